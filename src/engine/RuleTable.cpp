@@ -1,0 +1,121 @@
+#include "engine/RuleTable.h"
+
+namespace tarvok {
+
+RuleTable::RuleTable(QObject* parent) : QAbstractTableModel(parent) {}
+
+int RuleTable::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : count();
+}
+
+int RuleTable::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+QString& RuleTable::cellRef(Rule& rule, Column column) {
+    switch (column) {
+    case Action: return rule.action;
+    case Number: return rule.number;
+    case Enabled: return rule.enabled;
+    case Address: return rule.address;
+    case Port: return rule.port;
+    case Log: return rule.log;
+    case Description: return rule.description;
+    case Protocol:
+    case ColumnCount: break;
+    }
+    return rule.protocol;
+}
+
+QString RuleTable::cell(int row, Column column) const {
+    return cellRef(const_cast<Rule&>(m_rules.at(row)), column);
+}
+
+QVariant RuleTable::data(const QModelIndex& index, int role) const {
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+        return {};
+    if (role == Qt::DisplayRole || role == Qt::EditRole)
+        return cell(index.row(), static_cast<Column>(index.column()));
+    if (role == IconRole && index.column() == Action)
+        return m_rules.at(index.row()).icon;
+    return {};
+}
+
+bool RuleTable::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (role != Qt::EditRole ||
+        !checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+        return false;
+    setCell(index.row(), static_cast<Column>(index.column()), value.toString());
+    return true;
+}
+
+Qt::ItemFlags RuleTable::flags(const QModelIndex& index) const {
+    if (!index.isValid())
+        return Qt::NoItemFlags;
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+}
+
+bool RuleTable::removeRows(int row, int count, const QModelIndex& parent) {
+    if (parent.isValid() || row < 0 || count <= 0 || row + count > this->count())
+        return false;
+    beginRemoveRows({}, row, row + count - 1);
+    m_rules.remove(row, count);
+    touch();
+    endRemoveRows();
+    return true;
+}
+
+void RuleTable::setCell(int row, Column column, const QString& text) {
+    QString& target = cellRef(m_rules[row], column);
+    if (target == text)
+        return;
+    target = text;
+    touch();
+    const QModelIndex changed = index(row, column);
+    emit dataChanged(changed, changed, {Qt::DisplayRole, Qt::EditRole});
+}
+
+void RuleTable::setRule(int row, const Rule& rule) {
+    m_rules[row] = rule;
+    touch();
+    emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
+}
+
+void RuleTable::insertRule(int row, const Rule& rule) {
+    beginInsertRows({}, row, row);
+    m_rules.insert(row, rule);
+    touch();
+    endInsertRows();
+}
+
+void RuleTable::removeRule(int row) {
+    removeRows(row, 1);
+}
+
+void RuleTable::moveRule(int from, int to) {
+    if (from == to || from < 0 || to < 0 || from >= count() || to >= count())
+        return;
+    // Qt's destination is the row before which the moved row lands, counted before the move.
+    const int destination = to > from ? to + 1 : to;
+    beginMoveRows({}, from, from, {}, destination);
+    m_rules.move(from, to);
+    touch();
+    endMoveRows();
+}
+
+void RuleTable::setRules(QList<Rule> rules) {
+    beginResetModel();
+    m_rules = std::move(rules);
+    touch();
+    endResetModel();
+}
+
+void RuleTable::setWords(const RuleWords& words) {
+    if (words == m_words)
+        return;
+    m_words = words;
+    touch();
+    emit wordsChanged();
+}
+
+} // namespace tarvok

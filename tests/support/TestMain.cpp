@@ -1,0 +1,95 @@
+#include "support/Sandbox.h"
+
+#include <QApplication>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tarvok::test {
+namespace {
+
+Sandbox g_sandbox = Sandbox::None;
+char g_error[256] = "not tried";
+
+bool writeFile(const char* path, const char* text) {
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const auto length = static_cast<ssize_t>(std::strlen(text));
+    const bool ok = ::write(fd, text, length) == length;
+    ::close(fd);
+    return ok;
+}
+
+bool bringLoopbackUp() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    if (ok) {
+        request.ifr_flags |= IFF_UP;
+        ok = ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    }
+    ::close(fd);
+    return ok;
+}
+
+// Must run before any thread exists: a user namespace can only be entered single-threaded.
+void enterSandbox() {
+    const uid_t uid = ::getuid();
+    const gid_t gid = ::getgid();
+    if (::unshare(CLONE_NEWNET | CLONE_NEWNS) == 0) {
+        g_sandbox = Sandbox::Root;
+    } else {
+        const int rootErrno = errno;
+        if (::unshare(CLONE_NEWUSER | CLONE_NEWNET | CLONE_NEWNS) == 0) {
+            char map[64];
+            std::snprintf(map, sizeof map, "0 %u 1", static_cast<unsigned>(uid));
+            writeFile("/proc/self/setgroups", "deny");
+            writeFile("/proc/self/uid_map", map);
+            std::snprintf(map, sizeof map, "0 %u 1", static_cast<unsigned>(gid));
+            writeFile("/proc/self/gid_map", map);
+            g_sandbox = Sandbox::UserNamespace;
+        } else {
+            std::snprintf(g_error, sizeof g_error, "unshare: %s; with a user namespace: %s",
+                          std::strerror(rootErrno), std::strerror(errno));
+            return;
+        }
+    }
+    // Mounts made by a test stay inside its own mount namespace.
+    ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+    if (!bringLoopbackUp()) {
+        std::snprintf(g_error, sizeof g_error, "loopback could not be brought up: %s",
+                      std::strerror(errno));
+        g_sandbox = Sandbox::None;
+        return;
+    }
+    std::snprintf(g_error, sizeof g_error, "none");
+}
+
+} // namespace
+
+Sandbox sandbox() { return g_sandbox; }
+const char* sandboxError() { return g_error; }
+
+} // namespace tarvok::test
+
+int main(int argc, char** argv) {
+    tarvok::test::enterSandbox();
+    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty()
+                                   ? QByteArray("offscreen")
+                                   : qgetenv("QT_QPA_PLATFORM"));
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
