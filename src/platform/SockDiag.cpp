@@ -1,0 +1,294 @@
+#include "platform/SockDiag.h"
+
+#include "platform/SocketOwners.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <tuple>
+#include <unistd.h>
+
+namespace tarvok::platform {
+namespace {
+
+// Large enough for the kernel's biggest dump message batch; a truncated read is an error.
+constexpr std::size_t ReceiveBufferSize = 64 * 1024;
+
+// Every TCP state up to TCP_NEW_SYN_RECV. Bit 13 (bound-but-inactive sockets) is left out on
+// purpose: asking for it makes the kernel walk the bind table as well, a quarter slower.
+constexpr std::uint32_t AllStates = 0x1fff;
+
+std::uint32_t errnoResult(int error) {
+    // 50 is reserved for "not supported"; any other failure must be non-zero and not 50.
+    if (error == 0 || error == static_cast<int>(ResultNotSupported))
+        return EIO;
+    return static_cast<std::uint32_t>(error);
+}
+
+std::uint32_t portOf(__be16 port) {
+    std::uint32_t field = 0;
+    std::memcpy(&field, &port, sizeof port);
+    return field;
+}
+
+__be16 portBits(std::uint32_t field) {
+    __be16 port = 0;
+    std::memcpy(&port, &field, sizeof port);
+    return port;
+}
+
+struct Request {
+    nlmsghdr header;
+    inet_diag_req_v2 body;
+};
+
+Request makeRequest(std::uint16_t type, std::uint16_t flags, std::uint8_t protocol,
+                    std::uint32_t sequence) {
+    Request request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = type;
+    request.header.nlmsg_flags = flags;
+    request.header.nlmsg_seq = sequence;
+    request.body.sdiag_family = AF_INET;
+    request.body.sdiag_protocol = protocol;
+    request.body.idiag_states = AllStates;
+    return request;
+}
+
+} // namespace
+
+std::uint32_t mibTcpState(std::uint8_t kernelState) {
+    // Kernel TCP_* numbering: ESTABLISHED 1, SYN_SENT 2, SYN_RECV 3, FIN_WAIT1 4, FIN_WAIT2 5,
+    // TIME_WAIT 6, CLOSE 7, CLOSE_WAIT 8, LAST_ACK 9, LISTEN 10, CLOSING 11, NEW_SYN_RECV 12.
+    static constexpr std::uint32_t table[] = {
+        0,
+        StateEstablished,
+        StateSynSent,
+        StateSynReceived,
+        StateFinWait1,
+        StateFinWait2,
+        StateTimeWait,
+        StateClosed,
+        StateCloseWait,
+        StateLastAck,
+        StateListen,
+        StateClosing,
+        StateSynReceived, // a request socket still in the handshake
+    };
+    return kernelState < std::size(table) ? table[kernelState] : 0;
+}
+
+SockDiag::SockDiag() : m_buffer(ReceiveBufferSize) {}
+
+SockDiag::~SockDiag() { close(); }
+
+std::uint32_t SockDiag::open() {
+    if (m_fd >= 0)
+        return ResultOk;
+    m_fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (m_fd < 0) {
+        const int error = errno;
+        // A kernel without the netlink family, or without sock_diag, refuses the socket.
+        if (error == EPROTONOSUPPORT || error == EAFNOSUPPORT)
+            return ResultNotSupported;
+        return errnoResult(error);
+    }
+    return ResultOk;
+}
+
+void SockDiag::close() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+// Sends one dump request and hands every inet_diag_msg of the answer to onSocket. Checks each
+// message's sequence number and sender, and the dump's truncation and interruption flags.
+// On any failure the socket is closed, so that no stale answer is read by the next request.
+template <typename OnSocket>
+std::uint32_t SockDiag::dump(std::uint8_t protocol, OnSocket&& onSocket) {
+    if (const std::uint32_t result = open(); result != ResultOk)
+        return result;
+    const std::uint32_t sequence = ++m_sequence;
+    Request request =
+        makeRequest(SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST | NLM_F_DUMP, protocol, sequence);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(m_fd, &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel),
+                 sizeof kernel) != static_cast<ssize_t>(sizeof request)) {
+        const int error = errno;
+        close();
+        return errnoResult(error);
+    }
+
+    bool interrupted = false;
+    for (;;) {
+        iovec vector{m_buffer.data(), m_buffer.size()};
+        sockaddr_nl sender{};
+        msghdr message{};
+        message.msg_name = &sender;
+        message.msg_namelen = sizeof sender;
+        message.msg_iov = &vector;
+        message.msg_iovlen = 1;
+        const ssize_t length = ::recvmsg(m_fd, &message, 0);
+        if (length < 0) {
+            if (errno == EINTR)
+                continue;
+            const int error = errno;
+            close();
+            return errnoResult(error);
+        }
+        if ((message.msg_flags & MSG_TRUNC) != 0 || length == 0) {
+            close();
+            return EMSGSIZE;
+        }
+        if (sender.nl_pid != 0)
+            continue; // not from the kernel
+        auto remaining = static_cast<int>(length);
+        for (auto* header = reinterpret_cast<nlmsghdr*>(m_buffer.data());
+             NLMSG_OK(header, remaining); header = NLMSG_NEXT(header, remaining)) {
+            if (header->nlmsg_seq != sequence)
+                continue; // the tail of an older, abandoned request
+            if ((header->nlmsg_flags & NLM_F_DUMP_INTR) != 0)
+                interrupted = true;
+            if (header->nlmsg_type == NLMSG_DONE) {
+                if (interrupted) {
+                    close();
+                    return EAGAIN;
+                }
+                return ResultOk;
+            }
+            if (header->nlmsg_type == NLMSG_ERROR) {
+                const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
+                close();
+                // The inet_diag module is missing: the family is unknown to the kernel.
+                if (error->error == -ENOENT || error->error == -EOPNOTSUPP)
+                    return ResultNotSupported;
+                return errnoResult(-error->error);
+            }
+            if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+                header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+                continue;
+            onSocket(*static_cast<const inet_diag_msg*>(NLMSG_DATA(header)));
+        }
+    }
+}
+
+std::uint32_t SockDiag::readTcp(std::vector<TcpRow>& rows) {
+    rows.clear();
+    const std::uint32_t result = dump(IPPROTO_TCP, [&rows](const inet_diag_msg& socket) {
+        rows.push_back({mibTcpState(socket.idiag_state), socket.id.idiag_src[0],
+                        portOf(socket.id.idiag_sport), socket.id.idiag_dst[0],
+                        portOf(socket.id.idiag_dport)});
+    });
+    if (result != ResultOk)
+        rows.clear();
+    return result;
+}
+
+std::uint32_t SockDiag::readUdp(std::vector<UdpRow>& rows) {
+    rows.clear();
+    const std::uint32_t result = dump(IPPROTO_UDP, [&rows](const inet_diag_msg& socket) {
+        rows.push_back({socket.id.idiag_src[0], portOf(socket.id.idiag_sport)});
+    });
+    if (result != ResultOk)
+        rows.clear();
+    return result;
+}
+
+namespace {
+// Sort key: addresses and ports compared as numbers in host order, as a person reads them.
+auto hostOrder(std::uint32_t address) { return ntohl(address); }
+} // namespace
+
+std::uint32_t SockDiag::readTcpOwners(std::vector<TcpOwnerRow>& rows) {
+    rows.clear();
+    std::vector<std::uint32_t> inodes;
+    const std::uint32_t result = dump(IPPROTO_TCP, [&](const inet_diag_msg& socket) {
+        rows.push_back({mibTcpState(socket.idiag_state), socket.id.idiag_src[0],
+                        portOf(socket.id.idiag_sport), socket.id.idiag_dst[0],
+                        portOf(socket.id.idiag_dport), 0});
+        inodes.push_back(socket.idiag_inode);
+    });
+    if (result != ResultOk) {
+        rows.clear();
+        return result;
+    }
+    const SocketOwners owners = SocketOwners::scan();
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        rows[i].owningPid = owners.pidOf(inodes[i]);
+    std::stable_sort(rows.begin(), rows.end(), [](const TcpOwnerRow& a, const TcpOwnerRow& b) {
+        return std::tuple(hostOrder(a.localAddress), portNumber(a.localPort),
+                          hostOrder(a.remoteAddress), portNumber(a.remotePort)) <
+               std::tuple(hostOrder(b.localAddress), portNumber(b.localPort),
+                          hostOrder(b.remoteAddress), portNumber(b.remotePort));
+    });
+    return ResultOk;
+}
+
+std::uint32_t SockDiag::readUdpOwners(std::vector<UdpOwnerRow>& rows) {
+    rows.clear();
+    std::vector<std::uint32_t> inodes;
+    const std::uint32_t result = dump(IPPROTO_UDP, [&](const inet_diag_msg& socket) {
+        rows.push_back({socket.id.idiag_src[0], portOf(socket.id.idiag_sport), 0});
+        inodes.push_back(socket.idiag_inode);
+    });
+    if (result != ResultOk) {
+        rows.clear();
+        return result;
+    }
+    const SocketOwners owners = SocketOwners::scan();
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        rows[i].owningPid = owners.pidOf(inodes[i]);
+    std::stable_sort(rows.begin(), rows.end(), [](const UdpOwnerRow& a, const UdpOwnerRow& b) {
+        return std::tuple(hostOrder(a.localAddress), portNumber(a.localPort)) <
+               std::tuple(hostOrder(b.localAddress), portNumber(b.localPort));
+    });
+    return ResultOk;
+}
+
+std::uint32_t SockDiag::destroyTcp(const TcpRow& row) {
+    if (const std::uint32_t result = open(); result != ResultOk)
+        return result;
+    const std::uint32_t sequence = ++m_sequence;
+    Request request = makeRequest(SOCK_DESTROY, NLM_F_REQUEST | NLM_F_ACK, IPPROTO_TCP, sequence);
+    request.body.id.idiag_src[0] = row.localAddress;
+    request.body.id.idiag_sport = portBits(row.localPort);
+    request.body.id.idiag_dst[0] = row.remoteAddress;
+    request.body.id.idiag_dport = portBits(row.remotePort);
+    request.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(m_fd, &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel),
+                 sizeof kernel) != static_cast<ssize_t>(sizeof request)) {
+        const int error = errno;
+        close();
+        return errnoResult(error);
+    }
+    for (;;) {
+        const ssize_t length = ::recv(m_fd, m_buffer.data(), m_buffer.size(), 0);
+        if (length < 0) {
+            if (errno == EINTR)
+                continue;
+            const int error = errno;
+            close();
+            return errnoResult(error);
+        }
+        auto remaining = static_cast<int>(length);
+        for (auto* header = reinterpret_cast<nlmsghdr*>(m_buffer.data());
+             NLMSG_OK(header, remaining); header = NLMSG_NEXT(header, remaining)) {
+            if (header->nlmsg_seq != sequence || header->nlmsg_type != NLMSG_ERROR)
+                continue;
+            const int error = -static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error;
+            return error == 0 ? ResultOk : errnoResult(error);
+        }
+    }
+}
+
+} // namespace tarvok::platform

@@ -1,0 +1,50 @@
+#pragma once
+// The kernel's IPv4 TCP and UDP socket tables, read through NETLINK_SOCK_DIAG, and the cut of
+// one TCP connection (SOCK_DESTROY). One object keeps one netlink socket and one receive
+// buffer open between calls, so that a read costs one dump and nothing else.
+
+#include "platform/TableRows.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace tarvok::platform {
+
+class SockDiag {
+public:
+    SockDiag();
+    ~SockDiag();
+    SockDiag(const SockDiag&) = delete;
+    SockDiag& operator=(const SockDiag&) = delete;
+
+    // Each read replaces rows with the table and returns ResultOk, ResultNotSupported when the
+    // kernel lacks socket diagnostics, or another non-zero code (an errno value) on failure;
+    // rows are then left empty. A dump the kernel reports as interrupted (the table changed
+    // while it was walked) fails with EAGAIN rather than return a torn table.
+    std::uint32_t readTcp(std::vector<TcpRow>& rows);
+    std::uint32_t readUdp(std::vector<UdpRow>& rows);
+    // Owner-aware tables, sorted by local address, local port, remote address, remote port.
+    std::uint32_t readTcpOwners(std::vector<TcpOwnerRow>& rows);
+    std::uint32_t readUdpOwners(std::vector<UdpOwnerRow>& rows);
+
+    // Cuts the TCP connection whose four endpoint fields are those of row (its state is not
+    // read). Returns 0 when the kernel destroyed the socket; otherwise an errno value, such
+    // as EPERM without CAP_NET_ADMIN, ENOENT when the connection is already gone, or
+    // EOPNOTSUPP on a kernel built without socket destroy.
+    std::uint32_t destroyTcp(const TcpRow& row);
+
+private:
+    template <typename OnSocket>
+    std::uint32_t dump(std::uint8_t protocol, OnSocket&& onSocket);
+    std::uint32_t open();
+    void close();
+
+    int m_fd = -1;
+    std::uint32_t m_sequence = 0;
+    std::vector<unsigned char> m_buffer;
+};
+
+// The TCP state numbers of the row layouts, from the kernel's TCP_* state values.
+std::uint32_t mibTcpState(std::uint8_t kernelState);
+
+} // namespace tarvok::platform

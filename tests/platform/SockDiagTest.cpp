@@ -1,0 +1,135 @@
+#include "platform/SockDiag.h"
+#include "support/Loopback.h"
+#include "support/Sandbox.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+using namespace tarvok;
+using namespace tarvok::platform;
+using tarvok::test::address;
+
+namespace {
+
+template <typename Row>
+bool sameEndpoints(const Row& a, const TcpRow& b) {
+    return a.localAddress == b.localAddress && a.localPort == b.localPort &&
+           a.remoteAddress == b.remoteAddress && a.remotePort == b.remotePort;
+}
+
+template <typename Rows>
+const auto* findRow(const Rows& rows, const TcpRow& wanted) {
+    const auto found = std::find_if(rows.begin(), rows.end(),
+                                    [&](const auto& row) { return sameEndpoints(row, wanted); });
+    return found == rows.end() ? nullptr : &*found;
+}
+
+} // namespace
+
+TEST(RowLayout, PortAndAddressFieldsKeepNetworkByteOrder) {
+    // The first byte in memory is the port's high byte; the upper two bytes stay zero.
+    const struct {
+        unsigned char bytes[4];
+        std::uint16_t port;
+    } ports[] = {{{0x00, 0x50, 0, 0}, 80},     {{0x01, 0xBB, 0, 0}, 443},
+                 {{0xFF, 0xFF, 0, 0}, 65535},  {{0x1F, 0x90, 0, 0}, 8080},
+                 {{0x80, 0x01, 0, 0}, 32769}};
+    for (const auto& sample : ports) {
+        std::uint32_t field = 0;
+        std::memcpy(&field, sample.bytes, 4);
+        EXPECT_EQ(portNumber(field), sample.port);
+        EXPECT_EQ(portField(sample.port), field);
+    }
+    const unsigned char tenDotOne[4] = {0x0A, 0x00, 0x00, 0x01};
+    std::uint32_t field = 0;
+    std::memcpy(&field, tenDotOne, 4);
+    EXPECT_EQ(addressField(10, 0, 0, 1), field);
+    EXPECT_EQ(address("10.0.0.1"), field);
+}
+
+TEST(SockDiag, TcpTablesListRealConnectionsWithStatesAndOwners) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    test::TcpListener listener("127.0.0.2");
+    test::TcpConnection connection = test::connect("127.0.0.3", listener);
+    const TcpRow client = connection.clientRow();
+    const TcpRow server{StateEstablished, client.remoteAddress, client.remotePort,
+                        client.localAddress, client.localPort};
+    const TcpRow listening{StateListen, address("127.0.0.2"), portField(listener.port()), 0, 0};
+
+    SockDiag diag;
+    std::vector<TcpRow> rows;
+    ASSERT_EQ(diag.readTcp(rows), ResultOk);
+    EXPECT_EQ(rows.size(), 3u) << "a fresh namespace holds only this test's sockets";
+    for (const TcpRow& wanted : {client, server, listening}) {
+        const TcpRow* row = findRow(rows, wanted);
+        ASSERT_NE(row, nullptr);
+        EXPECT_EQ(row->state, wanted.state);
+    }
+
+    std::vector<TcpOwnerRow> owners;
+    ASSERT_EQ(diag.readTcpOwners(owners), ResultOk);
+    ASSERT_EQ(owners.size(), 3u);
+    for (const TcpOwnerRow& row : owners)
+        EXPECT_EQ(row.owningPid, static_cast<std::uint32_t>(::getpid()));
+    // Sorted by local address first: the two 127.0.0.2 sockets (listener and accepted end,
+    // by port) come before the client on 127.0.0.3.
+    EXPECT_EQ(owners[2].localAddress, address("127.0.0.3"));
+    EXPECT_LE(portNumber(owners[0].localPort), portNumber(owners[1].localPort));
+    EXPECT_TRUE(sameEndpoints(owners[2], client));
+}
+
+TEST(SockDiag, UdpTablesListBoundEndpointsWithOwners) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    std::uint16_t firstPort = 0, secondPort = 0;
+    test::Fd first = test::udpSocket("127.0.0.5", firstPort);
+    test::Fd second = test::udpSocket("127.0.0.4", secondPort);
+
+    SockDiag diag;
+    std::vector<UdpRow> rows;
+    ASSERT_EQ(diag.readUdp(rows), ResultOk);
+    ASSERT_EQ(rows.size(), 2u);
+    std::vector<UdpOwnerRow> owners;
+    ASSERT_EQ(diag.readUdpOwners(owners), ResultOk);
+    ASSERT_EQ(owners.size(), 2u);
+    EXPECT_EQ(owners[0].localAddress, address("127.0.0.4"));
+    EXPECT_EQ(owners[0].localPort, portField(secondPort));
+    EXPECT_EQ(owners[1].localAddress, address("127.0.0.5"));
+    EXPECT_EQ(owners[1].localPort, portField(firstPort));
+    EXPECT_EQ(owners[1].owningPid, static_cast<std::uint32_t>(::getpid()));
+}
+
+TEST(SockDiag, DestroyAbortsTheClientAndReportsEveryFailure) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    test::TcpListener listener("127.0.0.2");
+    test::TcpConnection cut = test::connect("127.0.0.3", listener);
+    test::TcpConnection kept = test::connect("127.0.0.3", listener);
+    SockDiag diag;
+
+    {
+        // Without CAP_NET_ADMIN the kernel refuses, and the refusal is a non-zero result.
+        test::WithoutNetAdmin dropped;
+        ASSERT_TRUE(dropped.dropped());
+        const std::uint32_t refused = diag.destroyTcp(cut.clientRow());
+        EXPECT_EQ(refused, static_cast<std::uint32_t>(EPERM));
+        EXPECT_EQ(test::readOutcome(cut.client.get(), 50), -ETIMEDOUT) << "still connected";
+    }
+
+    ASSERT_EQ(diag.destroyTcp(cut.clientRow()), ResultOk);
+    EXPECT_EQ(test::readOutcome(cut.client.get(), 2000), -ECONNABORTED);
+    EXPECT_EQ(test::readOutcome(cut.server.get(), 2000), -ECONNRESET);
+    // The other connection between the same two addresses is untouched.
+    EXPECT_EQ(test::readOutcome(kept.client.get(), 50), -ETIMEDOUT);
+
+    // A connection that is already gone cannot be cut again.
+    const std::uint32_t gone = diag.destroyTcp(cut.clientRow());
+    EXPECT_NE(gone, ResultOk);
+    EXPECT_NE(gone, ResultNotSupported);
+
+    // The table no longer lists the cut client, and the socket stays usable for reads.
+    std::vector<TcpRow> rows;
+    ASSERT_EQ(diag.readTcp(rows), ResultOk);
+    EXPECT_EQ(findRow(rows, cut.clientRow()), nullptr);
+    EXPECT_NE(findRow(rows, kept.clientRow()), nullptr);
+}

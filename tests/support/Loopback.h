@@ -1,0 +1,74 @@
+#pragma once
+// Real TCP and UDP sockets on loopback addresses other than 127.0.0.1, for tests that run in
+// their own network namespace. Every call fails the test (ADD_FAILURE) rather than crash.
+
+#include "platform/TableRows.h"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace tarvok::test {
+
+// Owns one file descriptor.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : m_fd(fd) {}
+    Fd(Fd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    Fd& operator=(Fd&& other) noexcept;
+    ~Fd();
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    void reset();
+
+private:
+    int m_fd = -1;
+};
+
+std::uint32_t address(const char* dotted); // row form of a dotted address
+
+class TcpListener {
+public:
+    explicit TcpListener(const char* address, std::uint16_t port = 0);
+    std::uint16_t port() const { return m_port; }
+    const char* address() const { return m_address.c_str(); }
+    int fd() const { return m_fd.get(); }
+
+private:
+    std::string m_address;
+    std::uint16_t m_port = 0;
+    Fd m_fd;
+};
+
+struct TcpConnection {
+    Fd client; // bound to the local address given to connect()
+    Fd server; // the accepted end
+    std::uint16_t clientPort = 0;
+    // The client's row as the TCP table shows it.
+    platform::TcpRow clientRow() const;
+    std::uint32_t clientAddress = 0, serverAddress = 0;
+    std::uint16_t serverPort = 0;
+};
+
+// Connects from fromAddress (any free port) to the listener and accepts the connection.
+TcpConnection connect(const char* fromAddress, TcpListener& listener);
+
+// What a blocking read on fd reports, within timeoutMs: 0 for an orderly end of stream,
+// a positive byte count, -errno on an error (for example -ECONNABORTED), or -ETIMEDOUT.
+int readOutcome(int fd, int timeoutMs);
+
+Fd udpSocket(const char* address, std::uint16_t& port);
+
+// Drops CAP_NET_ADMIN from this thread's effective set for the object's lifetime.
+class WithoutNetAdmin {
+public:
+    WithoutNetAdmin();
+    ~WithoutNetAdmin();
+    bool dropped() const { return m_dropped; }
+
+private:
+    bool m_dropped = false;
+};
+
+} // namespace tarvok::test
