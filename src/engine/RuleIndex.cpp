@@ -1,0 +1,181 @@
+#include "engine/RuleIndex.h"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+
+namespace tarvok {
+namespace {
+
+// The effective values that stand for "any" inside one comparison.
+const QString AnyAddressValue = QStringLiteral("999.999.999.999");
+const QString AnyPortValue = QStringLiteral("99999");
+
+bool isDigit(QChar c) { return c >= u'0' && c <= u'9'; }
+
+// Parses "a.b.c.d" only when it is written exactly as addressText() would write it.
+std::optional<std::uint32_t> canonicalAddress(const QString& cell) {
+    std::uint32_t result = 0;
+    int octets = 0;
+    qsizetype i = 0;
+    const qsizetype length = cell.size();
+    while (octets < 4) {
+        const qsizetype start = i;
+        unsigned value = 0;
+        while (i < length && isDigit(cell[i]) && i - start < 3) {
+            value = value * 10 + static_cast<unsigned>(cell[i].unicode() - u'0');
+            ++i;
+        }
+        const qsizetype digits = i - start;
+        if (digits == 0 || value > 255 || (digits > 1 && cell[start] == u'0'))
+            return std::nullopt;
+        result |= value << (8 * octets);
+        ++octets;
+        if (octets < 4) {
+            if (i >= length || cell[i] != u'.')
+                return std::nullopt;
+            ++i;
+        }
+    }
+    if (i != length)
+        return std::nullopt;
+    return result;
+}
+
+} // namespace
+
+AddressPattern parseAddressCell(const QString& cell, const RuleWords& words) {
+    if (cell == words.anyAddress || cell == AnyAddressValue)
+        return {AddressPattern::Any, 0};
+    if (const auto address = canonicalAddress(cell))
+        return {AddressPattern::Exact, *address};
+    return {};
+}
+
+PortPattern parsePortCell(const QString& cell, const RuleWords& words) {
+    if (cell == words.anyPort || cell == AnyPortValue)
+        return {PortPattern::Any, 0};
+    if (cell.isEmpty() || !std::all_of(cell.begin(), cell.end(), isDigit))
+        return {}; // not a whole number: matches nothing
+    std::uint32_t value = 0;
+    for (const QChar c : cell) {
+        value = value * 10 + static_cast<std::uint32_t>(c.unicode() - u'0');
+        if (value > 65535)
+            return {}; // no port has this number
+    }
+    return {PortPattern::Exact, static_cast<std::uint16_t>(value)};
+}
+
+void RuleIndex::LowestRowMap::clear() {
+    m_slots.clear();
+    m_size = 0;
+    m_shift = 64;
+}
+
+void RuleIndex::LowestRowMap::reserve(std::size_t count) {
+    // At most half full, so that probe runs stay short.
+    const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, count * 2));
+    m_slots.assign(capacity, Slot{0, NoMatch});
+    m_shift = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+    m_size = 0;
+}
+
+std::size_t RuleIndex::LowestRowMap::slotOf(std::uint64_t key) const {
+    // Fibonacci hashing: the high bits of the product are well mixed.
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> m_shift);
+}
+
+void RuleIndex::LowestRowMap::insertIfAbsent(std::uint64_t key, int row) {
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t slot = slotOf(key);; slot = (slot + 1) & mask) {
+        Slot& entry = m_slots[slot];
+        if (entry.row == NoMatch) {
+            entry = {key, row};
+            ++m_size;
+            return;
+        }
+        if (entry.key == key)
+            return; // an earlier rule already decides this key
+    }
+}
+
+int RuleIndex::LowestRowMap::find(std::uint64_t key) const {
+    if (m_size == 0)
+        return NoMatch;
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t slot = slotOf(key);; slot = (slot + 1) & mask) {
+        const Slot& entry = m_slots[slot];
+        if (entry.row == NoMatch || entry.key == key)
+            return entry.row;
+    }
+}
+
+void RuleIndex::rebuild(const RuleTable& table) {
+    m_table = &table;
+    m_generation = table.generation();
+    m_built = true;
+    m_anyAny = NoMatch;
+    m_byPort.clear();
+
+    struct Entry {
+        AddressPattern address;
+        PortPattern port;
+        int row;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(static_cast<std::size_t>(table.count()));
+    std::size_t exactAddressAnyPort = 0, exactBoth = 0;
+    const RuleWords& words = table.words();
+    for (int row = 0; row < table.count(); ++row) {
+        if (!table.isEnabled(row))
+            continue;
+        const Rule& rule = table.rule(row);
+        const AddressPattern address = parseAddressCell(rule.address, words);
+        const PortPattern port = parsePortCell(rule.port, words);
+        if (address.kind == AddressPattern::Nothing || port.kind == PortPattern::Nothing)
+            continue; // can never match
+        if (address.kind == AddressPattern::Any && port.kind == PortPattern::Any) {
+            m_anyAny = row;
+            break; // every rule below is shadowed for every connection
+        }
+        entries.push_back({address, port, row});
+        if (address.kind == AddressPattern::Exact)
+            ++(port.kind == PortPattern::Any ? exactAddressAnyPort : exactBoth);
+    }
+
+    m_byAddress.clear();
+    m_byEndpoint.clear();
+    if (exactAddressAnyPort > 0)
+        m_byAddress.reserve(exactAddressAnyPort);
+    if (exactBoth > 0)
+        m_byEndpoint.reserve(exactBoth);
+    for (const Entry& entry : entries) {
+        if (entry.address.kind == AddressPattern::Any) {
+            if (m_byPort.empty())
+                m_byPort.assign(65536, NoMatch);
+            int& lowest = m_byPort[entry.port.port];
+            if (lowest == NoMatch)
+                lowest = entry.row;
+        } else if (entry.port.kind == PortPattern::Any) {
+            m_byAddress.insertIfAbsent(entry.address.address, entry.row);
+        } else {
+            m_byEndpoint.insertIfAbsent(
+                (static_cast<std::uint64_t>(entry.address.address) << 16) | entry.port.port,
+                entry.row);
+        }
+    }
+}
+
+int RuleIndex::firstMatch(std::uint32_t remoteAddress, std::uint16_t remotePort) const {
+    // The lowest row among the four kinds of rule that can match this connection.
+    auto lowest = static_cast<unsigned>(m_anyAny); // NoMatch becomes the largest value
+    if (!m_byPort.empty())
+        lowest = std::min(lowest, static_cast<unsigned>(m_byPort[remotePort]));
+    lowest = std::min(lowest, static_cast<unsigned>(m_byAddress.find(remoteAddress)));
+    lowest = std::min(
+        lowest, static_cast<unsigned>(m_byEndpoint.find(
+                    (static_cast<std::uint64_t>(remoteAddress) << 16) | remotePort)));
+    return static_cast<int>(lowest);
+}
+
+} // namespace tarvok

@@ -1,0 +1,76 @@
+#pragma once
+// The rule table turned into lookups with integer keys, so that deciding a connection costs a
+// few hash probes instead of a walk over every rule's texts. It gives exactly the first
+// enabled matching rule of the walk from the top, quirks included:
+// - the any-address word or the text "999.999.999.999" matches every address; any other
+//   address cell matches only when it is written exactly as the address text is written
+//   ("10.0.0.1", never "010.0.0.1"), so a cell that is not plain dotted text matches nothing;
+// - the any-port word or the text "99999" matches every port; a cell of decimal digits
+//   matches the port of that numeric value ("080" is port 80); anything else matches nothing;
+// - a disabled rule is passed over.
+// Rebuild it when the table's generation moves; lookups on a stale index are wrong.
+
+#include "engine/RuleTable.h"
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace tarvok {
+
+// What a rule cell means for matching.
+struct AddressPattern {
+    enum Kind { Any, Exact, Nothing } kind = Nothing;
+    std::uint32_t address = 0; // row form (network order), for Exact
+};
+struct PortPattern {
+    enum Kind { Any, Exact, Nothing } kind = Nothing;
+    std::uint16_t port = 0; // for Exact
+};
+AddressPattern parseAddressCell(const QString& cell, const RuleWords& words);
+PortPattern parsePortCell(const QString& cell, const RuleWords& words);
+
+class RuleIndex {
+public:
+    static constexpr int NoMatch = -1;
+
+    void rebuild(const RuleTable& table);
+    bool isCurrentFor(const RuleTable& table) const {
+        return m_built && m_generation == table.generation() && m_table == &table;
+    }
+
+    // The 0-based row of the first enabled rule matching a connection to remoteAddress
+    // (row form) and remotePort, or NoMatch.
+    int firstMatch(std::uint32_t remoteAddress, std::uint16_t remotePort) const;
+
+private:
+    // Open-addressing map from a 64-bit key to the lowest row that has it.
+    class LowestRowMap {
+    public:
+        void clear();
+        void reserve(std::size_t count);
+        void insertIfAbsent(std::uint64_t key, int row);
+        int find(std::uint64_t key) const;
+        bool empty() const { return m_size == 0; }
+
+    private:
+        struct Slot {
+            std::uint64_t key;
+            int row; // NoMatch marks an empty slot
+        };
+        std::size_t slotOf(std::uint64_t key) const;
+        std::vector<Slot> m_slots;
+        std::size_t m_size = 0;
+        unsigned m_shift = 64;
+    };
+
+    const RuleTable* m_table = nullptr;
+    quint64 m_generation = 0;
+    bool m_built = false;
+    int m_anyAny = NoMatch;           // any address, any port
+    LowestRowMap m_byAddress;         // exact address, any port
+    std::vector<int> m_byPort;        // any address, exact port (65536 entries, or empty)
+    LowestRowMap m_byEndpoint;        // exact address and port
+};
+
+} // namespace tarvok
