@@ -25,6 +25,7 @@ struct RunningGuard {
 EnforcementEngine::EnforcementEngine(ConnectionTables& tables, RuleTable& rules, QObject* parent)
     : QObject(parent), m_tables(tables), m_rules(rules), m_termination(tables),
       m_yield([] { QCoreApplication::processEvents(); }) {
+    m_timer.setParent(this); // found by name among the engine's children
     m_timer.setObjectName(QStringLiteral("Timer1"));
     m_timer.setInterval(TickIntervalMs);
     connect(&m_timer, &QTimer::timeout, this, &EnforcementEngine::tick);

@@ -1,0 +1,101 @@
+#include "engine/SecurityLevels.h"
+
+namespace tarvok {
+
+namespace {
+constexpr int BalloonTimeoutMs = 30000;
+} // namespace
+
+SecurityLevels::SecurityLevels(EnforcementEngine& engine, QTimer& countWatcher,
+                               QTimer& trayActivity, QObject* parent)
+    : QObject(parent), m_engine(engine), m_countWatcher(countWatcher),
+      m_trayActivity(trayActivity) {}
+
+void SecurityLevels::balloon(int messageKey, int titleKey, int icon) {
+    if (!m_notifier)
+        return;
+    const auto text = [this](int key) {
+        return m_localiser ? m_localiser->text(QStringLiteral("Main"), key) : QString();
+    };
+    m_notifier->showBalloon(text(messageKey), text(titleKey), icon, BalloonTimeoutMs);
+}
+
+void SecurityLevels::clickLevel(int item) {
+    if (m_paused)
+        return;
+    switch (item) {
+    case 0: levelAllow(); break;
+    case 1: levelNormal(); break;
+    case 2: levelBlock(); break;
+    default: break;
+    }
+}
+
+void SecurityLevels::levelAllow() { applyLevel(SecurityLevel::Allow, true); }
+void SecurityLevels::levelNormal() { applyLevel(SecurityLevel::Normal, true); }
+void SecurityLevels::levelBlock() { applyLevel(SecurityLevel::Block, true); }
+
+void SecurityLevels::applyLevel(SecurityLevel level, bool announce) {
+    m_engine.setLevel(level);
+    // Only the filtering level animates the tray icon from the traffic counters.
+    if (level == SecurityLevel::Normal)
+        m_trayActivity.start();
+    else
+        m_trayActivity.stop();
+    if (announce) {
+        switch (level) {
+        case SecurityLevel::Allow: balloon(97, 98, Notifier::Warning); break;
+        case SecurityLevel::Normal: balloon(99, 100, Notifier::Information); break;
+        case SecurityLevel::Block: balloon(101, 102, Notifier::Critical); break;
+        }
+    }
+    emit changed();
+}
+
+void SecurityLevels::togglePause() {
+    if (!m_paused) {
+        m_engine.timer()->stop();
+        m_countWatcher.stop();
+        m_trayActivity.stop();
+        m_paused = true;
+        m_firstPanelKey = 79;
+        balloon(82, 79, Notifier::Warning);
+        emit changed();
+        return;
+    }
+    m_engine.timer()->start();
+    m_countWatcher.start();
+    m_paused = false;
+    m_firstPanelKey = 69;
+    balloon(81, 69, Notifier::Information);
+    // The level kept through the pause is in force again, with its tray icon and Timer2.
+    applyLevel(m_engine.level(), false);
+}
+
+SecurityLevels::Picture SecurityLevels::levelPicture() const {
+    if (m_paused)
+        return Picture::Paused;
+    switch (m_engine.level()) {
+    case SecurityLevel::Allow: return Picture::LevelAllow;
+    case SecurityLevel::Block: return Picture::LevelBlock;
+    case SecurityLevel::Normal: break;
+    }
+    return Picture::LevelNormal;
+}
+
+SecurityLevels::Picture SecurityLevels::policyPicture() const {
+    return m_engine.level() == SecurityLevel::Normal ? Picture::PolicyOn : Picture::PolicyOff;
+}
+
+SecurityLevels::TrayImage SecurityLevels::trayImage() const {
+    if (m_paused)
+        return TrayImage::Paused;
+    switch (m_engine.level()) {
+    case SecurityLevel::Allow: return TrayImage::Allow;
+    case SecurityLevel::Block: return TrayImage::Block;
+    case SecurityLevel::Normal: break;
+    }
+    return TrayImage::Activity;
+}
+
+} // namespace tarvok
