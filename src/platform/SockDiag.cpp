@@ -30,6 +30,28 @@ std::uint32_t errnoResult(int error) {
     return static_cast<std::uint32_t>(error);
 }
 
+// Walks the netlink messages of one received buffer. Stands in for NLMSG_OK / NLMSG_NEXT,
+// whose mix of signed and unsigned lengths draws warnings.
+class Messages {
+public:
+    Messages(unsigned char* data, std::size_t length) : m_data(data), m_remaining(length) {}
+    nlmsghdr* next() {
+        if (m_remaining < sizeof(nlmsghdr))
+            return nullptr;
+        auto* header = reinterpret_cast<nlmsghdr*>(m_data);
+        if (header->nlmsg_len < sizeof(nlmsghdr) || header->nlmsg_len > m_remaining)
+            return nullptr;
+        const std::size_t step = std::min<std::size_t>(NLMSG_ALIGN(header->nlmsg_len), m_remaining);
+        m_data += step;
+        m_remaining -= step;
+        return header;
+    }
+
+private:
+    unsigned char* m_data;
+    std::size_t m_remaining;
+};
+
 std::uint32_t portOf(__be16 port) {
     std::uint32_t field = 0;
     std::memcpy(&field, &port, sizeof port);
@@ -149,9 +171,8 @@ std::uint32_t SockDiag::dump(std::uint8_t protocol, OnSocket&& onSocket) {
         }
         if (sender.nl_pid != 0)
             continue; // not from the kernel
-        auto remaining = static_cast<int>(length);
-        for (auto* header = reinterpret_cast<nlmsghdr*>(m_buffer.data());
-             NLMSG_OK(header, remaining); header = NLMSG_NEXT(header, remaining)) {
+        Messages messages(m_buffer.data(), static_cast<std::size_t>(length));
+        while (nlmsghdr* header = messages.next()) {
             if (header->nlmsg_seq != sequence)
                 continue; // the tail of an older, abandoned request
             if ((header->nlmsg_flags & NLM_F_DUMP_INTR) != 0)
@@ -252,43 +273,84 @@ std::uint32_t SockDiag::readUdpOwners(std::vector<UdpOwnerRow>& rows) {
     return ResultOk;
 }
 
-std::uint32_t SockDiag::destroyTcp(const TcpRow& row) {
-    if (const std::uint32_t result = open(); result != ResultOk)
-        return result;
-    const std::uint32_t sequence = ++m_sequence;
-    Request request = makeRequest(SOCK_DESTROY, NLM_F_REQUEST | NLM_F_ACK, IPPROTO_TCP, sequence);
-    request.body.id.idiag_src[0] = row.localAddress;
-    request.body.id.idiag_sport = portBits(row.localPort);
-    request.body.id.idiag_dst[0] = row.remoteAddress;
-    request.body.id.idiag_dport = portBits(row.remotePort);
-    request.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
-    request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+// Sends one request that is answered by a single message (or an error) and waits for it.
+// On success message holds the answer's payload.
+std::uint32_t SockDiag::exchange(const void* request, std::size_t length, std::uint32_t sequence,
+                                 std::uint16_t answerType, std::vector<unsigned char>* message) {
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    if (::sendto(m_fd, &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel),
-                 sizeof kernel) != static_cast<ssize_t>(sizeof request)) {
+    if (::sendto(m_fd, request, length, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) !=
+        static_cast<ssize_t>(length)) {
         const int error = errno;
         close();
         return errnoResult(error);
     }
     for (;;) {
-        const ssize_t length = ::recv(m_fd, m_buffer.data(), m_buffer.size(), 0);
-        if (length < 0) {
+        const ssize_t received = ::recv(m_fd, m_buffer.data(), m_buffer.size(), 0);
+        if (received < 0) {
             if (errno == EINTR)
                 continue;
             const int error = errno;
             close();
             return errnoResult(error);
         }
-        auto remaining = static_cast<int>(length);
-        for (auto* header = reinterpret_cast<nlmsghdr*>(m_buffer.data());
-             NLMSG_OK(header, remaining); header = NLMSG_NEXT(header, remaining)) {
-            if (header->nlmsg_seq != sequence || header->nlmsg_type != NLMSG_ERROR)
+        Messages messages(m_buffer.data(), static_cast<std::size_t>(received));
+        while (nlmsghdr* header = messages.next()) {
+            if (header->nlmsg_seq != sequence)
                 continue;
-            const int error = -static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error;
-            return error == 0 ? ResultOk : errnoResult(error);
+            if (header->nlmsg_type == NLMSG_ERROR) {
+                const int error = -static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error;
+                return error == 0 ? ResultOk : errnoResult(error);
+            }
+            if (header->nlmsg_type == answerType && message) {
+                const auto* payload = static_cast<const unsigned char*>(NLMSG_DATA(header));
+                message->assign(payload, payload + (header->nlmsg_len - NLMSG_LENGTH(0)));
+                return ResultOk;
+            }
         }
     }
+}
+
+std::uint32_t SockDiag::destroyTcp(const TcpRow& row) {
+    if (const std::uint32_t result = open(); result != ResultOk)
+        return result;
+
+    // Ask for this one socket first. The kernel's lookup falls back to a listening socket on
+    // the local port when the connection itself is gone, so the answer is checked to be the
+    // very connection, and the destroy names it by its cookie: a cut can never take down a
+    // server's listening socket, nor a connection that reused the ports meanwhile.
+    std::uint32_t sequence = ++m_sequence;
+    Request query = makeRequest(SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST, IPPROTO_TCP, sequence);
+    query.body.id.idiag_src[0] = row.localAddress;
+    query.body.id.idiag_sport = portBits(row.localPort);
+    query.body.id.idiag_dst[0] = row.remoteAddress;
+    query.body.id.idiag_dport = portBits(row.remotePort);
+    query.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    query.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    std::vector<unsigned char> answer;
+    if (const std::uint32_t result =
+            exchange(&query, sizeof query, sequence, SOCK_DIAG_BY_FAMILY, &answer);
+        result != ResultOk)
+        return result;
+    if (answer.size() < sizeof(inet_diag_msg))
+        return ENOENT;
+    inet_diag_msg found;
+    std::memcpy(&found, answer.data(), sizeof found);
+    constexpr std::uint8_t KernelListen = 10;
+    if (found.idiag_state == KernelListen || found.id.idiag_src[0] != row.localAddress ||
+        found.id.idiag_dst[0] != row.remoteAddress ||
+        found.id.idiag_sport != portBits(row.localPort) ||
+        found.id.idiag_dport != portBits(row.remotePort))
+        return ENOENT;
+
+    sequence = ++m_sequence;
+    Request destroy = query;
+    destroy.header.nlmsg_type = SOCK_DESTROY;
+    destroy.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+    destroy.header.nlmsg_seq = sequence;
+    destroy.body.id.idiag_cookie[0] = found.id.idiag_cookie[0];
+    destroy.body.id.idiag_cookie[1] = found.id.idiag_cookie[1];
+    return exchange(&destroy, sizeof destroy, sequence, NLMSG_ERROR, nullptr);
 }
 
 } // namespace tarvok::platform

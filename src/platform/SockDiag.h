@@ -28,14 +28,16 @@ public:
     std::uint32_t readUdpOwners(std::vector<UdpOwnerRow>& rows);
 
     // Cuts the TCP connection whose four endpoint fields are those of row (its state is not
-    // read). Returns 0 when the kernel destroyed the socket; otherwise an errno value, such
-    // as EPERM without CAP_NET_ADMIN, ENOENT when the connection is already gone, or
-    // EOPNOTSUPP on a kernel built without socket destroy.
+    // read); a listening socket is never cut. Returns 0 when the kernel destroyed the socket;
+    // otherwise an errno value, such as EPERM without CAP_NET_ADMIN, ENOENT when the
+    // connection is already gone, or EOPNOTSUPP on a kernel built without socket destroy.
     std::uint32_t destroyTcp(const TcpRow& row);
 
 private:
     template <typename OnSocket>
     std::uint32_t dump(std::uint8_t protocol, OnSocket&& onSocket);
+    std::uint32_t exchange(const void* request, std::size_t length, std::uint32_t sequence,
+                           std::uint16_t answerType, std::vector<unsigned char>* message);
     std::uint32_t open();
     void close();
 

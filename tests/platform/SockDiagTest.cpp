@@ -133,3 +133,28 @@ TEST(SockDiag, DestroyAbortsTheClientAndReportsEveryFailure) {
     EXPECT_EQ(findRow(rows, cut.clientRow()), nullptr);
     EXPECT_NE(findRow(rows, kept.clientRow()), nullptr);
 }
+
+TEST(SockDiag, CuttingAConnectionThatIsGoneNeverTouchesTheListener) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    test::TcpListener listener("127.0.0.2");
+    test::TcpConnection connection = test::connect("127.0.0.3", listener);
+    const TcpRow client = connection.clientRow();
+    const TcpRow server{StateEstablished, client.remoteAddress, client.remotePort,
+                        client.localAddress, client.localPort};
+    SockDiag diag;
+    ASSERT_EQ(diag.destroyTcp(client), ResultOk);
+    // The cut reset the accepted end: its row now names no connection, and the kernel's
+    // lookup for it would find the listener on the same local port instead.
+    ASSERT_EQ(test::readOutcome(connection.server.get(), 2000), -ECONNRESET);
+    EXPECT_NE(diag.destroyTcp(server), ResultOk);
+    const TcpRow listening{StateListen, address("127.0.0.2"), portField(listener.port()), 0, 0};
+    EXPECT_NE(diag.destroyTcp(listening), ResultOk) << "a listening socket is never cut";
+
+    std::vector<TcpRow> rows;
+    ASSERT_EQ(diag.readTcp(rows), ResultOk);
+    const TcpRow* stillListening = findRow(rows, listening);
+    ASSERT_NE(stillListening, nullptr);
+    EXPECT_EQ(stillListening->state, StateListen);
+    test::TcpConnection next = test::connect("127.0.0.4", listener);
+    EXPECT_EQ(test::readOutcome(next.client.get(), 50), -ETIMEDOUT);
+}
