@@ -223,17 +223,34 @@ std::uint32_t SockDiag::readUdp(std::vector<UdpRow>& rows) {
 }
 
 namespace {
+
 // Sort key: addresses and ports compared as numbers in host order, as a person reads them.
-auto hostOrder(std::uint32_t address) { return ntohl(address); }
+auto sortKey(const TcpOwnerRow& row) {
+    return std::tuple(ntohl(row.localAddress), portNumber(row.localPort), ntohl(row.remoteAddress),
+                      portNumber(row.remotePort));
+}
+auto sortKey(const UdpOwnerRow& row) {
+    return std::tuple(ntohl(row.localAddress), portNumber(row.localPort), 0u, 0);
+}
+
+TcpOwnerRow ownerRow(const inet_diag_msg& socket, TcpOwnerRow*) {
+    return {mibTcpState(socket.idiag_state), socket.id.idiag_src[0], portOf(socket.id.idiag_sport),
+            socket.id.idiag_dst[0], portOf(socket.id.idiag_dport), 0};
+}
+UdpOwnerRow ownerRow(const inet_diag_msg& socket, UdpOwnerRow*) {
+    return {socket.id.idiag_src[0], portOf(socket.id.idiag_sport), 0};
+}
+
 } // namespace
 
-std::uint32_t SockDiag::readTcpOwners(std::vector<TcpOwnerRow>& rows) {
+// One dump, then the owning process of every row from its socket inode, then the order the
+// per-application list expects.
+template <typename Row>
+std::uint32_t SockDiag::readOwners(std::uint8_t protocol, std::vector<Row>& rows) {
     rows.clear();
     std::vector<std::uint32_t> inodes;
-    const std::uint32_t result = dump(IPPROTO_TCP, [&](const inet_diag_msg& socket) {
-        rows.push_back({mibTcpState(socket.idiag_state), socket.id.idiag_src[0],
-                        portOf(socket.id.idiag_sport), socket.id.idiag_dst[0],
-                        portOf(socket.id.idiag_dport), 0});
+    const std::uint32_t result = dump(protocol, [&](const inet_diag_msg& socket) {
+        rows.push_back(ownerRow(socket, static_cast<Row*>(nullptr)));
         inodes.push_back(socket.idiag_inode);
     });
     if (result != ResultOk) {
@@ -243,34 +260,17 @@ std::uint32_t SockDiag::readTcpOwners(std::vector<TcpOwnerRow>& rows) {
     const SocketOwners owners = SocketOwners::scan();
     for (std::size_t i = 0; i < rows.size(); ++i)
         rows[i].owningPid = owners.pidOf(inodes[i]);
-    std::stable_sort(rows.begin(), rows.end(), [](const TcpOwnerRow& a, const TcpOwnerRow& b) {
-        return std::tuple(hostOrder(a.localAddress), portNumber(a.localPort),
-                          hostOrder(a.remoteAddress), portNumber(a.remotePort)) <
-               std::tuple(hostOrder(b.localAddress), portNumber(b.localPort),
-                          hostOrder(b.remoteAddress), portNumber(b.remotePort));
-    });
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const Row& a, const Row& b) { return sortKey(a) < sortKey(b); });
     return ResultOk;
 }
 
+std::uint32_t SockDiag::readTcpOwners(std::vector<TcpOwnerRow>& rows) {
+    return readOwners(IPPROTO_TCP, rows);
+}
+
 std::uint32_t SockDiag::readUdpOwners(std::vector<UdpOwnerRow>& rows) {
-    rows.clear();
-    std::vector<std::uint32_t> inodes;
-    const std::uint32_t result = dump(IPPROTO_UDP, [&](const inet_diag_msg& socket) {
-        rows.push_back({socket.id.idiag_src[0], portOf(socket.id.idiag_sport), 0});
-        inodes.push_back(socket.idiag_inode);
-    });
-    if (result != ResultOk) {
-        rows.clear();
-        return result;
-    }
-    const SocketOwners owners = SocketOwners::scan();
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        rows[i].owningPid = owners.pidOf(inodes[i]);
-    std::stable_sort(rows.begin(), rows.end(), [](const UdpOwnerRow& a, const UdpOwnerRow& b) {
-        return std::tuple(hostOrder(a.localAddress), portNumber(a.localPort)) <
-               std::tuple(hostOrder(b.localAddress), portNumber(b.localPort));
-    });
-    return ResultOk;
+    return readOwners(IPPROTO_UDP, rows);
 }
 
 // Sends one request that is answered by a single message (or an error) and waits for it.

@@ -34,6 +34,8 @@ public:
     std::uint32_t destroyTcp(const TcpRow& row);
 
 private:
+    template <typename Row>
+    std::uint32_t readOwners(std::uint8_t protocol, std::vector<Row>& rows);
     template <typename OnSocket>
     std::uint32_t dump(std::uint8_t protocol, OnSocket&& onSocket);
     std::uint32_t exchange(const void* request, std::size_t length, std::uint32_t sequence,
