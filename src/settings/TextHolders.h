@@ -43,6 +43,8 @@ struct TextHolders {
     QString trust = QStringLiteral("Trust");                         // Alert 3
     QString fileDetails = QStringLiteral("File Details");            // Alert 4
     QString killProcess = QStringLiteral("Kill Process!");           // Alert 5
+
+    bool operator==(const TextHolders&) const = default;
 };
 
 } // namespace tarvok

@@ -1,0 +1,180 @@
+#include "settings/LanguageFile.h"
+
+#include "settings/IniFile.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStringDecoder>
+
+namespace tarvok {
+namespace {
+
+const QString Header = QStringLiteral("LANGUAGE");
+
+// ICU names of a code page, most exact first. Windows-1252 is decoded here, without ICU.
+QList<QByteArray> codecNames(int codePage) {
+    switch (codePage) {
+    case 1252: return {};
+    case 932: return {"windows-932", "Shift_JIS"};
+    case 936: return {"windows-936", "GBK"};
+    case 949: return {"windows-949", "EUC-KR"};
+    case 950: return {"windows-950", "Big5"};
+    default: return {"windows-" + QByteArray::number(codePage)};
+    }
+}
+
+QString cut(QString text) {
+    if (text.size() > ini::MaxValueLength) {
+        qsizetype length = ini::MaxValueLength;
+        if (text.at(length - 1).isHighSurrogate())
+            --length;
+        text.truncate(length);
+    }
+    return text;
+}
+
+} // namespace
+
+int codePageForCharacterSet(int characterSet) {
+    switch (characterSet) {
+    case 128: return 932;
+    case 129: return 949;
+    case 134: return 936;
+    case 136: return 950;
+    case 161: return 1253;
+    case 162: return 1254;
+    case 177: return 1255;
+    case 178: return 1256;
+    case 186: return 1257;
+    case 204: return 1251;
+    case 238: return 1250;
+    case 222: return 874;
+    default: return 1252;
+    }
+}
+
+QString decodeCodePage(QByteArrayView bytes, int codePage) {
+    for (const QByteArray& name : codecNames(codePage)) {
+        QStringDecoder decoder(name.constData());
+        if (decoder.isValid())
+            return decoder.decode(bytes);
+    }
+    return ini::fromWindows1252(bytes);
+}
+
+QString languageFilePath(const QString& programFolder, const QString& name) {
+    return programFolder + QStringLiteral("/Language/") + name + QStringLiteral(".lng");
+}
+
+QString resolveLanguageFile(const QString& programFolder, const QString& language) {
+    const QString english = languageFilePath(programFolder, QStringLiteral("English"));
+    // A name is a file in Language/, never a path leading elsewhere.
+    if (language.isEmpty() || language.contains(QLatin1Char('/')))
+        return english;
+    const QString path = languageFilePath(programFolder, language);
+    return QFileInfo::exists(path) ? path : english;
+}
+
+QStringList availableLanguages(const QString& programFolder) {
+    QDir folder(programFolder + QStringLiteral("/Language"));
+    QStringList names = folder.entryList({QStringLiteral("*.lng")}, QDir::Files, QDir::Unsorted);
+    for (QString& name : names)
+        name.chop(4);
+    return names;
+}
+
+LanguageFile LanguageFile::forLanguage(const QString& programFolder, const QString& language) {
+    return LanguageFile(resolveLanguageFile(programFolder, language));
+}
+
+QString LanguageFile::text(const QString& section, int key) const {
+    return text(section, QString::number(key));
+}
+
+QString LanguageFile::text(const QString& section, const QString& key) const {
+    const QByteArray bytes = ini::readBytes(section, key, m_path);
+    if (bytes.isEmpty())
+        return {};
+    // A file saved as UTF-8 (as Linux editors do) reads as such; otherwise the file's text
+    // is in the code page of its character set.
+    if (ini::isUtf8(m_path))
+        return cut(QString::fromUtf8(bytes));
+    return cut(decodeCodePage(bytes, codePage()));
+}
+
+int LanguageFile::characterSet() const {
+    bool ok = false;
+    const int value = ini::read(Header, QStringLiteral("CharacterSet"), m_path).toInt(&ok);
+    return ok ? value : 0;
+}
+
+void LanguageFile::fill(TextHolders& h) const {
+    const QString main = QStringLiteral("Main");
+    const QString add = QStringLiteral("Add");
+    const QString alert = QStringLiteral("Alert");
+    h.policy = text(main, 70);
+    h.established = text(main, 71);
+    h.received = text(main, 65);
+    h.sent = text(main, 66);
+    h.in = text(main, 72);
+    h.out = text(main, 73);
+    h.localPort = text(main, 50);
+    h.service = text(main, 53);
+    h.time = text(main, 109);
+    h.thisEvent = text(main, 110);
+    h.hasBlocked = text(main, 108);
+    h.deleteRule = text(main, 87);
+    h.unableClose = text(main, 88);
+    h.wantClose = text(main, 89);
+    h.wantKill = text(main, 92);
+    h.unableKill = text(main, 94);
+    h.newVersion = text(main, 105);
+    h.wantDownload = text(main, 106);
+    h.version = text(QStringLiteral("About"), 2);
+    h.remoteAddress = text(add, 4);
+    h.remotePort = text(add, 7);
+    h.anyAddress = text(add, 5);
+    h.simpleAddress = text(add, 6);
+    h.anyPort = text(add, 8);
+    h.simplePort = text(add, 9);
+    h.noLog = text(add, 12);
+    h.enabled = text(add, 14);
+    h.disabled = text(add, 15);
+    h.accept = text(add, 17);
+    h.rule1 = text(add, 29);
+    h.rule2 = text(add, 27);
+    h.theFollowing = text(alert, 1);
+    h.process = text(alert, 2);
+    h.trust = text(alert, 3);
+    h.fileDetails = text(alert, 4);
+    h.killProcess = text(alert, 5);
+}
+
+void LanguageFile::fill(RuleWords& words) const {
+    const QString add = QStringLiteral("Add");
+    words.accept = text(add, 17);
+    words.block = text(add, 18);
+    words.enabled = text(add, 14);
+    words.disabled = text(add, 15);
+    words.anyAddress = text(add, 5);
+    words.anyPort = text(add, 8);
+    words.noLog = text(add, 12);
+    words.noDescription = text(add, 34);
+}
+
+LanguagePreview previewLanguage(const QString& programFolder, const QString& name) {
+    const LanguageFile file(languageFilePath(programFolder, name));
+    const QString tray = QStringLiteral("Tray");
+    LanguagePreview preview;
+    preview.selectCaption = file.text(tray, 4);
+    preview.okCaption = file.text(tray, 5);
+    preview.translator = file.text(Header, QStringLiteral("translator"));
+    preview.email = file.text(Header, QStringLiteral("e-mail"));
+    preview.web = file.text(Header, QStringLiteral("web"));
+    preview.changeMessage = file.text(tray, 7);
+    preview.changeTitle = file.text(tray, 8);
+    preview.characterSet = file.characterSet();
+    return preview;
+}
+
+} // namespace tarvok

@@ -1,0 +1,71 @@
+#pragma once
+// The language file in use: texts addressed by section and decimal key, decoded with the
+// code page that belongs to the file's [LANGUAGE] CharacterSet. Also the list of installed
+// languages and the preview of one of them for the preferences dialog.
+
+#include "engine/EngineServices.h"
+#include "engine/RuleTable.h"
+#include "settings/TextHolders.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace tarvok {
+
+// Windows code page for a font character-set number; 1252 for 0 and for unknown numbers.
+int codePageForCharacterSet(int characterSet);
+
+// Text in the given Windows code page (1252 when the code page is unknown).
+QString decodeCodePage(QByteArrayView bytes, int codePage);
+
+// program folder + "/Language/" + name + ".lng"
+QString languageFilePath(const QString& programFolder, const QString& name);
+
+// The language file to use for the setting Language: that language's file when it exists,
+// otherwise the English one (also for an empty name).
+QString resolveLanguageFile(const QString& programFolder, const QString& language);
+
+// Base names of the "*.lng" files in program folder + "/Language/", in directory order.
+QStringList availableLanguages(const QString& programFolder);
+
+class LanguageFile : public Localiser {
+public:
+    explicit LanguageFile(QString path = {}) : m_path(std::move(path)) {}
+    // The file of the setting Language, or the English one when that has no file.
+    static LanguageFile forLanguage(const QString& programFolder, const QString& language);
+
+    QString path() const { return m_path; }
+    void setPath(const QString& path) { m_path = path; }
+
+    // The text of (section, key); empty when the file or the key is missing.
+    QString text(const QString& section, int key) const override;
+    QString text(const QString& section, const QString& key) const;
+
+    // [LANGUAGE] CharacterSet; 0 (Western) when missing or not a number.
+    int characterSet() const;
+    int codePage() const { return codePageForCharacterSet(characterSet()); }
+
+    // Every holder from its key; a missing key leaves the holder empty.
+    void fill(TextHolders& holders) const;
+    void fill(RuleWords& words) const;
+
+private:
+    QString m_path;
+};
+
+// What the preferences dialog shows at once for a language picked in its list.
+struct LanguagePreview {
+    QString selectCaption; // Tray 4
+    QString okCaption;     // Tray 5
+    QString translator;    // LANGUAGE translator
+    QString email;         // LANGUAGE e-mail
+    QString web;           // LANGUAGE web
+    QString changeMessage; // Tray 7, shown at OK
+    QString changeTitle;   // Tray 8
+    int characterSet = 0;
+};
+
+// The picked language's own file, without falling back to English.
+LanguagePreview previewLanguage(const QString& programFolder, const QString& name);
+
+} // namespace tarvok

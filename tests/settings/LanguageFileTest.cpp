@@ -1,0 +1,135 @@
+#include "settings/FileFaults.h"
+#include "settings/LanguageFile.h"
+#include "settings/LanguageKeys.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace tarvok;
+using tarvok::test::readAll;
+using tarvok::test::writeAll;
+
+namespace {
+
+const QString Shipped = QStringLiteral(TARVOK_LANG_SOURCE_DIR);
+
+// The language files that ship with the program.
+class ShippedLanguage : public ::testing::TestWithParam<const char*> {
+protected:
+    QString path() const { return Shipped + '/' + GetParam() + ".lng"; }
+};
+
+TEST_P(ShippedLanguage, HoldsEveryKeyTheProgramReads) {
+    const QByteArray bytes = readAll(path());
+    ASSERT_FALSE(bytes.isEmpty());
+    EXPECT_EQ(bytes.count('\n'), bytes.count("\r\n")) << "every line ends with CR LF";
+    const LanguageFile file(path());
+    for (const auto& [section, key] : language::allKeys()) {
+        const QString text = file.text(section, key);
+        EXPECT_FALSE(text.isEmpty()) << section.toStdString() << ' ' << key.toStdString();
+        EXPECT_FALSE(text.contains(QChar::ReplacementCharacter)) << section.toStdString() << ' ' << key.toStdString();
+    }
+    EXPECT_TRUE(file.text("Main", 108).contains("Tarvok"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, ShippedLanguage, ::testing::Values("English", "Japanese", "Russian"),
+                         [](const auto& info) { return std::string(info.param); });
+
+TEST(ShippedLanguages, DecodeWithTheirOwnCodePage) {
+    const LanguageFile japanese(Shipped + "/Japanese.lng");
+    const LanguageFile russian(Shipped + "/Russian.lng");
+    EXPECT_EQ(japanese.characterSet(), 128);
+    EXPECT_EQ(russian.characterSet(), 204);
+    // Stored in the code page, not in UTF-8, as files from Windows are.
+    EXPECT_FALSE(readAll(japanese.path()).isValidUtf8());
+    EXPECT_FALSE(readAll(russian.path()).isValidUtf8());
+    EXPECT_EQ(japanese.text("Main", 45), QString::fromUtf8("ポリシー"));
+    EXPECT_EQ(russian.text("Main", 45), QString::fromUtf8("Политика"));
+    EXPECT_EQ(japanese.text("Add", 27), QString::fromUtf8("ルール番号 ")); // blank kept by quotes
+}
+
+TEST(ShippedLanguages, EnglishHoldsTheBuiltInWording) {
+    const LanguageFile english(Shipped + "/English.lng");
+    TextHolders holders;
+    holders.policy.clear();
+    english.fill(holders);
+    EXPECT_EQ(holders, TextHolders{});
+    RuleWords words;
+    words.accept.clear();
+    english.fill(words);
+    EXPECT_EQ(words, RuleWords{});
+    EXPECT_EQ(english.text("Alert", 1), "The following process(es) is (are) ");
+}
+
+class LanguageFolder : public ::testing::Test {
+protected:
+    QString folder() const { return m_dir.path(); }
+    QString language(const QString& name) const { return languageFilePath(folder(), name); }
+    void SetUp() override { ASSERT_TRUE(QDir().mkpath(folder() + "/Language")); }
+    QTemporaryDir m_dir;
+};
+
+TEST_F(LanguageFolder, MissingKeysLeaveHoldersEmpty) {
+    ASSERT_TRUE(writeAll(language("Partial"), "[LANGUAGE]\nCharacterSet=oops\n[Main]\n70=Regel:\n[Add]\n17=annehmen\n"));
+    const LanguageFile file(language("Partial"));
+    EXPECT_EQ(file.characterSet(), 0);
+    TextHolders holders;
+    file.fill(holders);
+    EXPECT_EQ(holders.policy, "Regel:");
+    EXPECT_EQ(holders.accept, "annehmen");
+    EXPECT_EQ(holders.established, "");
+    EXPECT_EQ(holders.killProcess, "");
+    RuleWords words;
+    file.fill(words);
+    EXPECT_EQ(words.accept, "annehmen");
+    EXPECT_EQ(words.block, "");
+
+    // No language file at all, not even English: every text is empty.
+    const LanguageFile none = LanguageFile::forLanguage(folder(), "Missing");
+    EXPECT_EQ(none.path(), language("English"));
+    EXPECT_EQ(none.text("Main", 70), "");
+    none.fill(holders);
+    EXPECT_EQ(holders.policy, "");
+}
+
+TEST_F(LanguageFolder, CodePagesAndUtf8FilesDecode) {
+    // Cyrillic in Windows-1251, Greek in 1253, and a Russian file saved as UTF-8 by an editor.
+    ASSERT_TRUE(writeAll(language("Cp1251"), "[LANGUAGE]\r\nCharacterSet=204\r\n[Main]\r\n1=\xCF\xF0\xE8\xE2\xE5\xF2\r\n"));
+    ASSERT_TRUE(writeAll(language("Cp1253"), "[LANGUAGE]\r\nCharacterSet=161\r\n[Main]\r\n1=\xE3\xE5\xE9\xDC\r\n"));
+    ASSERT_TRUE(writeAll(language("Utf8"), "[LANGUAGE]\r\nCharacterSet=204\r\n[Main]\r\n1=\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82\r\n"));
+    EXPECT_EQ(LanguageFile(language("Cp1251")).text("Main", 1), QString::fromUtf8("Привет"));
+    EXPECT_EQ(LanguageFile(language("Cp1253")).text("Main", 1), QString::fromUtf8("γειά"));
+    EXPECT_EQ(LanguageFile(language("Utf8")).text("Main", 1), QString::fromUtf8("Привет"));
+
+    // A long double-byte value is cut to 354 characters, not bytes.
+    QByteArray longJapanese = "[LANGUAGE]\r\nCharacterSet=128\r\n[Main]\r\n1=";
+    for (int i = 0; i < 400; ++i)
+        longJapanese += "\x83\x65"; // "テ"
+    ASSERT_TRUE(writeAll(language("Long"), longJapanese + "\r\n"));
+    EXPECT_EQ(LanguageFile(language("Long")).text("Main", 1), QString(354, QChar(0x30C6)));
+
+    for (int characterSet : {0, 128, 129, 134, 136, 161, 162, 177, 178, 186, 204, 238, 222})
+        EXPECT_EQ(decodeCodePage("abc", codePageForCharacterSet(characterSet)), "abc") << characterSet;
+}
+
+TEST_F(LanguageFolder, ListsOnlyLanguageFilesAndPreviewsThePickedOne) {
+    for (const char* name : {"English.lng", "Japanese.lng", "notes.txt", "old.lng.bak"})
+        ASSERT_TRUE(writeAll(folder() + "/Language/" + name, "[LANGUAGE]\r\n"));
+    ASSERT_TRUE(QFile::remove(language("Japanese")));
+    ASSERT_TRUE(QFile::copy(Shipped + "/Japanese.lng", language("Japanese")));
+    QStringList names = availableLanguages(folder());
+    names.sort();
+    EXPECT_EQ(names, QStringList({"English", "Japanese"}));
+
+    const LanguagePreview preview = previewLanguage(folder(), "Japanese");
+    EXPECT_EQ(preview.characterSet, 128);
+    EXPECT_EQ(preview.okCaption, QString::fromUtf8("OK(&O)"));
+    EXPECT_EQ(preview.selectCaption, QString::fromUtf8("言語を選んでください:"));
+    EXPECT_EQ(preview.translator, QString::fromUtf8("Tarvok プロジェクト"));
+    EXPECT_FALSE(preview.changeMessage.isEmpty());
+    // A picked name without a file previews nothing; it does not fall back to English.
+    EXPECT_EQ(previewLanguage(folder(), "Gone").okCaption, "");
+}
+
+} // namespace
