@@ -1,0 +1,87 @@
+// Feeds arbitrary bytes to the policy reader as a policy file and checks that the rows it
+// makes are well formed and survive a save and a second read.
+
+#include "policy/PolicyFile.h"
+#include "settings/IniFile.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+using namespace tarvok;
+
+namespace {
+
+QTemporaryDir& folder() {
+    static QTemporaryDir dir;
+    return dir;
+}
+
+// Each input gets its own modification time in the past, so the INI reader's cache trusts
+// the file after one read (a large Count then costs lookups, not re-reads) and never mixes
+// one input up with the one before.
+void writeInput(const QString& path, const QByteArray& bytes) {
+    static long long serial = 0;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+        std::abort();
+    file.close();
+    ++serial;
+    const timespec times[2] = {{1000000000 + serial / 1000000000, serial % 1000000000},
+                               {1000000000 + serial / 1000000000, serial % 1000000000}};
+    if (::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) != 0)
+        std::abort();
+}
+
+void check(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "invariant broken: %s\n", what);
+        std::abort();
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (!folder().isValid())
+        std::abort();
+    const RuleWords words;
+    const QString path = folder().filePath(QStringLiteral("fuzz.rlsp"));
+    writeInput(path, QByteArray(reinterpret_cast<const char*>(data), qsizetype(size)));
+    // Thousands of rows cost seconds here, not new paths; the largest Count is a unit test.
+    const auto count =
+        policyCount(ini::read(QStringLiteral("Rules"), QStringLiteral("Count"), path));
+    if (count && *count > 300)
+        return 0;
+    const QList<Rule> rules = readPolicyRules(path, words);
+    check(rules.size() <= MaxPolicyRules, "at most 32767 rows");
+    for (qsizetype i = 0; i < rules.size(); ++i) {
+        const Rule& r = rules.at(i);
+        check(r.action == words.accept || r.action == words.block, "action is a word");
+        check(r.icon == (r.action == words.accept ? 1 : 2), "icon follows the action");
+        check(r.number == QString::number(i + 1), "number is the position");
+        check(r.enabled.isEmpty() || r.enabled == words.disabled, "enabled cell");
+        check(r.log.isEmpty() || r.log == words.noLog, "log cell");
+        check(!r.description.isEmpty(), "description never empty");
+        check(r.address.size() <= 354 && r.port.size() <= 354, "values cut to 354");
+    }
+
+    // Saved and read again, the rows keep their count and their meaning.
+    writeInput(path, policyText(rules, words));
+    const QList<Rule> again = readPolicyRules(path, words);
+    check(again.size() == rules.size(), "count survives a save");
+    for (qsizetype i = 0; i < rules.size(); ++i) {
+        const Rule& a = rules.at(i);
+        const Rule& b = again.at(i);
+        check(a.action == b.action && a.enabled == b.enabled && a.log == b.log,
+              "action, state and log survive a save");
+        check((a.address == words.anyAddress) == (b.address == words.anyAddress) &&
+                  (a.port == words.anyPort) == (b.port == words.anyPort),
+              "any-address and any-port survive a save");
+    }
+    return 0;
+}

@@ -1,0 +1,170 @@
+#include "policy/PolicyCommands.h"
+
+#include "engine/EngineServices.h"
+#include "engine/RuleTable.h"
+#include "policy/PolicyFile.h"
+#include "settings/SaveFile.h"
+#include "settings/TextHolders.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace tarvok {
+namespace {
+
+const QString Title = QStringLiteral("Tarvok");
+const QString RuleFileKey = QStringLiteral("RuleFile");
+const QString DefaultPolicy = QStringLiteral("Normal.rlsp");
+const QString NewPolicyName = QStringLiteral("New.rlsp");
+
+// The Main texts this file uses.
+enum MainText {
+    SaveAsTitle = 7,
+    OpenTitle = 40,
+    SaveOnExit = 80,
+    StartNew = 95,
+    SaveFirst = 96,
+    NewTitle = 112,
+};
+
+} // namespace
+
+PolicyCommands::PolicyCommands(const QString& programFolder, RuleTable& table,
+                               SettingsStore& settings, const Localiser& localiser,
+                               const TextHolders& texts, Prompter& prompter, QObject* parent)
+    : QObject(parent), m_programFolder(programFolder), m_table(table), m_settings(settings),
+      m_localiser(localiser), m_texts(texts), m_prompter(prompter) {}
+
+bool PolicyCommands::FileExists(const QString& path) {
+    return !path.isEmpty() && QFileInfo(path).isFile();
+}
+
+QString PolicyCommands::currentFileName() const {
+    return m_settings.value(RuleFileKey);
+}
+
+QString PolicyCommands::currentFilePath() const {
+    return m_programFolder + QLatin1Char('/') + currentFileName();
+}
+
+QString PolicyCommands::statusText() const {
+    return m_texts.policy + QLatin1Char(' ') + QFileInfo(currentFileName()).fileName().toUpper();
+}
+
+void PolicyCommands::setCurrentFileName(const QString& name) {
+    m_settings.setValue(RuleFileKey, name);
+    emit statusTextChanged(statusText());
+}
+
+void PolicyCommands::setSaveChanges(bool changed) {
+    if (changed == m_saveChanges)
+        return;
+    m_saveChanges = changed;
+    emit saveChangesChanged(changed);
+}
+
+Prompter::Answer PolicyCommands::askYesNo(int key) {
+    return m_prompter.message(m_localiser.text(QStringLiteral("Main"), key),
+                              Prompter::ExclamationYesNo, Title);
+}
+
+void PolicyCommands::report(const QString& text) {
+    m_prompter.message(text, Prompter::Exclamation, Title);
+}
+
+bool PolicyCommands::writePolicy(const QString& path, const QByteArray& text) {
+    QString error;
+    if (saveFileAtomically(path, text, &error))
+        return true;
+    report(QStringLiteral("The policy could not be saved to %1: %2").arg(path, error));
+    return false;
+}
+
+void PolicyCommands::LoadPolicy() {
+    if (currentFileName().isEmpty())
+        m_settings.setValue(RuleFileKey, DefaultPolicy);
+    QString path = currentFilePath();
+    if (!FileExists(path)) {
+        // A first start: the missing policy is written empty, and the run goes on with a
+        // new one.
+        SavePolicy(0);
+        m_settings.setValue(RuleFileKey, NewPolicyName);
+        path = currentFilePath();
+    }
+    emit statusTextChanged(statusText());
+    ReadPolicyFile(path, m_table);
+}
+
+bool PolicyCommands::SavePolicy(int mode) {
+    if (mode != 0 && mode != 1)
+        return false;
+    if (m_table.count() > MaxPolicyRules) {
+        report(QStringLiteral("The policy holds %1 rules; a policy file holds at most %2.")
+                   .arg(m_table.count())
+                   .arg(MaxPolicyRules));
+        return false;
+    }
+    const QByteArray text = policyText(m_table.rules(), m_table.words());
+    QString path = currentFilePath();
+    if (mode == 1) {
+        path = m_prompter
+                   .saveFileName(m_localiser.text(QStringLiteral("Main"), SaveAsTitle),
+                                 PolicyFilter, m_programFolder, QString())
+                   .trimmed();
+        if (path.isEmpty())
+            return false;
+    }
+    // Save As writes a copy: the current name and the status bar stay.
+    if (!writePolicy(path, text))
+        return false;
+    setSaveChanges(false);
+    return true;
+}
+
+void PolicyCommands::NewPolicy() {
+    if (askYesNo(StartNew) != Prompter::Yes)
+        return;
+    // A failed save stops here, so that the unsaved rules are not dropped.
+    if (m_saveChanges && askYesNo(SaveFirst) == Prompter::Yes && !SavePolicy(0))
+        return;
+    const QString path = m_prompter
+                             .saveFileName(m_localiser.text(QStringLiteral("Main"), NewTitle),
+                                           PolicyFilter, m_programFolder, QString())
+                             .trimmed();
+    // The table is emptied only once the new file exists, so cancelling keeps the rules.
+    if (path.isEmpty() || !writePolicy(path, policyText({}, m_table.words())))
+        return;
+    m_table.clear();
+    setCurrentFileName(QFileInfo(path).fileName());
+    setSaveChanges(false);
+}
+
+void PolicyCommands::OpenPolicy() {
+    if (m_saveChanges && askYesNo(SaveFirst) == Prompter::Yes && !SavePolicy(0))
+        return;
+    const QString path = m_prompter
+                             .openFileName(m_localiser.text(QStringLiteral("Main"), OpenTitle),
+                                           PolicyFilter, m_programFolder)
+                             .trimmed();
+    if (path.isEmpty())
+        return;
+    // A file that cannot be read would load as an empty policy under its name, and the next
+    // Save would write that over the file.
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        report(QStringLiteral("The policy %1 could not be read: %2").arg(path, file.errorString()));
+        return;
+    }
+    file.close();
+    m_table.clear();
+    ReadPolicyFile(path, m_table);
+    setCurrentFileName(QFileInfo(path).fileName());
+    setSaveChanges(false);
+}
+
+void PolicyCommands::AskSaveAtExit() {
+    if (m_saveChanges && askYesNo(SaveOnExit) == Prompter::Yes)
+        SavePolicy(0);
+}
+
+} // namespace tarvok

@@ -1,0 +1,73 @@
+#pragma once
+// The commands on policy files: the load at start-up, File > New, File > Open > Policy file,
+// File > Save and Save As, the unsaved-edit question at exit, the unsaved-changes flag
+// SaveChanges and the status text that names the current policy. Questions and file dialogs
+// go through the Prompter; nothing here shows a window.
+
+#include "shell/Prompter.h"
+
+#include <QObject>
+#include <QString>
+
+namespace tarvok {
+
+class Localiser;
+class RuleTable;
+class SettingsStore;
+struct TextHolders;
+
+class PolicyCommands : public QObject {
+    Q_OBJECT
+public:
+    // The current policy file name is the settings' RuleFile value, a name in programFolder.
+    PolicyCommands(const QString& programFolder, RuleTable& table, SettingsStore& settings,
+                   const Localiser& localiser, const TextHolders& texts, Prompter& prompter,
+                   QObject* parent = nullptr);
+
+    // At start-up, with the table still empty: reads the current policy, or writes an empty
+    // one under that name and goes on as "New.rlsp" when it does not exist.
+    void LoadPolicy();
+    // Mode 0 writes the current policy file, mode 1 a copy to a file the user picks; other
+    // modes do nothing. Returns true when a file was written. A write that fails is reported
+    // and leaves the table, SaveChanges and the file as they were.
+    bool SavePolicy(int mode);
+    // Starts an empty policy in a file the user picks. Nothing changes until one is picked
+    // and written.
+    void NewPolicy();
+    // Replaces the table with the rules of a policy file the user picks.
+    void OpenPolicy();
+    // Early in shutdown: offers to save unsaved edits. The exit cannot be cancelled here.
+    void AskSaveAtExit();
+
+    // The unsaved-changes flag: true when the table differs from the current policy file.
+    bool SaveChanges() const { return m_saveChanges; }
+    void setSaveChanges(bool changed);
+
+    QString currentFileName() const;
+    QString currentFilePath() const;
+    // Status bar panel 2: the policy caption, a blank and the file name in upper case.
+    QString statusText() const;
+
+    // True when path names an existing file (not a folder); any error counts as false.
+    static bool FileExists(const QString& path);
+
+signals:
+    void statusTextChanged(const QString& text);
+    void saveChangesChanged(bool changed);
+
+private:
+    Prompter::Answer askYesNo(int key);
+    bool writePolicy(const QString& path, const QByteArray& text);
+    void setCurrentFileName(const QString& name);
+    void report(const QString& text);
+
+    QString m_programFolder;
+    RuleTable& m_table;
+    SettingsStore& m_settings;
+    const Localiser& m_localiser;
+    const TextHolders& m_texts;
+    Prompter& m_prompter;
+    bool m_saveChanges = false;
+};
+
+} // namespace tarvok

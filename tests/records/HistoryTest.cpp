@@ -1,0 +1,136 @@
+#include "records/History.h"
+
+#include "fakes/FakePrompter.h"
+#include "fakes/ScratchFiles.h"
+
+#include <QAbstractItemModelTester>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace tarvok;
+using namespace tarvok::test;
+
+namespace {
+
+RunSummary run(int day, const QString& cuts = QStringLiteral("0")) {
+    return {QStringLiteral("%1/03/2024").arg(day),
+            QStringLiteral("09:00"),
+            QStringLiteral("17:30"),
+            QStringLiteral("10"),
+            QStringLiteral("5"),
+            QStringLiteral("15"),
+            cuts};
+}
+
+class HistoryTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+    // One run of the program: load at start, save at exit.
+    void runOnce(const RunSummary& summary) {
+        HistoryList history(dir.path(), &prompter);
+        ASSERT_TRUE(history.load());
+        ASSERT_TRUE(history.save(summary));
+    }
+    QString path() const { return dir.path() + "/History.tvh"; }
+
+    QTemporaryDir dir;
+    FakePrompter prompter;
+};
+
+TEST_F(HistoryTest, FirstStartCreatesAnEmptyFileAndExitWritesOneLine) {
+    HistoryList history(dir.path(), &prompter);
+    ASSERT_TRUE(history.load());
+    EXPECT_EQ(history.count(), 0);
+    EXPECT_TRUE(QFile::exists(path()));
+    EXPECT_TRUE(readFile(path()).isEmpty());
+    ASSERT_TRUE(history.save(run(1)));
+    EXPECT_EQ(readFile(path()), "\"1/03/2024\",\"09:00 - 17:30\",\"10 (KB)\",\"5 (KB)\","
+                                "\"15 (KB)\",\"0\"\r\n");
+}
+
+TEST_F(HistoryTest, RunsAreKeptNewestFirstAndReadBackUnchanged) {
+    runOnce(run(1));
+    runOnce(run(2, "7"));
+    runOnce(run(3));
+    HistoryList history(dir.path(), &prompter);
+    ASSERT_TRUE(history.load());
+    ASSERT_EQ(history.count(), 3);
+    EXPECT_EQ(history.row(0), HistoryList::recordOf(run(3)));
+    EXPECT_EQ(history.row(1), HistoryList::recordOf(run(2, "7")));
+    EXPECT_EQ(history.row(2), HistoryList::recordOf(run(1)));
+    EXPECT_TRUE(prompter.calls.isEmpty());
+}
+
+TEST_F(HistoryTest, ClearingRowsReachesTheFileAtExit) {
+    for (int day = 1; day <= 4; ++day)
+        runOnce(run(day));
+    {
+        HistoryList history(dir.path(), &prompter);
+        QAbstractItemModelTester tester(&history,
+                                        QAbstractItemModelTester::FailureReportingMode::Fatal);
+        ASSERT_TRUE(history.load());
+        history.clearSelection({0, 2, 2, 9, -1}); // runs 4 and 2; nonsense ignored
+        ASSERT_EQ(history.count(), 2);
+        EXPECT_EQ(history.row(0).first(), "3/03/2024");
+        EXPECT_EQ(history.row(1).first(), "1/03/2024");
+        ASSERT_TRUE(history.save(run(5)));
+    }
+    HistoryList history(dir.path(), &prompter);
+    ASSERT_TRUE(history.load());
+    ASSERT_EQ(history.count(), 3);
+    history.clearAll();
+    ASSERT_TRUE(history.save(run(6)));
+    EXPECT_EQ(readFile(path()).count('\n'), 1);
+}
+
+TEST_F(HistoryTest, LoadsFilesFromElsewhere) {
+    ASSERT_TRUE(writeFile(path(),
+                          "\"1.3.2024\",\"09:00 - 10:00\",\"1 (KB)\",\"2 (KB)\",\"3 (KB)\",\"0\"\n"
+                          "\n"
+                          "\"Mi\xe9\",\"t\"\r\n"));
+    HistoryList history(dir.path(), &prompter);
+    ASSERT_TRUE(history.load());
+    ASSERT_EQ(history.count(), 2);
+    EXPECT_EQ(history.row(0).last(), "0");
+    EXPECT_EQ(history.row(1), (QStringList{QString::fromUtf8("Mié"), "t", "", "", "", ""}));
+}
+
+// In each fault the file keeps its old contents and the user is told.
+TEST_F(HistoryTest, FailedSaveLeavesTheFileAndTellsTheUser) {
+    const QByteArray old = "\"old\",\"\",\"\",\"\",\"\",\"0\"\r\n";
+    ASSERT_TRUE(writeFile(path(), old));
+    {
+        auto mount = ScratchMount::readOnly(dir.path());
+        TARVOK_REQUIRE_MOUNT(mount);
+        HistoryList history(dir.path(), &prompter);
+        ASSERT_TRUE(history.load());
+        EXPECT_FALSE(history.save(run(2)));
+        EXPECT_EQ(readFile(path()), old);
+        ASSERT_EQ(prompter.messages().size(), 1);
+        EXPECT_TRUE(prompter.messages()[0].text.contains(path()));
+    }
+    QTemporaryDir other;
+    auto disk = ScratchMount::smallDisk(other.path());
+    TARVOK_REQUIRE_MOUNT(disk);
+    ASSERT_TRUE(writeFile(other.path() + "/History.tvh", old));
+    ASSERT_TRUE(disk.fill());
+    HistoryList history(other.path(), &prompter);
+    ASSERT_TRUE(history.load());
+    EXPECT_FALSE(history.save(run(2)));
+    EXPECT_EQ(readFile(other.path() + "/History.tvh"), old);
+    EXPECT_EQ(prompter.messages().size(), 2);
+}
+
+TEST_F(HistoryTest, AFolderInPlaceOfTheFileIsNotLost) {
+    ASSERT_TRUE(QDir(dir.path()).mkdir("History.tvh"));
+    HistoryList history(dir.path(), &prompter);
+    EXPECT_FALSE(history.load());
+    EXPECT_FALSE(history.save(run(1)));
+    EXPECT_EQ(prompter.messages().size(), 1);
+    EXPECT_TRUE(QFileInfo(path()).isDir());
+}
+
+} // namespace
