@@ -4,7 +4,7 @@ set -euo pipefail
 TARVOK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 TARVOK_PACKAGES=(
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev qt6-base-dev-tools libgl-dev
+    qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     iproute2 libcap2-bin util-linux
 )

@@ -1,0 +1,331 @@
+#include "shell/MainWindow.h"
+
+#include "fakes/EngineFakes.h"
+#include "fakes/FakeLocaliser.h"
+#include "shell/Resources.h"
+#include "shell/Twips.h"
+
+#include <QActionGroup>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QRegularExpression>
+#include <QStandardItemModel>
+#include <QStatusBar>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTest>
+#include <QToolBar>
+#include <QTreeView>
+
+#include <gtest/gtest.h>
+
+using namespace tarvok;
+
+namespace {
+
+QStringList names(const QList<QAction*>& actions) {
+    QStringList result;
+    for (const QAction* action : actions)
+        result.append(action->isSeparator() ? QStringLiteral("-") : action->objectName());
+    return result;
+}
+
+QStringList headers(const QTreeView* view) {
+    QStringList result;
+    for (int i = 0; i < view->model()->columnCount(); ++i)
+        result.append(view->model()->headerData(i, Qt::Horizontal).toString());
+    return result;
+}
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    MainWindowTest() : rules(2, 8), log(0, 9), history(0, 6) {
+        window.setModels(&rules, &log, &history);
+    }
+    void showAt(int width, int height) {
+        window.resize(width, height);
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        QCoreApplication::processEvents();
+    }
+    QTreeView* list(const char* name) { return window.list(QLatin1String(name)); }
+
+    QStandardItemModel rules, log, history;
+    MainWindow window;
+};
+
+TEST_F(MainWindowTest, HoldsEveryNamedControlInItsPlace) {
+    EXPECT_EQ(window.objectName(), "FrmMain");
+    EXPECT_EQ(window.windowTitle(), "Tarvok");
+    ASSERT_TRUE(window.tabStrip());
+    EXPECT_EQ(window.tabStrip()->objectName(), "TabStrip1");
+    ASSERT_EQ(window.tabStrip()->count(), 4);
+
+    const std::pair<const char*, int> lists[] = {{"ListConnections", 0},
+                                                 {"ListConnPROC", 0},
+                                                 {"ListRules", 1},
+                                                 {"ListLog", 2},
+                                                 {"ListHistory", 3}};
+    for (const auto& [name, page] : lists) {
+        QTreeView* view = list(name);
+        ASSERT_TRUE(view) << name;
+        EXPECT_EQ(view->parentWidget(), window.tabStrip()->widget(page)) << name;
+        EXPECT_EQ(window.page(page)->objectName(), QStringLiteral("Pic%1").arg(page));
+        EXPECT_FALSE(view->rootIsDecorated());
+        EXPECT_EQ(view->selectionBehavior(), QAbstractItemView::SelectRows);
+        // Only the history removes several rows at once.
+        EXPECT_EQ(view->selectionMode(), QLatin1String(name) == QLatin1String("ListHistory")
+                                             ? QAbstractItemView::ExtendedSelection
+                                             : QAbstractItemView::SingleSelection)
+            << name;
+    }
+
+    auto* toolbar = window.findChild<QToolBar*>(QStringLiteral("Toolbar1"));
+    ASSERT_TRUE(toolbar);
+    EXPECT_EQ(names(toolbar->actions()),
+              QStringList({"-", "tbNew", "tbOpen", "tbSave", "tbAdd", "tbEdit", "tbDelete", "tbUp",
+                           "tbDown", "-", "tbPreferences", "tbAbout", "tbHelp"}));
+    EXPECT_EQ(window.action("tbPreferences")->data().toString(), "preferences");
+    for (QAction* action : toolbar->actions())
+        EXPECT_TRUE(action->isSeparator() || !action->icon().isNull())
+            << action->objectName().toStdString();
+
+    EXPECT_EQ(names(window.menuBar()->actions()),
+              QStringList({"mnuFile", "mnuSecurity", "mnuOptions", "mnuHelp"}));
+    const std::pair<const char*, QStringList> menus[] = {
+        {"mnuFile", {"mnuNew", "mnuOpen", "mnuSave", "mnuSaveAs", "-", "mnuShutdown"}},
+        {"mnuOpen", {"mnuPolicyFile", "mnuOpenLogFile"}},
+        {"mnuSecurity", {"mnuLevel0", "mnuLevel1", "mnuLevel2", "-", "mnuPauseFirewall"}},
+        {"mnuOptions",
+         {"mnuPreferences", "-", "mnuDisplayApp", "mnuShowListeningPorts", "mnuDisplayUDP",
+          "mnuDisplay0000127001"}},
+        {"mnuHelp", {"mnuHelpF1", "mnuCheckUpdate", "-", "mnuAbout"}},
+        {"mnuListConnections",
+         {"mnuBreakConnection", "mnuReject", "mnuCopyRemAdd", "-", "mnuResolveHost"}},
+        {"mnuListRules", {"mnuAddRule", "mnuEditRule", "mnuDeleteRule", "-", "mnuEnabledRule"}},
+        {"mnuListLog",
+         {"mnuCreateRuleLog", "mnuCopyText", "mnuResolveHostLog", "-", "mnuClearLogWindow"}},
+        {"mnuListHistory", {"mnuClearSelectionHistory", "-", "mnuClearAllHistory"}},
+        {"mnuListConnXP",
+         {"mnuBreakConnXP", "mnuRejectXP", "mnuCopyRemAddXP", "mnuResolveHostXP", "-",
+          "mnuProcessDetails", "mnuKillProcess"}},
+    };
+    for (const auto& [name, entries] : menus) {
+        QMenu* menu = window.menu(QLatin1String(name));
+        ASSERT_TRUE(menu) << name;
+        EXPECT_EQ(names(menu->actions()), entries) << name;
+    }
+
+    ASSERT_TRUE(window.statusBar());
+    EXPECT_EQ(window.statusBar()->objectName(), "StatusBar1");
+    for (int panel = 1; panel <= MainWindow::PanelCount; ++panel) {
+        ASSERT_TRUE(window.panel(panel));
+        EXPECT_EQ(window.panel(panel)->objectName(), QStringLiteral("Panel%1").arg(panel));
+    }
+    EXPECT_FALSE(window.panel(0));
+    EXPECT_FALSE(window.panel(8));
+}
+
+TEST_F(MainWindowTest, StartsAtTheNormalLevelWithOneLevelCheckedAtATime) {
+    QAction* level[] = {window.action("mnuLevel0"), window.action("mnuLevel1"),
+                        window.action("mnuLevel2")};
+    EXPECT_FALSE(level[0]->isChecked());
+    EXPECT_TRUE(level[1]->isChecked());
+    level[2]->trigger();
+    EXPECT_TRUE(level[2]->isChecked());
+    EXPECT_FALSE(level[1]->isChecked());
+    level[2]->trigger(); // an exclusive group keeps its one checked item
+    EXPECT_TRUE(level[2]->isChecked());
+
+    for (const char* name : {"mnuPauseFirewall", "mnuDisplayApp", "mnuShowListeningPorts",
+                             "mnuDisplayUDP", "mnuDisplay0000127001", "mnuEnabledRule"})
+        EXPECT_TRUE(window.action(QLatin1String(name))->isCheckable()) << name;
+    EXPECT_FALSE(window.action("mnuPauseFirewall")->isChecked());
+    // The per-application view is the one shown at start.
+    EXPECT_TRUE(window.action("mnuDisplayApp")->isChecked());
+    EXPECT_EQ(window.connectionView(), MainWindow::ConnectionView::PerApplication);
+    EXPECT_TRUE(list("ListConnPROC")->isVisibleTo(&window));
+    EXPECT_FALSE(list("ListConnections")->isVisibleTo(&window));
+    window.setConnectionView(MainWindow::ConnectionView::PerConnection);
+    EXPECT_FALSE(list("ListConnPROC")->isVisibleTo(&window));
+    EXPECT_TRUE(list("ListConnections")->isVisibleTo(&window));
+}
+
+TEST_F(MainWindowTest, ClickingATabShowsItsPageOnly) {
+    showAt(900, 700);
+    QTabBar* tabs = window.tabStrip()->tabBar();
+    for (int tab : {2, 0, 3, 1}) {
+        QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(tab).center());
+        for (int page = 0; page < 4; ++page)
+            EXPECT_EQ(window.page(page)->isVisible(), page == tab) << tab << " " << page;
+    }
+}
+
+TEST_F(MainWindowTest, SnapsToTheMinimumSize) {
+    const auto px = [this](int twips, bool across) {
+        return twips::toPixels(twips, across ? window.logicalDpiX() : window.logicalDpiY());
+    };
+    showAt(px(9000, true), px(8000, false));
+    EXPECT_EQ(window.width(), px(10095, true));
+    EXPECT_EQ(window.height(), px(8945, false));
+    EXPECT_NEAR(twips::fromPixels(window.width(), window.logicalDpiX()), 10095, 8);
+    EXPECT_NEAR(twips::fromPixels(window.height(), window.logicalDpiY()), 8945, 8);
+
+    window.resize(px(12000, true), px(8000, false));
+    EXPECT_EQ(window.width(), px(12000, true));
+    EXPECT_EQ(window.height(), px(8945, false));
+}
+
+TEST_F(MainWindowTest, ColumnsAndPanelsFollowEveryResize) {
+    const int protocolWidth = list("ListRules")->header()->sectionSize(7);
+    const int ruleWidth = list("ListLog")->header()->sectionSize(8);
+    const double divisors[] = {6, 5, 8, 6.5, 7.5, 10.5, 10};
+    for (const QSize size : {QSize(1200, 900), QSize(760, 640), QSize(1000, 800)}) {
+        showAt(size.width(), size.height());
+        for (int panel = 1; panel <= 7; ++panel)
+            EXPECT_EQ(window.panel(panel)->width(), qRound(size.width() / divisors[panel - 1]))
+                << panel << " at " << size.width();
+
+        const auto expectColumns = [](QTreeView* view, std::initializer_list<double> fractions) {
+            const int page = view->parentWidget()->width();
+            int column = 0;
+            for (double fraction : fractions)
+                EXPECT_EQ(view->header()->sectionSize(column++), qRound(fraction * page))
+                    << view->objectName().toStdString() << " column " << column;
+        };
+        for (int tab = 0; tab < 4; ++tab) {
+            window.tabStrip()->setCurrentIndex(tab);
+            QCoreApplication::processEvents();
+        }
+        const int pageWidth = window.page(0)->width();
+        EXPECT_GT(pageWidth, size.width() - 60);
+        expectColumns(list("ListConnections"), {0.06, 0.10, 0.12, 0.12, 0.12, 0.12, 0.12, 0.20});
+        expectColumns(list("ListConnPROC"), {0.14, 0.06, 0.13, 0.09, 0.13, 0.09, 0.12, 0.35});
+        expectColumns(list("ListRules"), {0.10, 0.04, 0.08, 0.13, 0.10, 0.08, 0.25});
+        expectColumns(list("ListLog"), {0.14, 0.06, 0.11, 0.11, 0.11, 0.09, 0.10, 0.15});
+        expectColumns(list("ListHistory"), {0.10, 0.17, 0.135, 0.135, 0.14, 0.12});
+        EXPECT_EQ(list("ListRules")->header()->sectionSize(7), protocolWidth);
+        EXPECT_EQ(list("ListLog")->header()->sectionSize(8), ruleWidth);
+    }
+
+    // A model that arrives later gets the same widths.
+    QStandardItemModel later(0, 6);
+    window.setModels(&rules, &log, &later);
+    EXPECT_EQ(list("ListHistory")->header()->sectionSize(1),
+              qRound(0.17 * window.page(3)->width()));
+}
+
+TEST_F(MainWindowTest, TakesEveryTextFromTheLanguage) {
+    // The built-in English texts stand until a language is applied.
+    EXPECT_EQ(window.menu("mnuFile")->title(), "&File");
+    EXPECT_EQ(window.action("mnuHelpF1")->text(), "Help...");
+    EXPECT_EQ(window.action("tbDelete")->toolTip(), "Delete selected rule...");
+    EXPECT_EQ(window.panelText(6), "In: ");
+    EXPECT_EQ(window.tabStrip()->tabText(3), "History");
+    EXPECT_EQ(headers(list("ListLog")).first(), "Time - Date");
+
+    window.applyLanguage(test::FakeLocaliser());
+    const QRegularExpression key(QStringLiteral("^(Main|Add)/\\d+$"));
+    for (QAction* action : window.findChildren<QAction*>()) {
+        const QString name = action->objectName();
+        if (!name.startsWith(QLatin1String("mnu")) && !name.startsWith(QLatin1String("tb")))
+            continue;
+        if (name.startsWith(QLatin1String("mnuList"))) // a context menu has no caption
+            continue;
+        EXPECT_TRUE(key.match(action->text()).hasMatch())
+            << name.toStdString() << " kept " << action->text().toStdString();
+    }
+    EXPECT_EQ(window.menu("mnuOpen")->title(), "Main/3");
+    EXPECT_EQ(window.action("mnuHelpF1")->text(), "Main/20");
+    EXPECT_EQ(window.action("mnuLevel2")->text(), "Main/12");
+    EXPECT_EQ(window.action("mnuResolveHostLog")->text(), "Main/28");
+    EXPECT_EQ(window.action("tbAdd")->toolTip(), "Add/1");
+    EXPECT_EQ(window.action("tbEdit")->toolTip(), "Add/33");
+    EXPECT_EQ(window.action("tbHelp")->toolTip(), "Main/20");
+    for (int tab = 0; tab < 4; ++tab)
+        EXPECT_EQ(window.tabStrip()->tabText(tab), QStringLiteral("Main/%1").arg(44 + tab));
+
+    const int panelKeys[] = {69, 70, 71, 65, 66, 72, 73};
+    for (int panel = 1; panel <= 7; ++panel) {
+        EXPECT_EQ(window.panelText(panel), QStringLiteral("Main/%1").arg(panelKeys[panel - 1]));
+        EXPECT_EQ(window.panel(panel)->toolTip(),
+                  panel < 3 ? QString() : QStringLiteral("Main/%1").arg(71 + panel));
+    }
+
+    const auto mainKeys = [](std::initializer_list<int> keys) {
+        QStringList texts;
+        for (int key : keys)
+            texts.append(QStringLiteral("Main/%1").arg(key));
+        return texts;
+    };
+    EXPECT_EQ(headers(list("ListConnections")), mainKeys({48, 49, 50, 51, 52, 53, 54, 55}));
+    EXPECT_EQ(headers(list("ListConnPROC")), mainKeys({56, 48, 49, 50, 51, 52, 54, 57}));
+    EXPECT_EQ(headers(list("ListRules")), mainKeys({58, 59, 60, 51, 52, 61, 62, 48}));
+    EXPECT_EQ(headers(list("ListLog")), mainKeys({55, 48, 49, 50, 51, 52, 53, 54, 59}));
+    EXPECT_EQ(headers(list("ListHistory")), mainKeys({63, 64, 65, 66, 67, 68}));
+    // The headers belong to the window: a model set later shows them too.
+    QStandardItemModel otherRules(0, 8);
+    window.setModels(&otherRules, &log, &history);
+    EXPECT_EQ(headers(list("ListRules")).at(6), "Main/62");
+
+    // A key the language lacks leaves an empty caption.
+    test::MapLocaliser sparse;
+    sparse.texts[QStringLiteral("Main/45")] = QStringLiteral("Regeln");
+    window.applyLanguage(sparse);
+    EXPECT_EQ(window.tabStrip()->tabText(0), QString());
+    EXPECT_EQ(window.tabStrip()->tabText(1), "Regeln");
+    EXPECT_EQ(window.menu("mnuFile")->title(), QString());
+}
+
+TEST_F(MainWindowTest, CloseBoxHidesUnlessClosingForGood) {
+    showAt(800, 640);
+    EXPECT_FALSE(window.close());
+    EXPECT_FALSE(window.isVisible());
+
+    window.show();
+    window.setClosingForGood(true);
+    EXPECT_TRUE(window.close());
+    EXPECT_FALSE(window.isVisible());
+}
+
+TEST_F(MainWindowTest, RightClickOpensTheListsMenuAndTheHistoryMenuOnlyWithRows) {
+    showAt(800, 640);
+    const auto rightClick = [this](const char* listName, const char* menuName) {
+        QMenu* menu = window.menu(QLatin1String(menuName));
+        emit list(listName)->customContextMenuRequested(QPoint(10, 10));
+        const bool shown = menu->isVisible();
+        menu->hide();
+        return shown;
+    };
+    EXPECT_TRUE(rightClick("ListRules", "mnuListRules")); // empty or not
+    EXPECT_TRUE(rightClick("ListLog", "mnuListLog"));
+    EXPECT_TRUE(rightClick("ListConnPROC", "mnuListConnXP"));
+    EXPECT_TRUE(rightClick("ListConnections", "mnuListConnections"));
+    EXPECT_FALSE(rightClick("ListHistory", "mnuListHistory"));
+    history.appendRow(new QStandardItem(QStringLiteral("01/03/2024")));
+    EXPECT_TRUE(rightClick("ListHistory", "mnuListHistory"));
+    history.removeRow(0);
+    EXPECT_FALSE(rightClick("ListHistory", "mnuListHistory"));
+}
+
+TEST_F(MainWindowTest, PanelsShowAPictureOnlyWhileOneIsSet) {
+    auto* picture = window.panel(3)->findChild<QLabel*>(QStringLiteral("Panel3Picture"));
+    ASSERT_TRUE(picture);
+    EXPECT_TRUE(window.panel(1)->findChild<QLabel*>("Panel1Picture")->isVisibleTo(&window));
+    EXPECT_FALSE(picture->isVisibleTo(&window));
+    window.setPanelPicture(3, Picture::PolicyOff);
+    EXPECT_TRUE(picture->isVisibleTo(&window));
+    EXPECT_FALSE(picture->pixmap().isNull());
+    window.setPanelPicture(3, QIcon());
+    EXPECT_FALSE(picture->isVisibleTo(&window));
+
+    window.setPanelText(3, QStringLiteral("Established: 4"));
+    EXPECT_EQ(window.panelText(3), "Established: 4");
+    window.setPanelText(0, QStringLiteral("x")); // out of range: ignored
+    window.setPanelText(8, QStringLiteral("x"));
+    EXPECT_EQ(window.panelText(8), QString());
+}
+
+} // namespace
