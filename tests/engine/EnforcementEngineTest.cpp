@@ -1,9 +1,12 @@
 #include "engine/EnforcementEngine.h"
+#include "records/EventList.h"
 #include "fakes/EngineFakes.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 
 #include <gtest/gtest.h>
+
+#include <QTemporaryDir>
 
 #include <cerrno>
 
@@ -293,4 +296,20 @@ TEST(EnforcementEngine, PassesNeverNestAndFollowEditsMadeWhileTheyYield) {
     const int secondOutcome = readOutcome(second.client.get(), 500);
     EXPECT_EQ(std::min(firstOutcome, secondOutcome), -ETIMEDOUT);
     EXPECT_EQ(std::max(firstOutcome, secondOutcome), -ECONNABORTED);
+}
+
+TEST(EnforcementEngine, AnAcceptedConnectionIsListedOnceWhileItStaysInTheEventList) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    QTemporaryDir folder;
+    Firewall firewall;
+    EventList events(folder.path(), firewall.settings);
+    firewall.engine.setEventSink(&events);
+    test::TcpListener listener("127.0.0.2");
+    test::TcpConnection connection = test::connect("127.0.0.3", listener);
+    firewall.rules.setRules({makeRule("accept", "127.0.0.2", QString::number(listener.port()))});
+    for (int pass = 0; pass < 3; ++pass)
+        firewall.engine.tick();
+    ASSERT_EQ(events.count(), 1);
+    EXPECT_EQ(events.record(0).status, "ESTABLISHED");
+    EXPECT_EQ(events.record(0).rule, "(1)");
 }

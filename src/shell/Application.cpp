@@ -1,0 +1,349 @@
+#include "shell/Application.h"
+
+#include "engine/EnforcementEngine.h"
+#include "engine/SecurityLevels.h"
+#include "policy/PolicyCommands.h"
+#include "shell/HelpFile.h"
+#include "shell/MainWindow.h"
+#include "shell/Resources.h"
+#include "shell/StartupOptions.h"
+#include "shell/TrayIcon.h"
+#include "shell/Twips.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDate>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QLocale>
+#include <QSocketNotifier>
+#include <QTreeView>
+#include <QTime>
+#include <QUrl>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tarvok {
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void onUnixSignal(int) {
+    const char byte = 1;
+    // Only async-signal-safe work here; the event loop does the rest.
+    (void)!::write(g_signalPipe[0], &byte, 1);
+}
+
+QString mainText(const Localiser& language, int key) {
+    return language.text(QStringLiteral("Main"), key);
+}
+
+} // namespace
+
+Application::Application(const QString& programFolder, Prompter* prompter, QObject* parent)
+    : QObject(parent), m_folder(programFolder),
+      m_prompter(prompter ? *prompter : static_cast<Prompter&>(m_qtPrompter)),
+      m_lock(programFolder + QStringLiteral("/tarvok.lock")), m_settings(programFolder) {}
+
+Application::~Application() = default;
+
+bool Application::start(const QStringList& arguments) {
+    m_startMinimized = minimizedSwitch(arguments);
+
+    // One instance per program folder: a second start is refused and leaves the first alone.
+    m_lock.setStaleLockTime(0);
+    if (!m_lock.tryLock(0)) {
+        m_prompter.message(QStringLiteral("Application is already running!"), Prompter::Critical,
+                           QStringLiteral("Tarvok"));
+        return false;
+    }
+
+    // Settings and the language, before any window.
+    QString error;
+    if (!m_settings.createDefaultFile(&error) && !error.isEmpty())
+        m_prompter.message(error, Prompter::Exclamation, QStringLiteral("Tarvok"));
+    m_settings.load();
+    m_language.setPath(m_settings.resolveLanguageFile());
+
+    // The system is supported when the kernel lists its sockets through sock_diag.
+    std::vector<platform::TcpRow> probe;
+    if (m_diag.readTcp(probe) == platform::ResultNotSupported) {
+        m_prompter.message(m_language.text(QStringLiteral("Splash"), 5), Prompter::Critical,
+                           QStringLiteral("Tarvok"));
+        return false;
+    }
+
+    if (m_settings.value(QStringLiteral("RunMinimized")) == QLatin1String("True"))
+        m_startMinimized = true;
+    loadMainWindow();
+    if (!m_startMinimized)
+        showWindow();
+    return true;
+}
+
+void Application::loadMainWindow() {
+    initResources();
+    m_window = std::make_unique<MainWindow>();
+    m_qtPrompter.setParentWidget(m_window.get());
+    m_window->setWindowIcon(pictureIcon(Picture::App));
+
+    // The window's timers run from the moment it exists, hidden or not.
+    m_engine = new EnforcementEngine(m_tables, m_rules, m_window.get());
+    m_engine->setObjectName(QStringLiteral("Engine"));
+    const auto makeTimer = [this](const char* name, int interval, bool running) {
+        auto* timer = new QTimer(m_window.get());
+        timer->setObjectName(QLatin1String(name));
+        timer->setInterval(interval);
+        if (running)
+            timer->start();
+        return timer;
+    };
+    m_countWatcher = makeTimer("Timer1_IMPROVED", 1000, true);
+    m_trayActivity = makeTimer("Timer2", 500, false);
+    makeTimer("TimerTraffic", 1000, true);
+    makeTimer("TmrUpdateTraffic", 400, true);
+
+    // The start of this run, for the history.
+    const QLocale locale = QLocale::system();
+    m_startTime = locale.toString(QTime::currentTime(), QLocale::ShortFormat);
+    m_startDate = locale.toString(QDate::currentDate(), QLocale::ShortFormat);
+
+    m_language.setPath(m_settings.resolveLanguageFile());
+    applyLanguage();
+
+    m_tray = std::make_unique<TrayIcon>();
+    m_tray->setCaptions(mainText(m_language, 3), mainText(m_language, 13),
+                        mainText(m_language, 24), mainText(m_language, 8));
+    m_tray->setToolTip(QStringLiteral("Tarvok"));
+    m_tray->setIcon(pictureIcon(Picture::TrayIdle));
+    m_tray->show();
+
+    m_events = std::make_unique<EventList>(m_folder, m_settings);
+    m_history = std::make_unique<HistoryList>(m_folder, &m_prompter);
+    m_policy = std::make_unique<PolicyCommands>(m_folder, m_rules, m_settings, m_language,
+                                                m_holders, m_prompter);
+    m_window->setModels(&m_rules, m_events.get(), m_history.get());
+
+    m_engine->setEventSink(m_events.get());
+    m_engine->setNotifier(m_tray.get());
+    m_engine->setSettings(&m_settings);
+    m_engine->setLocaliser(&m_language);
+    m_engine->setPrompter(&m_prompter);
+    m_engine->setTextHolders(&m_holders);
+    m_levels = new SecurityLevels(*m_engine, *m_countWatcher, *m_trayActivity, m_window.get());
+    m_levels->setNotifier(m_tray.get());
+    m_levels->setLocaliser(&m_language);
+    wireCommands();
+
+    connect(m_policy.get(), &PolicyCommands::statusTextChanged, m_window.get(),
+            [this](const QString& text) { m_window->setPanelText(2, text); });
+    m_policy->LoadPolicy();
+    m_window->setPanelText(2, m_policy->statusText());
+    QCoreApplication::processEvents();
+    m_history->load();
+    QCoreApplication::processEvents();
+
+    // The display switches are off only for "False".
+    const auto setCheck = [this](const char* action, const char* key) {
+        if (QAction* item = m_window->action(QLatin1String(action)))
+            item->setChecked(m_settings.value(QLatin1String(key)) != QLatin1String("False"));
+    };
+    setCheck("mnuShowListeningPorts", "ShowListening");
+    setCheck("mnuDisplay0000127001", "ShowLocal");
+    setCheck("mnuDisplayUDP", "ShowUDP");
+    m_doubleClickCloses = m_settings.value(QStringLiteral("CloseConDBClick")) == QLatin1String("False")
+                              ? QStringLiteral("0")
+                              : QStringLiteral("1");
+
+    m_settings.applyFallbacks();
+    QCoreApplication::processEvents();
+    const double dpiX = m_window->logicalDpiX();
+    const double dpiY = m_window->logicalDpiY();
+    m_window->resize(twips::toPixels(m_settings.widthTwips(), dpiX),
+                     twips::toPixels(m_settings.heightTwips(), dpiY));
+
+    showLevelState();
+    m_trayActivity->start();
+    QDir(m_folder).mkpath(QStringLiteral("Logs"));
+}
+
+void Application::applyLanguage() {
+    m_language.fill(m_holders);
+    RuleWords words = m_rules.words();
+    m_language.fill(words);
+    m_rules.setWords(words);
+    if (m_window)
+        m_window->applyLanguage(m_language);
+}
+
+void Application::wireCommands() {
+    MainWindow* window = m_window.get();
+    const auto on = [window](const char* name, auto&& slot) {
+        if (QAction* action = window->action(QLatin1String(name)))
+            QObject::connect(action, &QAction::triggered, window, slot);
+    };
+    on("mnuNew", [this] { m_policy->NewPolicy(); });
+    on("tbNew", [this] { m_policy->NewPolicy(); });
+    on("mnuPolicyFile", [this] { m_policy->OpenPolicy(); });
+    on("tbOpen", [this] { m_policy->OpenPolicy(); });
+    on("mnuSave", [this] { m_policy->SavePolicy(0); });
+    on("tbSave", [this] { m_policy->SavePolicy(0); });
+    on("mnuSaveAs", [this] { m_policy->SavePolicy(1); });
+    on("mnuShutdown", [this] { shutdown(true); });
+    on("mnuLevel0", [this] { m_levels->clickLevel(0); });
+    on("mnuLevel1", [this] { m_levels->clickLevel(1); });
+    on("mnuLevel2", [this] { m_levels->clickLevel(2); });
+    on("mnuPauseFirewall", [this] { m_levels->togglePause(); });
+    on("mnuHelpF1", [this] { openHelp(); });
+    on("tbHelp", [this] { openHelp(); });
+    const auto toggleSetting = [this](const char* action, const char* key) {
+        if (QAction* item = m_window->action(QLatin1String(action)))
+            connect(item, &QAction::toggled, this, [this, key](bool on) {
+                m_settings.setValue(QLatin1String(key),
+                                    on ? QStringLiteral("True") : QStringLiteral("False"));
+            });
+    };
+    toggleSetting("mnuShowListeningPorts", "ShowListening");
+    toggleSetting("mnuDisplay0000127001", "ShowLocal");
+    toggleSetting("mnuDisplayUDP", "ShowUDP");
+
+    if (QAction* clear = window->action(QStringLiteral("mnuClearAllHistory")))
+        connect(clear, &QAction::triggered, this, [this] { m_history->clearAll(); });
+    if (QAction* clear = window->action(QStringLiteral("mnuClearSelectionHistory")))
+        connect(clear, &QAction::triggered, this, [this] {
+            QList<int> rows;
+            if (QTreeView* list = m_window->list(QStringLiteral("ListHistory")))
+                for (const QModelIndex& index : list->selectionModel()->selectedRows())
+                    rows.append(index.row());
+            m_history->clearSelection(rows);
+        });
+
+    connect(m_levels, &SecurityLevels::changed, this, &Application::showLevelState);
+    connect(m_tray.get(), &TrayIcon::openRequested, this, &Application::showWindow);
+    connect(m_tray.get(), &TrayIcon::pauseRequested, this, [this] { m_levels->togglePause(); });
+    connect(m_tray.get(), &TrayIcon::exitRequested, this, [this] { shutdown(true); });
+}
+
+void Application::showLevelState() {
+    const SecurityLevel level = m_levels->level();
+    const bool running = m_levels->controlsEnabled();
+    for (int item = 0; item < 3; ++item) {
+        if (QAction* action = m_window->action(QStringLiteral("mnuLevel%1").arg(item))) {
+            action->setChecked(static_cast<int>(level) == item);
+            action->setEnabled(running);
+        }
+    }
+    for (const char* option :
+         {"mnuDisplayApp", "mnuShowListeningPorts", "mnuDisplayUDP", "mnuDisplay0000127001"})
+        if (QAction* action = m_window->action(QLatin1String(option)))
+            action->setEnabled(running);
+    if (QAction* pause = m_window->action(QStringLiteral("mnuPauseFirewall")))
+        pause->setChecked(m_levels->paused());
+    m_tray->setPauseChecked(m_levels->paused());
+
+    const auto picture = [](SecurityLevels::Picture p) {
+        switch (p) {
+        case SecurityLevels::Picture::LevelAllow: return Picture::LevelAllow;
+        case SecurityLevels::Picture::LevelBlock: return Picture::LevelBlock;
+        case SecurityLevels::Picture::Paused: return Picture::Paused;
+        case SecurityLevels::Picture::PolicyOn: return Picture::PolicyOn;
+        case SecurityLevels::Picture::PolicyOff: return Picture::PolicyOff;
+        case SecurityLevels::Picture::LevelNormal: break;
+        }
+        return Picture::LevelNormal;
+    };
+    m_window->setPanelPicture(1, picture(m_levels->levelPicture()));
+    m_window->setPanelPicture(2, picture(m_levels->policyPicture()));
+    if (m_levels->firstPanelTextKey() != 0)
+        m_window->setPanelText(1, mainText(m_language, m_levels->firstPanelTextKey()));
+    switch (m_levels->trayImage()) {
+    case SecurityLevels::TrayImage::Allow: m_tray->setIcon(pictureIcon(Picture::TrayAllow)); break;
+    case SecurityLevels::TrayImage::Paused: m_tray->setIcon(pictureIcon(Picture::TrayPause)); break;
+    case SecurityLevels::TrayImage::Block: m_tray->setIcon(pictureIcon(Picture::TrayBlock)); break;
+    case SecurityLevels::TrayImage::Activity: m_tray->setIcon(pictureIcon(Picture::TrayIdle)); break;
+    }
+}
+
+void Application::showWindow() {
+    m_window->show();
+    m_window->setWindowState(m_window->windowState() & ~Qt::WindowMinimized);
+    m_window->raise();
+    m_window->activateWindow();
+}
+
+void Application::openHelp() {
+    const QString path = helpFilePath(m_folder, m_settings.value(QStringLiteral("Language")));
+    if (QFileInfo(path).isFile() && QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+        return;
+    m_prompter.message(mainText(m_language, 103), Prompter::Critical,
+                       m_language.text(QStringLiteral("Add"), 23));
+}
+
+void Application::shutdown(bool interactive) {
+    if (m_shuttingDown || !m_window)
+        return;
+    m_shuttingDown = true;
+    m_engine->timer()->stop();
+
+    if (interactive)
+        m_policy->AskSaveAtExit();
+    m_events->flushAtExit();
+
+    RunSummary run;
+    run.startDate = m_startDate;
+    run.startTime = m_startTime;
+    run.endTime = QLocale::system().toString(QTime::currentTime(), QLocale::ShortFormat);
+    run.receivedKB = run.sentKB = run.totalKB = QStringLiteral("0");
+    run.cuts = m_engine->cutCountText();
+    m_history->save(run);
+
+    // A size the user did not change keeps its stored twips, rather than drift by rounding
+    // through pixels on every run.
+    const auto storedOrCurrent = [](float stored, int pixels, double dpi) {
+        return twips::toPixels(stored, dpi) == pixels
+                   ? stored
+                   : static_cast<float>(twips::fromPixels(pixels, dpi));
+    };
+    const QSize size = m_window->size();
+    m_settings.setWindowSize(
+        storedOrCurrent(m_settings.heightTwips(), size.height(), m_window->logicalDpiY()),
+        storedOrCurrent(m_settings.widthTwips(), size.width(), m_window->logicalDpiX()));
+    QString error;
+    if (!m_settings.save(&error) && interactive)
+        m_prompter.message(error, Prompter::Exclamation, QStringLiteral("Tarvok"));
+
+    QCoreApplication::processEvents();
+    m_tray->hide();
+    m_window->setClosingForGood(true);
+    m_window->close();
+    m_lock.unlock();
+    emit finished();
+}
+
+void Application::installSignalHandlers() {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(g_signalPipe[1], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &Application::onSignal);
+    struct sigaction action {};
+    action.sa_handler = onUnixSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
+    // The desktop session's end: save as a signal would, asking nothing.
+    if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+        connect(gui, &QGuiApplication::commitDataRequest, this, [this] { shutdown(false); });
+}
+
+void Application::onSignal() {
+    char byte = 0;
+    (void)!::read(g_signalPipe[1], &byte, 1);
+    shutdown(false);
+}
+
+} // namespace tarvok

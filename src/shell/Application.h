@@ -1,0 +1,102 @@
+#pragma once
+// The running program: start-up in a fixed order of steps, the objects that live for the whole
+// run, the wiring between the main window, the tray icon and the logic, and the orderly
+// shutdown that every path to the end goes through.
+
+#include "engine/ConnectionTables.h"
+#include "engine/RuleTable.h"
+#include "platform/SockDiag.h"
+#include "records/EventList.h"
+#include "records/History.h"
+#include "settings/LanguageFile.h"
+#include "settings/Settings.h"
+#include "settings/TextHolders.h"
+#include "shell/QtPrompter.h"
+
+#include <QLockFile>
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+
+namespace tarvok {
+
+class EnforcementEngine;
+class MainWindow;
+class PolicyCommands;
+class SecurityLevels;
+class TrayIcon;
+
+class Application : public QObject {
+    Q_OBJECT
+public:
+    // programFolder holds config.ini, the policies, History.tvh, Logs/ and Language/. A null
+    // prompter means real dialogs.
+    explicit Application(const QString& programFolder, Prompter* prompter = nullptr,
+                         QObject* parent = nullptr);
+    ~Application() override;
+
+    // Runs the start-up steps. False when the program must end at once (another instance
+    // runs, or the kernel cannot list connections); the user has been told why.
+    bool start(const QStringList& arguments);
+
+    // Ends the run for good: the unsaved-policy question (asked only when interactive; a
+    // shutdown nobody can answer treats unsaved rules as "No"), the remaining event records,
+    // the history, the window size and the settings. Runs once; emits finished().
+    void shutdown(bool interactive);
+
+    // SIGTERM, SIGINT and SIGHUP run the non-interactive shutdown. Call once, from main().
+    void installSignalHandlers();
+
+    bool startedMinimized() const { return m_startMinimized; }
+    MainWindow* window() const { return m_window.get(); }
+    EnforcementEngine* engine() const { return m_engine; }
+    SecurityLevels* levels() const { return m_levels; }
+    TrayIcon* tray() const { return m_tray.get(); }
+    RuleTable& rules() { return m_rules; }
+    EventList* events() const { return m_events.get(); }
+    HistoryList* history() const { return m_history.get(); }
+    PolicyCommands* policy() const { return m_policy.get(); }
+    Settings& settings() { return m_settings; }
+
+signals:
+    void finished();
+
+private:
+    void loadMainWindow();
+    void applyLanguage();
+    void wireCommands();
+    void showLevelState();
+    void showWindow();
+    void openHelp();
+    void onSignal();
+
+    QString m_folder;
+    QtPrompter m_qtPrompter;
+    Prompter& m_prompter;
+    QLockFile m_lock;
+    Settings m_settings;
+    LanguageFile m_language;
+    TextHolders m_holders;
+    platform::SockDiag m_diag;
+    ConnectionTables m_tables{m_diag};
+    RuleTable m_rules;
+    std::unique_ptr<EventList> m_events;
+    std::unique_ptr<HistoryList> m_history;
+    std::unique_ptr<PolicyCommands> m_policy;
+    std::unique_ptr<TrayIcon> m_tray;
+    QString m_startDate; // of this run, for the history
+    QString m_startTime;
+    QString m_doubleClickCloses = QStringLiteral("1"); // "1" close the connection, "0" properties
+    bool m_startMinimized = false;
+    bool m_shuttingDown = false;
+    // Declared last so that it goes first: the engine, the levels and the timers are its
+    // children and must not outlive what they point to.
+    std::unique_ptr<MainWindow> m_window;
+    EnforcementEngine* m_engine = nullptr;
+    SecurityLevels* m_levels = nullptr;
+    QTimer* m_countWatcher = nullptr;  // Timer1_IMPROVED
+    QTimer* m_trayActivity = nullptr;  // Timer2
+};
+
+} // namespace tarvok

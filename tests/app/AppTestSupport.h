@@ -1,0 +1,34 @@
+#pragma once
+// A fresh, empty program folder holding only the language files, as after an unpacked
+// download, for tests that start the whole program in it.
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace tarvok::test {
+
+class ProgramFolder {
+public:
+    ProgramFolder() {
+        const QString languages = QStringLiteral(TARVOK_TEST_LANGUAGE_DIR);
+        QDir().mkpath(path() + "/Language");
+        for (const QString& name : QDir(languages).entryList({"*.lng"}, QDir::Files))
+            QFile::copy(languages + "/" + name, path() + "/Language/" + name);
+        EXPECT_TRUE(QFile::exists(path() + "/Language/English.lng"))
+            << "language files not found in " << languages.toStdString();
+    }
+    QString path() const { return m_dir.path(); }
+    QString file(const QString& name) const { return path() + "/" + name; }
+    QByteArray read(const QString& name) const {
+        QFile f(file(name));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+} // namespace tarvok::test
