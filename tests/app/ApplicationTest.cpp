@@ -196,3 +196,33 @@ TEST(Application, LevelsAndPauseDriveMenusTimersAndBalloons) {
     action(app, "mnuDisplayUDP")->trigger();
     EXPECT_EQ(app.settings().value("ShowUDP"), "False");
 }
+
+TEST(Application, TheTrayMenuExitAsksAboutUnsavedRulesOnce) {
+    ProgramFolder folder;
+    FakePrompter prompter;
+    Application app(folder.path(), &prompter);
+    ASSERT_TRUE(app.start({}));
+    QSignalSpy finished(&app, &Application::finished);
+    app.policy()->setSaveChanges(true);
+    prompter.answers = {Prompter::Yes};
+    QAction* exit = app.tray()->menu()->actions().last();
+    exit->trigger();
+    EXPECT_EQ(finished.count(), 1);
+    ASSERT_EQ(prompter.messages().size(), 1);
+    EXPECT_FALSE(app.policy()->SaveChanges()) << "Yes saved the policy";
+    EXPECT_FALSE(app.tray()->icon()->isVisible());
+}
+
+TEST(Application, HelpWithoutItsFileSaysSoOnceAndTheWindowStaysUsable) {
+    ProgramFolder folder;
+    FakePrompter prompter;
+    Application app(folder.path(), &prompter);
+    ASSERT_TRUE(app.start({}));
+    action(app, "mnuHelpF1")->trigger();
+    ASSERT_EQ(prompter.messages().size(), 1);
+    EXPECT_EQ(prompter.messages()[0].style, Prompter::Critical);
+    EXPECT_FALSE(prompter.messages()[0].text.isEmpty()) << "the language's help-file message";
+    EXPECT_TRUE(app.window()->isEnabled());
+    action(app, "mnuLevel0")->trigger();
+    EXPECT_EQ(app.engine()->level(), SecurityLevel::Allow);
+}

@@ -54,8 +54,7 @@ TEST(SockDiag, TcpTablesListRealConnectionsWithStatesAndOwners) {
     test::TcpListener listener("127.0.0.2");
     test::TcpConnection connection = test::connect("127.0.0.3", listener);
     const TcpRow client = connection.clientRow();
-    const TcpRow server{StateEstablished, client.remoteAddress, client.remotePort,
-                        client.localAddress, client.localPort};
+    const TcpRow server = connection.serverRow();
     const TcpRow listening{StateListen, address("127.0.0.2"), portField(listener.port()), 0, 0};
 
     SockDiag diag;
@@ -139,8 +138,7 @@ TEST(SockDiag, CuttingAConnectionThatIsGoneNeverTouchesTheListener) {
     test::TcpListener listener("127.0.0.2");
     test::TcpConnection connection = test::connect("127.0.0.3", listener);
     const TcpRow client = connection.clientRow();
-    const TcpRow server{StateEstablished, client.remoteAddress, client.remotePort,
-                        client.localAddress, client.localPort};
+    const TcpRow server = connection.serverRow();
     SockDiag diag;
     ASSERT_EQ(diag.destroyTcp(client), ResultOk);
     // The cut reset the accepted end: its row now names no connection, and the kernel's

@@ -73,6 +73,11 @@ platform::TcpRow TcpConnection::clientRow() const {
             serverAddress, platform::portField(serverPort)};
 }
 
+platform::TcpRow TcpConnection::serverRow() const {
+    return {platform::StateEstablished, serverAddress, platform::portField(serverPort),
+            clientAddress, platform::portField(clientPort)};
+}
+
 TcpConnection connect(const char* fromAddress, TcpListener& listener) {
     TcpConnection connection;
     connection.client = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));

@@ -47,6 +47,8 @@ struct TcpConnection {
     std::uint16_t clientPort = 0;
     // The client's row as the TCP table shows it.
     platform::TcpRow clientRow() const;
+    // The accepted end's row: the client's, seen from the other side.
+    platform::TcpRow serverRow() const;
     std::uint32_t clientAddress = 0, serverAddress = 0;
     std::uint16_t serverPort = 0;
 };
