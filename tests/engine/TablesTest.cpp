@@ -1,8 +1,12 @@
 #include "engine/ConnectionTables.h"
 #include "engine/ServiceNames.h"
 #include "engine/Termination.h"
+#include "support/Loopback.h"
+#include "support/Sandbox.h"
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 using namespace tarvok;
 using platform::addressField;
@@ -78,4 +82,29 @@ TEST(Termination, BadIndexesAndRawTextsFailInsteadOfCrashing) {
     EXPECT_FALSE(termination.cutOwnerRecord(-1));
     EXPECT_NE(termination.cutSnapshotElement(5), 0u);
     EXPECT_NE(termination.cutSnapshotElement(-1), 0u);
+}
+
+TEST(Termination, CutsARealConnectionFromItsOwnerRecordAndSeesTheCountChange) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    platform::SockDiag diag;
+    ConnectionTables tables(diag);
+    Termination termination(tables);
+    test::TcpListener listener("127.0.0.2");
+    EXPECT_TRUE(termination.tcpCountChanged()) << "0 rows remembered, 1 listed";
+    EXPECT_FALSE(termination.tcpCountChanged());
+    test::TcpConnection connection = test::connect("127.0.0.3", listener);
+    EXPECT_TRUE(termination.tcpCountChanged());
+
+    ASSERT_EQ(tables.readOwnerTcp(), 0u);
+    ASSERT_EQ(tables.ownerTcpCount(), 3);
+    int client = -1;
+    for (int k = 0; k < tables.ownerTcpCount(); ++k)
+        if (tables.ownerTcp()[k].localAddress == "127.0.0.3")
+            client = k;
+    ASSERT_GE(client, 0);
+    EXPECT_EQ(tables.ownerTcp()[client].remotePort, QString::number(listener.port()));
+    EXPECT_TRUE(termination.cutOwnerRecord(client));
+    EXPECT_EQ(test::readOutcome(connection.client.get(), 2000), -ECONNABORTED);
+    EXPECT_FALSE(termination.cutOwnerRecord(client)) << "already gone";
+    EXPECT_TRUE(termination.tcpCountChanged());
 }
