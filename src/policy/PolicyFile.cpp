@@ -30,10 +30,12 @@ std::optional<int> policyCount(const QString& countText) {
 }
 
 QList<Rule> readPolicyRules(const QString& path, const RuleWords& words) {
-    const auto value = [&path](const char* stem, int n) {
-        return ini::read(Section, QLatin1String(stem) + QString::number(n), path);
+    // One read of the file for every key of every rule.
+    const ini::Reader file(path);
+    const auto value = [&file](const char* stem, int n) {
+        return file.read(Section, QLatin1String(stem) + QString::number(n));
     };
-    const int count = policyCount(ini::read(Section, QStringLiteral("Count"), path)).value_or(0);
+    const int count = policyCount(file.read(Section, QStringLiteral("Count"))).value_or(0);
     QList<Rule> rules;
     rules.reserve(std::max(count, 0));
     for (int n = 1; n <= count; ++n) {

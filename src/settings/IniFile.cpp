@@ -11,7 +11,18 @@
 #include <memory>
 
 namespace tarvok::ini {
+
+// A parsed file: for each section name (case-folded), the first value of each key.
+// Sections of the same name count as one, in file order, so the first key wins.
+struct ParsedFile {
+    QByteArray bytes;
+    bool utf8 = true;
+    QHash<QString, QHash<QString, QByteArray>> sections;
+};
+
 namespace {
+
+using Parsed = ParsedFile;
 
 constexpr QByteArrayView Utf8Bom("\xEF\xBB\xBF");
 
@@ -104,14 +115,6 @@ QString decode(QByteArrayView bytes, bool utf8) {
 }
 
 QString folded(QByteArrayView name, bool utf8) { return decode(name, utf8).toCaseFolded(); }
-
-// A parsed file: for each section name (case-folded), the first value of each key.
-// Sections of the same name count as one, in file order, so the first key wins.
-struct Parsed {
-    QByteArray bytes;
-    bool utf8 = true;
-    QHash<QString, QHash<QString, QByteArray>> sections;
-};
 
 std::shared_ptr<const Parsed> parse(QByteArray bytes) {
     auto parsed = std::make_shared<Parsed>();
@@ -268,26 +271,31 @@ QByteArray encodeValue(QString value) {
     return needsQuotes ? '"' + bytes + '"' : bytes;
 }
 
-QString read(const QString& section, const QString& key, const QString& path) {
-    const auto parsed = cache().get(path);
-    if (!parsed)
-        return {};
-    const QByteArray* value = lookup(*parsed, section, key);
-    return value ? cut(decode(*value, parsed->utf8)) : QString();
+Reader::Reader(const QString& path) : m_parsed(cache().get(path)) {}
+
+Reader::~Reader() = default;
+
+QString Reader::read(const QString& section, const QString& key) const {
+    const QByteArray* value = m_parsed ? lookup(*m_parsed, section, key) : nullptr;
+    return value ? cut(decode(*value, m_parsed->utf8)) : QString();
 }
 
-QByteArray readBytes(const QString& section, const QString& key, const QString& path) {
-    const auto parsed = cache().get(path);
-    if (!parsed)
-        return {};
-    const QByteArray* value = lookup(*parsed, section, key);
+QByteArray Reader::readBytes(const QString& section, const QString& key) const {
+    const QByteArray* value = m_parsed ? lookup(*m_parsed, section, key) : nullptr;
     return value ? *value : QByteArray();
 }
 
-bool isUtf8(const QString& path) {
-    const auto parsed = cache().get(path);
-    return !parsed || parsed->utf8;
+bool Reader::isUtf8() const { return !m_parsed || m_parsed->utf8; }
+
+QString read(const QString& section, const QString& key, const QString& path) {
+    return Reader(path).read(section, key);
 }
+
+QByteArray readBytes(const QString& section, const QString& key, const QString& path) {
+    return Reader(path).readBytes(section, key);
+}
+
+bool isUtf8(const QString& path) { return Reader(path).isUtf8(); }
 
 bool write(const QString& section, const QString& key, const QString& value, const QString& path) {
     const QString sectionName = trimmedName(section);

@@ -7,6 +7,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
+
 namespace tarvok::ini {
 
 // The longest value a read returns; longer values are cut to this many characters.
@@ -19,6 +21,23 @@ QString read(const QString& section, const QString& key, const QString& path);
 // writeini: sets one key, creating the file or section as needed and keeping every other
 // line. Returns false when the file could not be written; the file is then unchanged.
 bool write(const QString& section, const QString& key, const QString& value, const QString& path);
+
+struct ParsedFile;
+
+// One read of a file for many look-ups: the file is read (or found unchanged in the cache)
+// once, when the reader is made, instead of once per key. Look-ups behave as read(),
+// readBytes() and isUtf8() below.
+class Reader {
+public:
+    explicit Reader(const QString& path);
+    ~Reader();
+    QString read(const QString& section, const QString& key) const;
+    QByteArray readBytes(const QString& section, const QString& key) const;
+    bool isUtf8() const;
+
+private:
+    std::shared_ptr<const ParsedFile> m_parsed;
+};
 
 // For files whose text is in a code page of their own (language files): the value's bytes
 // as stored, with the blanks around it and one pair of double quotes removed, not cut.

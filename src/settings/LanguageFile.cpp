@@ -92,21 +92,24 @@ QString LanguageFile::text(const QString& section, int key) const {
 }
 
 QString LanguageFile::text(const QString& section, const QString& key) const {
-    const QByteArray bytes = ini::readBytes(section, key, m_path);
+    const ini::Reader file(m_path);
+    const QByteArray bytes = file.readBytes(section, key);
     if (bytes.isEmpty())
         return {};
     // A file saved as UTF-8 (as Linux editors do) reads as such; otherwise the file's text
     // is in the code page of its character set.
-    if (ini::isUtf8(m_path))
+    if (file.isUtf8())
         return cut(QString::fromUtf8(bytes));
-    return cut(decodeCodePage(bytes, codePage()));
+    return cut(decodeCodePage(bytes, codePageForCharacterSet(characterSetOf(file))));
 }
 
-int LanguageFile::characterSet() const {
+int LanguageFile::characterSetOf(const ini::Reader& file) {
     bool ok = false;
-    const int value = ini::read(Header, QStringLiteral("CharacterSet"), m_path).toInt(&ok);
+    const int value = file.read(Header, QStringLiteral("CharacterSet")).toInt(&ok);
     return ok ? value : 0;
 }
+
+int LanguageFile::characterSet() const { return characterSetOf(ini::Reader(m_path)); }
 
 void LanguageFile::fill(TextHolders& h) const {
     const QString main = QStringLiteral("Main");

@@ -5,6 +5,7 @@
 
 #include "engine/EngineServices.h"
 #include "engine/RuleTable.h"
+#include "settings/IniFile.h"
 #include "settings/TextHolders.h"
 
 #include <QString>
@@ -50,6 +51,8 @@ public:
     void fill(RuleWords& words) const;
 
 private:
+    static int characterSetOf(const ini::Reader& file);
+
     QString m_path;
 };
 

@@ -98,9 +98,9 @@ bool Settings::createDefaultFile(QString* errorText) const {
 }
 
 void Settings::load() {
-    const QString path = configPath();
+    const ini::Reader file(configPath());
     for (qsizetype i = 0; i < m_values.size(); ++i)
-        m_values[i] = ini::read(Section, table()[i].key, path);
+        m_values[i] = file.read(Section, table()[i].key);
     resolveLanguageFile();
 }
 
