@@ -2,6 +2,8 @@
 // A fresh, empty program folder holding only the language files, as after an unpacked
 // download, for tests that start the whole program in it.
 
+#include "support/ScratchFiles.h"
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -22,10 +24,7 @@ public:
     }
     QString path() const { return m_dir.path(); }
     QString file(const QString& name) const { return path() + "/" + name; }
-    QByteArray read(const QString& name) const {
-        QFile f(file(name));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
+    QByteArray read(const QString& name) const { return readFile(file(name)); }
 
 private:
     QTemporaryDir m_dir;

@@ -4,7 +4,7 @@
 #include "fakes/EngineFakes.h"
 #include "fakes/FakeLocaliser.h"
 #include "fakes/FakePrompter.h"
-#include "fakes/ScratchFiles.h"
+#include "support/ScratchFiles.h"
 #include "policy/PolicyFile.h"
 #include "settings/TextHolders.h"
 

@@ -1,7 +1,7 @@
 #include "records/EventList.h"
 
 #include "fakes/EngineFakes.h"
-#include "fakes/ScratchFiles.h"
+#include "support/ScratchFiles.h"
 
 #include <QAbstractItemModelTester>
 #include <QDir>

@@ -1,7 +1,7 @@
 #include "records/History.h"
 
 #include "fakes/FakePrompter.h"
-#include "fakes/ScratchFiles.h"
+#include "support/ScratchFiles.h"
 
 #include <QAbstractItemModelTester>
 #include <QDir>

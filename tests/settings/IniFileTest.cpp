@@ -1,13 +1,13 @@
 #include "settings/IniFile.h"
-#include "settings/FileFaults.h"
+#include "support/ScratchFiles.h"
 
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 using namespace tarvok;
-using tarvok::test::readAll;
-using tarvok::test::writeAll;
+using tarvok::test::readFile;
+using tarvok::test::writeFile;
 
 namespace {
 
@@ -32,7 +32,7 @@ protected:
 
 TEST_P(IniFileTest, ReadsOddLayouts) {
     const QByteArray longValue(400, 'v');
-    ASSERT_TRUE(writeAll(path(), lines({
+    ASSERT_TRUE(writeFile(path(), lines({
         "orphan=before any section",
         "; a comment=not a key",
         "[Other]",
@@ -76,11 +76,11 @@ TEST_P(IniFileTest, WritesKeepEveryOtherLine) {
         "two = 2",
         "",
     });
-    ASSERT_TRUE(writeAll(path(), before));
+    ASSERT_TRUE(writeFile(path(), before));
     ASSERT_TRUE(ini::write("b", "TWO", "zwei", path()));
     ASSERT_TRUE(ini::write("A", "three", "3", path()));
     ASSERT_TRUE(ini::write("C", "four", "4", path()));
-    EXPECT_EQ(readAll(path()), lines({
+    EXPECT_EQ(readFile(path()), lines({
         "; keep me",
         "[A]",
         "one=1",
@@ -104,7 +104,7 @@ using IniFileWriteTest = TempFolder;
 TEST_F(IniFileWriteTest, NewFileIsCrLfAndEveryValueReadsBack) {
     const QString p = path(QStringLiteral("new.ini"));
     ASSERT_TRUE(ini::write("Rules", "1", "plain", p));
-    EXPECT_EQ(readAll(p), "[Rules]\r\n1=plain\r\n");
+    EXPECT_EQ(readFile(p), "[Rules]\r\n1=plain\r\n");
 
     const QStringList values = {
         "", "  leading and trailing  ", "\"quoted\"", "\"", "a=b=c", "; not a comment",
@@ -134,32 +134,32 @@ TEST_F(IniFileWriteTest, RefusesNamesThatCannotBeReadBack) {
 TEST_F(IniFileWriteTest, Windows1252FilesReadAndStayReadable) {
     const QString p = path();
     const QByteArray original = "[S]\r\nname=Caf\xE9 \x80 \x8D\r\nother=x\r\n";
-    ASSERT_TRUE(writeAll(p, original));
+    ASSERT_TRUE(writeFile(p, original));
     EXPECT_EQ(ini::read("S", "name", p), QString::fromUtf8("Café € \u008D"));
 
     // Plain ASCII changes keep the rest of the file byte for byte.
     ASSERT_TRUE(ini::write("S", "other", "y", p));
-    EXPECT_EQ(readAll(p), "[S]\r\nname=Caf\xE9 \x80 \x8D\r\nother=y\r\n");
+    EXPECT_EQ(readFile(p), "[S]\r\nname=Caf\xE9 \x80 \x8D\r\nother=y\r\n");
 
     // Non-ASCII text turns the file into UTF-8 and every value still reads the same.
     ASSERT_TRUE(ini::write("S", "other", QString::fromUtf8("ñ"), p));
-    EXPECT_TRUE(readAll(p).isValidUtf8());
+    EXPECT_TRUE(readFile(p).isValidUtf8());
     EXPECT_EQ(ini::read("S", "name", p), QString::fromUtf8("Café € \u008D"));
     EXPECT_EQ(ini::read("S", "other", p), QString::fromUtf8("ñ"));
 
     // A UTF-8 file with a byte-order mark keeps it.
     const QString bom = path(QStringLiteral("bom.ini"));
-    ASSERT_TRUE(writeAll(bom, "\xEF\xBB\xBF[S]\nname=Caf\xC3\xA9\n"));
+    ASSERT_TRUE(writeFile(bom, "\xEF\xBB\xBF[S]\nname=Caf\xC3\xA9\n"));
     EXPECT_EQ(ini::read("s", "NAME", bom), QString::fromUtf8("Café"));
     ASSERT_TRUE(ini::write("S", "more", "1", bom));
-    EXPECT_EQ(readAll(bom), "\xEF\xBB\xBF[S]\nname=Caf\xC3\xA9\nmore=1\n");
+    EXPECT_EQ(readFile(bom), "\xEF\xBB\xBF[S]\nname=Caf\xC3\xA9\nmore=1\n");
 }
 
 TEST_F(IniFileWriteTest, SeesChangesMadeBehindItsBack) {
     const QString p = path();
     // Same size, rewritten in place at once: the modification time may not even change.
     for (char c = 'a'; c <= 'e'; ++c) {
-        ASSERT_TRUE(writeAll(p, QByteArray("[S]\nk=") + c + '\n'));
+        ASSERT_TRUE(writeFile(p, QByteArray("[S]\nk=") + c + '\n'));
         EXPECT_EQ(ini::read("S", "k", p), QString(QLatin1Char(c)));
     }
     QFile::remove(p);
@@ -171,26 +171,26 @@ TEST_F(IniFileWriteTest, ReadOnlyFolderFailsAndKeepsTheFile) {
     ASSERT_TRUE(QDir().mkpath(folder));
     const QString p = folder + QStringLiteral("/policy.rlsp");
     const QByteArray original = "[Rules]\r\n1=keep\r\n";
-    ASSERT_TRUE(writeAll(p, original));
-    test::ScopedMount mount;
-    TARVOK_SKIP_UNLESS(mount.bindReadOnly(folder), mount);
+    ASSERT_TRUE(writeFile(p, original));
+    auto mount = test::ScratchMount::readOnly(folder);
+    TARVOK_REQUIRE_MOUNT(mount);
     EXPECT_FALSE(ini::write("Rules", "1", "changed", p));
     EXPECT_FALSE(ini::write("Rules", "1", "x", folder + QStringLiteral("/new.ini")));
-    EXPECT_EQ(readAll(p), original);
+    EXPECT_EQ(readFile(p), original);
     EXPECT_FALSE(QFile::exists(folder + QStringLiteral("/new.ini")));
 }
 
 TEST_F(IniFileWriteTest, FullDiskFailsAndKeepsTheFile) {
     const QString folder = path(QStringLiteral("small"));
     ASSERT_TRUE(QDir().mkpath(folder));
-    test::ScopedMount mount;
-    TARVOK_SKIP_UNLESS(mount.tmpfs(folder, 64), mount);
+    auto mount = test::ScratchMount::smallDisk(folder, 64);
+    TARVOK_REQUIRE_MOUNT(mount);
     const QString p = folder + QStringLiteral("/policy.rlsp");
     const QByteArray original = "[Rules]\r\n1=keep\r\n";
-    ASSERT_TRUE(writeAll(p, original));
-    ASSERT_TRUE(test::fillDisk(folder));
+    ASSERT_TRUE(writeFile(p, original));
+    ASSERT_TRUE(mount.fill());
     EXPECT_FALSE(ini::write("Rules", "2", QString(300, QLatin1Char('x')), p));
-    EXPECT_EQ(readAll(p), original);
+    EXPECT_EQ(readFile(p), original);
     EXPECT_EQ(ini::read("Rules", "2", p), "");
     EXPECT_EQ(QDir(folder).entryList(QDir::Files).size(), 2); // no temporary file left
 }

@@ -1,4 +1,4 @@
-#include "settings/FileFaults.h"
+#include "support/ScratchFiles.h"
 #include "settings/LanguageFile.h"
 #include "settings/LanguageKeys.h"
 
@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 using namespace tarvok;
-using tarvok::test::readAll;
-using tarvok::test::writeAll;
+using tarvok::test::readFile;
+using tarvok::test::writeFile;
 
 namespace {
 
@@ -21,7 +21,7 @@ protected:
 };
 
 TEST_P(ShippedLanguage, HoldsEveryKeyTheProgramReads) {
-    const QByteArray bytes = readAll(path());
+    const QByteArray bytes = readFile(path());
     ASSERT_FALSE(bytes.isEmpty());
     EXPECT_EQ(bytes.count('\n'), bytes.count("\r\n")) << "every line ends with CR LF";
     const LanguageFile file(path());
@@ -42,8 +42,8 @@ TEST(ShippedLanguages, DecodeWithTheirOwnCodePage) {
     EXPECT_EQ(japanese.characterSet(), 128);
     EXPECT_EQ(russian.characterSet(), 204);
     // Stored in the code page, not in UTF-8, as files from Windows are.
-    EXPECT_FALSE(readAll(japanese.path()).isValidUtf8());
-    EXPECT_FALSE(readAll(russian.path()).isValidUtf8());
+    EXPECT_FALSE(readFile(japanese.path()).isValidUtf8());
+    EXPECT_FALSE(readFile(russian.path()).isValidUtf8());
     EXPECT_EQ(japanese.text("Main", 45), QString::fromUtf8("ポリシー"));
     EXPECT_EQ(russian.text("Main", 45), QString::fromUtf8("Политика"));
     EXPECT_EQ(japanese.text("Add", 27), QString::fromUtf8("ルール番号 ")); // blank kept by quotes
@@ -71,7 +71,7 @@ protected:
 };
 
 TEST_F(LanguageFolder, MissingKeysLeaveHoldersEmpty) {
-    ASSERT_TRUE(writeAll(language("Partial"), "[LANGUAGE]\nCharacterSet=oops\n[Main]\n70=Regel:\n[Add]\n17=annehmen\n"));
+    ASSERT_TRUE(writeFile(language("Partial"), "[LANGUAGE]\nCharacterSet=oops\n[Main]\n70=Regel:\n[Add]\n17=annehmen\n"));
     const LanguageFile file(language("Partial"));
     EXPECT_EQ(file.characterSet(), 0);
     TextHolders holders;
@@ -95,9 +95,9 @@ TEST_F(LanguageFolder, MissingKeysLeaveHoldersEmpty) {
 
 TEST_F(LanguageFolder, CodePagesAndUtf8FilesDecode) {
     // Cyrillic in Windows-1251, Greek in 1253, and a Russian file saved as UTF-8 by an editor.
-    ASSERT_TRUE(writeAll(language("Cp1251"), "[LANGUAGE]\r\nCharacterSet=204\r\n[Main]\r\n1=\xCF\xF0\xE8\xE2\xE5\xF2\r\n"));
-    ASSERT_TRUE(writeAll(language("Cp1253"), "[LANGUAGE]\r\nCharacterSet=161\r\n[Main]\r\n1=\xE3\xE5\xE9\xDC\r\n"));
-    ASSERT_TRUE(writeAll(language("Utf8"), "[LANGUAGE]\r\nCharacterSet=204\r\n[Main]\r\n1=\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82\r\n"));
+    ASSERT_TRUE(writeFile(language("Cp1251"), "[LANGUAGE]\r\nCharacterSet=204\r\n[Main]\r\n1=\xCF\xF0\xE8\xE2\xE5\xF2\r\n"));
+    ASSERT_TRUE(writeFile(language("Cp1253"), "[LANGUAGE]\r\nCharacterSet=161\r\n[Main]\r\n1=\xE3\xE5\xE9\xDC\r\n"));
+    ASSERT_TRUE(writeFile(language("Utf8"), "[LANGUAGE]\r\nCharacterSet=204\r\n[Main]\r\n1=\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82\r\n"));
     EXPECT_EQ(LanguageFile(language("Cp1251")).text("Main", 1), QString::fromUtf8("Привет"));
     EXPECT_EQ(LanguageFile(language("Cp1253")).text("Main", 1), QString::fromUtf8("γειά"));
     EXPECT_EQ(LanguageFile(language("Utf8")).text("Main", 1), QString::fromUtf8("Привет"));
@@ -106,7 +106,7 @@ TEST_F(LanguageFolder, CodePagesAndUtf8FilesDecode) {
     QByteArray longJapanese = "[LANGUAGE]\r\nCharacterSet=128\r\n[Main]\r\n1=";
     for (int i = 0; i < 400; ++i)
         longJapanese += "\x83\x65"; // "テ"
-    ASSERT_TRUE(writeAll(language("Long"), longJapanese + "\r\n"));
+    ASSERT_TRUE(writeFile(language("Long"), longJapanese + "\r\n"));
     EXPECT_EQ(LanguageFile(language("Long")).text("Main", 1), QString(354, QChar(0x30C6)));
 
     for (int characterSet : {0, 128, 129, 134, 136, 161, 162, 177, 178, 186, 204, 238, 222})
@@ -115,7 +115,7 @@ TEST_F(LanguageFolder, CodePagesAndUtf8FilesDecode) {
 
 TEST_F(LanguageFolder, ListsOnlyLanguageFilesAndPreviewsThePickedOne) {
     for (const char* name : {"English.lng", "Japanese.lng", "notes.txt", "old.lng.bak"})
-        ASSERT_TRUE(writeAll(folder() + "/Language/" + name, "[LANGUAGE]\r\n"));
+        ASSERT_TRUE(writeFile(folder() + "/Language/" + name, "[LANGUAGE]\r\n"));
     ASSERT_TRUE(QFile::remove(language("Japanese")));
     ASSERT_TRUE(QFile::copy(Shipped + "/Japanese.lng", language("Japanese")));
     QStringList names = availableLanguages(folder());

@@ -1,4 +1,4 @@
-#include "settings/FileFaults.h"
+#include "support/ScratchFiles.h"
 #include "settings/Settings.h"
 
 #include <QTemporaryDir>
@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 using namespace tarvok;
-using tarvok::test::readAll;
-using tarvok::test::writeAll;
+using tarvok::test::readFile;
+using tarvok::test::writeFile;
 
 namespace {
 
@@ -24,7 +24,7 @@ protected:
     QString config() const { return folder() + QStringLiteral("/config.ini"); }
     void addLanguage(const QString& name) {
         ASSERT_TRUE(QDir().mkpath(folder() + QStringLiteral("/Language")));
-        ASSERT_TRUE(writeAll(folder() + QStringLiteral("/Language/") + name + QStringLiteral(".lng"),
+        ASSERT_TRUE(writeFile(folder() + QStringLiteral("/Language/") + name + QStringLiteral(".lng"),
                              "[LANGUAGE]\r\nCharacterSet=0\r\n"));
     }
     QTemporaryDir m_dir;
@@ -34,7 +34,7 @@ TEST_F(SettingsTest, FirstStartCreatesTheDefaultFileAndOpensTheDefaultWindow) {
     Settings settings(folder());
     QString error;
     ASSERT_TRUE(settings.createDefaultFile(&error)) << error.toStdString();
-    EXPECT_EQ(readAll(config()), NewFile);
+    EXPECT_EQ(readFile(config()), NewFile);
     settings.load();
     settings.applyFallbacks();
     EXPECT_EQ(settings.heightTwips(), 8945.0f);
@@ -43,15 +43,15 @@ TEST_F(SettingsTest, FirstStartCreatesTheDefaultFileAndOpensTheDefaultWindow) {
     EXPECT_EQ(settings.languageFile(), folder() + QStringLiteral("/Language/English.lng"));
 
     // An existing file, whatever it holds, is never replaced by the defaults.
-    ASSERT_TRUE(writeAll(config(), "odd"));
+    ASSERT_TRUE(writeFile(config(), "odd"));
     EXPECT_TRUE(settings.createDefaultFile());
-    EXPECT_EQ(readAll(config()), "odd");
+    EXPECT_EQ(readFile(config()), "odd");
 }
 
 TEST_F(SettingsTest, OddFilesLoadAsWritten) {
     // LF line ends, Windows-1252 bytes, comments, other sections, blanks, quotes, an unknown
     // key, a missing key (ShowLocal), an empty Width, words in the wrong case, a long value.
-    ASSERT_TRUE(writeAll(config(), "; written by hand\n"
+    ASSERT_TRUE(writeFile(config(), "; written by hand\n"
                                    "[Other]\nHeight=1\n\n"
                                    "[SETTINGS]\n"
                                    "height = 7000 \n"
@@ -88,7 +88,7 @@ TEST_F(SettingsTest, OddFilesLoadAsWritten) {
 
     // The next save keeps only the thirteen keys, in their order, in UTF-8.
     ASSERT_TRUE(settings.save());
-    const QByteArray saved = readAll(config());
+    const QByteArray saved = readFile(config());
     EXPECT_TRUE(saved.startsWith("[Settings]\r\n\r\nHeight=7000\r\nWidth=11640\r\nLanguage=Fran\xC3\xA7" "ais\r\n"));
     EXPECT_FALSE(saved.contains("Unknown"));
     EXPECT_FALSE(saved.contains("written by hand"));
@@ -108,7 +108,7 @@ TEST_F(SettingsTest, EverySavedRecordLoadsBackTheSame) {
     loaded.load();
     for (const QString& key : Settings::keys())
         EXPECT_EQ(loaded.value(key), settings.value(key)) << key.toStdString();
-    EXPECT_EQ(loaded.fileText(), readAll(config()));
+    EXPECT_EQ(loaded.fileText(), readFile(config()));
 }
 
 TEST_F(SettingsTest, WindowSizeIsStoredAsTheShortestNumber) {
@@ -126,13 +126,13 @@ TEST_F(SettingsTest, WindowSizeIsStoredAsTheShortestNumber) {
 TEST_F(SettingsTest, LanguageWithoutAFileFallsBackToEnglishAndIsKept) {
     addLanguage("English");
     addLanguage("Russian");
-    ASSERT_TRUE(writeAll(config(), "[Settings]\r\nLanguage=Klingon\r\n"));
+    ASSERT_TRUE(writeFile(config(), "[Settings]\r\nLanguage=Klingon\r\n"));
     Settings settings(folder());
     settings.load();
     EXPECT_EQ(settings.languageFile(), folder() + "/Language/English.lng");
     EXPECT_EQ(settings.value("Language"), "Klingon");
     ASSERT_TRUE(settings.save());
-    EXPECT_TRUE(readAll(config()).contains("\r\nLanguage=Klingon\r\n"));
+    EXPECT_TRUE(readFile(config()).contains("\r\nLanguage=Klingon\r\n"));
 
     settings.setValue("Language", "Russian");
     EXPECT_EQ(settings.resolveLanguageFile(), folder() + "/Language/Russian.lng");
@@ -149,14 +149,14 @@ TEST_F(SettingsTest, ChangesReachTheDiskOnlyBySave) {
     settings.setValue("ShowUDP", "False");
     settings.setValue("NotAKey", "x");
     EXPECT_EQ(settings.value("NotAKey"), "");
-    EXPECT_EQ(readAll(config()), NewFile);
+    EXPECT_EQ(readFile(config()), NewFile);
 }
 
 TEST_F(SettingsTest, ReadOnlyFolderReportsAndKeepsTheFile) {
     const QString ro = folder() + QStringLiteral("/ro");
     ASSERT_TRUE(QDir().mkpath(ro));
-    test::ScopedMount mount;
-    TARVOK_SKIP_UNLESS(mount.bindReadOnly(ro), mount);
+    auto mount = test::ScratchMount::readOnly(ro);
+    TARVOK_REQUIRE_MOUNT(mount);
 
     // No file yet: it cannot be created; the caller hears why and the defaults still apply.
     Settings fresh(ro);
@@ -175,13 +175,13 @@ TEST_F(SettingsTest, SaveOnReadOnlyFolderOrFullDiskKeepsTheFile) {
     const QString small = folder() + QStringLiteral("/small");
     ASSERT_TRUE(QDir().mkpath(ro));
     ASSERT_TRUE(QDir().mkpath(small));
-    test::ScopedMount readOnly;
-    test::ScopedMount tmpfs;
-    TARVOK_SKIP_UNLESS(tmpfs.tmpfs(small, 64), tmpfs);
-    ASSERT_TRUE(writeAll(ro + QStringLiteral("/config.ini"), NewFile));
-    ASSERT_TRUE(writeAll(small + QStringLiteral("/config.ini"), NewFile));
-    TARVOK_SKIP_UNLESS(readOnly.bindReadOnly(ro), readOnly);
-    ASSERT_TRUE(test::fillDisk(small));
+    auto tmpfs = test::ScratchMount::smallDisk(small, 64);
+    TARVOK_REQUIRE_MOUNT(tmpfs);
+    ASSERT_TRUE(writeFile(ro + QStringLiteral("/config.ini"), NewFile));
+    ASSERT_TRUE(writeFile(small + QStringLiteral("/config.ini"), NewFile));
+    auto readOnly = test::ScratchMount::readOnly(ro);
+    TARVOK_REQUIRE_MOUNT(readOnly);
+    ASSERT_TRUE(tmpfs.fill());
 
     for (const QString& where : {ro, small}) {
         Settings settings(where);
@@ -190,7 +190,7 @@ TEST_F(SettingsTest, SaveOnReadOnlyFolderOrFullDiskKeepsTheFile) {
         QString error;
         EXPECT_FALSE(settings.save(&error)) << where.toStdString();
         EXPECT_FALSE(error.isEmpty());
-        EXPECT_EQ(readAll(where + QStringLiteral("/config.ini")), NewFile);
+        EXPECT_EQ(readFile(where + QStringLiteral("/config.ini")), NewFile);
     }
     EXPECT_EQ(QDir(small).entryList(QDir::Files).size(), 2); // no temporary file left
 }

@@ -12,9 +12,15 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ostream>
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <unistd.h>
+
+// Readable failure messages for Qt texts.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 namespace tarvok::test {
 
