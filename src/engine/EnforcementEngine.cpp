@@ -1,7 +1,7 @@
 #include "engine/EnforcementEngine.h"
 
 #include "engine/ServiceNames.h"
-#include "shell/Prompter.h"
+#include "engine/Prompter.h"
 
 #include <QCoreApplication>
 #include <QLocale>

@@ -4,7 +4,7 @@
 // SaveChanges and the status text that names the current policy. Questions and file dialogs
 // go through the Prompter; nothing here shows a window.
 
-#include "shell/Prompter.h"
+#include "engine/Prompter.h"
 
 #include <QObject>
 #include <QString>

@@ -2,7 +2,7 @@
 
 #include "records/TextFiles.h"
 #include "settings/SaveFile.h"
-#include "shell/Prompter.h"
+#include "engine/Prompter.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #pragma once
 // Real message boxes and file dialogs for the Prompter interface.
 
-#include "shell/Prompter.h"
+#include "engine/Prompter.h"
 
 class QWidget;
 

@@ -2,7 +2,7 @@
 // A Prompter that answers from a script and records every call, for driving logic that asks
 // questions or shows file dialogs.
 
-#include "shell/Prompter.h"
+#include "engine/Prompter.h"
 
 #include <QList>
 #include <QString>
