@@ -34,7 +34,10 @@ EnforcementEngine::EnforcementEngine(ConnectionTables& tables, RuleTable& rules,
     m_timer.setParent(this); // found by name among the engine's children
     m_timer.setObjectName(QStringLiteral("Timer1"));
     m_timer.setInterval(TickIntervalMs);
-    connect(&m_timer, &QTimer::timeout, this, &EnforcementEngine::tick);
+    // Queued: the tick runs after the timer's own activation has ended. Qt never fires a
+    // timer again while its timeout handler is still on the stack, so a tick run inside the
+    // activation would stop Timer1 for as long as a dialog opened within it stayed open.
+    connect(&m_timer, &QTimer::timeout, this, &EnforcementEngine::tick, Qt::QueuedConnection);
     m_timer.start();
 }
 
@@ -83,7 +86,6 @@ bool EnforcementEngine::yieldPoint(quint64 pass) {
 void EnforcementEngine::checkCutAbility() {
     if (!m_probe)
         return;
-    m_lastProbe.start();
     const CutAbility ability = m_probe();
     if (ability == m_cutAbility)
         return;
@@ -92,13 +94,15 @@ void EnforcementEngine::checkCutAbility() {
 }
 
 void EnforcementEngine::cutFailed(std::uint32_t result) {
-    // A connection that went away by itself says nothing about the ability to cut.
-    if (platform::abilityFromResult(result) == CutAbility::Works &&
-        m_cutAbility == CutAbility::Works)
+    // A connection that went away by itself says nothing about the ability to cut, and a
+    // refusal already known needs no second look.
+    const CutAbility suggested = platform::abilityFromResult(result);
+    if (suggested == CutAbility::Works || suggested == m_cutAbility)
         return;
     // Probing opens a loopback connection: not more often than every few seconds.
-    if (m_lastProbe.isValid() && m_lastProbe.elapsed() < 5000)
+    if (m_lastFailureProbe.isValid() && m_lastFailureProbe.elapsed() < 5000)
         return;
+    m_lastFailureProbe.start();
     checkCutAbility();
 }
 

@@ -145,7 +145,7 @@ private:
     std::function<void()> m_yield;
     CutAbility m_cutAbility = CutAbility::Works;
     std::function<CutAbility()> m_probe;
-    QElapsedTimer m_lastProbe;
+    QElapsedTimer m_lastFailureProbe; // the last probe that a failed cut asked for
 };
 
 } // namespace tarvok
