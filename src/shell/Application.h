@@ -83,6 +83,8 @@ private:
     void onSignal();
     void report(const QString& text);
     void watchLogWrites();
+    // Panel 1's tooltip: why the firewall only monitors, and a log outage, when there are.
+    void showPanelOneToolTip();
 
     QString m_folder;
     QtPrompter m_qtPrompter;
@@ -100,6 +102,8 @@ private:
     std::unique_ptr<TrayIcon> m_tray;
     QString m_startDate; // of this run, for the history
     QString m_startTime;
+    QString m_levelToolTip;
+    QString m_logFailure; // while the event log cannot be written
     QString m_doubleClickCloses = QStringLiteral("1"); // "1" close the connection, "0" properties
     bool m_startMinimized = false;
     bool m_shuttingDown = false;

@@ -385,3 +385,31 @@ TEST(Application, ASignalWhileABoxIsOpenClosesItAndEndsInOrder) {
     EXPECT_TRUE(finished.count() == 1 || finished.wait(5000));
     EXPECT_EQ(folder.read("History.tvh").count("\r\n"), 1);
 }
+
+TEST(Application, WithoutNetAdminThePanelAndTheTraySayItCanOnlyMonitor) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    const QString monitorOnly =
+        "Firewall: Monitor only (no permission to close connections: grant CAP_NET_ADMIN)";
+    {
+        test::WithoutNetAdmin unprivileged;
+        ASSERT_TRUE(unprivileged.dropped());
+        ProgramFolder folder;
+        FakePrompter prompter;
+        Application app(folder.path(), &prompter);
+        ASSERT_TRUE(app.start({}));
+        EXPECT_EQ(app.engine()->cutAbility(), CutAbility::NoPermission);
+        EXPECT_EQ(app.window()->panelText(1), monitorOnly);
+        EXPECT_EQ(app.tray()->toolTip(), "Tarvok\n" + monitorOnly);
+        // Paused says paused; resumed, it says again that it only monitors.
+        action(app, "mnuPauseFirewall")->trigger();
+        EXPECT_EQ(app.window()->panelText(1), "Firewall: Paused");
+        action(app, "mnuPauseFirewall")->trigger();
+        EXPECT_EQ(app.window()->panelText(1), monitorOnly);
+    }
+    ProgramFolder folder;
+    FakePrompter prompter;
+    Application app(folder.path(), &prompter);
+    ASSERT_TRUE(app.start({}));
+    EXPECT_EQ(app.window()->panelText(1), "Firewall: Active");
+    EXPECT_EQ(app.tray()->toolTip(), "Tarvok");
+}

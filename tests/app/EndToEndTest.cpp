@@ -22,11 +22,13 @@ using tarvok::test::ProgramFolder;
 
 namespace {
 
-// Copies the binary into the folder, as an unpacked program, and starts it there. Its
-// standard error is kept for the test to read.
+// Copies the binary into the folder (unless it is there already), as an unpacked program,
+// and starts it there; with withoutNetAdmin, through capsh with CAP_NET_ADMIN dropped from its
+// bounding set. Its standard error is kept for the test to read.
 class RunningTarvok {
 public:
-    explicit RunningTarvok(const ProgramFolder& folder, bool copy = true) {
+    explicit RunningTarvok(const ProgramFolder& folder, bool withoutNetAdmin = false,
+                           bool copy = true) {
         const QString binary = folder.file("tarvok");
         if (copy)
             QFile::copy(QStringLiteral(TARVOK_BINARY), binary);
@@ -34,7 +36,10 @@ public:
         environment.insert("QT_QPA_PLATFORM", "offscreen");
         m_process.setProcessEnvironment(environment);
         m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
-        m_process.start(binary, {});
+        if (withoutNetAdmin)
+            m_process.start("capsh", {"--drop=cap_net_admin", "--", "-c", "exec \"$0\"", binary});
+        else
+            m_process.start(binary, {});
         EXPECT_TRUE(m_process.waitForStarted(10000));
     }
     ~RunningTarvok() {
@@ -159,7 +164,7 @@ TEST(EndToEnd, ReadOnlyFolderIsReportedAsSuchNotAsASecondInstance) {
     ASSERT_TRUE(QFile::copy(QStringLiteral(TARVOK_BINARY), folder.file("tarvok")));
     auto mount = test::ScratchMount::readOnly(folder.path());
     TARVOK_REQUIRE_MOUNT(mount);
-    RunningTarvok tarvok(folder, false);
+    RunningTarvok tarvok(folder, false, false);
     ASSERT_TRUE(tarvok.waitForError("Read-only file system")) << tarvok.errors().toStdString();
     EXPECT_TRUE(tarvok.errors().contains(folder.path().toUtf8()));
     EXPECT_FALSE(tarvok.errors().contains("already running"));
@@ -208,4 +213,35 @@ TEST(EndToEnd, APolicyBlockCutsARealConnectionAndTheRunIsRecorded) {
     EXPECT_TRUE(log.contains("\"TCP\",\"127.0.0.3\"")) << log.toStdString();
     EXPECT_TRUE(log.contains("\"BLOCKED CONNECTION\"")) << log.toStdString();
     EXPECT_TRUE(folder.read("config.ini").startsWith("[Settings]\r\n\r\nHeight="));
+}
+
+TEST(EndToEnd, WithoutNetAdminABlockRuleCutsNothingAndSaysSo) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ProgramFolder folder;
+    test::TcpListener listener("127.0.0.2");
+    Rule block;
+    block.action = "block";
+    block.number = "1";
+    block.address = "127.0.0.2";
+    block.port = QString::number(listener.port());
+    block.description = "test";
+    QFile policy(folder.file("Normal.rlsp"));
+    ASSERT_TRUE(policy.open(QIODevice::WriteOnly));
+    policy.write(policyText({block}, RuleWords{}));
+    policy.close();
+
+    RunningTarvok tarvok(folder, true);
+    ASSERT_TRUE(waitFor([&] { return QFileInfo(folder.file("Logs")).isDir(); }, 20000));
+    test::TcpConnection connection = test::connect("127.0.0.3", listener);
+    QThread::msleep(500);
+    EXPECT_EQ(test::readOutcome(connection.client.get(), 10), -ETIMEDOUT) << "it lives";
+
+    ASSERT_TRUE(tarvok.terminate());
+    const QByteArray history = folder.read("History.tvh");
+    EXPECT_TRUE(history.endsWith(",\"0\"\r\n")) << "nothing counted: " << history.toStdString();
+    const QStringList days = QDir(folder.file("Logs")).entryList({"*.tvl"}, QDir::Files);
+    ASSERT_EQ(days.size(), 1);
+    const QByteArray log = folder.read("Logs/" + days[0]);
+    EXPECT_TRUE(log.contains("\"Unable to close connection\"")) << log.toStdString();
+    EXPECT_FALSE(log.contains("BLOCKED CONNECTION")) << log.toStdString();
 }
