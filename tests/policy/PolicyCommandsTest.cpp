@@ -42,7 +42,7 @@ protected:
     }
     // The rules, SaveChanges and the file are as editedPolicy left them.
     void expectUnchanged() {
-        EXPECT_EQ(table.count(), 2);
+        ASSERT_EQ(table.count(), 2);
         EXPECT_EQ(table.cell(0, RuleTable::Port), "8080");
         EXPECT_TRUE(policy.SaveChanges());
         EXPECT_EQ(settings.values["RuleFile"], "Normal.rlsp");
@@ -156,7 +156,8 @@ TEST_F(PolicyCommandsTest, ExitAsksOnlyAboutUnsavedEdits) {
     prompter.answers = {Prompter::No};
     policy.AskSaveAtExit();
     expectUnchanged();
-    EXPECT_EQ(prompter.calls.last().text, "Main/80");
+    ASSERT_EQ(prompter.messages().size(), 1);
+    EXPECT_EQ(prompter.messages()[0].text, "Main/80");
     prompter.answers = {Prompter::Yes};
     policy.AskSaveAtExit();
     EXPECT_EQ(readFile(inFolder("Normal.rlsp")), policyText(table.rules(), table.words()));

@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <optional>
+
 #include <gtest/gtest.h>
 
 using namespace tarvok;
@@ -95,38 +97,35 @@ TEST_F(HistoryTest, LoadsFilesFromElsewhere) {
     EXPECT_EQ(history.row(1), (QStringList{QString::fromUtf8("Mié"), "t", "", "", "", ""}));
 }
 
-// In each fault the file keeps its old contents and the reason is given.
+// In each fault the file keeps its old contents (a folder stays a folder) and the reason is given.
 TEST_F(HistoryTest, FailedSaveLeavesTheFileAndGivesTheReason) {
     const QByteArray old = "\"old\",\"\",\"\",\"\",\"\",\"0\"\r\n";
-    ASSERT_TRUE(writeFile(path(), old));
-    {
-        auto mount = ScratchMount::readOnly(dir.path());
-        TARVOK_REQUIRE_MOUNT(mount);
-        HistoryList history(dir.path());
-        ASSERT_TRUE(history.load());
+    for (const char* fault : {"folder", "read-only", "full disk"}) {
+        SCOPED_TRACE(fault);
+        QTemporaryDir folder;
+        const QString file = folder.path() + "/History.tvh";
+        std::optional<ScratchMount> mount;
+        if (fault == std::string("folder")) {
+            ASSERT_TRUE(QDir(folder.path()).mkdir("History.tvh"));
+        } else if (fault == std::string("read-only")) {
+            ASSERT_TRUE(writeFile(file, old));
+            mount.emplace(ScratchMount::readOnly(folder.path()));
+        } else {
+            mount.emplace(ScratchMount::smallDisk(folder.path()));
+            ASSERT_TRUE(writeFile(file, old));
+            ASSERT_TRUE(mount->fill());
+        }
+        if (mount)
+            TARVOK_REQUIRE_MOUNT(*mount);
+        HistoryList history(folder.path());
+        EXPECT_EQ(history.load(), mount.has_value()) << "a folder cannot be read";
         EXPECT_FALSE(history.save(run(2)));
-        EXPECT_EQ(readFile(path()), old);
         EXPECT_FALSE(history.lastError().isEmpty());
+        if (mount)
+            EXPECT_EQ(readFile(file), old);
+        else
+            EXPECT_TRUE(QFileInfo(file).isDir());
     }
-    QTemporaryDir other;
-    auto disk = ScratchMount::smallDisk(other.path());
-    TARVOK_REQUIRE_MOUNT(disk);
-    ASSERT_TRUE(writeFile(other.path() + "/History.tvh", old));
-    ASSERT_TRUE(disk.fill());
-    HistoryList history(other.path());
-    ASSERT_TRUE(history.load());
-    EXPECT_FALSE(history.save(run(2)));
-    EXPECT_EQ(readFile(other.path() + "/History.tvh"), old);
-    EXPECT_FALSE(history.lastError().isEmpty());
-}
-
-TEST_F(HistoryTest, AFolderInPlaceOfTheFileIsNotLost) {
-    ASSERT_TRUE(QDir(dir.path()).mkdir("History.tvh"));
-    HistoryList history(dir.path());
-    EXPECT_FALSE(history.load());
-    EXPECT_FALSE(history.save(run(1)));
-    EXPECT_FALSE(history.lastError().isEmpty());
-    EXPECT_TRUE(QFileInfo(path()).isDir());
 }
 
 } // namespace
