@@ -96,13 +96,14 @@ bool Application::startUp(const QStringList& arguments) {
 
     // Settings and the language, before any window.
     QString error;
-    if (!m_settings.createDefaultFile(&error) && !error.isEmpty())
-        m_prompter.message(QStringLiteral("The settings could not be saved to %1: %2")
-                               .arg(m_settings.configPath(), error),
-                           Prompter::Exclamation, QStringLiteral("Tarvok"));
+    const bool created = m_settings.createDefaultFile(&error);
     m_settings.load();
     m_settingsLoaded = true;
     m_language.setPath(m_settings.resolveLanguageFile());
+    if (!created && !error.isEmpty())
+        report(localisedOr(m_language, language::failure::SettingsSave,
+                           QStringLiteral("The settings could not be saved to %1: %2"))
+                   .arg(m_settings.configPath(), error));
     if (m_exitRequested)
         return false;
 
