@@ -7,6 +7,7 @@
 #include "shell/HelpFile.h"
 #include "shell/MainWindow.h"
 #include "shell/Resources.h"
+#include "shell/ShellWindows.h"
 #include "shell/StartupOptions.h"
 #include "shell/TrayIcon.h"
 #include "shell/Twips.h"
@@ -181,6 +182,11 @@ void Application::loadMainWindow() {
     m_levels->setNotifier(m_tray.get());
     m_levels->setLocaliser(&m_language);
     wireCommands();
+    m_windows = new ShellWindows({m_folder, m_window.get(), m_events.get(), &m_settings,
+                                  &m_language, &m_prompter, m_tray.get()},
+                                 m_window.get());
+    connect(m_windows, &ShellWindows::doubleClickModeChanged, this,
+            [this](const QString& mode) { m_doubleClickCloses = mode; });
     watchLogWrites();
 
     connect(m_policy.get(), &PolicyCommands::statusTextChanged, m_window.get(),

@@ -26,6 +26,7 @@ class EnforcementEngine;
 class MainWindow;
 class PolicyCommands;
 class SecurityLevels;
+class ShellWindows;
 class TrayIcon;
 
 class Application : public QObject {
@@ -68,6 +69,7 @@ public:
     HistoryList* history() const { return m_history.get(); }
     PolicyCommands* policy() const { return m_policy.get(); }
     Settings& settings() { return m_settings; }
+    ShellWindows* windows() const { return m_windows; }
 
 signals:
     void finished();
@@ -121,6 +123,7 @@ private:
     SecurityLevels* m_levels = nullptr;
     QTimer* m_countWatcher = nullptr;  // Timer1_IMPROVED
     QTimer* m_trayActivity = nullptr;  // Timer2
+    ShellWindows* m_windows = nullptr; // the secondary windows and the Log tab's commands
 };
 
 } // namespace tarvok

@@ -714,8 +714,10 @@ void MainWindow::showContextMenu(QTreeView* view, const QPoint& position) {
     }
     if (!contextMenu)
         return;
-    // Removing or clearing history rows means nothing while there are none.
-    if (view->objectName() == QLatin1String("ListHistory") && view->model()->rowCount() == 0)
+    // The history's and the event list's entries mean nothing while they hold no row.
+    if ((view->objectName() == QLatin1String("ListHistory") ||
+         view->objectName() == QLatin1String("ListLog")) &&
+        view->model()->rowCount() == 0)
         return;
     contextMenu->popup(view->viewport()->mapToGlobal(position));
 }

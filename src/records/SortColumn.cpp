@@ -1,0 +1,121 @@
+#include "records/SortColumn.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QStringList>
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace tarvok {
+
+QString numberSortKey(const QString& text) {
+    bool ok = false;
+    const double value = text.trimmed().toDouble(&ok);
+    if (!ok || !std::isfinite(value) || std::fabs(value) >= 1e10)
+        return {};
+    // Ten integer digits and twenty decimals, zero-padded.
+    QString digits = QString::number(std::fabs(value), 'f', 20).rightJustified(31, QLatin1Char('0'));
+    if (value >= 0)
+        return digits;
+    for (QChar& c : digits)
+        if (c.isDigit())
+            c = QChar(u'9' - (c.unicode() - u'0'));
+    return QLatin1Char('&') + digits;
+}
+
+namespace {
+
+// Reads dates and times in the locale's formats. Parsing by format is slow and a log repeats
+// its days and minutes, so each distinct text is read once.
+class DateKeys {
+public:
+    explicit DateKeys(const QLocale& locale)
+        : m_locale(locale),
+          m_dateFormats{locale.dateFormat(QLocale::ShortFormat),
+                        locale.dateFormat(QLocale::LongFormat), QStringLiteral("yyyy-MM-dd")},
+          m_timeFormats{locale.timeFormat(QLocale::ShortFormat),
+                        locale.timeFormat(QLocale::LongFormat), QStringLiteral("HH:mm:ss"),
+                        QStringLiteral("HH:mm")} {}
+
+    QString key(const QString& text) {
+        const QString trimmed = text.trimmed();
+        const qsizetype dash = trimmed.indexOf(QLatin1String(" - "));
+        const QDate date = dateOf(dash >= 0 ? trimmed.mid(dash + 3).trimmed() : trimmed);
+        if (!date.isValid())
+            return {};
+        const QTime time = dash >= 0 ? timeOf(trimmed.left(dash).trimmed()) : QTime(0, 0);
+        return QDateTime(date, time.isValid() ? time : QTime(0, 0))
+            .toString(QStringLiteral("yyyyMMddHHmmss"));
+    }
+
+private:
+    QDate dateOf(const QString& text) {
+        if (auto it = m_dates.constFind(text); it != m_dates.cend())
+            return *it;
+        QDate date;
+        for (const QString& format : m_dateFormats) {
+            date = m_locale.toDate(text, format);
+            if (date.isValid())
+                break;
+        }
+        // A two-digit year reads as 19xx; a log holds this century's days.
+        if (date.isValid() && date.year() < 1970)
+            date = date.addYears(100);
+        m_dates.insert(text, date);
+        return date;
+    }
+    QTime timeOf(const QString& text) {
+        if (auto it = m_times.constFind(text); it != m_times.cend())
+            return *it;
+        QTime time;
+        for (const QString& format : m_timeFormats) {
+            time = m_locale.toTime(text, format);
+            if (time.isValid())
+                break;
+        }
+        m_times.insert(text, time);
+        return time;
+    }
+
+    QLocale m_locale;
+    QStringList m_dateFormats;
+    QStringList m_timeFormats;
+    QHash<QString, QDate> m_dates;
+    QHash<QString, QTime> m_times;
+};
+
+} // namespace
+
+QString dateSortKey(const QString& text, const QLocale& locale) {
+    return DateKeys(locale).key(text);
+}
+
+QString sortKey(const QString& text, SortKind kind, const QLocale& locale) {
+    switch (kind) {
+    case SortKind::Number: return numberSortKey(text);
+    case SortKind::Date: return dateSortKey(text, locale);
+    case SortKind::Text: break;
+    }
+    return text;
+}
+
+std::vector<int> SortColumn(int rowCount, const std::function<QString(int)>& textOf,
+                            SortKind kind, bool ascending, const QLocale& locale) {
+    std::vector<QString> keys(std::max(rowCount, 0));
+    DateKeys dates(locale);
+    for (int row = 0; row < rowCount; ++row)
+        keys[row] = kind == SortKind::Date ? dates.key(textOf(row)) : sortKey(textOf(row), kind, locale);
+    std::vector<int> order(keys.size());
+    std::iota(order.begin(), order.end(), 0);
+    const auto less = [&](int a, int b) {
+        const int c = kind == SortKind::Text ? keys[a].compare(keys[b], Qt::CaseInsensitive)
+                                             : keys[a].compare(keys[b]);
+        return ascending ? c < 0 : c > 0;
+    };
+    std::stable_sort(order.begin(), order.end(), less);
+    return order;
+}
+
+} // namespace tarvok

@@ -1,0 +1,98 @@
+#pragma once
+// The commands of the main window and the tray that open Tarvok's secondary windows or act on
+// the Log tab: the event list's menu, the log viewer, and (as they join) the preferences, the
+// about box, the update check and the help window. Application creates one after the main
+// window and keeps it for the run.
+
+#include "engine/EngineServices.h"
+
+#include "shell/UpdateCheck.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+
+#include <functional>
+
+namespace tarvok {
+
+class EventList;
+class FrmAbout;
+class FrmLog;
+class FrmPreferences;
+class MainWindow;
+class Prompter;
+class Settings;
+class LanguageFile;
+class TrayIcon;
+
+class ShellWindows : public QObject {
+    Q_OBJECT
+public:
+    struct Parts {
+        QString folder;
+        MainWindow* window = nullptr;
+        EventList* events = nullptr;
+        Settings* settings = nullptr;
+        const LanguageFile* language = nullptr;
+        Prompter* prompter = nullptr;
+        TrayIcon* tray = nullptr;
+    };
+
+    explicit ShellWindows(const Parts& parts, QObject* parent = nullptr);
+
+    // Where the update check and the about box lead; the build's configuration by default.
+    static QUrl defaultVersionFile();
+    static QUrl defaultHomePage();
+    void setVersionFile(const QUrl& url) { m_versionFile = url; }
+    void setHomePage(const QUrl& url) { m_homePage = url; }
+    // Opens a web address; the desktop's browser unless a test replaces it.
+    void setUrlOpener(std::function<void(const QUrl&)> opener) { m_openUrl = std::move(opener); }
+
+    // File > Open > Log file: asks for a file, then shows it in the log viewer.
+    void openLogFile();
+    // Shows path in the log viewer (one viewer; a new file replaces its rows). False, after a
+    // message, when the file cannot be read.
+    bool showLogFile(const QString& path);
+    FrmLog* logViewer() const;
+
+    // Options > Preferences: the dialog, window-modal without a nested event loop.
+    void openPreferences();
+    FrmPreferences* preferences() const;
+
+    // Help > About, the toolbar's about and the tray's: owned by the main window from the
+    // window, by nobody from the tray.
+    void showAbout(bool fromTray = false);
+    FrmAbout* about() const;
+
+    // Help > Check for updates: the answer comes later, as a message.
+    void checkForUpdates();
+    UpdateCheck* updateCheck() { return &m_updateCheck; }
+
+    // The selected record of the event list, or nullptr.
+    const EventRecord* selectedEvent() const;
+
+signals:
+    // The Log tab's "resolve host" and "create rule" entries, for the resolver and the rule
+    // editor to take up.
+    void resolveRequested(const EventRecord& record);
+    void createRuleRequested(const EventRecord& record);
+    // The preferences changed the double-click mode: "1" closes, "0" shows properties.
+    void doubleClickModeChanged(const QString& mode);
+
+private:
+    void wireLogTab();
+    void wireWindows();
+    void showUpdateAnswer(UpdateCheck::Outcome outcome, const QString& text);
+
+    Parts m_parts;
+    QPointer<FrmLog> m_logViewer;
+    QPointer<FrmPreferences> m_preferences;
+    QPointer<FrmAbout> m_about;
+    UpdateCheck m_updateCheck;
+    QUrl m_versionFile = defaultVersionFile();
+    QUrl m_homePage = defaultHomePage();
+    std::function<void(const QUrl&)> m_openUrl;
+};
+
+} // namespace tarvok
