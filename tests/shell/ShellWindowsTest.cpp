@@ -7,6 +7,7 @@
 #include "records/LogText.h"
 #include "settings/LanguageFile.h"
 #include "settings/Settings.h"
+#include "shell/FrmAbout.h"
 #include "shell/MainWindow.h"
 #include "shell/TrayIcon.h"
 #include "support/ScratchFiles.h"
@@ -15,7 +16,13 @@
 #include <QClipboard>
 #include <QDir>
 #include <QGuiApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
 #include <QStandardItemModel>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTreeView>
 
@@ -113,4 +120,134 @@ TEST_F(ShellWindowsTest, UnreadableLogFileIsReportedNotShownEmpty) {
     ASSERT_EQ(prompter.messages().size(), 1);
     EXPECT_TRUE(prompter.messages()[0].text.contains(QStringLiteral("missing.tvl")));
     EXPECT_EQ(windows->logViewer(), nullptr);
+}
+
+namespace {
+
+// An HTTP server on 127.0.0.2 inside the test's own network namespace that answers every
+// request with one status and body, or holds the connection without answering.
+class VersionServer : public QObject {
+public:
+    VersionServer() {
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+                socket->setParent(this);
+                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                    m_request += socket->readAll();
+                    if (!m_request.contains("\r\n\r\n") || silent)
+                        return;
+                    socket->write("HTTP/1.1 " + status + "\r\nContent-Type: text/plain\r\n"
+                                  "Content-Length: " + QByteArray::number(body.size()) +
+                                  "\r\nConnection: close\r\n\r\n" + body);
+                    socket->disconnectFromHost();
+                });
+            }
+        });
+    }
+    bool listen() { return m_server.listen(QHostAddress(QStringLiteral("127.0.0.2")), 0); }
+    QUrl url() const {
+        return QUrl(QStringLiteral("http://127.0.0.2:%1/tarvok.txt").arg(m_server.serverPort()));
+    }
+
+    QByteArray status = "200 OK";
+    QByteArray body;
+    bool silent = false;
+
+private:
+    QTcpServer m_server;
+    QByteArray m_request;
+};
+
+} // namespace
+
+TEST_F(ShellWindowsTest, UpdateCheckAnswersFromTheVersionFileOnlyOnSuccess) {
+    struct Case {
+        QByteArray status;
+        QByteArray body;
+        UpdateCheck::Outcome outcome;
+    };
+    using O = UpdateCheck::Outcome;
+    const Case cases[] = {
+        {"200 OK", "3.0", O::UpToDate}, {"200 OK", "3.1", O::Newer},
+        {"200 OK", "4.0", O::Newer},    {"200 OK", "2.9", O::UpToDate},
+        {"200 OK", "4.2", O::Newer},    {"200 OK", "4", O::Newer}, // one character: 4.4
+        {"200 OK", "x.y", O::UpToDate}, // not digits: 0.0
+        // An error page is not a version file, whatever it holds.
+        {"404 Not Found", "4.2", O::Failed}, {"500 Internal Server Error", "9.9", O::Failed},
+    };
+    QList<QUrl> opened;
+    windows->setUrlOpener([&](const QUrl& url) { opened.append(url); });
+    windows->setHomePage(QUrl(QStringLiteral("https://home.test/")));
+    for (const Case& c : cases) {
+        VersionServer server;
+        ASSERT_TRUE(server.listen());
+        server.status = c.status;
+        server.body = c.body;
+        windows->setVersionFile(server.url());
+        prompter.calls.clear();
+        // No on the offer of 3.1 opens nothing; Yes opens the home page.
+        prompter.answers = {c.body == "3.1" ? Prompter::No : Prompter::Yes};
+        QSignalSpy answered(windows->updateCheck(), &UpdateCheck::answered);
+        action("mnuCheckUpdate")->trigger();
+        ASSERT_TRUE(answered.wait(5000)) << c.body.constData();
+        EXPECT_EQ(answered[0][0].value<UpdateCheck::Outcome>(), c.outcome) << c.body.constData();
+        ASSERT_EQ(prompter.messages().size(), 1) << c.body.constData();
+        const auto shown = prompter.messages()[0];
+        switch (c.outcome) {
+        case O::UpToDate:
+            EXPECT_EQ(shown.text, language.text(QStringLiteral("Main"), 107));
+            break;
+        case O::Newer:
+            EXPECT_EQ(shown.style, Prompter::Question);
+            EXPECT_TRUE(shown.text.contains(language.text(QStringLiteral("About"), 2) + " " +
+                                            QString::fromLatin1(c.body) + "\r\n\r\n"));
+            break;
+        default:
+            EXPECT_TRUE(shown.text.contains(QString::fromLatin1(c.status.left(3))));
+            EXPECT_NE(shown.text, language.text(QStringLiteral("Main"), 107));
+            break;
+        }
+    }
+    EXPECT_EQ(opened.size(), 3);
+    EXPECT_EQ(opened.value(0), QUrl(QStringLiteral("https://home.test/")));
+}
+
+TEST_F(ShellWindowsTest, UpdateCheckWithoutAnAnswerShowsNothing) {
+    QList<QUrl> opened;
+    windows->setUrlOpener([&](const QUrl& url) { opened.append(url); });
+    VersionServer silent;
+    ASSERT_TRUE(silent.listen());
+    silent.silent = true;
+    // Nothing listens on 127.0.0.3; the second server accepts and never answers.
+    for (const QUrl& url : {QUrl(QStringLiteral("http://127.0.0.3:9/tarvok.txt")), silent.url()}) {
+        windows->setVersionFile(url);
+        QSignalSpy answered(windows->updateCheck(), &UpdateCheck::answered);
+        windows->checkForUpdates();
+        ASSERT_TRUE(answered.wait(UpdateCheck::TimeoutMs + 3000));
+        EXPECT_EQ(answered[0][0].value<UpdateCheck::Outcome>(), UpdateCheck::Outcome::NoAnswer);
+    }
+    EXPECT_TRUE(prompter.calls.isEmpty());
+    EXPECT_TRUE(opened.isEmpty());
+}
+
+TEST_F(ShellWindowsTest, AboutBoxFromMenuToolbarAndTray) {
+    action("mnuAbout")->trigger();
+    FrmAbout* about = windows->about();
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(about->parentWidget(), &window);
+    EXPECT_EQ(about->windowTitle(), language.text(QStringLiteral("About"), 1));
+    EXPECT_EQ(about->findChild<QLabel*>(QStringLiteral("lblVer_JP"))->text(), QStringLiteral("3.0"));
+    EXPECT_TRUE(about->findChild<QLabel*>(QStringLiteral("lblLink"))->text().contains(
+        ShellWindows::defaultHomePage().toString()));
+    action("tbAbout")->trigger();
+    EXPECT_EQ(windows->about(), about); // one box, brought forward
+    QTest::keyClick(about, Qt::Key_Escape);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(windows->about(), nullptr);
+    emit tray.aboutRequested();
+    ASSERT_NE(windows->about(), nullptr);
+    EXPECT_EQ(windows->about()->parentWidget(), nullptr);
+    windows->about()->findChild<QPushButton*>(QStringLiteral("cmdClose"))->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(windows->about(), nullptr);
 }
