@@ -4,7 +4,6 @@
 #include "engine/SecurityLevels.h"
 #include "policy/PolicyCommands.h"
 #include "settings/LanguageKeys.h"
-#include "shell/HelpFile.h"
 #include "shell/MainWindow.h"
 #include "shell/Resources.h"
 #include "shell/ShellWindows.h"
@@ -295,8 +294,6 @@ void Application::wireCommands() {
     on("mnuLevel1", [this] { m_levels->clickLevel(1); });
     on("mnuLevel2", [this] { m_levels->clickLevel(2); });
     on("mnuPauseFirewall", [this] { m_levels->togglePause(); });
-    on("mnuHelpF1", [this] { openHelp(); });
-    on("tbHelp", [this] { openHelp(); });
     // Only the user's toggle writes the setting, never the check mark set at start-up.
     const auto toggleSetting = [this](const char* action, const char* key) {
         if (QAction* item = m_window->action(QLatin1String(action)))
@@ -388,14 +385,6 @@ void Application::showWindow() {
     m_window->setWindowState(m_window->windowState() & ~Qt::WindowMinimized);
     m_window->raise();
     m_window->activateWindow();
-}
-
-void Application::openHelp() {
-    const QString path = helpFilePath(m_folder, m_settings.value(QStringLiteral("Language")));
-    if (QFileInfo(path).isFile() && QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
-        return;
-    m_prompter.message(mainText(m_language, 103), Prompter::Critical,
-                       m_language.text(QStringLiteral("Add"), 23));
 }
 
 void Application::shutdown(bool interactive) {

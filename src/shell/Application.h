@@ -80,7 +80,6 @@ private:
     void wireCommands();
     void showLevelState();
     void showWindow();
-    void openHelp();
     bool startUp(const QStringList& arguments);
     void onSignal();
     void report(const QString& text);

@@ -9,6 +9,8 @@
 #include "shell/MainWindow.h"
 #include "shell/BuildConfig.h"
 #include "shell/FrmAbout.h"
+#include "shell/HelpFile.h"
+#include "shell/HelpWindow.h"
 #include "shell/Resources.h"
 #include "settings/FrmPreferences.h"
 #include "shell/TrayIcon.h"
@@ -18,6 +20,7 @@
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QItemSelectionModel>
 #include <QTreeView>
@@ -42,6 +45,30 @@ QUrl ShellWindows::defaultHomePage() { return QUrl(QStringLiteral(TARVOK_HOME_PA
 FrmLog* ShellWindows::logViewer() const { return m_logViewer; }
 FrmPreferences* ShellWindows::preferences() const { return m_preferences; }
 FrmAbout* ShellWindows::about() const { return m_about; }
+HelpWindow* ShellWindows::helpWindow() const { return m_help; }
+
+void ShellWindows::openHelp() {
+    if (m_help) {
+        m_help->show();
+        m_help->raise();
+        m_help->activateWindow();
+        return;
+    }
+    const QString path =
+        helpFilePath(m_parts.folder, m_parts.settings->value(QStringLiteral("Language")));
+    if (QFileInfo(path).isFile()) {
+        auto* help = new HelpWindow(path, *m_parts.language, m_parts.window);
+        if (help->loaded()) {
+            m_help = help;
+            help->show();
+            return;
+        }
+        delete help;
+    }
+    m_parts.prompter->message(m_parts.language->text(QStringLiteral("Main"), 103),
+                              Prompter::Critical,
+                              m_parts.language->text(QStringLiteral("Add"), 23));
+}
 
 void ShellWindows::wireWindows() {
     MainWindow* window = m_parts.window;
@@ -54,6 +81,8 @@ void ShellWindows::wireWindows() {
     on("mnuAbout", [this] { showAbout(); });
     on("tbAbout", [this] { showAbout(); });
     on("mnuCheckUpdate", [this] { checkForUpdates(); });
+    on("mnuHelpF1", [this] { openHelp(); });
+    on("tbHelp", [this] { openHelp(); });
     if (m_parts.tray)
         connect(m_parts.tray, &TrayIcon::aboutRequested, this, [this] { showAbout(true); });
     connect(&m_updateCheck, &UpdateCheck::answered, this, &ShellWindows::showUpdateAnswer);

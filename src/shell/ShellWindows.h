@@ -20,6 +20,7 @@ class EventList;
 class FrmAbout;
 class FrmLog;
 class FrmPreferences;
+class HelpWindow;
 class MainWindow;
 class Prompter;
 class Settings;
@@ -69,6 +70,11 @@ public:
     void checkForUpdates();
     UpdateCheck* updateCheck() { return &m_updateCheck; }
 
+    // Help and F1: the help file of the language in the help window, or the [Main] 103
+    // message when it is missing or cannot be read.
+    void openHelp();
+    HelpWindow* helpWindow() const;
+
     // The selected record of the event list, or nullptr.
     const EventRecord* selectedEvent() const;
 
@@ -89,6 +95,7 @@ private:
     QPointer<FrmLog> m_logViewer;
     QPointer<FrmPreferences> m_preferences;
     QPointer<FrmAbout> m_about;
+    QPointer<HelpWindow> m_help;
     UpdateCheck m_updateCheck;
     QUrl m_versionFile = defaultVersionFile();
     QUrl m_homePage = defaultHomePage();

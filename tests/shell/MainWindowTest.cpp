@@ -290,7 +290,7 @@ TEST_F(MainWindowTest, CloseBoxHidesUnlessClosingForGood) {
     EXPECT_FALSE(window.isVisible());
 }
 
-TEST_F(MainWindowTest, RightClickOpensTheListsMenuAndTheHistoryMenuOnlyWithRows) {
+TEST_F(MainWindowTest, RightClickOpensTheListsMenuAndTheHistoryAndLogMenusOnlyWithRows) {
     showAt(800, 640);
     const auto rightClick = [this](const char* listName, const char* menuName) {
         QMenu* menu = window.menu(QLatin1String(menuName));
@@ -300,6 +300,8 @@ TEST_F(MainWindowTest, RightClickOpensTheListsMenuAndTheHistoryMenuOnlyWithRows)
         return shown;
     };
     EXPECT_TRUE(rightClick("ListRules", "mnuListRules")); // empty or not
+    EXPECT_FALSE(rightClick("ListLog", "mnuListLog"));
+    log.appendRow(new QStandardItem(QStringLiteral("09:15 - 01/03/2024")));
     EXPECT_TRUE(rightClick("ListLog", "mnuListLog"));
     EXPECT_TRUE(rightClick("ListConnPROC", "mnuListConnXP"));
     EXPECT_TRUE(rightClick("ListConnections", "mnuListConnections"));

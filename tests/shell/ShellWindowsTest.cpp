@@ -8,6 +8,7 @@
 #include "settings/LanguageFile.h"
 #include "settings/Settings.h"
 #include "shell/FrmAbout.h"
+#include "shell/HelpWindow.h"
 #include "shell/MainWindow.h"
 #include "shell/TrayIcon.h"
 #include "support/ScratchFiles.h"
@@ -16,6 +17,10 @@
 #include <QClipboard>
 #include <QDir>
 #include <QGuiApplication>
+#include <QHelpEngine>
+#include <QHelpSearchEngine>
+#include <QHelpSearchResult>
+#include <QTabWidget>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -250,4 +255,41 @@ TEST_F(ShellWindowsTest, AboutBoxFromMenuToolbarAndTray) {
     windows->about()->findChild<QPushButton*>(QStringLiteral("cmdClose"))->click();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(windows->about(), nullptr);
+}
+
+TEST_F(ShellWindowsTest, HelpOpensOnTheContentsAndItsSearchFindsThePolicyPage) {
+    const QString built = QStringLiteral(TARVOK_TEST_LANGUAGE_DIR "/../tarvok.qch");
+    ASSERT_TRUE(QFile::copy(built, dir.filePath(QStringLiteral("tarvok.qch")))) << built.toStdString();
+    action("mnuHelpF1")->trigger();
+    HelpWindow* help = windows->helpWindow();
+    ASSERT_NE(help, nullptr);
+    EXPECT_TRUE(help->isVisible());
+    EXPECT_TRUE(prompter.calls.isEmpty());
+    EXPECT_EQ(help->tabs()->currentIndex(), 0);
+    ASSERT_TRUE(QTest::qWaitFor([help] { return !help->currentPage().isEmpty(); }, 5000));
+    EXPECT_TRUE(help->currentPage().path().endsWith(QStringLiteral("/index.html")));
+
+    QSignalSpy finished(help->engine()->searchEngine(), &QHelpSearchEngine::searchingFinished);
+    help->search(QStringLiteral("policy"));
+    ASSERT_TRUE(finished.wait(10000));
+    QStringList pages;
+    const int count = help->engine()->searchEngine()->searchResultCount();
+    for (const QHelpSearchResult& result : help->engine()->searchEngine()->searchResults(0, count))
+        pages << result.url().fileName();
+    EXPECT_TRUE(pages.contains(QStringLiteral("policy.html"))) << pages.join(' ').toStdString();
+}
+
+TEST_F(ShellWindowsTest, HelpWithoutAReadableFileShowsTheMessage) {
+    settings.setValue(QStringLiteral("Language"), QStringLiteral("Japanese"));
+    // Missing, then present but not a help file.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        prompter.calls.clear();
+        windows->openHelp();
+        EXPECT_EQ(windows->helpWindow(), nullptr);
+        ASSERT_EQ(prompter.messages().size(), 1);
+        EXPECT_EQ(prompter.messages()[0].text, language.text(QStringLiteral("Main"), 103));
+        EXPECT_EQ(prompter.messages()[0].title, language.text(QStringLiteral("Add"), 23));
+        EXPECT_EQ(prompter.messages()[0].style, Prompter::Critical);
+        ASSERT_TRUE(writeFile(dir.filePath(QStringLiteral("tarvok_jp.qch")), "not a help file"));
+    }
 }
