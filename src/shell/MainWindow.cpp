@@ -35,7 +35,9 @@ public:
     }
 
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
-        if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 &&
+        // The tooltip shows a header whole when its column is too narrow for it.
+        if (orientation == Qt::Horizontal &&
+            (role == Qt::DisplayRole || role == Qt::ToolTipRole) && section >= 0 &&
             section < m_labels.size())
             return m_labels.at(section);
         return QIdentityProxyModel::headerData(section, orientation, role);
@@ -587,6 +589,7 @@ void MainWindow::applyLanguage(const Localiser& language) {
     setTexts([&language](const char* section, int key, const char*) {
         return language.text(QLatin1String(section), key);
     });
+    layoutPanels(width());
 }
 
 void MainWindow::setModels(QAbstractItemModel* rules, QAbstractItemModel* log,
@@ -613,8 +616,10 @@ void MainWindow::setConnectionView(ConnectionView view) {
 }
 
 void MainWindow::setPanelText(int panel, const QString& text) {
-    if (panel >= 1 && panel <= PanelCount)
+    if (panel >= 1 && panel <= PanelCount) {
         m_panels[panel - 1].text->setText(text);
+        layoutPanels(width());
+    }
 }
 
 QString MainWindow::panelText(int panel) const {
@@ -627,6 +632,7 @@ void MainWindow::setPanelPicture(int panel, const QIcon& picture) {
     QLabel* label = m_panels[panel - 1].picture;
     label->setPixmap(picture.isNull() ? QPixmap() : picture.pixmap(label->size()));
     label->setVisible(!picture.isNull());
+    layoutPanels(width());
 }
 
 void MainWindow::setPanelPicture(int panel, const QString& resourceName) {
@@ -703,7 +709,35 @@ void MainWindow::layoutPanels(int windowWidth) {
     std::array<int, PanelCount> widths{};
     for (int i = 0; i < PanelCount; ++i)
         widths[i] = qRound(windowWidth / PanelDivisors[i]);
+    // Panels 1 and 2 (whether the firewall works, the policy in force) take the width their
+    // text needs; the other panels give way, each in proportion to its share.
+    const auto needed = [this](int i) {
+        const Panel& p = m_panels[i];
+        const QMargins margins = p.frame->layout()->contentsMargins();
+        int width = p.text->sizeHint().width() + margins.left() + margins.right() +
+                    2 * static_cast<QFrame*>(p.frame)->frameWidth() + 4;
+        if (!p.picture->isHidden())
+            width += p.picture->width() + p.frame->layout()->spacing();
+        return width;
+    };
+    int grown = 0;
+    for (int i = 0; i < 2; ++i) {
+        const int need = qMin(needed(i), windowWidth);
+        grown += qMax(0, need - widths[i]);
+        widths[i] = qMax(widths[i], need);
+    }
+    if (grown > 0) {
+        int others = 0;
+        for (int i = 2; i < PanelCount; ++i)
+            others += widths[i];
+        const double keep = others > 0 ? qMax(0.0, 1.0 - double(grown) / others) : 0.0;
+        for (int i = 2; i < PanelCount; ++i)
+            widths[i] = qRound(widths[i] * keep);
+    }
     m_panelStrip->setWidths(widths);
+    // A text that still does not fit is shown whole in its tooltip.
+    for (int i = 0; i < PanelCount; ++i)
+        m_panels[i].text->setToolTip(needed(i) > widths[i] ? m_panels[i].text->text() : QString());
 }
 
 void MainWindow::showContextMenu(QTreeView* view, const QPoint& position) {
