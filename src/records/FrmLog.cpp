@@ -19,8 +19,8 @@ namespace {
 
 // Column widths as fractions of the list's width; what is left is the margin of the
 // vertical scroll bar.
-constexpr double ColumnFractions[LogFileModel::ColumnCount] = {0.17, 0.07, 0.12, 0.08,
-                                                               0.12, 0.08, 0.10, 0.22};
+constexpr double ColumnFractions[LogFileModel::ColumnCount] = {0.19, 0.06, 0.12, 0.08,
+                                                               0.14, 0.08, 0.09, 0.22};
 
 // Puts the row pictures and the localised column titles on the viewer's model.
 class LogViewProxy : public QIdentityProxyModel {
@@ -110,7 +110,7 @@ FrmLog::FrmLog(QWidget* parent) : QDialog(parent) {
                       QStringLiteral("Service"), QStringLiteral("Status")});
     setWindowTitle(QStringLiteral("Log Record"));
     m_list->setAccessibleName(windowTitle());
-    resize(760, 420);
+    resize(880, 440);
 }
 
 void FrmLog::setImages(const QIcon& established, const QIcon& blocked) {

@@ -183,6 +183,10 @@ void FrmPreferences::load() {
     // Both double-click settings are written from CloseConDBClick, so they agree from here on.
     setDoubleClick(preferences::doubleClickCloses(m_settings));
     m_logPath->setText(QDir::toNativeSeparators(m_folder + QStringLiteral("/Logs/")));
+    // The folder shows from its start, as wide as it needs within reason.
+    m_logPath->setCursorPosition(0);
+    m_logPath->setMinimumWidth(
+        qMin(m_logPath->fontMetrics().horizontalAdvance(m_logPath->text()) + 16, 520));
 }
 
 void FrmPreferences::applyLanguage(const Localiser& language) {

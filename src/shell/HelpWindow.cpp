@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QSplitter>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTextBrowser>
 #include <QVBoxLayout>
@@ -99,8 +100,11 @@ HelpWindow::HelpWindow(const QString& helpFile, const Localiser& language, QWidg
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);
     layout->addWidget(splitter);
-    resize(820, 560);
-    splitter->setSizes({240, 580});
+    resize(900, 600);
+    splitter->setSizes({300, 600});
+    // All three tabs stay in sight, in every language.
+    m_tabs->tabBar()->setExpanding(true);
+    m_tabs->setUsesScrollButtons(false);
 
     connect(contents, &QHelpContentWidget::linkActivated, this, &HelpWindow::showPage);
     connect(index, &QHelpIndexWidget::documentActivated, this,
