@@ -2,6 +2,7 @@
 
 #include "engine/EngineServices.h"
 
+#include <QElapsedTimer>
 #include <QHelpContentModel>
 #include <QHelpContentWidget>
 #include <QHelpEngine>
@@ -17,6 +18,7 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTextBrowser>
+#include <QThread>
 #include <QVBoxLayout>
 
 namespace tarvok {
@@ -120,6 +122,10 @@ HelpWindow::HelpWindow(const QString& helpFile, const Localiser& language, QWidg
     connect(query, &QHelpSearchQueryWidget::search, this,
             [this, query] { search(query->searchInput()); });
     connect(results, &QHelpSearchResultWidget::requestShowLink, this, &HelpWindow::showPage);
+    // The engine indexes the documentation by itself once its setup is done; a search waits
+    // for the last indexing to end, since one that runs meanwhile rewrites the index.
+    connect(searchEngine, &QHelpSearchEngine::indexingStarted, this,
+            [this] { m_indexReady = false; });
     connect(searchEngine, &QHelpSearchEngine::indexingFinished, this, [this] {
         m_indexReady = true;
         emit indexReady();
@@ -132,14 +138,21 @@ HelpWindow::HelpWindow(const QString& helpFile, const Localiser& language, QWidg
     if (m_loaded) {
         m_engine->contentModel()->createContents(QString());
         m_engine->indexModel()->createIndex(QString());
-        searchEngine->reindexDocumentation();
     }
 }
 
 HelpWindow::~HelpWindow() {
-    // The search engine's indexer thread must be done before the collection goes.
+    // The engine's worker threads read its models and the collection: they must be done
+    // before these go, even when the window closes at once. The contents and the index of one
+    // small help file take milliseconds; the wait is bounded all the same.
     m_engine->searchEngine()->cancelIndexing();
     m_engine->searchEngine()->cancelSearching();
+    QElapsedTimer waited;
+    waited.start();
+    while ((m_engine->indexModel()->isCreatingIndex() ||
+            m_engine->contentModel()->isCreatingContents()) &&
+           waited.elapsed() < 5000)
+        QThread::msleep(2);
 }
 
 void HelpWindow::openFirstTopic() {
