@@ -10,13 +10,19 @@ namespace tarvok::autostart {
 
 namespace {
 
-// Exec quoting of the desktop entry format: the path in double quotes; the characters
-// " ` $ and the backslash get a backslash before them.
+// The Exec value of a desktop entry: the path as one quoted argument. Inside the quotes " ` $
+// and the backslash take a backslash before them, and since the value's own string escapes
+// are undone first, each of those backslashes is written doubled. A percent sign is written
+// "%%" so that it is not read as a field code.
 QString quotedExec(const QString& path) {
     QString quoted;
     for (const QChar c : path) {
-        if (c == u'"' || c == u'`' || c == u'$' || c == u'\\')
-            quoted += QLatin1Char('\\');
+        if (c == u'"' || c == u'`' || c == u'$')
+            quoted += QLatin1String("\\\\");
+        else if (c == u'\\')
+            quoted += QLatin1String("\\\\\\");
+        else if (c == u'%')
+            quoted += QLatin1Char('%');
         quoted += c;
     }
     return QLatin1Char('"') + quoted + QLatin1Char('"');

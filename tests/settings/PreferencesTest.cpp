@@ -38,6 +38,13 @@ TEST(Preferences, LogSizeBoxRules) {
     }
 }
 
+TEST(Autostart, ExecQuotesThePathAsOneArgument) {
+    // Quote, dollar, backslash and percent survive the entry's string and argument escapes.
+    const QByteArray text = autostart::entryText(QStringLiteral("/opt/my \"tools\"/$x\\100%/tarvok"));
+    EXPECT_TRUE(text.contains("\nExec=\"/opt/my \\\\\"tools\\\\\"/\\\\$x\\\\\\\\100%%/tarvok\"\n"))
+        << text.constData();
+}
+
 // A program folder with the built languages, settings, and XDG_CONFIG_HOME in a temporary
 // folder, so the autostart entry is written there.
 class FrmPreferencesTest : public ::testing::Test {
