@@ -15,14 +15,11 @@
 #include <QApplication>
 #include <QDate>
 #include <QDialog>
-#include <QDesktopServices>
 #include <QDir>
-#include <QFileInfo>
 #include <QLocale>
 #include <QSocketNotifier>
 #include <QTreeView>
 #include <QTime>
-#include <QUrl>
 
 #include <cerrno>
 #include <csignal>

@@ -201,6 +201,7 @@ TEST_F(ShellWindowsTest, UpdateCheckAnswersFromTheVersionFileOnlyOnSuccess) {
         switch (c.outcome) {
         case O::UpToDate:
             EXPECT_EQ(shown.text, language.text(QStringLiteral("Main"), 107));
+            EXPECT_EQ(shown.style, 64); // information
             break;
         case O::Newer:
             EXPECT_EQ(shown.style, Prompter::Question);
