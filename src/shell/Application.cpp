@@ -9,6 +9,7 @@
 #include "shell/StartupOptions.h"
 #include "shell/TrayIcon.h"
 #include "shell/Twips.h"
+#include "stats/TrafficDisplay.h"
 
 #include <QAction>
 #include <QApplication>
@@ -104,8 +105,13 @@ void Application::loadMainWindow() {
     };
     m_countWatcher = makeTimer("Timer1_IMPROVED", 1000, true);
     m_trayActivity = makeTimer("Timer2", 500, false);
-    makeTimer("TimerTraffic", 1000, true);
-    makeTimer("TmrUpdateTraffic", 400, true);
+    QTimer* speeds = makeTimer("TimerTraffic", 1000, true);
+    QTimer* totals = makeTimer("TmrUpdateTraffic", 400, true);
+    m_traffic = new TrafficDisplay(m_counters, m_holders, QLocale(), m_window.get());
+    connect(totals, &QTimer::timeout, m_traffic, &TrafficDisplay::updateTick);
+    connect(speeds, &QTimer::timeout, m_traffic, &TrafficDisplay::speedTick);
+    connect(m_trayActivity, &QTimer::timeout, this, &Application::showActivity);
+    connect(m_traffic, &TrafficDisplay::panelTextChanged, m_window.get(), &MainWindow::setPanelText);
 
     // The start of this run, for the history.
     const QLocale locale = QLocale::system();
@@ -223,6 +229,8 @@ void Application::wireCommands() {
         });
 
     connect(m_levels, &SecurityLevels::changed, this, &Application::showLevelState);
+    // A level change sets the tray picture itself; the next activity tick sets it again.
+    connect(m_levels, &SecurityLevels::changed, this, [this] { m_activityShown = 0; });
     connect(m_tray.get(), &TrayIcon::openRequested, this, &Application::showWindow);
     connect(m_tray.get(), &TrayIcon::pauseRequested, this, [this] { m_levels->togglePause(); });
     connect(m_tray.get(), &TrayIcon::exitRequested, this, [this] { shutdown(true); });
@@ -268,6 +276,19 @@ void Application::showLevelState() {
     }
 }
 
+void Application::showActivity() {
+    const int image = m_traffic->activityTick();
+    if (image == m_activityShown)
+        return;
+    m_activityShown = image;
+    switch (image) {
+    case TrafficDisplay::Both: m_tray->setIcon(pictureIcon(Picture::TrayBoth)); break;
+    case TrafficDisplay::Sending: m_tray->setIcon(pictureIcon(Picture::TraySending)); break;
+    case TrafficDisplay::Receiving: m_tray->setIcon(pictureIcon(Picture::TrayReceiving)); break;
+    default: m_tray->setIcon(pictureIcon(Picture::TrayIdle)); break;
+    }
+}
+
 void Application::showWindow() {
     m_window->show();
     m_window->setWindowState(m_window->windowState() & ~Qt::WindowMinimized);
@@ -296,8 +317,13 @@ void Application::shutdown(bool interactive) {
     RunSummary run;
     run.startDate = m_startDate;
     run.startTime = m_startTime;
-    run.endTime = QLocale::system().toString(QTime::currentTime(), QLocale::ShortFormat);
-    run.receivedKB = run.sentKB = run.totalKB = QStringLiteral("0");
+    const TrafficDisplay::RunTotals traffic = m_traffic->closeRun();
+    run.endTime = traffic.endTime.isEmpty()
+                      ? QLocale::system().toString(QTime::currentTime(), QLocale::ShortFormat)
+                      : traffic.endTime;
+    run.receivedKB = traffic.receivedKB;
+    run.sentKB = traffic.sentKB;
+    run.totalKB = traffic.totalKB;
     run.cuts = m_engine->cutCountText();
     m_history->save(run);
 
