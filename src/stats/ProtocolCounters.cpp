@@ -107,9 +107,11 @@ std::optional<std::uint64_t> sockstatValue(QByteArrayView text, QByteArrayView p
 
 } // namespace proc
 
-ByteTotals SystemCounters::readBytes() {
+std::optional<ByteTotals> SystemCounters::readBytes() {
     m_helper.Interfaces();
-    return {m_helper.BytesReceived(), m_helper.BytesSent()};
+    if (m_helper.lastResult() != CIpHelper::ResultOk)
+        return std::nullopt;
+    return ByteTotals{m_helper.BytesReceived(), m_helper.BytesSent()};
 }
 
 IpDatagrams SystemCounters::readDatagrams() {

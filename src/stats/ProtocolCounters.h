@@ -34,7 +34,8 @@ struct ConnectionCounts {
 class TrafficCounters {
 public:
     virtual ~TrafficCounters() = default;
-    virtual ByteTotals readBytes() = 0;
+    // Nothing when the interface table could not be read.
+    virtual std::optional<ByteTotals> readBytes() = 0;
     virtual IpDatagrams readDatagrams() = 0;
     virtual ConnectionCounts readConnections() = 0;
 };
@@ -46,7 +47,7 @@ public:
 class SystemCounters : public TrafficCounters {
 public:
     explicit SystemCounters(Prompter* prompter = nullptr) : m_helper(prompter) {}
-    ByteTotals readBytes() override;
+    std::optional<ByteTotals> readBytes() override;
     IpDatagrams readDatagrams() override;
     ConnectionCounts readConnections() override;
     CIpHelper& helper() { return m_helper; }

@@ -10,8 +10,8 @@ namespace {
 
 // Whole KB between two byte counts; negative when the count went back.
 std::int64_t kilobytesBetween(std::uint64_t from, std::uint64_t to) {
-    const double bytes = static_cast<double>(to) - static_cast<double>(from);
-    return std::llround(bytes / 1024.0);
+    const auto bytes = static_cast<std::int64_t>(to - from); // two's complement: back is < 0
+    return std::llround(static_cast<double>(bytes) / 1024.0);
 }
 
 } // namespace
@@ -40,13 +40,16 @@ QString TrafficDisplay::grouped(std::uint64_t value) const {
 }
 
 void TrafficDisplay::UpdateTraffic() {
-    const ByteTotals bytes = m_counters.readBytes();
-    if (m_firstUpdate) {
-        m_firstUpdate = false;
-        m_baseline = bytes;
+    // A table that could not be read leaves the totals as they were. Taking it as 0 bytes
+    // would make the next good read look like the machine's whole traffic in one second.
+    if (const std::optional<ByteTotals> bytes = m_counters.readBytes()) {
+        if (m_firstUpdate) {
+            m_firstUpdate = false;
+            m_baseline = *bytes;
+        }
+        m_received = kilobytesBetween(m_baseline.received, bytes->received);
+        m_sent = kilobytesBetween(m_baseline.sent, bytes->sent);
     }
-    m_received = kilobytesBetween(m_baseline.received, bytes.received);
-    m_sent = kilobytesBetween(m_baseline.sent, bytes.sent);
 
     setPanel(4, m_receivedKB > 0
                     ? m_holders.received + QStringLiteral(": ") + SetBytes(double(m_receivedKB), m_locale)

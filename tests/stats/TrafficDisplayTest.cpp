@@ -153,6 +153,31 @@ TEST(TrafficDisplay, ACounterThatGoesBackDropsThatSecondOnly) {
     EXPECT_EQ(display.runTotals().receivedKB, "2,058");
 }
 
+// A failed read taken as 0 bytes made the next good read count every byte the machine ever
+// moved as one second's traffic, now that large seconds count.
+TEST(TrafficDisplay, AnUnreadableTableCountsNoPhantomSecond) {
+    FakeTrafficCounters counters;
+    TextHolders holders;
+    TrafficDisplay display(counters, holders, English);
+    counters.failReads = 1; // even the first read
+    display.updateTick();
+    display.speedTick();
+    counters.bytes = {50'000'000'000, 40'000'000'000};
+    display.updateTick(); // the first good read is the start of the run
+    display.speedTick();
+    EXPECT_EQ(display.receivedKB(), 0u);
+
+    counters.bytes.received += 100 * 1024;
+    counters.failReads = 1;
+    display.updateTick();
+    display.speedTick();
+    counters.bytes.received += 20 * 1024;
+    display.updateTick();
+    display.speedTick();
+    EXPECT_EQ(display.receivedKB(), 120u);
+    EXPECT_EQ(display.sentKB(), 0u);
+}
+
 TEST(TrafficDisplay, ActivityFollowsTheDatagramCounters) {
     FakeTrafficCounters counters;
     TextHolders holders;
