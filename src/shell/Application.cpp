@@ -111,7 +111,7 @@ void Application::loadMainWindow() {
     connect(totals, &QTimer::timeout, m_traffic, &TrafficDisplay::updateTick);
     connect(speeds, &QTimer::timeout, m_traffic, &TrafficDisplay::speedTick);
     connect(m_trayActivity, &QTimer::timeout, this, &Application::showActivity);
-    connect(m_traffic, &TrafficDisplay::panelTextChanged, m_window.get(), &MainWindow::setPanelText);
+    connect(m_traffic, &TrafficDisplay::panelUpdated, m_window.get(), &MainWindow::setPanelText);
 
     // The start of this run, for the history.
     const QLocale locale = QLocale::system();

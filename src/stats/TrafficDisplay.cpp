@@ -111,10 +111,10 @@ QString TrafficDisplay::panelText(int panel) const {
 }
 
 void TrafficDisplay::setPanel(int panel, const QString& text) {
-    if (m_panels[panel] == text)
-        return;
+    // Sent on every update, changed or not: the window may have put its captions back
+    // (a change of language) since the last one.
     m_panels[panel] = text;
-    emit panelTextChanged(panel, text);
+    emit panelUpdated(panel, text);
 }
 
 } // namespace tarvok

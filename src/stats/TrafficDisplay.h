@@ -5,8 +5,7 @@
 // second (speeds), activityTick() every 500 ms (tray activity). All amounts are kilobytes of
 // 1024 bytes.
 //
-// Status-bar texts go out through panelTextChanged(panel, text) for panels 3 to 7, only when
-// they change.
+// Status-bar texts go out through panelUpdated(panel, text) for panels 3 to 7 at every update.
 
 #include "settings/TextHolders.h"
 #include "stats/ProtocolCounters.h"
@@ -71,7 +70,7 @@ public:
     QString panelText(int panel) const;
 
 signals:
-    void panelTextChanged(int panel, const QString& text);
+    void panelUpdated(int panel, const QString& text);
 
 private:
     void setPanel(int panel, const QString& text);
