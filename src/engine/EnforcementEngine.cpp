@@ -8,7 +8,6 @@
 #include <QScopeGuard>
 #include <QTime>
 
-#include <cstring>
 
 namespace tarvok {
 namespace {
@@ -164,7 +163,6 @@ void EnforcementEngine::runFreshPass() {
     if (result != platform::ResultOk)
         return; // the previous snapshot stays as it was
 
-    m_recordedThisPass.clear();
     const std::size_t count = rows.size();
     for (std::size_t i = 1; i <= count; ++i) {
         TcpRow row = rows[i - 1];
@@ -191,7 +189,7 @@ void EnforcementEngine::runFreshPass() {
     }
     // Connections that left the table are forgotten, so that they are recorded again when
     // they come back.
-    std::swap(m_recorded, m_recordedThisPass);
+    m_recorded.endPass();
     if (m_events)
         m_events->flush();
     yieldToUi();
@@ -203,7 +201,7 @@ bool EnforcementEngine::handleMatch(TcpRow& row, const Match& match, quint64 pas
     const int position = match.row + 1;
     if (match.accept) {
         if (match.logged)
-            recordOnce(row, false, classicStateName(row.state), position);
+            recordOnce(row, false, [&row] { return classicStateName(row.state); }, position);
         return yieldPoint(pass);
     }
 
@@ -218,45 +216,19 @@ bool EnforcementEngine::handleMatch(TcpRow& row, const Match& match, quint64 pas
     } else {
         // The connection lives on: neither counted nor announced, and the record says so.
         if (match.logged)
-            recordOnce(found, true, text(&TextHolders::unableClose), position);
+            recordOnce(found, true, [this] { return text(&TextHolders::unableClose); }, position);
         cutFailed(result);
     }
     return yieldPoint(pass);
 }
 
-bool EnforcementEngine::ConnectionKey::operator==(const ConnectionKey& other) const {
-    const TcpRow& a = row;
-    const TcpRow& b = other.row;
-    return failedCut == other.failedCut && a.state == b.state && a.family == b.family &&
-           a.localAddress == b.localAddress && a.localPort == b.localPort &&
-           a.remoteAddress == b.remoteAddress && a.remotePort == b.remotePort &&
-           a.local6 == b.local6 && a.remote6 == b.remote6;
-}
-
-std::size_t EnforcementEngine::ConnectionKeyHash::operator()(const ConnectionKey& key) const {
-    const TcpRow& r = key.row;
-    std::uint64_t h = (std::uint64_t{r.localAddress} << 32 | r.remoteAddress) ^
-                      (std::uint64_t{r.localPort} << 40 | std::uint64_t{r.remotePort} << 16 |
-                       r.state << 1 | (key.failedCut ? 1u : 0u));
-    for (std::size_t i = 0; i < r.local6.size(); i += 8) {
-        std::uint64_t local = 0, remote = 0;
-        std::memcpy(&local, r.local6.data() + i, 8);
-        std::memcpy(&remote, r.remote6.data() + i, 8);
-        h = (h ^ local ^ (remote << 1)) * 0x9E3779B97F4A7C15ull;
-    }
-    return static_cast<std::size_t>(h ^ (h >> 29));
-}
-
-void EnforcementEngine::recordOnce(const TcpRow& row, bool failedCut, const QString& status,
+template <typename Status>
+void EnforcementEngine::recordOnce(const TcpRow& row, bool failedCut, Status&& status,
                                    int position) {
-    const ConnectionKey key{row, failedCut};
-    if (m_recorded.contains(key) || m_recordedThisPass.contains(key)) {
-        m_recordedThisPass.insert(key);
-        return;
-    }
-    m_recordedThisPass.insert(key);
-    record(row, status, position);
+    if (!m_recorded.seenBefore(row, failedCut))
+        record(row, status(), position);
 }
+
 void EnforcementEngine::record(const TcpRow& row, const QString& status, int position) {
     if (!m_events)
         return;
