@@ -159,23 +159,15 @@ TEST(ProtocolCounters, ConnectionsOfBothFamiliesAreCounted) {
     test::TcpListener listener("127.0.0.4");
     test::TcpConnection v4 = test::connect("127.0.0.5", listener);
     // An IPv6 connection on ::1, both ends established.
-    test::Fd v6Listener(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(v6Listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
-        << "IPv6 loopback missing: " << std::strerror(errno);
-    ASSERT_EQ(::listen(v6Listener.get(), 1), 0);
-    ASSERT_EQ(::getsockname(v6Listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
-    test::Fd v6Client(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    ASSERT_EQ(::connect(v6Client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    test::Fd v6Server(::accept4(v6Listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    ASSERT_TRUE(v6Server.valid());
+    test::TcpListener listener6("::1");
+    test::TcpConnection v6 = test::connect("::1", listener6);
+    ASSERT_TRUE(v6.server.valid());
     std::uint16_t port = 0;
     test::Fd udp4 = test::udpSocket("127.0.0.6", port);
     test::Fd udp6(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    address.sin6_port = 0;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
     ASSERT_EQ(::bind(udp6.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
 
     const ConnectionCounts after = counters.readConnections();
