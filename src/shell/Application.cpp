@@ -10,6 +10,7 @@
 #include "shell/StartupOptions.h"
 #include "shell/TrayIcon.h"
 #include "shell/Twips.h"
+#include "stats/TrafficDisplay.h"
 
 #include <QAction>
 #include <QApplication>
@@ -145,8 +146,13 @@ void Application::loadMainWindow() {
     };
     m_countWatcher = makeTimer("Timer1_IMPROVED", 1000, true);
     m_trayActivity = makeTimer("Timer2", 500, false);
-    makeTimer("TimerTraffic", 1000, true);
-    makeTimer("TmrUpdateTraffic", 400, true);
+    QTimer* speeds = makeTimer("TimerTraffic", 1000, true);
+    QTimer* totals = makeTimer("TmrUpdateTraffic", 400, true);
+    m_traffic = new TrafficDisplay(m_counters, m_holders, QLocale(), m_window.get());
+    connect(totals, &QTimer::timeout, m_traffic, &TrafficDisplay::updateTick);
+    connect(speeds, &QTimer::timeout, m_traffic, &TrafficDisplay::speedTick);
+    connect(m_trayActivity, &QTimer::timeout, this, &Application::showActivity);
+    connect(m_traffic, &TrafficDisplay::panelUpdated, m_window.get(), &MainWindow::setPanelText);
 
     // The start of this run, for the history.
     const QLocale locale = QLocale::system();
@@ -375,6 +381,20 @@ void Application::showLevelState() {
     case SecurityLevels::TrayImage::Block: m_tray->setIcon(pictureIcon(Picture::TrayBlock)); break;
     case SecurityLevels::TrayImage::Activity: m_tray->setIcon(pictureIcon(Picture::TrayIdle)); break;
     }
+    m_activityShown = 0; // the picture was just set here: the next activity tick sets its own
+}
+
+void Application::showActivity() {
+    const int image = m_traffic->activityTick();
+    if (image == m_activityShown)
+        return;
+    m_activityShown = image;
+    switch (image) {
+    case TrafficDisplay::Both: m_tray->setIcon(pictureIcon(Picture::TrayBoth)); break;
+    case TrafficDisplay::Sending: m_tray->setIcon(pictureIcon(Picture::TraySending)); break;
+    case TrafficDisplay::Receiving: m_tray->setIcon(pictureIcon(Picture::TrayReceiving)); break;
+    default: m_tray->setIcon(pictureIcon(Picture::TrayIdle)); break;
+    }
 }
 
 void Application::showWindow() {
@@ -416,6 +436,14 @@ void Application::shutdown(bool interactive) {
         run.startTime = m_startTime;
         run.endTime = QLocale::system().toString(QTime::currentTime(), QLocale::ShortFormat);
         run.receivedKB = run.sentKB = run.totalKB = QStringLiteral("0");
+        if (m_traffic) {
+            const TrafficDisplay::RunTotals traffic = m_traffic->closeRun();
+            if (!traffic.endTime.isEmpty())
+                run.endTime = traffic.endTime;
+            run.receivedKB = traffic.receivedKB;
+            run.sentKB = traffic.sentKB;
+            run.totalKB = traffic.totalKB;
+        }
         run.cuts = m_engine->cutCountText();
         if (!m_history->save(run))
             report(localisedOr(m_language, language::failure::HistoryWrite,

@@ -12,6 +12,7 @@
 #include "settings/Settings.h"
 #include "settings/TextHolders.h"
 #include "shell/GuardedPrompter.h"
+#include "stats/ProtocolCounters.h"
 #include "shell/QtPrompter.h"
 
 #include <QLockFile>
@@ -26,6 +27,7 @@ class EnforcementEngine;
 class MainWindow;
 class PolicyCommands;
 class SecurityLevels;
+class TrafficDisplay;
 class TrayIcon;
 
 class Application : public QObject {
@@ -67,6 +69,7 @@ public:
     EventList* events() const { return m_events.get(); }
     HistoryList* history() const { return m_history.get(); }
     PolicyCommands* policy() const { return m_policy.get(); }
+    TrafficDisplay* traffic() const { return m_traffic; }
     Settings& settings() { return m_settings; }
 
 signals:
@@ -77,6 +80,7 @@ private:
     void applyLanguage();
     void wireCommands();
     void showLevelState();
+    void showActivity(); // Timer2: the tray picture of the traffic
     void showWindow();
     void openHelp();
     bool startUp(const QStringList& arguments);
@@ -95,6 +99,7 @@ private:
     TextHolders m_holders;
     platform::SockDiag m_diag;
     ConnectionTables m_tables{m_diag};
+    SystemCounters m_counters{&m_prompter}; // read by the traffic display
     RuleTable m_rules;
     std::unique_ptr<EventList> m_events;
     std::unique_ptr<HistoryList> m_history;
@@ -121,6 +126,8 @@ private:
     SecurityLevels* m_levels = nullptr;
     QTimer* m_countWatcher = nullptr;  // Timer1_IMPROVED
     QTimer* m_trayActivity = nullptr;  // Timer2
+    TrafficDisplay* m_traffic = nullptr;
+    int m_activityShown = 0; // the tray's activity picture now shown; 0 when another shows
 };
 
 } // namespace tarvok
