@@ -100,15 +100,21 @@ TEST(EditsDuringPasses, EveryDecisionFollowsTheTableOfItsMoment) {
             emit w.window.menu("mnuListRules")->aboutToShow();
             w.action("mnuEnabledRule")->trigger();
             break;
-        case 1: w.action("tbUp")->trigger(); break;
+        case 1:
+            w.action("tbUp")->trigger();
+            break;
         case 2: // flip the action in the editor
             w.action("tbEdit")->trigger();
             w.field<QRadioButton>(w.table.isAccept(row) ? "Option2" : "Option1")->setChecked(true);
             w.click("cmdModify");
             w.controller->editor()->close();
             break;
-        case 3: w.action("tbDown")->trigger(); break;
-        case 4: w.action("mnuDeleteRule")->trigger(); break;
+        case 3:
+            w.action("tbDown")->trigger();
+            break;
+        case 4:
+            w.action("mnuDeleteRule")->trigger();
+            break;
         case 5: { // a new rule for a connection whose rule may be gone
             w.action("mnuAddRule")->trigger();
             w.fill(step % 4 == 0, "127.0.0.2", QString::number(targetOf(step % Connections)));
@@ -129,8 +135,8 @@ TEST(EditsDuringPasses, EveryDecisionFollowsTheTableOfItsMoment) {
                 errno == ECONNABORTED) {
                 cut[i] = true;
                 const int row = walk(w.table, "127.0.0.2", targetOf(i));
-                EXPECT_TRUE(row >= 0 && !w.table.isAccept(row)) << "connection " << i
-                                                                 << " cut without a block rule";
+                EXPECT_TRUE(row >= 0 && !w.table.isAccept(row))
+                    << "connection " << i << " cut without a block rule";
                 cutByRule[i] = row;
             }
         }

@@ -58,13 +58,16 @@ struct PolicyWindow {
     void addRow(bool accept, const QString& address, const QString& port,
                 const QString& description = "d") {
         Rule rule{accept ? table.words().accept : table.words().block,
-                  QString::number(table.count() + 1), "", address, port, "", description};
+                  QString::number(table.count() + 1),
+                  "",
+                  address,
+                  port,
+                  "",
+                  description};
         rule.icon = accept ? 1 : 2;
         table.appendRule(rule);
     }
-    void select(QTreeView* list, int row) {
-        list->setCurrentIndex(list->model()->index(row, 0));
-    }
+    void select(QTreeView* list, int row) { list->setCurrentIndex(list->model()->index(row, 0)); }
     QStringList column(RuleTable::Column c) const {
         QStringList cells;
         for (int row = 0; row < table.count(); ++row)

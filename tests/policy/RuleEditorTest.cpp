@@ -1,9 +1,9 @@
 // The rule editor frmAdd: its checks, add and modify, the duplicate test, how it opens and
 // closes, and a round trip of edited rules through a policy file.
 
+#include "policy/RuleEditor.h"
 #include "PolicyWindow.h"
 #include "policy/PolicyFile.h"
-#include "policy/RuleEditor.h"
 
 #include <QApplication>
 
@@ -19,12 +19,23 @@ TEST(RuleEditorChecks, AddressesThatAConnectionCanHave) {
         const char* text;
         bool valid;
     } cases[] = {
-        {"10.0.0.1", true},     {"0.0.0.0", true},     {"255.255.255.255", true},
-        {"10.0.0", false},      {"10.0.0.256", false}, {"10.0.0.01", false},
-        {"a.b.c.d", false},     {"10.0.0.1 ", false},  {"10..0.1", false},
-        {"2001:db8::1", true},  {"::1", true},         {"fe80::1:2", true},
-        {"2001:DB8::1", false}, {"2001:db8:0:0:0:0:0:1", false},
-        {"::ffff:10.0.0.1", false}, {"2001:db8::1%lo", false}, {"10.0.0.1\xc3\xa9", false},
+        {"10.0.0.1", true},
+        {"0.0.0.0", true},
+        {"255.255.255.255", true},
+        {"10.0.0", false},
+        {"10.0.0.256", false},
+        {"10.0.0.01", false},
+        {"a.b.c.d", false},
+        {"10.0.0.1 ", false},
+        {"10..0.1", false},
+        {"2001:db8::1", true},
+        {"::1", true},
+        {"fe80::1:2", true},
+        {"2001:DB8::1", false},
+        {"2001:db8:0:0:0:0:0:1", false},
+        {"::ffff:10.0.0.1", false},
+        {"2001:db8::1%lo", false},
+        {"10.0.0.1\xc3\xa9", false},
         {"", false},
     };
     for (const auto& c : cases)
@@ -35,10 +46,10 @@ TEST(RuleEditorChecks, PortsThatAConnectionCanHave) {
     const struct {
         const char* text;
         bool valid;
-    } cases[] = {{"0", true},      {"80", true},      {"65535", true}, {"65536", false},
-                 {"99999", false}, {"70000", false},  {"8O80", false}, {"-1", false},
-                 {"", false},      {"080", true},     {"1 ", false},
-                 {"99999999999999999999999", false}};
+    } cases[] = {{"0", true},      {"80", true},     {"65535", true},
+                 {"65536", false}, {"99999", false}, {"70000", false},
+                 {"8O80", false},  {"-1", false},    {"", false},
+                 {"080", true},    {"1 ", false},    {"99999999999999999999999", false}};
     for (const auto& c : cases)
         EXPECT_EQ(isPortNumber(c.text), c.valid) << c.text;
 }
@@ -77,15 +88,12 @@ TEST(RuleEditor, EachCheckFailureShowsItsMessageAndChangesNothing) {
         int key;
         QString portAfter; // the port box after the message
     } cases[] = {
-        {"10.0.0.1", "", 22, ""},
-        {"", "80", 22, "80"},
+        {"10.0.0.1", "", 22, ""},          {"", "80", 22, "80"},
         {"10.0.0", "80", 24, "80"}, // two dots
-        {"10.0.0.256", "80", 24, "80"},
-        {"a.b.c.d", "80", 24, "80"},
+        {"10.0.0.256", "80", 24, "80"},    {"a.b.c.d", "80", 24, "80"},
         {"10.0.0.01", "8O80", 24, "8O80"}, // the address is checked first
         {"10.0.0.1", "8O80", 25, ""},      // the letter O
-        {"10.0.0.1", "70000", 25, ""},
-        {"10.0.0.1", "99999", 25, ""},
+        {"10.0.0.1", "70000", 25, ""},     {"10.0.0.1", "99999", 25, ""},
     };
     for (const auto& c : cases) {
         PolicyWindow w;
@@ -200,7 +208,12 @@ TEST(RuleEditor, ModifyRewritesTheSelectedRuleWithoutTheDuplicateTest) {
 
 TEST(RuleEditor, ARuleStoredWithAnAddressThatCannotMatchLoadsButMustBeFixedToModify) {
     PolicyWindow w;
-    w.addRow(false, "10.0.0.256", "99999");
+    ASSERT_TRUE(writeFile(w.policy.currentFilePath(),
+                          "[Rules]\r\nCount=1\r\nAction_1=2\r\nEnabled_1=1\r\n"
+                          "RemAddr_1=10.0.0.256\r\nRemP_1=99999\r\nLog_1=1\r\nDesc_1=old\r\n"));
+    w.policy.LoadPolicy();
+    ASSERT_EQ(w.table.count(), 1);
+    EXPECT_EQ(w.table.cell(0, RuleTable::Port), "99999");
     w.select(w.rules(), 0);
     w.action("tbEdit")->trigger();
     ASSERT_NE(w.editor(), nullptr);

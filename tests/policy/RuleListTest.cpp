@@ -202,15 +202,15 @@ QStandardItemModel* connectionRows(QObject* parent, const QList<QStringList>& ro
 }
 
 TEST(RulesFromConnections, RowsProposeABlockRuleForTheirRemoteEnd) {
-    const QStringList established = {"TCP", "10.0.0.5", "40000", "10.1.2.3", "443", "https",
-                                     "ESTABLISHED", "12:00-01/01/26"};
-    const QStringList listening = {"TCP", "10.0.0.5", "22", "localhost", "0", "-", "LISTENING",
-                                   "t"};
+    const QStringList established = {"TCP", "10.0.0.5", "40000",       "10.1.2.3",
+                                     "443", "https",    "ESTABLISHED", "12:00-01/01/26"};
+    const QStringList listening = {"TCP", "10.0.0.5", "22",        "localhost",
+                                   "0",   "-",        "LISTENING", "t"};
     const QStringList udp = {"UDP", "10.0.0.5", "53", "", "", "", "Unknown", "t"};
-    const QStringList app = {"firefox", "TCP", "10.0.0.5", "40001", "localhost", "0",
-                             "SYN_SENT", "/usr/bin/firefox"};
-    const QStringList appLive = {"curl", "TCP", "10.0.0.5", "40002", "10.9.9.9", "8080",
-                                 "ESTABLISHED", "/usr/bin/curl"};
+    const QStringList app = {"firefox",   "TCP", "10.0.0.5", "40001",
+                             "localhost", "0",   "SYN_SENT", "/usr/bin/firefox"};
+    const QStringList appLive = {"curl",     "TCP",  "10.0.0.5",    "40002",
+                                 "10.9.9.9", "8080", "ESTABLISHED", "/usr/bin/curl"};
     const struct {
         QStringList row;
         bool perApplication;
