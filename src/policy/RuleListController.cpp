@@ -55,8 +55,13 @@ RuleListController::RuleListController(QWidget* window, RuleTable& table, Policy
     if (m_rules) {
         m_rules->setItemDelegateForColumn(RuleTable::Action, new RuleImageDelegate(m_rules));
         m_rules->setIconSize(QSize(16, 16));
+        m_rulesViewport = m_rules->viewport();
         m_rules->installEventFilter(this);
-        m_rules->viewport()->installEventFilter(this);
+        m_rulesViewport->installEventFilter(this);
+        connect(m_rules, &QObject::destroyed, this, [this] {
+            m_rules = nullptr;
+            m_rulesViewport = nullptr;
+        });
     }
     for (const char* name : {"ListConnections", "ListConnPROC"})
         if (QTreeView* connections = list(name))
@@ -197,7 +202,7 @@ int RuleListController::ruleRowAt(int y) const {
 bool RuleListController::eventFilter(QObject* watched, QEvent* event) {
     if (m_rules && watched == m_rules)
         return ruleListEvent(event);
-    if (m_rules && watched == m_rules->viewport())
+    if (m_rulesViewport && watched == m_rulesViewport)
         return ruleViewportEvent(event);
     if (event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);

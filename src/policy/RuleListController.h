@@ -65,6 +65,9 @@ private:
     Prompter& m_prompter;
     RuleListOperations m_operations;
     QTreeView* m_rules = nullptr;
+    // Kept apart: events of a view that is being destroyed reach the filter when the view no
+    // longer is a view, so the filter only compares pointers before it knows the event.
+    QObject* m_rulesViewport = nullptr;
     QPointer<RuleEditorDialog> m_editor;
 };
 
