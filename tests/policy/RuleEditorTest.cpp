@@ -54,27 +54,6 @@ TEST(RuleEditorChecks, PortsThatAConnectionCanHave) {
         EXPECT_EQ(isPortNumber(c.text), c.valid) << c.text;
 }
 
-TEST(RuleEditorChecks, FieldsAreCheckedInOrderAndAnyWordsPass) {
-    const RuleWords words;
-    const auto fields = [&](bool specificAddress, const QString& address, bool specificPort,
-                            const QString& port) {
-        EditorFields f = blankFields(words, "d");
-        f.specificAddress = specificAddress;
-        f.address = address;
-        f.specificPort = specificPort;
-        f.port = port;
-        return f;
-    };
-    EXPECT_EQ(checkFields(blankFields(words, ""), words), EditorCheck::Ok);
-    EXPECT_EQ(checkFields(fields(true, "", true, "x"), words), EditorCheck::Empty);
-    EXPECT_EQ(checkFields(fields(true, "1.2.3", true, ""), words), EditorCheck::Empty);
-    EXPECT_EQ(checkFields(fields(true, "1.2.3", true, "x"), words), EditorCheck::BadAddress);
-    EXPECT_EQ(checkFields(fields(true, "1.2.3.4", true, "x"), words), EditorCheck::BadPort);
-    // The any-word typed into an enabled box passes as the any-word.
-    EXPECT_EQ(checkFields(fields(true, words.anyAddress, true, words.anyPort), words),
-              EditorCheck::Ok);
-}
-
 // Opens the blank editor and fills it.
 void openAndFill(PolicyWindow& w, bool accept, const QString& address, const QString& port) {
     w.action("mnuAddRule")->trigger();
