@@ -11,6 +11,7 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QScrollBar>
 #include <QStyledItemDelegate>
 #include <QTreeView>
 
@@ -190,12 +191,17 @@ void RuleListController::createRuleFrom(RuleSource source) {
     m_policy.setSaveChanges(true);
 }
 
-int RuleListController::ruleRowAt(int y) const {
+int RuleListController::ruleRowAt(int y) {
     if (m_table.count() == 0)
         return -1;
-    // Above the list counts as the first row; below the last row there is none.
-    const int top = m_rules->visualRect(m_rules->model()->index(0, 0)).top();
-    const QModelIndex index = m_rules->indexAt(QPoint(2, qMax(y, top)));
+    // A pointer beyond the visible rows scrolls the list a row at a time and counts as over
+    // the nearest visible row; below the last row there is none.
+    const int height = m_rules->viewport()->height();
+    if (y < 0 || y >= height) {
+        QScrollBar* bar = m_rules->verticalScrollBar();
+        bar->setValue(bar->value() + (y < 0 ? -bar->singleStep() : bar->singleStep()));
+    }
+    const QModelIndex index = m_rules->indexAt(QPoint(2, qBound(0, y, height - 1)));
     return index.isValid() ? index.row() : -1;
 }
 

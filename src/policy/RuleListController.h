@@ -52,7 +52,7 @@ private:
     void prepareContextMenu();
     void toggleEnabled(bool checkedNow);
     void selectRule(int row);
-    int ruleRowAt(int y) const;
+    int ruleRowAt(int y);
     bool ruleListEvent(QEvent* event);
     bool ruleViewportEvent(QEvent* event);
     QAction* action(const char* name) const;

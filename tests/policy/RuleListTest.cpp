@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QImage>
 #include <QMenu>
+#include <QScrollBar>
 
 using namespace tarvok;
 using namespace tarvok::test;
@@ -156,6 +157,24 @@ TEST(RuleList, ADragTravelsOneRowPerStepAndRenumbersEachTime) {
     // After the drop, moving the pointer moves nothing.
     QTest::mouseMove(viewport, centre(3));
     EXPECT_EQ(w.column(RuleTable::Description).join(','), "r4,r1,r2,r3");
+}
+
+TEST(RuleList, ADragAboveTheVisibleRowsScrollsAndKeepsMovingTheRule) {
+    PolicyWindow w;
+    for (int i = 1; i <= 60; ++i)
+        w.addRow(false, "10.0.0." + QString::number(i), "80", "r" + QString::number(i));
+    w.rules()->scrollToBottom();
+    QWidget* viewport = w.rules()->viewport();
+    const QPoint last = w.rules()->visualRect(w.rules()->model()->index(59, 1)).center();
+    QTest::mousePress(viewport, Qt::LeftButton, {}, last);
+    const int before = w.rules()->verticalScrollBar()->value();
+    for (int step = 0; step < 10; ++step)
+        QTest::mouseMove(viewport, QPoint(last.x(), -20));
+    QTest::mouseRelease(viewport, Qt::LeftButton, {}, QPoint(last.x(), -20));
+    EXPECT_LT(w.rules()->verticalScrollBar()->value(), before);
+    const int row = w.column(RuleTable::Description).indexOf("r60");
+    EXPECT_LT(row, 59);
+    EXPECT_EQ(w.table.cell(row, RuleTable::Number), QString::number(row + 1));
 }
 
 // The share of a rectangle of an image in which green outweighs red, and the other way round.
