@@ -20,7 +20,6 @@ namespace {
 enum AddText {
     AddTitle = 1,
     DescriptionCaption = 2,
-    DescriptionDesign = 3,
     AddressCaption = 4,
     AnyAddress = 5,
     SpecificAddress = 6,

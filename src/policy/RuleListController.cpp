@@ -6,7 +6,6 @@
 #include "policy/RuleEditorDialog.h"
 
 #include <QAction>
-#include <QHeaderView>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QMenu>
