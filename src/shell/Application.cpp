@@ -3,6 +3,7 @@
 #include "engine/EnforcementEngine.h"
 #include "engine/SecurityLevels.h"
 #include "policy/PolicyCommands.h"
+#include "policy/RuleListController.h"
 #include "settings/LanguageKeys.h"
 #include "shell/HelpFile.h"
 #include "shell/MainWindow.h"
@@ -188,6 +189,8 @@ void Application::loadMainWindow() {
     m_levels->setLocaliser(&m_language);
     wireCommands();
     watchLogWrites();
+    // The rule list's commands and the rule editor; the window owns it.
+    new RuleListController(m_window.get(), m_rules, *m_policy, m_language, m_holders, m_prompter);
 
     connect(m_policy.get(), &PolicyCommands::statusTextChanged, m_window.get(),
             [this](const QString& text) { m_window->setPanelText(2, text); });
