@@ -289,7 +289,7 @@ void RuleEditorDialog::addClicked() {
     Rule rule = ruleOfFields(current, m_table.words());
     rule.number = QString::number(m_table.count() + 1);
     m_table.appendRule(rule);
-    m_prompter.message(add(Added), Information, add(AddTitle));
+    m_prompter.message(add(Added), Prompter::Information, add(AddTitle));
     m_policy.setSaveChanges(true);
     emit ruleWritten();
 }
@@ -305,7 +305,7 @@ void RuleEditorDialog::modifyClicked() {
     m_table.setRule(m_modifyRow, rule);
     m_prompter.message(add(RuleCaption) + QLatin1Char(' ') + rule.description +
                            QStringLiteral("\r\n") + add(Modified),
-                       Information, add(RuleNumber) + QString::number(m_modifyRow + 1));
+                       Prompter::Information, add(RuleNumber) + QString::number(m_modifyRow + 1));
     m_policy.setSaveChanges(true);
     emit ruleWritten();
 }

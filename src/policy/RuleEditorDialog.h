@@ -25,9 +25,6 @@ struct TextHolders;
 class RuleEditorDialog : public QDialog {
     Q_OBJECT
 public:
-    // Message style of an information box.
-    static constexpr int Information = 64;
-
     RuleEditorDialog(QWidget* owner, RuleTable& table, PolicyCommands& policy,
                      const Localiser& language, Prompter& prompter);
 

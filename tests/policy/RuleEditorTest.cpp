@@ -106,7 +106,7 @@ TEST(RuleEditor, AddAppendsTheRuleAndStaysOpen) {
     const auto messages = w.prompter.messages();
     ASSERT_EQ(messages.size(), 1);
     EXPECT_EQ(messages[0].text, "Add/28");
-    EXPECT_EQ(messages[0].style, RuleEditorDialog::Information);
+    EXPECT_EQ(messages[0].style, Prompter::Information);
     EXPECT_EQ(messages[0].title, "Add/1");
     EXPECT_TRUE(w.policy.SaveChanges());
     ASSERT_NE(w.editor(), nullptr);
