@@ -367,8 +367,9 @@ void Application::showLevelState() {
     m_window->setPanelPicture(2, picture(m_levels->policyPicture()));
     // A firewall that cannot cut says so where the user looks, instead of "Active".
     if (const int reason = m_levels->monitorOnlyReasonKey()) {
-        const QString text = mainText(m_language, 120) + QStringLiteral(" (") +
-                             mainText(m_language, reason) + QLatin1Char(')');
+        // The panel's accessible name adds the picture's meaning in brackets: a dash here.
+        const QString text =
+            mainText(m_language, 120) + QStringLiteral(" \u2013 ") + mainText(m_language, reason);
         m_window->setPanelText(1, text);
         m_levelToolTip = text;
         m_tray->setToolTip(QStringLiteral("Tarvok\n") + text);
