@@ -3,6 +3,7 @@
 #include "engine/EnforcementEngine.h"
 #include "engine/SecurityLevels.h"
 #include "policy/PolicyCommands.h"
+#include "policy/RuleListController.h"
 #include "settings/LanguageKeys.h"
 #include "shell/MainWindow.h"
 #include "shell/Resources.h"
@@ -10,6 +11,7 @@
 #include "shell/StartupOptions.h"
 #include "shell/TrayIcon.h"
 #include "shell/Twips.h"
+#include "stats/TrafficDisplay.h"
 
 #include <QAction>
 #include <QApplication>
@@ -142,8 +144,13 @@ void Application::loadMainWindow() {
     };
     m_countWatcher = makeTimer("Timer1_IMPROVED", 1000, true);
     m_trayActivity = makeTimer("Timer2", 500, false);
-    makeTimer("TimerTraffic", 1000, true);
-    makeTimer("TmrUpdateTraffic", 400, true);
+    QTimer* speeds = makeTimer("TimerTraffic", 1000, true);
+    QTimer* totals = makeTimer("TmrUpdateTraffic", 400, true);
+    m_traffic = new TrafficDisplay(m_counters, m_holders, QLocale(), m_window.get());
+    connect(totals, &QTimer::timeout, m_traffic, &TrafficDisplay::updateTick);
+    connect(speeds, &QTimer::timeout, m_traffic, &TrafficDisplay::speedTick);
+    connect(m_trayActivity, &QTimer::timeout, this, &Application::showActivity);
+    connect(m_traffic, &TrafficDisplay::panelUpdated, m_window.get(), &MainWindow::setPanelText);
 
     // The start of this run, for the history.
     const QLocale locale = QLocale::system();
@@ -184,6 +191,8 @@ void Application::loadMainWindow() {
     connect(m_windows, &ShellWindows::doubleClickModeChanged, this,
             [this](const QString& mode) { m_doubleClickCloses = mode; });
     watchLogWrites();
+    // The rule list's commands and the rule editor; the window owns it.
+    new RuleListController(m_window.get(), m_rules, *m_policy, m_language, m_holders, m_prompter);
 
     connect(m_policy.get(), &PolicyCommands::statusTextChanged, m_window.get(),
             [this](const QString& text) { m_window->setPanelText(2, text); });
@@ -358,8 +367,9 @@ void Application::showLevelState() {
     m_window->setPanelPicture(2, picture(m_levels->policyPicture()));
     // A firewall that cannot cut says so where the user looks, instead of "Active".
     if (const int reason = m_levels->monitorOnlyReasonKey()) {
-        const QString text = mainText(m_language, 120) + QStringLiteral(" (") +
-                             mainText(m_language, reason) + QLatin1Char(')');
+        // The panel's accessible name adds the picture's meaning in brackets: a dash here.
+        const QString text =
+            mainText(m_language, 120) + QStringLiteral(" \u2013 ") + mainText(m_language, reason);
         m_window->setPanelText(1, text);
         m_levelToolTip = text;
         m_tray->setToolTip(QStringLiteral("Tarvok\n") + text);
@@ -374,6 +384,20 @@ void Application::showLevelState() {
     case SecurityLevels::TrayImage::Paused: m_tray->setIcon(pictureIcon(Picture::TrayPause)); break;
     case SecurityLevels::TrayImage::Block: m_tray->setIcon(pictureIcon(Picture::TrayBlock)); break;
     case SecurityLevels::TrayImage::Activity: m_tray->setIcon(pictureIcon(Picture::TrayIdle)); break;
+    }
+    m_activityShown = 0; // the picture was just set here: the next activity tick sets its own
+}
+
+void Application::showActivity() {
+    const int image = m_traffic->activityTick();
+    if (image == m_activityShown)
+        return;
+    m_activityShown = image;
+    switch (image) {
+    case TrafficDisplay::Both: m_tray->setIcon(pictureIcon(Picture::TrayBoth)); break;
+    case TrafficDisplay::Sending: m_tray->setIcon(pictureIcon(Picture::TraySending)); break;
+    case TrafficDisplay::Receiving: m_tray->setIcon(pictureIcon(Picture::TrayReceiving)); break;
+    default: m_tray->setIcon(pictureIcon(Picture::TrayIdle)); break;
     }
 }
 
@@ -408,6 +432,14 @@ void Application::shutdown(bool interactive) {
         run.startTime = m_startTime;
         run.endTime = QLocale::system().toString(QTime::currentTime(), QLocale::ShortFormat);
         run.receivedKB = run.sentKB = run.totalKB = QStringLiteral("0");
+        if (m_traffic) {
+            const TrafficDisplay::RunTotals traffic = m_traffic->closeRun();
+            if (!traffic.endTime.isEmpty())
+                run.endTime = traffic.endTime;
+            run.receivedKB = traffic.receivedKB;
+            run.sentKB = traffic.sentKB;
+            run.totalKB = traffic.totalKB;
+        }
         run.cuts = m_engine->cutCountText();
         if (!m_history->save(run))
             report(localisedOr(m_language, language::failure::HistoryWrite,

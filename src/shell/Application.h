@@ -12,6 +12,7 @@
 #include "settings/Settings.h"
 #include "settings/TextHolders.h"
 #include "shell/GuardedPrompter.h"
+#include "stats/ProtocolCounters.h"
 #include "shell/QtPrompter.h"
 
 #include <QLockFile>
@@ -26,6 +27,7 @@ class EnforcementEngine;
 class MainWindow;
 class PolicyCommands;
 class SecurityLevels;
+class TrafficDisplay;
 class ShellWindows;
 class TrayIcon;
 
@@ -68,6 +70,7 @@ public:
     EventList* events() const { return m_events.get(); }
     HistoryList* history() const { return m_history.get(); }
     PolicyCommands* policy() const { return m_policy.get(); }
+    TrafficDisplay* traffic() const { return m_traffic; }
     Settings& settings() { return m_settings; }
     ShellWindows* windows() const { return m_windows; }
 
@@ -79,6 +82,7 @@ private:
     void applyLanguage();
     void wireCommands();
     void showLevelState();
+    void showActivity(); // Timer2: the tray picture of the traffic
     void showWindow();
     bool startUp(const QStringList& arguments);
     void onSignal();
@@ -96,6 +100,7 @@ private:
     TextHolders m_holders;
     platform::SockDiag m_diag;
     ConnectionTables m_tables{m_diag};
+    SystemCounters m_counters{&m_prompter}; // read by the traffic display
     RuleTable m_rules;
     std::unique_ptr<EventList> m_events;
     std::unique_ptr<HistoryList> m_history;
@@ -122,6 +127,8 @@ private:
     SecurityLevels* m_levels = nullptr;
     QTimer* m_countWatcher = nullptr;  // Timer1_IMPROVED
     QTimer* m_trayActivity = nullptr;  // Timer2
+    TrafficDisplay* m_traffic = nullptr;
+    int m_activityShown = 0; // the tray's activity picture now shown; 0 when another shows
     ShellWindows* m_windows = nullptr; // the secondary windows and the Log tab's commands
 };
 

@@ -27,11 +27,6 @@
 
 namespace tarvok {
 
-namespace {
-// Message box style 64: OK with the information icon.
-constexpr int InformationStyle = 64;
-} // namespace
-
 ShellWindows::ShellWindows(const Parts& parts, QObject* parent)
     : QObject(parent), m_parts(parts),
       m_openUrl([](const QUrl& url) { QDesktopServices::openUrl(url); }) {
@@ -127,7 +122,7 @@ void ShellWindows::showUpdateAnswer(UpdateCheck::Outcome outcome, const QString&
     case UpdateCheck::Outcome::NoAnswer:
         break;
     case UpdateCheck::Outcome::UpToDate:
-        m_parts.prompter->message(mainText(107), InformationStyle, title);
+        m_parts.prompter->message(mainText(107), Prompter::Information, title);
         break;
     case UpdateCheck::Outcome::Failed:
         m_parts.prompter->message(
@@ -166,10 +161,6 @@ void ShellWindows::wireLogTab() {
     on("mnuResolveHostLog", [this] {
         if (const EventRecord* record = selectedEvent())
             emit resolveRequested(*record);
-    });
-    on("mnuCreateRuleLog", [this] {
-        if (const EventRecord* record = selectedEvent())
-            emit createRuleRequested(*record);
     });
 }
 

@@ -79,10 +79,9 @@ public:
     const EventRecord* selectedEvent() const;
 
 signals:
-    // The Log tab's "resolve host" and "create rule" entries, for the resolver and the rule
-    // editor to take up.
+    // The Log tab's "resolve host" entry, for the host resolver to take up. ("Create a new
+    // rule" belongs to the rule list's controller.)
     void resolveRequested(const EventRecord& record);
-    void createRuleRequested(const EventRecord& record);
     // The preferences changed the double-click mode: "1" closes, "0" shows properties.
     void doubleClickModeChanged(const QString& mode);
 

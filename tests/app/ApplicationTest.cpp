@@ -380,7 +380,7 @@ TEST(Application, ASignalWhileABoxIsOpenClosesItAndEndsInOrder) {
 TEST(Application, WithoutNetAdminThePanelAndTheTraySayItCanOnlyMonitor) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     const QString monitorOnly =
-        "Firewall: Monitor only (no permission to close connections: grant CAP_NET_ADMIN)";
+        "Firewall: Monitor only \u2013 no permission to close connections: grant CAP_NET_ADMIN";
     {
         test::WithoutNetAdmin unprivileged;
         ASSERT_TRUE(unprivileged.dropped());
