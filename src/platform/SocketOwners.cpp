@@ -30,7 +30,8 @@ struct DirectoryCloser {
 // Adds the sockets among pid's descriptors. The fd folder is opened relative to the pid's
 // folder, read through one handle, so a pid reused meanwhile cannot mix two processes.
 void scanProcess(int procFd, const char* pidName, std::uint32_t pid,
-                 std::unordered_map<std::uint32_t, std::uint32_t>& owners) {
+                 std::unordered_map<std::uint32_t, std::uint32_t>& owners,
+                 const std::function<void()>& pause, int& sincePause) {
     char path[300];
     std::snprintf(path, sizeof path, "%s/fd", pidName);
     const int fdDir = ::openat(procFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
@@ -46,6 +47,10 @@ void scanProcess(int procFd, const char* pidName, std::uint32_t pid,
     while (const dirent* entry = ::readdir(dir)) {
         if (entry->d_name[0] == '.')
             continue;
+        if (pause && ++sincePause >= SocketOwners::PauseEvery) {
+            sincePause = 0;
+            pause();
+        }
         char target[64];
         const ssize_t length = ::readlinkat(fdDir, entry->d_name, target, sizeof target);
         if (length <= static_cast<ssize_t>(prefix.size()) + 1)
@@ -62,10 +67,22 @@ void scanProcess(int procFd, const char* pidName, std::uint32_t pid,
     }
 }
 
+thread_local const SocketOwners* t_reused = nullptr;
+
 } // namespace
 
-SocketOwners SocketOwners::scan() {
+SocketOwners::Reuse::Reuse(const SocketOwners& owners) : m_previous(t_reused) {
+    t_reused = &owners;
+}
+
+SocketOwners::Reuse::~Reuse() { t_reused = m_previous; }
+
+SocketOwners SocketOwners::scan(const std::function<void()>& pause) {
+    if (t_reused)
+        return *t_reused;
     SocketOwners result;
+    auto owners = std::make_shared<Map>();
+    result.m_owners = owners;
     const int procFd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (procFd < 0)
         return result;
@@ -75,17 +92,20 @@ SocketOwners SocketOwners::scan() {
         return result;
     }
     DirectoryCloser closer{proc};
+    int sincePause = 0;
     while (const dirent* entry = ::readdir(proc)) {
         std::uint32_t pid = 0;
         if (parseNumber(entry->d_name, pid))
-            scanProcess(procFd, entry->d_name, pid, result.m_owners);
+            scanProcess(procFd, entry->d_name, pid, *owners, pause, sincePause);
     }
     return result;
 }
 
 std::uint32_t SocketOwners::pidOf(std::uint32_t inode) const {
-    const auto found = m_owners.find(inode);
-    return found == m_owners.end() ? 0 : found->second;
+    if (!m_owners)
+        return 0;
+    const auto found = m_owners->find(inode);
+    return found == m_owners->end() ? 0 : found->second;
 }
 
 } // namespace tarvok::platform

@@ -21,7 +21,11 @@
 
 namespace tarvok {
 
+class ActivityTab;
+class ConnectionActions;
+class ConnectionMonitor;
 class EnforcementEngine;
+class ProgramIcons;
 class MainWindow;
 class PolicyCommands;
 class SecurityLevels;
@@ -58,6 +62,9 @@ public:
     HistoryList* history() const { return m_history.get(); }
     PolicyCommands* policy() const { return m_policy.get(); }
     Settings& settings() { return m_settings; }
+    ConnectionMonitor* monitor() const { return m_monitor; }
+    ConnectionActions* connectionActions() const { return m_connectionActions; }
+    ActivityTab* activity() const { return m_activity; }
 
 signals:
     void finished();
@@ -66,6 +73,7 @@ private:
     void loadMainWindow();
     void applyLanguage();
     void wireCommands();
+    void wireMonitor();
     void showLevelState();
     void showWindow();
     void openHelp();
@@ -88,6 +96,7 @@ private:
     QString m_startDate; // of this run, for the history
     QString m_startTime;
     QString m_doubleClickCloses = QStringLiteral("1"); // "1" close the connection, "0" properties
+    std::unique_ptr<ProgramIcons> m_programIcons;
     bool m_startMinimized = false;
     bool m_shuttingDown = false;
     // Declared last so that it goes first: the engine, the levels and the timers are its
@@ -97,6 +106,9 @@ private:
     SecurityLevels* m_levels = nullptr;
     QTimer* m_countWatcher = nullptr;  // Timer1_IMPROVED
     QTimer* m_trayActivity = nullptr;  // Timer2
+    ConnectionMonitor* m_monitor = nullptr;
+    ConnectionActions* m_connectionActions = nullptr;
+    ActivityTab* m_activity = nullptr;
 };
 
 } // namespace tarvok

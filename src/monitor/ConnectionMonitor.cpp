@@ -1,0 +1,316 @@
+#include "monitor/ConnectionMonitor.h"
+
+#include "engine/Prompter.h"
+#include "engine/ServiceNames.h"
+#include "monitor/RowTexts.h"
+#include "platform/SocketOwners.h"
+
+#include <QCoreApplication>
+#include <QDate>
+#include <QFileInfo>
+#include <QLocale>
+#include <QTime>
+
+#include <algorithm>
+
+namespace tarvok {
+
+using monitor::isAnyAddress;
+using monitor::isLoopbackOrAny;
+
+ConnectionMonitor::ConnectionMonitor(ConnectionTables& tables, QObject* parent)
+    : QObject(parent), m_tables(tables),
+      m_yield([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }) {
+    m_perConnection.setObjectName(QStringLiteral("ListConnectionsModel"));
+    m_perApplication.setObjectName(QStringLiteral("ListConnPROCModel"));
+}
+
+QString ConnectionMonitor::viewValue() const {
+    return m_view == View::PerApplication ? QStringLiteral("RefConnXP") : QStringLiteral("RefConn");
+}
+
+void ConnectionMonitor::pause() {
+    if (m_sinceYield.elapsed() >= YieldBudgetMs)
+        yieldNow();
+}
+
+void ConnectionMonitor::yieldNow() {
+    if (m_yield)
+        m_yield();
+    m_sinceYield.restart();
+}
+
+QString ConnectionMonitor::timeText() const {
+    const QLocale locale = QLocale::system();
+    return locale.toString(QTime::currentTime(), QLocale::ShortFormat) + QLatin1Char('-') +
+           locale.toString(QDate::currentDate(), QLocale::ShortFormat);
+}
+
+void ConnectionMonitor::notSupported() {
+    if (m_prompter)
+        m_prompter->message(QStringLiteral("IP Helper not supported!"), Prompter::Exclamation,
+                            QStringLiteral("Tarvok"));
+}
+
+const platform::ProcessInfo& ConnectionMonitor::process(std::uint32_t pid) {
+    auto found = m_processes.find(pid);
+    if (found == m_processes.end())
+        found = m_processes.emplace(pid, platform::readProcess(pid)).first;
+    return found->second;
+}
+
+void ConnectionMonitor::RefreshConnections() { runRebuild(View::PerConnection); }
+void ConnectionMonitor::RefConNetworkTCP_UDP() { runRebuild(View::PerApplication); }
+void ConnectionMonitor::rebuildCurrent() { runRebuild(m_view); }
+
+void ConnectionMonitor::runRebuild(View view) {
+    if (m_rebuilding) {
+        // Asked for while a rebuild yields: run once more when it is done.
+        m_rebuildAgain = true;
+        return;
+    }
+    m_rebuilding = true;
+    do {
+        m_rebuildAgain = false;
+        m_sinceYield.start();
+        if (view == View::PerConnection)
+            buildPerConnection();
+        else
+            buildPerApplication();
+        view = m_view;
+    } while (m_rebuildAgain);
+    m_rebuilding = false;
+}
+
+void ConnectionMonitor::countWatcherTick() {
+    const std::uint32_t result = m_tables.readTcp(m_countRows);
+    if (result == platform::ResultNotSupported) {
+        notSupported();
+        return;
+    }
+    const bool read = result == platform::ResultOk;
+    const std::uint32_t count = read ? static_cast<std::uint32_t>(m_countRows.size()) : m_lastReadCount;
+    if (read)
+        m_lastReadCount = count;
+    const bool changed = count != m_lastSeenCount;
+    // A failed read forces a rebuild on the next good tick.
+    m_lastSeenCount = read ? count : 0;
+    if (changed)
+        rebuildCurrent();
+}
+
+void ConnectionMonitor::buildPerConnection() {
+    std::vector<ListRow> rows;
+    std::vector<TcpRow> tcp;
+    std::uint32_t result = m_tables.readTcp(tcp);
+    if (result == platform::ResultNotSupported) {
+        notSupported();
+        finish(View::PerConnection, {}, false);
+        return;
+    }
+    const QString time = timeText();
+    if (result == platform::ResultOk) {
+        // The TCP snapshot keeps row i of this read at index i; index 0 is not used.
+        std::vector<TcpRow>& snapshot = m_tables.snapshot();
+        snapshot.resize(tcp.size() + 1);
+        std::copy(tcp.begin(), tcp.end(), snapshot.begin() + 1);
+        rows.reserve(tcp.size());
+        for (std::size_t i = 0; i < tcp.size(); ++i) {
+            const TcpRow& entry = tcp[i];
+            const QString local = monitor::localText(entry);
+            if (isLoopbackOrAny(local) && !m_showLocal)
+                continue;
+            const bool listening = entry.state == platform::StateListen;
+            if (listening && !m_showListening)
+                continue;
+            ListRow row;
+            row.tag = static_cast<int>(i + 1);
+            const QString state = classicStateName(entry.state);
+            const QString remotePort = QString::number(portNumber(entry.remotePort));
+            row.cells = {QStringLiteral("TCP"),
+                         local,
+                         QString::number(portNumber(entry.localPort)),
+                         listening ? QStringLiteral("localhost") : monitor::remoteText(entry),
+                         listening ? QStringLiteral("0") : remotePort,
+                         listening ? QStringLiteral("-") : serviceName(remotePort),
+                         state,
+                         time};
+            if (entry.state == platform::StateEstablished)
+                row.icon = QLatin1String(IconSource::Established);
+            else if (listening)
+                row.icon = QLatin1String(IconSource::Listening);
+            rows.push_back(std::move(row));
+            pause();
+        }
+    }
+    if (m_showUdp) {
+        std::vector<platform::UdpRow> udp;
+        result = m_tables.diag().readUdp(udp);
+        if (result == platform::ResultNotSupported) {
+            notSupported();
+            finish(View::PerConnection, std::move(rows), false);
+            return;
+        }
+        for (std::size_t j = 0; j < udp.size(); ++j) {
+            const QString local = monitor::localText(udp[j]);
+            if (isLoopbackOrAny(local) && !m_showLocal)
+                continue;
+            ListRow row;
+            row.tag = static_cast<int>(j + 1);
+            row.cells = {QStringLiteral("UDP"), local,
+                         QString::number(portNumber(udp[j].localPort)), QString(), QString(),
+                         QString(), QStringLiteral("Unknown"), time};
+            row.icon = QLatin1String(IconSource::Udp);
+            rows.push_back(std::move(row));
+            pause();
+        }
+    }
+    finish(View::PerConnection, std::move(rows), true);
+}
+
+void ConnectionMonitor::buildPerApplication() {
+    // One walk over /proc/*/fd serves both owner-aware reads, and it yields on the budget.
+    const platform::SocketOwners owners = platform::SocketOwners::scan([this] { pause(); });
+    const platform::SocketOwners::Reuse reuse(owners);
+    m_processes.clear();
+
+    std::vector<platform::TcpOwnerRow> tcp;
+    std::vector<platform::UdpOwnerRow> udp;
+    const bool tcpRead = m_tables.diag().readTcpOwners(tcp) == platform::ResultOk;
+    yieldNow();
+    const bool udpRead = m_tables.diag().readUdpOwners(udp) == platform::ResultOk;
+    yieldNow();
+    // A failed read keeps the rows of the previous one, as the record arrays always did.
+    if (!tcpRead)
+        tcp = m_ownerTcp;
+    if (!udpRead)
+        udp = m_ownerUdp;
+
+    std::vector<ListRow> rows;
+    rows.reserve(tcp.size() + (m_showUdp ? udp.size() : 0));
+    const auto programRow = [this](std::uint32_t pid, ListRow& row) {
+        const platform::ProcessInfo& info = process(pid);
+        const QString path = QString::fromStdString(info.imagePath);
+        row.cells[0] = path.isEmpty() ? QString::fromStdString(info.name) : QFileInfo(path).fileName();
+        row.cells[7] = path;
+        row.icon = path.isEmpty() ? QLatin1String(IconSource::UnknownProgram) : path;
+    };
+    for (std::size_t i = 0; i < tcp.size(); ++i) {
+        const platform::TcpOwnerRow& entry = tcp[i];
+        const QString local = monitor::localText(entry);
+        if (isLoopbackOrAny(local) && !m_showLocal)
+            continue;
+        if (!m_showListening && entry.state == platform::StateListen)
+            continue;
+        ListRow row;
+        row.tag = static_cast<int>(i);
+        programRow(entry.owningPid, row);
+        const QString remote = monitor::remoteText(entry);
+        const bool noRemote = isAnyAddress(remote);
+        row.cells[1] = QStringLiteral("TCP");
+        row.cells[2] = local;
+        row.cells[3] = QString::number(portNumber(entry.localPort));
+        row.cells[4] = noRemote ? QStringLiteral("localhost") : remote;
+        row.cells[5] = noRemote ? QStringLiteral("0") : QString::number(portNumber(entry.remotePort));
+        row.cells[6] = ownerStateName(entry.state);
+        const QString& path = row.cells[7];
+        if (!path.isEmpty() &&
+            (entry.state == platform::StateEstablished || entry.state == platform::StateSynSent) &&
+            !m_known.contains(path)) {
+            m_known.insert(path);
+            m_knownApplications.append(path);
+            emit programAnnounced(path, remote, entry.owningPid);
+        }
+        rows.push_back(std::move(row));
+        pause();
+    }
+    if (m_showUdp) {
+        for (std::size_t j = 0; j < udp.size(); ++j) {
+            const platform::UdpOwnerRow& entry = udp[j];
+            const QString local = monitor::localText(entry);
+            if (isLoopbackOrAny(local) && !m_showLocal)
+                continue;
+            ListRow row;
+            row.tag = static_cast<int>(j);
+            programRow(entry.owningPid, row);
+            row.cells[1] = QStringLiteral("UDP");
+            row.cells[2] = local;
+            row.cells[3] = QString::number(portNumber(entry.localPort));
+            row.cells[6] = QStringLiteral("Unknown");
+            rows.push_back(std::move(row));
+            pause();
+        }
+    }
+    // The rows and the tables their tags point into change together, with no yield between.
+    m_ownerTcp = std::move(tcp);
+    m_ownerUdp = std::move(udp);
+    finish(View::PerApplication, std::move(rows), true);
+}
+
+void ConnectionMonitor::sortRows(View view, std::vector<ListRow>& rows) const {
+    const ListSortState& state = sortState(view);
+    if (!state.sorted || state.key < 0 || state.key >= ConnectionListModel::ColumnCount)
+        return;
+    const auto key = static_cast<std::size_t>(state.key);
+    const bool ascending = state.order == 0;
+    std::stable_sort(rows.begin(), rows.end(), [key, ascending](const ListRow& a, const ListRow& b) {
+        const int order = compareListText(a.cells[key], b.cells[key]);
+        return ascending ? order < 0 : order > 0;
+    });
+}
+
+int ConnectionMonitor::findSelection(const std::vector<ListRow>& rows) const {
+    // Every row is compared, so with several matches the last one is chosen.
+    int found = -1;
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (rows[i].cells == m_selection)
+            found = static_cast<int>(i);
+    return found;
+}
+
+void ConnectionMonitor::finish(View view, std::vector<ListRow> rows, bool sortAndReselect) {
+    if (sortAndReselect) {
+        ListSortState& state = view == View::PerConnection ? m_sortPerConnection : m_sortPerApplication;
+        const QString& memory = view == View::PerConnection ? m_sortMemory : m_sortMemoryXP;
+        SortListViewAuto(state, memory.toInt());
+        sortRows(view, rows);
+        pause();
+    }
+    const int selected = sortAndReselect ? findSelection(rows) : -1;
+    model(view)->update(std::move(rows));
+    emit rebuilt(view, selected);
+    if (view == View::PerApplication)
+        yieldNow(); // the icons are drawn as the rows are painted
+}
+
+void ConnectionMonitor::rememberRow(View view, int row) {
+    const ConnectionListModel* list = model(view);
+    if (row < 0 || row >= list->rowCount())
+        return;
+    m_selection = list->row(row).cells;
+}
+
+void ConnectionMonitor::columnClicked(View view, int section) {
+    ConnectionListModel* list = model(view);
+    const int column = section + 1;
+    if (list->rowCount() == 0 || column < 1 || column > ConnectionListModel::ColumnCount)
+        return;
+    ListSortState& state = view == View::PerConnection ? m_sortPerConnection : m_sortPerApplication;
+    SortListView(state, column);
+    (view == View::PerConnection ? m_sortMemory : m_sortMemoryXP) = QString::number(column);
+    std::vector<ListRow> rows = list->rows();
+    sortRows(view, rows);
+    const int selected = findSelection(rows);
+    list->update(std::move(rows));
+    emit rebuilt(view, selected);
+}
+
+QString ConnectionMonitor::sortMemory(View view) const {
+    return view == View::PerConnection ? m_sortMemory : m_sortMemoryXP;
+}
+
+const ListSortState& ConnectionMonitor::sortState(View view) const {
+    return view == View::PerConnection ? m_sortPerConnection : m_sortPerApplication;
+}
+
+} // namespace tarvok
