@@ -1,5 +1,7 @@
 #include "engine/ConnectionTables.h"
 
+#include <arpa/inet.h>
+
 namespace tarvok {
 
 QString addressText(std::uint32_t addressField) {
@@ -9,6 +11,12 @@ QString addressText(std::uint32_t addressField) {
         .arg((addressField >> 8) & 0xffu)
         .arg((addressField >> 16) & 0xffu)
         .arg((addressField >> 24) & 0xffu);
+}
+
+QString addressText(const platform::Address6& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET6, address.data(), text, sizeof text);
+    return QString::fromLatin1(text);
 }
 
 namespace {
@@ -49,8 +57,8 @@ void ConnectionTables::fillOwnerTcp(const std::vector<platform::TcpOwnerRow>& ro
         record.pid = row.owningPid;
         record.localPort = QString::number(portNumber(row.localPort));
         record.remotePort = QString::number(portNumber(row.remotePort));
-        record.localAddress = addressText(row.localAddress);
-        record.remoteAddress = addressText(row.remoteAddress);
+        record.localAddress = localAddressText(row);
+        record.remoteAddress = remoteAddressText(row);
         record.rawLocalPort = raw(row.localPort);
         record.rawRemotePort = raw(row.remotePort);
         record.rawLocalAddress = raw(row.localAddress);
@@ -69,7 +77,7 @@ void ConnectionTables::fillOwnerUdp(const std::vector<platform::UdpOwnerRow>& ro
         OwnerUdpRecord& record = m_ownerUdp[k];
         record.pid = row.owningPid;
         record.localPort = QString::number(portNumber(row.localPort));
-        record.localAddress = addressText(row.localAddress);
+        record.localAddress = localAddressText(row);
     }
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-// The program's view of the kernel's IPv4 tables: the address and port texts, the two tables
+// The program's view of the kernel's socket tables: the address and port texts, the two tables
 // of TCP state names, the TCP snapshot that the last classic read leaves behind, and the
 // owner-aware record arrays that the per-application list is built from.
 
@@ -17,6 +17,19 @@ using platform::TcpRow;
 
 // "a.b.c.d", each octet in decimal without leading zeros, from a row's address field.
 QString addressText(std::uint32_t addressField);
+// The canonical text of an IPv6 address (RFC 5952, as inet_ntop writes it).
+QString addressText(const platform::Address6& address);
+// A row's address texts: dotted for IPv4 and dual-stack rows, IPv6 text for native IPv6.
+template <typename Row>
+QString localAddressText(const Row& row) {
+    return row.family == platform::Family::Inet6 ? addressText(row.local6)
+                                                 : addressText(row.localAddress);
+}
+template <typename Row>
+QString remoteAddressText(const Row& row) {
+    return row.family == platform::Family::Inet6 ? addressText(row.remote6)
+                                                 : addressText(row.remoteAddress);
+}
 // The port number of a row's port field.
 inline int portNumber(std::uint32_t portField) { return platform::portNumber(portField); }
 // State names for classic rows ("BLOCKED CONNECTION" for 12) and for owner-aware records

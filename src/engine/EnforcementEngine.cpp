@@ -5,12 +5,17 @@
 
 #include <QCoreApplication>
 #include <QLocale>
+#include <QScopeGuard>
 #include <QTime>
+
+#include <cstring>
 
 namespace tarvok {
 namespace {
 
 const std::uint32_t Localhost = platform::addressField(127, 0, 0, 1);
+const platform::Address6 Loopback6 = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+const platform::Address6 Unspecified6 = {};
 const TextHolders DesignTexts;
 
 // Clears a flag when the scope ends, however it ends.
@@ -24,7 +29,8 @@ struct RunningGuard {
 
 EnforcementEngine::EnforcementEngine(ConnectionTables& tables, RuleTable& rules, QObject* parent)
     : QObject(parent), m_tables(tables), m_rules(rules), m_termination(tables),
-      m_yield([] { QCoreApplication::processEvents(); }) {
+      m_yield([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }),
+      m_probe([&tables] { return platform::probeCutAbility(tables.diag()); }) {
     m_timer.setParent(this); // found by name among the engine's children
     m_timer.setObjectName(QStringLiteral("Timer1"));
     m_timer.setInterval(TickIntervalMs);
@@ -33,9 +39,15 @@ EnforcementEngine::EnforcementEngine(ConnectionTables& tables, RuleTable& rules,
 }
 
 void EnforcementEngine::tick() {
-    if (m_passRunning)
-        return; // a tick that arrives while the pass yields is skipped
-    runPass();
+    if (m_passRunning) {
+        // A tick that arrives while the pass yields is skipped. But a yield that has lasted
+        // longer than a tick means that a nested event loop (a modal dialog opened by some
+        // handler) holds the pass: a fresh pass takes over, so that enforcement never waits
+        // for a dialog, and the stale pass stops where it is once it resumes.
+        if (!m_yielding || m_yieldStarted.elapsed() < TickIntervalMs)
+            return;
+    }
+    runFreshPass();
     yieldToUi();
     const bool popups =
         !m_settings || m_settings->value(QStringLiteral("PopupAlert")) != QLatin1String("False");
@@ -51,8 +63,43 @@ void EnforcementEngine::tick() {
 }
 
 void EnforcementEngine::yieldToUi() {
-    if (m_yield)
-        m_yield();
+    if (!m_yield)
+        return;
+    const bool outerYielding = m_yielding;
+    m_yielding = true;
+    m_yieldStarted.start();
+    m_yield();
+    m_yielding = outerYielding;
+    m_sinceYield.start();
+}
+
+bool EnforcementEngine::yieldPoint(quint64 pass) {
+    if (m_sinceYield.isValid() && m_sinceYield.elapsed() < m_yieldBudgetMs)
+        return true;
+    yieldToUi();
+    return pass == m_currentPass;
+}
+
+void EnforcementEngine::checkCutAbility() {
+    if (!m_probe)
+        return;
+    m_lastProbe.start();
+    const CutAbility ability = m_probe();
+    if (ability == m_cutAbility)
+        return;
+    m_cutAbility = ability;
+    emit cutAbilityChanged(ability);
+}
+
+void EnforcementEngine::cutFailed(std::uint32_t result) {
+    // A connection that went away by itself says nothing about the ability to cut.
+    if (platform::abilityFromResult(result) == CutAbility::Works &&
+        m_cutAbility == CutAbility::Works)
+        return;
+    // Probing opens a loopback connection: not more often than every few seconds.
+    if (m_lastProbe.isValid() && m_lastProbe.elapsed() < 5000)
+        return;
+    checkCutAbility();
 }
 
 QString EnforcementEngine::text(QString TextHolders::*holder) const {
@@ -60,31 +107,52 @@ QString EnforcementEngine::text(QString TextHolders::*holder) const {
 }
 
 bool EnforcementEngine::skipped(const TcpRow& row) const {
+    if (row.state == platform::StateListen || row.state == platform::StateTimeWait)
+        return true;
     // Comparing the address fields is the same as comparing their texts with "127.0.0.1" and
-    // "0.0.0.0", without building the texts.
-    return row.localAddress == Localhost || row.localAddress == 0 ||
-           row.state == platform::StateListen || row.state == platform::StateTimeWait;
+    // "0.0.0.0" (or "::1" and "::"), without building the texts.
+    if (row.family == platform::Family::Inet6)
+        return row.local6 == Loopback6 || row.local6 == Unspecified6;
+    return row.localAddress == Localhost || row.localAddress == 0;
 }
 
 int EnforcementEngine::firstMatch(const TcpRow& row) {
     // The table may have changed while the pass yielded; the index follows it before use.
     if (!m_index.isCurrentFor(m_rules))
         m_index.rebuild(m_rules);
-    return m_index.firstMatch(row.remoteAddress, platform::portNumber(row.remotePort));
+    const std::uint16_t port = platform::portNumber(row.remotePort);
+    if (row.family == platform::Family::Inet6)
+        return m_index.firstMatch(row.remote6, port);
+    return m_index.firstMatch(row.remoteAddress, port);
 }
 
 void EnforcementEngine::runPass() {
-    if (m_passRunning)
-        return;
-    RunningGuard running(m_passRunning);
+    if (!m_passRunning)
+        runFreshPass();
+}
 
-    const std::uint32_t result = m_tables.readTcp(m_rows);
+void EnforcementEngine::runFreshPass() {
+    const quint64 pass = ++m_currentPass;
+    const bool outerRunning = m_passRunning;
+    RunningGuard running(m_passRunning);
+    // This pass's own copy of the table: a pass that takes over from a stale one must not
+    // change the rows under it.
+    std::vector<TcpRow> rows = std::move(m_spareRows);
+    const auto keepRows = qScopeGuard([&] {
+        if (!outerRunning)
+            m_spareRows = std::move(rows);
+    });
+    m_sinceYield.start();
+
+    const std::uint32_t result = m_tables.readTcp(rows);
     if (result == platform::ResultNotSupported) {
-        // Said once per outage: a message on every tick would make the program unusable.
+        // Said once per outage, after the pass: a message box inside it would hold it.
         if (!m_unsupportedShown && m_prompter) {
             m_unsupportedShown = true;
-            m_prompter->message(QStringLiteral("IP Helper not supported!"), 0,
-                                QStringLiteral("Tarvok"));
+            QTimer::singleShot(0, this, [this] {
+                m_prompter->message(QStringLiteral("IP Helper not supported!"), 0,
+                                    QStringLiteral("Tarvok"));
+            });
         }
         return;
     }
@@ -92,18 +160,23 @@ void EnforcementEngine::runPass() {
     if (result != platform::ResultOk)
         return; // the previous snapshot stays as it was
 
-    const std::size_t count = m_rows.size();
+    m_recordedThisPass.clear();
+    const std::size_t count = rows.size();
     for (std::size_t i = 1; i <= count; ++i) {
-        TcpRow row = m_rows[i - 1];
+        TcpRow row = rows[i - 1];
         if (!skipped(row)) {
             if (m_level == SecurityLevel::Block) {
-                m_termination.cutRow(row); // unconditional: not counted, announced or recorded
-                yieldToUi();
+                // Unconditional: not counted, announced or recorded.
+                if (const std::uint32_t cut = m_termination.cutRow(row); cut != platform::ResultOk)
+                    cutFailed(cut);
+                if (!yieldPoint(pass))
+                    return;
             } else if (m_level == SecurityLevel::Normal) {
                 const int matched = firstMatch(row);
-                if (matched != RuleIndex::NoMatch)
-                    handleMatch(row, {matched, m_rules.isAccept(matched),
-                                      m_rules.isLogged(matched)});
+                if (matched != RuleIndex::NoMatch &&
+                    !handleMatch(row, {matched, m_rules.isAccept(matched), m_rules.isLogged(matched)},
+                                 pass))
+                    return;
             }
         }
         // Row i of this pass at index i; other readers of the snapshot may have resized it
@@ -112,24 +185,26 @@ void EnforcementEngine::runPass() {
         snapshot.resize(i + 1);
         snapshot[i] = row;
     }
+    // Connections that left the table are forgotten, so that they are recorded again when
+    // they come back.
+    std::swap(m_recorded, m_recordedThisPass);
+    if (m_events)
+        m_events->flush();
     yieldToUi();
 }
 
-void EnforcementEngine::handleMatch(TcpRow& row, const Match& match) {
+bool EnforcementEngine::handleMatch(TcpRow& row, const Match& match, quint64 pass) {
     // The rule's position and switches were taken before any yield, so an edit made while
     // the pass yields cannot make it report another rule.
     const int position = match.row + 1;
     if (match.accept) {
         if (match.logged)
-            record(row, classicStateName(row.state), position);
-        if (m_events)
-            m_events->flush();
-        yieldToUi();
-        return;
+            recordOnce(row, false, classicStateName(row.state), position);
+        return yieldPoint(pass);
     }
 
+    const TcpRow found = row;
     const std::uint32_t result = m_termination.cutRow(row);
-    yieldToUi();
     if (result == platform::ResultOk) {
         ++m_cutCount;
         emit cutCountChanged(m_cutCount);
@@ -139,13 +214,45 @@ void EnforcementEngine::handleMatch(TcpRow& row, const Match& match) {
     } else {
         // The connection lives on: neither counted nor announced, and the record says so.
         if (match.logged)
-            record(row, text(&TextHolders::unableClose), position);
+            recordOnce(found, true, text(&TextHolders::unableClose), position);
+        cutFailed(result);
     }
-    if (m_events)
-        m_events->flush();
-    yieldToUi();
+    return yieldPoint(pass);
 }
 
+bool EnforcementEngine::ConnectionKey::operator==(const ConnectionKey& other) const {
+    const TcpRow& a = row;
+    const TcpRow& b = other.row;
+    return failedCut == other.failedCut && a.state == b.state && a.family == b.family &&
+           a.localAddress == b.localAddress && a.localPort == b.localPort &&
+           a.remoteAddress == b.remoteAddress && a.remotePort == b.remotePort &&
+           a.local6 == b.local6 && a.remote6 == b.remote6;
+}
+
+std::size_t EnforcementEngine::ConnectionKeyHash::operator()(const ConnectionKey& key) const {
+    const TcpRow& r = key.row;
+    std::uint64_t h = (std::uint64_t{r.localAddress} << 32 | r.remoteAddress) ^
+                      (std::uint64_t{r.localPort} << 40 | std::uint64_t{r.remotePort} << 16 |
+                       r.state << 1 | (key.failedCut ? 1u : 0u));
+    for (std::size_t i = 0; i < r.local6.size(); i += 8) {
+        std::uint64_t local = 0, remote = 0;
+        std::memcpy(&local, r.local6.data() + i, 8);
+        std::memcpy(&remote, r.remote6.data() + i, 8);
+        h = (h ^ local ^ (remote << 1)) * 0x9E3779B97F4A7C15ull;
+    }
+    return static_cast<std::size_t>(h ^ (h >> 29));
+}
+
+void EnforcementEngine::recordOnce(const TcpRow& row, bool failedCut, const QString& status,
+                                   int position) {
+    const ConnectionKey key{row, failedCut};
+    if (m_recorded.contains(key) || m_recordedThisPass.contains(key)) {
+        m_recordedThisPass.insert(key);
+        return;
+    }
+    m_recordedThisPass.insert(key);
+    record(row, status, position);
+}
 void EnforcementEngine::record(const TcpRow& row, const QString& status, int position) {
     if (!m_events)
         return;
@@ -155,9 +262,9 @@ void EnforcementEngine::record(const TcpRow& row, const QString& status, int pos
         locale.toString(QTime::currentTime(), QLocale::ShortFormat) + QStringLiteral(" - ") +
             locale.toString(QDate::currentDate(), QLocale::ShortFormat),
         QStringLiteral("TCP"),
-        addressText(row.localAddress),
+        localAddressText(row),
         QString::number(portNumber(row.localPort)),
-        addressText(row.remoteAddress),
+        remoteAddressText(row),
         remotePort,
         serviceName(remotePort),
         status,
@@ -171,7 +278,7 @@ QString EnforcementEngine::notice(const TcpRow& row, int position) const {
     const QString time = QLocale::system().toString(QTime::currentTime(), QLocale::ShortFormat);
     const QChar newline = QLatin1Char('\n');
     return text(&TextHolders::hasBlocked) + newline +                                   //
-           text(&TextHolders::remoteAddress) + u' ' + addressText(row.remoteAddress) + newline +
+           text(&TextHolders::remoteAddress) + u' ' + remoteAddressText(row) + newline +
            text(&TextHolders::localPort) + QStringLiteral(": ") +
            QString::number(portNumber(row.localPort)) + newline +                       //
            text(&TextHolders::remotePort) + u' ' + remotePort + newline +               //

@@ -11,21 +11,28 @@
 #include "engine/Termination.h"
 #include "settings/TextHolders.h"
 
+#include "platform/CutProbe.h"
+
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
 #include <functional>
+#include <unordered_set>
 
 namespace tarvok {
 
 class Prompter;
 
 enum class SecurityLevel { Allow = 0, Normal = 1, Block = 2 };
+using platform::CutAbility;
 
 class EnforcementEngine : public QObject {
     Q_OBJECT
 public:
     static constexpr int TickIntervalMs = 100;
+    // A pass lets the user interface work when this long has passed since it last did.
+    static constexpr int YieldBudgetMs = 5;
 
     EnforcementEngine(ConnectionTables& tables, RuleTable& rules, QObject* parent = nullptr);
 
@@ -36,9 +43,14 @@ public:
     void setLocaliser(const Localiser* localiser) { m_localiser = localiser; }
     void setPrompter(Prompter* prompter) { m_prompter = prompter; }
     void setTextHolders(const TextHolders* holders) { m_holders = holders; }
-    // What the pass calls where it lets the user interface work; by default
-    // QCoreApplication::processEvents(). Tests hook in here to act in the middle of a pass.
+    // What the pass calls where it lets the user interface work; by default timers, painting
+    // and socket events run there, but not user input, so that no click can open a modal
+    // dialog inside a pass. Tests hook in here to act in the middle of a pass.
     void setYield(std::function<void()> yield) { m_yield = std::move(yield); }
+    // How long a pass runs before it yields at the next yield point; 0 yields at every one.
+    void setYieldBudget(int milliseconds) { m_yieldBudgetMs = milliseconds; }
+    // How the engine finds out whether it can cut; by default the platform's probe.
+    void setCutProbe(std::function<CutAbility()> probe) { m_probe = std::move(probe); }
 
     // Timer1: started at construction; the pause switch stops and starts it.
     QTimer* timer() { return &m_timer; }
@@ -54,6 +66,11 @@ public:
 
     bool passRunning() const { return m_passRunning; }
 
+    // Whether cuts can work at all, as last found out (at start and after a failed cut).
+    CutAbility cutAbility() const { return m_cutAbility; }
+    // Asks the probe now; emits cutAbilityChanged when the answer differs from the last one.
+    void checkCutAbility();
+
 public slots:
     // One tick of Timer1: a pass, then the pending notice as a balloon.
     void tick();
@@ -63,6 +80,7 @@ public slots:
 
 signals:
     void cutCountChanged(qint64 count);
+    void cutAbilityChanged(CutAbility ability);
 
 private:
     struct Match {
@@ -70,13 +88,32 @@ private:
         bool accept;
         bool logged;
     };
+    // A connection as the memory of recorded events knows it: its endpoints and state.
+    struct ConnectionKey {
+        TcpRow row;
+        bool failedCut;
+        bool operator==(const ConnectionKey& other) const;
+    };
+    struct ConnectionKeyHash {
+        std::size_t operator()(const ConnectionKey& key) const;
+    };
+    using KeySet = std::unordered_set<ConnectionKey, ConnectionKeyHash>;
+
     bool skipped(const TcpRow& row) const;
     int firstMatch(const TcpRow& row);
-    void handleMatch(TcpRow& row, const Match& match);
+    // False when the pass was superseded while it yielded and must stop.
+    bool handleMatch(TcpRow& row, const Match& match, quint64 pass);
+    void recordOnce(const TcpRow& row, bool failedCut, const QString& status, int position);
     void record(const TcpRow& row, const QString& status, int position);
     QString notice(const TcpRow& row, int position) const;
     QString text(QString TextHolders::*holder) const;
     void yieldToUi();
+    // A yield point inside a pass: yields once the budget is spent. False when a newer pass
+    // has taken over meanwhile.
+    bool yieldPoint(quint64 pass);
+    void cutFailed(std::uint32_t result);
+    // A pass whatever is running: the tick's way to take over from a pass held by a dialog.
+    void runFreshPass();
 
     ConnectionTables& m_tables;
     RuleTable& m_rules;
@@ -87,8 +124,17 @@ private:
     qint64 m_cutCount = 0;
     QString m_pendingNotice;
     bool m_passRunning = false;
+    bool m_yielding = false;
+    QElapsedTimer m_yieldStarted;  // when the current yield began
+    QElapsedTimer m_sinceYield;    // since the pass last yielded
+    int m_yieldBudgetMs = YieldBudgetMs;
+    quint64 m_currentPass = 0;     // serial number of the newest pass
     bool m_unsupportedShown = false;
-    std::vector<TcpRow> m_rows; // this pass's own copy of the table
+    std::vector<TcpRow> m_spareRows; // a pass's own copy of the table, kept between passes
+    // Connections whose accept (or failed cut) was recorded, as of the last pass and this one:
+    // recorded again only after their state changed or they left the table.
+    KeySet m_recorded;
+    KeySet m_recordedThisPass;
 
     EventSink* m_events = nullptr;
     Notifier* m_notifier = nullptr;
@@ -97,6 +143,9 @@ private:
     Prompter* m_prompter = nullptr;
     const TextHolders* m_holders = nullptr;
     std::function<void()> m_yield;
+    CutAbility m_cutAbility = CutAbility::Works;
+    std::function<CutAbility()> m_probe;
+    QElapsedTimer m_lastProbe;
 };
 
 } // namespace tarvok

@@ -1,6 +1,7 @@
 #include "engine/RuleIndex.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <bit>
 #include <limits>
 
@@ -42,13 +43,29 @@ std::optional<std::uint32_t> canonicalAddress(const QString& cell) {
     return result;
 }
 
+// Parses an IPv6 address only when it is written exactly as inet_ntop writes it.
+std::optional<platform::Address6> canonicalAddress6(const QString& cell) {
+    if (!cell.contains(u':') || cell.size() >= INET6_ADDRSTRLEN)
+        return std::nullopt;
+    const QByteArray text = cell.toLatin1();
+    platform::Address6 address{};
+    char written[INET6_ADDRSTRLEN] = {};
+    if (::inet_pton(AF_INET6, text.constData(), address.data()) != 1 ||
+        !::inet_ntop(AF_INET6, address.data(), written, sizeof written) ||
+        text != QByteArrayView(written))
+        return std::nullopt;
+    return address;
+}
+
 } // namespace
 
 AddressPattern parseAddressCell(const QString& cell, const RuleWords& words) {
     if (cell == words.anyAddress || cell == AnyAddressValue)
-        return {AddressPattern::Any, 0};
+        return {AddressPattern::Any};
     if (const auto address = canonicalAddress(cell))
         return {AddressPattern::Exact, *address};
+    if (const auto address = canonicalAddress6(cell))
+        return {AddressPattern::Exact6, 0, *address};
     return {};
 }
 
@@ -145,6 +162,8 @@ void RuleIndex::rebuild(const RuleTable& table) {
 
     m_byAddress.clear();
     m_byEndpoint.clear();
+    m_byAddress6.clear();
+    m_byEndpoint6.clear();
     if (exactAddressAnyPort > 0)
         m_byAddress.reserve(exactAddressAnyPort);
     if (exactBoth > 0)
@@ -156,6 +175,13 @@ void RuleIndex::rebuild(const RuleTable& table) {
             int& lowest = m_byPort[entry.port.port];
             if (lowest == NoMatch)
                 lowest = entry.row;
+        } else if (entry.address.kind == AddressPattern::Exact6) {
+            // emplace keeps the first, lowest row of a key
+            if (entry.port.kind == PortPattern::Any)
+                m_byAddress6.emplace(entry.address.address6, entry.row);
+            else
+                m_byEndpoint6.emplace(std::pair(entry.address.address6, entry.port.port),
+                                      entry.row);
         } else if (entry.port.kind == PortPattern::Any) {
             m_byAddress.insertIfAbsent(entry.address.address, entry.row);
         } else {
@@ -175,6 +201,19 @@ int RuleIndex::firstMatch(std::uint32_t remoteAddress, std::uint16_t remotePort)
     lowest = std::min(
         lowest, static_cast<unsigned>(m_byEndpoint.find(
                     (static_cast<std::uint64_t>(remoteAddress) << 16) | remotePort)));
+    return static_cast<int>(lowest);
+}
+
+int RuleIndex::firstMatch(const platform::Address6& remoteAddress,
+                          std::uint16_t remotePort) const {
+    auto lowest = static_cast<unsigned>(m_anyAny);
+    if (!m_byPort.empty())
+        lowest = std::min(lowest, static_cast<unsigned>(m_byPort[remotePort]));
+    if (const auto found = m_byAddress6.find(remoteAddress); found != m_byAddress6.end())
+        lowest = std::min(lowest, static_cast<unsigned>(found->second));
+    if (const auto found = m_byEndpoint6.find(std::pair(remoteAddress, remotePort));
+        found != m_byEndpoint6.end())
+        lowest = std::min(lowest, static_cast<unsigned>(found->second));
     return static_cast<int>(lowest);
 }
 

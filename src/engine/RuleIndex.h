@@ -4,24 +4,29 @@
 // enabled matching rule of the walk from the top, quirks included:
 // - the any-address word or the text "999.999.999.999" matches every address; any other
 //   address cell matches only when it is written exactly as the address text is written
-//   ("10.0.0.1", never "010.0.0.1"), so a cell that is not plain dotted text matches nothing;
+//   ("10.0.0.1", never "010.0.0.1"; an IPv6 address in its canonical text, as inet_ntop
+//   writes it), so any other cell matches nothing;
 // - the any-port word or the text "99999" matches every port; a cell of decimal digits
 //   matches the port of that numeric value ("080" is port 80); anything else matches nothing;
 // - a disabled rule is passed over.
 // Rebuild it when the table's generation moves; lookups on a stale index are wrong.
 
 #include "engine/RuleTable.h"
+#include "platform/TableRows.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace tarvok {
 
 // What a rule cell means for matching.
 struct AddressPattern {
-    enum Kind { Any, Exact, Nothing } kind = Nothing;
-    std::uint32_t address = 0; // row form (network order), for Exact
+    enum Kind { Any, Exact, Exact6, Nothing } kind = Nothing;
+    std::uint32_t address = 0;   // row form (network order), for Exact
+    platform::Address6 address6{}; // for Exact6
 };
 struct PortPattern {
     enum Kind { Any, Exact, Nothing } kind = Nothing;
@@ -42,6 +47,9 @@ public:
     // The 0-based row of the first enabled rule matching a connection to remoteAddress
     // (row form) and remotePort, or NoMatch.
     int firstMatch(std::uint32_t remoteAddress, std::uint16_t remotePort) const;
+    // The same for a native IPv6 connection. IPv6 rules live in maps of their own, so that
+    // they cost IPv4 lookups nothing.
+    int firstMatch(const platform::Address6& remoteAddress, std::uint16_t remotePort) const;
 
 private:
     // Open-addressing map from a 64-bit key to the lowest row that has it.
@@ -71,6 +79,9 @@ private:
     LowestRowMap m_byAddress;         // exact address, any port
     std::vector<int> m_byPort;        // any address, exact port (65536 entries, or empty)
     LowestRowMap m_byEndpoint;        // exact address and port
+    // Exact IPv6 addresses: few in any policy, so ordered maps are plenty.
+    std::map<platform::Address6, int> m_byAddress6;                          // any port
+    std::map<std::pair<platform::Address6, std::uint16_t>, int> m_byEndpoint6; // exact port
 };
 
 } // namespace tarvok

@@ -1,5 +1,6 @@
 #include "platform/SockDiag.h"
 
+#include "platform/DumpDecoder.h"
 #include "platform/SocketOwners.h"
 
 #include <algorithm>
@@ -23,35 +24,6 @@ constexpr std::size_t ReceiveBufferSize = 64 * 1024;
 // purpose: asking for it makes the kernel walk the bind table as well, a quarter slower.
 constexpr std::uint32_t AllStates = 0x1fff;
 
-std::uint32_t errnoResult(int error) {
-    // 50 is reserved for "not supported"; any other failure must be non-zero and not 50.
-    if (error == 0 || error == static_cast<int>(ResultNotSupported))
-        return EIO;
-    return static_cast<std::uint32_t>(error);
-}
-
-// Walks the netlink messages of one received buffer. Stands in for NLMSG_OK / NLMSG_NEXT,
-// whose mix of signed and unsigned lengths draws warnings.
-class Messages {
-public:
-    Messages(unsigned char* data, std::size_t length) : m_data(data), m_remaining(length) {}
-    nlmsghdr* next() {
-        if (m_remaining < sizeof(nlmsghdr))
-            return nullptr;
-        auto* header = reinterpret_cast<nlmsghdr*>(m_data);
-        if (header->nlmsg_len < sizeof(nlmsghdr) || header->nlmsg_len > m_remaining)
-            return nullptr;
-        const std::size_t step = std::min<std::size_t>(NLMSG_ALIGN(header->nlmsg_len), m_remaining);
-        m_data += step;
-        m_remaining -= step;
-        return header;
-    }
-
-private:
-    unsigned char* m_data;
-    std::size_t m_remaining;
-};
-
 std::uint32_t portOf(__be16 port) {
     std::uint32_t field = 0;
     std::memcpy(&field, &port, sizeof port);
@@ -69,17 +41,88 @@ struct Request {
     inet_diag_req_v2 body;
 };
 
-Request makeRequest(std::uint16_t type, std::uint16_t flags, std::uint8_t protocol,
-                    std::uint32_t sequence) {
+Request makeRequest(std::uint16_t type, std::uint16_t flags, std::uint8_t family,
+                    std::uint8_t protocol, std::uint32_t sequence) {
     Request request{};
     request.header.nlmsg_len = sizeof request;
     request.header.nlmsg_type = type;
     request.header.nlmsg_flags = flags;
     request.header.nlmsg_seq = sequence;
-    request.body.sdiag_family = AF_INET;
+    request.body.sdiag_family = family;
     request.body.sdiag_protocol = protocol;
     request.body.idiag_states = AllStates;
     return request;
+}
+
+Address6 address6(const __be32 (&words)[4]) {
+    Address6 address;
+    std::memcpy(address.data(), words, address.size());
+    return address;
+}
+
+bool isMapped(const Address6& a) {
+    return std::all_of(a.begin(), a.begin() + 10, [](std::uint8_t b) { return b == 0; }) &&
+           a[10] == 0xff && a[11] == 0xff;
+}
+
+bool isZero(const Address6& a) {
+    return std::all_of(a.begin(), a.end(), [](std::uint8_t b) { return b == 0; });
+}
+
+std::uint32_t mappedIpv4(const Address6& a) {
+    std::uint32_t field = 0;
+    std::memcpy(&field, a.data() + 12, sizeof field);
+    return field;
+}
+
+void setMapped(__be32 (&words)[4], std::uint32_t ipv4) {
+    words[0] = words[1] = 0;
+    words[2] = htonl(0xffffu);
+    words[3] = ipv4;
+}
+
+// The addresses of one kernel socket in the row fields: IPv4 sockets and the IPv4 connections
+// of dual-stack sockets in the 32-bit fields, native IPv6 in the 16-byte ones.
+struct Endpoints {
+    Family family = Family::Inet;
+    std::uint32_t local = 0;
+    std::uint32_t remote = 0;
+    Address6 local6{};
+    Address6 remote6{};
+};
+
+Endpoints endpointsOf(const inet_diag_msg& socket) {
+    Endpoints e;
+    if (socket.idiag_family != AF_INET6) {
+        e.local = socket.id.idiag_src[0];
+        e.remote = socket.id.idiag_dst[0];
+        return e;
+    }
+    const Address6 local = address6(socket.id.idiag_src);
+    const Address6 remote = address6(socket.id.idiag_dst);
+    // A dual-stack socket talks IPv4 through mapped addresses. An unconnected end ("::")
+    // beside a mapped one belongs to the same IPv4 conversation.
+    if (isMapped(local) || (isZero(local) && isMapped(remote))) {
+        e.family = Family::Mapped;
+        e.local = isMapped(local) ? mappedIpv4(local) : 0;
+        e.remote = isMapped(remote) ? mappedIpv4(remote) : 0;
+        return e;
+    }
+    e.family = Family::Inet6;
+    e.local6 = local;
+    e.remote6 = remote;
+    return e;
+}
+
+TcpRow tcpRow(const inet_diag_msg& socket) {
+    const Endpoints e = endpointsOf(socket);
+    return {mibTcpState(socket.idiag_state), e.local, portOf(socket.id.idiag_sport), e.remote,
+            portOf(socket.id.idiag_dport), e.family, e.local6, e.remote6};
+}
+
+UdpRow udpRow(const inet_diag_msg& socket) {
+    const Endpoints e = endpointsOf(socket);
+    return {e.local, portOf(socket.id.idiag_sport), e.family, e.local6};
 }
 
 } // namespace
@@ -133,12 +176,13 @@ void SockDiag::close() {
 // message's sequence number and sender, and the dump's truncation and interruption flags.
 // On any failure the socket is closed, so that no stale answer is read by the next request.
 template <typename OnSocket>
-std::uint32_t SockDiag::dump(std::uint8_t protocol, OnSocket&& onSocket) {
+std::uint32_t SockDiag::dumpFamily(std::uint8_t family, std::uint8_t protocol,
+                                   OnSocket& onSocket) {
     if (const std::uint32_t result = open(); result != ResultOk)
         return result;
     const std::uint32_t sequence = ++m_sequence;
-    Request request =
-        makeRequest(SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST | NLM_F_DUMP, protocol, sequence);
+    Request request = makeRequest(SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST | NLM_F_DUMP, family,
+                                  protocol, sequence);
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
     if (::sendto(m_fd, &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel),
@@ -148,7 +192,7 @@ std::uint32_t SockDiag::dump(std::uint8_t protocol, OnSocket&& onSocket) {
         return errnoResult(error);
     }
 
-    bool interrupted = false;
+    DumpDecoder decoder(sequence);
     for (;;) {
         iovec vector{m_buffer.data(), m_buffer.size()};
         sockaddr_nl sender{};
@@ -171,41 +215,28 @@ std::uint32_t SockDiag::dump(std::uint8_t protocol, OnSocket&& onSocket) {
         }
         if (sender.nl_pid != 0)
             continue; // not from the kernel
-        Messages messages(m_buffer.data(), static_cast<std::size_t>(length));
-        while (nlmsghdr* header = messages.next()) {
-            if (header->nlmsg_seq != sequence)
-                continue; // the tail of an older, abandoned request
-            if ((header->nlmsg_flags & NLM_F_DUMP_INTR) != 0)
-                interrupted = true;
-            if (header->nlmsg_type == NLMSG_DONE) {
-                if (interrupted) {
-                    close();
-                    return EAGAIN;
-                }
-                return ResultOk;
-            }
-            if (header->nlmsg_type == NLMSG_ERROR) {
-                const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
-                close();
-                // The inet_diag module is missing: the family is unknown to the kernel.
-                if (error->error == -ENOENT || error->error == -EOPNOTSUPP)
-                    return ResultNotSupported;
-                return errnoResult(-error->error);
-            }
-            if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
-                header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
-                continue;
-            onSocket(*static_cast<const inet_diag_msg*>(NLMSG_DATA(header)));
+        if (decoder.feed(m_buffer.data(), static_cast<std::size_t>(length), onSocket)) {
+            if (decoder.result() != ResultOk)
+                close(); // no stale answer may be read by the next request
+            return decoder.result();
         }
     }
+}
+
+// Both families, IPv4 sockets first. A kernel built without IPv6 has no AF_INET6 diag
+// handler: it then simply has no IPv6 rows.
+template <typename OnSocket>
+std::uint32_t SockDiag::dump(std::uint8_t protocol, OnSocket&& onSocket) {
+    if (const std::uint32_t result = dumpFamily(AF_INET, protocol, onSocket); result != ResultOk)
+        return result;
+    const std::uint32_t result = dumpFamily(AF_INET6, protocol, onSocket);
+    return result == ResultNotSupported ? ResultOk : result;
 }
 
 std::uint32_t SockDiag::readTcp(std::vector<TcpRow>& rows) {
     rows.clear();
     const std::uint32_t result = dump(IPPROTO_TCP, [&rows](const inet_diag_msg& socket) {
-        rows.push_back({mibTcpState(socket.idiag_state), socket.id.idiag_src[0],
-                        portOf(socket.id.idiag_sport), socket.id.idiag_dst[0],
-                        portOf(socket.id.idiag_dport)});
+        rows.push_back(tcpRow(socket));
     });
     if (result != ResultOk)
         rows.clear();
@@ -215,7 +246,7 @@ std::uint32_t SockDiag::readTcp(std::vector<TcpRow>& rows) {
 std::uint32_t SockDiag::readUdp(std::vector<UdpRow>& rows) {
     rows.clear();
     const std::uint32_t result = dump(IPPROTO_UDP, [&rows](const inet_diag_msg& socket) {
-        rows.push_back({socket.id.idiag_src[0], portOf(socket.id.idiag_sport)});
+        rows.push_back(udpRow(socket));
     });
     if (result != ResultOk)
         rows.clear();
@@ -224,21 +255,26 @@ std::uint32_t SockDiag::readUdp(std::vector<UdpRow>& rows) {
 
 namespace {
 
-// Sort key: addresses and ports compared as numbers in host order, as a person reads them.
+// Sort key: addresses and ports compared as numbers in host order, as a person reads them;
+// IPv4 rows (dual-stack ones among them) first, native IPv6 rows after them.
 auto sortKey(const TcpOwnerRow& row) {
-    return std::tuple(ntohl(row.localAddress), portNumber(row.localPort), ntohl(row.remoteAddress),
+    return std::tuple(row.family == Family::Inet6, ntohl(row.localAddress), row.local6,
+                      portNumber(row.localPort), ntohl(row.remoteAddress), row.remote6,
                       portNumber(row.remotePort));
 }
 auto sortKey(const UdpOwnerRow& row) {
-    return std::tuple(ntohl(row.localAddress), portNumber(row.localPort), 0u, 0);
+    return std::tuple(row.family == Family::Inet6, ntohl(row.localAddress), row.local6,
+                      portNumber(row.localPort), 0u, Address6{}, 0);
 }
 
 TcpOwnerRow ownerRow(const inet_diag_msg& socket, TcpOwnerRow*) {
-    return {mibTcpState(socket.idiag_state), socket.id.idiag_src[0], portOf(socket.id.idiag_sport),
-            socket.id.idiag_dst[0], portOf(socket.id.idiag_dport), 0};
+    const TcpRow row = tcpRow(socket);
+    return {row.state,      row.localAddress, row.localPort, row.remoteAddress, row.remotePort, 0,
+            row.family, row.local6,       row.remote6};
 }
 UdpOwnerRow ownerRow(const inet_diag_msg& socket, UdpOwnerRow*) {
-    return {socket.id.idiag_src[0], portOf(socket.id.idiag_sport), 0};
+    const UdpRow row = udpRow(socket);
+    return {row.localAddress, row.localPort, 0, row.family, row.local6};
 }
 
 } // namespace
@@ -294,8 +330,8 @@ std::uint32_t SockDiag::exchange(const void* request, std::size_t length, std::u
             close();
             return errnoResult(error);
         }
-        Messages messages(m_buffer.data(), static_cast<std::size_t>(received));
-        while (nlmsghdr* header = messages.next()) {
+        NetlinkMessages messages(m_buffer.data(), static_cast<std::size_t>(received));
+        while (const nlmsghdr* header = messages.next()) {
             if (header->nlmsg_seq != sequence)
                 continue;
             if (header->nlmsg_type == NLMSG_ERROR) {
@@ -319,11 +355,26 @@ std::uint32_t SockDiag::destroyTcp(const TcpRow& row) {
     // the local port when the connection itself is gone, so the answer is checked to be the
     // very connection, and the destroy names it by its cookie: a cut can never take down a
     // server's listening socket, nor a connection that reused the ports meanwhile.
+    // A dual-stack socket is found only through its own family, by its mapped addresses.
+    const std::uint8_t family = row.family == Family::Inet ? AF_INET : AF_INET6;
     std::uint32_t sequence = ++m_sequence;
-    Request query = makeRequest(SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST, IPPROTO_TCP, sequence);
-    query.body.id.idiag_src[0] = row.localAddress;
+    Request query =
+        makeRequest(SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST, family, IPPROTO_TCP, sequence);
+    switch (row.family) {
+    case Family::Inet:
+        query.body.id.idiag_src[0] = row.localAddress;
+        query.body.id.idiag_dst[0] = row.remoteAddress;
+        break;
+    case Family::Mapped:
+        setMapped(query.body.id.idiag_src, row.localAddress);
+        setMapped(query.body.id.idiag_dst, row.remoteAddress);
+        break;
+    case Family::Inet6:
+        std::memcpy(query.body.id.idiag_src, row.local6.data(), row.local6.size());
+        std::memcpy(query.body.id.idiag_dst, row.remote6.data(), row.remote6.size());
+        break;
+    }
     query.body.id.idiag_sport = portBits(row.localPort);
-    query.body.id.idiag_dst[0] = row.remoteAddress;
     query.body.id.idiag_dport = portBits(row.remotePort);
     query.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     query.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
@@ -337,10 +388,12 @@ std::uint32_t SockDiag::destroyTcp(const TcpRow& row) {
     inet_diag_msg found;
     std::memcpy(&found, answer.data(), sizeof found);
     constexpr std::uint8_t KernelListen = 10;
-    if (found.idiag_state == KernelListen || found.id.idiag_src[0] != row.localAddress ||
-        found.id.idiag_dst[0] != row.remoteAddress ||
-        found.id.idiag_sport != portBits(row.localPort) ||
-        found.id.idiag_dport != portBits(row.remotePort))
+    const std::size_t addressBytes = family == AF_INET ? 4 : 16;
+    if (found.idiag_state == KernelListen ||
+        std::memcmp(found.id.idiag_src, query.body.id.idiag_src, addressBytes) != 0 ||
+        std::memcmp(found.id.idiag_dst, query.body.id.idiag_dst, addressBytes) != 0 ||
+        found.id.idiag_sport != query.body.id.idiag_sport ||
+        found.id.idiag_dport != query.body.id.idiag_dport)
         return ENOENT;
 
     sequence = ++m_sequence;

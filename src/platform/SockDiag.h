@@ -1,6 +1,6 @@
 #pragma once
-// The kernel's IPv4 TCP and UDP socket tables, read through NETLINK_SOCK_DIAG, and the cut of
-// one TCP connection (SOCK_DESTROY). One object keeps one netlink socket and one receive
+// The kernel's TCP and UDP socket tables (IPv4 and IPv6 sockets), read through
+// NETLINK_SOCK_DIAG, and the cut of one TCP connection (SOCK_DESTROY). One object keeps one netlink socket and one receive
 // buffer open between calls, so that a read costs one dump and nothing else.
 
 #include "platform/TableRows.h"
@@ -17,18 +17,20 @@ public:
     SockDiag(const SockDiag&) = delete;
     SockDiag& operator=(const SockDiag&) = delete;
 
-    // Each read replaces rows with the table and returns ResultOk, ResultNotSupported when the
+    // Each read replaces rows with the table, the rows of IPv4 sockets first, then those of
+    // IPv6 sockets, and returns ResultOk, ResultNotSupported when the
     // kernel lacks socket diagnostics, or another non-zero code (an errno value) on failure;
     // rows are then left empty. A dump the kernel reports as interrupted (the table changed
     // while it was walked) fails with EAGAIN rather than return a torn table.
     std::uint32_t readTcp(std::vector<TcpRow>& rows);
     std::uint32_t readUdp(std::vector<UdpRow>& rows);
-    // Owner-aware tables, sorted by local address, local port, remote address, remote port.
+    // Owner-aware tables, sorted by local address, local port, remote address, remote port;
+    // IPv4-form rows (dual-stack ones among them) before native IPv6 rows.
     std::uint32_t readTcpOwners(std::vector<TcpOwnerRow>& rows);
     std::uint32_t readUdpOwners(std::vector<UdpOwnerRow>& rows);
 
-    // Cuts the TCP connection whose four endpoint fields are those of row (its state is not
-    // read); a listening socket is never cut. Returns 0 when the kernel destroyed the socket;
+    // Cuts the TCP connection whose endpoints are those of row, of any family (its state is
+    // not read); a listening socket is never cut. Returns 0 when the kernel destroyed the socket;
     // otherwise an errno value, such as EPERM without CAP_NET_ADMIN, ENOENT when the
     // connection is already gone, or EOPNOTSUPP on a kernel built without socket destroy.
     std::uint32_t destroyTcp(const TcpRow& row);
@@ -38,6 +40,8 @@ private:
     std::uint32_t readOwners(std::uint8_t protocol, std::vector<Row>& rows);
     template <typename OnSocket>
     std::uint32_t dump(std::uint8_t protocol, OnSocket&& onSocket);
+    template <typename OnSocket>
+    std::uint32_t dumpFamily(std::uint8_t family, std::uint8_t protocol, OnSocket& onSocket);
     std::uint32_t exchange(const void* request, std::size_t length, std::uint32_t sequence,
                            std::uint16_t answerType, std::vector<unsigned char>* message);
     std::uint32_t open();

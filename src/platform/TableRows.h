@@ -1,10 +1,15 @@
 #pragma once
-// Rows of the kernel's IPv4 socket tables in the program's fixed layouts. Every field is a
-// 32-bit value. Addresses are in network byte order (the first byte in memory is the first
-// octet); a port sits in network byte order in the lower two bytes of its field (the first
-// byte in memory is the port's high byte) and the upper two bytes are zero. States are the
-// MIB numbers 1-12 (see TcpState).
+// Rows of the kernel's TCP and UDP socket tables. The IPv4 fields keep the program's fixed
+// layouts: every field is a 32-bit value, addresses are in network byte order (the first byte
+// in memory is the first octet), a port sits in network byte order in the lower two bytes of
+// its field (the first byte in memory is the port's high byte) and the upper two bytes are
+// zero. States are the MIB numbers 1-12 (see TcpState).
+//
+// AF_INET6 sockets are read too. An IPv4 connection of a dual-stack socket (a v4-mapped
+// address, ::ffff:a.b.c.d) is an IPv4 row in every respect: its addresses are stored in the
+// IPv4 fields. Only a native IPv6 connection keeps its addresses in local6 and remote6.
 
+#include <array>
 #include <cstdint>
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
@@ -31,17 +36,30 @@ enum TcpState : std::uint32_t {
     StateDeleteTcb = 12, // written to a row to cut its connection
 };
 
+using Address6 = std::array<std::uint8_t, 16>; // an IPv6 address, network order
+
+enum class Family : std::uint8_t {
+    Inet,   // an AF_INET socket
+    Mapped, // an IPv4 connection of a dual-stack AF_INET6 socket; addresses in the IPv4 fields
+    Inet6,  // a native IPv6 connection; addresses in local6/remote6, the IPv4 fields are 0
+};
+
 struct TcpRow {
     std::uint32_t state;
     std::uint32_t localAddress;
     std::uint32_t localPort;
     std::uint32_t remoteAddress;
     std::uint32_t remotePort;
+    Family family = Family::Inet; // the cut must reach the socket through its own family
+    Address6 local6{};
+    Address6 remote6{};
 };
 
 struct UdpRow {
     std::uint32_t localAddress;
     std::uint32_t localPort;
+    Family family = Family::Inet;
+    Address6 local6{};
 };
 
 struct TcpOwnerRow {
@@ -51,18 +69,18 @@ struct TcpOwnerRow {
     std::uint32_t remoteAddress;
     std::uint32_t remotePort;
     std::uint32_t owningPid; // 0 when no process could be named
+    Family family = Family::Inet;
+    Address6 local6{};
+    Address6 remote6{};
 };
 
 struct UdpOwnerRow {
     std::uint32_t localAddress;
     std::uint32_t localPort;
     std::uint32_t owningPid;
+    Family family = Family::Inet;
+    Address6 local6{};
 };
-
-static_assert(sizeof(TcpRow) == 20);
-static_assert(sizeof(UdpRow) == 8);
-static_assert(sizeof(TcpOwnerRow) == 24);
-static_assert(sizeof(UdpOwnerRow) == 12);
 
 // A port number as a row stores it: network byte order in the field's lower two bytes.
 constexpr std::uint32_t portField(std::uint16_t port) {

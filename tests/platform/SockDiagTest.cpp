@@ -1,3 +1,4 @@
+#include "platform/DumpDecoder.h"
 #include "platform/SockDiag.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
@@ -15,8 +16,9 @@ namespace {
 
 template <typename Row>
 bool sameEndpoints(const Row& a, const TcpRow& b) {
-    return a.localAddress == b.localAddress && a.localPort == b.localPort &&
-           a.remoteAddress == b.remoteAddress && a.remotePort == b.remotePort;
+    return a.family == b.family && a.localAddress == b.localAddress &&
+           a.localPort == b.localPort && a.remoteAddress == b.remoteAddress &&
+           a.remotePort == b.remotePort && a.local6 == b.local6 && a.remote6 == b.remote6;
 }
 
 template <typename Rows>
@@ -155,4 +157,103 @@ TEST(SockDiag, CuttingAConnectionThatIsGoneNeverTouchesTheListener) {
     EXPECT_EQ(stillListening->state, StateListen);
     test::TcpConnection next = test::connect("127.0.0.4", listener);
     EXPECT_EQ(test::readOutcome(next.client.get(), 50), -ETIMEDOUT);
+}
+
+TEST(SockDiag, DualStackAndIpv6ConnectionsAreListedAndCut) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ASSERT_TRUE(test::addLoopbackAddress("fd00::2") && test::addLoopbackAddress("fd00::3"));
+    test::TcpListener v4("127.0.0.2");
+    test::TcpListener v6("fd00::2");
+    test::TcpConnection mapped = test::connect("::ffff:127.0.0.3", v4);
+    test::TcpConnection native = test::connect("fd00::3", v6);
+    SockDiag diag;
+    std::vector<TcpRow> rows;
+    ASSERT_EQ(diag.readTcp(rows), ResultOk);
+    // The dual-stack client is an IPv4 row with dotted addresses; its accepted end is plain IPv4.
+    for (const TcpRow& wanted :
+         {mapped.clientRow(), mapped.serverRow(), native.clientRow(), native.serverRow()})
+        EXPECT_NE(findRow(rows, wanted), nullptr) << static_cast<int>(wanted.family);
+    EXPECT_EQ(mapped.clientRow().family, Family::Mapped);
+    std::vector<TcpOwnerRow> owners;
+    ASSERT_EQ(diag.readTcpOwners(owners), ResultOk);
+    ASSERT_EQ(owners.size(), rows.size());
+    EXPECT_EQ(owners.back().family, Family::Inet6) << "native IPv6 rows come last";
+
+    for (test::TcpConnection* connection : {&mapped, &native}) {
+        ASSERT_EQ(diag.destroyTcp(connection->clientRow()), ResultOk);
+        EXPECT_EQ(test::readOutcome(connection->client.get(), 2000), -ECONNABORTED);
+    }
+}
+
+TEST(SockDiag, ATableOfHundredsOfSocketsArrivesWhole) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    // Hundreds of rows take several receive buffers' worth of dump messages.
+    test::TcpListener listener("127.0.0.2");
+    std::vector<test::TcpConnection> connections;
+    for (int i = 0; i < 300; ++i)
+        connections.push_back(test::connect("127.0.0.3", listener));
+    SockDiag diag;
+    std::vector<TcpRow> rows;
+    ASSERT_EQ(diag.readTcp(rows), ResultOk);
+    ASSERT_GE(rows.size(), 601u); // and what earlier tests of this process left behind
+    for (const test::TcpConnection& connection : connections)
+        ASSERT_NE(findRow(rows, connection.clientRow()), nullptr);
+}
+
+namespace {
+
+// One prepared netlink message of a dump's answer.
+std::vector<unsigned char> message(std::uint16_t type, std::uint32_t sequence,
+                                   std::uint16_t flags = 0, int error = 0) {
+    const std::size_t payload = type == NLMSG_ERROR ? sizeof(nlmsgerr)
+                                : type == SOCK_DIAG_BY_FAMILY ? sizeof(inet_diag_msg)
+                                                              : sizeof(int);
+    std::vector<unsigned char> bytes(NLMSG_SPACE(payload));
+    auto* header = reinterpret_cast<nlmsghdr*>(bytes.data());
+    header->nlmsg_len = NLMSG_LENGTH(payload);
+    header->nlmsg_type = type;
+    header->nlmsg_flags = flags;
+    header->nlmsg_seq = sequence;
+    if (type == NLMSG_ERROR)
+        static_cast<nlmsgerr*>(NLMSG_DATA(header))->error = error;
+    return bytes;
+}
+
+} // namespace
+
+TEST(DumpDecoder, EveryReplyEndsTheDumpAsTheKernelSaysIt) {
+    // A reply loop that passed over NLMSG_ERROR would wait for ever on a kernel without the
+    // diag module instead of saying it is not supported.
+    const std::uint32_t seq = 7;
+    const auto socket = message(SOCK_DIAG_BY_FAMILY, seq);
+    const struct {
+        const char* what;
+        std::vector<std::vector<unsigned char>> datagram;
+        bool ended;
+        std::uint32_t result;
+        int sockets;
+    } cases[] = {
+        {"two sockets, more to come", {socket, socket}, false, ResultOk, 2},
+        {"sockets then the end", {socket, message(NLMSG_DONE, seq)}, true, ResultOk, 1},
+        {"no diag module", {message(NLMSG_ERROR, seq, 0, -ENOENT)}, true, ResultNotSupported, 0},
+        {"no destroy support", {message(NLMSG_ERROR, seq, 0, -EOPNOTSUPP)}, true,
+         ResultNotSupported, 0},
+        {"refused", {message(NLMSG_ERROR, seq, 0, -EPERM)}, true, EPERM, 0},
+        {"interrupted", {socket, message(NLMSG_DONE, seq, NLM_F_DUMP_INTR)}, true, EAGAIN, 1},
+        {"an older request's tail", {message(NLMSG_DONE, seq - 1), socket}, false, ResultOk, 1},
+    };
+    for (const auto& c : cases) {
+        std::vector<unsigned char> bytes;
+        for (const auto& part : c.datagram)
+            bytes.insert(bytes.end(), part.begin(), part.end());
+        DumpDecoder decoder(seq);
+        int sockets = 0;
+        const bool ended =
+            decoder.feed(bytes.data(), bytes.size(), [&](const inet_diag_msg&) { ++sockets; });
+        EXPECT_EQ(ended, c.ended) << c.what;
+        EXPECT_EQ(sockets, c.sockets) << c.what;
+        if (ended) {
+            EXPECT_EQ(decoder.result(), c.result) << c.what;
+        }
+    }
 }

@@ -4,7 +4,9 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <linux/capability.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -36,32 +38,69 @@ std::uint32_t address(const char* dotted) {
     return parsed.s_addr;
 }
 
+platform::Address6 address6(const char* text) {
+    platform::Address6 parsed{};
+    EXPECT_EQ(::inet_pton(AF_INET6, text, parsed.data()), 1) << text;
+    return parsed;
+}
+
+bool addLoopbackAddress(const char* address) {
+    const std::string command =
+        std::string("ip addr add ") + address + "/128 dev lo nodad 2>/dev/null";
+    return std::system(command.c_str()) == 0;
+}
+
 namespace {
 
-sockaddr_in endpoint(const char* dotted, std::uint16_t port) {
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_port = htons(port);
-    result.sin_addr.s_addr = address(dotted);
+bool isIpv6(const std::string& text) { return text.find(':') != std::string::npos; }
+bool isMapped(const std::string& text) { return text.rfind("::ffff:", 0) == 0; }
+
+// A socket address for text, which is dotted IPv4, IPv6, or v4-mapped IPv6.
+struct Endpoint {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+Endpoint endpoint(const std::string& text, std::uint16_t port) {
+    Endpoint result;
+    if (isIpv6(text)) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&result.storage);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        const platform::Address6 parsed = address6(text.c_str());
+        std::memcpy(&in6->sin6_addr, parsed.data(), parsed.size());
+        result.length = sizeof *in6;
+    } else {
+        auto* in = reinterpret_cast<sockaddr_in*>(&result.storage);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(port);
+        in->sin_addr.s_addr = address(text.c_str());
+        result.length = sizeof *in;
+    }
     return result;
 }
 
 std::uint16_t boundPort(int fd) {
-    sockaddr_in bound{};
+    sockaddr_storage bound{};
     socklen_t length = sizeof bound;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
-    return ntohs(bound.sin_port);
+    return ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                             : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+}
+
+int tcpSocket(const std::string& address) {
+    return ::socket(isIpv6(address) ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 }
 
 } // namespace
 
 TcpListener::TcpListener(const char* address, std::uint16_t port) : m_address(address) {
-    m_fd = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    m_fd = Fd(tcpSocket(m_address));
     const int one = 1;
     ::setsockopt(m_fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const sockaddr_in local = endpoint(address, port);
-    if (::bind(m_fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-        ::listen(m_fd.get(), 4096) != 0) {
+    const Endpoint local = endpoint(m_address, port);
+    if (::bind(m_fd.get(), local.get(), local.length) != 0 || ::listen(m_fd.get(), 4096) != 0) {
         ADD_FAILURE() << "cannot listen on " << address << ": " << std::strerror(errno);
         return;
     }
@@ -70,32 +109,49 @@ TcpListener::TcpListener(const char* address, std::uint16_t port) : m_address(ad
 
 platform::TcpRow TcpConnection::clientRow() const {
     return {platform::StateEstablished, clientAddress, platform::portField(clientPort),
-            serverAddress, platform::portField(serverPort)};
+            serverAddress, platform::portField(serverPort), family, client6, server6};
 }
 
 platform::TcpRow TcpConnection::serverRow() const {
     return {platform::StateEstablished, serverAddress, platform::portField(serverPort),
-            clientAddress, platform::portField(clientPort)};
+            clientAddress, platform::portField(clientPort), serverFamily, server6, client6};
 }
 
 TcpConnection connect(const char* fromAddress, TcpListener& listener) {
     TcpConnection connection;
-    connection.client = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_in local = endpoint(fromAddress, 0);
-    const sockaddr_in remote = endpoint(listener.address(), listener.port());
-    if (::bind(connection.client.get(), reinterpret_cast<const sockaddr*>(&local),
-               sizeof local) != 0 ||
-        ::connect(connection.client.get(), reinterpret_cast<const sockaddr*>(&remote),
-                  sizeof remote) != 0) {
-        ADD_FAILURE() << "cannot connect " << fromAddress << " to " << listener.address()
-                      << ": " << std::strerror(errno);
+    const std::string from = fromAddress;
+    // A dual-stack client reaches an IPv4 listener through its mapped address.
+    std::string to = listener.address();
+    if (isMapped(from) && !isIpv6(to))
+        to = "::ffff:" + to;
+    connection.client = Fd(tcpSocket(from));
+    const Endpoint local = endpoint(from, 0);
+    const Endpoint remote = endpoint(to, listener.port());
+    if (::bind(connection.client.get(), local.get(), local.length) != 0 ||
+        ::connect(connection.client.get(), remote.get(), remote.length) != 0) {
+        ADD_FAILURE() << "cannot connect " << fromAddress << " to " << to << ": "
+                      << std::strerror(errno);
         return connection;
     }
     connection.server = Fd(::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC));
     connection.clientPort = boundPort(connection.client.get());
-    connection.clientAddress = address(fromAddress);
-    connection.serverAddress = address(listener.address());
     connection.serverPort = listener.port();
+    const auto fill = [](const std::string& text, platform::Family& family, std::uint32_t& v4,
+                         platform::Address6& v6) {
+        if (isMapped(text)) {
+            family = platform::Family::Mapped;
+            v4 = address(text.c_str() + 7);
+        } else if (isIpv6(text)) {
+            family = platform::Family::Inet6;
+            v6 = address6(text.c_str());
+        } else {
+            family = platform::Family::Inet;
+            v4 = address(text.c_str());
+        }
+    };
+    fill(from, connection.family, connection.clientAddress, connection.client6);
+    fill(listener.address(), connection.serverFamily, connection.serverAddress,
+         connection.server6);
     return connection;
 }
 
@@ -111,8 +167,8 @@ int readOutcome(int fd, int timeoutMs) {
 
 Fd udpSocket(const char* address, std::uint16_t& port) {
     Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    const sockaddr_in local = endpoint(address, 0);
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+    const Endpoint local = endpoint(address, 0);
+    if (::bind(fd.get(), local.get(), local.length) != 0)
         ADD_FAILURE() << "cannot bind UDP on " << address << ": " << std::strerror(errno);
     port = boundPort(fd.get());
     return fd;

@@ -26,7 +26,10 @@ private:
     int m_fd = -1;
 };
 
-std::uint32_t address(const char* dotted); // row form of a dotted address
+std::uint32_t address(const char* dotted);       // row form of a dotted address
+platform::Address6 address6(const char* text);   // an IPv6 address from its text
+// Adds an address (for example "fd00::2") to lo in this test's own namespace.
+bool addLoopbackAddress(const char* address);
 
 class TcpListener {
 public:
@@ -51,9 +54,14 @@ struct TcpConnection {
     platform::TcpRow serverRow() const;
     std::uint32_t clientAddress = 0, serverAddress = 0;
     std::uint16_t serverPort = 0;
+    // Native IPv6 ends keep their addresses here; a dual-stack client is Mapped.
+    platform::Family family = platform::Family::Inet, serverFamily = platform::Family::Inet;
+    platform::Address6 client6{}, server6{};
 };
 
 // Connects from fromAddress (any free port) to the listener and accepts the connection.
+// fromAddress may be dotted IPv4, IPv6 ("fd00::3") or v4-mapped ("::ffff:127.0.0.3": a
+// dual-stack AF_INET6 socket reaching an IPv4 listener).
 TcpConnection connect(const char* fromAddress, TcpListener& listener);
 
 // What a blocking read on fd reports, within timeoutMs: 0 for an orderly end of stream,
