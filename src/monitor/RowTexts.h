@@ -5,8 +5,9 @@
 
 namespace tarvok::monitor {
 
-template <typename Row> QString localText(const Row& row) { return addressText(row.localAddress); }
-template <typename Row> QString remoteText(const Row& row) { return addressText(row.remoteAddress); }
+// Dotted text for IPv4 and dual-stack rows, canonical IPv6 text for native IPv6 rows.
+template <typename Row> QString localText(const Row& row) { return localAddressText(row); }
+template <typename Row> QString remoteText(const Row& row) { return remoteAddressText(row); }
 
 // Local addresses that the list hides unless the "0.0.0.0 and 127.0.0.1" option is on.
 inline bool isLoopbackOrAny(const QString& address) {
@@ -31,6 +32,9 @@ inline TcpRow classicRow(const platform::TcpOwnerRow& row) {
     classic.localPort = row.localPort;
     classic.remoteAddress = row.remoteAddress;
     classic.remotePort = row.remotePort;
+    classic.family = row.family;
+    classic.local6 = row.local6;
+    classic.remote6 = row.remote6;
     return classic;
 }
 
