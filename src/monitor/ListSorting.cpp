@@ -20,7 +20,7 @@ void SortListViewAuto(ListSortState& state, int column) {
 }
 
 int compareListText(const QString& a, const QString& b) {
-    const int folded = a.compare(b, Qt::CaseInsensitive);
+    const int folded = QString::compare(a.toCaseFolded(), b.toCaseFolded());
     return folded != 0 ? folded : a.compare(b, Qt::CaseSensitive);
 }
 
