@@ -38,7 +38,7 @@ QVariant AlertRows::headerData(int section, Qt::Orientation orientation, int rol
     if (section == 0)
         return m_language.text(QStringLiteral("Alert"), 2);
     if (section == 1)
-        return m_language.text(QStringLiteral("Main"), 4);
+        return m_language.text(QStringLiteral("Main"), 51); // "Remote Address"
     return QString();
 }
 

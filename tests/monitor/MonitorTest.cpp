@@ -373,6 +373,8 @@ TEST(AlertWindow, TrustOnTheLastRowClosesItAndFreesTheMainWindow) {
     test::FakePrompter prompter;
     test::MapLocaliser language;
     language.texts["Alert/3"] = "Trust";
+    language.texts["Main/4"] = "Policy file...";
+    language.texts["Main/51"] = "Remote Address";
     QWidget mainWindow;
     mainWindow.show();
     AlertRows rows(prompter, language);
@@ -384,6 +386,8 @@ TEST(AlertWindow, TrustOnTheLastRowClosesItAndFreesTheMainWindow) {
     EXPECT_TRUE(window.isVisible());
     EXPECT_FALSE(mainWindow.isEnabled());
     EXPECT_TRUE(window.windowFlags() & Qt::WindowStaysOnTopHint);
+    // The address column is headed as an address, not with the text of a menu entry.
+    EXPECT_EQ(rows.headerData(1, Qt::Horizontal, Qt::DisplayRole).toString(), QStringLiteral("Remote Address"));
     EXPECT_EQ(window.findChild<QPushButton*>(QStringLiteral("cmdTrust"))->text(), QStringLiteral("Trust"));
 
     // Kill of a process that does not exist: the message, and the row stays.
