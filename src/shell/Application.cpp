@@ -201,6 +201,15 @@ void Application::wireMonitor() {
                                       : MainWindow::ConnectionView::PerConnection);
     };
     connect(m_countWatcher, &QTimer::timeout, m_monitor, &ConnectionMonitor::countWatcherTick);
+    // Resolve Host of the log list: the remote address of the selected record.
+    if (QAction* resolveLog = window->action(QStringLiteral("mnuResolveHostLog")))
+        connect(resolveLog, &QAction::triggered, m_activity, [this] {
+            QTreeView* log = m_window->list(QStringLiteral("ListLog"));
+            const QModelIndexList rows =
+                log && log->selectionModel() ? log->selectionModel()->selectedRows() : QModelIndexList();
+            if (!rows.isEmpty())
+                m_activity->resolve(log->model()->index(rows.first().row(), 4).data().toString());
+        });
 }
 
 void Application::applyLanguage() {
