@@ -12,6 +12,7 @@
 #include <QTime>
 
 #include <algorithm>
+#include <utility>
 
 namespace tarvok {
 
@@ -47,9 +48,14 @@ QString ConnectionMonitor::timeText() const {
 }
 
 void ConnectionMonitor::notSupported() {
+    // A message box runs an event loop of its own; it never opens inside a rebuild, which
+    // would stay suspended until the box is answered. It comes once the rebuild is over.
+    if (m_rebuilding) {
+        m_notSupportedPending = true;
+        return;
+    }
     if (m_prompter)
-        m_prompter->message(QStringLiteral("IP Helper not supported!"), Prompter::Exclamation,
-                            QStringLiteral("Tarvok"));
+        m_prompter->message(QStringLiteral("IP Helper not supported!"), 0, QStringLiteral("Tarvok"));
 }
 
 const platform::ProcessInfo& ConnectionMonitor::process(std::uint32_t pid) {
@@ -80,6 +86,8 @@ void ConnectionMonitor::runRebuild(View view) {
         view = m_view;
     } while (m_rebuildAgain);
     m_rebuilding = false;
+    if (std::exchange(m_notSupportedPending, false))
+        notSupported();
 }
 
 void ConnectionMonitor::countWatcherTick() {

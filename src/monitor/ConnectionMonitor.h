@@ -119,6 +119,7 @@ private:
     bool m_showLocal = true;
     bool m_rebuilding = false;
     bool m_rebuildAgain = false;
+    bool m_notSupportedPending = false;
 
     std::uint32_t m_lastSeenCount = 0;
     std::uint32_t m_lastReadCount = 0;

@@ -403,3 +403,24 @@ TEST(AlertWindow, TrustOnTheLastRowClosesItAndFreesTheMainWindow) {
     EXPECT_TRUE(mainWindow.isEnabled());
     EXPECT_EQ(rows.rowCount(), 0);
 }
+
+TEST(ConnectionMonitor, ARebuildAskedForWhileOneYieldsRunsAfterItNotInsideIt) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    Monitor m;
+    test::TcpListener listener("127.0.0.2");
+    QSignalSpy rebuilt(&m.monitor, &ConnectionMonitor::rebuilt);
+    int yields = 0;
+    qsizetype rebuiltInsideYield = -1;
+    m.monitor.setYield([&] {
+        // Timer ticks in the middle of the rebuild: the count watcher and a display option.
+        if (yields++ == 0) {
+            m.monitor.countWatcherTick();
+            m.monitor.rebuildCurrent();
+            rebuiltInsideYield = rebuilt.size();
+        }
+    });
+    m.monitor.RefConNetworkTCP_UDP();
+    EXPECT_EQ(rebuiltInsideYield, 0) << "nothing was rebuilt inside the yield";
+    EXPECT_EQ(rebuilt.size(), 2) << "the rebuild asked for meanwhile ran once, afterwards";
+    EXPECT_FALSE(m.monitor.rebuilding());
+}
