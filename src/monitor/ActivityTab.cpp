@@ -53,7 +53,7 @@ ActivityTab::ActivityTab(ConnectionMonitor& monitor, ConnectionActions& actions,
     // The context menus and the display options.
     const auto on = [&action, this](const char* name, auto&& slot) {
         if (QAction* item = action(QLatin1String(name)))
-            connect(item, &QAction::triggered, this, slot);
+            QObject::connect(item, &QAction::triggered, this, slot);
     };
     const View perConn = View::PerConnection;
     const View perApp = View::PerApplication;
@@ -72,14 +72,17 @@ ActivityTab::ActivityTab(ConnectionMonitor& monitor, ConnectionActions& actions,
     on("mnuProcessDetails", [this, perApp] { m_actions.showDetails(perApp, selectedRow(perApp)); });
     on("mnuKillProcess", [this, perApp] { m_actions.killProcess(selectedRow(perApp)); });
 
-    const auto option = [&action, this](const char* name, void (ConnectionMonitor::*set)(bool)) {
+    // The monitor is named outright rather than through a captured this: GCC's vptr check
+    // takes a member reached through the closure for one of the closure itself.
+    ConnectionMonitor* const watched = &m_monitor;
+    const auto option = [&action, watched, this](const char* name, void (ConnectionMonitor::*set)(bool)) {
         QAction* item = action(QLatin1String(name));
         if (!item)
             return;
-        (m_monitor.*set)(item->isChecked());
-        connect(item, &QAction::toggled, this, [this, set](bool checked) {
-            (m_monitor.*set)(checked);
-            m_monitor.rebuildCurrent();
+        (watched->*set)(item->isChecked());
+        QObject::connect(item, &QAction::toggled, this, [watched, set](bool checked) {
+            (watched->*set)(checked);
+            watched->rebuildCurrent();
         });
     };
     option("mnuShowListeningPorts", &ConnectionMonitor::setShowListening);
