@@ -4,15 +4,18 @@
 //
 //   build/bench/tarvok_bench                 (as root, or where user namespaces are allowed)
 
+#include "engine/ConnectionMemory.h"
 #include "engine/ConnectionTables.h"
 #include "engine/EnforcementEngine.h"
 #include "engine/RuleIndex.h"
 #include "engine/RuleTable.h"
 #include "platform/SockDiag.h"
+#include "records/EventList.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <benchmark/benchmark.h>
@@ -168,6 +171,35 @@ void fillRules(RuleTable& rules, int count) {
     rules.setRules(list);
 }
 
+// Policies that match the table's rows, each a single rule at the top.
+enum Policy { NoRules, AcceptAll, AcceptAllLogged, HalfLogged };
+const char* const PolicyNames[] = {"empty", "accept_all", "accept_all_logged", "half_logged"};
+
+void fillPolicy(RuleTable& rules, int policy) {
+    Rule rule;
+    rule.action = rules.words().accept;
+    rule.number = QStringLiteral("1");
+    rule.address = rules.words().anyAddress;
+    rule.port = rules.words().anyPort;
+    switch (policy) {
+    case NoRules: rules.clear(); return;
+    case AcceptAll: rule.log = rules.words().noLog; break;
+    case AcceptAllLogged: break;
+    case HalfLogged: rule.address = QStringLiteral("127.0.0.2"); break; // every client end
+    }
+    rules.setRules({rule});
+}
+
+// The event list that the running program records into, writing to a scratch folder.
+struct RealEvents {
+    struct Settings : SettingsStore {
+        QString value(const QString&) const override { return {}; }
+        void setValue(const QString&, const QString&) override {}
+    } settings;
+    QTemporaryDir folder;
+    EventList events{folder.path(), settings};
+};
+
 platform::SockDiag& diag() {
     static platform::SockDiag instance;
     return instance;
@@ -193,6 +225,34 @@ void BM_EnforcementPass(benchmark::State& state) {
         engine.runPass();
     state.counters["rows"] = static_cast<double>(tables.snapshot().size() - 1);
     state.counters["cuts"] = static_cast<double>(engine.cutCount());
+}
+
+void BM_EnforcementPassByPolicy(benchmark::State& state) {
+    ConnectionTables tables(diag());
+    RuleTable rules;
+    fillPolicy(rules, static_cast<int>(state.range(0)));
+    RealEvents recorded;
+    EnforcementEngine engine(tables, rules);
+    engine.timer()->stop();
+    engine.setEventSink(&recorded.events);
+    engine.runPass(); // the first pass records what the policy logs; later ones repeat nothing
+    for (auto _ : state)
+        engine.runPass();
+    state.SetLabel(PolicyNames[state.range(0)]);
+    state.counters["rows"] = static_cast<double>(tables.snapshot().size() - 1);
+}
+
+// What remembering recorded connections costs a pass that logs every row.
+void BM_RecordedMemoryPerPass(benchmark::State& state) {
+    std::vector<platform::TcpRow> rows;
+    diag().readTcp(rows);
+    ConnectionMemory memory;
+    for (auto _ : state) {
+        for (const platform::TcpRow& row : rows)
+            benchmark::DoNotOptimize(memory.seenBefore(row, false));
+        memory.endPass();
+    }
+    state.counters["rows"] = static_cast<double>(rows.size());
 }
 
 void BM_RuleLookupPerConnection(benchmark::State& state) {
@@ -255,12 +315,19 @@ std::pair<double, double> cpuOfTenPerSecond(const std::function<void()>& read,
     return {spent[0], spent[1]};
 }
 
+// Argument: a policy of fillPolicy, or -1 for 10,000 rules that match nothing.
 void BM_CpuOfTenPassesPerSecond(benchmark::State& state) {
     ConnectionTables tables(diag());
     RuleTable rules;
-    fillRules(rules, static_cast<int>(state.range(0)));
+    if (state.range(0) < 0)
+        fillRules(rules, 10000);
+    else
+        fillPolicy(rules, static_cast<int>(state.range(0)));
+    RealEvents recorded;
     EnforcementEngine engine(tables, rules);
     engine.timer()->stop();
+    engine.setEventSink(&recorded.events);
+    state.SetLabel(state.range(0) < 0 ? "10000_rules" : PolicyNames[state.range(0)]);
     std::vector<platform::TcpRow> rows;
     for (auto _ : state) {
         const auto [reads, passes] =
@@ -292,9 +359,19 @@ void BM_SsTan(benchmark::State& state) {
 
 BENCHMARK(BM_BareTableRead)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_EnforcementPass)->Arg(10)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_RecordedMemoryPerPass)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RuleLookupPerConnection)->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RuleIndexRebuild)->Arg(10000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_CpuOfTenPassesPerSecond)->Arg(10000)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_EnforcementPassByPolicy)
+    ->DenseRange(NoRules, HalfLogged)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
+BENCHMARK(BM_CpuOfTenPassesPerSecond)
+    ->Arg(-1)
+    ->DenseRange(NoRules, HalfLogged)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
 BENCHMARK(BM_SsTan)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 
 int main(int argc, char** argv) {

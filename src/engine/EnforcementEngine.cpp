@@ -8,7 +8,6 @@
 #include <QScopeGuard>
 #include <QTime>
 
-#include <cstring>
 
 namespace tarvok {
 namespace {
@@ -34,7 +33,10 @@ EnforcementEngine::EnforcementEngine(ConnectionTables& tables, RuleTable& rules,
     m_timer.setParent(this); // found by name among the engine's children
     m_timer.setObjectName(QStringLiteral("Timer1"));
     m_timer.setInterval(TickIntervalMs);
-    connect(&m_timer, &QTimer::timeout, this, &EnforcementEngine::tick);
+    // Queued: the tick runs after the timer's own activation has ended. Qt never fires a
+    // timer again while its timeout handler is still on the stack, so a tick run inside the
+    // activation would stop Timer1 for as long as a dialog opened within it stayed open.
+    connect(&m_timer, &QTimer::timeout, this, &EnforcementEngine::tick, Qt::QueuedConnection);
     m_timer.start();
 }
 
@@ -83,7 +85,6 @@ bool EnforcementEngine::yieldPoint(quint64 pass) {
 void EnforcementEngine::checkCutAbility() {
     if (!m_probe)
         return;
-    m_lastProbe.start();
     const CutAbility ability = m_probe();
     if (ability == m_cutAbility)
         return;
@@ -92,13 +93,15 @@ void EnforcementEngine::checkCutAbility() {
 }
 
 void EnforcementEngine::cutFailed(std::uint32_t result) {
-    // A connection that went away by itself says nothing about the ability to cut.
-    if (platform::abilityFromResult(result) == CutAbility::Works &&
-        m_cutAbility == CutAbility::Works)
+    // A connection that went away by itself says nothing about the ability to cut, and a
+    // refusal already known needs no second look.
+    const CutAbility suggested = platform::abilityFromResult(result);
+    if (suggested == CutAbility::Works || suggested == m_cutAbility)
         return;
     // Probing opens a loopback connection: not more often than every few seconds.
-    if (m_lastProbe.isValid() && m_lastProbe.elapsed() < 5000)
+    if (m_lastFailureProbe.isValid() && m_lastFailureProbe.elapsed() < 5000)
         return;
+    m_lastFailureProbe.start();
     checkCutAbility();
 }
 
@@ -160,7 +163,6 @@ void EnforcementEngine::runFreshPass() {
     if (result != platform::ResultOk)
         return; // the previous snapshot stays as it was
 
-    m_recordedThisPass.clear();
     const std::size_t count = rows.size();
     for (std::size_t i = 1; i <= count; ++i) {
         TcpRow row = rows[i - 1];
@@ -187,7 +189,7 @@ void EnforcementEngine::runFreshPass() {
     }
     // Connections that left the table are forgotten, so that they are recorded again when
     // they come back.
-    std::swap(m_recorded, m_recordedThisPass);
+    m_recorded.endPass();
     if (m_events)
         m_events->flush();
     yieldToUi();
@@ -199,7 +201,7 @@ bool EnforcementEngine::handleMatch(TcpRow& row, const Match& match, quint64 pas
     const int position = match.row + 1;
     if (match.accept) {
         if (match.logged)
-            recordOnce(row, false, classicStateName(row.state), position);
+            recordOnce(row, false, [&row] { return classicStateName(row.state); }, position);
         return yieldPoint(pass);
     }
 
@@ -214,45 +216,19 @@ bool EnforcementEngine::handleMatch(TcpRow& row, const Match& match, quint64 pas
     } else {
         // The connection lives on: neither counted nor announced, and the record says so.
         if (match.logged)
-            recordOnce(found, true, text(&TextHolders::unableClose), position);
+            recordOnce(found, true, [this] { return text(&TextHolders::unableClose); }, position);
         cutFailed(result);
     }
     return yieldPoint(pass);
 }
 
-bool EnforcementEngine::ConnectionKey::operator==(const ConnectionKey& other) const {
-    const TcpRow& a = row;
-    const TcpRow& b = other.row;
-    return failedCut == other.failedCut && a.state == b.state && a.family == b.family &&
-           a.localAddress == b.localAddress && a.localPort == b.localPort &&
-           a.remoteAddress == b.remoteAddress && a.remotePort == b.remotePort &&
-           a.local6 == b.local6 && a.remote6 == b.remote6;
-}
-
-std::size_t EnforcementEngine::ConnectionKeyHash::operator()(const ConnectionKey& key) const {
-    const TcpRow& r = key.row;
-    std::uint64_t h = (std::uint64_t{r.localAddress} << 32 | r.remoteAddress) ^
-                      (std::uint64_t{r.localPort} << 40 | std::uint64_t{r.remotePort} << 16 |
-                       r.state << 1 | (key.failedCut ? 1u : 0u));
-    for (std::size_t i = 0; i < r.local6.size(); i += 8) {
-        std::uint64_t local = 0, remote = 0;
-        std::memcpy(&local, r.local6.data() + i, 8);
-        std::memcpy(&remote, r.remote6.data() + i, 8);
-        h = (h ^ local ^ (remote << 1)) * 0x9E3779B97F4A7C15ull;
-    }
-    return static_cast<std::size_t>(h ^ (h >> 29));
-}
-
-void EnforcementEngine::recordOnce(const TcpRow& row, bool failedCut, const QString& status,
+template <typename Status>
+void EnforcementEngine::recordOnce(const TcpRow& row, bool failedCut, Status&& status,
                                    int position) {
-    const ConnectionKey key{row, failedCut};
-    if (m_recorded.contains(key) || m_recordedThisPass.contains(key)) {
-        m_recordedThisPass.insert(key);
-        return;
-    }
-    m_recordedThisPass.insert(key);
-    record(row, status, position);
+    if (!m_recorded.seenBefore(row, failedCut))
+        record(row, status(), position);
 }
+
 void EnforcementEngine::record(const TcpRow& row, const QString& status, int position) {
     if (!m_events)
         return;

@@ -4,6 +4,7 @@
 // live, cuts the ones that must go, records what the matching rule asks to be recorded, counts
 // the cuts and leaves a notice that the tick handler shows as a balloon.
 
+#include "engine/ConnectionMemory.h"
 #include "engine/ConnectionTables.h"
 #include "engine/EngineServices.h"
 #include "engine/RuleIndex.h"
@@ -18,7 +19,6 @@
 #include <QTimer>
 
 #include <functional>
-#include <unordered_set>
 
 namespace tarvok {
 
@@ -88,22 +88,13 @@ private:
         bool accept;
         bool logged;
     };
-    // A connection as the memory of recorded events knows it: its endpoints and state.
-    struct ConnectionKey {
-        TcpRow row;
-        bool failedCut;
-        bool operator==(const ConnectionKey& other) const;
-    };
-    struct ConnectionKeyHash {
-        std::size_t operator()(const ConnectionKey& key) const;
-    };
-    using KeySet = std::unordered_set<ConnectionKey, ConnectionKeyHash>;
-
     bool skipped(const TcpRow& row) const;
     int firstMatch(const TcpRow& row);
     // False when the pass was superseded while it yielded and must stop.
     bool handleMatch(TcpRow& row, const Match& match, quint64 pass);
-    void recordOnce(const TcpRow& row, bool failedCut, const QString& status, int position);
+    // Records the row unless the memory knows it; status is built only when it is recorded.
+    template <typename Status>
+    void recordOnce(const TcpRow& row, bool failedCut, Status&& status, int position);
     void record(const TcpRow& row, const QString& status, int position);
     QString notice(const TcpRow& row, int position) const;
     QString text(QString TextHolders::*holder) const;
@@ -131,10 +122,9 @@ private:
     quint64 m_currentPass = 0;     // serial number of the newest pass
     bool m_unsupportedShown = false;
     std::vector<TcpRow> m_spareRows; // a pass's own copy of the table, kept between passes
-    // Connections whose accept (or failed cut) was recorded, as of the last pass and this one:
-    // recorded again only after their state changed or they left the table.
-    KeySet m_recorded;
-    KeySet m_recordedThisPass;
+    // Connections whose accept (or failed cut) was recorded: recorded again only after their
+    // state changed or they left the table.
+    ConnectionMemory m_recorded;
 
     EventSink* m_events = nullptr;
     Notifier* m_notifier = nullptr;
@@ -145,7 +135,7 @@ private:
     std::function<void()> m_yield;
     CutAbility m_cutAbility = CutAbility::Works;
     std::function<CutAbility()> m_probe;
-    QElapsedTimer m_lastProbe;
+    QElapsedTimer m_lastFailureProbe; // the last probe that a failed cut asked for
 };
 
 } // namespace tarvok

@@ -98,4 +98,15 @@ SecurityLevels::TrayImage SecurityLevels::trayImage() const {
     return TrayImage::Activity;
 }
 
+int SecurityLevels::monitorOnlyReasonKey() const {
+    if (m_paused)
+        return 0;
+    switch (m_engine.cutAbility()) {
+    case CutAbility::NoPermission: return 121;
+    case CutAbility::NotSupported: return 122;
+    case CutAbility::Works: break;
+    }
+    return 0;
+}
+
 } // namespace tarvok

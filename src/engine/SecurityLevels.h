@@ -45,6 +45,10 @@ public:
     // The first panel's text key in [Main]: 69 while running, 79 while paused; 0 before the
     // pause switch was first used (the panel keeps its design text).
     int firstPanelTextKey() const { return m_firstPanelKey; }
+    // While running on a system where cuts cannot work, the [Main] key of the reason that the
+    // first panel, the tray's tooltip and a balloon give (121 no permission, 122 a kernel
+    // without socket destroy); 0 when cuts work or the firewall is paused.
+    int monitorOnlyReasonKey() const;
     // Level items and the four display options are usable only while running.
     bool controlsEnabled() const { return !m_paused; }
 

@@ -30,6 +30,7 @@ inline QList<Key> allKeys() {
     };
     static constexpr Range numbered[] = {
         {"Main", 1, 21}, {"Main", 24, 83}, {"Main", 87, 112}, // main window, messages, holders
+        {"Main", 120, 122},                                   // monitor only, and why
         {"Main", 160, 170},                                   // file properties dialog
         {"Add", 1, 34},                                       // rule editor and words of rules
         {"About", 1, 2}, {"About", 4, 4}, {"About", 6, 6},    // about box

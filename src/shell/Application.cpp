@@ -172,6 +172,7 @@ void Application::loadMainWindow() {
     m_window->resize(twips::toPixels(m_settings.widthTwips(), dpiX),
                      twips::toPixels(m_settings.heightTwips(), dpiY));
 
+    m_engine->checkCutAbility();
     showLevelState();
     m_trayActivity->start();
     QDir(m_folder).mkpath(QStringLiteral("Logs"));
@@ -264,6 +265,12 @@ void Application::wireCommands() {
         });
 
     connect(m_levels, &SecurityLevels::changed, this, &Application::showLevelState);
+    connect(m_engine, &EnforcementEngine::cutAbilityChanged, this, [this](CutAbility ability) {
+        showLevelState();
+        if (const int reason = m_levels->monitorOnlyReasonKey(); reason && ability != CutAbility::Works)
+            m_tray->showBalloon(mainText(m_language, reason), mainText(m_language, 120),
+                                Notifier::Warning, 30000);
+    });
     connect(m_tray.get(), &TrayIcon::openRequested, this, &Application::showWindow);
     connect(m_tray.get(), &TrayIcon::pauseRequested, this, [this] { m_levels->togglePause(); });
     connect(m_tray.get(), &TrayIcon::exitRequested, this, [this] { shutdown(true); });
@@ -299,8 +306,18 @@ void Application::showLevelState() {
     };
     m_window->setPanelPicture(1, picture(m_levels->levelPicture()));
     m_window->setPanelPicture(2, picture(m_levels->policyPicture()));
-    if (m_levels->firstPanelTextKey() != 0)
-        m_window->setPanelText(1, mainText(m_language, m_levels->firstPanelTextKey()));
+    // A firewall that cannot cut says so where the user looks, instead of "Active".
+    if (const int reason = m_levels->monitorOnlyReasonKey()) {
+        const QString text = mainText(m_language, 120) + QStringLiteral(" (") +
+                             mainText(m_language, reason) + QLatin1Char(')');
+        m_window->setPanelText(1, text);
+        m_window->panel(1)->setToolTip(text);
+        m_tray->setToolTip(QStringLiteral("Tarvok\n") + text);
+    } else {
+        m_window->setPanelText(1, mainText(m_language, m_levels->paused() ? 79 : 69));
+        m_window->panel(1)->setToolTip(QString());
+        m_tray->setToolTip(QStringLiteral("Tarvok"));
+    }
     switch (m_levels->trayImage()) {
     case SecurityLevels::TrayImage::Allow: m_tray->setIcon(pictureIcon(Picture::TrayAllow)); break;
     case SecurityLevels::TrayImage::Paused: m_tray->setIcon(pictureIcon(Picture::TrayPause)); break;

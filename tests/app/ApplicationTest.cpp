@@ -7,6 +7,8 @@
 #include "shell/Application.h"
 #include "shell/MainWindow.h"
 #include "shell/TrayIcon.h"
+#include "support/Loopback.h"
+#include "support/Sandbox.h"
 
 #include <QAction>
 #include <QFileInfo>
@@ -225,4 +227,32 @@ TEST(Application, HelpWithoutItsFileSaysSoOnceAndTheWindowStaysUsable) {
     EXPECT_TRUE(app.window()->isEnabled());
     action(app, "mnuLevel0")->trigger();
     EXPECT_EQ(app.engine()->level(), SecurityLevel::Allow);
+}
+
+TEST(Application, WithoutNetAdminThePanelAndTheTraySayItCanOnlyMonitor) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    const QString monitorOnly =
+        "Firewall: Monitor only (no permission to close connections: grant CAP_NET_ADMIN)";
+    {
+        test::WithoutNetAdmin unprivileged;
+        ASSERT_TRUE(unprivileged.dropped());
+        ProgramFolder folder;
+        FakePrompter prompter;
+        Application app(folder.path(), &prompter);
+        ASSERT_TRUE(app.start({}));
+        EXPECT_EQ(app.engine()->cutAbility(), CutAbility::NoPermission);
+        EXPECT_EQ(app.window()->panelText(1), monitorOnly);
+        EXPECT_EQ(app.tray()->toolTip(), "Tarvok\n" + monitorOnly);
+        // Paused says paused; resumed, it says again that it only monitors.
+        action(app, "mnuPauseFirewall")->trigger();
+        EXPECT_EQ(app.window()->panelText(1), "Firewall: Paused");
+        action(app, "mnuPauseFirewall")->trigger();
+        EXPECT_EQ(app.window()->panelText(1), monitorOnly);
+    }
+    ProgramFolder folder;
+    FakePrompter prompter;
+    Application app(folder.path(), &prompter);
+    ASSERT_TRUE(app.start({}));
+    EXPECT_EQ(app.window()->panelText(1), "Firewall: Active");
+    EXPECT_EQ(app.tray()->toolTip(), "Tarvok");
 }

@@ -20,17 +20,21 @@ using tarvok::test::ProgramFolder;
 
 namespace {
 
-// Copies the binary into the folder, as an unpacked program, and starts it there.
+// Copies the binary into the folder, as an unpacked program, and starts it there; with
+// withoutNetAdmin, through capsh with CAP_NET_ADMIN dropped from its bounding set.
 class RunningTarvok {
 public:
-    explicit RunningTarvok(const ProgramFolder& folder) {
+    explicit RunningTarvok(const ProgramFolder& folder, bool withoutNetAdmin = false) {
         const QString binary = folder.file("tarvok");
         QFile::copy(QStringLiteral(TARVOK_BINARY), binary);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("QT_QPA_PLATFORM", "offscreen");
         m_process.setProcessEnvironment(environment);
         m_process.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_process.start(binary, {});
+        if (withoutNetAdmin)
+            m_process.start("capsh", {"--drop=cap_net_admin", "--", "-c", "exec \"$0\"", binary});
+        else
+            m_process.start(binary, {});
         EXPECT_TRUE(m_process.waitForStarted(10000));
     }
     ~RunningTarvok() {
@@ -124,4 +128,35 @@ TEST(EndToEnd, APolicyBlockCutsARealConnectionAndTheRunIsRecorded) {
     EXPECT_TRUE(log.contains("\"TCP\",\"127.0.0.3\"")) << log.toStdString();
     EXPECT_TRUE(log.contains("\"BLOCKED CONNECTION\"")) << log.toStdString();
     EXPECT_TRUE(folder.read("config.ini").startsWith("[Settings]\r\n\r\nHeight="));
+}
+
+TEST(EndToEnd, WithoutNetAdminABlockRuleCutsNothingAndSaysSo) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ProgramFolder folder;
+    test::TcpListener listener("127.0.0.2");
+    Rule block;
+    block.action = "block";
+    block.number = "1";
+    block.address = "127.0.0.2";
+    block.port = QString::number(listener.port());
+    block.description = "test";
+    QFile policy(folder.file("Normal.rlsp"));
+    ASSERT_TRUE(policy.open(QIODevice::WriteOnly));
+    policy.write(policyText({block}, RuleWords{}));
+    policy.close();
+
+    RunningTarvok tarvok(folder, true);
+    ASSERT_TRUE(waitFor([&] { return QFileInfo(folder.file("Logs")).isDir(); }, 20000));
+    test::TcpConnection connection = test::connect("127.0.0.3", listener);
+    QThread::msleep(500);
+    EXPECT_EQ(test::readOutcome(connection.client.get(), 10), -ETIMEDOUT) << "it lives";
+
+    ASSERT_TRUE(tarvok.terminate());
+    const QByteArray history = folder.read("History.tvh");
+    EXPECT_TRUE(history.endsWith(",\"0\"\r\n")) << "nothing counted: " << history.toStdString();
+    const QStringList days = QDir(folder.file("Logs")).entryList({"*.tvl"}, QDir::Files);
+    ASSERT_EQ(days.size(), 1);
+    const QByteArray log = folder.read("Logs/" + days[0]);
+    EXPECT_TRUE(log.contains("\"Unable to close connection\"")) << log.toStdString();
+    EXPECT_FALSE(log.contains("BLOCKED CONNECTION")) << log.toStdString();
 }

@@ -3,10 +3,15 @@
 #include "fakes/EngineFakes.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
+#include "support/ScratchFiles.h"
 
 #include <gtest/gtest.h>
 
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <cerrno>
 
@@ -299,18 +304,153 @@ TEST(EnforcementEngine, PassesNeverNestAndFollowEditsMadeWhileTheyYield) {
     EXPECT_EQ(std::max(firstOutcome, secondOutcome), -ECONNABORTED);
 }
 
-TEST(EnforcementEngine, AnAcceptedConnectionIsListedOnceWhileItStaysInTheEventList) {
+TEST(EnforcementEngine, AcceptedConnectionsAreRecordedOnceWhileTheyStayOpen) {
+    // Once the event list had flushed, every accepted, logged connection was appended again
+    // at each pass, and the day's log rolled over, erasing the earlier records.
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     QTemporaryDir folder;
     Firewall firewall;
     EventList events(folder.path(), firewall.settings);
     firewall.engine.setEventSink(&events);
     test::TcpListener listener("127.0.0.2");
-    test::TcpConnection connection = test::connect("127.0.0.3", listener);
-    firewall.rules.setRules({makeRule("accept", "127.0.0.2", QString::number(listener.port()))});
-    for (int pass = 0; pass < 3; ++pass)
-        firewall.engine.tick();
+    const QString port = QString::number(listener.port());
+    test::TcpConnection blocked = test::connect("127.0.0.3", listener);
+    firewall.rules.setRules({makeRule("block", "127.0.0.2", port)});
+    firewall.engine.tick();
     ASSERT_EQ(events.count(), 1);
-    EXPECT_EQ(events.record(0).status, "ESTABLISHED");
-    EXPECT_EQ(events.record(0).rule, "(1)");
+
+    firewall.rules.setRules({makeRule("accept", "127.0.0.2", port)});
+    std::vector<test::TcpConnection> accepted;
+    for (int i = 0; i < 200; ++i)
+        accepted.push_back(test::connect("127.0.0.4", listener));
+    for (int pass = 0; pass < 30; ++pass)
+        firewall.engine.tick();
+    ASSERT_TRUE(events.flushAtExit());
+    const QList<QByteArray> lines = test::readFile(events.dayFilePath()).split('\n');
+    ASSERT_EQ(lines.size(), 202) << "201 records and the text after the last line end";
+    EXPECT_TRUE(lines[0].contains("BLOCKED CONNECTION"));
+    EXPECT_EQ(lines.count(lines[1]), 1);
+}
+
+TEST(EnforcementEngine, Ipv6AndDualStackConnectionsAreEnforced) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ASSERT_TRUE(test::addLoopbackAddress("fd00::2") && test::addLoopbackAddress("fd00::3"));
+    Firewall firewall;
+    firewall.engine.setLevel(SecurityLevel::Normal);
+    test::TcpListener v4("127.0.0.2");
+    test::TcpListener v6("fd00::2");
+    test::TcpListener loopback6("::1");
+    const QString port4 = QString::number(v4.port());
+    const QString port6 = QString::number(v6.port());
+    auto ended = [](const test::TcpConnection& connection) {
+        const int outcome = readOutcome(connection.client.get(), 2000);
+        return outcome == -ECONNABORTED || outcome == -ECONNRESET;
+    };
+
+    // A dual-stack socket's IPv4 connection is matched by the IPv4 rule, and recorded so.
+    test::TcpConnection mapped = test::connect("::ffff:127.0.0.3", v4);
+    test::TcpConnection native = test::connect("fd00::3", v6);
+    firewall.rules.setRules({makeRule("block", "127.0.0.2", port4)});
+    firewall.engine.runPass();
+    EXPECT_TRUE(ended(mapped));
+    ASSERT_EQ(firewall.events.records.size(), 1);
+    EXPECT_EQ(firewall.events.records[0].remoteAddress, "127.0.0.2");
+    EXPECT_EQ(firewall.events.records[0].localAddress, "127.0.0.3");
+
+    // A native IPv6 connection lives under an any-address accept rule above the block rule,
+    // and is cut, and recorded in canonical text, once the accept rule is gone.
+    firewall.rules.setRules(
+        {makeRule("accept", "any address", port6), makeRule("block", "any address", port6)});
+    firewall.engine.runPass();
+    EXPECT_EQ(readOutcome(native.client.get(), 50), Alive);
+    firewall.rules.removeRule(0);
+    firewall.engine.runPass();
+    EXPECT_TRUE(ended(native));
+    EXPECT_EQ(firewall.events.records.back().remoteAddress, "fd00::2");
+    EXPECT_EQ(firewall.events.records.back().localAddress, "fd00::3");
+
+    // A rule holding the canonical text matches; any other spelling matches nothing.
+    test::TcpConnection exact = test::connect("fd00::3", v6);
+    firewall.rules.setRules({makeRule("block", "FD00::2", port6), makeRule("block", "fd00:0::2", port6)});
+    firewall.engine.runPass();
+    EXPECT_EQ(readOutcome(exact.client.get(), 50), Alive);
+    firewall.rules.setRules({makeRule("block", "fd00::2", port6)});
+    firewall.engine.runPass();
+    EXPECT_TRUE(ended(exact));
+
+    // The Block level cuts native IPv6 connections and never one on ::1.
+    test::TcpConnection blocked = test::connect("fd00::3", v6);
+    test::TcpConnection local = test::connect("::1", loopback6);
+    firewall.rules.clear();
+    firewall.engine.setLevel(SecurityLevel::Block);
+    firewall.engine.runPass();
+    EXPECT_TRUE(ended(blocked));
+    EXPECT_EQ(readOutcome(local.client.get(), 50), Alive);
+    EXPECT_EQ(readOutcome(local.server.get(), 50), Alive);
+}
+
+TEST(EnforcementEngine, AModalDialogOpenedInsideAPassDoesNotStopEnforcement) {
+    // A dialog opened while a pass yielded held that pass, and every tick was skipped
+    // until the dialog closed: nothing was cut while the status bar said "Active".
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    Firewall firewall;
+    test::TcpListener listener("127.0.0.2");
+    firewall.rules.setRules({makeRule("block", "127.0.0.2", QString::number(listener.port()))});
+    int ticks = 0;
+    QObject::connect(firewall.engine.timer(), &QTimer::timeout, [&] { ++ticks; });
+    test::TcpConnection connection;
+    int ticksAtConnect = -1, ticksAtCut = -1;
+    bool dialogShown = false;
+    firewall.engine.setYield([&] {
+        if (dialogShown) {
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+            return;
+        }
+        dialogShown = true;
+        QDialog dialog;
+        QTimer::singleShot(250, &dialog, [&] {
+            connection = test::connect("127.0.0.3", listener);
+            ticksAtConnect = ticks;
+        });
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &dialog, [&] {
+            if (ticksAtConnect >= 0 && readOutcome(connection.client.get(), 0) == -ECONNABORTED) {
+                ticksAtCut = ticks;
+                dialog.accept();
+            }
+        });
+        poll.start(5);
+        QTimer::singleShot(5000, &dialog, &QDialog::reject);
+        dialog.exec();
+    });
+    firewall.engine.timer()->start();
+    QElapsedTimer waited;
+    waited.start();
+    while (!dialogShown && waited.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    ASSERT_TRUE(dialogShown);
+    ASSERT_GE(ticksAtCut, 0) << "the connection lived while the dialog was open";
+    EXPECT_LE(ticksAtCut - ticksAtConnect, 2);
+}
+
+TEST(EnforcementEngine, WithoutNetAdminItKnowsItCanOnlyMonitor) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    Firewall firewall;
+    QSignalSpy changes(&firewall.engine, &EnforcementEngine::cutAbilityChanged);
+    firewall.engine.checkCutAbility();
+    EXPECT_EQ(firewall.engine.cutAbility(), CutAbility::Works);
+    test::TcpListener listener("127.0.0.2");
+    test::TcpConnection connection = test::connect("127.0.0.3", listener);
+    firewall.rules.setRules({makeRule("block", "127.0.0.2", QString::number(listener.port()))});
+    {
+        test::WithoutNetAdmin unprivileged;
+        ASSERT_TRUE(unprivileged.dropped());
+        firewall.engine.tick(); // the failed cut makes it look again
+        EXPECT_EQ(firewall.engine.cutAbility(), CutAbility::NoPermission);
+    }
+    EXPECT_EQ(readOutcome(connection.client.get(), 50), Alive);
+    firewall.engine.checkCutAbility();
+    EXPECT_EQ(firewall.engine.cutAbility(), CutAbility::Works);
+    EXPECT_EQ(changes.size(), 2);
+    EXPECT_EQ(platform::abilityFromResult(EOPNOTSUPP), CutAbility::NotSupported);
 }

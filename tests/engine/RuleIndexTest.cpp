@@ -12,9 +12,8 @@ namespace {
 
 // The plain walk from the top, comparing texts, as a connection was always decided: the
 // reference the index must agree with on every table.
-int walk(const RuleTable& table, std::uint32_t remoteAddress, std::uint16_t remotePort) {
+int walk(const RuleTable& table, const QString& addressTextOfRow, std::uint16_t remotePort) {
     const RuleWords& words = table.words();
-    const QString addressTextOfRow = addressText(remoteAddress);
     for (int row = 0; row < table.count(); ++row) {
         const Rule& rule = table.rule(row);
         if (rule.enabled == words.disabled)
@@ -63,7 +62,9 @@ TEST(RuleIndex, QuirkyCellsMatchAsTheTextWalkDoes) {
                      {"*", AddressPattern::Nothing},         {"10.0.0", AddressPattern::Nothing},
                      {"10.0.0.1.", AddressPattern::Nothing}, {"256.0.0.1", AddressPattern::Nothing},
                      {" 10.0.0.1", AddressPattern::Nothing}, {"", AddressPattern::Nothing},
-                     {"1000.0.0.1", AddressPattern::Nothing}};
+                     {"1000.0.0.1", AddressPattern::Nothing}, {"fd00::2", AddressPattern::Exact6},
+                     {"FD00::2", AddressPattern::Nothing},  {"fd00:0::2", AddressPattern::Nothing},
+                     {"::", AddressPattern::Exact6},        {"fd00::2/64", AddressPattern::Nothing}};
     for (const Case& c : addresses)
         EXPECT_EQ(parseAddressCell(c.cell, words).kind, c.kind) << c.cell;
     EXPECT_EQ(parsePortCell("080", words).port, 80);
@@ -96,10 +97,13 @@ TEST(RuleIndex, AgreesWithTheTextWalkOnRandomTables) {
     const std::uint32_t addresses[] = {addressField(10, 0, 0, 1), addressField(10, 0, 0, 10),
                                        addressField(127, 0, 0, 2), addressField(192, 168, 1, 7),
                                        addressField(0, 0, 0, 0)};
+    const platform::Address6 fd2 = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+    const platform::Address6 fd3 = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3};
     const std::uint16_t ports[] = {80, 8080, 443, 0, 65535, 22};
     const QStringList addressCells = {"any address", "999.999.999.999", "10.0.0.1", "10.0.0.10",
                                       "127.0.0.2",   "192.168.1.7",     "010.0.0.1", "a.b.c.d",
-                                      "*",           "",                "0.0.0.0",   "any port"};
+                                      "*",           "",                "0.0.0.0",   "any port",
+                                      "fd00::2",     "FD00::2",         "fd00:0::3", "fd00::3"};
     const QStringList portCells = {"any port", "99999", "80",  "080", "8080", "443", "0",
                                    "65535",    "65536", "",    "x",   "22",   "0022", "any address"};
     RuleIndex index;
@@ -113,10 +117,14 @@ TEST(RuleIndex, AgreesWithTheTextWalkOnRandomTables) {
                               random() % 5 != 0));
         table.setRules(rules);
         index.rebuild(table);
-        for (std::uint32_t address : addresses)
-            for (std::uint16_t port : ports)
-                ASSERT_EQ(index.firstMatch(address, port), walk(table, address, port))
+        for (std::uint16_t port : ports) {
+            for (std::uint32_t address : addresses)
+                ASSERT_EQ(index.firstMatch(address, port), walk(table, addressText(address), port))
                     << "round " << round << " address " << addressText(address).toStdString()
                     << " port " << port;
+            for (const platform::Address6& address : {fd2, fd3})
+                ASSERT_EQ(index.firstMatch(address, port), walk(table, addressText(address), port))
+                    << "round " << round << " address " << addressText(address).toStdString();
+        }
     }
 }

@@ -124,14 +124,21 @@ TcpConnection connect(const char* fromAddress, TcpListener& listener) {
     std::string to = listener.address();
     if (isMapped(from) && !isIpv6(to))
         to = "::ffff:" + to;
-    connection.client = Fd(tcpSocket(from));
     const Endpoint local = endpoint(from, 0);
     const Endpoint remote = endpoint(to, listener.port());
-    if (::bind(connection.client.get(), local.get(), local.length) != 0 ||
-        ::connect(connection.client.get(), remote.get(), remote.length) != 0) {
-        ADD_FAILURE() << "cannot connect " << fromAddress << " to " << to << ": "
-                      << std::strerror(errno);
-        return connection;
+    // An IPv6 address added a moment ago may still lack its route while the kernel finishes
+    // setting up lo: such a connect is tried again, for two seconds at most.
+    for (int attempt = 0;; ++attempt) {
+        connection.client = Fd(tcpSocket(from));
+        if (::bind(connection.client.get(), local.get(), local.length) == 0 &&
+            ::connect(connection.client.get(), remote.get(), remote.length) == 0)
+            break;
+        if (errno != ENETUNREACH || attempt == 200) {
+            ADD_FAILURE() << "cannot connect " << fromAddress << " to " << to << ": "
+                          << std::strerror(errno);
+            return connection;
+        }
+        ::usleep(10000);
     }
     connection.server = Fd(::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC));
     connection.clientPort = boundPort(connection.client.get());
