@@ -143,9 +143,12 @@ void ActivityTab::reselect(View view, int row) {
     }
     if (selectedRow(view) == row)
         return;
-    const QModelIndex index = widget->model()->index(row, 0);
+    // A new current row would scroll the view to it; the reader's place wins.
+    const bool autoScroll = widget->hasAutoScroll();
+    widget->setAutoScroll(false);
     widget->selectionModel()->setCurrentIndex(
-        index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        widget->model()->index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    widget->setAutoScroll(autoScroll);
 }
 
 bool ActivityTab::eventFilter(QObject* watched, QEvent* event) {

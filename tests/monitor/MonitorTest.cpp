@@ -4,6 +4,7 @@
 #include "monitor/ConnectionActions.h"
 #include "monitor/ConnectionMonitor.h"
 #include "monitor/ProgramIcons.h"
+#include "monitor/ResolveWindow.h"
 #include "fakes/EngineFakes.h"
 #include "fakes/FakePrompter.h"
 #include "support/Loopback.h"
@@ -13,6 +14,9 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QLineEdit>
 #include <QHeaderView>
 #include <QPushButton>
 #include <QProcess>
@@ -324,6 +328,8 @@ TEST(ActivityTab, ListsSortReselectAndTakeTheirKeys) {
         action->setChecked(true);
         actions.insert(QLatin1String(name), action);
     }
+    for (const char* name : {"mnuCopyRemAdd", "mnuResolveHost"})
+        actions.insert(QLatin1String(name), new QAction(&mainWindow));
     ActivityTab tab(m.monitor, m.actions, icons, m.prompter, m.language, &mainWindow, &perConnection,
                     &perApplication, [&actions](const QString& name) { return actions.value(name); });
     QList<View> shown;
@@ -356,11 +362,28 @@ TEST(ActivityTab, ListsSortReselectAndTakeTheirKeys) {
               m.rowsWhere(View::PerConnection, 2, QString::number(b.clientPort)).at(0))
         << "the selection follows its row";
 
+    // The context menu's copy and resolve act on the selected row's remote address.
+    actions["mnuCopyRemAdd"]->trigger();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("127.0.0.2"));
+    actions["mnuResolveHost"]->trigger();
+    EXPECT_TRUE(tab.resolveWindow()->isVisible());
+    EXPECT_EQ(tab.resolveWindow()->findChild<QLineEdit*>(QStringLiteral("Text1"))->text(),
+              QStringLiteral("127.0.0.2"));
+    tab.resolveWindow()->close();
+
     // Ctrl+C on the list closes the selected connection.
     perConnection.setFocus();
     QTest::keyClick(&perConnection, Qt::Key_C, Qt::ControlModifier);
     EXPECT_NE(test::readOutcome(b.server.get(), 200), Alive);
     EXPECT_EQ(test::readOutcome(a.server.get(), 50), Alive);
+
+    // A double click closes the row's connection (the mode is "1" unless set otherwise).
+    m.monitor.RefreshConnections();
+    const int aRow = m.rowsWhere(View::PerConnection, 2, QString::number(a.clientPort)).at(0);
+    const QPoint aPoint = perConnection.visualRect(perConnection.model()->index(aRow, 1)).center();
+    QTest::mouseClick(perConnection.viewport(), Qt::LeftButton, {}, aPoint);
+    QTest::mouseDClick(perConnection.viewport(), Qt::LeftButton, {}, aPoint);
+    EXPECT_NE(test::readOutcome(a.server.get(), 200), Alive);
 
     // A display option rebuilds the current view only.
     const int before = m.monitor.perApplicationModel()->rowCount();
