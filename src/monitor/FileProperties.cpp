@@ -27,30 +27,41 @@ FileFacts FileFacts::of(const QString& path) {
     return facts;
 }
 
-QString packageFromDpkgOutput(const QString& output, const QString& path) {
+QString packageFromDpkgOutput(const QString& output, const QStringList& paths) {
     for (const QString& line : output.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         if (line.startsWith(QLatin1String("diversion ")))
             continue;
         const qsizetype colon = line.indexOf(QStringLiteral(": "));
-        if (colon > 0 && line.mid(colon + 2).trimmed() == path)
+        if (colon > 0 && paths.contains(line.mid(colon + 2).trimmed()))
             return line.left(colon);
     }
     return QString();
 }
 
+QStringList packagePaths(const QString& path, const QString& root) {
+    QStringList paths{path};
+    for (const char* folder : {"bin", "sbin", "lib", "lib32", "lib64", "libx32"}) {
+        const QString merged = QStringLiteral("/usr/%1/").arg(QLatin1String(folder));
+        if (path.startsWith(merged) &&
+            QFileInfo(root + QLatin1String(folder)).isSymLink())
+            paths << QLatin1Char('/') + QLatin1String(folder) + path.mid(merged.size() - 1);
+    }
+    return paths;
+}
+
 PackageQuery::PackageQuery(QObject* parent) : QObject(parent) {}
 
 void PackageQuery::start(const QString& path) {
-    m_path = path;
+    m_paths = packagePaths(path);
     m_process = new QProcess(this);
     connect(m_process, &QProcess::finished, this, [this] {
-        emit found(packageFromDpkgOutput(QString::fromLocal8Bit(m_process->readAllStandardOutput()), m_path));
+        emit found(packageFromDpkgOutput(QString::fromLocal8Bit(m_process->readAllStandardOutput()), m_paths));
     });
     connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)
             emit found(QString());
     });
-    m_process->start(QStringLiteral("dpkg-query"), {QStringLiteral("-S"), path});
+    m_process->start(QStringLiteral("dpkg-query"), QStringList{QStringLiteral("-S")} + m_paths);
 }
 
 } // namespace tarvok

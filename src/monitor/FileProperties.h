@@ -22,9 +22,13 @@ struct FileFacts {
     static FileFacts of(const QString& path);
 };
 
-// The package named in dpkg-query -S output for path ("pkg1, pkg2: /path" lines, possibly
-// with diversion lines); empty when no line names exactly that path.
-QString packageFromDpkgOutput(const QString& output, const QString& path);
+// The package named in dpkg-query -S output for one of paths ("pkg1, pkg2: /path" lines,
+// possibly with diversion lines); empty when no line names exactly one of them.
+QString packageFromDpkgOutput(const QString& output, const QStringList& paths);
+
+// path and the names the package database may know it by: on a system whose /bin, /sbin and
+// /lib are links into /usr, a program runs as /usr/bin/x while its package lists /bin/x.
+QStringList packagePaths(const QString& path, const QString& root = QStringLiteral("/"));
 
 class PackageQuery : public QObject {
     Q_OBJECT
@@ -39,7 +43,7 @@ signals:
 
 private:
     QProcess* m_process = nullptr;
-    QString m_path;
+    QStringList m_paths;
 };
 
 } // namespace tarvok

@@ -156,6 +156,20 @@ TEST(FileProperties, ReadsFactsAndTheOwningPackage) {
     EXPECT_FALSE(FileFacts::of(QStringLiteral("/no/such/file")).exists);
     const QString output = QStringLiteral("diversion by x from: /bin/sh\ncoreutils: /usr/bin/sleep\n"
                                           "coreutils: /usr/bin\n");
-    EXPECT_EQ(packageFromDpkgOutput(output, QStringLiteral("/usr/bin/sleep")), QStringLiteral("coreutils"));
-    EXPECT_EQ(packageFromDpkgOutput(output, QStringLiteral("/usr/bin/true")), QString());
+    EXPECT_EQ(packageFromDpkgOutput(output, {QStringLiteral("/usr/bin/sleep")}), QStringLiteral("coreutils"));
+    EXPECT_EQ(packageFromDpkgOutput(output, {QStringLiteral("/usr/bin/true")}), QString());
+}
+
+TEST(FileProperties, AProgramOfAMergedUsrSystemIsFoundUnderItsPackagedName) {
+    QTemporaryDir root;
+    QDir(root.path()).mkpath(QStringLiteral("usr/bin"));
+    QFile::link(root.path() + "/usr/bin", root.path() + "/bin");
+    const QString base = root.path() + QLatin1Char('/');
+    EXPECT_EQ(packagePaths(QStringLiteral("/usr/bin/sleep"), base),
+              (QStringList{QStringLiteral("/usr/bin/sleep"), QStringLiteral("/bin/sleep")}));
+    EXPECT_EQ(packagePaths(QStringLiteral("/usr/sbin/x"), base), QStringList{QStringLiteral("/usr/sbin/x")})
+        << "no /sbin link there";
+    EXPECT_EQ(packageFromDpkgOutput(QStringLiteral("coreutils: /bin/sleep\n"),
+                                    {QStringLiteral("/usr/bin/sleep"), QStringLiteral("/bin/sleep")}),
+              QStringLiteral("coreutils"));
 }
