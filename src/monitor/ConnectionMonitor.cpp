@@ -7,7 +7,6 @@
 
 #include <QCoreApplication>
 #include <QDate>
-#include <QFileInfo>
 #include <QLocale>
 #include <QTime>
 
@@ -58,10 +57,19 @@ void ConnectionMonitor::notSupported() {
         m_prompter->message(QStringLiteral("IP Helper not supported!"), 0, QStringLiteral("Tarvok"));
 }
 
-const platform::ProcessInfo& ConnectionMonitor::process(std::uint32_t pid) {
-    auto found = m_processes.find(pid);
-    if (found == m_processes.end())
-        found = m_processes.emplace(pid, platform::readProcess(pid)).first;
+const ConnectionMonitor::Program& ConnectionMonitor::program(std::uint32_t pid) {
+    auto found = m_programs.find(pid);
+    if (found == m_programs.end()) {
+        // The row text is the executable's file name when its path can be read, else the
+        // process name (or nothing); a process without a path gets the unknown picture.
+        const platform::ProcessInfo info = platform::readProcess(pid);
+        Program entry;
+        entry.path = QString::fromStdString(info.imagePath);
+        entry.name = entry.path.isEmpty() ? QString::fromStdString(info.name)
+                                          : entry.path.mid(entry.path.lastIndexOf(QLatin1Char('/')) + 1);
+        entry.icon = entry.path.isEmpty() ? QLatin1String(IconSource::UnknownProgram) : entry.path;
+        found = m_programs.emplace(pid, std::move(entry)).first;
+    }
     return found->second;
 }
 
@@ -180,7 +188,7 @@ void ConnectionMonitor::buildPerApplication() {
     // One walk over /proc/*/fd serves both owner-aware reads, and it yields on the budget.
     const platform::SocketOwners owners = platform::SocketOwners::scan([this] { pause(); });
     const platform::SocketOwners::Reuse reuse(owners);
-    m_processes.clear();
+    m_programs.clear();
 
     std::vector<platform::TcpOwnerRow> tcp;
     std::vector<platform::UdpOwnerRow> udp;
@@ -197,11 +205,10 @@ void ConnectionMonitor::buildPerApplication() {
     std::vector<ListRow> rows;
     rows.reserve(tcp.size() + (m_showUdp ? udp.size() : 0));
     const auto programRow = [this](std::uint32_t pid, ListRow& row) {
-        const platform::ProcessInfo& info = process(pid);
-        const QString path = QString::fromStdString(info.imagePath);
-        row.cells[0] = path.isEmpty() ? QString::fromStdString(info.name) : QFileInfo(path).fileName();
-        row.cells[7] = path;
-        row.icon = path.isEmpty() ? QLatin1String(IconSource::UnknownProgram) : path;
+        const Program& owner = program(pid);
+        row.cells[0] = owner.name;
+        row.cells[7] = owner.path;
+        row.icon = owner.icon;
     };
     for (std::size_t i = 0; i < tcp.size(); ++i) {
         const platform::TcpOwnerRow& entry = tcp[i];

@@ -103,7 +103,13 @@ private:
     int findSelection(const std::vector<ListRow>& rows) const;
     void pause();
     void yieldNow();
-    const platform::ProcessInfo& process(std::uint32_t pid);
+    // A process as the rows show it: its row text, image path and icon key.
+    struct Program {
+        QString name;
+        QString path;
+        QString icon;
+    };
+    const Program& program(std::uint32_t pid);
     QString timeText() const;
     void notSupported();
 
@@ -136,7 +142,7 @@ private:
 
     std::vector<platform::TcpOwnerRow> m_ownerTcp;
     std::vector<platform::UdpOwnerRow> m_ownerUdp;
-    std::unordered_map<std::uint32_t, platform::ProcessInfo> m_processes; // of one rebuild
+    std::unordered_map<std::uint32_t, Program> m_programs; // read once per process and rebuild
 };
 
 } // namespace tarvok

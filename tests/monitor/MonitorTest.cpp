@@ -419,6 +419,16 @@ TEST(AlertWindow, TrustOnTheLastRowClosesItAndFreesTheMainWindow) {
     EXPECT_EQ(rows.rowCount(), 2);
     EXPECT_EQ(prompter.messages().last().style, Prompter::Critical);
 
+    // Closed with rows in it: the main window is usable, the rows are gone.
+    window.close();
+    EXPECT_TRUE(mainWindow.isEnabled());
+    EXPECT_EQ(rows.rowCount(), 0);
+    rows.add(QStringLiteral("/usr/bin/one"), QStringLiteral("127.0.0.2"), 4000001);
+    window.announce();
+    rows.add(QStringLiteral("/usr/bin/two"), QStringLiteral("127.0.0.3"), 4000002);
+    window.announce();
+    EXPECT_FALSE(mainWindow.isEnabled());
+
     window.findChild<QPushButton*>(QStringLiteral("cmdTrust"))->click();
     EXPECT_TRUE(window.isVisible());
     rows.trust(0);
