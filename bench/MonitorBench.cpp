@@ -8,6 +8,7 @@
 #include "monitor/DesktopEntries.h"
 #include "monitor/ProgramIcons.h"
 #include "platform/SockDiag.h"
+#include "platform/SocketOwners.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -68,6 +69,25 @@ void BM_PerApplicationRebuild(benchmark::State& state) {
     }
     state.counters["rows"] = list.monitor.perApplicationModel()->rowCount();
     state.counters["view"] = list.view ? 1 : 0;
+}
+
+// The two parts of a rebuild that are the kernel's work: the walk over /proc/*/fd and the
+// owner-aware TCP dump that uses it.
+void BM_SocketOwnerScan(benchmark::State& state) {
+    for (auto _ : state) {
+        const platform::SocketOwners owners = platform::SocketOwners::scan();
+        benchmark::DoNotOptimize(owners.size());
+    }
+}
+
+void BM_OwnerTcpDumpWithoutScan(benchmark::State& state) {
+    const platform::SocketOwners owners = platform::SocketOwners::scan();
+    const platform::SocketOwners::Reuse reuse(owners);
+    std::vector<platform::TcpOwnerRow> rows;
+    for (auto _ : state) {
+        monitorDiag().readTcpOwners(rows);
+        benchmark::DoNotOptimize(rows.data());
+    }
 }
 
 void BM_SsTanp(benchmark::State& state) {
@@ -135,6 +155,8 @@ void BM_LongestGuiStretchDuringRebuild(benchmark::State& state) {
 } // namespace
 
 BENCHMARK(BM_PerApplicationRebuild)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
+BENCHMARK(BM_SocketOwnerScan)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_OwnerTcpDumpWithoutScan)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_SsTanp)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 BENCHMARK(BM_BareCount)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_CountWatcherTickNoChange)->Unit(benchmark::kMillisecond)->MinTime(2.0);

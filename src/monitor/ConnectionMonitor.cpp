@@ -8,9 +8,13 @@
 #include <QCoreApplication>
 #include <QDate>
 #include <QLocale>
+#include <QThread>
 #include <QTime>
 
 #include <algorithm>
+#include <atomic>
+#include <future>
+#include <memory>
 #include <utility>
 
 namespace tarvok {
@@ -115,16 +119,41 @@ void ConnectionMonitor::countWatcherTick() {
         rebuildCurrent();
 }
 
+void ConnectionMonitor::runOffThread(const std::function<void()>& work) {
+    std::atomic<bool> done{false};
+    const std::unique_ptr<QThread> thread(QThread::create([&work, &done] {
+        work();
+        done.store(true, std::memory_order_release);
+    }));
+    thread->start();
+    // The GUI thread keeps handling timers and painting while the kernel is read.
+    while (!done.load(std::memory_order_acquire)) {
+        yieldNow();
+        if (!done.load(std::memory_order_acquire))
+            QThread::usleep(500);
+    }
+    thread->wait();
+}
+
 void ConnectionMonitor::buildPerConnection() {
     std::vector<ListRow> rows;
     std::vector<TcpRow> tcp;
-    std::uint32_t result = m_tables.readTcp(tcp);
+    std::vector<platform::UdpRow> udp;
+    std::uint32_t result = 0;
+    std::uint32_t udpResult = 0;
+    const bool withUdp = m_showUdp;
+    runOffThread([&] {
+        result = m_diag.readTcp(tcp);
+        if (withUdp && result != platform::ResultNotSupported)
+            udpResult = m_diag.readUdp(udp);
+    });
     if (result == platform::ResultNotSupported) {
         notSupported();
         finish(View::PerConnection, {}, false);
         return;
     }
     const QString time = timeText();
+    monitor::TextCache texts;
     if (result == platform::ResultOk) {
         // The TCP snapshot keeps row i of this read at index i; index 0 is not used.
         std::vector<TcpRow>& snapshot = m_tables.snapshot();
@@ -133,7 +162,7 @@ void ConnectionMonitor::buildPerConnection() {
         rows.reserve(tcp.size());
         for (std::size_t i = 0; i < tcp.size(); ++i) {
             const TcpRow& entry = tcp[i];
-            const QString local = monitor::localText(entry);
+            const QString local = texts.local(entry);
             if (isLoopbackOrAny(local) && !m_showLocal)
                 continue;
             const bool listening = entry.state == platform::StateListen;
@@ -141,12 +170,12 @@ void ConnectionMonitor::buildPerConnection() {
                 continue;
             ListRow row;
             row.tag = static_cast<int>(i + 1);
-            const QString state = classicStateName(entry.state);
-            const QString remotePort = QString::number(portNumber(entry.remotePort));
+            const QString state = texts.classicState(entry.state);
+            const QString remotePort = texts.port(entry.remotePort);
             row.cells = {QStringLiteral("TCP"),
                          local,
-                         QString::number(portNumber(entry.localPort)),
-                         listening ? QStringLiteral("localhost") : monitor::remoteText(entry),
+                         texts.port(entry.localPort),
+                         listening ? QStringLiteral("localhost") : texts.remote(entry),
                          listening ? QStringLiteral("0") : remotePort,
                          listening ? QStringLiteral("-") : serviceName(remotePort),
                          state,
@@ -159,22 +188,19 @@ void ConnectionMonitor::buildPerConnection() {
             pause();
         }
     }
-    if (m_showUdp) {
-        std::vector<platform::UdpRow> udp;
-        result = m_tables.diag().readUdp(udp);
-        if (result == platform::ResultNotSupported) {
+    if (withUdp) {
+        if (udpResult == platform::ResultNotSupported) {
             notSupported();
             finish(View::PerConnection, std::move(rows), false);
             return;
         }
         for (std::size_t j = 0; j < udp.size(); ++j) {
-            const QString local = monitor::localText(udp[j]);
+            const QString local = texts.local(udp[j]);
             if (isLoopbackOrAny(local) && !m_showLocal)
                 continue;
             ListRow row;
             row.tag = static_cast<int>(j + 1);
-            row.cells = {QStringLiteral("UDP"), local,
-                         QString::number(portNumber(udp[j].localPort)), QString(), QString(),
+            row.cells = {QStringLiteral("UDP"), local, texts.port(udp[j].localPort), QString(), QString(),
                          QString(), QStringLiteral("Unknown"), time};
             row.icon = QLatin1String(IconSource::Udp);
             rows.push_back(std::move(row));
@@ -185,17 +211,20 @@ void ConnectionMonitor::buildPerConnection() {
 }
 
 void ConnectionMonitor::buildPerApplication() {
-    // One walk over /proc/*/fd serves both owner-aware reads, and it yields on the budget.
-    const platform::SocketOwners owners = platform::SocketOwners::scan([this] { pause(); });
-    const platform::SocketOwners::Reuse reuse(owners);
-    m_programs.clear();
-
     std::vector<platform::TcpOwnerRow> tcp;
     std::vector<platform::UdpOwnerRow> udp;
-    const bool tcpRead = m_tables.diag().readTcpOwners(tcp) == platform::ResultOk;
-    yieldNow();
-    const bool udpRead = m_tables.diag().readUdpOwners(udp) == platform::ResultOk;
-    yieldNow();
+    bool tcpRead = false;
+    bool udpRead = false;
+    runOffThread([&] {
+        // One walk over /proc/*/fd serves both owner-aware reads; it runs beside the TCP dump,
+        // which waits for it only once it needs the owners.
+        std::shared_future<platform::SocketOwners> owners =
+            std::async(std::launch::async, [] { return platform::SocketOwners::scan(); }).share();
+        const platform::SocketOwners::Reuse reuse(owners);
+        tcpRead = m_diag.readTcpOwners(tcp) == platform::ResultOk;
+        udpRead = m_diag.readUdpOwners(udp) == platform::ResultOk;
+    });
+    m_programs.clear();
     // A failed read keeps the rows of the previous one, as the record arrays always did.
     if (!tcpRead)
         tcp = m_ownerTcp;
@@ -204,6 +233,7 @@ void ConnectionMonitor::buildPerApplication() {
 
     std::vector<ListRow> rows;
     rows.reserve(tcp.size() + (m_showUdp ? udp.size() : 0));
+    monitor::TextCache texts;
     const auto programRow = [this](std::uint32_t pid, ListRow& row) {
         const Program& owner = program(pid);
         row.cells[0] = owner.name;
@@ -212,7 +242,7 @@ void ConnectionMonitor::buildPerApplication() {
     };
     for (std::size_t i = 0; i < tcp.size(); ++i) {
         const platform::TcpOwnerRow& entry = tcp[i];
-        const QString local = monitor::localText(entry);
+        const QString local = texts.local(entry);
         if (isLoopbackOrAny(local) && !m_showLocal)
             continue;
         if (!m_showListening && entry.state == platform::StateListen)
@@ -220,14 +250,14 @@ void ConnectionMonitor::buildPerApplication() {
         ListRow row;
         row.tag = static_cast<int>(i);
         programRow(entry.owningPid, row);
-        const QString remote = monitor::remoteText(entry);
+        const QString remote = texts.remote(entry);
         const bool noRemote = isAnyAddress(remote);
         row.cells[1] = QStringLiteral("TCP");
         row.cells[2] = local;
-        row.cells[3] = QString::number(portNumber(entry.localPort));
+        row.cells[3] = texts.port(entry.localPort);
         row.cells[4] = noRemote ? QStringLiteral("localhost") : remote;
-        row.cells[5] = noRemote ? QStringLiteral("0") : QString::number(portNumber(entry.remotePort));
-        row.cells[6] = ownerStateName(entry.state);
+        row.cells[5] = noRemote ? QStringLiteral("0") : texts.port(entry.remotePort);
+        row.cells[6] = texts.ownerState(entry.state);
         const QString& path = row.cells[7];
         if (!path.isEmpty() &&
             (entry.state == platform::StateEstablished || entry.state == platform::StateSynSent) &&
@@ -242,7 +272,7 @@ void ConnectionMonitor::buildPerApplication() {
     if (m_showUdp) {
         for (std::size_t j = 0; j < udp.size(); ++j) {
             const platform::UdpOwnerRow& entry = udp[j];
-            const QString local = monitor::localText(entry);
+            const QString local = texts.local(entry);
             if (isLoopbackOrAny(local) && !m_showLocal)
                 continue;
             ListRow row;
@@ -250,7 +280,7 @@ void ConnectionMonitor::buildPerApplication() {
             programRow(entry.owningPid, row);
             row.cells[1] = QStringLiteral("UDP");
             row.cells[2] = local;
-            row.cells[3] = QString::number(portNumber(entry.localPort));
+            row.cells[3] = texts.port(entry.localPort);
             row.cells[6] = QStringLiteral("Unknown");
             rows.push_back(std::move(row));
             pause();

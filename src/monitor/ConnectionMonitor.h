@@ -6,7 +6,9 @@
 //
 // A rebuild yields to the event loop (timers and painting only, never user input) on a time
 // budget and never runs nested: a rebuild asked for while one yields runs once more right
-// after it.
+// after it. The kernel's tables and the walk over /proc are read on a worker thread, through
+// the monitor's own netlink socket, while the GUI thread goes on yielding: at 20,000 rows
+// that read alone would hold the GUI for longer than a person notices.
 
 #include "engine/ConnectionTables.h"
 #include "monitor/ConnectionListModel.h"
@@ -103,6 +105,8 @@ private:
     int findSelection(const std::vector<ListRow>& rows) const;
     void pause();
     void yieldNow();
+    // Runs work on a thread of its own and yields until it is done.
+    void runOffThread(const std::function<void()>& work);
     // A process as the rows show it: its row text, image path and icon key.
     struct Program {
         QString name;
@@ -114,6 +118,7 @@ private:
     void notSupported();
 
     ConnectionTables& m_tables;
+    platform::SockDiag m_diag; // the rebuilds' own, used only by their worker thread
     Prompter* m_prompter = nullptr;
     std::function<void()> m_yield;
     QElapsedTimer m_sinceYield;

@@ -30,8 +30,7 @@ struct DirectoryCloser {
 // Adds the sockets among pid's descriptors. The fd folder is opened relative to the pid's
 // folder, read through one handle, so a pid reused meanwhile cannot mix two processes.
 void scanProcess(int procFd, const char* pidName, std::uint32_t pid,
-                 std::unordered_map<std::uint32_t, std::uint32_t>& owners,
-                 const std::function<void()>& pause, int& sincePause) {
+                 std::unordered_map<std::uint32_t, std::uint32_t>& owners) {
     char path[300];
     std::snprintf(path, sizeof path, "%s/fd", pidName);
     const int fdDir = ::openat(procFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
@@ -47,10 +46,6 @@ void scanProcess(int procFd, const char* pidName, std::uint32_t pid,
     while (const dirent* entry = ::readdir(dir)) {
         if (entry->d_name[0] == '.')
             continue;
-        if (pause && ++sincePause >= SocketOwners::PauseEvery) {
-            sincePause = 0;
-            pause();
-        }
         char target[64];
         const ssize_t length = ::readlinkat(fdDir, entry->d_name, target, sizeof target);
         if (length <= static_cast<ssize_t>(prefix.size()) + 1)
@@ -67,19 +62,28 @@ void scanProcess(int procFd, const char* pidName, std::uint32_t pid,
     }
 }
 
-thread_local const SocketOwners* t_reused = nullptr;
+thread_local const SocketOwners::Reuse* t_reused = nullptr;
+
+std::shared_future<SocketOwners> ready(const SocketOwners& owners) {
+    std::promise<SocketOwners> promise;
+    promise.set_value(owners);
+    return promise.get_future().share();
+}
 
 } // namespace
 
-SocketOwners::Reuse::Reuse(const SocketOwners& owners) : m_previous(t_reused) {
-    t_reused = &owners;
+SocketOwners::Reuse::Reuse(std::shared_future<SocketOwners> owners)
+    : m_owners(std::move(owners)), m_previous(t_reused) {
+    t_reused = this;
 }
+
+SocketOwners::Reuse::Reuse(const SocketOwners& owners) : Reuse(ready(owners)) {}
 
 SocketOwners::Reuse::~Reuse() { t_reused = m_previous; }
 
-SocketOwners SocketOwners::scan(const std::function<void()>& pause) {
+SocketOwners SocketOwners::scan() {
     if (t_reused)
-        return *t_reused;
+        return t_reused->m_owners.get();
     SocketOwners result;
     auto owners = std::make_shared<Map>();
     result.m_owners = owners;
@@ -92,11 +96,10 @@ SocketOwners SocketOwners::scan(const std::function<void()>& pause) {
         return result;
     }
     DirectoryCloser closer{proc};
-    int sincePause = 0;
     while (const dirent* entry = ::readdir(proc)) {
         std::uint32_t pid = 0;
         if (parseNumber(entry->d_name, pid))
-            scanProcess(procFd, entry->d_name, pid, *owners, pause, sincePause);
+            scanProcess(procFd, entry->d_name, pid, *owners);
     }
     return result;
 }

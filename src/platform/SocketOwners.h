@@ -4,7 +4,7 @@
 // CAP_SYS_PTRACE or CAP_DAC_READ_SEARCH; without them their sockets stay unnamed (pid 0).
 
 #include <cstdint>
-#include <functional>
+#include <future>
 #include <memory>
 #include <unordered_map>
 
@@ -14,30 +14,34 @@ class SocketOwners {
 public:
     // Walks every process once. A socket shared by several processes (after fork) is
     // credited to the one with the lowest pid.
-    // pause, when given, is called after every PauseEvery descriptors, so that a caller on a
-    // GUI thread can let its event loop run during a long walk.
-    static constexpr int PauseEvery = 256;
-    static SocketOwners scan(const std::function<void()>& pause = {});
+    static SocketOwners scan();
 
     std::uint32_t pidOf(std::uint32_t inode) const;
     std::size_t size() const { return m_owners ? m_owners->size() : 0; }
 
-    // While a Reuse lives, scan() on the same thread returns the scan it holds instead of
-    // walking /proc again: one walk serves both owner-aware reads of one list rebuild.
-    class Reuse {
-    public:
-        explicit Reuse(const SocketOwners& owners);
-        ~Reuse();
-        Reuse(const Reuse&) = delete;
-        Reuse& operator=(const Reuse&) = delete;
-
-    private:
-        const SocketOwners* m_previous;
-    };
+    class Reuse;
 
 private:
     using Map = std::unordered_map<std::uint32_t, std::uint32_t>;
     std::shared_ptr<const Map> m_owners;
+};
+
+// While a Reuse lives, SocketOwners::scan() on the same thread returns the scan it holds
+// instead of walking /proc again: one walk serves both owner-aware reads of one list rebuild.
+// The scan may still be running on another thread; scan() then waits for it, so a table dump
+// can overlap the walk.
+class SocketOwners::Reuse {
+public:
+    explicit Reuse(std::shared_future<SocketOwners> owners);
+    explicit Reuse(const SocketOwners& owners);
+    ~Reuse();
+    Reuse(const Reuse&) = delete;
+    Reuse& operator=(const Reuse&) = delete;
+
+private:
+    std::shared_future<SocketOwners> m_owners;
+    const Reuse* m_previous;
+    friend class SocketOwners;
 };
 
 } // namespace tarvok::platform
