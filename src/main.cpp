@@ -9,10 +9,12 @@ int main(int argc, char* argv[]) {
     qtApp.setQuitOnLastWindowClosed(false);
 
     tarvok::Application app(QCoreApplication::applicationDirPath());
+    // Before start-up, so that a signal while a start-up box is open closes the box and ends
+    // the run in order.
     app.installSignalHandlers();
     QObject::connect(&app, &tarvok::Application::finished, &qtApp, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     if (!app.start(qtApp.arguments().mid(1)))
-        return 1;
+        return app.ended() ? 0 : 1;
     return qtApp.exec();
 }

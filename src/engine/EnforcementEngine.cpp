@@ -190,8 +190,6 @@ void EnforcementEngine::runFreshPass() {
     // Connections that left the table are forgotten, so that they are recorded again when
     // they come back.
     m_recorded.endPass();
-    if (m_events)
-        m_events->flush();
     yieldToUi();
 }
 
@@ -247,6 +245,9 @@ void EnforcementEngine::record(const TcpRow& row, const QString& status, int pos
         QLatin1Char('(') + QString::number(position) + QLatin1Char(')'),
     };
     m_events->append(event, false);
+    // Writes once the list holds a batch (cheap below that). Letting the list grow through a
+    // whole pass would make the duplicate check of each new record walk thousands.
+    m_events->flush();
 }
 
 QString EnforcementEngine::notice(const TcpRow& row, int position) const {

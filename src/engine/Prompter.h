@@ -9,8 +9,14 @@ namespace tarvok {
 class Prompter {
 public:
     // Message box styles: 16 critical (OK), 36 question (Yes/No), 48 warning (OK),
-    // 52 warning (Yes/No).
-    enum Style { Critical = 16, Question = 36, Exclamation = 48, ExclamationYesNo = 52 };
+    // 52 warning (Yes/No), 64 information (OK).
+    enum Style {
+        Critical = 16,
+        Question = 36,
+        Exclamation = 48,
+        ExclamationYesNo = 52,
+        Information = 64
+    };
     enum Answer { Ok = 1, Yes = 6, No = 7 };
 
     virtual ~Prompter() = default;

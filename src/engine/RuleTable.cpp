@@ -81,6 +81,14 @@ void RuleTable::setRule(int row, const Rule& rule) {
     emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
 }
 
+void RuleTable::setIcon(int row, int icon) {
+    if (m_rules[row].icon == icon)
+        return;
+    m_rules[row].icon = icon;
+    const QModelIndex changed = index(row, Action);
+    emit dataChanged(changed, changed, {IconRole, Qt::DecorationRole});
+}
+
 void RuleTable::insertRule(int row, const Rule& rule) {
     beginInsertRows({}, row, row);
     m_rules.insert(row, rule);

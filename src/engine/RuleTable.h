@@ -62,6 +62,8 @@ public:
 
     void setCell(int row, Column column, const QString& text);
     void setRule(int row, const Rule& rule);
+    // The row's small icon only; matching does not use it, so the generation stays.
+    void setIcon(int row, int icon);
     void insertRule(int row, const Rule& rule);
     void appendRule(const Rule& rule) { insertRule(count(), rule); }
     void removeRule(int row);

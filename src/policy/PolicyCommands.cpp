@@ -3,6 +3,8 @@
 #include "engine/EngineServices.h"
 #include "engine/RuleTable.h"
 #include "policy/PolicyFile.h"
+#include "settings/LanguageFile.h"
+#include "settings/LanguageKeys.h"
 #include "settings/SaveFile.h"
 #include "settings/TextHolders.h"
 
@@ -39,6 +41,22 @@ bool PolicyCommands::FileExists(const QString& path) {
     return !path.isEmpty() && QFileInfo(path).isFile();
 }
 
+bool PolicyCommands::isPlainFileName(const QString& name) {
+    return !name.isEmpty() && !name.contains(QLatin1Char('/')) &&
+           !name.contains(QStringLiteral("..")) && !name.contains(QChar(0));
+}
+
+bool PolicyCommands::readable(const QString& path, QString* error) {
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly)) {
+        file.readAll();
+        if (file.error() == QFileDevice::NoError)
+            return true;
+    }
+    *error = file.errorString();
+    return false;
+}
+
 QString PolicyCommands::currentFileName() const {
     return m_settings.value(RuleFileKey);
 }
@@ -52,6 +70,7 @@ QString PolicyCommands::statusText() const {
 }
 
 void PolicyCommands::setCurrentFileName(const QString& name) {
+    m_unreadable = false;
     m_settings.setValue(RuleFileKey, name);
     emit statusTextChanged(statusText());
 }
@@ -76,7 +95,9 @@ bool PolicyCommands::writePolicy(const QString& path, const QByteArray& text) {
     QString error;
     if (saveFileAtomically(path, text, &error))
         return true;
-    report(QStringLiteral("The policy could not be saved to %1: %2").arg(path, error));
+    report(localisedOr(m_localiser, language::failure::PolicySave,
+                       QStringLiteral("The policy could not be saved to %1: %2"))
+               .arg(path, error));
     return false;
 }
 
@@ -84,12 +105,28 @@ void PolicyCommands::LoadPolicy() {
     if (currentFileName().isEmpty())
         m_settings.setValue(RuleFileKey, DefaultPolicy);
     QString path = currentFilePath();
-    if (!FileExists(path)) {
+    QString error;
+    if (!isPlainFileName(currentFileName())) {
+        // A name leading out of the program folder is taken as a missing file, and nothing
+        // is written under it.
+        m_settings.setValue(RuleFileKey, NewPolicyName);
+        path = currentFilePath();
+    } else if (!QFileInfo::exists(path)) {
         // A first start: the missing policy is written empty, and the run goes on with a
         // new one.
         SavePolicy(0);
         m_settings.setValue(RuleFileKey, NewPolicyName);
         path = currentFilePath();
+    } else if (!readable(path, &error)) {
+        // Not an empty policy, but one that could not be read: the run goes on with no
+        // rules, says so, and never writes the empty table over that file.
+        m_unreadable = true;
+        emit statusTextChanged(statusText());
+        report(localisedOr(m_localiser, language::failure::PolicyUnreadable,
+                           QStringLiteral("The policy %1 could not be read: %2. The firewall runs "
+                                          "with no rules, and saving asks for a new file name."))
+                   .arg(path, error));
+        return;
     }
     emit statusTextChanged(statusText());
     ReadPolicyFile(path, m_table);
@@ -99,14 +136,19 @@ bool PolicyCommands::SavePolicy(int mode) {
     if (mode != 0 && mode != 1)
         return false;
     if (m_table.count() > MaxPolicyRules) {
-        report(QStringLiteral("The policy holds %1 rules; a policy file holds at most %2.")
+        report(localisedOr(m_localiser, language::failure::PolicyTooLarge,
+                           QStringLiteral("The policy holds %1 rules; a policy file holds at "
+                                          "most %2."))
                    .arg(m_table.count())
                    .arg(MaxPolicyRules));
         return false;
     }
     const QByteArray text = policyText(m_table.rules(), m_table.words());
     QString path = currentFilePath();
-    if (mode == 1) {
+    // The current file could not be read at start-up: saving over it would replace rules
+    // nobody has seen, so a new name is asked for, as Save As does, and kept.
+    const bool rename = mode == 0 && m_unreadable;
+    if (mode == 1 || rename) {
         path = m_prompter
                    .saveFileName(m_localiser.text(QStringLiteral("Main"), SaveAsTitle),
                                  PolicyFilter, m_programFolder, QString())
@@ -117,6 +159,8 @@ bool PolicyCommands::SavePolicy(int mode) {
     // Save As writes a copy: the current name and the status bar stay.
     if (!writePolicy(path, text))
         return false;
+    if (rename)
+        setCurrentFileName(QFileInfo(path).fileName());
     setSaveChanges(false);
     return true;
 }
@@ -152,7 +196,9 @@ void PolicyCommands::OpenPolicy() {
     // Save would write that over the file.
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        report(QStringLiteral("The policy %1 could not be read: %2").arg(path, file.errorString()));
+        report(localisedOr(m_localiser, language::failure::PolicyRead,
+                           QStringLiteral("The policy %1 could not be read: %2"))
+                   .arg(path, file.errorString()));
         return;
     }
     file.close();

@@ -25,7 +25,10 @@ public:
                    QObject* parent = nullptr);
 
     // At start-up, with the table still empty: reads the current policy, or writes an empty
-    // one under that name and goes on as "New.rlsp" when it does not exist.
+    // one under that name and goes on as "New.rlsp" when it does not exist. A name that is
+    // not a plain file name in the program folder counts as missing but is not written. A
+    // policy that exists but cannot be read is reported and the table stays empty; saving
+    // then asks for a new name rather than write over that file.
     void LoadPolicy();
     // Mode 0 writes the current policy file, mode 1 a copy to a file the user picks; other
     // modes do nothing. Returns true when a file was written. A write that fails is reported
@@ -50,6 +53,8 @@ public:
 
     // True when path names an existing file (not a folder); any error counts as false.
     static bool FileExists(const QString& path);
+    // A name without "/", "..", or NUL: a file in the program folder, never one elsewhere.
+    static bool isPlainFileName(const QString& name);
 
 signals:
     void statusTextChanged(const QString& text);
@@ -60,6 +65,7 @@ private:
     bool writePolicy(const QString& path, const QByteArray& text);
     void setCurrentFileName(const QString& name);
     void report(const QString& text);
+    static bool readable(const QString& path, QString* error);
 
     QString m_programFolder;
     RuleTable& m_table;
@@ -68,6 +74,7 @@ private:
     const TextHolders& m_texts;
     Prompter& m_prompter;
     bool m_saveChanges = false;
+    bool m_unreadable = false; // the current file exists but could not be read at start-up
 };
 
 } // namespace tarvok

@@ -173,8 +173,11 @@ bool EventList::write(bool applySizeLimit) {
         }
     }
 
+    const bool resumed = !m_lastError.isEmpty();
     m_lastError.clear();
     clear();
+    if (resumed)
+        emit writeResumed();
     return true;
 }
 

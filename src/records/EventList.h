@@ -77,6 +77,8 @@ signals:
     // Emitted when a write fails after the previous one succeeded, so that a full disk is
     // reported once rather than at every pass.
     void writeFailed(const QString& path, const QString& error);
+    // Emitted when a write succeeds after a failed one: the outage is over.
+    void writeResumed();
 
 private:
     bool write(bool applySizeLimit);

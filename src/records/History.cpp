@@ -2,7 +2,6 @@
 
 #include "records/TextFiles.h"
 #include "settings/SaveFile.h"
-#include "engine/Prompter.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -11,8 +10,8 @@
 
 namespace tarvok {
 
-HistoryList::HistoryList(const QString& programFolder, Prompter* prompter, QObject* parent)
-    : QAbstractTableModel(parent), m_programFolder(programFolder), m_prompter(prompter) {
+HistoryList::HistoryList(const QString& programFolder, QObject* parent)
+    : QAbstractTableModel(parent), m_programFolder(programFolder) {
     setObjectName(QStringLiteral("ListHistory"));
 }
 
@@ -90,10 +89,6 @@ bool HistoryList::save(const RunSummary& run) {
         return true;
     }
     m_lastError = error;
-    if (m_prompter)
-        m_prompter->message(
-            QStringLiteral("The history could not be written to %1: %2").arg(path, error),
-            Prompter::Exclamation, QStringLiteral("Tarvok"));
     return false;
 }
 

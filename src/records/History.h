@@ -8,8 +8,6 @@
 
 namespace tarvok {
 
-class Prompter;
-
 // The values of the ending run that make up its history record.
 struct RunSummary {
     QString startDate;  // the date the run started
@@ -26,8 +24,7 @@ class HistoryList : public QAbstractTableModel {
 public:
     enum Column { Date, Times, Received, Sent, Total, Cuts, ColumnCount };
 
-    // A failed save is reported through prompter, when one is given.
-    HistoryList(const QString& programFolder, Prompter* prompter, QObject* parent = nullptr);
+    explicit HistoryList(const QString& programFolder, QObject* parent = nullptr);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -43,8 +40,9 @@ public:
     // missing. Returns false when the file could not be read or created.
     bool load();
     // Rewrites History.tvh: the ending run first, then every row. The file is replaced whole;
-    // on failure it stays as it was, the user is told and false is returned. A file that
-    // existed but could not be read at load is not overwritten.
+    // on failure it stays as it was and false is returned, with the reason in lastError(). A
+    // file that existed but could not be read at load is not overwritten. The caller tells
+    // the user, or standard error when nobody can answer.
     bool save(const RunSummary& run);
     // Removes the rows at the given indexes; indexes out of range are ignored.
     void clearSelection(const QList<int>& rows);
@@ -57,7 +55,6 @@ public:
 
 private:
     QString m_programFolder;
-    Prompter* m_prompter;
     QList<QStringList> m_rows;
     bool m_unreadable = false;
     QString m_lastError;

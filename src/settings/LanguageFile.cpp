@@ -136,14 +136,16 @@ void LanguageFile::fill(TextHolders& h) const {
     h.version = text(QStringLiteral("About"), 2);
     h.remoteAddress = text(add, 4);
     h.remotePort = text(add, 7);
-    h.anyAddress = text(add, 5);
     h.simpleAddress = text(add, 6);
-    h.anyPort = text(add, 8);
     h.simplePort = text(add, 9);
-    h.noLog = text(add, 12);
-    h.enabled = text(add, 14);
-    h.disabled = text(add, 15);
-    h.accept = text(add, 17);
+    // The holders that rows are compared with carry the same words as the rules.
+    const RuleWords words = ruleWords();
+    h.anyAddress = words.anyAddress;
+    h.anyPort = words.anyPort;
+    h.noLog = words.noLog;
+    h.enabled = words.enabled;
+    h.disabled = words.disabled;
+    h.accept = words.accept;
     h.rule1 = text(add, 29);
     h.rule2 = text(add, 27);
     h.theFollowing = text(alert, 1);
@@ -153,16 +155,55 @@ void LanguageFile::fill(TextHolders& h) const {
     h.killProcess = text(alert, 5);
 }
 
-void LanguageFile::fill(RuleWords& words) const {
+RuleWords LanguageFile::ruleWords(bool* damaged) const {
     const QString add = QStringLiteral("Add");
-    words.accept = text(add, 17);
-    words.block = text(add, 18);
-    words.enabled = text(add, 14);
-    words.disabled = text(add, 15);
-    words.anyAddress = text(add, 5);
-    words.anyPort = text(add, 8);
-    words.noLog = text(add, 12);
-    words.noDescription = text(add, 34);
+    const RuleWords english;
+    RuleWords words;
+    // The words, each with the key that fills it and its built-in English word.
+    const struct {
+        QString RuleWords::*word;
+        int key;
+    } table[] = {{&RuleWords::accept, 17},    {&RuleWords::block, 18},
+                 {&RuleWords::enabled, 14},   {&RuleWords::disabled, 15},
+                 {&RuleWords::anyAddress, 5}, {&RuleWords::anyPort, 8},
+                 {&RuleWords::noLog, 12},     {&RuleWords::noDescription, 34}};
+    for (const auto& row : table)
+        words.*row.word = text(add, row.key);
+    // Rows are told apart by these words alone: with an empty accept word, or one equal to
+    // the block word, every rule would read as the same action. A word that is empty or the
+    // same as another one takes its English word; the check runs again, because an English
+    // word may now meet a translated one, until all are distinct (all English ones are).
+    bool fellBack = false;
+    for (bool again = true; again;) {
+        const RuleWords read = words;
+        again = false;
+        for (const auto& a : table) {
+            bool bad = (read.*a.word).trimmed().isEmpty();
+            for (const auto& b : table)
+                bad = bad || (a.word != b.word && read.*a.word == read.*b.word);
+            if (bad && read.*a.word != english.*a.word) {
+                words.*a.word = english.*a.word;
+                fellBack = again = true;
+            }
+        }
+    }
+    if (damaged)
+        *damaged = fellBack;
+    return words;
+}
+
+bool LanguageFile::fill(RuleWords& words) const {
+    bool damaged = false;
+    words = ruleWords(&damaged);
+    return !damaged;
+}
+
+QString localisedOr(const Localiser& language, int mainKey, const QString& fallback) {
+    const QString text = language.text(QStringLiteral("Main"), mainKey);
+    // A translation that lost its place for the path would report a failure without saying
+    // where: the English wording says it instead.
+    const bool placeLost = fallback.contains(QStringLiteral("%1")) && !text.contains(QStringLiteral("%1"));
+    return text.trimmed().isEmpty() || placeLost ? fallback : text;
 }
 
 LanguagePreview previewLanguage(const QString& programFolder, const QString& name) {

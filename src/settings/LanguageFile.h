@@ -46,15 +46,26 @@ public:
     int characterSet() const;
     int codePage() const { return codePageForCharacterSet(characterSet()); }
 
-    // Every holder from its key; a missing key leaves the holder empty.
+    // Every holder from its key; a missing key leaves the holder empty, except the rule words,
+    // which are those of ruleWords().
     void fill(TextHolders& holders) const;
-    void fill(RuleWords& words) const;
+    // The words of rules. Each word that is missing, empty or equal to another rule word is
+    // the built-in English word, so that accept and block rows always differ; damaged is set
+    // when any word fell back.
+    RuleWords ruleWords(bool* damaged = nullptr) const;
+    // words = ruleWords(); false when the language file is damaged.
+    bool fill(RuleWords& words) const;
 
 private:
     static int characterSetOf(const ini::Reader& file);
 
     QString m_path;
 };
+
+// The text of [Main] mainKey, or fallback (the English wording) when the language file has
+// none or its text lacks the "%1" that fallback has, so that a failure is never reported by
+// an empty box or without its path.
+QString localisedOr(const Localiser& language, int mainKey, const QString& fallback);
 
 // What the preferences dialog shows at once for a language picked in its list.
 struct LanguagePreview {

@@ -8,6 +8,19 @@
 
 namespace tarvok::language {
 
+// [Main] texts that report a failure; %1 is a path, %2 the reason unless said otherwise.
+namespace failure {
+constexpr int PolicySave = 130;      // the policy could not be saved
+constexpr int PolicyTooLarge = 131;  // %1 rules, at most %2
+constexpr int PolicyRead = 132;      // a policy picked to open could not be read
+constexpr int HistoryWrite = 133;    // History.tvh could not be written
+constexpr int SettingsSave = 134;    // config.ini could not be written
+constexpr int LogWrite = 135;        // a log flush failed; the records are kept
+constexpr int LogLostAtExit = 136;   // the exit flush failed; the records are lost
+constexpr int LanguageDamaged = 137; // %1 the language file; the rules use English words
+constexpr int PolicyUnreadable = 138; // the start-up policy could not be read
+} // namespace failure
+
 struct Key {
     QString section;
     QString key;
@@ -31,6 +44,8 @@ inline QList<Key> allKeys() {
     static constexpr Range numbered[] = {
         {"Main", 1, 21}, {"Main", 24, 83}, {"Main", 87, 112}, // main window, messages, holders
         {"Main", 120, 122},                                   // monitor only, and why
+        {"Main", 130, 138},                                   // failures of files (failure::)
+        {"Main", 150, 151},                                   // status-bar picture meanings
         {"Main", 160, 170},                                   // file properties dialog
         {"Add", 1, 34},                                       // rule editor and words of rules
         {"About", 1, 2}, {"About", 4, 4}, {"About", 6, 6},    // about box

@@ -50,8 +50,12 @@ qsizetype indexOf(const QString& key) {
 // "[Settings]", an empty line, Key=value lines, an empty line, and one more line end.
 QByteArray fileTextOf(const QStringList& values) {
     QByteArray text = "[Settings]" + CrLf + CrLf;
-    for (qsizetype i = 0; i < values.size(); ++i)
-        text += table()[i].key.toUtf8() + '=' + ini::encodeValue(values[i]) + CrLf;
+    for (qsizetype i = 0; i < values.size(); ++i) {
+        // A NUL byte read from a damaged file would end the value for every other reader.
+        QString value = values[i];
+        value.remove(QChar(0));
+        text += table()[i].key.toUtf8() + '=' + ini::encodeValue(value) + CrLf;
+    }
     return text + CrLf + CrLf;
 }
 

@@ -7,16 +7,20 @@
 #include "monitor/ConnectionMonitor.h"
 #include "monitor/ProgramIcons.h"
 #include "policy/PolicyCommands.h"
+#include "policy/RuleListController.h"
+#include "settings/LanguageKeys.h"
 #include "shell/HelpFile.h"
 #include "shell/MainWindow.h"
 #include "shell/Resources.h"
 #include "shell/StartupOptions.h"
 #include "shell/TrayIcon.h"
 #include "shell/Twips.h"
+#include "stats/TrafficDisplay.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QDate>
+#include <QDialog>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
@@ -26,7 +30,9 @@
 #include <QTime>
 #include <QUrl>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -46,6 +52,20 @@ QString mainText(const Localiser& language, int key) {
     return language.text(QStringLiteral("Main"), key);
 }
 
+// Why the lock in folder could not be taken, when another instance is not the reason.
+QString lockFailure(const QString& folder, QLockFile::LockError error) {
+    QString reason;
+    if (::access(QFile::encodeName(folder).constData(), W_OK) != 0)
+        reason = QString::fromLocal8Bit(std::strerror(errno));
+    else if (error == QLockFile::PermissionError)
+        reason = QString::fromLocal8Bit(std::strerror(EACCES));
+    else
+        reason = QStringLiteral("unknown error");
+    return QStringLiteral("Tarvok cannot start: its lock file could not be made in the folder "
+                          "%1: %2")
+        .arg(folder, reason);
+}
+
 } // namespace
 
 Application::Application(const QString& programFolder, Prompter* prompter, QObject* parent)
@@ -56,22 +76,42 @@ Application::Application(const QString& programFolder, Prompter* prompter, QObje
 Application::~Application() = default;
 
 bool Application::start(const QStringList& arguments) {
+    m_starting = true;
+    const bool running = startUp(arguments);
+    m_starting = false;
+    // A signal during start-up (while a box was open, say) ends the run here, in order.
+    if (m_exitRequested) {
+        shutdown(false);
+        return false;
+    }
+    return running;
+}
+
+bool Application::startUp(const QStringList& arguments) {
     m_startMinimized = minimizedSwitch(arguments);
 
     // One instance per program folder: a second start is refused and leaves the first alone.
     m_lock.setStaleLockTime(0);
     if (!m_lock.tryLock(0)) {
-        m_prompter.message(QStringLiteral("Application is already running!"), Prompter::Critical,
-                           QStringLiteral("Tarvok"));
+        const QString text = m_lock.error() == QLockFile::LockFailedError
+                                 ? QStringLiteral("Application is already running!")
+                                 : lockFailure(m_folder, m_lock.error());
+        m_prompter.message(text, Prompter::Critical, QStringLiteral("Tarvok"));
         return false;
     }
 
     // Settings and the language, before any window.
     QString error;
-    if (!m_settings.createDefaultFile(&error) && !error.isEmpty())
-        m_prompter.message(error, Prompter::Exclamation, QStringLiteral("Tarvok"));
+    const bool created = m_settings.createDefaultFile(&error);
     m_settings.load();
+    m_settingsLoaded = true;
     m_language.setPath(m_settings.resolveLanguageFile());
+    if (!created && !error.isEmpty())
+        report(localisedOr(m_language, language::failure::SettingsSave,
+                           QStringLiteral("The settings could not be saved to %1: %2"))
+                   .arg(m_settings.configPath(), error));
+    if (m_exitRequested)
+        return false;
 
     // The system is supported when the kernel lists its sockets through sock_diag.
     std::vector<platform::TcpRow> probe;
@@ -84,7 +124,10 @@ bool Application::start(const QStringList& arguments) {
     if (m_settings.value(QStringLiteral("RunMinimized")) == QLatin1String("True"))
         m_startMinimized = true;
     loadMainWindow();
-    if (!m_startMinimized)
+    if (m_exitRequested)
+        return false;
+    // Without a notification area a hidden window could never be reached again.
+    if (!m_startMinimized || !m_tray->available())
         showWindow();
     return true;
 }
@@ -108,8 +151,13 @@ void Application::loadMainWindow() {
     };
     m_countWatcher = makeTimer("Timer1_IMPROVED", 1000, true);
     m_trayActivity = makeTimer("Timer2", 500, false);
-    makeTimer("TimerTraffic", 1000, true);
-    makeTimer("TmrUpdateTraffic", 400, true);
+    QTimer* speeds = makeTimer("TimerTraffic", 1000, true);
+    QTimer* totals = makeTimer("TmrUpdateTraffic", 400, true);
+    m_traffic = new TrafficDisplay(m_counters, m_holders, QLocale(), m_window.get());
+    connect(totals, &QTimer::timeout, m_traffic, &TrafficDisplay::updateTick);
+    connect(speeds, &QTimer::timeout, m_traffic, &TrafficDisplay::speedTick);
+    connect(m_trayActivity, &QTimer::timeout, this, &Application::showActivity);
+    connect(m_traffic, &TrafficDisplay::panelUpdated, m_window.get(), &MainWindow::setPanelText);
 
     // The start of this run, for the history.
     const QLocale locale = QLocale::system();
@@ -118,6 +166,8 @@ void Application::loadMainWindow() {
 
     m_language.setPath(m_settings.resolveLanguageFile());
     applyLanguage();
+    if (m_exitRequested)
+        return;
 
     m_tray = std::make_unique<TrayIcon>();
     m_tray->setCaptions(mainText(m_language, 3), mainText(m_language, 13),
@@ -127,7 +177,7 @@ void Application::loadMainWindow() {
     m_tray->show();
 
     m_events = std::make_unique<EventList>(m_folder, m_settings);
-    m_history = std::make_unique<HistoryList>(m_folder, &m_prompter);
+    m_history = std::make_unique<HistoryList>(m_folder);
     m_policy = std::make_unique<PolicyCommands>(m_folder, m_rules, m_settings, m_language,
                                                 m_holders, m_prompter);
     m_window->setModels(&m_rules, m_events.get(), m_history.get());
@@ -142,16 +192,25 @@ void Application::loadMainWindow() {
     m_levels->setNotifier(m_tray.get());
     m_levels->setLocaliser(&m_language);
     wireCommands();
+    watchLogWrites();
+    // The rule list's commands and the rule editor; the window owns it.
+    new RuleListController(m_window.get(), m_rules, *m_policy, m_language, m_holders, m_prompter);
 
     connect(m_policy.get(), &PolicyCommands::statusTextChanged, m_window.get(),
             [this](const QString& text) { m_window->setPanelText(2, text); });
     m_policy->LoadPolicy();
     m_window->setPanelText(2, m_policy->statusText());
     QCoreApplication::processEvents();
+    if (m_exitRequested)
+        return;
     m_history->load();
+    m_historyLoaded = true;
     QCoreApplication::processEvents();
+    if (m_exitRequested)
+        return;
 
-    // The display switches are off only for "False".
+    // The display switches are off only for "False". Setting them writes nothing: a stored
+    // text stays as it is until the user toggles the option.
     const auto setCheck = [this](const char* action, const char* key) {
         if (QAction* item = m_window->action(QLatin1String(action)))
             item->setChecked(m_settings.value(QLatin1String(key)) != QLatin1String("False"));
@@ -167,10 +226,13 @@ void Application::loadMainWindow() {
 
     m_settings.applyFallbacks();
     QCoreApplication::processEvents();
+    if (m_exitRequested)
+        return;
     const double dpiX = m_window->logicalDpiX();
     const double dpiY = m_window->logicalDpiY();
     m_window->resize(twips::toPixels(m_settings.widthTwips(), dpiX),
                      twips::toPixels(m_settings.heightTwips(), dpiY));
+    m_sized = true;
 
     m_engine->checkCutAbility();
     showLevelState();
@@ -216,10 +278,47 @@ void Application::wireMonitor() {
 void Application::applyLanguage() {
     m_language.fill(m_holders);
     RuleWords words = m_rules.words();
-    m_language.fill(words);
+    const bool sound = m_language.fill(words);
     m_rules.setWords(words);
     if (m_window)
         m_window->applyLanguage(m_language);
+    if (!sound)
+        report(localisedOr(m_language, language::failure::LanguageDamaged,
+                           QStringLiteral("The language file %1 is damaged: the rules use the "
+                                          "built-in English words."))
+                   .arg(m_language.path()));
+}
+
+void Application::report(const QString& text) {
+    m_prompter.message(text, Prompter::Exclamation, QStringLiteral("Tarvok"));
+}
+
+void Application::watchLogWrites() {
+    // Once per outage: a balloon, and panel 1's tooltip until the records can be written.
+    connect(m_events.get(), &EventList::writeFailed, this,
+            [this](const QString& path, const QString& error) {
+                const QString text =
+                    localisedOr(m_language, language::failure::LogWrite,
+                                QStringLiteral("The event log could not be written to %1: %2. The "
+                                               "records are kept and written at the next try."))
+                        .arg(path, error);
+                GuardedPrompter::toStandardError(text);
+                m_tray->showBalloon(text, QStringLiteral("Tarvok"), Notifier::Warning, 30000);
+                m_logFailure = text;
+                showPanelOneToolTip();
+            });
+    connect(m_events.get(), &EventList::writeResumed, this, [this] {
+        m_logFailure.clear();
+        showPanelOneToolTip();
+    });
+}
+
+void Application::showPanelOneToolTip() {
+    QStringList lines;
+    for (const QString& line : {m_levelToolTip, m_logFailure})
+        if (!line.isEmpty())
+            lines.append(line);
+    m_window->panel(1)->setToolTip(lines.join(QLatin1Char('\n')));
 }
 
 void Application::wireCommands() {
@@ -242,9 +341,10 @@ void Application::wireCommands() {
     on("mnuPauseFirewall", [this] { m_levels->togglePause(); });
     on("mnuHelpF1", [this] { openHelp(); });
     on("tbHelp", [this] { openHelp(); });
+    // Only the user's toggle writes the setting, never the check mark set at start-up.
     const auto toggleSetting = [this](const char* action, const char* key) {
         if (QAction* item = m_window->action(QLatin1String(action)))
-            connect(item, &QAction::toggled, this, [this, key](bool on) {
+            connect(item, &QAction::triggered, this, [this, key](bool on) {
                 m_settings.setValue(QLatin1String(key),
                                     on ? QStringLiteral("True") : QStringLiteral("False"));
             });
@@ -308,21 +408,37 @@ void Application::showLevelState() {
     m_window->setPanelPicture(2, picture(m_levels->policyPicture()));
     // A firewall that cannot cut says so where the user looks, instead of "Active".
     if (const int reason = m_levels->monitorOnlyReasonKey()) {
-        const QString text = mainText(m_language, 120) + QStringLiteral(" (") +
-                             mainText(m_language, reason) + QLatin1Char(')');
+        // The panel's accessible name adds the picture's meaning in brackets: a dash here.
+        const QString text =
+            mainText(m_language, 120) + QStringLiteral(" \u2013 ") + mainText(m_language, reason);
         m_window->setPanelText(1, text);
-        m_window->panel(1)->setToolTip(text);
+        m_levelToolTip = text;
         m_tray->setToolTip(QStringLiteral("Tarvok\n") + text);
     } else {
         m_window->setPanelText(1, mainText(m_language, m_levels->paused() ? 79 : 69));
-        m_window->panel(1)->setToolTip(QString());
+        m_levelToolTip.clear();
         m_tray->setToolTip(QStringLiteral("Tarvok"));
     }
+    showPanelOneToolTip();
     switch (m_levels->trayImage()) {
     case SecurityLevels::TrayImage::Allow: m_tray->setIcon(pictureIcon(Picture::TrayAllow)); break;
     case SecurityLevels::TrayImage::Paused: m_tray->setIcon(pictureIcon(Picture::TrayPause)); break;
     case SecurityLevels::TrayImage::Block: m_tray->setIcon(pictureIcon(Picture::TrayBlock)); break;
     case SecurityLevels::TrayImage::Activity: m_tray->setIcon(pictureIcon(Picture::TrayIdle)); break;
+    }
+    m_activityShown = 0; // the picture was just set here: the next activity tick sets its own
+}
+
+void Application::showActivity() {
+    const int image = m_traffic->activityTick();
+    if (image == m_activityShown)
+        return;
+    m_activityShown = image;
+    switch (image) {
+    case TrafficDisplay::Both: m_tray->setIcon(pictureIcon(Picture::TrayBoth)); break;
+    case TrafficDisplay::Sending: m_tray->setIcon(pictureIcon(Picture::TraySending)); break;
+    case TrafficDisplay::Receiving: m_tray->setIcon(pictureIcon(Picture::TrayReceiving)); break;
+    default: m_tray->setIcon(pictureIcon(Picture::TrayIdle)); break;
     }
 }
 
@@ -342,44 +458,88 @@ void Application::openHelp() {
 }
 
 void Application::shutdown(bool interactive) {
-    if (m_shuttingDown || !m_window)
+    if (m_shuttingDown)
         return;
     m_shuttingDown = true;
-    m_engine->timer()->stop();
+    if (!interactive)
+        m_prompter.setUnattended();
+    if (m_engine)
+        m_engine->timer()->stop();
 
-    if (interactive)
+    if (interactive && m_policy)
         m_policy->AskSaveAtExit();
-    m_events->flushAtExit();
+    if (m_events && !m_events->flushAtExit())
+        report(localisedOr(m_language, language::failure::LogLostAtExit,
+                           QStringLiteral("The event records of this run could not be written "
+                                          "to %1: %2. They are lost."))
+                   .arg(m_events->dayFilePath(), m_events->lastError()));
 
-    RunSummary run;
-    run.startDate = m_startDate;
-    run.startTime = m_startTime;
-    run.endTime = QLocale::system().toString(QTime::currentTime(), QLocale::ShortFormat);
-    run.receivedKB = run.sentKB = run.totalKB = QStringLiteral("0");
-    run.cuts = m_engine->cutCountText();
-    m_history->save(run);
+    // A history that start-up has not read yet is left as it is, earlier runs and all.
+    if (m_historyLoaded) {
+        RunSummary run;
+        run.startDate = m_startDate;
+        run.startTime = m_startTime;
+        run.endTime = QLocale::system().toString(QTime::currentTime(), QLocale::ShortFormat);
+        run.receivedKB = run.sentKB = run.totalKB = QStringLiteral("0");
+        if (m_traffic) {
+            const TrafficDisplay::RunTotals traffic = m_traffic->closeRun();
+            if (!traffic.endTime.isEmpty())
+                run.endTime = traffic.endTime;
+            run.receivedKB = traffic.receivedKB;
+            run.sentKB = traffic.sentKB;
+            run.totalKB = traffic.totalKB;
+        }
+        run.cuts = m_engine->cutCountText();
+        if (!m_history->save(run))
+            report(localisedOr(m_language, language::failure::HistoryWrite,
+                               QStringLiteral("The history could not be written to %1: %2"))
+                       .arg(m_history->filePath(), m_history->lastError()));
+    }
 
-    // A size the user did not change keeps its stored twips, rather than drift by rounding
-    // through pixels on every run.
-    const auto storedOrCurrent = [](float stored, int pixels, double dpi) {
-        return twips::toPixels(stored, dpi) == pixels
-                   ? stored
-                   : static_cast<float>(twips::fromPixels(pixels, dpi));
-    };
-    const QSize size = m_window->size();
-    m_settings.setWindowSize(
-        storedOrCurrent(m_settings.heightTwips(), size.height(), m_window->logicalDpiY()),
-        storedOrCurrent(m_settings.widthTwips(), size.width(), m_window->logicalDpiX()));
-    QString error;
-    if (!m_settings.save(&error) && interactive)
-        m_prompter.message(error, Prompter::Exclamation, QStringLiteral("Tarvok"));
+    if (m_settingsLoaded) {
+        // The window's size is stored only once start-up has sized it from the settings; a
+        // size the user did not change keeps its stored twips, rather than drift by rounding
+        // through pixels on every run.
+        if (m_sized) {
+            const auto storedOrCurrent = [](float stored, int pixels, double dpi) {
+                return twips::toPixels(stored, dpi) == pixels
+                           ? stored
+                           : static_cast<float>(twips::fromPixels(pixels, dpi));
+            };
+            const QSize size = m_window->size();
+            m_settings.setWindowSize(
+                storedOrCurrent(m_settings.heightTwips(), size.height(), m_window->logicalDpiY()),
+                storedOrCurrent(m_settings.widthTwips(), size.width(), m_window->logicalDpiX()));
+        }
+        QString error;
+        if (!m_settings.save(&error))
+            report(localisedOr(m_language, language::failure::SettingsSave,
+                               QStringLiteral("The settings could not be saved to %1: %2"))
+                       .arg(m_settings.configPath(), error));
+    }
 
     QCoreApplication::processEvents();
-    m_tray->hide();
-    m_window->setClosingForGood(true);
-    m_window->close();
+    if (m_tray)
+        m_tray->hide();
+    if (m_window) {
+        m_window->setClosingForGood(true);
+        m_window->close();
+    }
     m_lock.unlock();
+    m_ended = true;
     emit finished();
+}
+
+void Application::requestExit() {
+    m_prompter.setUnattended();
+    m_exitRequested = true;
+    // Each open box or dialog returns as if cancelled, so that the code that opened it goes
+    // on and the event loops it ran end.
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QDialog*>(widget); dialog && dialog->isVisible())
+            dialog->reject();
+    if (!m_starting)
+        QMetaObject::invokeMethod(this, [this] { shutdown(false); }, Qt::QueuedConnection);
 }
 
 void Application::installSignalHandlers() {
@@ -395,13 +555,13 @@ void Application::installSignalHandlers() {
         ::sigaction(signal, &action, nullptr);
     // The desktop session's end: save as a signal would, asking nothing.
     if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
-        connect(gui, &QGuiApplication::commitDataRequest, this, [this] { shutdown(false); });
+        connect(gui, &QGuiApplication::commitDataRequest, this, &Application::requestExit);
 }
 
 void Application::onSignal() {
     char byte = 0;
     (void)!::read(g_signalPipe[1], &byte, 1);
-    shutdown(false);
+    requestExit();
 }
 
 } // namespace tarvok

@@ -11,6 +11,8 @@
 #include "settings/LanguageFile.h"
 #include "settings/Settings.h"
 #include "settings/TextHolders.h"
+#include "shell/GuardedPrompter.h"
+#include "stats/ProtocolCounters.h"
 #include "shell/QtPrompter.h"
 
 #include <QLockFile>
@@ -29,6 +31,7 @@ class ProgramIcons;
 class MainWindow;
 class PolicyCommands;
 class SecurityLevels;
+class TrafficDisplay;
 class TrayIcon;
 
 class Application : public QObject {
@@ -41,15 +44,24 @@ public:
     ~Application() override;
 
     // Runs the start-up steps. False when the program must end at once (another instance
-    // runs, or the kernel cannot list connections); the user has been told why.
+    // runs, the lock cannot be taken, or the kernel cannot list connections; the user has
+    // been told why), or when a signal ended start-up: ended() then tells it was in order.
     bool start(const QStringList& arguments);
 
     // Ends the run for good: the unsaved-policy question (asked only when interactive; a
     // shutdown nobody can answer treats unsaved rules as "No"), the remaining event records,
-    // the history, the window size and the settings. Runs once; emits finished().
+    // the history, the window size and the settings, each only once start-up has read it.
+    // A failure is reported and the later steps still run; when not interactive, failures go
+    // to standard error only. Runs once; emits finished().
     void shutdown(bool interactive);
+    bool ended() const { return m_ended; }
 
-    // SIGTERM, SIGINT and SIGHUP run the non-interactive shutdown. Call once, from main().
+    // A shutdown that nobody can answer: open boxes and dialogs are closed, no new one opens,
+    // and the non-interactive shutdown runs once the program is back in its event loop (at
+    // the end of start-up when it comes during start-up).
+    void requestExit();
+
+    // SIGTERM, SIGINT and SIGHUP request the exit. Call once, from main().
     void installSignalHandlers();
 
     bool startedMinimized() const { return m_startMinimized; }
@@ -61,6 +73,7 @@ public:
     EventList* events() const { return m_events.get(); }
     HistoryList* history() const { return m_history.get(); }
     PolicyCommands* policy() const { return m_policy.get(); }
+    TrafficDisplay* traffic() const { return m_traffic; }
     Settings& settings() { return m_settings; }
     ConnectionMonitor* monitor() const { return m_monitor; }
     ConnectionActions* connectionActions() const { return m_connectionActions; }
@@ -75,19 +88,26 @@ private:
     void wireCommands();
     void wireMonitor();
     void showLevelState();
+    void showActivity(); // Timer2: the tray picture of the traffic
     void showWindow();
     void openHelp();
+    bool startUp(const QStringList& arguments);
     void onSignal();
+    void report(const QString& text);
+    void watchLogWrites();
+    // Panel 1's tooltip: why the firewall only monitors, and a log outage, when there are.
+    void showPanelOneToolTip();
 
     QString m_folder;
     QtPrompter m_qtPrompter;
-    Prompter& m_prompter;
+    GuardedPrompter m_prompter;
     QLockFile m_lock;
     Settings m_settings;
     LanguageFile m_language;
     TextHolders m_holders;
     platform::SockDiag m_diag;
     ConnectionTables m_tables{m_diag};
+    SystemCounters m_counters{&m_prompter}; // read by the traffic display
     RuleTable m_rules;
     std::unique_ptr<EventList> m_events;
     std::unique_ptr<HistoryList> m_history;
@@ -95,10 +115,19 @@ private:
     std::unique_ptr<TrayIcon> m_tray;
     QString m_startDate; // of this run, for the history
     QString m_startTime;
+    QString m_levelToolTip;
+    QString m_logFailure; // while the event log cannot be written
     QString m_doubleClickCloses = QStringLiteral("1"); // "1" close the connection, "0" properties
     std::unique_ptr<ProgramIcons> m_programIcons;
     bool m_startMinimized = false;
     bool m_shuttingDown = false;
+    bool m_ended = false;
+    bool m_starting = false;
+    bool m_exitRequested = false;
+    // What start-up has read so far: a shutdown writes back only these.
+    bool m_settingsLoaded = false;
+    bool m_historyLoaded = false;
+    bool m_sized = false;
     // Declared last so that it goes first: the engine, the levels and the timers are its
     // children and must not outlive what they point to.
     std::unique_ptr<MainWindow> m_window;
@@ -106,6 +135,8 @@ private:
     SecurityLevels* m_levels = nullptr;
     QTimer* m_countWatcher = nullptr;  // Timer1_IMPROVED
     QTimer* m_trayActivity = nullptr;  // Timer2
+    TrafficDisplay* m_traffic = nullptr;
+    int m_activityShown = 0; // the tray's activity picture now shown; 0 when another shows
     ConnectionMonitor* m_monitor = nullptr;
     ConnectionActions* m_connectionActions = nullptr;
     ActivityTab* m_activity = nullptr;

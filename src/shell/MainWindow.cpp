@@ -87,6 +87,8 @@ public:
         if (text == m_text)
             return;
         m_text = text;
+        // The text is painted, not held by a label: assistive technology reads it here.
+        setAccessibleName(text);
         updateGeometry();
         update();
     }
@@ -99,8 +101,21 @@ protected:
         QPainter painter(this);
         painter.setPen(palette().color(QPalette::WindowText));
         const QRect area = contentsRect();
+        // A figure a little too wide for its narrow panel ("In: 2346 KB/s") is drawn up to a
+        // fifth smaller before it is cut, so that the number stays readable.
+        QFont smaller = font();
+        if (QFontMetrics(smaller).horizontalAdvance(m_text) > area.width() &&
+            smaller.pointSizeF() > 0) {
+            const qreal size = smaller.pointSizeF();
+            for (qreal scale = 0.95; scale >= 0.8; scale -= 0.05) {
+                smaller.setPointSizeF(size * scale);
+                if (QFontMetrics(smaller).horizontalAdvance(m_text) <= area.width())
+                    break;
+            }
+            painter.setFont(smaller);
+        }
         painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter,
-                         fontMetrics().elidedText(m_text, Qt::ElideRight, area.width()));
+                         painter.fontMetrics().elidedText(m_text, Qt::ElideRight, area.width()));
     }
 
 private:
@@ -294,6 +309,20 @@ constexpr Text PanelTips[MainWindow::PanelCount] = {
     {"Panel5", "Main", 76, "Traffic sent"},
     {"Panel6", "Main", 77, "Download speed"},
     {"Panel7", "Main", 78, "Upload speed"},
+};
+
+// What the pictures of panels 1 and 2 mean, read out with the panel's text.
+struct PictureMeaning {
+    Picture picture;
+    Text text;
+};
+constexpr PictureMeaning PictureMeanings[] = {
+    {Picture::LevelAllow, {"", "Main", 10, "Allow All Traffic"}},
+    {Picture::LevelNormal, {"", "Main", 11, "Filter Traffic"}},
+    {Picture::LevelBlock, {"", "Main", 12, "Block All Traffic"}},
+    {Picture::Paused, {"", "Main", 79, "Firewall: Paused"}},
+    {Picture::PolicyOn, {"", "Main", 150, "Policy in force"}},
+    {Picture::PolicyOff, {"", "Main", 151, "Policy not in force"}},
 };
 
 // Which list shows which context menu.
@@ -542,7 +571,7 @@ void MainWindow::buildStatusBar() {
         layout->addWidget(picture);
         layout->addWidget(text, 1);
 
-        m_panels[i] = {frame, picture, text};
+        m_panels[i] = {frame, picture, text, -1, QString()};
         frames[i] = frame;
     }
     m_panelStrip->setPanels(frames);
@@ -574,6 +603,11 @@ template <typename Lookup> void MainWindow::setTexts(const Lookup& lookup) {
         m_panels[i].text->setText(textOf(PanelCaptions[i]));
         m_panels[i].frame->setToolTip(PanelTips[i].key ? textOf(PanelTips[i]) : QString());
     }
+    m_pictureMeanings.clear();
+    for (const PictureMeaning& meaning : PictureMeanings)
+        m_pictureMeanings.insert(static_cast<int>(meaning.picture), textOf(meaning.text));
+    for (int i = 1; i <= PanelCount; ++i)
+        updatePanelName(i);
     for (const ListColumns& entry : listColumns()) {
         QStringList labels;
         for (const Column& column : entry.columns)
@@ -613,8 +647,28 @@ void MainWindow::setConnectionView(ConnectionView view) {
 }
 
 void MainWindow::setPanelText(int panel, const QString& text) {
-    if (panel >= 1 && panel <= PanelCount)
-        m_panels[panel - 1].text->setText(text);
+    if (panel < 1 || panel > PanelCount || m_panels[panel - 1].text->text() == text)
+        return;
+    m_panels[panel - 1].text->setText(text);
+    updatePanelName(panel);
+}
+
+QString MainWindow::panelMeaning(int panel) const {
+    return panel >= 1 && panel <= PanelCount ? m_panels[panel - 1].meaning : QString();
+}
+
+void MainWindow::updatePanelName(int panel) {
+    Panel& target = m_panels[panel - 1];
+    target.meaning = target.picture->isHidden() ? QString()
+                                                : m_pictureMeanings.value(target.pictureKind);
+    target.picture->setAccessibleName(target.meaning);
+    const QString text = target.text->text();
+    const QString name = target.meaning.isEmpty() || target.meaning == text
+                             ? text
+                             : text + QStringLiteral(" (") + target.meaning + QLatin1Char(')');
+    // setAccessibleName also tells assistive technology that the name changed.
+    if (target.frame->accessibleName() != name)
+        target.frame->setAccessibleName(name);
 }
 
 QString MainWindow::panelText(int panel) const {
@@ -627,6 +681,9 @@ void MainWindow::setPanelPicture(int panel, const QIcon& picture) {
     QLabel* label = m_panels[panel - 1].picture;
     label->setPixmap(picture.isNull() ? QPixmap() : picture.pixmap(label->size()));
     label->setVisible(!picture.isNull());
+    // A picture given without its kind has no meaning to read out.
+    m_panels[panel - 1].pictureKind = -1;
+    updatePanelName(panel);
 }
 
 void MainWindow::setPanelPicture(int panel, const QString& resourceName) {
@@ -635,6 +692,10 @@ void MainWindow::setPanelPicture(int panel, const QString& resourceName) {
 
 void MainWindow::setPanelPicture(int panel, Picture picture) {
     setPanelPicture(panel, pictureIcon(picture));
+    if (panel < 1 || panel > PanelCount)
+        return;
+    m_panels[panel - 1].pictureKind = static_cast<int>(picture);
+    updatePanelName(panel);
 }
 
 QAction* MainWindow::action(const QString& objectName) const {

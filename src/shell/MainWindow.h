@@ -25,6 +25,7 @@
 // view's model() is that proxy, with the same rows and columns as the model given here, so row
 // and column numbers of its indexes are those of the source model.
 
+#include <QHash>
 #include <QMainWindow>
 
 #include <array>
@@ -72,6 +73,9 @@ public:
     // Panels are numbered 1 to 7 from the left; other numbers are ignored.
     void setPanelText(int panel, const QString& text);
     QString panelText(int panel) const;
+    // What the panel's picture stands for ("Filter Traffic", "Policy in force"); empty when it
+    // shows none. Each panel's accessible name is its text followed by this in brackets.
+    QString panelMeaning(int panel) const;
     // A null icon removes the panel's picture.
     void setPanelPicture(int panel, const QIcon& picture);
     void setPanelPicture(int panel, const QString& resourceName);
@@ -99,6 +103,8 @@ private:
         QWidget* frame = nullptr;
         QLabel* picture = nullptr;
         PanelText* text = nullptr;
+        int pictureKind = -1; // the Picture shown, -1 for none or an unnamed one
+        QString meaning;
     };
 
     void buildPages();
@@ -112,12 +118,15 @@ private:
     void applyColumnWidths(QTreeView* list, int pageWidth);
     void applyColumnWidths(QWidget* page);
     void layoutPanels(int windowWidth);
+    // Keeps the panel's accessible name (text and picture meaning) current.
+    void updatePanelName(int panel);
     void showContextMenu(QTreeView* list, const QPoint& position);
 
     QTabWidget* m_tabs = nullptr;
     std::array<QWidget*, PageCount> m_pages{};
     std::array<Panel, PanelCount> m_panels{};
     PanelStrip* m_panelStrip = nullptr;
+    QHash<int, QString> m_pictureMeanings; // localised, by Picture
     ConnectionView m_connectionView = ConnectionView::PerApplication;
     bool m_closingForGood = false;
 };

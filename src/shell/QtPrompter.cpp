@@ -15,6 +15,7 @@ Prompter::Answer QtPrompter::message(const QString& text, int style, const QStri
     case Question: box.setIcon(QMessageBox::Question); break;
     case Exclamation:
     case ExclamationYesNo: box.setIcon(QMessageBox::Warning); break;
+    case Information: box.setIcon(QMessageBox::Information); break;
     default: box.setIcon(QMessageBox::NoIcon); break;
     }
     box.setStandardButtons(yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok);

@@ -47,9 +47,13 @@ void TrayIcon::setToolTip(const QString& text) { m_icon.setToolTip(text.left(Max
 
 void TrayIcon::setIcon(const QIcon& icon) { m_icon.setIcon(icon); }
 
-void TrayIcon::show() {
-    if (available())
-        m_icon.show();
+// Shown even while the desktop has no notification area: Qt adds a visible icon to one
+// that appears later.
+void TrayIcon::show() { m_icon.show(); }
+
+std::function<bool()>& TrayIcon::availability() {
+    static std::function<bool()> probe = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+    return probe;
 }
 
 void TrayIcon::showBalloon(const QString& message, const QString& title, int iconType,

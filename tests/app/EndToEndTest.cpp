@@ -1,11 +1,13 @@
-// The real binary, started in an empty program folder inside this test's own network
-// namespace (child processes inherit it), cutting a real connection and ending on SIGTERM.
+// The real binary, started in a program folder inside this test's own network and mount
+// namespaces (child processes inherit them), cutting a real connection, meeting damaged files
+// and ending on a signal.
 
 #include "AppTestSupport.h"
 #include "policy/PolicyFile.h"
 #include "settings/Settings.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
+#include "support/ScratchFiles.h"
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
@@ -20,17 +22,20 @@ using tarvok::test::ProgramFolder;
 
 namespace {
 
-// Copies the binary into the folder, as an unpacked program, and starts it there; with
-// withoutNetAdmin, through capsh with CAP_NET_ADMIN dropped from its bounding set.
+// Copies the binary into the folder (unless it is there already), as an unpacked program,
+// and starts it there; with withoutNetAdmin, through capsh with CAP_NET_ADMIN dropped from its
+// bounding set. Its standard error is kept for the test to read.
 class RunningTarvok {
 public:
-    explicit RunningTarvok(const ProgramFolder& folder, bool withoutNetAdmin = false) {
+    explicit RunningTarvok(const ProgramFolder& folder, bool withoutNetAdmin = false,
+                           bool copy = true) {
         const QString binary = folder.file("tarvok");
-        QFile::copy(QStringLiteral(TARVOK_BINARY), binary);
+        if (copy)
+            QFile::copy(QStringLiteral(TARVOK_BINARY), binary);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("QT_QPA_PLATFORM", "offscreen");
         m_process.setProcessEnvironment(environment);
-        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
         if (withoutNetAdmin)
             m_process.start("capsh", {"--drop=cap_net_admin", "--", "-c", "exec \"$0\"", binary});
         else
@@ -43,16 +48,29 @@ public:
             m_process.waitForFinished(5000);
         }
     }
-    // Sends SIGTERM and waits for the orderly end.
-    bool terminate() {
-        ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
-        return m_process.waitForFinished(20000) && m_process.exitStatus() == QProcess::NormalExit &&
-               m_process.exitCode() == 0;
+    // Sends the signal and waits for the orderly end.
+    bool terminate(int signal = SIGTERM) {
+        ::kill(static_cast<pid_t>(m_process.processId()), signal);
+        const bool ended = m_process.waitForFinished(20000) &&
+                           m_process.exitStatus() == QProcess::NormalExit;
+        m_errors += m_process.readAllStandardError();
+        return ended && m_process.exitCode() == 0;
     }
+    // Waits, within a bounded time, until standard error holds text.
+    bool waitForError(const QByteArray& text, int milliseconds = 20000) {
+        QDeadlineTimer deadline(milliseconds);
+        while (!m_errors.contains(text) && !deadline.hasExpired() && running()) {
+            m_process.waitForReadyRead(100);
+            m_errors += m_process.readAllStandardError();
+        }
+        return m_errors.contains(text);
+    }
+    const QByteArray& errors() const { return m_errors; }
     bool running() const { return m_process.state() == QProcess::Running; }
 
 private:
     QProcess m_process;
+    QByteArray m_errors;
 };
 
 // Waits, within a bounded time, until the predicate holds.
@@ -79,12 +97,79 @@ TEST(EndToEnd, FirstStartWritesTheProgramFilesAndSigtermEndsInOrder) {
     EXPECT_TRUE(QFileInfo(folder.file("Normal.rlsp")).isFile());
     EXPECT_EQ(folder.read("History.tvh"), QByteArray());
 
+    // A line added while it runs is gone after the exit only if the settings were saved.
+    ASSERT_TRUE(test::writeFile(folder.file("config.ini"), "; not saved\r\n" + Settings::defaultFileText()));
     ASSERT_TRUE(tarvok.terminate());
     const QByteArray history = folder.read("History.tvh");
     EXPECT_EQ(history.count("\r\n"), 1);
     EXPECT_TRUE(history.endsWith(",\"0\"\r\n")) << history.toStdString();
-    const QByteArray config = folder.read("config.ini");
-    EXPECT_TRUE(config.startsWith("[Settings]\r\n\r\nHeight=")) << config.toStdString();
+    // The first start went on with a new policy, and the settings say so.
+    EXPECT_EQ(folder.read("config.ini"),
+              Settings::defaultFileText().replace("RuleFile=Normal.rlsp", "RuleFile=New.rlsp"));
+}
+
+// A signal while a start-up box was open was swallowed and only SIGKILL ended the program; and
+// a shutdown before start-up finished rewrote History.tvh with this run alone and stored a
+// window width nobody chose. Here the box says the policy (a folder) cannot be read.
+TEST(EndToEnd, SignalWhileAStartUpBoxIsOpenEndsInOrderAndWritesOnlyWhatWasRead) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    const QByteArray earlierRuns = "\"1/1/26\",\"9:00 - 10:00\",\"0 (KB)\",\"0 (KB)\",\"0 (KB)\",\"3\"\r\n"
+                                   "\"2/1/26\",\"9:00 - 11:00\",\"0 (KB)\",\"0 (KB)\",\"0 (KB)\",\"4\"\r\n";
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        ProgramFolder folder;
+        QByteArray config = Settings::defaultFileText();
+        config.replace("Width=11460", "Width=12000").replace("Normal.rlsp", "Broken.rlsp");
+        ASSERT_TRUE(test::writeFile(folder.file("config.ini"), config));
+        ASSERT_TRUE(test::writeFile(folder.file("History.tvh"), earlierRuns));
+        ASSERT_TRUE(QDir(folder.path()).mkdir("Broken.rlsp"));
+        RunningTarvok tarvok(folder);
+        ASSERT_TRUE(tarvok.waitForError("Broken.rlsp could not be read")) << tarvok.errors().toStdString();
+        ASSERT_TRUE(tarvok.terminate(signal));
+        EXPECT_EQ(folder.read("History.tvh"), earlierRuns);
+        EXPECT_EQ(folder.read("config.ini"), config);
+        EXPECT_TRUE(QFileInfo(folder.file("Broken.rlsp")).isDir());
+    }
+}
+
+// A history that could not be written opened a box inside the SIGTERM shutdown: the process
+// never ended and config.ini was never saved. Unwritable logs lost their records in silence.
+TEST(EndToEnd, UnattendedShutdownReportsFailuresOnStandardErrorAndStillSaves) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ProgramFolder folder;
+    test::TcpListener listener("127.0.0.2");
+    Rule block;
+    block.action = "block";
+    block.address = "127.0.0.2";
+    block.port = QString::number(listener.port());
+    ASSERT_TRUE(test::writeFile(folder.file("Normal.rlsp"), policyText({block}, RuleWords{})));
+    ASSERT_TRUE(test::writeFile(folder.file("config.ini"), "; not saved\r\n" + Settings::defaultFileText()));
+    ASSERT_TRUE(QDir(folder.path()).mkdir("History.tvh"));
+    ASSERT_TRUE(test::writeFile(folder.file("Logs"), "a file in place of the folder"));
+
+    RunningTarvok tarvok(folder);
+    test::TcpConnection connection = test::connect("127.0.0.3", listener);
+    ASSERT_EQ(test::readOutcome(connection.client.get(), 20000), -ECONNABORTED);
+    ASSERT_TRUE(tarvok.terminate()) << tarvok.errors().toStdString();
+    EXPECT_TRUE(tarvok.errors().contains("history could not be written")) << tarvok.errors().toStdString();
+    EXPECT_TRUE(tarvok.errors().contains("They are lost")) << tarvok.errors().toStdString();
+    EXPECT_EQ(folder.read("config.ini"), Settings::defaultFileText());
+    EXPECT_TRUE(QFileInfo(folder.file("History.tvh")).isDir());
+}
+
+// A lock refused by a read-only folder was reported as "Application is already running!".
+TEST(EndToEnd, ReadOnlyFolderIsReportedAsSuchNotAsASecondInstance) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ProgramFolder folder;
+    ASSERT_TRUE(QFile::copy(QStringLiteral(TARVOK_BINARY), folder.file("tarvok")));
+    auto mount = test::ScratchMount::readOnly(folder.path());
+    TARVOK_REQUIRE_MOUNT(mount);
+    RunningTarvok tarvok(folder, false, false);
+    ASSERT_TRUE(tarvok.waitForError("Read-only file system")) << tarvok.errors().toStdString();
+    EXPECT_TRUE(tarvok.errors().contains(folder.path().toUtf8()));
+    EXPECT_FALSE(tarvok.errors().contains("already running"));
+    tarvok.terminate(); // the box is closed and the program ends
+    EXPECT_FALSE(tarvok.running());
 }
 
 TEST(EndToEnd, APolicyBlockCutsARealConnectionAndTheRunIsRecorded) {

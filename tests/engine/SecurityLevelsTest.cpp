@@ -1,11 +1,7 @@
 #include "engine/SecurityLevels.h"
 #include "fakes/EngineFakes.h"
-#include "support/Loopback.h"
-#include "support/Sandbox.h"
 
 #include <gtest/gtest.h>
-
-#include <cerrno>
 
 using namespace tarvok;
 using Picture = SecurityLevels::Picture;
@@ -108,26 +104,4 @@ TEST(SecurityLevels, PauseStopsPassesAndKeepsTheLevelForTheResume) {
     l.levels.togglePause();
     l.levels.togglePause();
     EXPECT_TRUE(l.trayActivity.isActive());
-}
-
-TEST(SecurityLevels, BlockLevelCutsAnAllowedConnectionAtTheNextTick) {
-    TARVOK_REQUIRE_PRIVATE_NETWORK();
-    Levels l;
-    l.engine.timer()->stop();
-    test::TcpListener listener("127.0.0.2");
-    test::TcpConnection connection = test::connect("127.0.0.3", listener);
-    l.engine.tick();
-    EXPECT_EQ(test::readOutcome(connection.client.get(), 50), -ETIMEDOUT);
-
-    l.levels.clickLevel(2);
-    l.engine.tick();
-    const int outcome = test::readOutcome(connection.client.get(), 2000);
-    EXPECT_TRUE(outcome == -ECONNABORTED || outcome == -ECONNRESET) << outcome;
-    EXPECT_EQ(l.engine.cutCount(), 0);
-
-    // Back at Allow nothing is cut; connections cut earlier stay cut.
-    l.levels.clickLevel(0);
-    test::TcpConnection later = test::connect("127.0.0.4", listener);
-    l.engine.tick();
-    EXPECT_EQ(test::readOutcome(later.client.get(), 50), -ETIMEDOUT);
 }

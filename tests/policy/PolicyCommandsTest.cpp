@@ -42,7 +42,7 @@ protected:
     }
     // The rules, SaveChanges and the file are as editedPolicy left them.
     void expectUnchanged() {
-        EXPECT_EQ(table.count(), 2);
+        ASSERT_EQ(table.count(), 2);
         EXPECT_EQ(table.cell(0, RuleTable::Port), "8080");
         EXPECT_TRUE(policy.SaveChanges());
         EXPECT_EQ(settings.values["RuleFile"], "Normal.rlsp");
@@ -156,7 +156,8 @@ TEST_F(PolicyCommandsTest, ExitAsksOnlyAboutUnsavedEdits) {
     prompter.answers = {Prompter::No};
     policy.AskSaveAtExit();
     expectUnchanged();
-    EXPECT_EQ(prompter.calls.last().text, "Main/80");
+    ASSERT_EQ(prompter.messages().size(), 1);
+    EXPECT_EQ(prompter.messages()[0].text, "Main/80");
     prompter.answers = {Prompter::Yes};
     policy.AskSaveAtExit();
     EXPECT_EQ(readFile(inFolder("Normal.rlsp")), policyText(table.rules(), table.words()));
@@ -196,24 +197,42 @@ TEST_F(PolicyCommandsTest, FullDiskLosesNothing) {
     EXPECT_EQ(prompter.messages().size(), 4);
 }
 
-TEST_F(PolicyCommandsTest, AFolderInPlaceOfAPolicyIsLeftAlone) {
+// An unreadable policy used to load as an empty one, and Save wrote the empty table over it.
+TEST_F(PolicyCommandsTest, UnreadablePolicyAtStartUpIsReportedAndNeverWrittenOver) {
     ASSERT_TRUE(QDir(dir.path()).mkdir("Normal.rlsp"));
-    policy.LoadPolicy(); // not a file: the empty policy cannot be written over it
-    EXPECT_EQ(prompter.messages().size(), 1);
-    EXPECT_EQ(policy.statusText(), "Policy: NEW.RLSP");
-    EXPECT_TRUE(QFileInfo(inFolder("Normal.rlsp")).isDir());
+    policy.LoadPolicy();
+    ASSERT_EQ(prompter.messages().size(), 1);
+    EXPECT_TRUE(prompter.messages()[0].text.contains(inFolder("Normal.rlsp")));
+    EXPECT_EQ(policy.statusText(), "Policy: NORMAL.RLSP");
+    EXPECT_EQ(table.count(), 0);
 
-    settings.values["RuleFile"] = "Normal.rlsp";
     table.appendRule(Rule{"accept", "1", "", "1.2.3.4", "80", "", "x"});
     policy.setSaveChanges(true);
-    EXPECT_FALSE(policy.SavePolicy(0));
+    EXPECT_FALSE(policy.SavePolicy(0)) << "the name dialog was cancelled";
+    ASSERT_EQ(prompter.calls.last().kind, Call::Save);
     EXPECT_TRUE(policy.SaveChanges());
-    prompter.answers = {Prompter::No};
-    prompter.files = {inFolder("Normal.rlsp")};
-    policy.OpenPolicy();
-    EXPECT_EQ(prompter.messages().size(), 4);
-    EXPECT_EQ(table.count(), 1);
+    prompter.files = {inFolder("Mine.rlsp")};
+    EXPECT_TRUE(policy.SavePolicy(0));
+    EXPECT_EQ(settings.values["RuleFile"], "Mine.rlsp");
+    EXPECT_TRUE(readFile(inFolder("Mine.rlsp")).contains("RemAddr_1=1.2.3.4"));
     EXPECT_TRUE(QFileInfo(inFolder("Normal.rlsp")).isDir());
+}
+
+// RuleFile=../x.rlsp wrote and read a file outside the program folder.
+TEST_F(PolicyCommandsTest, RuleFileLeadingOutOfTheFolderCountsAsMissing) {
+    const QString outside = other.path() + "/x.rlsp";
+    ASSERT_TRUE(writeFile(outside, "[Rules]\r\nCount=1\r\nAction_1=2\r\n"));
+    const QString up = "../" + QDir(other.path()).dirName() + "/x.rlsp";
+    for (const QString& name : {up, outside, QString("x.rlsp") + QChar(0) + ".rlsp", QString("..")}) {
+        SCOPED_TRACE(name.toStdString());
+        settings.values["RuleFile"] = name;
+        policy.LoadPolicy();
+        EXPECT_EQ(table.count(), 0);
+        EXPECT_EQ(settings.values["RuleFile"], "New.rlsp");
+        EXPECT_EQ(readFile(outside), "[Rules]\r\nCount=1\r\nAction_1=2\r\n");
+    }
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+    EXPECT_TRUE(prompter.calls.isEmpty());
 }
 
 } // namespace

@@ -1,12 +1,13 @@
 #include "records/History.h"
 
-#include "fakes/FakePrompter.h"
 #include "support/ScratchFiles.h"
 
 #include <QAbstractItemModelTester>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -30,18 +31,17 @@ protected:
     void SetUp() override { ASSERT_TRUE(dir.isValid()); }
     // One run of the program: load at start, save at exit.
     void runOnce(const RunSummary& summary) {
-        HistoryList history(dir.path(), &prompter);
+        HistoryList history(dir.path());
         ASSERT_TRUE(history.load());
         ASSERT_TRUE(history.save(summary));
     }
     QString path() const { return dir.path() + "/History.tvh"; }
 
     QTemporaryDir dir;
-    FakePrompter prompter;
 };
 
 TEST_F(HistoryTest, FirstStartCreatesAnEmptyFileAndExitWritesOneLine) {
-    HistoryList history(dir.path(), &prompter);
+    HistoryList history(dir.path());
     ASSERT_TRUE(history.load());
     EXPECT_EQ(history.count(), 0);
     EXPECT_TRUE(QFile::exists(path()));
@@ -55,20 +55,19 @@ TEST_F(HistoryTest, RunsAreKeptNewestFirstAndReadBackUnchanged) {
     runOnce(run(1));
     runOnce(run(2, "7"));
     runOnce(run(3));
-    HistoryList history(dir.path(), &prompter);
+    HistoryList history(dir.path());
     ASSERT_TRUE(history.load());
     ASSERT_EQ(history.count(), 3);
     EXPECT_EQ(history.row(0), HistoryList::recordOf(run(3)));
     EXPECT_EQ(history.row(1), HistoryList::recordOf(run(2, "7")));
     EXPECT_EQ(history.row(2), HistoryList::recordOf(run(1)));
-    EXPECT_TRUE(prompter.calls.isEmpty());
 }
 
 TEST_F(HistoryTest, ClearingRowsReachesTheFileAtExit) {
     for (int day = 1; day <= 4; ++day)
         runOnce(run(day));
     {
-        HistoryList history(dir.path(), &prompter);
+        HistoryList history(dir.path());
         QAbstractItemModelTester tester(&history,
                                         QAbstractItemModelTester::FailureReportingMode::Fatal);
         ASSERT_TRUE(history.load());
@@ -78,7 +77,7 @@ TEST_F(HistoryTest, ClearingRowsReachesTheFileAtExit) {
         EXPECT_EQ(history.row(1).first(), "1/03/2024");
         ASSERT_TRUE(history.save(run(5)));
     }
-    HistoryList history(dir.path(), &prompter);
+    HistoryList history(dir.path());
     ASSERT_TRUE(history.load());
     ASSERT_EQ(history.count(), 3);
     history.clearAll();
@@ -91,46 +90,42 @@ TEST_F(HistoryTest, LoadsFilesFromElsewhere) {
                           "\"1.3.2024\",\"09:00 - 10:00\",\"1 (KB)\",\"2 (KB)\",\"3 (KB)\",\"0\"\n"
                           "\n"
                           "\"Mi\xe9\",\"t\"\r\n"));
-    HistoryList history(dir.path(), &prompter);
+    HistoryList history(dir.path());
     ASSERT_TRUE(history.load());
     ASSERT_EQ(history.count(), 2);
     EXPECT_EQ(history.row(0).last(), "0");
     EXPECT_EQ(history.row(1), (QStringList{QString::fromUtf8("Mié"), "t", "", "", "", ""}));
 }
 
-// In each fault the file keeps its old contents and the user is told.
-TEST_F(HistoryTest, FailedSaveLeavesTheFileAndTellsTheUser) {
+// In each fault the file keeps its old contents (a folder stays a folder) and the reason is given.
+TEST_F(HistoryTest, FailedSaveLeavesTheFileAndGivesTheReason) {
     const QByteArray old = "\"old\",\"\",\"\",\"\",\"\",\"0\"\r\n";
-    ASSERT_TRUE(writeFile(path(), old));
-    {
-        auto mount = ScratchMount::readOnly(dir.path());
-        TARVOK_REQUIRE_MOUNT(mount);
-        HistoryList history(dir.path(), &prompter);
-        ASSERT_TRUE(history.load());
+    for (const char* fault : {"folder", "read-only", "full disk"}) {
+        SCOPED_TRACE(fault);
+        QTemporaryDir folder;
+        const QString file = folder.path() + "/History.tvh";
+        std::optional<ScratchMount> mount;
+        if (fault == std::string("folder")) {
+            ASSERT_TRUE(QDir(folder.path()).mkdir("History.tvh"));
+        } else if (fault == std::string("read-only")) {
+            ASSERT_TRUE(writeFile(file, old));
+            mount.emplace(ScratchMount::readOnly(folder.path()));
+        } else {
+            mount.emplace(ScratchMount::smallDisk(folder.path()));
+            ASSERT_TRUE(writeFile(file, old));
+            ASSERT_TRUE(mount->fill());
+        }
+        if (mount)
+            TARVOK_REQUIRE_MOUNT(*mount);
+        HistoryList history(folder.path());
+        EXPECT_EQ(history.load(), mount.has_value()) << "a folder cannot be read";
         EXPECT_FALSE(history.save(run(2)));
-        EXPECT_EQ(readFile(path()), old);
-        ASSERT_EQ(prompter.messages().size(), 1);
-        EXPECT_TRUE(prompter.messages()[0].text.contains(path()));
+        EXPECT_FALSE(history.lastError().isEmpty());
+        if (mount)
+            EXPECT_EQ(readFile(file), old);
+        else
+            EXPECT_TRUE(QFileInfo(file).isDir());
     }
-    QTemporaryDir other;
-    auto disk = ScratchMount::smallDisk(other.path());
-    TARVOK_REQUIRE_MOUNT(disk);
-    ASSERT_TRUE(writeFile(other.path() + "/History.tvh", old));
-    ASSERT_TRUE(disk.fill());
-    HistoryList history(other.path(), &prompter);
-    ASSERT_TRUE(history.load());
-    EXPECT_FALSE(history.save(run(2)));
-    EXPECT_EQ(readFile(other.path() + "/History.tvh"), old);
-    EXPECT_EQ(prompter.messages().size(), 2);
-}
-
-TEST_F(HistoryTest, AFolderInPlaceOfTheFileIsNotLost) {
-    ASSERT_TRUE(QDir(dir.path()).mkdir("History.tvh"));
-    HistoryList history(dir.path(), &prompter);
-    EXPECT_FALSE(history.load());
-    EXPECT_FALSE(history.save(run(1)));
-    EXPECT_EQ(prompter.messages().size(), 1);
-    EXPECT_TRUE(QFileInfo(path()).isDir());
 }
 
 } // namespace

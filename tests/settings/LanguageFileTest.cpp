@@ -2,6 +2,7 @@
 #include "settings/LanguageFile.h"
 #include "settings/LanguageKeys.h"
 
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -80,10 +81,6 @@ TEST_F(LanguageFolder, MissingKeysLeaveHoldersEmpty) {
     EXPECT_EQ(holders.accept, "annehmen");
     EXPECT_EQ(holders.established, "");
     EXPECT_EQ(holders.killProcess, "");
-    RuleWords words;
-    file.fill(words);
-    EXPECT_EQ(words.accept, "annehmen");
-    EXPECT_EQ(words.block, "");
 
     // No language file at all, not even English: every text is empty.
     const LanguageFile none = LanguageFile::forLanguage(folder(), "Missing");
@@ -91,6 +88,44 @@ TEST_F(LanguageFolder, MissingKeysLeaveHoldersEmpty) {
     EXPECT_EQ(none.text("Main", 70), "");
     none.fill(holders);
     EXPECT_EQ(holders.policy, "");
+}
+
+// With the accept word empty or equal to the block word, every rule read as the same action
+// and a block rule cut nothing.
+TEST_F(LanguageFolder, DamagedLanguageFileCannotMakeBlockRulesAccept) {
+    const struct {
+        const char* name;
+        QByteArray text; // empty: a folder in place of the file
+        const char* accept;
+        const char* block;
+    } cases[] = {
+        {"NoAddSection", "[LANGUAGE]\r\nCharacterSet=0\r\n[Main]\r\n1=Datei\r\n", "accept", "block"},
+        {"Garbage", QByteArray("\x00\xff\xfe=\x01[[\x80\x81\r\n\x00", 13), "accept", "block"},
+        {"Folder", {}, "accept", "block"},
+        {"SameWords", "[Add]\r\n17=ja\r\n18=ja\r\n14=an\r\n15=aus\r\n", "accept", "block"},
+        {"BlankAccept", "[Add]\r\n17=\" \"\r\n18=sperren\r\n", "accept", "sperren"},
+        {"AcceptIsTheAnyPortWord", "[Add]\r\n17=alle\r\n18=sperren\r\n8=alle\r\n", "accept", "sperren"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.text.isEmpty())
+            ASSERT_TRUE(QDir().mkpath(language(c.name)));
+        else
+            ASSERT_TRUE(writeFile(language(c.name), c.text));
+        const LanguageFile file(language(c.name));
+        RuleWords words;
+        EXPECT_FALSE(file.fill(words)) << "the user is told the file is damaged";
+        EXPECT_EQ(words.accept, c.accept);
+        EXPECT_EQ(words.block, c.block);
+        const QStringList all = {words.accept, words.block, words.enabled, words.disabled,
+                                 words.anyAddress, words.anyPort, words.noLog, words.noDescription};
+        EXPECT_EQ(QSet<QString>(all.begin(), all.end()).size(), all.size()) << all.join('|').toStdString();
+        TextHolders holders;
+        file.fill(holders);
+        EXPECT_EQ(holders.accept, words.accept) << "rows are compared with the same word";
+    }
+    RuleWords words;
+    EXPECT_TRUE(LanguageFile(Shipped + "/Japanese.lng").fill(words));
 }
 
 TEST_F(LanguageFolder, CodePagesAndUtf8FilesDecode) {

@@ -42,7 +42,10 @@ TEST_F(SettingsTest, FirstStartCreatesTheDefaultFileAndOpensTheDefaultWindow) {
     EXPECT_EQ(settings.fileText(), NewFile);
     EXPECT_EQ(settings.languageFile(), folder() + QStringLiteral("/Language/English.lng"));
 
-    // An existing file, whatever it holds, is never replaced by the defaults.
+    // A change reaches the disk only by a save; an existing file, whatever it holds, is never
+    // replaced by the defaults.
+    settings.setValue("ShowUDP", "False");
+    EXPECT_EQ(readFile(config()), NewFile);
     ASSERT_TRUE(writeFile(config(), "odd"));
     EXPECT_TRUE(settings.createDefaultFile());
     EXPECT_EQ(readFile(config()), "odd");
@@ -50,7 +53,8 @@ TEST_F(SettingsTest, FirstStartCreatesTheDefaultFileAndOpensTheDefaultWindow) {
 
 TEST_F(SettingsTest, OddFilesLoadAsWritten) {
     // LF line ends, Windows-1252 bytes, comments, other sections, blanks, quotes, an unknown
-    // key, a missing key (ShowLocal), an empty Width, words in the wrong case, a long value.
+    // key, a missing key (ShowLocal), an empty Width, words in the wrong case, a long value, a
+    // NUL byte.
     ASSERT_TRUE(writeFile(config(), "; written by hand\n"
                                    "[Other]\nHeight=1\n\n"
                                    "[SETTINGS]\n"
@@ -61,6 +65,7 @@ TEST_F(SettingsTest, OddFilesLoadAsWritten) {
                                    "RunMinimized=true\n"
                                    "PopupAlert=\"False\"\n"
                                    "CloseConManually=True\n"
+                                   "FilePropertyDBClick=Fa" + QByteArray(1, '\0') + "lse\n"
                                    "Unknown=kept?\n"
                                    "RuleFile=" + QByteArray(400, 'r') + "\n"));
     Settings settings(folder());
@@ -92,6 +97,7 @@ TEST_F(SettingsTest, OddFilesLoadAsWritten) {
     EXPECT_TRUE(saved.startsWith("[Settings]\r\n\r\nHeight=7000\r\nWidth=11640\r\nLanguage=Fran\xC3\xA7" "ais\r\n"));
     EXPECT_FALSE(saved.contains("Unknown"));
     EXPECT_FALSE(saved.contains("written by hand"));
+    EXPECT_FALSE(saved.contains('\0')) << "a NUL byte is not written back";
     EXPECT_TRUE(saved.endsWith("ShowLocal=\r\nShowUDP=false\r\n\r\n\r\n"));
 }
 
@@ -140,16 +146,6 @@ TEST_F(SettingsTest, LanguageWithoutAFileFallsBackToEnglishAndIsKept) {
     EXPECT_EQ(settings.resolveLanguageFile(), folder() + "/Language/English.lng");
     settings.setValue("Language", "");
     EXPECT_EQ(settings.resolveLanguageFile(), folder() + "/Language/English.lng");
-}
-
-TEST_F(SettingsTest, ChangesReachTheDiskOnlyBySave) {
-    Settings settings(folder());
-    ASSERT_TRUE(settings.createDefaultFile());
-    settings.load();
-    settings.setValue("ShowUDP", "False");
-    settings.setValue("NotAKey", "x");
-    EXPECT_EQ(settings.value("NotAKey"), "");
-    EXPECT_EQ(readFile(config()), NewFile);
 }
 
 TEST_F(SettingsTest, ReadOnlyFolderReportsAndKeepsTheFile) {

@@ -224,7 +224,7 @@ TEST_F(MainWindowTest, TakesEveryTextFromTheLanguage) {
     EXPECT_EQ(window.action("tbDelete")->toolTip(), "Delete selected rule...");
     EXPECT_EQ(window.panelText(6), "In: ");
     EXPECT_EQ(window.tabStrip()->tabText(3), "History");
-    EXPECT_EQ(headers(list("ListLog")).first(), "Time - Date");
+    EXPECT_EQ(headers(list("ListLog")).value(0), "Time - Date");
 
     window.applyLanguage(test::FakeLocaliser());
     const QRegularExpression key(QStringLiteral("^(Main|Add)/\\d+$"));

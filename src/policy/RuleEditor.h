@@ -1,0 +1,50 @@
+#pragma once
+// What the rule editor does with its fields, apart from showing them: the checks of an
+// address and a port, the duplicate test of Add, and the mapping between the fields and a
+// row of the rule table. The dialog only moves texts between its controls and these.
+
+#include "engine/RuleTable.h"
+
+#include <QString>
+
+namespace tarvok {
+
+// The editor's fields. A box that is disabled holds the any-word of its choice.
+struct EditorFields {
+    bool accept = true;
+    bool specificAddress = false; // Combo1 on its second item: txtRemA enabled
+    QString address;
+    bool specificPort = false; // Combo3 on its second item: txtRemP enabled
+    QString port;
+    bool logged = false; // Combo4 on its first item
+    bool enabled = true; // Combo5 on its first item
+    QString description;
+
+    bool operator==(const EditorFields&) const = default;
+};
+
+// The editor's check failures, by the key of their message in section Add.
+enum class EditorCheck { Ok = 0, Empty = 22, BadAddress = 24, BadPort = 25 };
+
+// An address a connection can have as its remote address text: a dotted IPv4 address with
+// four parts of 0 to 255 and no leading zeros, or an IPv6 address written in its canonical
+// form (lower case, zeros compressed), not an IPv4-mapped one, whose connections show as IPv4.
+bool isCanonicalAddress(const QString& text);
+// A port a connection can have: decimal digits only, at most 65535.
+bool isPortNumber(const QString& text);
+
+// The checks of Add and Modify, in order: an enabled box left empty, then the address, then
+// the port. The any-words pass as they are.
+EditorCheck checkFields(const EditorFields& fields, const RuleWords& words);
+
+// Add's duplicate test: the first row with the same address and port texts, or -1.
+int duplicateRow(const RuleTable& table, const QString& address, const QString& port);
+
+// The fields of a new rule: accept, any address, any port, not logged, enabled.
+EditorFields blankFields(const RuleWords& words, const QString& description);
+// The fields of an existing row, for Modify.
+EditorFields fieldsOfRule(const Rule& rule, const RuleWords& words);
+// The row the fields describe. base supplies the number and protocol (Modify keeps them).
+Rule ruleOfFields(const EditorFields& fields, const RuleWords& words, const Rule& base = {});
+
+} // namespace tarvok

@@ -1,0 +1,54 @@
+#pragma once
+// Reads the kernel's interface table (a netlink RTM_GETLINK dump with 64-bit link statistics)
+// into a CInterfaces collection and adds up the bytes received and sent over all interfaces.
+
+#include "stats/CInterface.h"
+
+#include <QByteArray>
+
+#include <cstdint>
+
+namespace tarvok {
+
+class Prompter;
+
+class CIpHelper {
+public:
+    // Results of a read: 0 success, 50 when the kernel offers no interface table, any other
+    // value for other failures (the collection is then empty and both sums 0).
+    static constexpr int ResultOk = 0;
+    static constexpr int ResultNotSupported = 50;
+    static constexpr int ResultFailed = 1;
+
+    // prompter, when given, tells the user once that the interface table is missing.
+    explicit CIpHelper(Prompter* prompter = nullptr) : m_prompter(prompter) {}
+
+    // Discards the current collection, fills a new one from the kernel, recomputes both sums
+    // and returns it.
+    const CInterfaces& Interfaces();
+    void setInterfaces(const CInterfaces& interfaces) { m_interfaces = interfaces; }
+
+    // The sums of the last read of Interfaces().
+    std::uint64_t BytesReceived() const { return m_bytesReceived; }
+    std::uint64_t BytesSent() const { return m_bytesSent; }
+    int lastResult() const { return m_lastResult; }
+
+    // Decodes the messages of one RTM_GETLINK dump reply, appending an interface for each
+    // RTM_NEWLINK. Returns false on a malformed message; stops at NLMSG_DONE (done = true).
+    // Separate from the socket so that recorded replies can be decoded without a kernel.
+    static bool decodeLinkMessages(const char* data, std::size_t length, std::uint32_t sequence,
+                                   CInterfaces& into, bool& done, bool& interrupted);
+
+private:
+    int readTable(CInterfaces& into);
+
+    Prompter* m_prompter;
+    bool m_toldNotSupported = false;
+    CInterfaces m_interfaces;
+    std::uint64_t m_bytesReceived = 0;
+    std::uint64_t m_bytesSent = 0;
+    int m_lastResult = ResultOk;
+    std::uint32_t m_sequence = 0;
+};
+
+} // namespace tarvok

@@ -1,0 +1,28 @@
+#pragma once
+// Counters set by the test, for driving the traffic display through what the kernel cannot be
+// made to do on demand: a byte total that goes back, a table that cannot be read, datagrams
+// in one direction only.
+
+#include "stats/ProtocolCounters.h"
+
+namespace tarvok::test {
+
+class FakeTrafficCounters : public TrafficCounters {
+public:
+    std::optional<ByteTotals> readBytes() override {
+        if (failReads > 0) {
+            --failReads;
+            return std::nullopt;
+        }
+        return bytes;
+    }
+    IpDatagrams readDatagrams() override { return datagrams; }
+    ConnectionCounts readConnections() override { return connections; }
+
+    ByteTotals bytes;
+    IpDatagrams datagrams;
+    ConnectionCounts connections;
+    int failReads = 0; // the next reads of the interface table fail
+};
+
+} // namespace tarvok::test

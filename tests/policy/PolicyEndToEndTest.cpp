@@ -1,0 +1,124 @@
+// The whole program in this test's network namespace: rules written through the rule editor,
+// from the menu and from a live connection's row, cut that connection within two ticks of
+// Timer1, while the editor is still open; a disabled rule lets a new connection live.
+
+#include "app/AppTestSupport.h"
+#include "engine/EnforcementEngine.h"
+#include "fakes/FakePrompter.h"
+#include "policy/RuleEditorDialog.h"
+#include "policy/RuleListController.h"
+#include "shell/Application.h"
+#include "shell/MainWindow.h"
+#include "support/Loopback.h"
+#include "support/Sandbox.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QStandardItemModel>
+#include <QTest>
+#include <QTreeView>
+
+#include <cerrno>
+#include <sys/socket.h>
+
+using namespace tarvok;
+using namespace tarvok::test;
+
+namespace {
+
+bool isCut(const TcpConnection& connection) {
+    char byte;
+    return ::recv(connection.client.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 &&
+           errno == ECONNABORTED;
+}
+
+// Runs the event loop until the connection is cut or the given number of ticks of Timer1
+// have passed; returns the ticks it took, or -1 when the connection lives on.
+int ticksUntilCut(Application& app, const TcpConnection& connection, int ticks) {
+    QSignalSpy spy(app.engine()->timer(), &QTimer::timeout);
+    while (spy.count() < ticks) {
+        QTest::qWait(5);
+        if (isCut(connection))
+            return static_cast<int>(spy.count());
+    }
+    return isCut(connection) ? static_cast<int>(spy.count()) : -1;
+}
+
+template <typename Widget> Widget* field(RuleEditorDialog* editor, const char* name) {
+    return editor->findChild<Widget*>(QLatin1String(name));
+}
+
+TEST(PolicyEndToEnd, RulesFromTheEditorAndFromALiveRowCutWithinTwoTicks) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ProgramFolder folder;
+    FakePrompter prompter;
+    // The rows of the connection lists, made before the window that shows them.
+    QStandardItemModel live(0, 8), none(0, 8);
+    Application app(folder.path(), &prompter);
+    ASSERT_TRUE(app.start({}));
+    auto* rules = app.window()->findChild<RuleListController*>();
+    ASSERT_NE(rules, nullptr);
+
+    TcpListener web("127.0.0.2");
+    TcpConnection first = test::connect("127.0.0.3", web);
+    EXPECT_EQ(ticksUntilCut(app, first, 3), -1) << "cut with no rule";
+
+    // A block rule for the web server's address and port, made in the editor.
+    app.window()->action("mnuAddRule")->trigger();
+    RuleEditorDialog* editor = rules->editor();
+    ASSERT_NE(editor, nullptr);
+    field<QRadioButton>(editor, "Option2")->setChecked(true);
+    field<QComboBox>(editor, "Combo1")->setCurrentIndex(1);
+    field<QLineEdit>(editor, "txtRemA")->setText("127.0.0.2");
+    field<QComboBox>(editor, "Combo3")->setCurrentIndex(1);
+    field<QLineEdit>(editor, "txtRemP")->setText(QString::number(web.port()));
+    field<QPushButton>(editor, "cmdAdd")->click();
+    ASSERT_EQ(app.rules().count(), 1);
+    const int ticks = ticksUntilCut(app, first, 3);
+    EXPECT_GE(ticks, 1);
+    EXPECT_LE(ticks, 2);
+    EXPECT_TRUE(editor->isVisible()) << "the editor stays open while the firewall works";
+    editor->close();
+
+    // Disabled through the list's context menu: a new connection lives.
+    QTreeView* list = app.window()->list("ListRules");
+    list->setCurrentIndex(list->model()->index(0, 0));
+    emit app.window()->menu("mnuListRules")->aboutToShow();
+    app.window()->action("mnuEnabledRule")->trigger();
+    EXPECT_FALSE(app.rules().isEnabled(0));
+    TcpConnection second = test::connect("127.0.0.3", web);
+    EXPECT_EQ(ticksUntilCut(app, second, 3), -1);
+
+    // Ctrl+R on the live row of another connection, as the per-connection list shows it.
+    TcpListener mail("127.0.0.4");
+    TcpConnection third = test::connect("127.0.0.3", mail);
+    live.appendRow(QList<QStandardItem*>{
+        new QStandardItem("TCP"), new QStandardItem("127.0.0.3"),
+        new QStandardItem(QString::number(third.clientPort)), new QStandardItem("127.0.0.4"),
+        new QStandardItem(QString::number(mail.port())), new QStandardItem("-"),
+        new QStandardItem("ESTABLISHED"), new QStandardItem("12:00-01/01/26")});
+    app.window()->setConnectionModels(&live, &none);
+    app.window()->setConnectionView(MainWindow::ConnectionView::PerConnection);
+    QTreeView* connections = app.window()->list("ListConnections");
+    connections->setCurrentIndex(connections->model()->index(0, 0));
+    QTest::keyClick(connections, Qt::Key_R, Qt::ControlModifier);
+    editor = rules->editor();
+    ASSERT_NE(editor, nullptr);
+    field<QRadioButton>(editor, "Option1")->setChecked(true);
+    field<QRadioButton>(editor, "Option2")->setChecked(true); // switched (back) to block
+    field<QPushButton>(editor, "cmdAdd")->click();
+    ASSERT_EQ(app.rules().count(), 2);
+    const int rowTicks = ticksUntilCut(app, third, 3);
+    EXPECT_GE(rowTicks, 1);
+    EXPECT_LE(rowTicks, 2);
+    EXPECT_FALSE(isCut(second));
+    editor->close();
+    app.shutdown(false);
+}
+
+} // namespace

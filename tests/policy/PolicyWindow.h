@@ -1,0 +1,100 @@
+#pragma once
+// The real main window with the rule table, the policy commands and the rule list's wiring,
+// around a language whose texts name their own keys ("Add/24") and a prompter that answers
+// from a script. The window is shown, so that its lists lay out rows as a person sees them.
+
+#include "engine/RuleTable.h"
+#include "fakes/EngineFakes.h"
+#include "fakes/FakeLocaliser.h"
+#include "fakes/FakePrompter.h"
+#include "policy/PolicyCommands.h"
+#include "policy/RuleEditorDialog.h"
+#include "policy/RuleListController.h"
+#include "settings/TextHolders.h"
+#include "shell/MainWindow.h"
+#include "support/ScratchFiles.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStandardItemModel>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeView>
+
+#include <gtest/gtest.h>
+
+namespace tarvok::test {
+
+struct PolicyWindow {
+    QTemporaryDir dir;
+    RuleTable table;
+    MapSettings settings;
+    FakeLocaliser language;
+    TextHolders texts;
+    FakePrompter prompter;
+    PolicyCommands policy{dir.path(), table, settings, language, texts, prompter};
+    QStandardItemModel log{0, 9};
+    QStandardItemModel history{0, 6};
+    MainWindow window;
+    RuleListController* controller = nullptr;
+
+    PolicyWindow() {
+        settings.values["RuleFile"] = "Normal.rlsp";
+        window.setModels(&table, &log, &history);
+        controller = new RuleListController(&window, table, policy, language, texts, prompter);
+        window.show();
+        window.tabStrip()->setCurrentIndex(MainWindow::PolicyPage);
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&window));
+    }
+
+    QTreeView* rules() const { return window.list("ListRules"); }
+    QAction* action(const char* name) const { return window.action(QLatin1String(name)); }
+
+    // A rule row as the policy file would give it.
+    void addRow(bool accept, const QString& address, const QString& port,
+                const QString& description = "d") {
+        Rule rule{accept ? table.words().accept : table.words().block,
+                  QString::number(table.count() + 1),
+                  "",
+                  address,
+                  port,
+                  "",
+                  description};
+        rule.icon = accept ? 1 : 2;
+        table.appendRule(rule);
+    }
+    void select(QTreeView* list, int row) { list->setCurrentIndex(list->model()->index(row, 0)); }
+    QStringList column(RuleTable::Column c) const {
+        QStringList cells;
+        for (int row = 0; row < table.count(); ++row)
+            cells.append(table.cell(row, c));
+        return cells;
+    }
+
+    // The open editor, or null once it has closed and gone.
+    RuleEditorDialog* editor() {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return controller->editor();
+    }
+    template <typename Widget> Widget* field(const char* name) {
+        RuleEditorDialog* open = editor();
+        return open ? open->findChild<Widget*>(QLatin1String(name)) : nullptr;
+    }
+    // Fills the editor as a person would: the action, the two choices and their boxes.
+    void fill(bool accept, const QString& address, const QString& port) {
+        field<QRadioButton>(accept ? "Option1" : "Option2")->setChecked(true);
+        field<QComboBox>("Combo1")->setCurrentIndex(address.isNull() ? 0 : 1);
+        if (!address.isNull())
+            field<QLineEdit>("txtRemA")->setText(address);
+        field<QComboBox>("Combo3")->setCurrentIndex(port.isNull() ? 0 : 1);
+        if (!port.isNull())
+            field<QLineEdit>("txtRemP")->setText(port);
+    }
+    void click(const char* button) { field<QPushButton>(button)->click(); }
+};
+
+} // namespace tarvok::test

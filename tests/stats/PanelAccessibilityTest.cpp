@@ -1,0 +1,76 @@
+// The status-bar panels are painted by a widget of the program's own; assistive technology
+// reads them through their accessible names, which must follow the live figures.
+
+#include "AppTestSupport.h"
+#include "fakes/FakePrompter.h"
+#include "shell/Application.h"
+#include "shell/MainWindow.h"
+#include "stats/TrafficDisplay.h"
+#include "support/Sandbox.h"
+#include "TrafficSupport.h"
+
+#include <QAccessible>
+#include <QAction>
+#include <QDeadlineTimer>
+#include <QSet>
+#include <QTest>
+
+using namespace tarvok;
+
+namespace {
+
+QString accessibleName(QWidget* widget) {
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(widget);
+    return face ? face->text(QAccessible::Name) : QStringLiteral("<no interface>");
+}
+
+// Each panel's accessible name is its text, with its picture's meaning in brackets.
+void expectNamesFollowTheTexts(MainWindow* window) {
+    for (int panel = 1; panel <= MainWindow::PanelCount; ++panel) {
+        const QString text = window->panelText(panel);
+        const QString meaning = window->panelMeaning(panel);
+        const QString expected =
+            meaning.isEmpty() || meaning == text ? text : text + " (" + meaning + ")";
+        EXPECT_EQ(accessibleName(window->panel(panel)), expected) << "panel " << panel;
+    }
+}
+
+} // namespace
+
+TEST(PanelAccessibility, EveryPanelReadsItsLiveTextAndPictureMeaning) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    test::ProgramFolder folder;
+    test::FakePrompter prompter;
+    Application app(folder.path(), &prompter);
+    ASSERT_TRUE(app.start({}));
+    MainWindow* window = app.window();
+
+    // Traffic flows while the window's own timers run; the names are read as it goes.
+    test::TcpListener listener("127.0.0.6");
+    test::TcpConnection connection = test::connect("127.0.0.7", listener);
+    QSet<QString> speedsHeard;
+    QDeadlineTimer deadline(8000);
+    while (!deadline.hasExpired() && app.traffic()->receivedKB() < 3000) {
+        test::sendThrough(connection, 1'000'000);
+        QTest::qWait(300);
+        expectNamesFollowTheTexts(window);
+        speedsHeard.insert(accessibleName(window->panel(6)));
+    }
+    QTest::qWait(1100); // one more speed tick after the last bytes
+    ASSERT_GE(app.traffic()->receivedKB(), 3000u);
+    EXPECT_GE(speedsHeard.size(), 2); // the names changed with the figures
+    EXPECT_TRUE(window->panelText(4).startsWith("Received: ")) << window->panelText(4).toStdString();
+    EXPECT_TRUE(window->panelText(6).endsWith(" KB/s"));
+    expectNamesFollowTheTexts(window);
+    EXPECT_EQ(accessibleName(window->panel(1)), "Firewall: Active (Filter Traffic)");
+    EXPECT_EQ(accessibleName(window->panel(2)), window->panelText(2) + " (Policy in force)");
+    EXPECT_EQ(accessibleName(window->panel(3)).left(13), "Established: ");
+
+    // A level change changes what the first two pictures mean, and the names follow.
+    window->action("mnuLevel2")->trigger();
+    EXPECT_EQ(accessibleName(window->panel(1)),
+              window->panelText(1) + " (Block All Traffic)");
+    EXPECT_EQ(accessibleName(window->panel(2)), window->panelText(2) + " (Policy not in force)");
+
+    app.shutdown(false);
+}

@@ -1,0 +1,98 @@
+// The real binary in this test's own network namespace: traffic through loopback, SIGTERM, and
+// the run's history line read back with its real totals.
+
+#include "AppTestSupport.h"
+#include "stats/CIpHelper.h"
+#include "support/Sandbox.h"
+#include "TrafficSupport.h"
+
+#include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QThread>
+
+#include <csignal>
+#include <functional>
+
+using namespace tarvok;
+
+namespace {
+
+bool waitFor(const std::function<bool()>& holds, int milliseconds) {
+    QDeadlineTimer deadline(milliseconds);
+    while (!holds()) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+// "12,345 (KB)" -> 12345
+qint64 kilobytes(QByteArray field) {
+    field.replace(",", "").replace(" (KB)", "");
+    bool ok = false;
+    const qint64 value = field.toLongLong(&ok);
+    return ok ? value : -1;
+}
+
+} // namespace
+
+TEST(TrafficEndToEnd, TheHistoryLineCarriesTheRunsRealTotals) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    test::ProgramFolder folder;
+    const QString binary = folder.file("tarvok");
+    ASSERT_TRUE(QFile::copy(QStringLiteral(TARVOK_BINARY), binary));
+    QProcess tarvok;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    environment.insert("LC_ALL", "en_US.UTF-8"); // grouped totals: "4,893"
+    tarvok.setProcessEnvironment(environment);
+    tarvok.setProcessChannelMode(QProcess::ForwardedChannels);
+    tarvok.start(binary, {});
+    ASSERT_TRUE(tarvok.waitForStarted(10000));
+    ASSERT_TRUE(waitFor([&] { return QFileInfo(folder.file("Logs")).isDir(); }, 20000));
+    QThread::msleep(1000); // past the first totals update, which fixes the start
+
+    test::TcpListener listener("127.0.0.8");
+    test::TcpConnection connection = test::connect("127.0.0.9", listener);
+    CIpHelper kernel;
+    kernel.Interfaces();
+    const std::uint64_t before = kernel.BytesReceived();
+    const std::size_t payload = 8'000'000;
+    test::sendThrough(connection, payload);
+    kernel.Interfaces();
+    const double kernelKB = double(kernel.BytesReceived() - before) / 1024;
+    QThread::msleep(2500); // two speed ticks after the traffic
+
+    ::kill(static_cast<pid_t>(tarvok.processId()), SIGTERM);
+    ASSERT_TRUE(tarvok.waitForFinished(20000));
+    EXPECT_EQ(tarvok.exitCode(), 0);
+
+    const QByteArray history = folder.read("History.tvh");
+    ASSERT_EQ(history.count("\r\n"), 1) << history.toStdString();
+    QList<QByteArray> fields = history.trimmed().split(',');
+    // Grouped numbers carry commas too: rebuild the six quoted fields.
+    QList<QByteArray> quoted;
+    for (const QByteArray& part : fields) {
+        if (part.startsWith('"'))
+            quoted.append(part);
+        else
+            quoted.last() += "," + part;
+    }
+    ASSERT_EQ(quoted.size(), 6) << history.toStdString();
+    for (QByteArray& field : quoted)
+        field = field.mid(1, field.size() - 2);
+    const qint64 received = kilobytes(quoted[2]);
+    const qint64 sent = kilobytes(quoted[3]);
+    const qint64 total = kilobytes(quoted[4]);
+    // Nothing else moves bytes in this namespace; the binary's own rounding of its start and
+    // of each second stays within a few KB.
+    EXPECT_GE(received, qint64(payload / 1024)) << history.toStdString();
+    EXPECT_NEAR(double(received), kernelKB, 3.0) << history.toStdString();
+    EXPECT_NEAR(double(sent), kernelKB, 3.0) << history.toStdString();
+    EXPECT_EQ(total, received + sent);
+    EXPECT_TRUE(quoted[2].contains(',')) << "grouped in the run's locale: " << quoted[2].toStdString();
+    EXPECT_TRUE(quoted[2].endsWith(" (KB)"));
+    EXPECT_EQ(quoted[5], "0");
+}
