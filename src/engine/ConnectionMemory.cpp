@@ -7,8 +7,6 @@
 namespace tarvok {
 namespace {
 
-constexpr std::uint64_t Golden = 0x9E3779B97F4A7C15ull;
-
 std::uint64_t mix(std::uint64_t h) {
     h ^= h >> 33;
     h *= 0xff51afd7ed558ccdull;
@@ -17,78 +15,72 @@ std::uint64_t mix(std::uint64_t h) {
     return h ^ (h >> 33);
 }
 
-std::uint64_t digest(const platform::Address6& address, std::uint64_t seed) {
+std::uint64_t mixAddress(std::uint64_t h, const platform::Address6& address) {
     std::uint64_t high = 0, low = 0;
     std::memcpy(&high, address.data(), 8);
     std::memcpy(&low, address.data() + 8, 8);
-    return mix(mix(seed ^ high) + low);
+    return mix(mix(h ^ high) ^ low);
 }
 
 } // namespace
 
-ConnectionMemory::Key ConnectionMemory::keyOf(const platform::TcpRow& row, bool failedCut) {
+std::uint64_t ConnectionMemory::fingerprint(const platform::TcpRow& row, bool failedCut) {
     // Ports take 16 bits each, the state 4, the family 2, the kind of record 1.
     const std::uint64_t rest = std::uint64_t{row.localPort & 0xffffu} << 48 |
                                std::uint64_t{row.remotePort & 0xffffu} << 32 |
                                std::uint64_t{row.state & 0xfu} << 8 |
                                std::uint64_t{static_cast<std::uint8_t>(row.family)} << 1 |
                                (failedCut ? 1u : 0u);
-    if (row.family != platform::Family::Inet6)
-        return {std::uint64_t{row.localAddress} << 32 | row.remoteAddress, rest};
-    return {digest(row.local6, rest), digest(row.remote6, rest ^ Golden)};
+    std::uint64_t h = mix(rest ^ mix(std::uint64_t{row.localAddress} << 32 | row.remoteAddress));
+    if (row.family == platform::Family::Inet6)
+        h = mixAddress(mixAddress(h, row.local6), row.remote6);
+    return h == 0 ? 1 : h; // 0 marks an empty slot
 }
 
-std::size_t ConnectionMemory::Set::slotOf(const Key& key) const {
-    return static_cast<std::size_t>(mix(key.a ^ (key.b * Golden))) & (m_slots.size() - 1);
-}
-
-bool ConnectionMemory::Set::contains(const Key& key) const {
+bool ConnectionMemory::Set::contains(std::uint64_t print) const {
     if (m_size == 0)
         return false;
     const std::size_t mask = m_slots.size() - 1;
-    for (std::size_t i = slotOf(key);; i = (i + 1) & mask) {
-        if (m_slots[i].stamp != m_stamp)
-            return false;
-        if (m_slots[i].key == key)
+    for (std::size_t i = print & mask;; i = (i + 1) & mask) {
+        if (m_slots[i] == print)
             return true;
+        if (m_slots[i] == 0)
+            return false;
     }
 }
 
-bool ConnectionMemory::Set::insert(const Key& key) {
+bool ConnectionMemory::Set::insert(std::uint64_t print) {
     if ((m_size + 1) * 2 > m_slots.size())
         grow();
     const std::size_t mask = m_slots.size() - 1;
-    std::size_t i = slotOf(key);
-    for (; m_slots[i].stamp == m_stamp; i = (i + 1) & mask)
-        if (m_slots[i].key == key)
+    std::size_t i = print & mask;
+    for (; m_slots[i] != 0; i = (i + 1) & mask)
+        if (m_slots[i] == print)
             return true;
-    m_slots[i] = {key, m_stamp};
+    m_slots[i] = print;
     ++m_size;
     return false;
 }
 
 void ConnectionMemory::Set::clear() {
+    if (m_size == 0)
+        return;
+    std::fill(m_slots.begin(), m_slots.end(), 0);
     m_size = 0;
-    if (++m_stamp == 0) { // after four billion passes the stamps start over
-        for (Slot& slot : m_slots)
-            slot.stamp = 0;
-        m_stamp = 1;
-    }
 }
 
 void ConnectionMemory::Set::grow() {
-    const std::vector<Slot> old =
-        std::exchange(m_slots, std::vector<Slot>(std::max<std::size_t>(64, m_slots.size() * 2)));
-    const std::uint32_t stamp = std::exchange(m_stamp, 1);
+    const std::vector<std::uint64_t> old = std::exchange(
+        m_slots, std::vector<std::uint64_t>(std::max<std::size_t>(64, m_slots.size() * 2)));
     m_size = 0;
-    for (const Slot& slot : old)
-        if (slot.stamp == stamp)
-            insert(slot.key);
+    for (const std::uint64_t print : old)
+        if (print != 0)
+            insert(print);
 }
 
 bool ConnectionMemory::seenBefore(const platform::TcpRow& row, bool failedCut) {
-    const Key key = keyOf(row, failedCut);
-    return m_current.insert(key) || m_previous.contains(key);
+    const std::uint64_t print = fingerprint(row, failedCut);
+    return m_current.insert(print) || m_previous.contains(print);
 }
 
 void ConnectionMemory::endPass() {

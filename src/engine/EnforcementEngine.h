@@ -118,6 +118,7 @@ private:
     bool m_yielding = false;
     QElapsedTimer m_yieldStarted;  // when the current yield began
     QElapsedTimer m_sinceYield;    // since the pass last yielded
+    unsigned m_pointsSinceClock = 0;
     int m_yieldBudgetMs = YieldBudgetMs;
     quint64 m_currentPass = 0;     // serial number of the newest pass
     bool m_unsupportedShown = false;
