@@ -80,7 +80,7 @@ void AlertRows::kill(int row) {
     if (m_prompter.message(question, Prompter::ExclamationYesNo,
                            m_language.text(QStringLiteral("Main"), 92) + QLatin1Char('?')) != Prompter::Yes)
         return;
-    if (!platform::endProcess(entry.pid)) {
+    if (!platform::endProcess(entry.pid, entry.path.toStdString())) {
         m_prompter.message(m_language.text(QStringLiteral("Main"), 94), Prompter::Critical,
                            m_language.text(QStringLiteral("Alert"), 5));
         return;

@@ -175,7 +175,8 @@ void ConnectionActions::killProcess(int row) {
         return;
     if (!known)
         return;
-    if (!platform::endProcess(pid))
+    // The row's program, when its path could be read, is the only one the signal may reach.
+    if (!platform::endProcess(pid, selected.cells[7].toStdString()))
         m_prompter.message(text(KeyUnableKill) + QStringLiteral(": ") + name, Prompter::Critical,
                            text(KeyKillTitle));
 }

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace tarvok::platform {
@@ -36,11 +37,25 @@ ProcessInfo readProcess(std::uint32_t pid) {
     return info;
 }
 
-bool endProcess(std::uint32_t pid) {
+bool endProcess(std::uint32_t pid, const std::string& expectedImage) {
     // kill() reads 0 as "my process group" and negative values as groups or everything.
     if (pid == 0 || pid > static_cast<std::uint32_t>(INT32_MAX))
         return false;
-    return ::kill(static_cast<pid_t>(pid), SIGKILL) == 0;
+    const int handle = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+    if (handle < 0) {
+        if (errno != ENOSYS)
+            return false; // gone (ESRCH) or not ours to see
+        // A kernel without pidfds: check, then signal by pid.
+        if (!expectedImage.empty() && readProcess(pid).imagePath != expectedImage)
+            return false;
+        return ::kill(static_cast<pid_t>(pid), SIGKILL) == 0;
+    }
+    // Read after the pidfd was opened: if the pid now names another process, either the path
+    // differs or the signal below finds the held process gone.
+    const bool same = expectedImage.empty() || readProcess(pid).imagePath == expectedImage;
+    const bool sent = same && ::syscall(SYS_pidfd_send_signal, handle, SIGKILL, nullptr, 0) == 0;
+    ::close(handle);
+    return sent;
 }
 
 } // namespace tarvok::platform

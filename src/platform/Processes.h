@@ -18,7 +18,10 @@ struct ProcessInfo {
 ProcessInfo readProcess(std::uint32_t pid);
 
 // Sends SIGKILL. False for pid 0 (never the caller's own process group), for a process that
-// has gone, and for another user's process without CAP_KILL.
-bool endProcess(std::uint32_t pid);
+// has gone, and for another user's process without CAP_KILL. With expectedImage given, the
+// signal goes only to a process that still runs that executable: a pid taken from a list
+// built earlier may by now belong to another program. The process is held through a pidfd
+// while it is checked, so it cannot be swapped between the check and the signal.
+bool endProcess(std::uint32_t pid, const std::string& expectedImage = {});
 
 } // namespace tarvok::platform

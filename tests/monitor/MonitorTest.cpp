@@ -446,3 +446,28 @@ TEST(ConnectionMonitor, ARebuildAskedForWhileOneYieldsRunsAfterItNotInsideIt) {
     EXPECT_EQ(rebuilt.size(), 2) << "the rebuild asked for meanwhile ran once, afterwards";
     EXPECT_FALSE(m.monitor.rebuilding());
 }
+
+TEST(AlertRows, KillOfARowWhosePidNowRunsAnotherProgramSendsNothing) {
+    test::FakePrompter prompter;
+    test::MapLocaliser language;
+    AlertRows rows(prompter, language);
+    QProcess sleeper;
+    sleeper.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+    ASSERT_TRUE(sleeper.waitForStarted());
+    const auto pid = static_cast<quint32>(sleeper.processId());
+    // The announced program has ended and its pid now names this sleep.
+    QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(platform::readProcess(pid).imagePath),
+                              QStringLiteral("/usr/bin/sleep"), 2000);
+    rows.add(QStringLiteral("/usr/bin/announced-program"), QStringLiteral("127.0.0.2"), pid);
+    prompter.answers = {Prompter::Yes};
+    rows.kill(0);
+    EXPECT_FALSE(sleeper.waitForFinished(200)) << "another program's process was killed";
+    EXPECT_EQ(rows.rowCount(), 1);
+    EXPECT_EQ(prompter.messages().last().style, Prompter::Critical);
+
+    rows.add(QStringLiteral("/usr/bin/sleep"), QStringLiteral("127.0.0.2"), pid);
+    prompter.answers = {Prompter::Yes};
+    rows.kill(1);
+    EXPECT_TRUE(sleeper.waitForFinished(3000));
+    EXPECT_EQ(rows.rowCount(), 1);
+}
