@@ -775,8 +775,11 @@ void MainWindow::showContextMenu(QTreeView* view, const QPoint& position) {
     }
     if (!contextMenu)
         return;
-    // Removing or clearing history rows means nothing while there are none.
-    if (view->objectName() == QLatin1String("ListHistory") && view->model()->rowCount() == 0)
+    // Removing or clearing history rows, or acting on a connection, means nothing without rows.
+    const QString name = view->objectName();
+    if ((name == QLatin1String("ListHistory") || name == QLatin1String("ListConnections") ||
+         name == QLatin1String("ListConnPROC")) &&
+        view->model()->rowCount() == 0)
         return;
     contextMenu->popup(view->viewport()->mapToGlobal(position));
 }

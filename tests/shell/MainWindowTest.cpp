@@ -301,6 +301,11 @@ TEST_F(MainWindowTest, RightClickOpensTheListsMenuAndTheHistoryMenuOnlyWithRows)
     };
     EXPECT_TRUE(rightClick("ListRules", "mnuListRules")); // empty or not
     EXPECT_TRUE(rightClick("ListLog", "mnuListLog"));
+    // A connection list's menu acts on a row: none while the list is empty.
+    EXPECT_FALSE(rightClick("ListConnPROC", "mnuListConnXP"));
+    EXPECT_FALSE(rightClick("ListConnections", "mnuListConnections"));
+    QStandardItemModel perConnection(1, 8), perApplication(1, 8);
+    window.setConnectionModels(&perConnection, &perApplication);
     EXPECT_TRUE(rightClick("ListConnPROC", "mnuListConnXP"));
     EXPECT_TRUE(rightClick("ListConnections", "mnuListConnections"));
     EXPECT_FALSE(rightClick("ListHistory", "mnuListHistory"));
