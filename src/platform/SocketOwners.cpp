@@ -62,10 +62,31 @@ void scanProcess(int procFd, const char* pidName, std::uint32_t pid,
     }
 }
 
+thread_local const SocketOwners::Reuse* t_reused = nullptr;
+
+std::shared_future<SocketOwners> ready(const SocketOwners& owners) {
+    std::promise<SocketOwners> promise;
+    promise.set_value(owners);
+    return promise.get_future().share();
+}
+
 } // namespace
 
+SocketOwners::Reuse::Reuse(std::shared_future<SocketOwners> owners)
+    : m_owners(std::move(owners)), m_previous(t_reused) {
+    t_reused = this;
+}
+
+SocketOwners::Reuse::Reuse(const SocketOwners& owners) : Reuse(ready(owners)) {}
+
+SocketOwners::Reuse::~Reuse() { t_reused = m_previous; }
+
 SocketOwners SocketOwners::scan() {
+    if (t_reused)
+        return t_reused->m_owners.get();
     SocketOwners result;
+    auto owners = std::make_shared<Map>();
+    result.m_owners = owners;
     const int procFd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (procFd < 0)
         return result;
@@ -78,14 +99,16 @@ SocketOwners SocketOwners::scan() {
     while (const dirent* entry = ::readdir(proc)) {
         std::uint32_t pid = 0;
         if (parseNumber(entry->d_name, pid))
-            scanProcess(procFd, entry->d_name, pid, result.m_owners);
+            scanProcess(procFd, entry->d_name, pid, *owners);
     }
     return result;
 }
 
 std::uint32_t SocketOwners::pidOf(std::uint32_t inode) const {
-    const auto found = m_owners.find(inode);
-    return found == m_owners.end() ? 0 : found->second;
+    if (!m_owners)
+        return 0;
+    const auto found = m_owners->find(inode);
+    return found == m_owners->end() ? 0 : found->second;
 }
 
 } // namespace tarvok::platform

@@ -3,7 +3,7 @@
 // the rule), sortable by any column in the order that suits the column's kind.
 
 #include "engine/EngineServices.h"
-#include "records/SortColumn.h"
+#include "records/LogSort.h"
 
 #include <QAbstractTableModel>
 #include <QList>

@@ -46,6 +46,7 @@ inline QList<Key> allKeys() {
         {"Main", 120, 122},                                   // monitor only, and why
         {"Main", 130, 138},                                   // failures of files (failure::)
         {"Main", 150, 151},                                   // status-bar picture meanings
+        {"Main", 160, 170},                                   // file properties dialog
         {"Main", 190, 195},                                   // update check, help window
         {"Add", 1, 34},                                       // rule editor and words of rules
         {"About", 1, 2}, {"About", 4, 4}, {"About", 6, 6},    // about box

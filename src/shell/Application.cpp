@@ -2,6 +2,10 @@
 
 #include "engine/EnforcementEngine.h"
 #include "engine/SecurityLevels.h"
+#include "monitor/ActivityTab.h"
+#include "monitor/ConnectionActions.h"
+#include "monitor/ConnectionMonitor.h"
+#include "monitor/ProgramIcons.h"
 #include "policy/PolicyCommands.h"
 #include "policy/RuleListController.h"
 #include "settings/LanguageKeys.h"
@@ -220,6 +224,8 @@ void Application::loadMainWindow() {
                               ? QStringLiteral("0")
                               : QStringLiteral("1");
 
+    wireMonitor();
+
     m_settings.applyFallbacks();
     QCoreApplication::processEvents();
     if (m_exitRequested)
@@ -234,6 +240,41 @@ void Application::loadMainWindow() {
     showLevelState();
     m_trayActivity->start();
     QDir(m_folder).mkpath(QStringLiteral("Logs"));
+}
+
+// The Activity tab: both connection lists, their actions and the count watcher. Runs after the
+// display switches have been set from the settings.
+void Application::wireMonitor() {
+    m_monitor = new ConnectionMonitor(m_tables, m_window.get());
+    m_monitor->setPrompter(&m_prompter);
+    m_connectionActions = new ConnectionActions(*m_monitor, m_tables, m_prompter, m_language,
+                                                m_window.get());
+    m_connectionActions->setEventSink(m_events.get());
+    m_connectionActions->setSettings(&m_settings);
+    m_connectionActions->setDoubleClickMode([this] { return m_doubleClickCloses; });
+    m_programIcons = std::make_unique<ProgramIcons>(DesktopEntries::load());
+    m_window->setConnectionModels(m_monitor->perConnectionModel(),
+                                  m_monitor->perApplicationModel());
+    MainWindow* window = m_window.get();
+    m_activity = new ActivityTab(*m_monitor, *m_connectionActions, *m_programIcons, m_prompter,
+                                 m_language, window, window->list(QStringLiteral("ListConnections")),
+                                 window->list(QStringLiteral("ListConnPROC")),
+                                 [window](const QString& name) { return window->action(name); });
+    m_activity->onViewChanged = [window](ConnectionMonitor::View view) {
+        window->setConnectionView(view == ConnectionMonitor::View::PerApplication
+                                      ? MainWindow::ConnectionView::PerApplication
+                                      : MainWindow::ConnectionView::PerConnection);
+    };
+    connect(m_countWatcher, &QTimer::timeout, m_monitor, &ConnectionMonitor::countWatcherTick);
+    // Resolve Host of the log list: the remote address of the selected record.
+    if (QAction* resolveLog = window->action(QStringLiteral("mnuResolveHostLog")))
+        connect(resolveLog, &QAction::triggered, m_activity, [this] {
+            QTreeView* log = m_window->list(QStringLiteral("ListLog"));
+            const QModelIndexList rows =
+                log && log->selectionModel() ? log->selectionModel()->selectedRows() : QModelIndexList();
+            if (!rows.isEmpty())
+                m_activity->resolve(log->model()->index(rows.first().row(), 4).data().toString());
+        });
 }
 
 void Application::applyLanguage() {

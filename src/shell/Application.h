@@ -23,7 +23,11 @@
 
 namespace tarvok {
 
+class ActivityTab;
+class ConnectionActions;
+class ConnectionMonitor;
 class EnforcementEngine;
+class ProgramIcons;
 class MainWindow;
 class PolicyCommands;
 class SecurityLevels;
@@ -72,6 +76,9 @@ public:
     PolicyCommands* policy() const { return m_policy.get(); }
     TrafficDisplay* traffic() const { return m_traffic; }
     Settings& settings() { return m_settings; }
+    ConnectionMonitor* monitor() const { return m_monitor; }
+    ConnectionActions* connectionActions() const { return m_connectionActions; }
+    ActivityTab* activity() const { return m_activity; }
     ShellWindows* windows() const { return m_windows; }
 
 signals:
@@ -81,6 +88,7 @@ private:
     void loadMainWindow();
     void applyLanguage();
     void wireCommands();
+    void wireMonitor();
     void showLevelState();
     void showActivity(); // Timer2: the tray picture of the traffic
     void showWindow();
@@ -111,6 +119,7 @@ private:
     QString m_levelToolTip;
     QString m_logFailure; // while the event log cannot be written
     QString m_doubleClickCloses = QStringLiteral("1"); // "1" close the connection, "0" properties
+    std::unique_ptr<ProgramIcons> m_programIcons;
     bool m_startMinimized = false;
     bool m_shuttingDown = false;
     bool m_ended = false;
@@ -129,6 +138,9 @@ private:
     QTimer* m_trayActivity = nullptr;  // Timer2
     TrafficDisplay* m_traffic = nullptr;
     int m_activityShown = 0; // the tray's activity picture now shown; 0 when another shows
+    ConnectionMonitor* m_monitor = nullptr;
+    ConnectionActions* m_connectionActions = nullptr;
+    ActivityTab* m_activity = nullptr;
     ShellWindows* m_windows = nullptr; // the secondary windows and the Log tab's commands
 };
 

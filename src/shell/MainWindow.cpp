@@ -808,9 +808,11 @@ void MainWindow::showContextMenu(QTreeView* view, const QPoint& position) {
     }
     if (!contextMenu)
         return;
-    // The history's and the event list's entries mean nothing while they hold no row.
-    if ((view->objectName() == QLatin1String("ListHistory") ||
-         view->objectName() == QLatin1String("ListLog")) &&
+    // Removing or clearing history or log rows, or acting on a connection, means nothing
+    // without rows.
+    const QString name = view->objectName();
+    if ((name == QLatin1String("ListHistory") || name == QLatin1String("ListLog") ||
+         name == QLatin1String("ListConnections") || name == QLatin1String("ListConnPROC")) &&
         view->model()->rowCount() == 0)
         return;
     contextMenu->popup(view->viewport()->mapToGlobal(position));

@@ -158,10 +158,6 @@ void ShellWindows::wireLogTab() {
         }
     });
     on("mnuClearLogWindow", [this] { m_parts.events->clear(); });
-    on("mnuResolveHostLog", [this] {
-        if (const EventRecord* record = selectedEvent())
-            emit resolveRequested(*record);
-    });
 }
 
 const EventRecord* ShellWindows::selectedEvent() const {

@@ -1,8 +1,9 @@
 #pragma once
 // The commands of the main window and the tray that open Tarvok's secondary windows or act on
-// the Log tab: the event list's menu, the log viewer, and (as they join) the preferences, the
-// about box, the update check and the help window. Application creates one after the main
-// window and keeps it for the run.
+// the Log tab: the event list's copy and clear (its "resolve host" and "create rule" belong to
+// the activity tab and the rule list's controller), the log viewer, the preferences, the about
+// box, the update check and the help window. Application creates one after the main window
+// and keeps it for the run.
 
 #include "engine/EngineServices.h"
 
@@ -79,9 +80,6 @@ public:
     const EventRecord* selectedEvent() const;
 
 signals:
-    // The Log tab's "resolve host" entry, for the host resolver to take up. ("Create a new
-    // rule" belongs to the rule list's controller.)
-    void resolveRequested(const EventRecord& record);
     // The preferences changed the double-click mode: "1" closes, "0" shows properties.
     void doubleClickModeChanged(const QString& mode);
 

@@ -1,7 +1,7 @@
 #include "records/FrmLog.h"
 #include "records/LogFileModel.h"
 #include "records/LogText.h"
-#include "records/SortColumn.h"
+#include "records/LogSort.h"
 
 #include "fakes/FakeLocaliser.h"
 #include "support/ScratchFiles.h"
@@ -57,7 +57,7 @@ TEST(RecordText, EventListAndViewerDifferOnlyInTheLocalPortLabel) {
     EXPECT_EQ(recordText(blocked(), RecordTextStyle::LogViewer), viewer);
 }
 
-TEST(SortColumn, OrdersEachKindByValue) {
+TEST(TypedSortOrder, OrdersEachKindByValueOnAnyColumn) {
     struct Case {
         SortKind kind;
         QStringList texts;
@@ -75,13 +75,13 @@ TEST(SortColumn, OrdersEachKindByValue) {
          {"junk", "9:00 AM - 1/15/24", "10:00 AM - 1/15/24", "9:05 AM - 2/1/24"}},
     };
     for (const Case& c : cases) {
-        const auto order = SortColumn(
+        const auto order = typedSortOrder(
             c.texts.size(), [&](int row) { return c.texts.at(row); }, c.kind, true, usLocale);
         QStringList sorted;
         for (int row : order)
             sorted.append(c.texts.at(row));
         EXPECT_EQ(sorted, c.ascending) << static_cast<int>(c.kind);
-        const auto down = SortColumn(
+        const auto down = typedSortOrder(
             c.texts.size(), [&](int row) { return c.texts.at(row); }, c.kind, false, usLocale);
         EXPECT_EQ(c.texts.at(down.front()), c.ascending.back());
     }

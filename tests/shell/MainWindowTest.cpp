@@ -303,6 +303,11 @@ TEST_F(MainWindowTest, RightClickOpensTheListsMenuAndTheHistoryAndLogMenusOnlyWi
     EXPECT_FALSE(rightClick("ListLog", "mnuListLog"));
     log.appendRow(new QStandardItem(QStringLiteral("09:15 - 01/03/2024")));
     EXPECT_TRUE(rightClick("ListLog", "mnuListLog"));
+    // A connection list's menu acts on a row: none while the list is empty.
+    EXPECT_FALSE(rightClick("ListConnPROC", "mnuListConnXP"));
+    EXPECT_FALSE(rightClick("ListConnections", "mnuListConnections"));
+    QStandardItemModel perConnection(1, 8), perApplication(1, 8);
+    window.setConnectionModels(&perConnection, &perApplication);
     EXPECT_TRUE(rightClick("ListConnPROC", "mnuListConnXP"));
     EXPECT_TRUE(rightClick("ListConnections", "mnuListConnections"));
     EXPECT_FALSE(rightClick("ListHistory", "mnuListHistory"));

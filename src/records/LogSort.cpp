@@ -1,4 +1,4 @@
-#include "records/SortColumn.h"
+#include "records/LogSort.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -9,21 +9,6 @@
 #include <numeric>
 
 namespace tarvok {
-
-QString numberSortKey(const QString& text) {
-    bool ok = false;
-    const double value = text.trimmed().toDouble(&ok);
-    if (!ok || !std::isfinite(value) || std::fabs(value) >= 1e10)
-        return {};
-    // Ten integer digits and twenty decimals, zero-padded.
-    QString digits = QString::number(std::fabs(value), 'f', 20).rightJustified(31, QLatin1Char('0'));
-    if (value >= 0)
-        return digits;
-    for (QChar& c : digits)
-        if (c.isDigit())
-            c = QChar(u'9' - (c.unicode() - u'0'));
-    return QLatin1Char('&') + digits;
-}
 
 namespace {
 
@@ -88,29 +73,20 @@ private:
 
 } // namespace
 
-QString dateSortKey(const QString& text, const QLocale& locale) {
+QString eventTimeSortKey(const QString& text, const QLocale& locale) {
     return DateKeys(locale).key(text);
 }
 
-QString sortKey(const QString& text, SortKind kind, const QLocale& locale) {
-    switch (kind) {
-    case SortKind::Number: return numberSortKey(text);
-    case SortKind::Date: return dateSortKey(text, locale);
-    case SortKind::Text: break;
-    }
-    return text;
-}
-
-std::vector<int> SortColumn(int rowCount, const std::function<QString(int)>& textOf,
-                            SortKind kind, bool ascending, const QLocale& locale) {
+std::vector<int> typedSortOrder(int rowCount, const std::function<QString(int)>& textOf,
+                                SortKind kind, bool ascending, const QLocale& locale) {
     std::vector<QString> keys(std::max(rowCount, 0));
     DateKeys dates(locale);
     for (int row = 0; row < rowCount; ++row)
-        keys[row] = kind == SortKind::Date ? dates.key(textOf(row)) : sortKey(textOf(row), kind, locale);
+        keys[row] = kind == SortKind::Date ? dates.key(textOf(row)) : sortKey(textOf(row), kind);
     std::vector<int> order(keys.size());
     std::iota(order.begin(), order.end(), 0);
     const auto less = [&](int a, int b) {
-        const int c = kind == SortKind::Text ? keys[a].compare(keys[b], Qt::CaseInsensitive)
+        const int c = kind == SortKind::Text ? compareListText(keys[a], keys[b])
                                              : keys[a].compare(keys[b]);
         return ascending ? c < 0 : c > 0;
     };

@@ -1,0 +1,180 @@
+#include "monitor/ActivityTab.h"
+
+#include "monitor/AlertRows.h"
+#include "monitor/AlertWindow.h"
+#include "monitor/ConnectionActions.h"
+#include "monitor/FilePropertiesDialog.h"
+#include "monitor/ProgramIcons.h"
+#include "monitor/ResolveWindow.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QTreeView>
+
+namespace tarvok {
+
+ActivityTab::ActivityTab(ConnectionMonitor& monitor, ConnectionActions& actions,
+                         ProgramIcons& icons, Prompter& prompter, const Localiser& language,
+                         QWidget* mainWindow, QTreeView* perConnection, QTreeView* perApplication,
+                         const ActionLookup& action)
+    : QObject(mainWindow), m_monitor(monitor), m_actions(actions), m_prompter(prompter),
+      m_language(language), m_mainWindow(mainWindow), m_perConnection(perConnection),
+      m_perApplication(perApplication) {
+    monitor.perConnectionModel()->setIconSource(&icons);
+    monitor.perApplicationModel()->setIconSource(&icons);
+    m_alertRows = new AlertRows(prompter, language, this);
+    m_alertRows->setIconSource(&icons);
+    m_alert = new AlertWindow(*m_alertRows, language, mainWindow);
+    m_resolve = new ResolveWindow(&prompter, language, nullptr);
+    wireList(View::PerConnection);
+    wireList(View::PerApplication);
+
+    connect(&monitor, &ConnectionMonitor::rebuilt, this, &ActivityTab::reselect);
+    connect(&monitor, &ConnectionMonitor::programAnnounced, this,
+            [this](const QString& path, const QString& remote, quint32 pid) {
+                m_alertRows->add(path, remote, pid);
+                m_alert->announce();
+            });
+    connect(m_alert, &AlertWindow::detailsRequested, this, &ActivityTab::showProperties);
+    connect(m_alert, &AlertWindow::resolveRequested, this, &ActivityTab::resolve);
+    const auto copy = [](const QString& text) {
+        QClipboard* clipboard = QGuiApplication::clipboard();
+        clipboard->clear();
+        clipboard->setText(text);
+    };
+    connect(m_alert, &AlertWindow::copyRequested, this, copy);
+    connect(&actions, &ConnectionActions::copyRequested, this, copy);
+    connect(&actions, &ConnectionActions::resolveRequested, this, &ActivityTab::resolve);
+    connect(&actions, &ConnectionActions::propertiesRequested, this, &ActivityTab::showProperties);
+
+    // The context menus and the display options.
+    const auto on = [&action, this](const char* name, auto&& slot) {
+        if (QAction* item = action(QLatin1String(name)))
+            QObject::connect(item, &QAction::triggered, this, slot);
+    };
+    const View perConn = View::PerConnection;
+    const View perApp = View::PerApplication;
+    on("mnuBreakConnection", [this, perConn] { m_actions.closeConnection(perConn, selectedRow(perConn)); });
+    on("mnuBreakConnXP", [this, perApp] { m_actions.closeConnection(perApp, selectedRow(perApp)); });
+    on("mnuCopyRemAdd", [this, perConn, copy] {
+        if (const int row = selectedRow(perConn); row >= 0)
+            copy(m_actions.remoteAddress(perConn, row));
+    });
+    on("mnuCopyRemAddXP", [this, perApp, copy] {
+        if (const int row = selectedRow(perApp); row >= 0)
+            copy(m_actions.remoteAddress(perApp, row));
+    });
+    on("mnuResolveHost", [this, perConn] { m_actions.resolveHost(perConn, selectedRow(perConn)); });
+    on("mnuResolveHostXP", [this, perApp] { m_actions.resolveHost(perApp, selectedRow(perApp)); });
+    on("mnuProcessDetails", [this, perApp] { m_actions.showDetails(perApp, selectedRow(perApp)); });
+    on("mnuKillProcess", [this, perApp] { m_actions.killProcess(selectedRow(perApp)); });
+
+    // The monitor is named outright rather than through a captured this: GCC's vptr check
+    // takes a member reached through the closure for one of the closure itself.
+    ConnectionMonitor* const watched = &m_monitor;
+    const auto option = [&action, watched, this](const char* name, void (ConnectionMonitor::*set)(bool)) {
+        QAction* item = action(QLatin1String(name));
+        if (!item)
+            return;
+        (watched->*set)(item->isChecked());
+        QObject::connect(item, &QAction::toggled, this, [watched, set](bool checked) {
+            (watched->*set)(checked);
+            watched->rebuildCurrent();
+        });
+    };
+    option("mnuShowListeningPorts", &ConnectionMonitor::setShowListening);
+    option("mnuDisplayUDP", &ConnectionMonitor::setShowUdp);
+    option("mnuDisplay0000127001", &ConnectionMonitor::setShowLocal);
+    if (QAction* display = action(QStringLiteral("mnuDisplayApp"))) {
+        display->setCheckable(true);
+        connect(display, &QAction::triggered, this, [this](bool checked) {
+            const View view = checked ? View::PerApplication : View::PerConnection;
+            m_monitor.setView(view);
+            if (onViewChanged)
+                onViewChanged(view);
+            m_monitor.rebuildCurrent();
+        });
+    }
+}
+
+ActivityTab::~ActivityTab() {
+    delete m_alert;
+    delete m_resolve;
+}
+
+QTreeView* ActivityTab::list(View view) const {
+    return view == View::PerConnection ? m_perConnection : m_perApplication;
+}
+
+int ActivityTab::selectedRow(View view) const {
+    QTreeView* view_ = list(view);
+    if (!view_ || !view_->selectionModel())
+        return -1;
+    const QModelIndexList rows = view_->selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+void ActivityTab::wireList(View view) {
+    QTreeView* widget = list(view);
+    if (!widget)
+        return;
+    widget->installEventFilter(this);
+    widget->header()->setSectionsClickable(true);
+    connect(widget->header(), &QHeaderView::sectionClicked, this,
+            [this, view](int section) { m_monitor.columnClicked(view, section); });
+    connect(widget, &QAbstractItemView::clicked, this,
+            [this, view](const QModelIndex& index) { m_monitor.rememberRow(view, index.row()); });
+    connect(widget, &QAbstractItemView::doubleClicked, this,
+            [this, view](const QModelIndex& index) { m_actions.doubleClicked(view, index.row()); });
+}
+
+void ActivityTab::reselect(View view, int row) {
+    QTreeView* widget = list(view);
+    if (!widget || !widget->selectionModel())
+        return;
+    // The row that matches the selection memory is selected; the scroll position stays where
+    // the user left it.
+    if (row < 0) {
+        widget->selectionModel()->clearSelection();
+        return;
+    }
+    if (selectedRow(view) == row)
+        return;
+    // A new current row would scroll the view to it; the reader's place wins.
+    const bool autoScroll = widget->hasAutoScroll();
+    widget->setAutoScroll(false);
+    widget->selectionModel()->setCurrentIndex(
+        widget->model()->index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    widget->setAutoScroll(autoScroll);
+}
+
+bool ActivityTab::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::KeyPress)
+        return QObject::eventFilter(watched, event);
+    const View view = watched == m_perConnection ? View::PerConnection : View::PerApplication;
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const bool control = key->modifiers() & Qt::ControlModifier;
+    int code = 0;
+    if (control && key->key() == Qt::Key_C)
+        code = ConnectionActions::CtrlC;
+    else if ((control && key->key() == Qt::Key_H) || key->key() == Qt::Key_Backspace)
+        code = ConnectionActions::CtrlH;
+    else if (control && key->key() == Qt::Key_K)
+        code = ConnectionActions::CtrlK;
+    if (code != 0 && m_actions.keyTyped(view, code, selectedRow(view)))
+        return true;
+    return QObject::eventFilter(watched, event);
+}
+
+void ActivityTab::resolve(const QString& address) { m_resolve->resolve(address); }
+
+void ActivityTab::showProperties(const QString& path) {
+    auto* dialog = new FilePropertiesDialog(path, m_language, m_alert->isVisible() ? m_alert : m_mainWindow);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->show();
+}
+
+} // namespace tarvok

@@ -1,0 +1,70 @@
+#pragma once
+// Wires the Activity tab's two lists, their menus and the display options of the Options menu
+// to the connection monitor and its actions, and owns the windows the actions open: the alert
+// window, the host-resolution window and the file-properties dialog.
+
+#include "monitor/ConnectionMonitor.h"
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+
+class QAction;
+class QTreeView;
+class QWidget;
+
+namespace tarvok {
+
+class AlertRows;
+class AlertWindow;
+class ConnectionActions;
+class Localiser;
+class ProgramIcons;
+class Prompter;
+class ResolveWindow;
+
+class ActivityTab : public QObject {
+    Q_OBJECT
+public:
+    using View = ConnectionMonitor::View;
+    using ActionLookup = std::function<QAction*(const QString& objectName)>;
+
+    // mainWindow is disabled while the alert window is open; action finds the menu entries.
+    ActivityTab(ConnectionMonitor& monitor, ConnectionActions& actions, ProgramIcons& icons,
+                Prompter& prompter, const Localiser& language, QWidget* mainWindow,
+                QTreeView* perConnection, QTreeView* perApplication, const ActionLookup& action);
+    ~ActivityTab() override;
+
+    // Called when the view switch changes the visible list (the caller shows and hides them).
+    std::function<void(View)> onViewChanged;
+
+    int selectedRow(View view) const;
+    AlertWindow* alertWindow() const { return m_alert; }
+    AlertRows* alertRows() const { return m_alertRows; }
+    ResolveWindow* resolveWindow() const { return m_resolve; }
+    // The address a resolve command is given, also for the log list.
+    void resolve(const QString& address);
+    void showProperties(const QString& path);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QTreeView* list(View view) const;
+    void wireList(View view);
+    void reselect(View view, int row);
+
+    ConnectionMonitor& m_monitor;
+    ConnectionActions& m_actions;
+    Prompter& m_prompter;
+    const Localiser& m_language;
+    QWidget* m_mainWindow;
+    QTreeView* m_perConnection;
+    QTreeView* m_perApplication;
+    AlertRows* m_alertRows;
+    AlertWindow* m_alert;
+    ResolveWindow* m_resolve;
+};
+
+} // namespace tarvok

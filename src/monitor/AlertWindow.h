@@ -1,0 +1,54 @@
+#pragma once
+// frmAlert: the programs seen on the network for the first time since start-up, with Trust,
+// File Details and Kill Process!, and a row menu to copy or resolve the remote address. It
+// stays above other windows, and the main window is unusable exactly while it is open; the
+// firewall and the tray go on meanwhile.
+
+#include <QWidget>
+
+class QLabel;
+class QMenu;
+class QPushButton;
+class QTreeView;
+
+namespace tarvok {
+
+class AlertRows;
+class Localiser;
+
+class AlertWindow : public QWidget {
+    Q_OBJECT
+public:
+    AlertWindow(AlertRows& rows, const Localiser& language, QWidget* mainWindow);
+
+    // After a row was added: show (or keep showing) the window on top, disable the main
+    // window, and take the texts of the language in use.
+    void announce();
+    int selectedRow() const;
+    QTreeView* list() const { return m_list; }
+
+signals:
+    void detailsRequested(const QString& path);
+    void resolveRequested(const QString& address);
+    void copyRequested(const QString& text);
+
+protected:
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    void applyTexts();
+
+    AlertRows& m_rows;
+    const Localiser& m_language;
+    QWidget* m_mainWindow;
+    QLabel* m_heading;
+    QTreeView* m_list;
+    QPushButton* m_trust;
+    QPushButton* m_details;
+    QPushButton* m_kill;
+    QMenu* m_menu;
+    QAction* m_resolve;
+    QAction* m_copy;
+};
+
+} // namespace tarvok

@@ -1,0 +1,75 @@
+#include "monitor/ConnectionListModel.h"
+
+#include <algorithm>
+
+namespace tarvok {
+
+ConnectionListModel::ConnectionListModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+int ConnectionListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+}
+
+int ConnectionListModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+QVariant ConnectionListModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= rowCount() || index.column() >= ColumnCount)
+        return {};
+    const ListRow& row = m_rows[static_cast<std::size_t>(index.row())];
+    switch (role) {
+    case Qt::DisplayRole:
+    case Qt::ToolTipRole:
+        return row.cells[static_cast<std::size_t>(index.column())];
+    case Qt::DecorationRole:
+        if (index.column() == 0 && m_icons && !row.icon.isEmpty())
+            return m_icons->icon(row.icon);
+        return {};
+    case TagRole:
+        return row.tag;
+    default:
+        return {};
+    }
+}
+
+QString ConnectionListModel::cell(int row, int column) const {
+    if (row < 0 || row >= rowCount() || column < 0 || column >= ColumnCount)
+        return QString();
+    return m_rows[static_cast<std::size_t>(row)].cells[static_cast<std::size_t>(column)];
+}
+
+void ConnectionListModel::update(std::vector<ListRow> rows) {
+    const std::size_t oldSize = m_rows.size();
+    const std::size_t newSize = rows.size();
+    // Unchanged rows at the head and at the tail.
+    std::size_t head = 0;
+    while (head < oldSize && head < newSize && m_rows[head] == rows[head])
+        ++head;
+    std::size_t tail = 0;
+    while (tail < oldSize - head && tail < newSize - head &&
+           m_rows[oldSize - 1 - tail] == rows[newSize - 1 - tail])
+        ++tail;
+    const std::size_t oldMiddle = oldSize - head - tail;
+    const std::size_t newMiddle = newSize - head - tail;
+    const std::size_t common = std::min(oldMiddle, newMiddle);
+
+    if (newMiddle > oldMiddle) {
+        const int first = static_cast<int>(head + oldMiddle);
+        beginInsertRows({}, first, first + static_cast<int>(newMiddle - oldMiddle) - 1);
+        m_rows = std::move(rows);
+        endInsertRows();
+    } else if (newMiddle < oldMiddle) {
+        const int first = static_cast<int>(head + newMiddle);
+        beginRemoveRows({}, first, first + static_cast<int>(oldMiddle - newMiddle) - 1);
+        m_rows = std::move(rows);
+        endRemoveRows();
+    } else {
+        m_rows = std::move(rows);
+    }
+    if (common > 0)
+        emit dataChanged(index(static_cast<int>(head), 0),
+                         index(static_cast<int>(head + common) - 1, ColumnCount - 1));
+}
+
+} // namespace tarvok

@@ -1,0 +1,63 @@
+#pragma once
+// The rows of one connection list (ListConnections or ListConnPROC): eight text columns, a
+// row tag and an icon key per row. A rebuild hands over the new rows in one piece and the
+// model changes only what differs, with inserts, removals and dataChanged rather than a reset,
+// so that a view keeps its scroll position and nothing flickers.
+
+#include <QAbstractTableModel>
+#include <QString>
+
+#include <array>
+#include <vector>
+
+namespace tarvok {
+
+struct ListRow {
+    std::array<QString, 8> cells; // the row text (column 0) and columns 1 to 7
+    int tag = 0;                  // position of the row's entry in the table read it came from
+    QString icon;                 // key for the IconSource; empty for no icon
+
+    bool operator==(const ListRow&) const = default;
+};
+
+// Supplies the picture of an icon key (a program path, or one of the keys below). Lives in the
+// GUI; the model only passes its answer on.
+class IconSource {
+public:
+    static constexpr const char* Established = ":established";
+    static constexpr const char* Listening = ":listening";
+    static constexpr const char* Udp = ":udp";
+    static constexpr const char* UnknownProgram = ":unknown";
+
+    virtual ~IconSource() = default;
+    virtual QVariant icon(const QString& key) = 0;
+};
+
+class ConnectionListModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    static constexpr int ColumnCount = 8;
+    static constexpr int TagRole = Qt::UserRole + 1;
+
+    explicit ConnectionListModel(QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+
+    void setIconSource(IconSource* icons) { m_icons = icons; }
+
+    // Replaces the rows: the unchanged rows at the head and the tail stay as they are, the
+    // middle is rewritten in place, and only the difference in length is inserted or removed.
+    void update(std::vector<ListRow> rows);
+
+    const std::vector<ListRow>& rows() const { return m_rows; }
+    const ListRow& row(int index) const { return m_rows.at(static_cast<std::size_t>(index)); }
+    QString cell(int row, int column) const;
+
+private:
+    std::vector<ListRow> m_rows;
+    IconSource* m_icons = nullptr;
+};
+
+} // namespace tarvok

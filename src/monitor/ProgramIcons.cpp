@@ -1,0 +1,60 @@
+#include "monitor/ProgramIcons.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QPainter>
+#include <QPixmap>
+#include <QStyle>
+
+namespace tarvok {
+
+namespace {
+
+// A round mark of one colour, for the state of a per-connection row.
+QIcon mark(const QColor& colour) {
+    QPixmap pixmap(16, 16);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(colour.darker(140));
+    painter.setBrush(colour);
+    painter.drawEllipse(QRectF(3.5, 3.5, 9, 9));
+    return QIcon(pixmap);
+}
+
+QIcon standard(QStyle::StandardPixmap which) { return QApplication::style()->standardIcon(which); }
+
+} // namespace
+
+ProgramIcons::ProgramIcons(DesktopEntries entries) : m_entries(std::move(entries)) {}
+
+QVariant ProgramIcons::icon(const QString& key) { return programIcon(key); }
+
+QIcon ProgramIcons::programIcon(const QString& key) {
+    auto found = m_cache.constFind(key);
+    if (found == m_cache.constEnd())
+        found = m_cache.insert(key, make(key));
+    return *found;
+}
+
+QIcon ProgramIcons::make(const QString& key) {
+    if (key == QLatin1String(Established))
+        return mark(QColor(0x3c, 0xa0, 0x3c));
+    if (key == QLatin1String(Listening))
+        return mark(QColor(0x3c, 0x6e, 0xc8));
+    if (key == QLatin1String(Udp))
+        return mark(QColor(0xe0, 0x96, 0x28));
+    if (key.isEmpty() || key == QLatin1String(UnknownProgram))
+        return standard(QStyle::SP_MessageBoxQuestion);
+    const QString name = m_entries.iconFor(key);
+    QIcon icon;
+    if (!name.isEmpty())
+        icon = QFileInfo(name).isAbsolute() ? QIcon(name) : QIcon::fromTheme(name);
+    if (icon.isNull())
+        icon = QIcon::fromTheme(QStringLiteral("application-x-executable"));
+    if (icon.isNull())
+        icon = standard(QStyle::SP_FileIcon);
+    return icon;
+}
+
+} // namespace tarvok

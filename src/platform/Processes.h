@@ -1,0 +1,27 @@
+#pragma once
+// What the program needs to know about a running process: its short name and the path of its
+// executable, read from /proc, and the means to end it. Every failure is an empty text or false.
+
+#include <cstdint>
+#include <string>
+
+namespace tarvok::platform {
+
+struct ProcessInfo {
+    std::string name;      // /proc/<pid>/comm, without its line end
+    std::string imagePath; // target of /proc/<pid>/exe; empty when it cannot be read
+};
+
+// Reads both through one handle on the pid's folder, so that a pid reused in between cannot
+// give the name of one process and the path of another. Reading another user's exe needs
+// CAP_SYS_PTRACE; without it the path stays empty.
+ProcessInfo readProcess(std::uint32_t pid);
+
+// Sends SIGKILL. False for pid 0 (never the caller's own process group), for a process that
+// has gone, and for another user's process without CAP_KILL. With expectedImage given, the
+// signal goes only to a process that still runs that executable: a pid taken from a list
+// built earlier may by now belong to another program. The process is held through a pidfd
+// while it is checked, so it cannot be swapped between the check and the signal.
+bool endProcess(std::uint32_t pid, const std::string& expectedImage = {});
+
+} // namespace tarvok::platform
