@@ -79,15 +79,28 @@ QString eventTimeSortKey(const QString& text, const QLocale& locale) {
 
 std::vector<int> typedSortOrder(int rowCount, const std::function<QString(int)>& textOf,
                                 SortKind kind, bool ascending, const QLocale& locale) {
-    std::vector<QString> keys(std::max(rowCount, 0));
+    const size_t count = static_cast<size_t>(std::max(rowCount, 0));
+    // Text compares as the lists do (compareListText): case-folded first, then as written.
+    // The folded key is made once per row rather than at every comparison.
+    std::vector<QString> keys(count), texts(kind == SortKind::Text ? count : 0);
     DateKeys dates(locale);
-    for (int row = 0; row < rowCount; ++row)
-        keys[row] = kind == SortKind::Date ? dates.key(textOf(row)) : sortKey(textOf(row), kind);
-    std::vector<int> order(keys.size());
+    for (size_t row = 0; row < count; ++row) {
+        const QString text = textOf(static_cast<int>(row));
+        switch (kind) {
+        case SortKind::Date: keys[row] = dates.key(text); break;
+        case SortKind::Number: keys[row] = sortKey(text, kind); break;
+        case SortKind::Text:
+            keys[row] = text.toCaseFolded();
+            texts[row] = text;
+            break;
+        }
+    }
+    std::vector<int> order(count);
     std::iota(order.begin(), order.end(), 0);
     const auto less = [&](int a, int b) {
-        const int c = kind == SortKind::Text ? compareListText(keys[a], keys[b])
-                                             : keys[a].compare(keys[b]);
+        int c = keys[a].compare(keys[b]);
+        if (c == 0 && kind == SortKind::Text)
+            c = texts[a].compare(texts[b]);
         return ascending ? c < 0 : c > 0;
     };
     std::stable_sort(order.begin(), order.end(), less);

@@ -1,3 +1,4 @@
+#include "records/EventList.h"
 #include "records/FrmLog.h"
 #include "records/LogFileModel.h"
 #include "records/LogText.h"
@@ -84,6 +85,17 @@ TEST(TypedSortOrder, OrdersEachKindByValueOnAnyColumn) {
         const auto down = typedSortOrder(
             c.texts.size(), [&](int row) { return c.texts.at(row); }, c.kind, false, usLocale);
         EXPECT_EQ(c.texts.at(down.front()), c.ascending.back());
+    }
+}
+
+TEST(TypedSortOrder, ReadsBackTheEventTimesThatTheLogWrites) {
+    // Whatever the desktop's formats, the time written into a record sorts by its moment.
+    const QDateTime moment(QDate(2026, 12, 6), QTime(21, 7));
+    for (const char* name : {"en_US", "de_DE", "ja_JP", "ru_RU", "en_GB", "C"}) {
+        const QLocale locale{QString::fromLatin1(name)};
+        const QString written = EventList::eventTime(moment, locale);
+        EXPECT_EQ(eventTimeSortKey(written, locale), QStringLiteral("20261206210700"))
+            << name << " " << written.toStdString();
     }
 }
 
