@@ -14,14 +14,11 @@
 #include <QElapsedTimer>
 #include <QTreeView>
 
+#include "RunTool.h"
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
-extern char** environ;
 
 namespace {
 
@@ -90,22 +87,7 @@ void BM_OwnerTcpDumpWithoutScan(benchmark::State& state) {
     }
 }
 
-void BM_SsTanp(benchmark::State& state) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    char* argv[] = {const_cast<char*>("ss"), const_cast<char*>("-tanp"), nullptr};
-    for (auto _ : state) {
-        pid_t pid = 0;
-        if (posix_spawnp(&pid, "ss", &actions, nullptr, argv, environ) != 0) {
-            state.SkipWithError("ss is not installed");
-            break;
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-}
+void BM_SsTanp(benchmark::State& state) { bench::timeSs(state, "-tanp"); }
 
 void BM_BareCount(benchmark::State& state) {
     std::vector<platform::TcpRow> rows;

@@ -18,6 +18,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include "RunTool.h"
+
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -30,14 +32,12 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
 
 namespace {
 
@@ -358,22 +358,7 @@ void BM_CpuOfTenPassesPerSecond(benchmark::State& state) {
     }
 }
 
-void BM_SsTan(benchmark::State& state) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    char* argv[] = {const_cast<char*>("ss"), const_cast<char*>("-tan"), nullptr};
-    for (auto _ : state) {
-        pid_t pid = 0;
-        if (posix_spawnp(&pid, "ss", &actions, nullptr, argv, environ) != 0) {
-            state.SkipWithError("ss is not installed");
-            break;
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-}
+void BM_SsTan(benchmark::State& state) { bench::timeSs(state, "-tan"); }
 
 } // namespace
 

@@ -3,15 +3,14 @@
 // and ending on a signal.
 
 #include "AppTestSupport.h"
+#include "RunningTarvok.h"
 #include "policy/PolicyFile.h"
 #include "settings/Settings.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 #include "support/ScratchFiles.h"
 
-#include <QDeadlineTimer>
 #include <QFileInfo>
-#include <QProcess>
 #include <QThread>
 
 #include <cerrno>
@@ -19,73 +18,9 @@
 
 using namespace tarvok;
 using tarvok::test::ProgramFolder;
+using tarvok::test::RunningTarvok;
+using tarvok::test::waitFor;
 
-namespace {
-
-// Copies the binary into the folder (unless it is there already), as an unpacked program,
-// and starts it there; with withoutNetAdmin, through capsh with CAP_NET_ADMIN dropped from its
-// bounding set. Its standard error is kept for the test to read.
-class RunningTarvok {
-public:
-    explicit RunningTarvok(const ProgramFolder& folder, bool withoutNetAdmin = false,
-                           bool copy = true) {
-        const QString binary = folder.file("tarvok");
-        if (copy)
-            QFile::copy(QStringLiteral(TARVOK_BINARY), binary);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        m_process.setProcessEnvironment(environment);
-        m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
-        if (withoutNetAdmin)
-            m_process.start("capsh", {"--drop=cap_net_admin", "--", "-c", "exec \"$0\"", binary});
-        else
-            m_process.start(binary, {});
-        EXPECT_TRUE(m_process.waitForStarted(10000));
-    }
-    ~RunningTarvok() {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-    // Sends the signal and waits for the orderly end.
-    bool terminate(int signal = SIGTERM) {
-        ::kill(static_cast<pid_t>(m_process.processId()), signal);
-        const bool ended = m_process.waitForFinished(20000) &&
-                           m_process.exitStatus() == QProcess::NormalExit;
-        m_errors += m_process.readAllStandardError();
-        return ended && m_process.exitCode() == 0;
-    }
-    // Waits, within a bounded time, until standard error holds text.
-    bool waitForError(const QByteArray& text, int milliseconds = 20000) {
-        QDeadlineTimer deadline(milliseconds);
-        while (!m_errors.contains(text) && !deadline.hasExpired() && running()) {
-            m_process.waitForReadyRead(100);
-            m_errors += m_process.readAllStandardError();
-        }
-        return m_errors.contains(text);
-    }
-    const QByteArray& errors() const { return m_errors; }
-    bool running() const { return m_process.state() == QProcess::Running; }
-
-private:
-    QProcess m_process;
-    QByteArray m_errors;
-};
-
-// Waits, within a bounded time, until the predicate holds.
-template <typename Predicate>
-bool waitFor(Predicate holds, int milliseconds) {
-    QDeadlineTimer deadline(milliseconds);
-    while (!holds()) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(20);
-    }
-    return true;
-}
-
-} // namespace
 
 TEST(EndToEnd, FirstStartWritesTheProgramFilesAndSigtermEndsInOrder) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();

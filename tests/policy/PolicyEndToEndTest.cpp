@@ -19,7 +19,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
-#include <QStandardItemModel>
 #include <QTest>
 #include <QTreeView>
 
@@ -57,10 +56,11 @@ TEST(PolicyEndToEnd, RulesFromTheEditorAndFromALiveRowCutWithinTwoTicks) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     ProgramFolder folder;
     FakePrompter prompter;
-    // The rows of the connection lists, made before the window that shows them.
-    QStandardItemModel live(0, 8), none(0, 8);
     Application app(folder.path(), &prompter);
     ASSERT_TRUE(app.start({}));
+    // The per-connection list: the per-application one would announce this test program in
+    // the alert window, which holds the main window until someone answers it.
+    app.window()->action("mnuDisplayApp")->trigger();
     auto* rules = app.window()->findChild<RuleListController*>();
     ASSERT_NE(rules, nullptr);
 
@@ -94,18 +94,19 @@ TEST(PolicyEndToEnd, RulesFromTheEditorAndFromALiveRowCutWithinTwoTicks) {
     TcpConnection second = test::connect("127.0.0.3", web);
     EXPECT_EQ(ticksUntilCut(app, second, 3), -1);
 
-    // Ctrl+R on the live row of another connection, as the per-connection list shows it.
+    // Ctrl+R on the live row of another connection in the per-connection list.
     TcpListener mail("127.0.0.4");
     TcpConnection third = test::connect("127.0.0.3", mail);
-    live.appendRow(QList<QStandardItem*>{
-        new QStandardItem("TCP"), new QStandardItem("127.0.0.3"),
-        new QStandardItem(QString::number(third.clientPort)), new QStandardItem("127.0.0.4"),
-        new QStandardItem(QString::number(mail.port())), new QStandardItem("-"),
-        new QStandardItem("ESTABLISHED"), new QStandardItem("12:00-01/01/26")});
-    app.window()->setConnectionModels(&live, &none);
-    app.window()->setConnectionView(MainWindow::ConnectionView::PerConnection);
     QTreeView* connections = app.window()->list("ListConnections");
-    connections->setCurrentIndex(connections->model()->index(0, 0));
+    const auto rowOfThird = [&] {
+        const QAbstractItemModel* rows = connections->model();
+        for (int row = 0; row < rows->rowCount(); ++row)
+            if (rows->index(row, 2).data().toString() == QString::number(third.clientPort))
+                return row;
+        return -1;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(rowOfThird() >= 0, 5000); // the count watcher lists it
+    connections->setCurrentIndex(connections->model()->index(rowOfThird(), 0));
     QTest::keyClick(connections, Qt::Key_R, Qt::ControlModifier);
     editor = rules->editor();
     ASSERT_NE(editor, nullptr);

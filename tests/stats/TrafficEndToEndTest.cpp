@@ -1,32 +1,17 @@
 // The real binary in this test's own network namespace: traffic through loopback, SIGTERM, and
 // the run's history line read back with its real totals.
 
-#include "AppTestSupport.h"
+#include "RunningTarvok.h"
 #include "stats/CIpHelper.h"
 #include "support/Sandbox.h"
 #include "TrafficSupport.h"
 
-#include <QDeadlineTimer>
 #include <QFileInfo>
-#include <QProcess>
 #include <QThread>
-
-#include <csignal>
-#include <functional>
 
 using namespace tarvok;
 
 namespace {
-
-bool waitFor(const std::function<bool()>& holds, int milliseconds) {
-    QDeadlineTimer deadline(milliseconds);
-    while (!holds()) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(20);
-    }
-    return true;
-}
 
 // "12,345 (KB)" -> 12345
 qint64 kilobytes(QByteArray field) {
@@ -41,17 +26,9 @@ qint64 kilobytes(QByteArray field) {
 TEST(TrafficEndToEnd, TheHistoryLineCarriesTheRunsRealTotals) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     test::ProgramFolder folder;
-    const QString binary = folder.file("tarvok");
-    ASSERT_TRUE(QFile::copy(QStringLiteral(TARVOK_BINARY), binary));
-    QProcess tarvok;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("QT_QPA_PLATFORM", "offscreen");
-    environment.insert("LC_ALL", "en_US.UTF-8"); // grouped totals: "4,893"
-    tarvok.setProcessEnvironment(environment);
-    tarvok.setProcessChannelMode(QProcess::ForwardedChannels);
-    tarvok.start(binary, {});
-    ASSERT_TRUE(tarvok.waitForStarted(10000));
-    ASSERT_TRUE(waitFor([&] { return QFileInfo(folder.file("Logs")).isDir(); }, 20000));
+    // Grouped totals in this locale: "4,893".
+    test::RunningTarvok tarvok(folder, false, true, {"LC_ALL=en_US.UTF-8"});
+    ASSERT_TRUE(test::waitFor([&] { return QFileInfo(folder.file("Logs")).isDir(); }, 20000));
     QThread::msleep(1000); // past the first totals update, which fixes the start
 
     test::TcpListener listener("127.0.0.8");
@@ -65,9 +42,7 @@ TEST(TrafficEndToEnd, TheHistoryLineCarriesTheRunsRealTotals) {
     const double kernelKB = double(kernel.BytesReceived() - before) / 1024;
     QThread::msleep(2500); // two speed ticks after the traffic
 
-    ::kill(static_cast<pid_t>(tarvok.processId()), SIGTERM);
-    ASSERT_TRUE(tarvok.waitForFinished(20000));
-    EXPECT_EQ(tarvok.exitCode(), 0);
+    ASSERT_TRUE(tarvok.terminate());
 
     const QByteArray history = folder.read("History.tvh");
     ASSERT_EQ(history.count("\r\n"), 1) << history.toStdString();

@@ -1,0 +1,82 @@
+#pragma once
+// The real binary, run from a program folder inside the test's own namespaces (a child
+// process inherits them), for tests that start, signal and read back the whole program.
+
+#include "AppTestSupport.h"
+
+#include <QDeadlineTimer>
+#include <QProcess>
+#include <QStringList>
+#include <QThread>
+
+#include <csignal>
+
+namespace tarvok::test {
+
+// Copies the binary into the folder (unless it is there already), as an unpacked program,
+// and starts it there; with withoutNetAdmin, through capsh with CAP_NET_ADMIN dropped from its
+// bounding set. Its standard error is kept for the test to read.
+class RunningTarvok {
+public:
+    // environment: extra "NAME=value" settings for the process.
+    explicit RunningTarvok(const ProgramFolder& folder, bool withoutNetAdmin = false,
+                           bool copy = true, const QStringList& environment = {}) {
+        const QString binary = folder.file("tarvok");
+        if (copy)
+            QFile::copy(QStringLiteral(TARVOK_BINARY), binary);
+        QProcessEnvironment settings = QProcessEnvironment::systemEnvironment();
+        settings.insert("QT_QPA_PLATFORM", "offscreen");
+        for (const QString& setting : environment)
+            settings.insert(setting.section(u'=', 0, 0), setting.section(u'=', 1));
+        m_process.setProcessEnvironment(settings);
+        m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+        if (withoutNetAdmin)
+            m_process.start("capsh", {"--drop=cap_net_admin", "--", "-c", "exec \"$0\"", binary});
+        else
+            m_process.start(binary, {});
+        EXPECT_TRUE(m_process.waitForStarted(10000));
+    }
+    ~RunningTarvok() {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+    // Sends the signal and waits for the orderly end.
+    bool terminate(int signal = SIGTERM) {
+        ::kill(static_cast<pid_t>(m_process.processId()), signal);
+        const bool ended = m_process.waitForFinished(20000) &&
+                           m_process.exitStatus() == QProcess::NormalExit;
+        m_errors += m_process.readAllStandardError();
+        return ended && m_process.exitCode() == 0;
+    }
+    // Waits, within a bounded time, until standard error holds text.
+    bool waitForError(const QByteArray& text, int milliseconds = 20000) {
+        QDeadlineTimer deadline(milliseconds);
+        while (!m_errors.contains(text) && !deadline.hasExpired() && running()) {
+            m_process.waitForReadyRead(100);
+            m_errors += m_process.readAllStandardError();
+        }
+        return m_errors.contains(text);
+    }
+    const QByteArray& errors() const { return m_errors; }
+    bool running() const { return m_process.state() == QProcess::Running; }
+
+private:
+    QProcess m_process;
+    QByteArray m_errors;
+};
+
+// Waits, within a bounded time, until the predicate holds.
+template <typename Predicate>
+bool waitFor(Predicate holds, int milliseconds) {
+    QDeadlineTimer deadline(milliseconds);
+    while (!holds()) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+} // namespace tarvok::test
