@@ -7,6 +7,7 @@ TARVOK_PACKAGES=(
     qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     iproute2 libcap2-bin util-linux
+    qt6-documentation-tools qt6-tools-dev
 )
 
 as_root() {

@@ -47,10 +47,11 @@ inline QList<Key> allKeys() {
         {"Main", 130, 138},                                   // failures of files (failure::)
         {"Main", 150, 151},                                   // status-bar picture meanings
         {"Main", 160, 170},                                   // file properties dialog
+        {"Main", 190, 195},                                   // update check, help window
         {"Add", 1, 34},                                       // rule editor and words of rules
         {"About", 1, 2}, {"About", 4, 4}, {"About", 6, 6},    // about box
-        {"Preferences", 1, 13},                               // preferences dialog
-        {"Log", 1, 11},                                       // log record window
+        {"Preferences", 1, 13}, {"Preferences", 40, 40},      // preferences dialog
+        {"Log", 1, 11}, {"Log", 40, 40},                      // log record window
         {"Resolve", 1, 5},                                    // host resolver window
         {"Alert", 1, 5},                                      // alert window
         {"Tray", 4, 5}, {"Tray", 7, 8},                       // language choice in preferences

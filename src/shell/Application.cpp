@@ -9,9 +9,9 @@
 #include "policy/PolicyCommands.h"
 #include "policy/RuleListController.h"
 #include "settings/LanguageKeys.h"
-#include "shell/HelpFile.h"
 #include "shell/MainWindow.h"
 #include "shell/Resources.h"
+#include "shell/ShellWindows.h"
 #include "shell/StartupOptions.h"
 #include "shell/TrayIcon.h"
 #include "shell/Twips.h"
@@ -21,14 +21,11 @@
 #include <QApplication>
 #include <QDate>
 #include <QDialog>
-#include <QDesktopServices>
 #include <QDir>
-#include <QFileInfo>
 #include <QLocale>
 #include <QSocketNotifier>
 #include <QTreeView>
 #include <QTime>
-#include <QUrl>
 
 #include <cerrno>
 #include <csignal>
@@ -192,6 +189,11 @@ void Application::loadMainWindow() {
     m_levels->setNotifier(m_tray.get());
     m_levels->setLocaliser(&m_language);
     wireCommands();
+    m_windows = new ShellWindows({m_folder, m_window.get(), m_events.get(), &m_settings,
+                                  &m_language, &m_prompter, m_tray.get()},
+                                 m_window.get());
+    connect(m_windows, &ShellWindows::doubleClickModeChanged, this,
+            [this](const QString& mode) { m_doubleClickCloses = mode; });
     watchLogWrites();
     // The rule list's commands and the rule editor; the window owns it.
     new RuleListController(m_window.get(), m_rules, *m_policy, m_language, m_holders, m_prompter);
@@ -339,8 +341,6 @@ void Application::wireCommands() {
     on("mnuLevel1", [this] { m_levels->clickLevel(1); });
     on("mnuLevel2", [this] { m_levels->clickLevel(2); });
     on("mnuPauseFirewall", [this] { m_levels->togglePause(); });
-    on("mnuHelpF1", [this] { openHelp(); });
-    on("tbHelp", [this] { openHelp(); });
     // Only the user's toggle writes the setting, never the check mark set at start-up.
     const auto toggleSetting = [this](const char* action, const char* key) {
         if (QAction* item = m_window->action(QLatin1String(action)))
@@ -447,14 +447,6 @@ void Application::showWindow() {
     m_window->setWindowState(m_window->windowState() & ~Qt::WindowMinimized);
     m_window->raise();
     m_window->activateWindow();
-}
-
-void Application::openHelp() {
-    const QString path = helpFilePath(m_folder, m_settings.value(QStringLiteral("Language")));
-    if (QFileInfo(path).isFile() && QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
-        return;
-    m_prompter.message(mainText(m_language, 103), Prompter::Critical,
-                       m_language.text(QStringLiteral("Add"), 23));
 }
 
 void Application::shutdown(bool interactive) {

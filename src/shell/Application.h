@@ -32,6 +32,7 @@ class MainWindow;
 class PolicyCommands;
 class SecurityLevels;
 class TrafficDisplay;
+class ShellWindows;
 class TrayIcon;
 
 class Application : public QObject {
@@ -78,6 +79,7 @@ public:
     ConnectionMonitor* monitor() const { return m_monitor; }
     ConnectionActions* connectionActions() const { return m_connectionActions; }
     ActivityTab* activity() const { return m_activity; }
+    ShellWindows* windows() const { return m_windows; }
 
 signals:
     void finished();
@@ -90,7 +92,6 @@ private:
     void showLevelState();
     void showActivity(); // Timer2: the tray picture of the traffic
     void showWindow();
-    void openHelp();
     bool startUp(const QStringList& arguments);
     void onSignal();
     void report(const QString& text);
@@ -140,6 +141,7 @@ private:
     ConnectionMonitor* m_monitor = nullptr;
     ConnectionActions* m_connectionActions = nullptr;
     ActivityTab* m_activity = nullptr;
+    ShellWindows* m_windows = nullptr; // the secondary windows and the Log tab's commands
 };
 
 } // namespace tarvok

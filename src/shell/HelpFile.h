@@ -9,7 +9,7 @@ namespace tarvok {
 inline QString helpFilePath(const QString& programFolder, const QString& language) {
     const bool japanese = language == QLatin1String("Japanese");
     return programFolder +
-           (japanese ? QLatin1String("/tarvok_jp.chm") : QLatin1String("/tarvok.chm"));
+           (japanese ? QLatin1String("/tarvok_jp.qch") : QLatin1String("/tarvok.qch"));
 }
 
 } // namespace tarvok

@@ -35,7 +35,9 @@ public:
     }
 
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
-        if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 &&
+        // The tooltip shows a header whole when its column is too narrow for it.
+        if (orientation == Qt::Horizontal &&
+            (role == Qt::DisplayRole || role == Qt::ToolTipRole) && section >= 0 &&
             section < m_labels.size())
             return m_labels.at(section);
         return QIdentityProxyModel::headerData(section, orientation, role);
@@ -621,6 +623,7 @@ void MainWindow::applyLanguage(const Localiser& language) {
     setTexts([&language](const char* section, int key, const char*) {
         return language.text(QLatin1String(section), key);
     });
+    layoutPanels(width());
 }
 
 void MainWindow::setModels(QAbstractItemModel* rules, QAbstractItemModel* log,
@@ -651,6 +654,7 @@ void MainWindow::setPanelText(int panel, const QString& text) {
         return;
     m_panels[panel - 1].text->setText(text);
     updatePanelName(panel);
+    layoutPanels(width());
 }
 
 QString MainWindow::panelMeaning(int panel) const {
@@ -684,6 +688,7 @@ void MainWindow::setPanelPicture(int panel, const QIcon& picture) {
     // A picture given without its kind has no meaning to read out.
     m_panels[panel - 1].pictureKind = -1;
     updatePanelName(panel);
+    layoutPanels(width());
 }
 
 void MainWindow::setPanelPicture(int panel, const QString& resourceName) {
@@ -764,7 +769,35 @@ void MainWindow::layoutPanels(int windowWidth) {
     std::array<int, PanelCount> widths{};
     for (int i = 0; i < PanelCount; ++i)
         widths[i] = qRound(windowWidth / PanelDivisors[i]);
+    // Panels 1 and 2 (whether the firewall works, the policy in force) take the width their
+    // text needs; the other panels give way, each in proportion to its share.
+    const auto needed = [this](int i) {
+        const Panel& p = m_panels[i];
+        const QMargins margins = p.frame->layout()->contentsMargins();
+        int width = p.text->sizeHint().width() + margins.left() + margins.right() +
+                    2 * static_cast<QFrame*>(p.frame)->frameWidth() + 4;
+        if (!p.picture->isHidden())
+            width += p.picture->width() + p.frame->layout()->spacing();
+        return width;
+    };
+    int grown = 0;
+    for (int i = 0; i < 2; ++i) {
+        const int need = qMin(needed(i), windowWidth);
+        grown += qMax(0, need - widths[i]);
+        widths[i] = qMax(widths[i], need);
+    }
+    if (grown > 0) {
+        int others = 0;
+        for (int i = 2; i < PanelCount; ++i)
+            others += widths[i];
+        const double keep = others > 0 ? qMax(0.0, 1.0 - double(grown) / others) : 0.0;
+        for (int i = 2; i < PanelCount; ++i)
+            widths[i] = qRound(widths[i] * keep);
+    }
     m_panelStrip->setWidths(widths);
+    // A text that still does not fit is shown whole in its tooltip.
+    for (int i = 0; i < PanelCount; ++i)
+        m_panels[i].text->setToolTip(needed(i) > widths[i] ? m_panels[i].text->text() : QString());
 }
 
 void MainWindow::showContextMenu(QTreeView* view, const QPoint& position) {
@@ -775,10 +808,11 @@ void MainWindow::showContextMenu(QTreeView* view, const QPoint& position) {
     }
     if (!contextMenu)
         return;
-    // Removing or clearing history rows, or acting on a connection, means nothing without rows.
+    // Removing or clearing history or log rows, or acting on a connection, means nothing
+    // without rows.
     const QString name = view->objectName();
-    if ((name == QLatin1String("ListHistory") || name == QLatin1String("ListConnections") ||
-         name == QLatin1String("ListConnPROC")) &&
+    if ((name == QLatin1String("ListHistory") || name == QLatin1String("ListLog") ||
+         name == QLatin1String("ListConnections") || name == QLatin1String("ListConnPROC")) &&
         view->model()->rowCount() == 0)
         return;
     contextMenu->popup(view->viewport()->mapToGlobal(position));

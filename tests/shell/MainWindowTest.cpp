@@ -290,7 +290,7 @@ TEST_F(MainWindowTest, CloseBoxHidesUnlessClosingForGood) {
     EXPECT_FALSE(window.isVisible());
 }
 
-TEST_F(MainWindowTest, RightClickOpensTheListsMenuAndTheHistoryMenuOnlyWithRows) {
+TEST_F(MainWindowTest, RightClickOpensTheListsMenuAndTheHistoryAndLogMenusOnlyWithRows) {
     showAt(800, 640);
     const auto rightClick = [this](const char* listName, const char* menuName) {
         QMenu* menu = window.menu(QLatin1String(menuName));
@@ -300,6 +300,8 @@ TEST_F(MainWindowTest, RightClickOpensTheListsMenuAndTheHistoryMenuOnlyWithRows)
         return shown;
     };
     EXPECT_TRUE(rightClick("ListRules", "mnuListRules")); // empty or not
+    EXPECT_FALSE(rightClick("ListLog", "mnuListLog"));
+    log.appendRow(new QStandardItem(QStringLiteral("09:15 - 01/03/2024")));
     EXPECT_TRUE(rightClick("ListLog", "mnuListLog"));
     // A connection list's menu acts on a row: none while the list is empty.
     EXPECT_FALSE(rightClick("ListConnPROC", "mnuListConnXP"));
@@ -334,3 +336,27 @@ TEST_F(MainWindowTest, PanelsShowAPictureOnlyWhileOneIsSet) {
 }
 
 } // namespace
+
+TEST_F(MainWindowTest, PanelsOneAndTwoTakeTheWidthTheirTextNeedsAndCutTextsShowInTooltips) {
+    showAt(760, 640);
+    const int panel3Before = window.panel(3)->width();
+    const QString state = QStringLiteral("Брандмауэр: активен (только наблюдение)");
+    window.setPanelText(1, state);
+    window.setPanelText(2, QStringLiteral("Политика: NORMAL.RLSP"));
+    QWidget* text1 = window.panel(1)->findChild<QWidget*>(QStringLiteral("Panel1Text"));
+    QWidget* text2 = window.panel(2)->findChild<QWidget*>(QStringLiteral("Panel2Text"));
+    EXPECT_GE(text1->width(), text1->sizeHint().width());
+    EXPECT_GE(text2->width(), text2->sizeHint().width());
+    EXPECT_TRUE(text1->toolTip().isEmpty());
+    EXPECT_LT(window.panel(3)->width(), panel3Before); // the others give way
+    int total = 0;
+    for (int panel = 1; panel <= MainWindow::PanelCount; ++panel)
+        total += window.panel(panel)->width();
+    EXPECT_LE(total, window.width());
+
+    // Wider than the whole window: cut, and shown whole in the tooltip.
+    window.setPanelText(1, state.repeated(6));
+    EXPECT_EQ(text1->toolTip(), state.repeated(6));
+    EXPECT_EQ(list("ListLog")->model()->headerData(0, Qt::Horizontal, Qt::ToolTipRole),
+              list("ListLog")->model()->headerData(0, Qt::Horizontal, Qt::DisplayRole));
+}

@@ -39,11 +39,11 @@ TEST(TwipsTest, RoundTripStaysWithinHalfAPixel) {
 
 TEST(HelpFileTest, OnlyTheExactNameJapaneseGetsTheJapaneseFile) {
     const QString folder = QStringLiteral("/opt/tarvok");
-    EXPECT_EQ(helpFilePath(folder, QStringLiteral("Japanese")), "/opt/tarvok/tarvok_jp.chm");
-    EXPECT_EQ(helpFilePath(folder, QStringLiteral("japanese")), "/opt/tarvok/tarvok.chm");
-    EXPECT_EQ(helpFilePath(folder, QStringLiteral("Japanese ")), "/opt/tarvok/tarvok.chm");
-    EXPECT_EQ(helpFilePath(folder, QStringLiteral("English")), "/opt/tarvok/tarvok.chm");
-    EXPECT_EQ(helpFilePath(folder, QString()), "/opt/tarvok/tarvok.chm");
+    EXPECT_EQ(helpFilePath(folder, QStringLiteral("Japanese")), "/opt/tarvok/tarvok_jp.qch");
+    EXPECT_EQ(helpFilePath(folder, QStringLiteral("japanese")), "/opt/tarvok/tarvok.qch");
+    EXPECT_EQ(helpFilePath(folder, QStringLiteral("Japanese ")), "/opt/tarvok/tarvok.qch");
+    EXPECT_EQ(helpFilePath(folder, QStringLiteral("English")), "/opt/tarvok/tarvok.qch");
+    EXPECT_EQ(helpFilePath(folder, QString()), "/opt/tarvok/tarvok.qch");
 }
 
 TEST(ResourcesTest, EveryPictureIsAValidSvgThatDraws) {

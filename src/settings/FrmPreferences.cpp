@@ -1,0 +1,274 @@
+#include "settings/FrmPreferences.h"
+
+#include "engine/EngineServices.h"
+#include "engine/Prompter.h"
+#include "settings/Autostart.h"
+#include "settings/LanguageFile.h"
+#include "settings/Preferences.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace tarvok {
+
+namespace {
+
+QString boolText(bool on) { return on ? QStringLiteral("True") : QStringLiteral("False"); }
+
+// A caption without its access-key ampersands, as a screen reader says it.
+QString spoken(QString caption) {
+    caption.replace(QLatin1String("&&"), QLatin1String("\x01"));
+    caption.remove(QLatin1Char('&'));
+    caption.replace(QLatin1Char('\x01'), QLatin1Char('&'));
+    return caption;
+}
+
+QLabel* linkLabel(QWidget* parent, const char* name) {
+    auto* label = new QLabel(parent);
+    label->setObjectName(QLatin1String(name));
+    label->setTextFormat(Qt::RichText);
+    label->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+    label->setOpenExternalLinks(false);
+    QObject::connect(label, &QLabel::linkActivated, label,
+                     [](const QString& link) { QDesktopServices::openUrl(QUrl(link)); });
+    return label;
+}
+
+void setLink(QLabel* label, const QString& text, const QString& target) {
+    label->setText(text.isEmpty() ? QString()
+                                  : QStringLiteral("<a href=\"%1\">%2</a>")
+                                        .arg(target.toHtmlEscaped(), text.toHtmlEscaped()));
+    label->setAccessibleName(text);
+}
+
+} // namespace
+
+FrmPreferences::FrmPreferences(const QString& programFolder, const QString& programPath,
+                               SettingsStore& settings, const Localiser& language,
+                               Prompter& prompter, QWidget* parent)
+    : QDialog(parent), m_folder(programFolder), m_programPath(programPath),
+      m_settings(settings), m_prompter(prompter) {
+    setObjectName(QStringLiteral("frmPreferences"));
+    build();
+    load();
+    applyLanguage(language);
+    // The list and its preview come after the dialog's own texts, which they partly replace.
+    m_language->addItems(availableLanguages(m_folder));
+    const int current = m_language->findText(m_settings.value(QStringLiteral("Language")));
+    if (current >= 0)
+        m_language->setCurrentIndex(current);
+    previewLanguage(m_language->currentText());
+    connect(m_language, &QComboBox::currentTextChanged, this, &FrmPreferences::previewLanguage);
+    m_size->setText(preferences::initialLogSize(m_settings));
+    connect(m_size, &QLineEdit::textEdited, this, &FrmPreferences::logSizeEdited);
+}
+
+QCheckBox* FrmPreferences::box(const char* name) const {
+    return findChild<QCheckBox*>(QLatin1String(name));
+}
+
+void FrmPreferences::build() {
+    const auto check = [this](const char* name) {
+        auto* box = new QCheckBox(this);
+        box->setObjectName(QLatin1String(name));
+        return box;
+    };
+    m_startUp = check("ChkStartUp");
+    m_minimized = check("ChkMinimized");
+    m_popup = check("ChkPopup");
+    m_manuallyClose = check("ChkManuallyClose");
+    m_dbClick = check("ChkDBClick");
+    m_filePropertiesDbClick = check("ChkFilePropertiesDBClick");
+
+    m_tabs = new QTabWidget(this);
+    m_tabs->setObjectName(QStringLiteral("TabStrip1"));
+
+    auto* logPage = new QWidget(m_tabs);
+    auto* logLayout = new QGridLayout(logPage);
+    m_logSizeLabel = new QLabel(logPage);
+    m_logSizeLabel->setObjectName(QStringLiteral("lblLogSize"));
+    m_size = new QLineEdit(logPage);
+    m_size->setObjectName(QStringLiteral("txtSize"));
+    m_size->setMaxLength(9);
+    auto* kbytes = new QLabel(QStringLiteral("KBytes"), logPage);
+    kbytes->setObjectName(QStringLiteral("lblKBytes"));
+    m_folderLabel = new QLabel(logPage);
+    m_folderLabel->setObjectName(QStringLiteral("lblFolder"));
+    m_logPath = new QLineEdit(logPage);
+    m_logPath->setObjectName(QStringLiteral("txtLogPath"));
+    m_logPath->setReadOnly(true);
+    m_logSizeLabel->setBuddy(m_size);
+    m_folderLabel->setBuddy(m_logPath);
+    logLayout->addWidget(m_logSizeLabel, 0, 0);
+    logLayout->addWidget(m_size, 0, 1);
+    logLayout->addWidget(kbytes, 0, 2);
+    logLayout->addWidget(m_folderLabel, 1, 0);
+    logLayout->addWidget(m_logPath, 1, 1, 1, 2);
+    logLayout->setRowStretch(2, 1);
+    logLayout->setColumnStretch(1, 1);
+
+    auto* languagePage = new QWidget(m_tabs);
+    auto* languageLayout = new QFormLayout(languagePage);
+    m_select = new QLabel(languagePage);
+    m_select->setObjectName(QStringLiteral("lblSelect"));
+    m_language = new QComboBox(languagePage);
+    m_language->setObjectName(QStringLiteral("cboLanguage"));
+    m_select->setBuddy(m_language);
+    m_translatorName = new QLabel(languagePage);
+    m_translatorName->setObjectName(QStringLiteral("lblTranslatedByName"));
+    m_translatorEmail = linkLabel(languagePage, "lblTranslatedByEmail");
+    m_translatorWeb = linkLabel(languagePage, "lblTranslatedByWeb");
+    languageLayout->addRow(m_select, m_language);
+    languageLayout->addRow(QString(), m_translatorName);
+    languageLayout->addRow(QStringLiteral("E-mail:"), m_translatorEmail);
+    languageLayout->addRow(QStringLiteral("Web:"), m_translatorWeb);
+
+    m_tabs->addTab(logPage, QString());
+    m_tabs->addTab(languagePage, QString());
+
+    m_ok = new QPushButton(this);
+    m_ok->setObjectName(QStringLiteral("cmdOK"));
+    m_ok->setDefault(true);
+
+    auto* layout = new QVBoxLayout(this);
+    for (QCheckBox* box : {m_startUp, m_minimized, m_popup, m_manuallyClose, m_dbClick,
+                           m_filePropertiesDbClick})
+        layout->addWidget(box);
+    layout->addWidget(m_tabs);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(m_ok);
+    layout->addLayout(buttons);
+
+    // The keyboard goes through the dialog in the order it is laid out.
+    QWidget* order[] = {m_startUp, m_minimized, m_popup, m_manuallyClose, m_dbClick,
+                        m_filePropertiesDbClick, m_tabs, m_size, m_logPath, m_language,
+                        m_translatorEmail, m_translatorWeb, m_ok};
+    for (size_t i = 0; i + 1 < std::size(order); ++i)
+        setTabOrder(order[i], order[i + 1]);
+
+    connect(m_startUp, &QCheckBox::clicked, this, &FrmPreferences::startUpClicked);
+    const auto toggles = [this](QCheckBox* box, const char* key) {
+        connect(box, &QCheckBox::clicked, this, [this, key](bool on) {
+            m_settings.setValue(QLatin1String(key), boolText(on));
+        });
+    };
+    toggles(m_minimized, "RunMinimized");
+    toggles(m_popup, "PopupAlert");
+    toggles(m_manuallyClose, "CloseConManually");
+    connect(m_popup, &QCheckBox::clicked, this, &FrmPreferences::popupChanged);
+    connect(m_dbClick, &QCheckBox::clicked, this, [this](bool on) { setDoubleClick(on); });
+    connect(m_filePropertiesDbClick, &QCheckBox::clicked, this,
+            [this](bool on) { setDoubleClick(!on); });
+    connect(m_ok, &QPushButton::clicked, this, &FrmPreferences::ok);
+}
+
+void FrmPreferences::load() {
+    m_startUp->setChecked(autostart::isEnabled(m_programPath));
+    m_minimized->setChecked(m_settings.value(QStringLiteral("RunMinimized")) == QLatin1String("True"));
+    m_popup->setChecked(m_settings.value(QStringLiteral("PopupAlert")) != QLatin1String("False"));
+    m_manuallyClose->setChecked(m_settings.value(QStringLiteral("CloseConManually")) ==
+                                QLatin1String("True"));
+    // Both double-click settings are written from CloseConDBClick, so they agree from here on.
+    setDoubleClick(preferences::doubleClickCloses(m_settings));
+    m_logPath->setText(QDir::toNativeSeparators(m_folder + QStringLiteral("/Logs/")));
+    // The folder shows from its start, as wide as it needs within reason.
+    m_logPath->setCursorPosition(0);
+    m_logPath->setMinimumWidth(
+        qMin(m_logPath->fontMetrics().horizontalAdvance(m_logPath->text()) + 16, 520));
+}
+
+void FrmPreferences::applyLanguage(const Localiser& language) {
+    const auto text = [&language](int key) {
+        return language.text(QStringLiteral("Preferences"), key);
+    };
+    setWindowTitle(text(1));
+    const std::pair<QCheckBox*, int> boxes[] = {{m_startUp, 2},      {m_minimized, 3},
+                                                {m_popup, 4},        {m_manuallyClose, 5},
+                                                {m_dbClick, 6},      {m_filePropertiesDbClick, 7}};
+    for (const auto& [box, key] : boxes) {
+        box->setText(text(key));
+        box->setAccessibleName(spoken(box->text()));
+    }
+    m_tabs->setTabText(0, text(8));
+    m_tabs->setTabText(1, text(9));
+    m_logSizeLabel->setText(text(10));
+    m_size->setAccessibleName(spoken(m_logSizeLabel->text()));
+    m_folderLabel->setText(text(12));
+    m_logPath->setAccessibleName(spoken(m_folderLabel->text()));
+    m_select->setText(text(11));
+    m_language->setAccessibleName(spoken(m_select->text()));
+    m_startUpFailure = text(40);
+    m_emptySizeMessage = text(13);
+}
+
+void FrmPreferences::setDoubleClick(bool closes) {
+    m_dbClick->setChecked(closes);
+    m_filePropertiesDbClick->setChecked(!closes);
+    emit doubleClickModeChanged(preferences::setDoubleClickCloses(m_settings, closes));
+}
+
+void FrmPreferences::startUpClicked(bool on) {
+    QString error;
+    const bool done = on ? autostart::enable(m_programPath, &error) : autostart::disable(&error);
+    if (done)
+        return;
+    // The box shows what is on disk, and the user learns why it did not change.
+    m_startUp->setChecked(autostart::isEnabled(m_programPath));
+    QString message = m_startUpFailure;
+    if (!message.contains(QLatin1String("%1")))
+        message = QStringLiteral("The start-at-login entry %1 could not be written: %2");
+    m_prompter.message(message.arg(QDir::toNativeSeparators(autostart::entryPath()), error),
+                       Prompter::Critical, QStringLiteral("Tarvok"));
+}
+
+void FrmPreferences::logSizeEdited(const QString& text) {
+    const preferences::LogSizeText checked = preferences::checkLogSize(text);
+    if (checked.text != text) {
+        const int cursor = m_size->cursorPosition();
+        m_size->setText(checked.text);
+        m_size->setCursorPosition(qMin(cursor, static_cast<int>(checked.text.size())));
+    }
+    if (checked.invalid) {
+        m_prompter.message(QStringLiteral("Invalid log size"), Prompter::Critical,
+                           QStringLiteral("Error!"));
+        m_size->selectAll();
+        m_size->setFocus();
+    }
+}
+
+void FrmPreferences::previewLanguage(const QString& name) {
+    const LanguagePreview preview = tarvok::previewLanguage(m_folder, name);
+    m_select->setText(preview.selectCaption);
+    m_language->setAccessibleName(spoken(preview.selectCaption));
+    m_ok->setText(preview.okCaption);
+    m_ok->setAccessibleName(spoken(preview.okCaption));
+    m_translatorName->setText(preview.translator);
+    setLink(m_translatorEmail, preview.email, QStringLiteral("mailto:") + preview.email);
+    setLink(m_translatorWeb, preview.web, preview.web);
+    m_changeMessage = preview.changeMessage;
+    m_changeTitle = preview.changeTitle;
+}
+
+void FrmPreferences::ok() {
+    if (m_size->text().isEmpty())
+        m_prompter.message(m_emptySizeMessage, Prompter::Critical, QStringLiteral("Tarvok"));
+    else
+        m_settings.setValue(QStringLiteral("LogSize"), m_size->text());
+    m_prompter.message(m_changeMessage, Prompter::Exclamation, m_changeTitle);
+    m_settings.setValue(QStringLiteral("Language"), m_language->currentText());
+    accept();
+}
+
+} // namespace tarvok

@@ -1,0 +1,74 @@
+#pragma once
+// The preferences dialog frmPreferences. Its check boxes change their setting the moment they
+// are clicked (start at login writes or removes the autostart entry at once); the log size and
+// the language are taken over by OK. Escape closes it without taking them over.
+
+#include <QDialog>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTabWidget;
+
+namespace tarvok {
+
+class Localiser;
+class Prompter;
+class SettingsStore;
+
+class FrmPreferences : public QDialog {
+    Q_OBJECT
+public:
+    // programFolder holds Language/ and Logs/; programPath is what the autostart entry starts.
+    FrmPreferences(const QString& programFolder, const QString& programPath,
+                   SettingsStore& settings, const Localiser& language, Prompter& prompter,
+                   QWidget* parent = nullptr);
+
+    QCheckBox* box(const char* name) const;
+
+signals:
+    // ChkPopup clicked: balloons on or off.
+    void popupChanged(bool on);
+    // The main window's double-click mode: "1" closes the connection, "0" shows properties.
+    void doubleClickModeChanged(const QString& mode);
+
+private:
+    void build();
+    void applyLanguage(const Localiser& language);
+    void load();
+    void setDoubleClick(bool closes);
+    void startUpClicked(bool on);
+    void logSizeEdited(const QString& text);
+    void previewLanguage(const QString& name);
+    void ok();
+
+    QString m_folder;
+    QString m_programPath;
+    SettingsStore& m_settings;
+    Prompter& m_prompter;
+    QString m_changeMessage, m_changeTitle; // of the language picked in the list
+    QString m_startUpFailure;               // [Preferences] 40
+    QString m_emptySizeMessage;             // [Preferences] 13
+
+    QCheckBox* m_startUp = nullptr;
+    QCheckBox* m_minimized = nullptr;
+    QCheckBox* m_popup = nullptr;
+    QCheckBox* m_manuallyClose = nullptr;
+    QCheckBox* m_dbClick = nullptr;
+    QCheckBox* m_filePropertiesDbClick = nullptr;
+    QTabWidget* m_tabs = nullptr;
+    QLabel* m_logSizeLabel = nullptr;
+    QLineEdit* m_size = nullptr;
+    QLabel* m_folderLabel = nullptr;
+    QLineEdit* m_logPath = nullptr;
+    QLabel* m_select = nullptr;
+    QComboBox* m_language = nullptr;
+    QLabel* m_translatorName = nullptr;
+    QLabel* m_translatorEmail = nullptr;
+    QLabel* m_translatorWeb = nullptr;
+    QPushButton* m_ok = nullptr;
+};
+
+} // namespace tarvok

@@ -1,0 +1,162 @@
+// Every new window, in each shipped language: its texts come from the language file, and a
+// screen reader finds each button, field and list by its caption.
+
+#include "records/FrmLog.h"
+#include "settings/FrmPreferences.h"
+#include "settings/LanguageFile.h"
+#include "shell/FrmAbout.h"
+#include "shell/HelpWindow.h"
+
+#include "fakes/EngineFakes.h"
+#include "fakes/FakePrompter.h"
+#include "support/ScratchFiles.h"
+
+#include <QAccessible>
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+using namespace tarvok;
+using namespace tarvok::test;
+
+namespace {
+
+struct Control {
+    QAccessible::Role role;
+    QString name;
+};
+
+// The controls a person works with, as the accessibility tree presents them.
+QList<Control> walk(QAccessibleInterface* node, int depth = 0) {
+    QList<Control> found;
+    if (!node || depth > 40)
+        return found;
+    switch (node->role()) {
+    case QAccessible::PushButton:
+    case QAccessible::CheckBox:
+    case QAccessible::EditableText:
+    case QAccessible::ComboBox:
+    case QAccessible::List:
+    case QAccessible::Tree:
+    case QAccessible::Table:
+    case QAccessible::PageTab:
+        if (!node->state().invisible)
+            found.append({node->role(), node->text(QAccessible::Name)});
+        break;
+    default:
+        break;
+    }
+    for (int i = 0; i < node->childCount(); ++i)
+        found += walk(node->child(i), depth + 1);
+    return found;
+}
+
+QList<Control> controlsOf(QWidget* window) {
+    window->show();
+    return walk(QAccessible::queryAccessibleInterface(window));
+}
+
+QString spoken(QString caption) { return caption.remove(QLatin1Char('&')); }
+
+bool has(const QList<Control>& controls, QAccessible::Role role, const QString& name) {
+    for (const Control& c : controls)
+        if (c.role == role && c.name == name)
+            return true;
+    return false;
+}
+
+class AccessibilityTest : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(folder.isValid() && config.isValid());
+        QDir(folder.path()).mkpath(QStringLiteral("Language"));
+        for (const char* name : {"English", "Japanese", "Russian"})
+            QFile::copy(QStringLiteral(TARVOK_TEST_LANGUAGE_DIR "/%1.lng").arg(name),
+                        folder.filePath(QStringLiteral("Language/%1.lng").arg(name)));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        language.setPath(folder.filePath(QStringLiteral("Language/%1.lng").arg(GetParam())));
+        settings.values = {{"Language", GetParam()}};
+    }
+    void TearDown() override { qunsetenv("XDG_CONFIG_HOME"); }
+    QString text(const char* section, int key) const {
+        return language.text(QLatin1String(section), key);
+    }
+    // No control of a window is nameless.
+    static void expectAllNamed(const QList<Control>& controls, const char* window) {
+        for (const Control& c : controls)
+            EXPECT_FALSE(c.name.isEmpty()) << window << " role " << c.role;
+    }
+
+    QTemporaryDir folder, config;
+    LanguageFile language;
+    MapSettings settings;
+    FakePrompter prompter;
+};
+
+} // namespace
+
+TEST_P(AccessibilityTest, PreferencesFindsEveryControlByItsCaption) {
+    FrmPreferences dialog(folder.path(), QStringLiteral("/opt/tarvok/tarvok"), settings, language,
+                          prompter);
+    EXPECT_EQ(dialog.windowTitle(), text("Preferences", 1));
+    const QList<Control> controls = controlsOf(&dialog);
+    expectAllNamed(controls, "frmPreferences");
+    for (int key = 2; key <= 7; ++key)
+        EXPECT_TRUE(has(controls, QAccessible::CheckBox, spoken(text("Preferences", key)))) << key;
+    EXPECT_TRUE(has(controls, QAccessible::PageTab, text("Preferences", 8)));
+    EXPECT_TRUE(has(controls, QAccessible::PageTab, text("Preferences", 9)));
+    EXPECT_TRUE(has(controls, QAccessible::EditableText, spoken(text("Preferences", 10))));
+    EXPECT_TRUE(has(controls, QAccessible::EditableText, spoken(text("Preferences", 12))));
+    EXPECT_TRUE(has(controls, QAccessible::PushButton, spoken(text("Tray", 5))));
+
+    // The keyboard walks the boxes from the top, then the tab strip, the fields and OK.
+    QStringList order;
+    QWidget* widget = dialog.findChild<QCheckBox*>(QStringLiteral("ChkStartUp"));
+    for (int i = 0; i < 8 && widget; ++i, widget = widget->nextInFocusChain())
+        if (widget->focusPolicy() & Qt::TabFocus)
+            order << widget->objectName();
+    EXPECT_EQ(order.mid(0, 7), (QStringList{"ChkStartUp", "ChkMinimized", "ChkPopup",
+                                            "ChkManuallyClose", "ChkDBClick",
+                                            "ChkFilePropertiesDBClick", "TabStrip1"}));
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    EXPECT_FALSE(dialog.isVisible());
+}
+
+TEST_P(AccessibilityTest, AboutLogViewerAndHelpName) {
+    FrmAbout about(QUrl(QStringLiteral("https://tarvok.example/")), language);
+    EXPECT_EQ(about.windowTitle(), text("About", 1));
+    const QList<Control> aboutControls = controlsOf(&about);
+    expectAllNamed(aboutControls, "frmAbout");
+    EXPECT_TRUE(has(aboutControls, QAccessible::PushButton, spoken(text("About", 6))));
+    QTest::keyClick(&about, Qt::Key_Escape);
+    EXPECT_FALSE(about.isVisible());
+
+    FrmLog viewer;
+    viewer.applyLanguage(language);
+    EXPECT_EQ(viewer.windowTitle(), text("Log", 1));
+    const QList<Control> logControls = controlsOf(&viewer);
+    expectAllNamed(logControls, "frmLog");
+    EXPECT_FALSE(logControls.isEmpty());
+    QTest::keyClick(&viewer, Qt::Key_Escape);
+    EXPECT_FALSE(viewer.isVisible());
+
+    const QString helpFile = QStringLiteral(TARVOK_TEST_LANGUAGE_DIR "/../tarvok.qch");
+    auto* help = new HelpWindow(helpFile, language);
+    ASSERT_TRUE(help->loaded());
+    EXPECT_EQ(help->windowTitle(), text("Main", 191));
+    const QList<Control> helpControls = controlsOf(help);
+    expectAllNamed(helpControls, "frmHelp");
+    for (int key = 192; key <= 194; ++key)
+        EXPECT_TRUE(has(helpControls, QAccessible::PageTab, text("Main", key))) << key;
+    QPointer<HelpWindow> watch(help);
+    QTest::keyClick(help, Qt::Key_Escape);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(watch.isNull());
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, AccessibilityTest,
+                         ::testing::Values("English", "Japanese", "Russian"));
