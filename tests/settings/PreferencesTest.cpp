@@ -67,7 +67,6 @@ protected:
         dialog->show();
         return dialog;
     }
-    QString english(const char* section, int key) { return language.text(QLatin1String(section), key); }
 
     QTemporaryDir folder, config;
     const QString program = QStringLiteral("/opt/my programs/tarvok");
@@ -152,7 +151,7 @@ TEST_F(FrmPreferencesTest, LogSizeAndLanguageAreTakenOverByOkOnly) {
     prompter.calls.clear();
     dialog->findChild<QPushButton*>(QStringLiteral("cmdOK"))->click();
     ASSERT_EQ(prompter.messages().size(), 2);
-    EXPECT_EQ(prompter.messages()[0].text, english("Preferences", 13));
+    EXPECT_EQ(prompter.messages()[0].text, language.text(QStringLiteral("Preferences"), 13));
     EXPECT_EQ(prompter.messages()[1].text, japanese.changeMessage);
     EXPECT_EQ(prompter.messages()[1].title, japanese.changeTitle);
     EXPECT_EQ(settings.values.value("LogSize"), QStringLiteral("100"));
