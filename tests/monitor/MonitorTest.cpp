@@ -199,13 +199,17 @@ TEST(ConnectionMonitor, Ipv6RowsShowIpv6TextAndDualStackRowsDottedText) {
     }
 }
 
-TEST(ConnectionActions, AManualCloseCutsTheSelectedConnectionAfterTheTableChanged) {
+// A manual close cuts the selected connection even after the table changed under the list;
+// with CloseConManually on it asks first, and a UDP row is answered with a message.
+TEST(ConnectionActions, AManualCloseCutsTheSelectedConnectionAfterTheTableChangedOrAsksFirst) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     Monitor m;
     test::TcpListener listener("127.0.0.2");
     auto first = test::connect("127.0.0.3", listener);
     auto chosen = test::connect("127.0.0.3", listener);
     auto other = test::connect("127.0.0.3", listener);
+    std::uint16_t udpPort = 0;
+    test::Fd udp = test::udpSocket("127.0.0.5", udpPort);
     m.monitor.RefreshConnections();
     const auto rows = m.rowsWhere(View::PerConnection, 2, QString::number(chosen.clientPort));
     ASSERT_EQ(rows.size(), 1u);
@@ -223,35 +227,26 @@ TEST(ConnectionActions, AManualCloseCutsTheSelectedConnectionAfterTheTableChange
     EXPECT_EQ(m.events.records[0].status, QStringLiteral("M90"));
     EXPECT_EQ(m.events.records[0].localPort, QString::number(chosen.clientPort));
     EXPECT_TRUE(m.prompter.messages().isEmpty()) << "no question while CloseConManually is off";
-}
 
-TEST(ConnectionActions, ConfirmationsAndUdpRowsAsTheListsExpect) {
-    TARVOK_REQUIRE_PRIVATE_NETWORK();
-    Monitor m;
-    test::TcpListener listener("127.0.0.2");
-    auto connection = test::connect("127.0.0.3", listener);
-    std::uint16_t udpPort = 0;
-    test::Fd udp = test::udpSocket("127.0.0.5", udpPort);
     m.settings.values["CloseConManually"] = "True";
     m.monitor.RefreshConnections();
-    const int tcpRow = m.rowsWhere(View::PerConnection, 2, QString::number(connection.clientPort)).at(0);
-
+    const int tcpRow = m.rowsWhere(View::PerConnection, 2, QString::number(other.clientPort)).at(0);
     m.prompter.answers = {Prompter::No};
     m.actions.closeConnection(View::PerConnection, tcpRow);
-    EXPECT_EQ(test::readOutcome(connection.server.get(), 50), Alive);
+    EXPECT_EQ(test::readOutcome(other.server.get(), 50), Alive);
     ASSERT_EQ(m.prompter.messages().size(), 1);
     EXPECT_EQ(m.prompter.messages()[0].text,
-              QStringLiteral("M89: \n[127.0.0.3:%1:127.0.0.2]").arg(connection.clientPort));
+              QStringLiteral("M89: \n[127.0.0.3:%1:127.0.0.2]").arg(other.clientPort));
     EXPECT_EQ(m.prompter.messages()[0].style, Prompter::Question);
-    EXPECT_TRUE(m.events.records.isEmpty());
+    EXPECT_EQ(m.events.records.size(), 1);
 
     const int udpRow = m.rowsWhere(View::PerConnection, 2, QString::number(udpPort)).at(0);
     m.actions.closeConnection(View::PerConnection, udpRow);
     EXPECT_EQ(m.prompter.messages().last().text, QStringLiteral("M88: \nUDP [%1]").arg(udpPort));
-    ASSERT_EQ(m.events.records.size(), 1);
-    EXPECT_EQ(m.events.records[0].protocol, QStringLiteral("UDP"));
-    EXPECT_EQ(m.events.records[0].status, QStringLiteral("M88"));
-    EXPECT_EQ(m.events.records[0].service, QStringLiteral("-"));
+    ASSERT_EQ(m.events.records.size(), 2);
+    EXPECT_EQ(m.events.records[1].protocol, QStringLiteral("UDP"));
+    EXPECT_EQ(m.events.records[1].status, QStringLiteral("M88"));
+    EXPECT_EQ(m.events.records[1].service, QStringLiteral("-"));
 }
 
 TEST(ConnectionActions, DoubleClickModesAndShortcuts) {
