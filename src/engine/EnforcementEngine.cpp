@@ -67,11 +67,16 @@ void EnforcementEngine::tick() {
 void EnforcementEngine::yieldToUi() {
     if (!m_yield)
         return;
+    // A pass that takes over inside a held yield yields too; the held yield's state comes
+    // back afterwards, so that every later tick still sees how long it has been held.
     const bool outerYielding = m_yielding;
+    const QElapsedTimer outerStarted = m_yieldStarted;
     m_yielding = true;
     m_yieldStarted.start();
     m_yield();
     m_yielding = outerYielding;
+    if (outerYielding)
+        m_yieldStarted = outerStarted;
     m_sinceYield.start();
 }
 
