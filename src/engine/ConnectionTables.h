@@ -1,13 +1,11 @@
 #pragma once
 // The program's view of the kernel's socket tables: the address and port texts, the two tables
-// of TCP state names, the TCP snapshot that the last classic read leaves behind, and the
-// owner-aware record arrays that the per-application list is built from.
+// of TCP state names, and the table read that the pass and the cut share.
 
 #include "platform/SockDiag.h"
 
 #include <QString>
 
-#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -37,63 +35,17 @@ inline int portNumber(std::uint32_t portField) { return platform::portNumber(por
 QString classicStateName(std::uint32_t state);
 QString ownerStateName(std::uint32_t state);
 
-// One row of the last owner-aware TCP read, as texts. The raw fields hold each row field as
-// a signed 32-bit decimal, so that the row can be rebuilt bit for bit to cut it.
-struct OwnerTcpRecord {
-    std::uint32_t pid = 0;
-    QString localPort;
-    QString remotePort;
-    QString localAddress;
-    QString remoteAddress;
-    QString rawLocalPort;
-    QString rawRemotePort;
-    QString rawLocalAddress;
-    QString rawRemoteAddress;
-    QString stateName;
-};
-
-struct OwnerUdpRecord {
-    std::uint32_t pid = 0;
-    QString localPort;
-    QString localAddress;
-};
-
 class ConnectionTables {
 public:
-    // The owner-aware arrays hold this many records; rows past the last are not stored.
-    static constexpr int RecordCount = 2001;
-
     explicit ConnectionTables(platform::SockDiag& diag) : m_diag(diag) {}
 
     platform::SockDiag& diag() { return m_diag; }
 
-    // The TCP snapshot: row i of the last classic read at index i (1..N); index 0 unused.
-    std::vector<TcpRow>& snapshot() { return m_snapshot; }
-    const std::vector<TcpRow>& snapshot() const { return m_snapshot; }
-
     // Classic TCP read into rows; the result code of the read (0 success, 50 unsupported).
     std::uint32_t readTcp(std::vector<TcpRow>& rows) { return m_diag.readTcp(rows); }
 
-    // Owner-aware reads: fill the record arrays and keep the entry count. A failed read
-    // leaves the arrays and the count as the previous read left them.
-    std::uint32_t readOwnerTcp();
-    std::uint32_t readOwnerUdp();
-    // Fills the records from rows as a read would (exposed for tests of the filling rules).
-    void fillOwnerTcp(const std::vector<platform::TcpOwnerRow>& rows);
-    void fillOwnerUdp(const std::vector<platform::UdpOwnerRow>& rows);
-
-    const std::array<OwnerTcpRecord, RecordCount>& ownerTcp() const { return m_ownerTcp; }
-    const std::array<OwnerUdpRecord, RecordCount>& ownerUdp() const { return m_ownerUdp; }
-    int ownerTcpCount() const { return m_ownerTcpCount; }
-    int ownerUdpCount() const { return m_ownerUdpCount; }
-
 private:
     platform::SockDiag& m_diag;
-    std::vector<TcpRow> m_snapshot;
-    std::array<OwnerTcpRecord, RecordCount> m_ownerTcp;
-    std::array<OwnerUdpRecord, RecordCount> m_ownerUdp;
-    int m_ownerTcpCount = 0;
-    int m_ownerUdpCount = 0;
 };
 
 } // namespace tarvok

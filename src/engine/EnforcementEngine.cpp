@@ -67,11 +67,16 @@ void EnforcementEngine::tick() {
 void EnforcementEngine::yieldToUi() {
     if (!m_yield)
         return;
+    // A pass that takes over inside a held yield yields too; the held yield's state comes
+    // back afterwards, so that every later tick still sees how long it has been held.
     const bool outerYielding = m_yielding;
+    const QElapsedTimer outerStarted = m_yieldStarted;
     m_yielding = true;
     m_yieldStarted.start();
     m_yield();
     m_yielding = outerYielding;
+    if (outerYielding)
+        m_yieldStarted = outerStarted;
     m_sinceYield.start();
 }
 
@@ -164,31 +169,24 @@ void EnforcementEngine::runFreshPass() {
     }
     m_unsupportedShown = false;
     if (result != platform::ResultOk)
-        return; // the previous snapshot stays as it was
+        return; // the next tick reads again
 
-    const std::size_t count = rows.size();
-    for (std::size_t i = 1; i <= count; ++i) {
-        TcpRow row = rows[i - 1];
-        if (!skipped(row)) {
-            if (m_level == SecurityLevel::Block) {
-                // Unconditional: not counted, announced or recorded.
-                if (const std::uint32_t cut = m_termination.cutRow(row); cut != platform::ResultOk)
-                    cutFailed(cut);
-                if (!yieldPoint(pass))
-                    return;
-            } else if (m_level == SecurityLevel::Normal) {
-                const int matched = firstMatch(row);
-                if (matched != RuleIndex::NoMatch &&
-                    !handleMatch(row, {matched, m_rules.isAccept(matched), m_rules.isLogged(matched)},
-                                 pass))
-                    return;
-            }
+    for (TcpRow row : rows) {
+        if (skipped(row))
+            continue;
+        if (m_level == SecurityLevel::Block) {
+            // Unconditional: not counted, announced or recorded.
+            if (const std::uint32_t cut = m_termination.cutRow(row); cut != platform::ResultOk)
+                cutFailed(cut);
+            if (!yieldPoint(pass))
+                return;
+        } else if (m_level == SecurityLevel::Normal) {
+            const int matched = firstMatch(row);
+            if (matched != RuleIndex::NoMatch &&
+                !handleMatch(row, {matched, m_rules.isAccept(matched), m_rules.isLogged(matched)},
+                             pass))
+                return;
         }
-        // Row i of this pass at index i; other readers of the snapshot may have resized it
-        // while the pass yielded, so it is sized again for every row.
-        std::vector<TcpRow>& snapshot = m_tables.snapshot();
-        snapshot.resize(i + 1);
-        snapshot[i] = row;
     }
     // Connections that left the table are forgotten, so that they are recorded again when
     // they come back.

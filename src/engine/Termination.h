@@ -14,11 +14,6 @@ public:
 
     // Sets row's state to 12 and cuts it; 0 on success, the kernel's error otherwise.
     std::uint32_t cutRow(TcpRow& row);
-    // Cuts element index of the TCP snapshot; an index outside it is a failure, not a crash.
-    std::uint32_t cutSnapshotElement(int index);
-    // Cuts the connection of owner-aware record index, rebuilt from its raw texts. False when
-    // the index is out of range, a raw text is not a number, or the kernel refuses.
-    bool cutOwnerRecord(int index);
     // Reads the classic TCP table and tells whether its entry count (0 when the read fails)
     // differs from the count this check saw last time, which it then remembers.
     bool tcpCountChanged();

@@ -155,10 +155,6 @@ void ConnectionMonitor::buildPerConnection() {
     const QString time = timeText();
     monitor::TextCache texts;
     if (result == platform::ResultOk) {
-        // The TCP snapshot keeps row i of this read at index i; index 0 is not used.
-        std::vector<TcpRow>& snapshot = m_tables.snapshot();
-        snapshot.resize(tcp.size() + 1);
-        std::copy(tcp.begin(), tcp.end(), snapshot.begin() + 1);
         rows.reserve(tcp.size());
         for (std::size_t i = 0; i < tcp.size(); ++i) {
             const TcpRow& entry = tcp[i];

@@ -243,20 +243,6 @@ TEST(Application, TheTrayMenuExitAsksAboutUnsavedRulesOnce) {
     EXPECT_FALSE(app.tray()->icon()->isVisible());
 }
 
-TEST(Application, HelpWithoutItsFileSaysSoOnceAndTheWindowStaysUsable) {
-    ProgramFolder folder;
-    FakePrompter prompter;
-    Application app(folder.path(), &prompter);
-    ASSERT_TRUE(app.start({}));
-    action(app, "mnuHelpF1")->trigger();
-    ASSERT_EQ(prompter.messages().size(), 1);
-    EXPECT_EQ(prompter.messages()[0].style, Prompter::Critical);
-    EXPECT_FALSE(prompter.messages()[0].text.isEmpty()) << "the language's help-file message";
-    EXPECT_TRUE(app.window()->isEnabled());
-    action(app, "mnuLevel0")->trigger();
-    EXPECT_EQ(app.engine()->level(), SecurityLevel::Allow);
-}
-
 // A minimised start on a desktop without a notification area left no window and no icon; and
 // an icon was never added to a notification area that appeared after start.
 TEST(Application, MinimizedStartWithoutANotificationAreaShowsTheWindow) {

@@ -74,18 +74,6 @@ QStringList noticeLines(const QString& notice) { return notice.split(u'\n'); }
 
 } // namespace
 
-TEST(EnforcementEngine, Timer1TicksEveryHundredMilliseconds) {
-    platform::SockDiag diag;
-    ConnectionTables tables(diag);
-    RuleTable rules;
-    EnforcementEngine engine(tables, rules);
-    EXPECT_EQ(engine.timer()->objectName(), "Timer1");
-    EXPECT_EQ(engine.timer()->interval(), 100);
-    EXPECT_TRUE(engine.timer()->isActive());
-    EXPECT_EQ(engine.level(), SecurityLevel::Normal);
-    EXPECT_EQ(engine.cutCountText(), "0");
-}
-
 TEST(EnforcementEngine, FirstMatchingRuleCutsOrKeepsARealConnection) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     Firewall firewall;
@@ -125,19 +113,6 @@ TEST(EnforcementEngine, FirstMatchingRuleCutsOrKeepsARealConnection) {
     EXPECT_TRUE(record.time.contains(" - "));
     EXPECT_FALSE(firewall.events.skipFlags[0]);
     EXPECT_GE(firewall.events.flushes, 1);
-
-    // The snapshot holds this pass's rows at 1..N, the cut one with state 12.
-    const std::vector<TcpRow>& snapshot = firewall.tables.snapshot();
-    ASSERT_EQ(snapshot.size(), 4u) << "listener, client and accepted end, plus index 0";
-    const TcpRow clientRow = connection.clientRow();
-    int cutRows = 0;
-    for (std::size_t i = 1; i < snapshot.size(); ++i)
-        if (snapshot[i].localPort == clientRow.localPort &&
-            snapshot[i].localAddress == clientRow.localAddress) {
-            EXPECT_EQ(snapshot[i].state, platform::StateDeleteTcb);
-            ++cutRows;
-        }
-    EXPECT_EQ(cutRows, 1);
 
     // An accept rule above the block rule keeps the next connection alive; with logging on
     // it is recorded with its state name and the rule's position.
