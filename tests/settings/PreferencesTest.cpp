@@ -125,7 +125,19 @@ TEST_F(FrmPreferencesTest, DoubleClickBoxesStayOppositeAndWriteBothSettings) {
     EXPECT_EQ(settings.values.value("RunMinimized"), QStringLiteral("True"));
 }
 
-TEST_F(FrmPreferencesTest, LogSizeAndLanguageAreTakenOverByOkOnly) {
+TEST_F(FrmPreferencesTest, LogSizeAndLanguageAreTakenOverByOkOnlyNotByEscape) {
+    {
+        auto dialog = open();
+        auto* size = dialog->findChild<QLineEdit*>(QStringLiteral("txtSize"));
+        size->clear();
+        QTest::keyClicks(size, QStringLiteral("300"));
+        dialog->findChild<QComboBox*>(QStringLiteral("cboLanguage"))->setCurrentText("Russian");
+        QTest::keyClick(dialog.get(), Qt::Key_Escape);
+        EXPECT_FALSE(dialog->isVisible());
+        EXPECT_EQ(settings.values.value("LogSize"), QStringLiteral("100"));
+        EXPECT_EQ(settings.values.value("Language"), QStringLiteral("English"));
+        EXPECT_TRUE(prompter.calls.isEmpty());
+    }
     auto dialog = open();
     auto* size = dialog->findChild<QLineEdit*>(QStringLiteral("txtSize"));
     EXPECT_EQ(size->text(), QStringLiteral("100"));
@@ -157,17 +169,4 @@ TEST_F(FrmPreferencesTest, LogSizeAndLanguageAreTakenOverByOkOnly) {
     EXPECT_EQ(settings.values.value("LogSize"), QStringLiteral("100"));
     EXPECT_EQ(settings.values.value("Language"), QStringLiteral("Japanese"));
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
-}
-
-TEST_F(FrmPreferencesTest, EscapeClosesWithoutTakingOverSizeOrLanguage) {
-    auto dialog = open();
-    auto* size = dialog->findChild<QLineEdit*>(QStringLiteral("txtSize"));
-    size->clear();
-    QTest::keyClicks(size, QStringLiteral("300"));
-    dialog->findChild<QComboBox*>(QStringLiteral("cboLanguage"))->setCurrentText("Russian");
-    QTest::keyClick(dialog.get(), Qt::Key_Escape);
-    EXPECT_FALSE(dialog->isVisible());
-    EXPECT_EQ(settings.values.value("LogSize"), QStringLiteral("100"));
-    EXPECT_EQ(settings.values.value("Language"), QStringLiteral("English"));
-    EXPECT_TRUE(prompter.calls.isEmpty());
 }
