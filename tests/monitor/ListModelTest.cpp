@@ -58,22 +58,21 @@ TEST(ListSorting, HeaderClicksFlipTheOrderOfTheWholeList) {
 TEST(ListSorting, SortColumnOrdersByKind) {
     struct Case {
         QStringList texts;
-        int column;
         SortKind kind;
         bool ascending;
         QStringList expected;
     };
     const Case cases[] = {
-        {{"10", "-1", "abc", "2.5", "-5", "0"}, 1, SortKind::Number, true,
+        {{"10", "-1", "abc", "2.5", "-5", "0"}, SortKind::Number, true,
          {"abc", "-5", "-1", "0", "2.5", "10"}},
-        {{"10", "-1", "2.5"}, 1, SortKind::Number, false, {"10", "2.5", "-1"}},
-        {{"10", "9", "100"}, 1, SortKind::Text, true, {"10", "100", "9"}},
-        {{"2026-12-06T10:00:00", "2025-01-01T00:00:00", "2026-01-05T09:00:00"}, 1, SortKind::Date,
-         true, {"2025-01-01T00:00:00", "2026-01-05T09:00:00", "2026-12-06T10:00:00"}},
+        {{"10", "-1", "2.5"}, SortKind::Number, false, {"10", "2.5", "-1"}},
+        {{"10", "9", "100"}, SortKind::Text, true, {"10", "100", "9"}},
+        {{"2026-12-06T10:00:00", "2025-01-01T00:00:00", "2026-01-05T09:00:00"}, SortKind::Date, true,
+         {"2025-01-01T00:00:00", "2026-01-05T09:00:00", "2026-12-06T10:00:00"}},
     };
     for (const Case& c : cases) {
         auto rows = column(c.texts);
-        SortColumn(rows, c.column, c.kind, c.ascending);
+        SortColumn(rows, 1, c.kind, c.ascending);
         EXPECT_EQ(firstCells(rows), c.expected) << c.texts.join(u',').toStdString();
     }
     // A number sort on another column than the first is a text sort.
@@ -148,7 +147,7 @@ TEST(DesktopEntries, FindsTheIconOfTheEntryThatRunsAnExecutable) {
     EXPECT_EQ(entries.iconFor(QString()), QString());
 }
 
-TEST(FileProperties, ReadsFactsAndTheOwningPackage) {
+TEST(FileProperties, ReadsFactsAndTheOwningPackageAlsoUnderAMergedUsrName) {
     const FileFacts facts = FileFacts::of(QStringLiteral("/usr/bin/sleep"));
     EXPECT_TRUE(facts.exists);
     EXPECT_GT(facts.size, 0);
@@ -158,9 +157,8 @@ TEST(FileProperties, ReadsFactsAndTheOwningPackage) {
                                           "coreutils: /usr/bin\n");
     EXPECT_EQ(packageFromDpkgOutput(output, {QStringLiteral("/usr/bin/sleep")}), QStringLiteral("coreutils"));
     EXPECT_EQ(packageFromDpkgOutput(output, {QStringLiteral("/usr/bin/true")}), QString());
-}
 
-TEST(FileProperties, AProgramOfAMergedUsrSystemIsFoundUnderItsPackagedName) {
+    // A program of a merged-/usr system is found under the name its package lists.
     QTemporaryDir root;
     QDir(root.path()).mkpath(QStringLiteral("usr/bin"));
     QFile::link(root.path() + "/usr/bin", root.path() + "/bin");

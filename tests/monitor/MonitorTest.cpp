@@ -97,7 +97,8 @@ struct Child {
 
 } // namespace
 
-TEST(ConnectionMonitor, AChildProcessAppearsInBothViewsAndIsAnnouncedOnce) {
+// The child is then ended from its row, and a second kill of the same row finds it gone.
+TEST(ConnectionMonitor, AChildProcessAppearsInBothViewsIsAnnouncedOnceAndIsKilledFromItsRow) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     Monitor m;
     test::TcpListener listener("127.0.0.2");
@@ -129,6 +130,19 @@ TEST(ConnectionMonitor, AChildProcessAppearsInBothViewsAndIsAnnouncedOnce) {
     ASSERT_EQ(listening.size(), 1u);
     EXPECT_EQ(m.monitor.perConnectionModel()->cell(listening[0], 3), QStringLiteral("localhost"));
     EXPECT_EQ(m.monitor.perConnectionModel()->cell(listening[0], 5), QStringLiteral("-"));
+
+    const int row = m.rowsWhere(View::PerApplication, 0, QStringLiteral("sleep")).at(0);
+    m.prompter.answers = {Prompter::Yes};
+    m.actions.killProcess(row);
+    EXPECT_TRUE(child.process.waitForFinished(3000));
+    EXPECT_EQ(child.process.exitStatus(), QProcess::CrashExit);
+    EXPECT_EQ(m.prompter.messages().size(), 1) << "success shows nothing";
+    EXPECT_EQ(m.prompter.messages()[0].text, QStringLiteral("M92: (sleep)"));
+    m.prompter.answers = {Prompter::Yes};
+    m.actions.killProcess(row); // the same row, its process gone
+    ASSERT_EQ(m.prompter.messages().size(), 3);
+    EXPECT_EQ(m.prompter.messages()[2].text, QStringLiteral("M94: sleep"));
+    EXPECT_EQ(m.prompter.messages()[2].style, Prompter::Critical);
 }
 
 TEST(ConnectionMonitor, DisplayOptionsFilterListeningAndLocalRows) {
@@ -139,7 +153,7 @@ TEST(ConnectionMonitor, DisplayOptionsFilterListeningAndLocalRows) {
     std::uint16_t udpPort = 0;
     test::Fd udp = test::udpSocket("127.0.0.2", udpPort);
     for (View view : {View::PerConnection, View::PerApplication}) {
-        const int state = view == View::PerConnection ? 6 : 6;
+        const int state = 6;
         const int local = view == View::PerConnection ? 1 : 2;
         m.monitor.setShowListening(true);
         m.monitor.setShowLocal(false);
@@ -185,13 +199,17 @@ TEST(ConnectionMonitor, Ipv6RowsShowIpv6TextAndDualStackRowsDottedText) {
     }
 }
 
-TEST(ConnectionActions, AManualCloseCutsTheSelectedConnectionAfterTheTableChanged) {
+// A manual close cuts the selected connection even after the table changed under the list;
+// with CloseConManually on it asks first, and a UDP row is answered with a message.
+TEST(ConnectionActions, AManualCloseCutsTheSelectedConnectionAfterTheTableChangedOrAsksFirst) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     Monitor m;
     test::TcpListener listener("127.0.0.2");
     auto first = test::connect("127.0.0.3", listener);
     auto chosen = test::connect("127.0.0.3", listener);
     auto other = test::connect("127.0.0.3", listener);
+    std::uint16_t udpPort = 0;
+    test::Fd udp = test::udpSocket("127.0.0.5", udpPort);
     m.monitor.RefreshConnections();
     const auto rows = m.rowsWhere(View::PerConnection, 2, QString::number(chosen.clientPort));
     ASSERT_EQ(rows.size(), 1u);
@@ -209,56 +227,26 @@ TEST(ConnectionActions, AManualCloseCutsTheSelectedConnectionAfterTheTableChange
     EXPECT_EQ(m.events.records[0].status, QStringLiteral("M90"));
     EXPECT_EQ(m.events.records[0].localPort, QString::number(chosen.clientPort));
     EXPECT_TRUE(m.prompter.messages().isEmpty()) << "no question while CloseConManually is off";
-}
 
-TEST(ConnectionActions, ConfirmationsAndUdpRowsAsTheListsExpect) {
-    TARVOK_REQUIRE_PRIVATE_NETWORK();
-    Monitor m;
-    test::TcpListener listener("127.0.0.2");
-    auto connection = test::connect("127.0.0.3", listener);
-    std::uint16_t udpPort = 0;
-    test::Fd udp = test::udpSocket("127.0.0.5", udpPort);
     m.settings.values["CloseConManually"] = "True";
     m.monitor.RefreshConnections();
-    const int tcpRow = m.rowsWhere(View::PerConnection, 2, QString::number(connection.clientPort)).at(0);
-
+    const int tcpRow = m.rowsWhere(View::PerConnection, 2, QString::number(other.clientPort)).at(0);
     m.prompter.answers = {Prompter::No};
     m.actions.closeConnection(View::PerConnection, tcpRow);
-    EXPECT_EQ(test::readOutcome(connection.server.get(), 50), Alive);
+    EXPECT_EQ(test::readOutcome(other.server.get(), 50), Alive);
     ASSERT_EQ(m.prompter.messages().size(), 1);
     EXPECT_EQ(m.prompter.messages()[0].text,
-              QStringLiteral("M89: \n[127.0.0.3:%1:127.0.0.2]").arg(connection.clientPort));
+              QStringLiteral("M89: \n[127.0.0.3:%1:127.0.0.2]").arg(other.clientPort));
     EXPECT_EQ(m.prompter.messages()[0].style, Prompter::Question);
-    EXPECT_TRUE(m.events.records.isEmpty());
+    EXPECT_EQ(m.events.records.size(), 1);
 
     const int udpRow = m.rowsWhere(View::PerConnection, 2, QString::number(udpPort)).at(0);
     m.actions.closeConnection(View::PerConnection, udpRow);
     EXPECT_EQ(m.prompter.messages().last().text, QStringLiteral("M88: \nUDP [%1]").arg(udpPort));
-    ASSERT_EQ(m.events.records.size(), 1);
-    EXPECT_EQ(m.events.records[0].protocol, QStringLiteral("UDP"));
-    EXPECT_EQ(m.events.records[0].status, QStringLiteral("M88"));
-    EXPECT_EQ(m.events.records[0].service, QStringLiteral("-"));
-}
-
-TEST(ConnectionActions, KillEndsTheProcessAndReportsOneThatHasGone) {
-    TARVOK_REQUIRE_PRIVATE_NETWORK();
-    Monitor m;
-    test::TcpListener listener("127.0.0.2");
-    Child child(listener, 1);
-    ASSERT_TRUE(child.ready(m, 1));
-    const int row = m.rowsWhere(View::PerApplication, 0, QStringLiteral("sleep")).at(0);
-    m.prompter.answers = {Prompter::Yes};
-    m.actions.killProcess(row);
-    EXPECT_TRUE(child.process.waitForFinished(3000));
-    EXPECT_EQ(child.process.exitStatus(), QProcess::CrashExit);
-    EXPECT_EQ(m.prompter.messages().size(), 1) << "success shows nothing";
-    EXPECT_EQ(m.prompter.messages()[0].text, QStringLiteral("M92: (sleep)"));
-
-    m.prompter.answers = {Prompter::Yes};
-    m.actions.killProcess(row); // the same row, its process gone
-    ASSERT_EQ(m.prompter.messages().size(), 3);
-    EXPECT_EQ(m.prompter.messages()[2].text, QStringLiteral("M94: sleep"));
-    EXPECT_EQ(m.prompter.messages()[2].style, Prompter::Critical);
+    ASSERT_EQ(m.events.records.size(), 2);
+    EXPECT_EQ(m.events.records[1].protocol, QStringLiteral("UDP"));
+    EXPECT_EQ(m.events.records[1].status, QStringLiteral("M88"));
+    EXPECT_EQ(m.events.records[1].service, QStringLiteral("-"));
 }
 
 TEST(ConnectionActions, DoubleClickModesAndShortcuts) {
@@ -391,10 +379,13 @@ TEST(AlertWindow, TrustOnTheLastRowClosesItAndFreesTheMainWindow) {
     mainWindow.show();
     AlertRows rows(prompter, language);
     AlertWindow window(rows, language, &mainWindow);
-    rows.add(QStringLiteral("/usr/bin/one"), QStringLiteral("127.0.0.2"), 4000001);
-    window.announce();
-    rows.add(QStringLiteral("/usr/bin/two"), QStringLiteral("127.0.0.3"), 4000002);
-    window.announce();
+    const auto announceTwo = [&] {
+        rows.add(QStringLiteral("/usr/bin/one"), QStringLiteral("127.0.0.2"), 4000001);
+        window.announce();
+        rows.add(QStringLiteral("/usr/bin/two"), QStringLiteral("127.0.0.3"), 4000002);
+        window.announce();
+    };
+    announceTwo();
     EXPECT_TRUE(window.isVisible());
     EXPECT_FALSE(mainWindow.isEnabled());
     EXPECT_TRUE(window.windowFlags() & Qt::WindowStaysOnTopHint);
@@ -412,10 +403,7 @@ TEST(AlertWindow, TrustOnTheLastRowClosesItAndFreesTheMainWindow) {
     window.close();
     EXPECT_TRUE(mainWindow.isEnabled());
     EXPECT_EQ(rows.rowCount(), 0);
-    rows.add(QStringLiteral("/usr/bin/one"), QStringLiteral("127.0.0.2"), 4000001);
-    window.announce();
-    rows.add(QStringLiteral("/usr/bin/two"), QStringLiteral("127.0.0.3"), 4000002);
-    window.announce();
+    announceTwo();
     EXPECT_FALSE(mainWindow.isEnabled());
 
     window.findChild<QPushButton*>(QStringLiteral("cmdTrust"))->click();

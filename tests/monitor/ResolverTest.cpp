@@ -25,10 +25,10 @@ namespace {
 class Overlay {
 public:
     Overlay(const QString& target, const QByteArray& text) : m_target(target.toLocal8Bit()) {
-        m_source = m_dir.path() + QStringLiteral("/file");
-        test::writeFile(m_source, text);
-        m_mounted = ::mount(m_source.toLocal8Bit().constData(), m_target.constData(), nullptr,
-                            MS_BIND, nullptr) == 0;
+        const QString source = m_dir.path() + QStringLiteral("/file");
+        m_mounted = test::writeFile(source, text) &&
+                    ::mount(source.toLocal8Bit().constData(), m_target.constData(), nullptr, MS_BIND,
+                            nullptr) == 0;
     }
     ~Overlay() {
         if (m_mounted)
@@ -38,7 +38,6 @@ public:
 
 private:
     QTemporaryDir m_dir;
-    QString m_source;
     QByteArray m_target;
     bool m_mounted = false;
 };

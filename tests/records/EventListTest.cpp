@@ -17,15 +17,8 @@ namespace {
 
 // A record per remote port, so that none is a duplicate of another.
 EventRecord cut(int remotePort, const QString& localPort = QStringLiteral("50000")) {
-    return {QStringLiteral("09:15 - 05/03/2024"),
-            QStringLiteral("TCP"),
-            QStringLiteral("192.168.1.10"),
-            localPort,
-            QStringLiteral("203.0.113.7"),
-            QString::number(remotePort),
-            QStringLiteral("-"),
-            QStringLiteral("BLOCKED CONNECTION"),
-            QStringLiteral("(3)")};
+    return {"09:15 - 05/03/2024", "TCP", "192.168.1.10", localPort, "203.0.113.7",
+            QString::number(remotePort), "-", "BLOCKED CONNECTION", "(3)"};
 }
 
 class EventListTest : public ::testing::Test {
@@ -48,7 +41,10 @@ protected:
     QAbstractItemModelTester tester{&list, QAbstractItemModelTester::FailureReportingMode::Fatal};
 };
 
-TEST_F(EventListTest, FiftiethRecordFlushesInLineFormatAndOrder) {
+TEST_F(EventListTest, FiftiethRecordFlushesInLineFormatAndOrderToTheDayFile) {
+    // The file is named by the desktop's short date format, for the day of the flush.
+    EXPECT_EQ(EventList::dayFileName(QDate(2024, 3, 5), QLocale(QLocale::German, QLocale::Germany)),
+              "05.03.24.tvl");
     const QString path = list.dayFilePath();
     EXPECT_EQ(path, dir.path() + "/Logs/3-5-24.tvl");
     addRecords(49);
@@ -65,6 +61,8 @@ TEST_F(EventListTest, FiftiethRecordFlushesInLineFormatAndOrder) {
                         "\"203.0.113.7\",\"1\",\"-\",\"BLOCKED CONNECTION\"\r");
     EXPECT_TRUE(lines[49].contains("\"50\",\"-\""));
     EXPECT_TRUE(lines[50].isEmpty());
+    list.setToday([] { return QDate(2024, 3, 6); });
+    EXPECT_EQ(list.dayFilePath(), dir.path() + "/Logs/3-6-24.tvl");
 }
 
 TEST_F(EventListTest, DuplicateCheckComparesTheConnectionNotTheMoment) {
@@ -110,11 +108,10 @@ TEST_F(EventListTest, LogSizeDecidesBetweenAppendAndReplace) {
         EXPECT_EQ(after.count('\n'), 50);
         EXPECT_EQ(after.startsWith("aaaa"), c.appended);
     }
-    EXPECT_EQ(EventList::sizeInKilobytes(511), 0);
-    EXPECT_EQ(EventList::sizeInKilobytes(512), 0);
-    EXPECT_EQ(EventList::sizeInKilobytes(513), 1);
-    EXPECT_EQ(EventList::sizeInKilobytes(1536), 2);
-    EXPECT_EQ(EventList::sizeInKilobytes(2560), 2);
+    // Half a kilobyte rounds to the even number.
+    const std::pair<qint64, int> sizes[] = {{511, 0}, {512, 0}, {513, 1}, {1536, 2}, {2560, 2}};
+    for (auto [bytes, kilobytes] : sizes)
+        EXPECT_EQ(EventList::sizeInKilobytes(bytes), kilobytes) << bytes;
 }
 
 TEST_F(EventListTest, ExitFlushAppendsWhateverIsLeft) {
@@ -132,16 +129,6 @@ TEST_F(EventListTest, ExitFlushAppendsWhateverIsLeft) {
     ASSERT_EQ(back.size(), 6);
     EXPECT_EQ(back[4].remotePort, "10");
     EXPECT_EQ(back[5].remotePort, "11");
-}
-
-TEST_F(EventListTest, FileNameFollowsTheDateFormat) {
-    const QDate day(2024, 3, 5);
-    EXPECT_EQ(EventList::dayFileName(day, QLocale(QLocale::English, QLocale::UnitedStates)),
-              "3-5-24.tvl");
-    EXPECT_EQ(EventList::dayFileName(day, QLocale(QLocale::German, QLocale::Germany)),
-              "05.03.24.tvl");
-    list.setToday([] { return QDate(2024, 3, 6); });
-    EXPECT_EQ(list.dayFilePath(), dir.path() + "/Logs/3-6-24.tvl");
 }
 
 TEST_F(EventListTest, RecordsReadBackWithoutTheRuleColumn) {

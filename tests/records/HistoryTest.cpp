@@ -17,13 +17,7 @@ using namespace tarvok::test;
 namespace {
 
 RunSummary run(int day, const QString& cuts = QStringLiteral("0")) {
-    return {QStringLiteral("%1/03/2024").arg(day),
-            QStringLiteral("09:00"),
-            QStringLiteral("17:30"),
-            QStringLiteral("10"),
-            QStringLiteral("5"),
-            QStringLiteral("15"),
-            cuts};
+    return {QStringLiteral("%1/03/2024").arg(day), "09:00", "17:30", "10", "5", "15", cuts};
 }
 
 class HistoryTest : public ::testing::Test {
@@ -40,19 +34,17 @@ protected:
     QTemporaryDir dir;
 };
 
-TEST_F(HistoryTest, FirstStartCreatesAnEmptyFileAndExitWritesOneLine) {
-    HistoryList history(dir.path());
-    ASSERT_TRUE(history.load());
-    EXPECT_EQ(history.count(), 0);
-    EXPECT_TRUE(QFile::exists(path()));
-    EXPECT_TRUE(readFile(path()).isEmpty());
-    ASSERT_TRUE(history.save(run(1)));
-    EXPECT_EQ(readFile(path()), "\"1/03/2024\",\"09:00 - 17:30\",\"10 (KB)\",\"5 (KB)\","
-                                "\"15 (KB)\",\"0\"\r\n");
-}
-
-TEST_F(HistoryTest, RunsAreKeptNewestFirstAndReadBackUnchanged) {
-    runOnce(run(1));
+TEST_F(HistoryTest, FirstStartCreatesAnEmptyFileAndRunsAreKeptNewestFirst) {
+    {
+        HistoryList history(dir.path());
+        ASSERT_TRUE(history.load());
+        EXPECT_EQ(history.count(), 0);
+        EXPECT_TRUE(QFile::exists(path()));
+        EXPECT_TRUE(readFile(path()).isEmpty());
+        ASSERT_TRUE(history.save(run(1)));
+        EXPECT_EQ(readFile(path()), "\"1/03/2024\",\"09:00 - 17:30\",\"10 (KB)\",\"5 (KB)\","
+                                    "\"15 (KB)\",\"0\"\r\n");
+    }
     runOnce(run(2, "7"));
     runOnce(run(3));
     HistoryList history(dir.path());

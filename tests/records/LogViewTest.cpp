@@ -22,10 +22,8 @@ using namespace tarvok;
 namespace {
 
 EventRecord blocked() {
-    return {QStringLiteral("09:15 - 3/5/24"), QStringLiteral("TCP"), QStringLiteral("192.168.1.10"),
-            QStringLiteral("50000"),          QStringLiteral("203.0.113.7"),
-            QStringLiteral("443"),            QStringLiteral("https"),
-            QStringLiteral("BLOCKED CONNECTION"), QStringLiteral("(3)")};
+    return {"09:15 - 3/5/24", "TCP", "192.168.1.10", "50000", "203.0.113.7", "443", "https",
+            "BLOCKED CONNECTION", "(3)"};
 }
 
 EventRecord withColumn(int column, const QString& text) {

@@ -166,33 +166,30 @@ TEST_F(IniFileWriteTest, SeesChangesMadeBehindItsBack) {
     EXPECT_EQ(ini::read("S", "k", p), "");
 }
 
-TEST_F(IniFileWriteTest, ReadOnlyFolderFailsAndKeepsTheFile) {
-    const QString folder = path(QStringLiteral("ro"));
-    ASSERT_TRUE(QDir().mkpath(folder));
-    const QString p = folder + QStringLiteral("/policy.rlsp");
+// A write that cannot finish leaves the file as it was, creates none, and leaves no temporary
+// file behind.
+TEST_F(IniFileWriteTest, ReadOnlyFolderOrFullDiskFailsAndKeepsTheFile) {
     const QByteArray original = "[Rules]\r\n1=keep\r\n";
-    ASSERT_TRUE(writeFile(p, original));
-    auto mount = test::ScratchMount::readOnly(folder);
-    TARVOK_REQUIRE_MOUNT(mount);
-    EXPECT_FALSE(ini::write("Rules", "1", "changed", p));
-    EXPECT_FALSE(ini::write("Rules", "1", "x", folder + QStringLiteral("/new.ini")));
-    EXPECT_EQ(readFile(p), original);
-    EXPECT_FALSE(QFile::exists(folder + QStringLiteral("/new.ini")));
-}
-
-TEST_F(IniFileWriteTest, FullDiskFailsAndKeepsTheFile) {
-    const QString folder = path(QStringLiteral("small"));
-    ASSERT_TRUE(QDir().mkpath(folder));
-    auto mount = test::ScratchMount::smallDisk(folder, 64);
-    TARVOK_REQUIRE_MOUNT(mount);
-    const QString p = folder + QStringLiteral("/policy.rlsp");
-    const QByteArray original = "[Rules]\r\n1=keep\r\n";
-    ASSERT_TRUE(writeFile(p, original));
-    ASSERT_TRUE(mount.fill());
-    EXPECT_FALSE(ini::write("Rules", "2", QString(300, QLatin1Char('x')), p));
-    EXPECT_EQ(readFile(p), original);
-    EXPECT_EQ(ini::read("Rules", "2", p), "");
-    EXPECT_EQ(QDir(folder).entryList(QDir::Files).size(), 2); // no temporary file left
+    const QString ro = path(QStringLiteral("ro")), small = path(QStringLiteral("small"));
+    ASSERT_TRUE(QDir().mkpath(ro) && QDir().mkpath(small));
+    auto disk = test::ScratchMount::smallDisk(small, 64);
+    TARVOK_REQUIRE_MOUNT(disk);
+    for (const QString& folder : {ro, small})
+        ASSERT_TRUE(writeFile(folder + QStringLiteral("/policy.rlsp"), original));
+    auto readOnly = test::ScratchMount::readOnly(ro);
+    TARVOK_REQUIRE_MOUNT(readOnly);
+    ASSERT_TRUE(disk.fill());
+    for (const QString& folder : {ro, small}) {
+        SCOPED_TRACE(folder.toStdString());
+        const QString p = folder + QStringLiteral("/policy.rlsp");
+        EXPECT_FALSE(ini::write("Rules", "1", QString(300, QLatin1Char('x')), p)); // a change
+        EXPECT_FALSE(ini::write("Rules", "2", QString(300, QLatin1Char('x')), p)); // a new key
+        EXPECT_FALSE(ini::write("Rules", "1", "x", folder + QStringLiteral("/new.ini")));
+        EXPECT_EQ(readFile(p), original);
+        EXPECT_EQ(ini::read("Rules", "2", p), "");
+        EXPECT_FALSE(QFile::exists(folder + QStringLiteral("/new.ini")));
+    }
+    EXPECT_EQ(QDir(small).entryList(QDir::Files).size(), 2); // the file and the filler
 }
 
 } // namespace

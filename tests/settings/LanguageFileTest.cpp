@@ -37,7 +37,7 @@ TEST_P(ShippedLanguage, HoldsEveryKeyTheProgramReads) {
 INSTANTIATE_TEST_SUITE_P(Files, ShippedLanguage, ::testing::Values("English", "Japanese", "Russian"),
                          [](const auto& info) { return std::string(info.param); });
 
-TEST(ShippedLanguages, DecodeWithTheirOwnCodePage) {
+TEST(ShippedLanguages, DecodeWithTheirOwnCodePageAndEnglishHoldsTheBuiltInWording) {
     const LanguageFile japanese(Shipped + "/Japanese.lng");
     const LanguageFile russian(Shipped + "/Russian.lng");
     EXPECT_EQ(japanese.characterSet(), 128);
@@ -48,9 +48,8 @@ TEST(ShippedLanguages, DecodeWithTheirOwnCodePage) {
     EXPECT_EQ(japanese.text("Main", 45), QString::fromUtf8("ポリシー"));
     EXPECT_EQ(russian.text("Main", 45), QString::fromUtf8("Политика"));
     EXPECT_EQ(japanese.text("Add", 27), QString::fromUtf8("ルール番号 ")); // blank kept by quotes
-}
 
-TEST(ShippedLanguages, EnglishHoldsTheBuiltInWording) {
+    // English holds the wording built into the program.
     const LanguageFile english(Shipped + "/English.lng");
     TextHolders holders;
     holders.policy.clear();

@@ -67,7 +67,6 @@ protected:
         dialog->show();
         return dialog;
     }
-    QString english(const char* section, int key) { return language.text(QLatin1String(section), key); }
 
     QTemporaryDir folder, config;
     const QString program = QStringLiteral("/opt/my programs/tarvok");
@@ -126,7 +125,19 @@ TEST_F(FrmPreferencesTest, DoubleClickBoxesStayOppositeAndWriteBothSettings) {
     EXPECT_EQ(settings.values.value("RunMinimized"), QStringLiteral("True"));
 }
 
-TEST_F(FrmPreferencesTest, LogSizeAndLanguageAreTakenOverByOkOnly) {
+TEST_F(FrmPreferencesTest, LogSizeAndLanguageAreTakenOverByOkOnlyNotByEscape) {
+    {
+        auto dialog = open();
+        auto* size = dialog->findChild<QLineEdit*>(QStringLiteral("txtSize"));
+        size->clear();
+        QTest::keyClicks(size, QStringLiteral("300"));
+        dialog->findChild<QComboBox*>(QStringLiteral("cboLanguage"))->setCurrentText("Russian");
+        QTest::keyClick(dialog.get(), Qt::Key_Escape);
+        EXPECT_FALSE(dialog->isVisible());
+        EXPECT_EQ(settings.values.value("LogSize"), QStringLiteral("100"));
+        EXPECT_EQ(settings.values.value("Language"), QStringLiteral("English"));
+        EXPECT_TRUE(prompter.calls.isEmpty());
+    }
     auto dialog = open();
     auto* size = dialog->findChild<QLineEdit*>(QStringLiteral("txtSize"));
     EXPECT_EQ(size->text(), QStringLiteral("100"));
@@ -152,23 +163,10 @@ TEST_F(FrmPreferencesTest, LogSizeAndLanguageAreTakenOverByOkOnly) {
     prompter.calls.clear();
     dialog->findChild<QPushButton*>(QStringLiteral("cmdOK"))->click();
     ASSERT_EQ(prompter.messages().size(), 2);
-    EXPECT_EQ(prompter.messages()[0].text, english("Preferences", 13));
+    EXPECT_EQ(prompter.messages()[0].text, language.text(QStringLiteral("Preferences"), 13));
     EXPECT_EQ(prompter.messages()[1].text, japanese.changeMessage);
     EXPECT_EQ(prompter.messages()[1].title, japanese.changeTitle);
     EXPECT_EQ(settings.values.value("LogSize"), QStringLiteral("100"));
     EXPECT_EQ(settings.values.value("Language"), QStringLiteral("Japanese"));
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
-}
-
-TEST_F(FrmPreferencesTest, EscapeClosesWithoutTakingOverSizeOrLanguage) {
-    auto dialog = open();
-    auto* size = dialog->findChild<QLineEdit*>(QStringLiteral("txtSize"));
-    size->clear();
-    QTest::keyClicks(size, QStringLiteral("300"));
-    dialog->findChild<QComboBox*>(QStringLiteral("cboLanguage"))->setCurrentText("Russian");
-    QTest::keyClick(dialog.get(), Qt::Key_Escape);
-    EXPECT_FALSE(dialog->isVisible());
-    EXPECT_EQ(settings.values.value("LogSize"), QStringLiteral("100"));
-    EXPECT_EQ(settings.values.value("Language"), QStringLiteral("English"));
-    EXPECT_TRUE(prompter.calls.isEmpty());
 }

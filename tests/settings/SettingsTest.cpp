@@ -148,28 +148,10 @@ TEST_F(SettingsTest, LanguageWithoutAFileFallsBackToEnglishAndIsKept) {
     EXPECT_EQ(settings.resolveLanguageFile(), folder() + "/Language/English.lng");
 }
 
-TEST_F(SettingsTest, ReadOnlyFolderReportsAndKeepsTheFile) {
-    const QString ro = folder() + QStringLiteral("/ro");
-    ASSERT_TRUE(QDir().mkpath(ro));
-    auto mount = test::ScratchMount::readOnly(ro);
-    TARVOK_REQUIRE_MOUNT(mount);
-
-    // No file yet: it cannot be created; the caller hears why and the defaults still apply.
-    Settings fresh(ro);
-    QString error;
-    EXPECT_FALSE(fresh.createDefaultFile(&error));
-    EXPECT_FALSE(error.isEmpty());
-    fresh.load();
-    fresh.applyFallbacks();
-    EXPECT_TRUE(fresh.isOn("ShowUDP"));
-    EXPECT_EQ(fresh.heightTwips(), 8945.0f);
-    EXPECT_FALSE(QFile::exists(ro + QStringLiteral("/config.ini")));
-}
-
-TEST_F(SettingsTest, SaveOnReadOnlyFolderOrFullDiskKeepsTheFile) {
+TEST_F(SettingsTest, ReadOnlyFolderOrFullDiskReportsAndKeepsTheFile) {
     const QString ro = folder() + QStringLiteral("/ro");
     const QString small = folder() + QStringLiteral("/small");
-    ASSERT_TRUE(QDir().mkpath(ro));
+    ASSERT_TRUE(QDir().mkpath(ro + QStringLiteral("/fresh")));
     ASSERT_TRUE(QDir().mkpath(small));
     auto tmpfs = test::ScratchMount::smallDisk(small, 64);
     TARVOK_REQUIRE_MOUNT(tmpfs);
@@ -178,6 +160,17 @@ TEST_F(SettingsTest, SaveOnReadOnlyFolderOrFullDiskKeepsTheFile) {
     auto readOnly = test::ScratchMount::readOnly(ro);
     TARVOK_REQUIRE_MOUNT(readOnly);
     ASSERT_TRUE(tmpfs.fill());
+
+    // No file yet: it cannot be created; the caller hears why and the defaults still apply.
+    Settings fresh(ro + QStringLiteral("/fresh"));
+    QString error;
+    EXPECT_FALSE(fresh.createDefaultFile(&error));
+    EXPECT_FALSE(error.isEmpty());
+    fresh.load();
+    fresh.applyFallbacks();
+    EXPECT_TRUE(fresh.isOn("ShowUDP"));
+    EXPECT_EQ(fresh.heightTwips(), 8945.0f);
+    EXPECT_FALSE(QFile::exists(ro + QStringLiteral("/fresh/config.ini")));
 
     for (const QString& where : {ro, small}) {
         Settings settings(where);
