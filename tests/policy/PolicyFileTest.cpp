@@ -1,4 +1,5 @@
 #include "policy/PolicyFile.h"
+#include "support/ScratchFiles.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -10,16 +11,10 @@ using namespace tarvok;
 
 namespace {
 
+// A rule as the table holds it before a file gives it a number and an icon.
 Rule rule(const QString& action, const QString& enabled, const QString& address,
           const QString& port, const QString& log, const QString& description) {
-    Rule r;
-    r.action = action;
-    r.enabled = enabled;
-    r.address = address;
-    r.port = port;
-    r.log = log;
-    r.description = description;
-    return r;
+    return Rule{action, "", enabled, address, port, log, description};
 }
 
 class PolicyFileTest : public ::testing::Test {
@@ -27,9 +22,7 @@ protected:
     void SetUp() override { ASSERT_TRUE(dir.isValid()); }
     QString write(const QByteArray& bytes) {
         const QString path = dir.filePath(QStringLiteral("p%1.rlsp").arg(++files));
-        QFile file(path);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
+        EXPECT_TRUE(test::writeFile(path, bytes));
         return path;
     }
     QList<Rule> read(const QByteArray& bytes) { return readPolicyRules(write(bytes), words); }

@@ -12,6 +12,7 @@
 #include "policy/RuleListController.h"
 #include "settings/TextHolders.h"
 #include "shell/MainWindow.h"
+#include "support/Loopback.h"
 #include "support/ScratchFiles.h"
 
 #include <QAction>
@@ -27,7 +28,30 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <sys/socket.h>
+
 namespace tarvok::test {
+
+// True once the firewall has cut the connection under its client.
+inline bool isCut(const TcpConnection& connection) {
+    char byte;
+    return ::recv(connection.client.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 &&
+           errno == ECONNABORTED;
+}
+
+// Fills a rule editor as a person would: the action, the two choices and their boxes; a null
+// address or port picks "any".
+inline void fillEditor(RuleEditorDialog* editor, bool accept, const QString& address,
+                       const QString& port) {
+    editor->findChild<QRadioButton*>(accept ? "Option1" : "Option2")->setChecked(true);
+    editor->findChild<QComboBox*>("Combo1")->setCurrentIndex(address.isNull() ? 0 : 1);
+    if (!address.isNull())
+        editor->findChild<QLineEdit*>("txtRemA")->setText(address);
+    editor->findChild<QComboBox*>("Combo3")->setCurrentIndex(port.isNull() ? 0 : 1);
+    if (!port.isNull())
+        editor->findChild<QLineEdit*>("txtRemP")->setText(port);
+}
 
 struct PolicyWindow {
     QTemporaryDir dir;
@@ -57,15 +81,9 @@ struct PolicyWindow {
     // A rule row as the policy file would give it.
     void addRow(bool accept, const QString& address, const QString& port,
                 const QString& description = "d") {
-        Rule rule{accept ? table.words().accept : table.words().block,
-                  QString::number(table.count() + 1),
-                  "",
-                  address,
-                  port,
-                  "",
-                  description};
-        rule.icon = accept ? 1 : 2;
-        table.appendRule(rule);
+        const QString number = QString::number(table.count() + 1);
+        table.appendRule(Rule{accept ? table.words().accept : table.words().block, number, "",
+                              address, port, "", description, "TCP", accept ? 1 : 2});
     }
     void select(QTreeView* list, int row) { list->setCurrentIndex(list->model()->index(row, 0)); }
     QStringList column(RuleTable::Column c) const {
@@ -84,15 +102,13 @@ struct PolicyWindow {
         RuleEditorDialog* open = editor();
         return open ? open->findChild<Widget*>(QLatin1String(name)) : nullptr;
     }
-    // Fills the editor as a person would: the action, the two choices and their boxes.
     void fill(bool accept, const QString& address, const QString& port) {
-        field<QRadioButton>(accept ? "Option1" : "Option2")->setChecked(true);
-        field<QComboBox>("Combo1")->setCurrentIndex(address.isNull() ? 0 : 1);
-        if (!address.isNull())
-            field<QLineEdit>("txtRemA")->setText(address);
-        field<QComboBox>("Combo3")->setCurrentIndex(port.isNull() ? 0 : 1);
-        if (!port.isNull())
-            field<QLineEdit>("txtRemP")->setText(port);
+        fillEditor(editor(), accept, address, port);
+    }
+    // Opens the blank editor from the menu.
+    RuleEditorDialog* openAdd() {
+        action("mnuAddRule")->trigger();
+        return editor();
     }
     void click(const char* button) { field<QPushButton>(button)->click(); }
 };
