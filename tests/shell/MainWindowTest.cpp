@@ -5,7 +5,6 @@
 #include "shell/Resources.h"
 #include "shell/Twips.h"
 
-#include <QActionGroup>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
