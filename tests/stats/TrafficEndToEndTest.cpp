@@ -7,6 +7,7 @@
 #include "TrafficSupport.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QThread>
 
 using namespace tarvok;
@@ -14,8 +15,8 @@ using namespace tarvok;
 namespace {
 
 // "12,345 (KB)" -> 12345
-qint64 kilobytes(QByteArray field) {
-    field.replace(",", "").replace(" (KB)", "");
+qint64 kilobytes(QString field) {
+    field.remove(QLatin1Char(',')).remove(QStringLiteral(" (KB)"));
     bool ok = false;
     const qint64 value = field.toLongLong(&ok);
     return ok ? value : -1;
@@ -46,28 +47,21 @@ TEST(TrafficEndToEnd, TheHistoryLineCarriesTheRunsRealTotals) {
 
     const QByteArray history = folder.read("History.tvh");
     ASSERT_EQ(history.count("\r\n"), 1) << history.toStdString();
-    QList<QByteArray> fields = history.trimmed().split(',');
-    // Grouped numbers carry commas too: rebuild the six quoted fields.
-    QList<QByteArray> quoted;
-    for (const QByteArray& part : fields) {
-        if (part.startsWith('"'))
-            quoted.append(part);
-        else
-            quoted.last() += "," + part;
-    }
-    ASSERT_EQ(quoted.size(), 6) << history.toStdString();
-    for (QByteArray& field : quoted)
-        field = field.mid(1, field.size() - 2);
-    const qint64 received = kilobytes(quoted[2]);
-    const qint64 sent = kilobytes(quoted[3]);
-    const qint64 total = kilobytes(quoted[4]);
+    // Six quoted fields; grouped numbers carry commas inside their quotes.
+    const QRegularExpressionMatch line =
+        QRegularExpression(R"re(^"[^"]*","[^"]*","([^"]*)","([^"]*)","([^"]*)","([^"]*)"\r\n$)re")
+            .match(QString::fromUtf8(history));
+    ASSERT_TRUE(line.hasMatch()) << history.toStdString();
+    const qint64 received = kilobytes(line.captured(1));
+    const qint64 sent = kilobytes(line.captured(2));
+    const qint64 total = kilobytes(line.captured(3));
     // Nothing else moves bytes in this namespace; the binary's own rounding of its start and
     // of each second stays within a few KB.
     EXPECT_GE(received, qint64(payload / 1024)) << history.toStdString();
     EXPECT_NEAR(double(received), kernelKB, 3.0) << history.toStdString();
     EXPECT_NEAR(double(sent), kernelKB, 3.0) << history.toStdString();
     EXPECT_EQ(total, received + sent);
-    EXPECT_TRUE(quoted[2].contains(',')) << "grouped in the run's locale: " << quoted[2].toStdString();
-    EXPECT_TRUE(quoted[2].endsWith(" (KB)"));
-    EXPECT_EQ(quoted[5], "0");
+    EXPECT_TRUE(line.captured(1).contains(',')) << "grouped in the run's locale";
+    EXPECT_TRUE(line.captured(1).endsWith(" (KB)"));
+    EXPECT_EQ(line.captured(4), "0");
 }
