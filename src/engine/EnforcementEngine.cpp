@@ -1,13 +1,12 @@
 #include "engine/EnforcementEngine.h"
 
-#include "engine/ServiceNames.h"
 #include "engine/Prompter.h"
+#include "engine/ServiceNames.h"
 
 #include <QCoreApplication>
 #include <QLocale>
 #include <QScopeGuard>
 #include <QTime>
-
 
 namespace tarvok {
 namespace {
