@@ -3,6 +3,7 @@
 #include "settings/LanguageFile.h"
 #include "settings/Preferences.h"
 
+#include "app/AppTestSupport.h"
 #include "fakes/EngineFakes.h"
 #include "fakes/FakePrompter.h"
 #include "support/ScratchFiles.h"
@@ -50,13 +51,9 @@ TEST(Autostart, ExecQuotesThePathAsOneArgument) {
 class FrmPreferencesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(folder.isValid() && config.isValid());
-        QDir(folder.path()).mkpath(QStringLiteral("Language"));
-        for (const char* name : {"English", "Japanese", "Russian"})
-            QFile::copy(QStringLiteral(TARVOK_TEST_LANGUAGE_DIR "/%1.lng").arg(name),
-                        folder.filePath(QStringLiteral("Language/%1.lng").arg(name)));
+        ASSERT_TRUE(config.isValid());
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
-        language.setPath(folder.filePath(QStringLiteral("Language/English.lng")));
+        language.setPath(folder.file(QStringLiteral("Language/English.lng")));
         settings.values = {{"Language", "English"}, {"LogSize", "100"},
                            {"CloseConDBClick", "True"}, {"PopupAlert", "True"}};
     }
@@ -68,7 +65,8 @@ protected:
         return dialog;
     }
 
-    QTemporaryDir folder, config;
+    test::ProgramFolder folder; // with the built language files
+    QTemporaryDir config;
     const QString program = QStringLiteral("/opt/my programs/tarvok");
     MapSettings settings;
     LanguageFile language;

@@ -7,6 +7,7 @@
 #include "shell/FrmAbout.h"
 #include "shell/HelpWindow.h"
 
+#include "app/AppTestSupport.h"
 #include "fakes/EngineFakes.h"
 #include "fakes/FakePrompter.h"
 #include "support/ScratchFiles.h"
@@ -64,13 +65,9 @@ bool has(const QList<Control>& controls, QAccessible::Role role, const QString& 
 class AccessibilityTest : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(folder.isValid() && config.isValid());
-        QDir(folder.path()).mkpath(QStringLiteral("Language"));
-        for (const char* name : {"English", "Japanese", "Russian"})
-            QFile::copy(QStringLiteral(TARVOK_TEST_LANGUAGE_DIR "/%1.lng").arg(name),
-                        folder.filePath(QStringLiteral("Language/%1.lng").arg(name)));
+        ASSERT_TRUE(config.isValid());
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
-        language.setPath(folder.filePath(QStringLiteral("Language/%1.lng").arg(GetParam())));
+        language.setPath(folder.file(QStringLiteral("Language/%1.lng").arg(GetParam())));
         settings.values = {{"Language", GetParam()}};
     }
     void TearDown() override { qunsetenv("XDG_CONFIG_HOME"); }
@@ -83,7 +80,8 @@ protected:
             EXPECT_FALSE(c.name.isEmpty()) << window << " role " << c.role;
     }
 
-    QTemporaryDir folder, config;
+    test::ProgramFolder folder; // with the built language files
+    QTemporaryDir config;
     LanguageFile language;
     MapSettings settings;
     FakePrompter prompter;
