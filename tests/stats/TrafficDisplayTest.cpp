@@ -57,7 +57,9 @@ TEST(TrafficDisplay, LoopbackTrafficMovesTheTotalsAndTheSpeedsByItsSize) {
     EXPECT_EQ(display.panelText(4), "Received : 0.00 MB");
     EXPECT_EQ(display.panelText(5), "Sent: 0.00 MB");
 
-    // What the kernel counts for the traffic: the payload and its headers.
+    // What the kernel counts for the traffic: the payload, its headers and the acknowledgements.
+    // Their share depends on how the kernel cut the stream (a busy reader means small
+    // segments and window updates), so the bound only rules out counting it twice.
     counters.helper().Interfaces();
     const std::uint64_t kernelBefore = counters.helper().BytesReceived();
     const std::size_t payload = 5'000'000;
@@ -65,7 +67,7 @@ TEST(TrafficDisplay, LoopbackTrafficMovesTheTotalsAndTheSpeedsByItsSize) {
     counters.helper().Interfaces();
     const double kernelKB = double(counters.helper().BytesReceived() - kernelBefore) / 1024;
     ASSERT_GE(kernelKB, payload / 1024.0);
-    ASSERT_LT(kernelKB, payload / 1024.0 * 1.05);
+    ASSERT_LT(kernelKB, payload / 1024.0 * 1.5);
 
     tick(display);
     display.UpdateTraffic(); // the next totals update shows the second just counted
@@ -108,9 +110,12 @@ TEST(TrafficDisplay, ASecondOfMoreThan128MegabytesCounts) {
     display.UpdateTraffic();
     EXPECT_GE(display.speedIn(), std::int64_t(payload / 1024));
     EXPECT_GE(display.sentKB(), payload / 1024);
-    // About 204,900 KB received: still shown in MB.
-    EXPECT_TRUE(QRegularExpression("^Received: 20[01]\\.\\d\\d MB$").match(display.panelText(4)).hasMatch())
-        << display.panelText(4).toStdString();
+    // About 204,900 KB received and more with the headers: still shown in MB.
+    const QRegularExpressionMatch shown =
+        QRegularExpression("^Received: (\\d+\\.\\d\\d) MB$").match(display.panelText(4));
+    ASSERT_TRUE(shown.hasMatch()) << display.panelText(4).toStdString();
+    EXPECT_GE(shown.captured(1).toDouble(), 200.0);
+    EXPECT_LT(shown.captured(1).toDouble(), 300.0);
 }
 
 TEST(TrafficDisplay, ACounterThatGoesBackDropsThatSecondOnly) {
