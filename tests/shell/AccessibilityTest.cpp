@@ -1,38 +1,29 @@
-// Every new window, in each shipped language: its texts come from the language file, and a
-// screen reader finds each button, field and list by its caption.
+// The secondary windows in each shipped language: texts from the language file, and every
+// button, field and list named for a screen reader by its caption.
 
+#include "app/AppTestSupport.h"
+#include "fakes/EngineFakes.h"
+#include "fakes/FakePrompter.h"
 #include "records/FrmLog.h"
 #include "settings/FrmPreferences.h"
 #include "settings/LanguageFile.h"
 #include "shell/FrmAbout.h"
 #include "shell/HelpWindow.h"
 
-#include "app/AppTestSupport.h"
-#include "fakes/EngineFakes.h"
-#include "fakes/FakePrompter.h"
-#include "support/ScratchFiles.h"
-
 #include <QAccessible>
 #include <QCheckBox>
-#include <QDir>
-#include <QFile>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 using namespace tarvok;
 using namespace tarvok::test;
 
 namespace {
 
-struct Control {
-    QAccessible::Role role;
-    QString name;
-};
+using Control = std::pair<QAccessible::Role, QString>;
 
 // The controls a person works with, as the accessibility tree presents them.
 QList<Control> walk(QAccessibleInterface* node, int depth = 0) {
@@ -50,16 +41,16 @@ QList<Control> walk(QAccessibleInterface* node, int depth = 0) {
     return found;
 }
 
-QList<Control> controlsOf(QWidget* window) {
+// Shows the window and expects a name on each of its controls, which must include wanted.
+void expectNamed(QWidget* window, const QList<Control>& wanted) {
     window->show();
-    return walk(QAccessible::queryAccessibleInterface(window));
-}
-
-QString spoken(QString caption) { return caption.remove(QLatin1Char('&')); }
-
-bool has(const QList<Control>& controls, QAccessible::Role role, const QString& name) {
-    return std::any_of(controls.begin(), controls.end(),
-                       [&](const Control& c) { return c.role == role && c.name == name; });
+    const QList<Control> controls = walk(QAccessible::queryAccessibleInterface(window));
+    EXPECT_FALSE(controls.isEmpty()) << window->objectName().toStdString();
+    for (const Control& c : controls)
+        EXPECT_FALSE(c.second.isEmpty()) << window->objectName().toStdString() << " role " << c.first;
+    for (const Control& c : wanted)
+        EXPECT_TRUE(controls.contains(Control{c.first, QString(c.second).remove(u'&')}))
+            << window->objectName().toStdString() << ": " << c.second.toStdString();
 }
 
 class AccessibilityTest : public ::testing::TestWithParam<const char*> {
@@ -74,13 +65,8 @@ protected:
     QString text(const char* section, int key) const {
         return language.text(QLatin1String(section), key);
     }
-    // No control of a window is nameless.
-    static void expectAllNamed(const QList<Control>& controls, const char* window) {
-        for (const Control& c : controls)
-            EXPECT_FALSE(c.name.isEmpty()) << window << " role " << c.role;
-    }
 
-    test::ProgramFolder folder; // with the built language files
+    ProgramFolder folder; // with the built language files
     QTemporaryDir config;
     LanguageFile language;
     MapSettings settings;
@@ -93,15 +79,14 @@ TEST_P(AccessibilityTest, PreferencesFindsEveryControlByItsCaption) {
     FrmPreferences dialog(folder.path(), QStringLiteral("/opt/tarvok/tarvok"), settings, language,
                           prompter);
     EXPECT_EQ(dialog.windowTitle(), text("Preferences", 1));
-    const QList<Control> controls = controlsOf(&dialog);
-    expectAllNamed(controls, "frmPreferences");
+    QList<Control> wanted{{QAccessible::PageTab, text("Preferences", 8)},
+                          {QAccessible::PageTab, text("Preferences", 9)},
+                          {QAccessible::EditableText, text("Preferences", 10)},
+                          {QAccessible::EditableText, text("Preferences", 12)},
+                          {QAccessible::PushButton, text("Tray", 5)}};
     for (int key = 2; key <= 7; ++key)
-        EXPECT_TRUE(has(controls, QAccessible::CheckBox, spoken(text("Preferences", key)))) << key;
-    EXPECT_TRUE(has(controls, QAccessible::PageTab, text("Preferences", 8)));
-    EXPECT_TRUE(has(controls, QAccessible::PageTab, text("Preferences", 9)));
-    EXPECT_TRUE(has(controls, QAccessible::EditableText, spoken(text("Preferences", 10))));
-    EXPECT_TRUE(has(controls, QAccessible::EditableText, spoken(text("Preferences", 12))));
-    EXPECT_TRUE(has(controls, QAccessible::PushButton, spoken(text("Tray", 5))));
+        wanted.append({QAccessible::CheckBox, text("Preferences", key)});
+    expectNamed(&dialog, wanted);
 
     // The keyboard walks the boxes from the top, then the tab strip, the fields and OK.
     QStringList order;
@@ -117,27 +102,21 @@ TEST_P(AccessibilityTest, PreferencesFindsEveryControlByItsCaption) {
 TEST_P(AccessibilityTest, AboutLogViewerAndHelpName) {
     FrmAbout about(QUrl(QStringLiteral("https://tarvok.example/")), language);
     EXPECT_EQ(about.windowTitle(), text("About", 1));
-    const QList<Control> aboutControls = controlsOf(&about);
-    expectAllNamed(aboutControls, "frmAbout");
-    EXPECT_TRUE(has(aboutControls, QAccessible::PushButton, spoken(text("About", 6))));
+    expectNamed(&about, {{QAccessible::PushButton, text("About", 6)}});
 
     FrmLog viewer;
     viewer.applyLanguage(language);
     EXPECT_EQ(viewer.windowTitle(), text("Log", 1));
-    const QList<Control> logControls = controlsOf(&viewer);
-    expectAllNamed(logControls, "frmLog");
-    EXPECT_FALSE(logControls.isEmpty());
+    expectNamed(&viewer, {});
     QTest::keyClick(&viewer, Qt::Key_Escape);
     EXPECT_FALSE(viewer.isVisible());
 
-    const QString helpFile = QStringLiteral(TARVOK_TEST_LANGUAGE_DIR "/../tarvok.qch");
-    auto* help = new HelpWindow(helpFile, language);
+    auto* help = new HelpWindow(QStringLiteral(TARVOK_TEST_LANGUAGE_DIR "/../tarvok.qch"), language);
     ASSERT_TRUE(help->loaded());
     EXPECT_EQ(help->windowTitle(), text("Main", 191));
-    const QList<Control> helpControls = controlsOf(help);
-    expectAllNamed(helpControls, "frmHelp");
-    for (int key = 192; key <= 194; ++key)
-        EXPECT_TRUE(has(helpControls, QAccessible::PageTab, text("Main", key))) << key;
+    expectNamed(help, {{QAccessible::PageTab, text("Main", 192)},
+                       {QAccessible::PageTab, text("Main", 193)},
+                       {QAccessible::PageTab, text("Main", 194)}});
     QPointer<HelpWindow> watch(help);
     QTest::keyClick(help, Qt::Key_Escape);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -12,38 +12,26 @@
 
 using namespace tarvok;
 
-TEST(TwipsTest, ConvertsWithTheScreenResolution) {
-    EXPECT_EQ(twips::toPixels(1440, 96), 96);
-    EXPECT_EQ(twips::toPixels(15, 96), 1);
-    EXPECT_EQ(twips::toPixels(10095, 96), 673);
-    EXPECT_EQ(twips::toPixels(8945, 96), 596); // 596.33: the nearest pixel
-    EXPECT_EQ(twips::toPixels(1440, 144), 144);
-    EXPECT_EQ(twips::toPixels(8945, 120), 745); // 745.4
-    EXPECT_EQ(twips::fromPixels(673, 96), 10095);
-    EXPECT_EQ(twips::fromPixels(96, 144), 960);
-    EXPECT_EQ(twips::toPixels(-30, 96), -2);
+TEST(TwipsTest, ConvertsToTheNearestPixelAndBackWithinHalfAPixel) {
     // A screen that reports no resolution counts as 96 dpi.
-    EXPECT_EQ(twips::toPixels(1440, 0), 96);
+    const int toPixels[][3] = {{1440, 96, 96},   {15, 96, 1},      {8945, 96, 596},
+                               {8945, 120, 745}, {1440, 144, 144}, {-30, 96, -2},
+                               {1440, 0, 96}};
+    for (const auto& [length, dpi, pixels] : toPixels)
+        EXPECT_EQ(twips::toPixels(length, dpi), pixels) << length << " at " << dpi;
+    EXPECT_EQ(twips::fromPixels(96, 144), 960);
     EXPECT_EQ(twips::fromPixels(96, -1), 1440);
-}
-
-TEST(TwipsTest, RoundTripStaysWithinHalfAPixel) {
-    for (double dpi : {72.0, 96.0, 120.0, 144.0, 192.0}) {
-        const double twipsPerPixel = twips::PerInch / dpi;
-        for (int length = 0; length <= 20000; length += 37) {
-            const int back = twips::fromPixels(twips::toPixels(length, dpi), dpi);
-            EXPECT_LE(std::abs(back - length), twipsPerPixel / 2 + 1) << length << " at " << dpi;
-        }
-    }
+    for (double dpi : {72.0, 96.0, 120.0, 144.0, 192.0})
+        for (int length = 0; length <= 20000; length += 37)
+            EXPECT_LE(std::abs(twips::fromPixels(twips::toPixels(length, dpi), dpi) - length),
+                      twips::PerInch / dpi / 2 + 1)
+                << length << " at " << dpi;
 }
 
 TEST(HelpFileTest, OnlyTheExactNameJapaneseGetsTheJapaneseFile) {
-    const QString folder = QStringLiteral("/opt/tarvok");
-    EXPECT_EQ(helpFilePath(folder, QStringLiteral("Japanese")), "/opt/tarvok/tarvok_jp.qch");
-    EXPECT_EQ(helpFilePath(folder, QStringLiteral("japanese")), "/opt/tarvok/tarvok.qch");
-    EXPECT_EQ(helpFilePath(folder, QStringLiteral("Japanese ")), "/opt/tarvok/tarvok.qch");
-    EXPECT_EQ(helpFilePath(folder, QStringLiteral("English")), "/opt/tarvok/tarvok.qch");
-    EXPECT_EQ(helpFilePath(folder, QString()), "/opt/tarvok/tarvok.qch");
+    for (const char* name : {"japanese", "Japanese ", "English", ""})
+        EXPECT_EQ(helpFilePath("/opt/tarvok", name), "/opt/tarvok/tarvok.qch") << name;
+    EXPECT_EQ(helpFilePath("/opt/tarvok", "Japanese"), "/opt/tarvok/tarvok_jp.qch");
 }
 
 TEST(ResourcesTest, EveryPictureIsAValidSvgThatDraws) {

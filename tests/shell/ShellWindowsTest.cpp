@@ -13,22 +13,20 @@
 #include "shell/TrayIcon.h"
 #include "support/ScratchFiles.h"
 
-#include <QAction>
 #include <QClipboard>
 #include <QDir>
 #include <QGuiApplication>
 #include <QHelpEngine>
 #include <QHelpSearchEngine>
-#include <QHelpSearchResult>
-#include <QTabWidget>
 #include <QLabel>
 #include <QPushButton>
-#include <QTest>
-#include <QStandardItemModel>
 #include <QSignalSpy>
+#include <QStandardItemModel>
+#include <QTabWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTreeView>
 
 #include <gtest/gtest.h>
@@ -38,26 +36,19 @@ using namespace tarvok::test;
 
 namespace {
 
-EventRecord record(const QString& remote, const QString& status) {
-    return {QStringLiteral("09:15 - 3/5/24"), QStringLiteral("TCP"), QStringLiteral("10.0.0.2"),
-            QStringLiteral("50000"),          remote,
-            QStringLiteral("80"),             QStringLiteral("http"),
-            status,                           QStringLiteral("(1)")};
-}
-
 // A program folder with the built language files, a main window and the commands on it.
 class ShellWindowsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(dir.isValid());
-        QDir(dir.path()).mkpath(QStringLiteral("Logs"));
-        language.setPath(QStringLiteral(TARVOK_TEST_LANGUAGE_DIR) + QStringLiteral("/English.lng"));
+        ASSERT_TRUE(dir.isValid() && QDir(dir.path()).mkpath(QStringLiteral("Logs")));
+        language.setPath(QStringLiteral(TARVOK_TEST_LANGUAGE_DIR "/English.lng"));
         window.setModels(&rules, &eventList, &history);
-        windows = std::make_unique<ShellWindows>(
-            ShellWindows::Parts{dir.path(), &window, &eventList, &settings, &language, &prompter,
-                                &tray});
+        windows = std::make_unique<ShellWindows>(ShellWindows::Parts{
+            dir.path(), &window, &eventList, &settings, &language, &prompter, &tray});
+        windows->setUrlOpener([this](const QUrl& url) { opened.append(url); });
     }
     QAction* action(const char* name) { return window.action(QLatin1String(name)); }
+    QString text(const char* section, int key) { return language.text(section, key); }
 
     QTemporaryDir dir;
     Settings settings{dir.path()};
@@ -68,16 +59,42 @@ protected:
     TrayIcon tray;
     MainWindow window;
     std::unique_ptr<ShellWindows> windows;
+    QList<QUrl> opened;
+};
+
+// Answers each HTTP request on 127.0.0.2 with one status and body, or never when silent.
+class VersionServer : public QTcpServer {
+public:
+    VersionServer() {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = nextPendingConnection())
+                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                    request += socket->readAll();
+                    if (silent || !request.contains("\r\n\r\n"))
+                        return;
+                    socket->write("HTTP/1.1 " + status + "\r\nContent-Length: " +
+                                  QByteArray::number(body.size()) +
+                                  "\r\nConnection: close\r\n\r\n" + body);
+                    socket->disconnectFromHost();
+                });
+        });
+        EXPECT_TRUE(listen(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+    }
+    QUrl url() const { return QStringLiteral("http://127.0.0.2:%1/v.txt").arg(serverPort()); }
+
+    QByteArray status = "200 OK", body, request;
+    bool silent = false;
 };
 
 } // namespace
 
 TEST_F(ShellWindowsTest, LogTabMenuCopiesTheSelectedRecordAndClearsWithoutWriting) {
-    eventList.append(record(QStringLiteral("192.0.2.1"), QStringLiteral("ESTABLISHED")), true);
-    eventList.append(record(QStringLiteral("192.0.2.2"), QStringLiteral("BLOCKED CONNECTION")), true);
+    for (const char* remote : {"192.0.2.1", "192.0.2.2"})
+        eventList.append({"09:15 - 3/5/24", "TCP", "10.0.0.2", "50000", remote, "80", "http",
+                          "ESTABLISHED", "(1)"},
+                         true);
     QTreeView* list = window.list(QStringLiteral("ListLog"));
     list->setCurrentIndex(list->model()->index(1, 0));
-
     action("mnuCopyText")->trigger();
     EXPECT_EQ(QGuiApplication::clipboard()->text(),
               recordText(eventList.record(1), RecordTextStyle::EventList));
@@ -90,133 +107,86 @@ TEST_F(ShellWindowsTest, LogTabMenuCopiesTheSelectedRecordAndClearsWithoutWritin
     EXPECT_FALSE(QFile::exists(eventList.dayFilePath()));
 }
 
-TEST_F(ShellWindowsTest, OpenLogFileShowsTheFileInOneViewer) {
-    const QString path = dir.filePath(QStringLiteral("Logs/day.tvl"));
+TEST_F(ShellWindowsTest, OpenLogFileShowsTheFileInOneViewerOrSaysItCannot) {
+    EXPECT_FALSE(windows->showLogFile(dir.filePath(QStringLiteral("missing.tvl"))));
+    ASSERT_EQ(prompter.messages().size(), 1);
+    EXPECT_TRUE(prompter.messages()[0].text.contains(QStringLiteral("missing.tvl")));
+    EXPECT_EQ(windows->logViewer(), nullptr); // not shown empty
+
+    const QString path = dir.filePath(QStringLiteral("day.tvl"));
     ASSERT_TRUE(writeFile(path, "\"09:15 - 3/5/24\",\"TCP\",\"10.0.0.2\",\"50000\",\"192.0.2.9\","
                                 "\"80\",\"http\",\"BLOCKED CONNECTION\"\r\n"));
+    prompter.calls.clear();
     prompter.files = {QString(), path, path};
     action("mnuOpenLogFile")->trigger(); // cancelled
     EXPECT_EQ(windows->logViewer(), nullptr);
     action("mnuOpenLogFile")->trigger();
-    ASSERT_EQ(prompter.calls.size(), 2);
-    EXPECT_EQ(prompter.calls[1].text, language.text(QStringLiteral("Main"), 104));
+    EXPECT_EQ(prompter.calls[1].text, text("Main", 104));
     EXPECT_EQ(prompter.calls[1].filter, QStringLiteral("Tarvok Log File|*.tvl"));
     FrmLog* viewer = windows->logViewer();
     ASSERT_NE(viewer, nullptr);
     EXPECT_TRUE(viewer->isVisible());
-    EXPECT_EQ(viewer->windowTitle(), language.text(QStringLiteral("Log"), 1) + " - " + path);
+    EXPECT_EQ(viewer->windowTitle(), text("Log", 1) + " - " + path);
     EXPECT_FALSE(viewer->list()->model()->index(0, 0).data(Qt::DecorationRole).isNull());
     action("mnuOpenLogFile")->trigger();
     EXPECT_EQ(windows->logViewer(), viewer);
     EXPECT_EQ(viewer->model()->rowCount(), 1); // the file read once, not appended twice
 }
 
-TEST_F(ShellWindowsTest, UnreadableLogFileIsReportedNotShownEmpty) {
-    EXPECT_FALSE(windows->showLogFile(dir.filePath(QStringLiteral("Logs/missing.tvl"))));
-    ASSERT_EQ(prompter.messages().size(), 1);
-    EXPECT_TRUE(prompter.messages()[0].text.contains(QStringLiteral("missing.tvl")));
-    EXPECT_EQ(windows->logViewer(), nullptr);
+TEST(UpdateCheckTest, VersionTextIsFirstDigitMajorAndLastDigitMinor) {
+    const std::pair<const char*, bool> cases[] = {
+        {"3.0", false}, {"3.1", true},  {"4.0", true},      {"2.9", false}, {"4.2", true},
+        {"4", true} /* one character: 4.4 */, {"x.y", false} /* not digits: 0.0 */,
+        {" 3.1\r\n", true}, {"", false}};
+    for (const auto& [version, newer] : cases)
+        EXPECT_EQ(isNewerVersion(QString::fromLatin1(version)), newer) << '"' << version << '"';
 }
 
-namespace {
-
-// An HTTP server on 127.0.0.2 inside the test's own network namespace that answers every
-// request with one status and body, or holds the connection without answering.
-class VersionServer : public QObject {
-public:
-    VersionServer() {
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-                socket->setParent(this);
-                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                    m_request += socket->readAll();
-                    if (!m_request.contains("\r\n\r\n") || silent)
-                        return;
-                    socket->write("HTTP/1.1 " + status + "\r\nContent-Type: text/plain\r\n"
-                                  "Content-Length: " + QByteArray::number(body.size()) +
-                                  "\r\nConnection: close\r\n\r\n" + body);
-                    socket->disconnectFromHost();
-                });
-            }
-        });
-    }
-    bool listen() { return m_server.listen(QHostAddress(QStringLiteral("127.0.0.2")), 0); }
-    QUrl url() const {
-        return QUrl(QStringLiteral("http://127.0.0.2:%1/tarvok.txt").arg(m_server.serverPort()));
-    }
-
-    QByteArray status = "200 OK";
-    QByteArray body;
-    bool silent = false;
-
-private:
-    QTcpServer m_server;
-    QByteArray m_request;
-};
-
-} // namespace
-
 TEST_F(ShellWindowsTest, UpdateCheckAnswersFromTheVersionFileOnlyOnSuccess) {
-    struct Case {
-        QByteArray status;
-        QByteArray body;
-        UpdateCheck::Outcome outcome;
-    };
     using O = UpdateCheck::Outcome;
-    const Case cases[] = {
-        {"200 OK", "3.0", O::UpToDate}, {"200 OK", "3.1", O::Newer},
-        {"200 OK", "4.0", O::Newer},    {"200 OK", "2.9", O::UpToDate},
-        {"200 OK", "4.2", O::Newer},    {"200 OK", "4", O::Newer}, // one character: 4.4
-        {"200 OK", "x.y", O::UpToDate}, // not digits: 0.0
-        // An error page is not a version file, whatever it holds.
-        {"404 Not Found", "4.2", O::Failed}, {"500 Internal Server Error", "9.9", O::Failed},
-    };
-    QList<QUrl> opened;
-    windows->setUrlOpener([&](const QUrl& url) { opened.append(url); });
+    // An error page is not a version file, whatever it holds.
+    const struct {
+        QByteArray status, body;
+        O outcome;
+        int style;
+    } cases[] = {{"200 OK", "3.0", O::UpToDate, Prompter::Information},
+                 {"200 OK", "3.1", O::Newer, Prompter::Question},
+                 {"200 OK", "4.2", O::Newer, Prompter::Question},
+                 {"404 Not Found", "4.2", O::Failed, Prompter::Exclamation},
+                 {"500 Internal Server Error", "9.9", O::Failed, Prompter::Exclamation}};
     windows->setHomePage(QUrl(QStringLiteral("https://home.test/")));
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE((c.status + " " + c.body).constData());
         VersionServer server;
-        ASSERT_TRUE(server.listen());
         server.status = c.status;
         server.body = c.body;
         windows->setVersionFile(server.url());
         prompter.calls.clear();
-        // No on the offer of 3.1 opens nothing; Yes opens the home page.
+        // No on the offer of 3.1 opens nothing; Yes on 4.2 opens the home page.
         prompter.answers = {c.body == "3.1" ? Prompter::No : Prompter::Yes};
         QSignalSpy answered(windows->updateCheck(), &UpdateCheck::answered);
         action("mnuCheckUpdate")->trigger();
-        ASSERT_TRUE(answered.wait(5000)) << c.body.constData();
-        EXPECT_EQ(answered[0][0].value<UpdateCheck::Outcome>(), c.outcome) << c.body.constData();
-        ASSERT_EQ(prompter.messages().size(), 1) << c.body.constData();
+        ASSERT_TRUE(answered.wait(5000));
+        EXPECT_EQ(answered[0][0].value<O>(), c.outcome);
+        ASSERT_EQ(prompter.messages().size(), 1);
         const auto shown = prompter.messages()[0];
-        switch (c.outcome) {
-        case O::UpToDate:
-            EXPECT_EQ(shown.text, language.text(QStringLiteral("Main"), 107));
-            EXPECT_EQ(shown.style, Prompter::Information);
-            break;
-        case O::Newer:
-            EXPECT_EQ(shown.style, Prompter::Question);
-            EXPECT_TRUE(shown.text.contains(language.text(QStringLiteral("About"), 2) + " " +
-                                            QString::fromLatin1(c.body) + "\r\n\r\n"));
-            break;
-        default:
-            EXPECT_TRUE(shown.text.contains(QString::fromLatin1(c.status.left(3))));
-            EXPECT_NE(shown.text, language.text(QStringLiteral("Main"), 107));
-            break;
+        EXPECT_EQ(shown.style, c.style);
+        if (c.outcome == O::UpToDate) {
+            EXPECT_EQ(shown.text, text("Main", 107));
+        } else {
+            EXPECT_TRUE(shown.text.contains(
+                c.outcome == O::Failed ? QString::fromLatin1(c.status.left(3))
+                                       : text("About", 2) + " " + c.body + "\r\n\r\n"));
         }
     }
-    EXPECT_EQ(opened.size(), 3);
-    EXPECT_EQ(opened.value(0), QUrl(QStringLiteral("https://home.test/")));
+    EXPECT_EQ(opened, QList<QUrl>{QUrl(QStringLiteral("https://home.test/"))});
 }
 
 TEST_F(ShellWindowsTest, UpdateCheckWithoutAnAnswerShowsNothing) {
-    QList<QUrl> opened;
-    windows->setUrlOpener([&](const QUrl& url) { opened.append(url); });
     VersionServer silent;
-    ASSERT_TRUE(silent.listen());
     silent.silent = true;
     // Nothing listens on 127.0.0.3; the second server accepts and never answers.
-    for (const QUrl& url : {QUrl(QStringLiteral("http://127.0.0.3:9/tarvok.txt")), silent.url()}) {
+    for (const QUrl& url : {QUrl(QStringLiteral("http://127.0.0.3:9/v.txt")), silent.url()}) {
         windows->setVersionFile(url);
         QSignalSpy answered(windows->updateCheck(), &UpdateCheck::answered);
         windows->checkForUpdates();
@@ -227,17 +197,16 @@ TEST_F(ShellWindowsTest, UpdateCheckWithoutAnAnswerShowsNothing) {
     EXPECT_TRUE(opened.isEmpty());
 }
 
-TEST_F(ShellWindowsTest, AboutBoxFromMenuToolbarAndTray) {
+TEST_F(ShellWindowsTest, OneAboutBoxFromMenuToolbarAndTray) {
     action("mnuAbout")->trigger();
     FrmAbout* about = windows->about();
     ASSERT_NE(about, nullptr);
     EXPECT_EQ(about->parentWidget(), &window);
-    EXPECT_EQ(about->windowTitle(), language.text(QStringLiteral("About"), 1));
     EXPECT_EQ(about->findChild<QLabel*>(QStringLiteral("lblVer_JP"))->text(), QStringLiteral("3.0"));
     EXPECT_TRUE(about->findChild<QLabel*>(QStringLiteral("lblLink"))->text().contains(
         ShellWindows::defaultHomePage().toString()));
     action("tbAbout")->trigger();
-    EXPECT_EQ(windows->about(), about); // one box, brought forward
+    EXPECT_EQ(windows->about(), about); // brought forward
     QTest::keyClick(about, Qt::Key_Escape);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(windows->about(), nullptr);
@@ -250,37 +219,35 @@ TEST_F(ShellWindowsTest, AboutBoxFromMenuToolbarAndTray) {
 
 TEST_F(ShellWindowsTest, HelpOpensOnTheContentsAndItsSearchFindsThePolicyPage) {
     const QString built = QStringLiteral(TARVOK_TEST_LANGUAGE_DIR "/../tarvok.qch");
-    ASSERT_TRUE(QFile::copy(built, dir.filePath(QStringLiteral("tarvok.qch")))) << built.toStdString();
+    ASSERT_TRUE(QFile::copy(built, dir.filePath(QStringLiteral("tarvok.qch"))));
     action("mnuHelpF1")->trigger();
     HelpWindow* help = windows->helpWindow();
     ASSERT_NE(help, nullptr);
     EXPECT_TRUE(help->isVisible());
-    EXPECT_TRUE(prompter.calls.isEmpty());
     EXPECT_EQ(help->tabs()->currentIndex(), 0);
     ASSERT_TRUE(QTest::qWaitFor([help] { return !help->currentPage().isEmpty(); }, 5000));
     EXPECT_TRUE(help->currentPage().path().endsWith(QStringLiteral("/index.html")));
 
-    QSignalSpy finished(help->engine()->searchEngine(), &QHelpSearchEngine::searchingFinished);
+    QHelpSearchEngine* search = help->engine()->searchEngine();
+    QSignalSpy finished(search, &QHelpSearchEngine::searchingFinished);
     help->search(QStringLiteral("policy"));
     ASSERT_TRUE(finished.wait(10000));
     QStringList pages;
-    const int count = help->engine()->searchEngine()->searchResultCount();
-    for (const QHelpSearchResult& result : help->engine()->searchEngine()->searchResults(0, count))
+    for (const QHelpSearchResult& result : search->searchResults(0, search->searchResultCount()))
         pages << result.url().fileName();
     EXPECT_TRUE(pages.contains(QStringLiteral("policy.html"))) << pages.join(' ').toStdString();
 }
 
 TEST_F(ShellWindowsTest, HelpWithoutAReadableFileShowsTheMessage) {
     settings.setValue(QStringLiteral("Language"), QStringLiteral("Japanese"));
-    // Missing, then present but not a help file.
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    for (const char* state : {"missing", "not a help file"}) {
         prompter.calls.clear();
         windows->openHelp();
-        EXPECT_EQ(windows->helpWindow(), nullptr);
-        ASSERT_EQ(prompter.messages().size(), 1);
-        EXPECT_EQ(prompter.messages()[0].text, language.text(QStringLiteral("Main"), 103));
-        EXPECT_EQ(prompter.messages()[0].title, language.text(QStringLiteral("Add"), 23));
+        EXPECT_EQ(windows->helpWindow(), nullptr) << state;
+        ASSERT_EQ(prompter.messages().size(), 1) << state;
+        EXPECT_EQ(prompter.messages()[0].text, text("Main", 103));
+        EXPECT_EQ(prompter.messages()[0].title, text("Add", 23));
         EXPECT_EQ(prompter.messages()[0].style, Prompter::Critical);
-        ASSERT_TRUE(writeFile(dir.filePath(QStringLiteral("tarvok_jp.qch")), "not a help file"));
+        ASSERT_TRUE(writeFile(dir.filePath(QStringLiteral("tarvok_jp.qch")), state));
     }
 }
