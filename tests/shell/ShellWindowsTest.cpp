@@ -1,18 +1,23 @@
 #include "shell/ShellWindows.h"
 
+#include "app/AppTestSupport.h"
 #include "fakes/FakePrompter.h"
 #include "records/EventList.h"
 #include "records/FrmLog.h"
 #include "records/LogFileModel.h"
 #include "records/LogText.h"
+#include "settings/FrmPreferences.h"
 #include "settings/LanguageFile.h"
 #include "settings/Settings.h"
 #include "shell/FrmAbout.h"
+#include "shell/HelpFile.h"
 #include "shell/HelpWindow.h"
 #include "shell/MainWindow.h"
 #include "shell/TrayIcon.h"
 #include "support/ScratchFiles.h"
 
+#include <QAccessible>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QDir>
 #include <QGuiApplication>
@@ -20,6 +25,7 @@
 #include <QHelpSearchEngine>
 #include <QLabel>
 #include <QPushButton>
+#include <QSet>
 #include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QTabWidget>
@@ -40,8 +46,8 @@ namespace {
 class ShellWindowsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(dir.isValid() && QDir(dir.path()).mkpath(QStringLiteral("Logs")));
-        language.setPath(QStringLiteral(TARVOK_TEST_LANGUAGE_DIR "/English.lng"));
+        ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("Logs")));
+        language.setPath(dir.file(QStringLiteral("Language/English.lng")));
         window.setModels(&rules, &eventList, &history);
         windows = std::make_unique<ShellWindows>(ShellWindows::Parts{
             dir.path(), &window, &eventList, &settings, &language, &prompter, &tray});
@@ -50,7 +56,7 @@ protected:
     QAction* action(const char* name) { return window.action(QLatin1String(name)); }
     QString text(const char* section, int key) { return language.text(section, key); }
 
-    QTemporaryDir dir;
+    ProgramFolder dir; // with the built language files
     Settings settings{dir.path()};
     EventList eventList{dir.path(), settings};
     QStandardItemModel rules, history;
@@ -86,6 +92,53 @@ public:
     bool silent = false;
 };
 
+using Control = std::pair<QAccessible::Role, QString>;
+
+// The controls a person works with, as the accessibility tree presents them.
+QList<Control> walk(QAccessibleInterface* node, int depth = 0) {
+    static const QSet<QAccessible::Role> roles{
+        QAccessible::PushButton, QAccessible::CheckBox, QAccessible::EditableText,
+        QAccessible::ComboBox,   QAccessible::List,     QAccessible::Tree,
+        QAccessible::Table,      QAccessible::PageTab};
+    QList<Control> found;
+    if (!node || depth > 40)
+        return found;
+    if (roles.contains(node->role()) && !node->state().invisible)
+        found.append({node->role(), node->text(QAccessible::Name)});
+    for (int i = 0; i < node->childCount(); ++i)
+        found += walk(node->child(i), depth + 1);
+    return found;
+}
+
+// The same windows in each shipped language: texts from its file, and every control named for
+// a screen reader by its caption.
+class ShellWindowsLanguageTest : public ShellWindowsTest,
+                                 public ::testing::WithParamInterface<const char*> {
+protected:
+    void SetUp() override {
+        ShellWindowsTest::SetUp();
+        ASSERT_TRUE(config.isValid());
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        language.setPath(dir.file(QStringLiteral("Language/%1.lng").arg(GetParam())));
+        settings.setValue(QStringLiteral("Language"), QString::fromLatin1(GetParam()));
+        const QString help = helpFilePath(dir.path(), settings.value(QStringLiteral("Language")));
+        ASSERT_TRUE(QFile::copy(TARVOK_TEST_LANGUAGE_DIR "/../" + QFileInfo(help).fileName(), help));
+    }
+    void TearDown() override { qunsetenv("XDG_CONFIG_HOME"); }
+    // No control is nameless, and each wanted caption names a control of its role.
+    void expectNamed(QWidget* w, std::initializer_list<std::tuple<QAccessible::Role, const char*, int>> wanted) {
+        const QList<Control> controls = walk(QAccessible::queryAccessibleInterface(w));
+        EXPECT_FALSE(controls.isEmpty()) << w->objectName().toStdString();
+        for (const Control& c : controls)
+            EXPECT_FALSE(c.second.isEmpty()) << w->objectName().toStdString() << " role " << c.first;
+        for (const auto& [role, section, key] : wanted)
+            EXPECT_TRUE(controls.contains(Control{role, text(section, key).remove(u'&')}))
+                << section << " " << key;
+    }
+
+    QTemporaryDir config;
+};
+
 } // namespace
 
 TEST_F(ShellWindowsTest, LogTabMenuCopiesTheSelectedRecordAndClearsWithoutWriting) {
@@ -107,13 +160,13 @@ TEST_F(ShellWindowsTest, LogTabMenuCopiesTheSelectedRecordAndClearsWithoutWritin
     EXPECT_FALSE(QFile::exists(eventList.dayFilePath()));
 }
 
-TEST_F(ShellWindowsTest, OpenLogFileShowsTheFileInOneViewerOrSaysItCannot) {
-    EXPECT_FALSE(windows->showLogFile(dir.filePath(QStringLiteral("missing.tvl"))));
+TEST_P(ShellWindowsLanguageTest, OpenLogFileShowsTheFileInOneViewerOrSaysItCannot) {
+    EXPECT_FALSE(windows->showLogFile(dir.file(QStringLiteral("missing.tvl"))));
     ASSERT_EQ(prompter.messages().size(), 1);
     EXPECT_TRUE(prompter.messages()[0].text.contains(QStringLiteral("missing.tvl")));
     EXPECT_EQ(windows->logViewer(), nullptr); // not shown empty
 
-    const QString path = dir.filePath(QStringLiteral("day.tvl"));
+    const QString path = dir.file(QStringLiteral("day.tvl"));
     ASSERT_TRUE(writeFile(path, "\"09:15 - 3/5/24\",\"TCP\",\"10.0.0.2\",\"50000\",\"192.0.2.9\","
                                 "\"80\",\"http\",\"BLOCKED CONNECTION\"\r\n"));
     prompter.calls.clear();
@@ -123,14 +176,18 @@ TEST_F(ShellWindowsTest, OpenLogFileShowsTheFileInOneViewerOrSaysItCannot) {
     action("mnuOpenLogFile")->trigger();
     EXPECT_EQ(prompter.calls[1].text, text("Main", 104));
     EXPECT_EQ(prompter.calls[1].filter, QStringLiteral("Tarvok Log File|*.tvl"));
-    FrmLog* viewer = windows->logViewer();
-    ASSERT_NE(viewer, nullptr);
+    QPointer<FrmLog> viewer = windows->logViewer();
+    ASSERT_TRUE(viewer);
     EXPECT_TRUE(viewer->isVisible());
     EXPECT_EQ(viewer->windowTitle(), text("Log", 1) + " - " + path);
     EXPECT_FALSE(viewer->list()->model()->index(0, 0).data(Qt::DecorationRole).isNull());
+    expectNamed(viewer, {});
     action("mnuOpenLogFile")->trigger();
     EXPECT_EQ(windows->logViewer(), viewer);
     EXPECT_EQ(viewer->model()->rowCount(), 1); // the file read once, not appended twice
+    QTest::keyClick(viewer, Qt::Key_Escape);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(!viewer || !viewer->isVisible());
 }
 
 TEST(UpdateCheckTest, VersionTextIsFirstDigitMajorAndLastDigitMinor) {
@@ -197,11 +254,36 @@ TEST_F(ShellWindowsTest, UpdateCheckWithoutAnAnswerShowsNothing) {
     EXPECT_TRUE(opened.isEmpty());
 }
 
-TEST_F(ShellWindowsTest, OneAboutBoxFromMenuToolbarAndTray) {
+TEST_P(ShellWindowsLanguageTest, PreferencesNameEveryControlAndTabFromTheTopBox) {
+    action("mnuPreferences")->trigger();
+    FrmPreferences* dialog = windows->preferences();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->windowTitle(), text("Preferences", 1));
+    using A = QAccessible;
+    expectNamed(dialog, {{A::CheckBox, "Preferences", 2}, {A::CheckBox, "Preferences", 3},
+                         {A::CheckBox, "Preferences", 4}, {A::CheckBox, "Preferences", 5},
+                         {A::CheckBox, "Preferences", 6}, {A::CheckBox, "Preferences", 7},
+                         {A::PageTab, "Preferences", 8}, {A::PageTab, "Preferences", 9},
+                         {A::EditableText, "Preferences", 10},
+                         {A::EditableText, "Preferences", 12}, {A::PushButton, "Tray", 5}});
+    // The keyboard walks the boxes from the top, then the tab strip, the fields and OK.
+    QStringList order;
+    QWidget* widget = dialog->findChild<QCheckBox*>(QStringLiteral("ChkStartUp"));
+    for (int i = 0; i < 8 && widget; ++i, widget = widget->nextInFocusChain())
+        if (widget->focusPolicy() & Qt::TabFocus)
+            order << widget->objectName();
+    EXPECT_EQ(order.mid(0, 7), (QStringList{"ChkStartUp", "ChkMinimized", "ChkPopup",
+                                            "ChkManuallyClose", "ChkDBClick",
+                                            "ChkFilePropertiesDBClick", "TabStrip1"}));
+}
+
+TEST_P(ShellWindowsLanguageTest, OneAboutBoxFromMenuToolbarAndTray) {
     action("mnuAbout")->trigger();
     FrmAbout* about = windows->about();
     ASSERT_NE(about, nullptr);
     EXPECT_EQ(about->parentWidget(), &window);
+    EXPECT_EQ(about->windowTitle(), text("About", 1));
+    expectNamed(about, {{QAccessible::PushButton, "About", 6}});
     EXPECT_EQ(about->findChild<QLabel*>(QStringLiteral("lblVer_JP"))->text(), QStringLiteral("3.0"));
     EXPECT_TRUE(about->findChild<QLabel*>(QStringLiteral("lblLink"))->text().contains(
         ShellWindows::defaultHomePage().toString()));
@@ -217,13 +299,15 @@ TEST_F(ShellWindowsTest, OneAboutBoxFromMenuToolbarAndTray) {
     EXPECT_EQ(windows->about(), nullptr);
 }
 
-TEST_F(ShellWindowsTest, HelpOpensOnTheContentsAndItsSearchFindsThePolicyPage) {
-    const QString built = QStringLiteral(TARVOK_TEST_LANGUAGE_DIR "/../tarvok.qch");
-    ASSERT_TRUE(QFile::copy(built, dir.filePath(QStringLiteral("tarvok.qch"))));
+TEST_P(ShellWindowsLanguageTest, HelpOpensOnTheContentsAndItsSearchFindsThePolicyPage) {
     action("mnuHelpF1")->trigger();
-    HelpWindow* help = windows->helpWindow();
-    ASSERT_NE(help, nullptr);
+    QPointer<HelpWindow> help = windows->helpWindow();
+    ASSERT_TRUE(help);
     EXPECT_TRUE(help->isVisible());
+    EXPECT_EQ(help->windowTitle(), text("Main", 191));
+    expectNamed(help, {{QAccessible::PageTab, "Main", 192},
+                       {QAccessible::PageTab, "Main", 193},
+                       {QAccessible::PageTab, "Main", 194}});
     EXPECT_EQ(help->tabs()->currentIndex(), 0);
     ASSERT_TRUE(QTest::qWaitFor([help] { return !help->currentPage().isEmpty(); }, 5000));
     EXPECT_TRUE(help->currentPage().path().endsWith(QStringLiteral("/index.html")));
@@ -236,6 +320,9 @@ TEST_F(ShellWindowsTest, HelpOpensOnTheContentsAndItsSearchFindsThePolicyPage) {
     for (const QHelpSearchResult& result : search->searchResults(0, search->searchResultCount()))
         pages << result.url().fileName();
     EXPECT_TRUE(pages.contains(QStringLiteral("policy.html"))) << pages.join(' ').toStdString();
+    QTest::keyClick(help, Qt::Key_Escape);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(help);
 }
 
 TEST_F(ShellWindowsTest, HelpWithoutAReadableFileShowsTheMessage) {
@@ -248,6 +335,9 @@ TEST_F(ShellWindowsTest, HelpWithoutAReadableFileShowsTheMessage) {
         EXPECT_EQ(prompter.messages()[0].text, text("Main", 103));
         EXPECT_EQ(prompter.messages()[0].title, text("Add", 23));
         EXPECT_EQ(prompter.messages()[0].style, Prompter::Critical);
-        ASSERT_TRUE(writeFile(dir.filePath(QStringLiteral("tarvok_jp.qch")), state));
+        ASSERT_TRUE(writeFile(dir.file(QStringLiteral("tarvok_jp.qch")), state));
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Languages, ShellWindowsLanguageTest,
+                         ::testing::Values("English", "Japanese", "Russian"));
