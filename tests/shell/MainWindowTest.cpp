@@ -77,18 +77,11 @@ TEST_F(MainWindowTest, HoldsEveryNamedControlInItsPlace) {
                                                          : QAbstractItemView::SingleSelection);
     }
 
-    auto* toolbar = window.findChild<QToolBar*>(QStringLiteral("Toolbar1"));
-    ASSERT_TRUE(toolbar);
-    EXPECT_EQ(names(toolbar->actions()),
-              QStringList({"-", "tbNew", "tbOpen", "tbSave", "tbAdd", "tbEdit", "tbDelete", "tbUp",
-                           "tbDown", "-", "tbPreferences", "tbAbout", "tbHelp"}));
-    for (QAction* action : toolbar->actions())
-        EXPECT_TRUE(action->isSeparator() || !action->icon().isNull())
-            << action->objectName().toStdString();
-
-    EXPECT_EQ(names(window.menuBar()->actions()),
-              QStringList({"mnuFile", "mnuSecurity", "mnuOptions", "mnuHelp"}));
-    const std::pair<const char*, QStringList> menus[] = {
+    // The toolbar, the menu bar ("") and each menu, in order.
+    const std::pair<const char*, QStringList> bars[] = {
+        {"Toolbar1", {"-", "tbNew", "tbOpen", "tbSave", "tbAdd", "tbEdit", "tbDelete", "tbUp",
+                      "tbDown", "-", "tbPreferences", "tbAbout", "tbHelp"}},
+        {"", {"mnuFile", "mnuSecurity", "mnuOptions", "mnuHelp"}},
         {"mnuFile", {"mnuNew", "mnuOpen", "mnuSave", "mnuSaveAs", "-", "mnuShutdown"}},
         {"mnuOpen", {"mnuPolicyFile", "mnuOpenLogFile"}},
         {"mnuSecurity", {"mnuLevel0", "mnuLevel1", "mnuLevel2", "-", "mnuPauseFirewall"}},
@@ -104,18 +97,21 @@ TEST_F(MainWindowTest, HoldsEveryNamedControlInItsPlace) {
         {"mnuListConnXP", {"mnuBreakConnXP", "mnuRejectXP", "mnuCopyRemAddXP", "mnuResolveHostXP",
                            "-", "mnuProcessDetails", "mnuKillProcess"}},
     };
-    for (const auto& [name, entries] : menus) {
-        ASSERT_TRUE(window.menu(QLatin1String(name))) << name;
-        EXPECT_EQ(names(window.menu(QLatin1String(name))->actions()), entries) << name;
+    for (const auto& [name, entries] : bars) {
+        const QWidget* bar = *name ? window.findChild<QWidget*>(name) : window.menuBar();
+        ASSERT_TRUE(bar) << name;
+        EXPECT_EQ(names(bar->actions()), entries) << name;
     }
+    for (QAction* action : window.findChild<QToolBar*>("Toolbar1")->actions())
+        EXPECT_TRUE(action->isSeparator() || !action->icon().isNull())
+            << action->objectName().toStdString();
 
     EXPECT_EQ(window.statusBar()->objectName(), "StatusBar1");
     for (int panel = 1; panel <= MainWindow::PanelCount; ++panel)
         EXPECT_EQ(window.panel(panel)->objectName(), QStringLiteral("Panel%1").arg(panel));
     EXPECT_FALSE(window.panel(0) || window.panel(8));
-}
 
-TEST_F(MainWindowTest, ThePerApplicationViewShowsFirst) {
+    // The per-application view shows first.
     EXPECT_TRUE(window.action("mnuDisplayApp")->isChecked());
     EXPECT_TRUE(list("ListConnPROC")->isVisibleTo(&window));
     EXPECT_FALSE(list("ListConnections")->isVisibleTo(&window));
@@ -209,16 +205,6 @@ TEST_F(MainWindowTest, TakesEveryTextFromTheLanguage) {
     EXPECT_EQ(window.tabStrip()->tabText(0), QString());
     EXPECT_EQ(window.tabStrip()->tabText(1), "Regeln");
     EXPECT_EQ(window.menu("mnuFile")->title(), QString());
-}
-
-TEST_F(MainWindowTest, CloseBoxHidesUnlessClosingForGood) {
-    showAt(800, 640);
-    EXPECT_FALSE(window.close());
-    EXPECT_FALSE(window.isVisible());
-    window.show();
-    window.setClosingForGood(true);
-    EXPECT_TRUE(window.close());
-    EXPECT_FALSE(window.isVisible());
 }
 
 TEST_F(MainWindowTest, RightClickOpensTheListsMenuAndTheOthersOnlyWithRows) {
