@@ -14,7 +14,6 @@
 #include "shell/HelpWindow.h"
 #include "shell/MainWindow.h"
 #include "shell/TrayIcon.h"
-#include "support/ScratchFiles.h"
 
 #include <QAccessible>
 #include <QCheckBox>
@@ -42,21 +41,27 @@ using namespace tarvok::test;
 
 namespace {
 
-// A program folder with the built language files, a main window and the commands on it.
-class ShellWindowsTest : public ::testing::Test {
+// A program folder with the built language files, a main window and the commands on it, in
+// each shipped language.
+class ShellWindowsTest : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("Logs")));
-        language.setPath(dir.file(QStringLiteral("Language/English.lng")));
+        ASSERT_TRUE(config.isValid() && QDir(dir.path()).mkpath(QStringLiteral("Logs")));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        language.setPath(dir.file(QStringLiteral("Language/%1.lng").arg(GetParam())));
+        settings.setValue(QStringLiteral("Language"), QString::fromLatin1(GetParam()));
         window.setModels(&rules, &eventList, &history);
         windows = std::make_unique<ShellWindows>(ShellWindows::Parts{
             dir.path(), &window, &eventList, &settings, &language, &prompter, &tray});
         windows->setUrlOpener([this](const QUrl& url) { opened.append(url); });
     }
+    void TearDown() override { qunsetenv("XDG_CONFIG_HOME"); }
     QAction* action(const char* name) { return window.action(QLatin1String(name)); }
     QString text(const char* section, int key) { return language.text(section, key); }
+    void expectNamed(QWidget* w, std::initializer_list<std::tuple<QAccessible::Role, const char*, int>> wanted);
 
-    ProgramFolder dir; // with the built language files
+    ProgramFolder dir;
+    QTemporaryDir config;
     Settings settings{dir.path()};
     EventList eventList{dir.path(), settings};
     QStandardItemModel rules, history;
@@ -110,36 +115,21 @@ QList<Control> walk(QAccessibleInterface* node, int depth = 0) {
     return found;
 }
 
-// The same windows in each shipped language: texts from its file, and every control named for
-// a screen reader by its caption.
-class ShellWindowsLanguageTest : public ShellWindowsTest,
-                                 public ::testing::WithParamInterface<const char*> {
-protected:
-    void SetUp() override {
-        ShellWindowsTest::SetUp();
-        ASSERT_TRUE(config.isValid());
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
-        language.setPath(dir.file(QStringLiteral("Language/%1.lng").arg(GetParam())));
-        settings.setValue(QStringLiteral("Language"), QString::fromLatin1(GetParam()));
-    }
-    void TearDown() override { qunsetenv("XDG_CONFIG_HOME"); }
-    // The window is shown, no control is nameless, and each wanted caption names one.
-    void expectNamed(QWidget* w, std::initializer_list<std::tuple<QAccessible::Role, const char*, int>> wanted) {
-        const QList<Control> controls = walk(QAccessible::queryAccessibleInterface(w));
-        EXPECT_FALSE(controls.isEmpty()) << w->objectName().toStdString();
-        for (const Control& c : controls)
-            EXPECT_FALSE(c.second.isEmpty()) << w->objectName().toStdString() << " role " << c.first;
-        for (const auto& [role, section, key] : wanted)
-            EXPECT_TRUE(controls.contains(Control{role, text(section, key).remove(u'&')}))
-                << section << " " << key;
-    }
-
-    QTemporaryDir config;
-};
+// The window is shown, no control is nameless, and each wanted caption names one.
+void ShellWindowsTest::expectNamed(
+    QWidget* w, std::initializer_list<std::tuple<QAccessible::Role, const char*, int>> wanted) {
+    const QList<Control> controls = walk(QAccessible::queryAccessibleInterface(w));
+    EXPECT_FALSE(controls.isEmpty()) << w->objectName().toStdString();
+    for (const Control& c : controls)
+        EXPECT_FALSE(c.second.isEmpty()) << w->objectName().toStdString() << " role " << c.first;
+    for (const auto& [role, section, key] : wanted)
+        EXPECT_TRUE(controls.contains(Control{role, text(section, key).remove(u'&')}))
+            << section << " " << key;
+}
 
 } // namespace
 
-TEST_F(ShellWindowsTest, LogTabMenuCopiesTheSelectedRecordAndClearsWithoutWriting) {
+TEST_P(ShellWindowsTest, LogTabMenuCopiesTheSelectedRecordAndClearsWithoutWriting) {
     for (const char* remote : {"192.0.2.1", "192.0.2.2"})
         eventList.append({"09:15 - 3/5/24", "TCP", "10.0.0.2", "50000", remote, "80", "http",
                           "ESTABLISHED", "(1)"},
@@ -158,7 +148,7 @@ TEST_F(ShellWindowsTest, LogTabMenuCopiesTheSelectedRecordAndClearsWithoutWritin
     EXPECT_FALSE(QFile::exists(eventList.dayFilePath()));
 }
 
-TEST_P(ShellWindowsLanguageTest, OpenLogFileShowsTheFileInOneViewerOrSaysItCannot) {
+TEST_P(ShellWindowsTest, OpenLogFileShowsTheFileInOneViewerOrSaysItCannot) {
     EXPECT_FALSE(windows->showLogFile(dir.file(QStringLiteral("missing.tvl"))));
     ASSERT_EQ(prompter.messages().size(), 1);
     EXPECT_TRUE(prompter.messages()[0].text.contains(QStringLiteral("missing.tvl")));
@@ -196,7 +186,7 @@ TEST(UpdateCheckTest, VersionTextIsFirstDigitMajorAndLastDigitMinor) {
         EXPECT_EQ(isNewerVersion(QString::fromLatin1(version)), newer) << '"' << version << '"';
 }
 
-TEST_F(ShellWindowsTest, UpdateCheckAnswersFromTheVersionFileOnlyOnSuccess) {
+TEST_P(ShellWindowsTest, UpdateCheckAnswersFromTheVersionFileOnlyOnSuccess) {
     using O = UpdateCheck::Outcome;
     // An error page is not a version file, whatever it holds. Without an answer (nothing
     // listens on 127.0.0.3, or the server never answers) nothing is shown.
@@ -243,7 +233,7 @@ TEST_F(ShellWindowsTest, UpdateCheckAnswersFromTheVersionFileOnlyOnSuccess) {
     EXPECT_EQ(opened, QList<QUrl>{QUrl(QStringLiteral("https://home.test/"))});
 }
 
-TEST_P(ShellWindowsLanguageTest, PreferencesNameEveryControlAndTabFromTheTopBox) {
+TEST_P(ShellWindowsTest, PreferencesNameEveryControlAndTabFromTheTopBox) {
     action("mnuPreferences")->trigger();
     FrmPreferences* dialog = windows->preferences();
     ASSERT_NE(dialog, nullptr);
@@ -266,7 +256,7 @@ TEST_P(ShellWindowsLanguageTest, PreferencesNameEveryControlAndTabFromTheTopBox)
                                             "ChkFilePropertiesDBClick", "TabStrip1"}));
 }
 
-TEST_P(ShellWindowsLanguageTest, OneAboutBoxFromMenuAndToolbar) {
+TEST_P(ShellWindowsTest, OneAboutBoxFromMenuAndToolbar) {
     action("mnuAbout")->trigger();
     FrmAbout* about = windows->about();
     ASSERT_NE(about, nullptr);
@@ -283,7 +273,7 @@ TEST_P(ShellWindowsLanguageTest, OneAboutBoxFromMenuAndToolbar) {
     EXPECT_EQ(windows->about(), nullptr);
 }
 
-TEST_P(ShellWindowsLanguageTest, HelpOpensOnTheContentsAndItsSearchFindsThePolicyPage) {
+TEST_P(ShellWindowsTest, HelpOpensOnTheContentsAndItsSearchFindsThePolicyPage) {
     // The language's own help file; one that is not a help file is said so.
     const QString path = helpFilePath(dir.path(), QString::fromLatin1(GetParam()));
     ASSERT_TRUE(writeFile(path, "not a help file"));
@@ -319,5 +309,5 @@ TEST_P(ShellWindowsLanguageTest, HelpOpensOnTheContentsAndItsSearchFindsThePolic
     EXPECT_FALSE(help);
 }
 
-INSTANTIATE_TEST_SUITE_P(Languages, ShellWindowsLanguageTest,
+INSTANTIATE_TEST_SUITE_P(Languages, ShellWindowsTest,
                          ::testing::Values("English", "Japanese", "Russian"));
