@@ -64,36 +64,41 @@ TEST_F(MainWindowTest, HoldsEveryNamedControlInItsPlace) {
     EXPECT_EQ(window.objectName(), "FrmMain");
     EXPECT_EQ(window.tabStrip()->objectName(), "TabStrip1");
     ASSERT_EQ(window.tabStrip()->count(), 4);
-    const std::pair<const char*, int> lists[] = {{"ListConnections", 0}, {"ListConnPROC", 0},
-                                                 {"ListRules", 1}, {"ListLog", 2}, {"ListHistory", 3}};
-    for (const auto& [name, page] : lists) {
-        ASSERT_TRUE(list(name)) << name;
-        EXPECT_EQ(list(name)->parentWidget(), window.tabStrip()->widget(page)) << name;
+    // Both connection lists share the first page; each other list has its own.
+    const char* lists[] = {"ListConnections", "ListConnPROC", "ListRules", "ListLog",
+                           "ListHistory"};
+    for (int i = 0; i < 5; ++i) {
+        const int page = std::max(0, i - 1);
+        ASSERT_TRUE(list(lists[i])) << lists[i];
+        EXPECT_EQ(list(lists[i])->parentWidget(), window.tabStrip()->widget(page)) << lists[i];
         EXPECT_EQ(window.page(page)->objectName(), QStringLiteral("Pic%1").arg(page));
         // Only the history removes several rows at once.
-        EXPECT_EQ(list(name)->selectionMode(), page == 3 ? QAbstractItemView::ExtendedSelection
-                                                         : QAbstractItemView::SingleSelection);
+        EXPECT_EQ(list(lists[i])->selectionMode(), page == 3 ? QAbstractItemView::ExtendedSelection
+                                                             : QAbstractItemView::SingleSelection);
     }
 
     // The toolbar, the menu bar ("") and each menu, in order.
     const std::pair<const char*, QStringList> bars[] = {
-        {"Toolbar1", {"-", "tbNew", "tbOpen", "tbSave", "tbAdd", "tbEdit", "tbDelete", "tbUp",
-                      "tbDown", "-", "tbPreferences", "tbAbout", "tbHelp"}},
+        {"Toolbar1",
+         {"-", "tbNew", "tbOpen", "tbSave", "tbAdd", "tbEdit", "tbDelete", "tbUp", "tbDown", "-",
+          "tbPreferences", "tbAbout", "tbHelp"}},
         {"", {"mnuFile", "mnuSecurity", "mnuOptions", "mnuHelp"}},
         {"mnuFile", {"mnuNew", "mnuOpen", "mnuSave", "mnuSaveAs", "-", "mnuShutdown"}},
         {"mnuOpen", {"mnuPolicyFile", "mnuOpenLogFile"}},
         {"mnuSecurity", {"mnuLevel0", "mnuLevel1", "mnuLevel2", "-", "mnuPauseFirewall"}},
-        {"mnuOptions", {"mnuPreferences", "-", "mnuDisplayApp", "mnuShowListeningPorts",
-                        "mnuDisplayUDP", "mnuDisplay0000127001"}},
+        {"mnuOptions",
+         {"mnuPreferences", "-", "mnuDisplayApp", "mnuShowListeningPorts", "mnuDisplayUDP",
+          "mnuDisplay0000127001"}},
         {"mnuHelp", {"mnuHelpF1", "mnuCheckUpdate", "-", "mnuAbout"}},
-        {"mnuListConnections", {"mnuBreakConnection", "mnuReject", "mnuCopyRemAdd", "-",
-                                "mnuResolveHost"}},
+        {"mnuListConnections",
+         {"mnuBreakConnection", "mnuReject", "mnuCopyRemAdd", "-", "mnuResolveHost"}},
         {"mnuListRules", {"mnuAddRule", "mnuEditRule", "mnuDeleteRule", "-", "mnuEnabledRule"}},
-        {"mnuListLog", {"mnuCreateRuleLog", "mnuCopyText", "mnuResolveHostLog", "-",
-                        "mnuClearLogWindow"}},
+        {"mnuListLog",
+         {"mnuCreateRuleLog", "mnuCopyText", "mnuResolveHostLog", "-", "mnuClearLogWindow"}},
         {"mnuListHistory", {"mnuClearSelectionHistory", "-", "mnuClearAllHistory"}},
-        {"mnuListConnXP", {"mnuBreakConnXP", "mnuRejectXP", "mnuCopyRemAddXP", "mnuResolveHostXP",
-                           "-", "mnuProcessDetails", "mnuKillProcess"}},
+        {"mnuListConnXP",
+         {"mnuBreakConnXP", "mnuRejectXP", "mnuCopyRemAddXP", "mnuResolveHostXP", "-",
+          "mnuProcessDetails", "mnuKillProcess"}},
     };
     for (const auto& [name, entries] : bars) {
         const QWidget* bar = *name ? window.findChild<QWidget*>(name) : window.menuBar();
@@ -206,26 +211,27 @@ TEST_F(MainWindowTest, TakesEveryTextFromTheLanguage) {
 
 TEST_F(MainWindowTest, RightClickOpensTheListsMenuAndTheOthersOnlyWithRows) {
     showAt(800, 640);
-    const auto rightClick = [this](const char* listName, const char* menuName) {
-        QMenu* menu = window.menu(QLatin1String(menuName));
-        emit list(listName)->customContextMenuRequested(QPoint(10, 10));
+    // Each list's menu is "mnu" and its name, but the per-application list's is mnuListConnXP.
+    const auto rightClick = [this](const char* name) {
+        QMenu* menu = window.menu(qstrcmp(name, "ListConnPROC") ? "mnu" + QLatin1String(name)
+                                                                : QStringLiteral("mnuListConnXP"));
+        emit list(name)->customContextMenuRequested(QPoint(10, 10));
         const bool shown = menu->isVisible();
         menu->hide();
         return shown;
     };
-    const std::pair<const char*, const char*> menus[] = {
-        {"ListRules", "mnuListRules"}, {"ListLog", "mnuListLog"}, {"ListHistory", "mnuListHistory"},
-        {"ListConnPROC", "mnuListConnXP"}, {"ListConnections", "mnuListConnections"}};
-    for (const auto& [name, menu] : menus) // the rules' menu, empty or not
-        EXPECT_EQ(rightClick(name, menu), menu == menus[0].second) << name;
+    const char* lists[] = {"ListRules", "ListLog", "ListHistory", "ListConnPROC",
+                           "ListConnections"};
+    for (const char* name : lists) // the rules' menu, empty or not
+        EXPECT_EQ(rightClick(name), name == lists[0]) << name;
     log.appendRow(new QStandardItem(QStringLiteral("09:15 - 01/03/2024")));
     history.appendRow(new QStandardItem(QStringLiteral("01/03/2024")));
     QStandardItemModel perConnection(1, 8), perApplication(1, 8);
     window.setConnectionModels(&perConnection, &perApplication);
-    for (const auto& [name, menu] : menus)
-        EXPECT_TRUE(rightClick(name, menu)) << name;
+    for (const char* name : lists)
+        EXPECT_TRUE(rightClick(name)) << name;
     history.removeRow(0);
-    EXPECT_FALSE(rightClick("ListHistory", "mnuListHistory"));
+    EXPECT_FALSE(rightClick("ListHistory"));
 }
 
 TEST_F(MainWindowTest, StatusPanelsShowTheirPictureAndText) {
@@ -268,7 +274,7 @@ TEST_F(MainWindowTest, StatusPanelsShowTheirPictureAndText) {
 
 TEST(TwipsTest, ConvertsToTheNearestPixelAndBack) {
     // Twips, dots per inch, pixels, and back. A screen with no resolution counts as 96 dpi.
-    const int cases[][4] = {{1440, 96, 96, 1440},  {15, 96, 1, 15},      {8945, 96, 596, 8940},
+    const int cases[][4] = {{1440, 96, 96, 1440},   {15, 96, 1, 15},        {8945, 96, 596, 8940},
                             {8945, 120, 745, 8940}, {1440, 144, 144, 1440}, {-30, 96, -2, -30},
                             {1440, 0, 96, 1440},    {10095, 96, 673, 10095}};
     for (const auto& [length, dpi, pixels, back] : cases) {

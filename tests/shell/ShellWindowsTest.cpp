@@ -58,7 +58,8 @@ protected:
     void TearDown() override { qunsetenv("XDG_CONFIG_HOME"); }
     QAction* action(const char* name) { return window.action(QLatin1String(name)); }
     QString text(const char* section, int key) { return language.text(section, key); }
-    void expectNamed(QWidget* w, std::initializer_list<std::tuple<QAccessible::Role, const char*, int>> wanted);
+    void expectNamed(QWidget* w, QAccessible::Role role = QAccessible::NoRole,
+                     const char* section = "", std::initializer_list<int> keys = {});
 
     ProgramFolder dir;
     QTemporaryDir config;
@@ -83,8 +84,8 @@ public:
                     request += socket->readAll();
                     if (silent || !request.contains("\r\n\r\n"))
                         return;
-                    socket->write("HTTP/1.1 " + status + "\r\nContent-Length: " +
-                                  QByteArray::number(body.size()) +
+                    socket->write("HTTP/1.1 " + status +
+                                  "\r\nContent-Length: " + QByteArray::number(body.size()) +
                                   "\r\nConnection: close\r\n\r\n" + body);
                     socket->disconnectFromHost();
                 });
@@ -101,10 +102,10 @@ using Control = std::pair<QAccessible::Role, QString>;
 
 // The controls a person works with, as the accessibility tree presents them.
 QList<Control> walk(QAccessibleInterface* node, int depth = 0) {
-    static const QSet<QAccessible::Role> roles{
-        QAccessible::PushButton, QAccessible::CheckBox, QAccessible::EditableText,
-        QAccessible::ComboBox,   QAccessible::List,     QAccessible::Tree,
-        QAccessible::Table,      QAccessible::PageTab};
+    static const QSet<QAccessible::Role> roles{QAccessible::PushButton,   QAccessible::CheckBox,
+                                               QAccessible::EditableText, QAccessible::ComboBox,
+                                               QAccessible::List,         QAccessible::Tree,
+                                               QAccessible::Table,        QAccessible::PageTab};
     QList<Control> found;
     if (!node || depth > 40)
         return found;
@@ -115,14 +116,14 @@ QList<Control> walk(QAccessibleInterface* node, int depth = 0) {
     return found;
 }
 
-// The window is shown, no control is nameless, and each wanted caption names one.
-void ShellWindowsTest::expectNamed(
-    QWidget* w, std::initializer_list<std::tuple<QAccessible::Role, const char*, int>> wanted) {
+// The window is shown, no control is nameless, and each caption of keys names one of role.
+void ShellWindowsTest::expectNamed(QWidget* w, QAccessible::Role role, const char* section,
+                                   std::initializer_list<int> keys) {
     const QList<Control> controls = walk(QAccessible::queryAccessibleInterface(w));
     EXPECT_FALSE(controls.isEmpty()) << w->objectName().toStdString();
     for (const Control& c : controls)
         EXPECT_FALSE(c.second.isEmpty()) << w->objectName().toStdString() << " role " << c.first;
-    for (const auto& [role, section, key] : wanted)
+    for (int key : keys)
         EXPECT_TRUE(controls.contains(Control{role, text(section, key).remove(u'&')}))
             << section << " " << key;
 }
@@ -168,7 +169,7 @@ TEST_P(ShellWindowsTest, OpenLogFileShowsTheFileInOneViewerOrSaysItCannot) {
     ASSERT_TRUE(viewer);
     EXPECT_EQ(viewer->windowTitle(), text("Log", 1) + " - " + path);
     EXPECT_FALSE(viewer->list()->model()->index(0, 0).data(Qt::DecorationRole).isNull());
-    expectNamed(viewer, {});
+    expectNamed(viewer);
     action("mnuOpenLogFile")->trigger();
     EXPECT_EQ(windows->logViewer(), viewer);
     EXPECT_EQ(viewer->model()->rowCount(), 1); // the file read once, not appended twice
@@ -178,10 +179,10 @@ TEST_P(ShellWindowsTest, OpenLogFileShowsTheFileInOneViewerOrSaysItCannot) {
 }
 
 TEST(UpdateCheckTest, VersionTextIsFirstDigitMajorAndLastDigitMinor) {
-    const std::pair<const char*, bool> cases[] = {
-        {"3.0", false}, {"3.1", true},  {"4.0", true},      {"2.9", false}, {"4.2", true},
-        {"4", true} /* one character: 4.4 */, {"x.y", false} /* not digits: 0.0 */,
-        {" 3.1\r\n", true}, {"", false}};
+    // One character is both digits (4.4); a character that is not a digit counts as 0.
+    const std::pair<const char*, bool> cases[] = {{"3.0", false}, {"3.1", true},      {"4.0", true},
+                                                  {"2.9", false}, {"4.2", true},      {"4", true},
+                                                  {"x.y", false}, {" 3.1\r\n", true}, {"", false}};
     for (const auto& [version, newer] : cases)
         EXPECT_EQ(isNewerVersion(QString::fromLatin1(version)), newer) << '"' << version << '"';
 }
@@ -225,9 +226,9 @@ TEST_P(ShellWindowsTest, UpdateCheckAnswersFromTheVersionFileOnlyOnSuccess) {
         if (c.outcome == O::UpToDate) {
             EXPECT_EQ(shown.text, text("Main", 107));
         } else {
-            EXPECT_TRUE(shown.text.contains(
-                c.outcome == O::Failed ? QString::fromLatin1(c.status.left(3))
-                                       : text("About", 2) + " " + c.body + "\r\n\r\n"));
+            EXPECT_TRUE(shown.text.contains(c.outcome == O::Failed
+                                                ? QString::fromLatin1(c.status.left(3))
+                                                : text("About", 2) + " " + c.body + "\r\n\r\n"));
         }
     }
     EXPECT_EQ(opened, QList<QUrl>{QUrl(QStringLiteral("https://home.test/"))});
@@ -238,22 +239,19 @@ TEST_P(ShellWindowsTest, PreferencesNameEveryControlAndTabFromTheTopBox) {
     FrmPreferences* dialog = windows->preferences();
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(dialog->windowTitle(), text("Preferences", 1));
-    using A = QAccessible;
-    expectNamed(dialog, {{A::CheckBox, "Preferences", 2}, {A::CheckBox, "Preferences", 3},
-                         {A::CheckBox, "Preferences", 4}, {A::CheckBox, "Preferences", 5},
-                         {A::CheckBox, "Preferences", 6}, {A::CheckBox, "Preferences", 7},
-                         {A::PageTab, "Preferences", 8}, {A::PageTab, "Preferences", 9},
-                         {A::EditableText, "Preferences", 10},
-                         {A::EditableText, "Preferences", 12}, {A::PushButton, "Tray", 5}});
+    expectNamed(dialog, QAccessible::CheckBox, "Preferences", {2, 3, 4, 5, 6, 7});
+    expectNamed(dialog, QAccessible::PageTab, "Preferences", {8, 9});
+    expectNamed(dialog, QAccessible::EditableText, "Preferences", {10, 12});
+    expectNamed(dialog, QAccessible::PushButton, "Tray", {5});
     // The keyboard walks the boxes from the top, then the tab strip, the fields and OK.
     QStringList order;
     QWidget* widget = dialog->findChild<QCheckBox*>(QStringLiteral("ChkStartUp"));
     for (int i = 0; i < 8 && widget; ++i, widget = widget->nextInFocusChain())
         if (widget->focusPolicy() & Qt::TabFocus)
             order << widget->objectName();
-    EXPECT_EQ(order.mid(0, 7), (QStringList{"ChkStartUp", "ChkMinimized", "ChkPopup",
-                                            "ChkManuallyClose", "ChkDBClick",
-                                            "ChkFilePropertiesDBClick", "TabStrip1"}));
+    EXPECT_EQ(order.mid(0, 7),
+              (QStringList{"ChkStartUp", "ChkMinimized", "ChkPopup", "ChkManuallyClose",
+                           "ChkDBClick", "ChkFilePropertiesDBClick", "TabStrip1"}));
 }
 
 TEST_P(ShellWindowsTest, OneAboutBoxFromMenuAndToolbar) {
@@ -262,10 +260,12 @@ TEST_P(ShellWindowsTest, OneAboutBoxFromMenuAndToolbar) {
     ASSERT_NE(about, nullptr);
     EXPECT_EQ(about->parentWidget(), &window);
     EXPECT_EQ(about->windowTitle(), text("About", 1));
-    expectNamed(about, {{QAccessible::PushButton, "About", 6}});
-    EXPECT_EQ(about->findChild<QLabel*>(QStringLiteral("lblVer_JP"))->text(), QStringLiteral("3.0"));
-    EXPECT_TRUE(about->findChild<QLabel*>(QStringLiteral("lblLink"))->text().contains(
-        ShellWindows::defaultHomePage().toString()));
+    expectNamed(about, QAccessible::PushButton, "About", {6});
+    const auto label = [about](const char* name) {
+        return about->findChild<QLabel*>(QLatin1String(name))->text();
+    };
+    EXPECT_EQ(label("lblVer_JP"), QStringLiteral("3.0"));
+    EXPECT_TRUE(label("lblLink").contains(ShellWindows::defaultHomePage().toString()));
     action("tbAbout")->trigger();
     EXPECT_EQ(windows->about(), about); // brought forward
     about->findChild<QPushButton*>(QStringLiteral("cmdClose"))->click();
@@ -289,9 +289,7 @@ TEST_P(ShellWindowsTest, HelpOpensOnTheContentsAndItsSearchFindsThePolicyPage) {
     QPointer<HelpWindow> help = windows->helpWindow();
     ASSERT_TRUE(help);
     EXPECT_EQ(help->windowTitle(), text("Main", 191));
-    expectNamed(help, {{QAccessible::PageTab, "Main", 192},
-                       {QAccessible::PageTab, "Main", 193},
-                       {QAccessible::PageTab, "Main", 194}});
+    expectNamed(help, QAccessible::PageTab, "Main", {192, 193, 194});
     EXPECT_EQ(help->tabs()->currentIndex(), 0);
     ASSERT_TRUE(QTest::qWaitFor([help] { return !help->currentPage().isEmpty(); }, 5000));
     EXPECT_TRUE(help->currentPage().path().endsWith(QStringLiteral("/index.html")));
