@@ -191,45 +191,40 @@ TEST_P(ShellWindowsTest, UpdateCheckAnswersFromTheVersionFileOnlyOnSuccess) {
     using O = UpdateCheck::Outcome;
     // An error page is not a version file, whatever it holds. Without an answer (nothing
     // listens on 127.0.0.3, or the server never answers) nothing is shown.
-    const struct {
-        QByteArray status, body;
-        O outcome;
-        int style;
-    } cases[] = {{"200 OK", "3.0", O::UpToDate, Prompter::Information},
-                 {"200 OK", "3.1", O::Newer, Prompter::Question},
-                 {"200 OK", "4.2", O::Newer, Prompter::Question},
-                 {"404 Not Found", "4.2", O::Failed, Prompter::Exclamation},
-                 {"500 Internal Server Error", "9.9", O::Failed, Prompter::Exclamation},
-                 {"", "unreachable", O::NoAnswer, 0},
-                 {"", "silent", O::NoAnswer, 0}};
+    const std::tuple<QByteArray, QByteArray, O, int> cases[] = {
+        {"200 OK", "3.0", O::UpToDate, Prompter::Information},
+        {"200 OK", "3.1", O::Newer, Prompter::Question},
+        {"200 OK", "4.2", O::Newer, Prompter::Question},
+        {"404 Not Found", "4.2", O::Failed, Prompter::Exclamation},
+        {"500 Internal Server Error", "9.9", O::Failed, Prompter::Exclamation},
+        {"", "unreachable", O::NoAnswer, 0},
+        {"", "silent", O::NoAnswer, 0}};
     windows->setHomePage(QUrl(QStringLiteral("https://home.test/")));
-    for (const auto& c : cases) {
-        SCOPED_TRACE((c.status + " " + c.body).constData());
+    for (const auto& [status, body, outcome, style] : cases) {
+        SCOPED_TRACE((status + " " + body).constData());
         VersionServer server;
-        server.status = c.status;
-        server.body = c.body;
-        server.silent = c.status.isEmpty();
-        windows->setVersionFile(c.body == "unreachable" ? QUrl("http://127.0.0.3:9/v.txt")
-                                                        : server.url());
+        server.status = status;
+        server.body = body;
+        server.silent = status.isEmpty();
+        windows->setVersionFile(body == "unreachable" ? QUrl("http://127.0.0.3:9/v.txt")
+                                                      : server.url());
         prompter.calls.clear();
         // No on the offer of 3.1 opens nothing; Yes on 4.2 opens the home page.
-        prompter.answers = {c.body == "3.1" ? Prompter::No : Prompter::Yes};
+        prompter.answers = {body == "3.1" ? Prompter::No : Prompter::Yes};
         QSignalSpy answered(windows->updateCheck(), &UpdateCheck::answered);
         action("mnuCheckUpdate")->trigger();
         ASSERT_TRUE(answered.wait(UpdateCheck::TimeoutMs + 3000));
-        EXPECT_EQ(answered[0][0].value<O>(), c.outcome);
-        ASSERT_EQ(prompter.messages().size(), c.outcome == O::NoAnswer ? 0 : 1);
-        if (c.outcome == O::NoAnswer)
+        EXPECT_EQ(answered[0][0].value<O>(), outcome);
+        ASSERT_EQ(prompter.messages().size(), outcome == O::NoAnswer ? 0 : 1);
+        if (outcome == O::NoAnswer)
             continue;
         const auto shown = prompter.messages()[0];
-        EXPECT_EQ(shown.style, c.style);
-        if (c.outcome == O::UpToDate) {
-            EXPECT_EQ(shown.text, text("Main", 107));
-        } else {
-            EXPECT_TRUE(shown.text.contains(c.outcome == O::Failed
-                                                ? QString::fromLatin1(c.status.left(3))
-                                                : text("About", 2) + " " + c.body + "\r\n\r\n"));
-        }
+        EXPECT_EQ(shown.style, style);
+        const QString part = outcome == O::Failed  ? QString::fromLatin1(status.left(3))
+                             : outcome == O::Newer ? text("About", 2) + " " + body + "\r\n\r\n"
+                                                   : text("Main", 107);
+        EXPECT_TRUE(outcome == O::UpToDate ? shown.text == part : shown.text.contains(part))
+            << shown.text.toStdString();
     }
     EXPECT_EQ(opened, QList<QUrl>{QUrl(QStringLiteral("https://home.test/"))});
 }
