@@ -111,14 +111,15 @@ TEST_F(MainWindowTest, HoldsEveryNamedControlInItsPlace) {
     for (int panel = 1; panel <= MainWindow::PanelCount; ++panel)
         EXPECT_EQ(window.panel(panel)->objectName(), QStringLiteral("Panel%1").arg(panel));
     EXPECT_FALSE(window.panel(0) || window.panel(8));
+}
 
-    // The per-application view shows first.
-    EXPECT_TRUE(window.action("mnuDisplayApp")->isChecked());
-    EXPECT_TRUE(list("ListConnPROC")->isVisibleTo(&window));
-    EXPECT_FALSE(list("ListConnections")->isVisibleTo(&window));
-    window.setConnectionView(MainWindow::ConnectionView::PerConnection);
-    EXPECT_FALSE(list("ListConnPROC")->isVisibleTo(&window));
-    EXPECT_TRUE(list("ListConnections")->isVisibleTo(&window));
+TEST_F(MainWindowTest, CloseBoxHidesUnlessClosingForGood) {
+    showAt(800, 640);
+    EXPECT_FALSE(window.close());
+    EXPECT_FALSE(window.isVisible());
+    window.show();
+    window.setClosingForGood(true);
+    EXPECT_TRUE(window.close());
 }
 
 TEST_F(MainWindowTest, SnapsToTheMinimumSizeAndColumnsAndPanelsFollowEveryResize) {
