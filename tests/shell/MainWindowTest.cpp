@@ -66,7 +66,7 @@ TEST_F(MainWindowTest, HoldsEveryNamedControlInItsPlace) {
     const char* lists[] = {"ListConnections", "ListConnPROC", "ListRules", "ListLog",
                            "ListHistory"};
     for (int i = 0; i < 5; ++i) {
-        const int page = std::max(0, i - 1);
+        const int page = i ? i - 1 : 0;
         ASSERT_TRUE(list(lists[i])) << lists[i];
         EXPECT_EQ(list(lists[i])->parentWidget(), window.tabStrip()->widget(page)) << lists[i];
         EXPECT_EQ(window.page(page)->objectName(), QStringLiteral("Pic%1").arg(page));
