@@ -1,6 +1,5 @@
 #pragma once
-// A Prompter that answers from a script and records every call, for driving logic that asks
-// questions or shows file dialogs.
+// A Prompter that answers from a script and records every call.
 
 #include "engine/Prompter.h"
 

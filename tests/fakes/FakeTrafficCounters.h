@@ -1,7 +1,6 @@
 #pragma once
-// Counters set by the test, for driving the traffic display through what the kernel cannot be
-// made to do on demand: a byte total that goes back, a table that cannot be read, datagrams
-// in one direction only.
+// Counters set by the test, for what the kernel cannot be made to do on demand: a byte total
+// that goes back, an unreadable table, datagrams in one direction only.
 
 #include "stats/ProtocolCounters.h"
 

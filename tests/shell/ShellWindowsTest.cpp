@@ -1,34 +1,37 @@
 #include "shell/ShellWindows.h"
 
+#include "app/AppTestSupport.h"
 #include "fakes/FakePrompter.h"
 #include "records/EventList.h"
 #include "records/FrmLog.h"
 #include "records/LogFileModel.h"
 #include "records/LogText.h"
+#include "settings/FrmPreferences.h"
 #include "settings/LanguageFile.h"
 #include "settings/Settings.h"
 #include "shell/FrmAbout.h"
+#include "shell/HelpFile.h"
 #include "shell/HelpWindow.h"
 #include "shell/MainWindow.h"
 #include "shell/TrayIcon.h"
-#include "support/ScratchFiles.h"
 
-#include <QAction>
+#include <QAccessible>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QDir>
 #include <QGuiApplication>
 #include <QHelpEngine>
 #include <QHelpSearchEngine>
-#include <QHelpSearchResult>
-#include <QTabWidget>
 #include <QLabel>
 #include <QPushButton>
-#include <QTest>
-#include <QStandardItemModel>
+#include <QSet>
 #include <QSignalSpy>
+#include <QStandardItemModel>
+#include <QTabWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTreeView>
 
 #include <gtest/gtest.h>
@@ -38,28 +41,26 @@ using namespace tarvok::test;
 
 namespace {
 
-EventRecord record(const QString& remote, const QString& status) {
-    return {QStringLiteral("09:15 - 3/5/24"), QStringLiteral("TCP"), QStringLiteral("10.0.0.2"),
-            QStringLiteral("50000"),          remote,
-            QStringLiteral("80"),             QStringLiteral("http"),
-            status,                           QStringLiteral("(1)")};
-}
-
 // A program folder with the built language files, a main window and the commands on it.
-class ShellWindowsTest : public ::testing::Test {
+class ShellWindowsTest : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(dir.isValid());
-        QDir(dir.path()).mkpath(QStringLiteral("Logs"));
-        language.setPath(QStringLiteral(TARVOK_TEST_LANGUAGE_DIR) + QStringLiteral("/English.lng"));
+        ASSERT_TRUE(config.isValid() && QDir(dir.path()).mkpath(QStringLiteral("Logs")));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        language.setPath(dir.file(QStringLiteral("Language/%1.lng").arg(GetParam())));
+        settings.setValue(QStringLiteral("Language"), QString::fromLatin1(GetParam()));
         window.setModels(&rules, &eventList, &history);
-        windows = std::make_unique<ShellWindows>(
-            ShellWindows::Parts{dir.path(), &window, &eventList, &settings, &language, &prompter,
-                                &tray});
+        windows = std::make_unique<ShellWindows>(ShellWindows::Parts{
+            dir.path(), &window, &eventList, &settings, &language, &prompter, &tray});
+        windows->setUrlOpener([this](const QUrl& url) { opened.append(url); });
     }
     QAction* action(const char* name) { return window.action(QLatin1String(name)); }
+    QString text(const char* section, int key) { return language.text(section, key); }
+    void expectNamed(QWidget* w, QAccessible::Role role = QAccessible::NoRole,
+                     const char* section = "", std::initializer_list<int> keys = {});
 
-    QTemporaryDir dir;
+    ProgramFolder dir;
+    QTemporaryDir config;
     Settings settings{dir.path()};
     EventList eventList{dir.path(), settings};
     QStandardItemModel rules, history;
@@ -68,16 +69,71 @@ protected:
     TrayIcon tray;
     MainWindow window;
     std::unique_ptr<ShellWindows> windows;
+    QList<QUrl> opened;
 };
+
+// Answers each HTTP request on 127.0.0.2 with one status and body; never without a status.
+class VersionServer : public QTcpServer {
+public:
+    VersionServer(const QByteArray& answer, const QByteArray& text) : status(answer), body(text) {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = nextPendingConnection())
+                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                    request += socket->readAll();
+                    if (status.isEmpty() || !request.contains("\r\n\r\n"))
+                        return;
+                    socket->write("HTTP/1.1 " + status +
+                                  "\r\nContent-Length: " + QByteArray::number(body.size()) +
+                                  "\r\nConnection: close\r\n\r\n" + body);
+                    socket->disconnectFromHost();
+                });
+        });
+        EXPECT_TRUE(listen(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+    }
+    QUrl url() const { return QStringLiteral("http://127.0.0.2:%1/v.txt").arg(serverPort()); }
+
+    const QByteArray status, body;
+    QByteArray request;
+};
+
+using Control = std::pair<QAccessible::Role, QString>;
+
+// The controls a person works with, as the accessibility tree presents them.
+QList<Control> walk(QAccessibleInterface* node, int depth = 0) {
+    static const QSet<QAccessible::Role> roles{QAccessible::PushButton,   QAccessible::CheckBox,
+                                               QAccessible::EditableText, QAccessible::ComboBox,
+                                               QAccessible::List,         QAccessible::Tree,
+                                               QAccessible::Table,        QAccessible::PageTab};
+    QList<Control> found;
+    if (!node || depth > 40)
+        return found;
+    if (roles.contains(node->role()) && !node->state().invisible)
+        found.append({node->role(), node->text(QAccessible::Name)});
+    for (int i = 0; i < node->childCount(); ++i)
+        found += walk(node->child(i), depth + 1);
+    return found;
+}
+
+// The window is shown, no control is nameless, and each caption of keys names one of role.
+void ShellWindowsTest::expectNamed(QWidget* w, QAccessible::Role role, const char* section,
+                                   std::initializer_list<int> keys) {
+    const QList<Control> controls = walk(QAccessible::queryAccessibleInterface(w));
+    EXPECT_FALSE(controls.isEmpty()) << w->objectName().toStdString();
+    for (const Control& c : controls)
+        EXPECT_FALSE(c.second.isEmpty()) << w->objectName().toStdString() << " role " << c.first;
+    for (int key : keys)
+        EXPECT_TRUE(controls.contains(Control{role, text(section, key).remove(u'&')}))
+            << section << " " << key;
+}
 
 } // namespace
 
-TEST_F(ShellWindowsTest, LogTabMenuCopiesTheSelectedRecordAndClearsWithoutWriting) {
-    eventList.append(record(QStringLiteral("192.0.2.1"), QStringLiteral("ESTABLISHED")), true);
-    eventList.append(record(QStringLiteral("192.0.2.2"), QStringLiteral("BLOCKED CONNECTION")), true);
+TEST_P(ShellWindowsTest, LogTabMenuCopiesTheSelectedRecordAndClearsWithoutWriting) {
+    for (const char* remote : {"192.0.2.1", "192.0.2.2"})
+        eventList.append({"09:15 - 3/5/24", "TCP", "10.0.0.2", "5", remote, "80", "", "-", ""},
+                         true);
     QTreeView* list = window.list(QStringLiteral("ListLog"));
     list->setCurrentIndex(list->model()->index(1, 0));
-
     action("mnuCopyText")->trigger();
     EXPECT_EQ(QGuiApplication::clipboard()->text(),
               recordText(eventList.record(1), RecordTextStyle::EventList));
@@ -90,197 +146,153 @@ TEST_F(ShellWindowsTest, LogTabMenuCopiesTheSelectedRecordAndClearsWithoutWritin
     EXPECT_FALSE(QFile::exists(eventList.dayFilePath()));
 }
 
-TEST_F(ShellWindowsTest, OpenLogFileShowsTheFileInOneViewer) {
-    const QString path = dir.filePath(QStringLiteral("Logs/day.tvl"));
+TEST_P(ShellWindowsTest, OpenLogFileShowsTheFileInOneViewerOrSaysItCannot) {
+    EXPECT_FALSE(windows->showLogFile(dir.file(QStringLiteral("missing.tvl"))));
+    ASSERT_EQ(prompter.messages().size(), 1);
+    EXPECT_TRUE(prompter.messages()[0].text.contains(QStringLiteral("missing.tvl")));
+    EXPECT_EQ(windows->logViewer(), nullptr); // not shown empty
+
+    const QString path = dir.file(QStringLiteral("day.tvl"));
     ASSERT_TRUE(writeFile(path, "\"09:15 - 3/5/24\",\"TCP\",\"10.0.0.2\",\"50000\",\"192.0.2.9\","
                                 "\"80\",\"http\",\"BLOCKED CONNECTION\"\r\n"));
+    prompter.calls.clear();
     prompter.files = {QString(), path, path};
     action("mnuOpenLogFile")->trigger(); // cancelled
-    EXPECT_EQ(windows->logViewer(), nullptr);
     action("mnuOpenLogFile")->trigger();
-    ASSERT_EQ(prompter.calls.size(), 2);
-    EXPECT_EQ(prompter.calls[1].text, language.text(QStringLiteral("Main"), 104));
+    EXPECT_EQ(prompter.calls[1].text, text("Main", 104));
     EXPECT_EQ(prompter.calls[1].filter, QStringLiteral("Tarvok Log File|*.tvl"));
-    FrmLog* viewer = windows->logViewer();
-    ASSERT_NE(viewer, nullptr);
-    EXPECT_TRUE(viewer->isVisible());
-    EXPECT_EQ(viewer->windowTitle(), language.text(QStringLiteral("Log"), 1) + " - " + path);
+    QPointer<FrmLog> viewer = windows->logViewer();
+    ASSERT_TRUE(viewer);
+    EXPECT_EQ(viewer->windowTitle(), text("Log", 1) + " - " + path);
     EXPECT_FALSE(viewer->list()->model()->index(0, 0).data(Qt::DecorationRole).isNull());
+    expectNamed(viewer);
     action("mnuOpenLogFile")->trigger();
     EXPECT_EQ(windows->logViewer(), viewer);
     EXPECT_EQ(viewer->model()->rowCount(), 1); // the file read once, not appended twice
+    QTest::keyClick(viewer, Qt::Key_Escape);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(!viewer || !viewer->isVisible());
 }
 
-TEST_F(ShellWindowsTest, UnreadableLogFileIsReportedNotShownEmpty) {
-    EXPECT_FALSE(windows->showLogFile(dir.filePath(QStringLiteral("Logs/missing.tvl"))));
-    ASSERT_EQ(prompter.messages().size(), 1);
-    EXPECT_TRUE(prompter.messages()[0].text.contains(QStringLiteral("missing.tvl")));
-    EXPECT_EQ(windows->logViewer(), nullptr);
+TEST(UpdateCheckTest, VersionTextIsFirstDigitMajorAndLastDigitMinor) {
+    // One character is both digits (4.4); a character that is not a digit counts as 0.
+    const std::pair<const char*, bool> cases[] = {{"3.0", false}, {"3.1", true},      {"4.0", true},
+                                                  {"2.9", false}, {"4.2", true},      {"4", true},
+                                                  {"x.y", false}, {" 3.1\r\n", true}, {"", false}};
+    for (const auto& [version, newer] : cases)
+        EXPECT_EQ(isNewerVersion(QString::fromLatin1(version)), newer) << '"' << version << '"';
 }
 
-namespace {
-
-// An HTTP server on 127.0.0.2 inside the test's own network namespace that answers every
-// request with one status and body, or holds the connection without answering.
-class VersionServer : public QObject {
-public:
-    VersionServer() {
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-                socket->setParent(this);
-                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                    m_request += socket->readAll();
-                    if (!m_request.contains("\r\n\r\n") || silent)
-                        return;
-                    socket->write("HTTP/1.1 " + status + "\r\nContent-Type: text/plain\r\n"
-                                  "Content-Length: " + QByteArray::number(body.size()) +
-                                  "\r\nConnection: close\r\n\r\n" + body);
-                    socket->disconnectFromHost();
-                });
-            }
-        });
-    }
-    bool listen() { return m_server.listen(QHostAddress(QStringLiteral("127.0.0.2")), 0); }
-    QUrl url() const {
-        return QUrl(QStringLiteral("http://127.0.0.2:%1/tarvok.txt").arg(m_server.serverPort()));
-    }
-
-    QByteArray status = "200 OK";
-    QByteArray body;
-    bool silent = false;
-
-private:
-    QTcpServer m_server;
-    QByteArray m_request;
-};
-
-} // namespace
-
-TEST_F(ShellWindowsTest, UpdateCheckAnswersFromTheVersionFileOnlyOnSuccess) {
-    struct Case {
-        QByteArray status;
-        QByteArray body;
-        UpdateCheck::Outcome outcome;
-    };
+TEST_P(ShellWindowsTest, UpdateCheckAnswersFromTheVersionFileOnlyOnSuccess) {
     using O = UpdateCheck::Outcome;
-    const Case cases[] = {
-        {"200 OK", "3.0", O::UpToDate}, {"200 OK", "3.1", O::Newer},
-        {"200 OK", "4.0", O::Newer},    {"200 OK", "2.9", O::UpToDate},
-        {"200 OK", "4.2", O::Newer},    {"200 OK", "4", O::Newer}, // one character: 4.4
-        {"200 OK", "x.y", O::UpToDate}, // not digits: 0.0
-        // An error page is not a version file, whatever it holds.
-        {"404 Not Found", "4.2", O::Failed}, {"500 Internal Server Error", "9.9", O::Failed},
-    };
-    QList<QUrl> opened;
-    windows->setUrlOpener([&](const QUrl& url) { opened.append(url); });
+    // An error page is not a version file, whatever it holds. Without an answer (nothing
+    // listens on 127.0.0.3, or the server never answers) nothing is shown.
+    const std::tuple<QByteArray, QByteArray, O, int> cases[] = {
+        {"200 OK", "3.0", O::UpToDate, Prompter::Information},
+        {"200 OK", "3.1", O::Newer, Prompter::Question},
+        {"200 OK", "4.2", O::Newer, Prompter::Question},
+        {"404 Not Found", "4.2", O::Failed, Prompter::Exclamation},
+        {"", "unreachable", O::NoAnswer, 0},
+        {"", "silent", O::NoAnswer, 0}};
     windows->setHomePage(QUrl(QStringLiteral("https://home.test/")));
-    for (const Case& c : cases) {
-        VersionServer server;
-        ASSERT_TRUE(server.listen());
-        server.status = c.status;
-        server.body = c.body;
-        windows->setVersionFile(server.url());
+    for (const auto& [status, body, outcome, style] : cases) {
+        SCOPED_TRACE((status + " " + body).constData());
+        VersionServer server(status, body);
+        windows->setVersionFile(body == "unreachable" ? QUrl("http://127.0.0.3:9/v.txt")
+                                                      : server.url());
         prompter.calls.clear();
-        // No on the offer of 3.1 opens nothing; Yes opens the home page.
-        prompter.answers = {c.body == "3.1" ? Prompter::No : Prompter::Yes};
+        // No on the offer of 3.1 opens nothing; Yes on 4.2 opens the home page.
+        prompter.answers = {body == "3.1" ? Prompter::No : Prompter::Yes};
         QSignalSpy answered(windows->updateCheck(), &UpdateCheck::answered);
         action("mnuCheckUpdate")->trigger();
-        ASSERT_TRUE(answered.wait(5000)) << c.body.constData();
-        EXPECT_EQ(answered[0][0].value<UpdateCheck::Outcome>(), c.outcome) << c.body.constData();
-        ASSERT_EQ(prompter.messages().size(), 1) << c.body.constData();
-        const auto shown = prompter.messages()[0];
-        switch (c.outcome) {
-        case O::UpToDate:
-            EXPECT_EQ(shown.text, language.text(QStringLiteral("Main"), 107));
-            EXPECT_EQ(shown.style, Prompter::Information);
-            break;
-        case O::Newer:
-            EXPECT_EQ(shown.style, Prompter::Question);
-            EXPECT_TRUE(shown.text.contains(language.text(QStringLiteral("About"), 2) + " " +
-                                            QString::fromLatin1(c.body) + "\r\n\r\n"));
-            break;
-        default:
-            EXPECT_TRUE(shown.text.contains(QString::fromLatin1(c.status.left(3))));
-            EXPECT_NE(shown.text, language.text(QStringLiteral("Main"), 107));
-            break;
-        }
-    }
-    EXPECT_EQ(opened.size(), 3);
-    EXPECT_EQ(opened.value(0), QUrl(QStringLiteral("https://home.test/")));
-}
-
-TEST_F(ShellWindowsTest, UpdateCheckWithoutAnAnswerShowsNothing) {
-    QList<QUrl> opened;
-    windows->setUrlOpener([&](const QUrl& url) { opened.append(url); });
-    VersionServer silent;
-    ASSERT_TRUE(silent.listen());
-    silent.silent = true;
-    // Nothing listens on 127.0.0.3; the second server accepts and never answers.
-    for (const QUrl& url : {QUrl(QStringLiteral("http://127.0.0.3:9/tarvok.txt")), silent.url()}) {
-        windows->setVersionFile(url);
-        QSignalSpy answered(windows->updateCheck(), &UpdateCheck::answered);
-        windows->checkForUpdates();
         ASSERT_TRUE(answered.wait(UpdateCheck::TimeoutMs + 3000));
-        EXPECT_EQ(answered[0][0].value<UpdateCheck::Outcome>(), UpdateCheck::Outcome::NoAnswer);
+        EXPECT_EQ(answered[0][0].value<O>(), outcome);
+        ASSERT_EQ(prompter.messages().size(), outcome == O::NoAnswer ? 0 : 1);
+        if (outcome == O::NoAnswer)
+            continue;
+        const auto shown = prompter.messages()[0];
+        EXPECT_EQ(shown.style, style);
+        const QString part = outcome == O::Failed  ? QString::fromLatin1(status.left(3))
+                             : outcome == O::Newer ? text("About", 2) + " " + body + "\r\n\r\n"
+                                                   : text("Main", 107);
+        EXPECT_TRUE(outcome == O::UpToDate ? shown.text == part : shown.text.contains(part))
+            << shown.text.toStdString();
     }
-    EXPECT_TRUE(prompter.calls.isEmpty());
-    EXPECT_TRUE(opened.isEmpty());
+    EXPECT_EQ(opened, QList<QUrl>{QUrl(QStringLiteral("https://home.test/"))});
 }
 
-TEST_F(ShellWindowsTest, AboutBoxFromMenuToolbarAndTray) {
+TEST_P(ShellWindowsTest, PreferencesNameEveryControlAndTabFromTheTopBox) {
+    action("mnuPreferences")->trigger();
+    FrmPreferences* dialog = windows->preferences();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->windowTitle(), text("Preferences", 1));
+    expectNamed(dialog, QAccessible::CheckBox, "Preferences", {2, 3, 4, 5, 6, 7});
+    expectNamed(dialog, QAccessible::PageTab, "Preferences", {8, 9});
+    expectNamed(dialog, QAccessible::EditableText, "Preferences", {10, 12});
+    expectNamed(dialog, QAccessible::PushButton, "Tray", {5});
+    // The keyboard walks the boxes from the top, then the tab strip, the fields and OK.
+    QStringList order;
+    QWidget* widget = dialog->findChild<QCheckBox*>(QStringLiteral("ChkStartUp"));
+    for (int i = 0; i < 8 && widget; ++i, widget = widget->nextInFocusChain())
+        if (widget->focusPolicy() & Qt::TabFocus)
+            order << widget->objectName();
+    EXPECT_EQ(order.mid(0, 7),
+              (QStringList{"ChkStartUp", "ChkMinimized", "ChkPopup", "ChkManuallyClose",
+                           "ChkDBClick", "ChkFilePropertiesDBClick", "TabStrip1"}));
+}
+
+TEST_P(ShellWindowsTest, OneAboutBoxFromMenuAndToolbar) {
     action("mnuAbout")->trigger();
     FrmAbout* about = windows->about();
     ASSERT_NE(about, nullptr);
     EXPECT_EQ(about->parentWidget(), &window);
-    EXPECT_EQ(about->windowTitle(), language.text(QStringLiteral("About"), 1));
-    EXPECT_EQ(about->findChild<QLabel*>(QStringLiteral("lblVer_JP"))->text(), QStringLiteral("3.0"));
-    EXPECT_TRUE(about->findChild<QLabel*>(QStringLiteral("lblLink"))->text().contains(
-        ShellWindows::defaultHomePage().toString()));
+    EXPECT_EQ(about->windowTitle(), text("About", 1));
+    expectNamed(about, QAccessible::PushButton, "About", {6});
+    const auto label = [about](const char* name) {
+        return about->findChild<QLabel*>(QLatin1String(name))->text();
+    };
+    EXPECT_EQ(label("lblVer_JP"), QStringLiteral("3.0"));
+    EXPECT_TRUE(label("lblLink").contains(ShellWindows::defaultHomePage().toString()));
     action("tbAbout")->trigger();
-    EXPECT_EQ(windows->about(), about); // one box, brought forward
-    QTest::keyClick(about, Qt::Key_Escape);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_EQ(windows->about(), nullptr);
-    emit tray.aboutRequested();
-    ASSERT_NE(windows->about(), nullptr);
-    windows->about()->findChild<QPushButton*>(QStringLiteral("cmdClose"))->click();
+    EXPECT_EQ(windows->about(), about); // brought forward
+    about->findChild<QPushButton*>(QStringLiteral("cmdClose"))->click();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(windows->about(), nullptr);
 }
 
-TEST_F(ShellWindowsTest, HelpOpensOnTheContentsAndItsSearchFindsThePolicyPage) {
-    const QString built = QStringLiteral(TARVOK_TEST_LANGUAGE_DIR "/../tarvok.qch");
-    ASSERT_TRUE(QFile::copy(built, dir.filePath(QStringLiteral("tarvok.qch")))) << built.toStdString();
+TEST_P(ShellWindowsTest, HelpOpensOnTheContentsAndItsSearchFindsThePolicyPage) {
+    // The language's own help file; one that is not a help file is said so.
+    const QString path = helpFilePath(dir.path(), QString::fromLatin1(GetParam()));
+    ASSERT_TRUE(writeFile(path, "not a help file"));
     action("mnuHelpF1")->trigger();
-    HelpWindow* help = windows->helpWindow();
-    ASSERT_NE(help, nullptr);
-    EXPECT_TRUE(help->isVisible());
-    EXPECT_TRUE(prompter.calls.isEmpty());
+    EXPECT_EQ(windows->helpWindow(), nullptr);
+    ASSERT_EQ(prompter.messages().size(), 1);
+    EXPECT_EQ(prompter.messages()[0].text, text("Main", 103));
+    EXPECT_EQ(prompter.messages()[0].title, text("Add", 23));
+    EXPECT_EQ(prompter.messages()[0].style, Prompter::Critical);
+    ASSERT_TRUE(QFile::remove(path));
+    ASSERT_TRUE(QFile::copy(TARVOK_TEST_LANGUAGE_DIR "/../" + QFileInfo(path).fileName(), path));
+    action("mnuHelpF1")->trigger();
+    QPointer<HelpWindow> help = windows->helpWindow();
+    ASSERT_TRUE(help);
+    EXPECT_EQ(help->windowTitle(), text("Main", 191));
+    expectNamed(help, QAccessible::PageTab, "Main", {192, 193, 194});
     EXPECT_EQ(help->tabs()->currentIndex(), 0);
     ASSERT_TRUE(QTest::qWaitFor([help] { return !help->currentPage().isEmpty(); }, 5000));
     EXPECT_TRUE(help->currentPage().path().endsWith(QStringLiteral("/index.html")));
 
-    QSignalSpy finished(help->engine()->searchEngine(), &QHelpSearchEngine::searchingFinished);
+    QHelpSearchEngine* search = help->engine()->searchEngine();
+    QSignalSpy finished(search, &QHelpSearchEngine::searchingFinished);
     help->search(QStringLiteral("policy"));
     ASSERT_TRUE(finished.wait(10000));
     QStringList pages;
-    const int count = help->engine()->searchEngine()->searchResultCount();
-    for (const QHelpSearchResult& result : help->engine()->searchEngine()->searchResults(0, count))
+    for (const QHelpSearchResult& result : search->searchResults(0, search->searchResultCount()))
         pages << result.url().fileName();
     EXPECT_TRUE(pages.contains(QStringLiteral("policy.html"))) << pages.join(' ').toStdString();
+    QTest::keyClick(help, Qt::Key_Escape);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(help);
 }
 
-TEST_F(ShellWindowsTest, HelpWithoutAReadableFileShowsTheMessage) {
-    settings.setValue(QStringLiteral("Language"), QStringLiteral("Japanese"));
-    // Missing, then present but not a help file.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        prompter.calls.clear();
-        windows->openHelp();
-        EXPECT_EQ(windows->helpWindow(), nullptr);
-        ASSERT_EQ(prompter.messages().size(), 1);
-        EXPECT_EQ(prompter.messages()[0].text, language.text(QStringLiteral("Main"), 103));
-        EXPECT_EQ(prompter.messages()[0].title, language.text(QStringLiteral("Add"), 23));
-        EXPECT_EQ(prompter.messages()[0].style, Prompter::Critical);
-        ASSERT_TRUE(writeFile(dir.filePath(QStringLiteral("tarvok_jp.qch")), "not a help file"));
-    }
-}
+INSTANTIATE_TEST_SUITE_P(Languages, ShellWindowsTest,
+                         ::testing::Values("English", "Japanese", "Russian"));

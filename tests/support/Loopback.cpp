@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <linux/capability.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -24,24 +23,15 @@ Fd& Fd::operator=(Fd&& other) noexcept {
     return *this;
 }
 
-Fd::~Fd() { reset(); }
-
 void Fd::reset() {
     if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+        ::close(std::exchange(m_fd, -1));
 }
 
 std::uint32_t address(const char* dotted) {
     in_addr parsed{};
     EXPECT_EQ(::inet_pton(AF_INET, dotted, &parsed), 1) << dotted;
     return parsed.s_addr;
-}
-
-platform::Address6 address6(const char* text) {
-    platform::Address6 parsed{};
-    EXPECT_EQ(::inet_pton(AF_INET6, text, parsed.data()), 1) << text;
-    return parsed;
 }
 
 bool addLoopbackAddress(const char* address) {
@@ -55,7 +45,13 @@ namespace {
 bool isIpv6(const std::string& text) { return text.find(':') != std::string::npos; }
 bool isMapped(const std::string& text) { return text.rfind("::ffff:", 0) == 0; }
 
-// A socket address for text, which is dotted IPv4, IPv6, or v4-mapped IPv6.
+platform::Address6 address6(const char* text) {
+    platform::Address6 parsed{};
+    EXPECT_EQ(::inet_pton(AF_INET6, text, parsed.data()), 1) << text;
+    return parsed;
+}
+
+// A socket address for dotted IPv4, IPv6 or v4-mapped IPv6 text.
 struct Endpoint {
     sockaddr_storage storage{};
     socklen_t length = 0;
@@ -66,16 +62,13 @@ Endpoint endpoint(const std::string& text, std::uint16_t port) {
     Endpoint result;
     if (isIpv6(text)) {
         auto* in6 = reinterpret_cast<sockaddr_in6*>(&result.storage);
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(port);
+        *in6 = {AF_INET6, htons(port), 0, {}, 0};
         const platform::Address6 parsed = address6(text.c_str());
         std::memcpy(&in6->sin6_addr, parsed.data(), parsed.size());
         result.length = sizeof *in6;
     } else {
         auto* in = reinterpret_cast<sockaddr_in*>(&result.storage);
-        in->sin_family = AF_INET;
-        in->sin_port = htons(port);
-        in->sin_addr.s_addr = address(text.c_str());
+        *in = {AF_INET, htons(port), {address(text.c_str())}, {}};
         result.length = sizeof *in;
     }
     return result;
@@ -93,18 +86,38 @@ int tcpSocket(const std::string& address) {
     return ::socket(isIpv6(address) ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 }
 
+// The family and address fields of one end of a connection.
+void fill(const std::string& text, platform::Family& family, std::uint32_t& v4,
+          platform::Address6& v6) {
+    family = isMapped(text) ? platform::Family::Mapped
+             : isIpv6(text) ? platform::Family::Inet6 : platform::Family::Inet;
+    if (family == platform::Family::Inet6)
+        v6 = address6(text.c_str());
+    else
+        v4 = address(text.c_str() + (isMapped(text) ? 7 : 0));
+}
+
+bool setNetAdmin(bool on) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (::syscall(SYS_capget, &header, data) != 0)
+        return false;
+    const unsigned bit = 1u << CAP_NET_ADMIN;
+    data[0].effective = on ? data[0].effective | bit : data[0].effective & ~bit;
+    return ::syscall(SYS_capset, &header, data) == 0;
+}
+
 } // namespace
 
-TcpListener::TcpListener(const char* address, std::uint16_t port) : m_address(address) {
-    m_fd = Fd(tcpSocket(m_address));
+TcpListener::TcpListener(const char* address, std::uint16_t port)
+    : m_address(address), m_fd(tcpSocket(address)) {
     const int one = 1;
     ::setsockopt(m_fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     const Endpoint local = endpoint(m_address, port);
-    if (::bind(m_fd.get(), local.get(), local.length) != 0 || ::listen(m_fd.get(), 4096) != 0) {
+    if (::bind(m_fd.get(), local.get(), local.length) != 0 || ::listen(m_fd.get(), 4096) != 0)
         ADD_FAILURE() << "cannot listen on " << address << ": " << std::strerror(errno);
-        return;
-    }
-    m_port = boundPort(m_fd.get());
+    else
+        m_port = boundPort(m_fd.get());
 }
 
 platform::TcpRow TcpConnection::clientRow() const {
@@ -120,14 +133,11 @@ platform::TcpRow TcpConnection::serverRow() const {
 TcpConnection connect(const char* fromAddress, TcpListener& listener) {
     TcpConnection connection;
     const std::string from = fromAddress;
-    // A dual-stack client reaches an IPv4 listener through its mapped address.
     std::string to = listener.address();
     if (isMapped(from) && !isIpv6(to))
         to = "::ffff:" + to;
-    const Endpoint local = endpoint(from, 0);
-    const Endpoint remote = endpoint(to, listener.port());
-    // An IPv6 address added a moment ago may still lack its route while the kernel finishes
-    // setting up lo: such a connect is tried again, for two seconds at most.
+    const Endpoint local = endpoint(from, 0), remote = endpoint(to, listener.port());
+    // An IPv6 address added a moment ago may still lack its route: tried again for 2 s at most.
     for (int attempt = 0;; ++attempt) {
         connection.client = Fd(tcpSocket(from));
         if (::bind(connection.client.get(), local.get(), local.length) == 0 &&
@@ -143,29 +153,14 @@ TcpConnection connect(const char* fromAddress, TcpListener& listener) {
     connection.server = Fd(::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC));
     connection.clientPort = boundPort(connection.client.get());
     connection.serverPort = listener.port();
-    const auto fill = [](const std::string& text, platform::Family& family, std::uint32_t& v4,
-                         platform::Address6& v6) {
-        if (isMapped(text)) {
-            family = platform::Family::Mapped;
-            v4 = address(text.c_str() + 7);
-        } else if (isIpv6(text)) {
-            family = platform::Family::Inet6;
-            v6 = address6(text.c_str());
-        } else {
-            family = platform::Family::Inet;
-            v4 = address(text.c_str());
-        }
-    };
     fill(from, connection.family, connection.clientAddress, connection.client6);
-    fill(listener.address(), connection.serverFamily, connection.serverAddress,
-         connection.server6);
+    fill(listener.address(), connection.serverFamily, connection.serverAddress, connection.server6);
     return connection;
 }
 
 int readOutcome(int fd, int timeoutMs) {
     pollfd waiting{fd, POLLIN, 0};
-    const int ready = ::poll(&waiting, 1, timeoutMs);
-    if (ready == 0)
+    if (::poll(&waiting, 1, timeoutMs) == 0)
         return -ETIMEDOUT;
     char byte = 0;
     const ssize_t length = ::recv(fd, &byte, 1, MSG_DONTWAIT);
@@ -180,20 +175,6 @@ Fd udpSocket(const char* address, std::uint16_t& port) {
     port = boundPort(fd.get());
     return fd;
 }
-
-namespace {
-bool setNetAdmin(bool on) {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2]{};
-    if (::syscall(SYS_capget, &header, data) != 0)
-        return false;
-    if (on)
-        data[0].effective |= 1u << CAP_NET_ADMIN;
-    else
-        data[0].effective &= ~(1u << CAP_NET_ADMIN);
-    return ::syscall(SYS_capset, &header, data) == 0;
-}
-} // namespace
 
 WithoutNetAdmin::WithoutNetAdmin() : m_dropped(setNetAdmin(false)) {}
 

@@ -1,6 +1,6 @@
 #pragma once
-// Real TCP and UDP sockets on loopback addresses other than 127.0.0.1, for tests that run in
-// their own network namespace. Every call fails the test (ADD_FAILURE) rather than crash.
+// Real TCP and UDP sockets on loopback addresses other than 127.0.0.1, for tests in their own
+// network namespace. A call that fails fails the test (ADD_FAILURE) rather than crash.
 
 #include "platform/TableRows.h"
 
@@ -17,7 +17,7 @@ public:
     explicit Fd(int fd) : m_fd(fd) {}
     Fd(Fd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
     Fd& operator=(Fd&& other) noexcept;
-    ~Fd();
+    ~Fd() { reset(); }
     int get() const { return m_fd; }
     bool valid() const { return m_fd >= 0; }
     void reset();
@@ -26,8 +26,7 @@ private:
     int m_fd = -1;
 };
 
-std::uint32_t address(const char* dotted);       // row form of a dotted address
-platform::Address6 address6(const char* text);   // an IPv6 address from its text
+std::uint32_t address(const char* dotted); // row form of a dotted address
 // Adds an address (for example "fd00::2") to lo in this test's own namespace.
 bool addLoopbackAddress(const char* address);
 
@@ -48,24 +47,23 @@ struct TcpConnection {
     Fd client; // bound to the local address given to connect()
     Fd server; // the accepted end
     std::uint16_t clientPort = 0;
-    // The client's row as the TCP table shows it.
+    // The rows of both ends as the TCP table shows them.
     platform::TcpRow clientRow() const;
-    // The accepted end's row: the client's, seen from the other side.
     platform::TcpRow serverRow() const;
     std::uint32_t clientAddress = 0, serverAddress = 0;
     std::uint16_t serverPort = 0;
-    // Native IPv6 ends keep their addresses here; a dual-stack client is Mapped.
+    // IPv6 ends keep their addresses here; a dual-stack client is Mapped.
     platform::Family family = platform::Family::Inet, serverFamily = platform::Family::Inet;
     platform::Address6 client6{}, server6{};
 };
 
 // Connects from fromAddress (any free port) to the listener and accepts the connection.
-// fromAddress may be dotted IPv4, IPv6 ("fd00::3") or v4-mapped ("::ffff:127.0.0.3": a
-// dual-stack AF_INET6 socket reaching an IPv4 listener).
+// fromAddress is dotted IPv4, IPv6 ("fd00::3") or v4-mapped ("::ffff:127.0.0.3": a dual-stack
+// socket reaching an IPv4 listener).
 TcpConnection connect(const char* fromAddress, TcpListener& listener);
 
-// What a blocking read on fd reports, within timeoutMs: 0 for an orderly end of stream,
-// a positive byte count, -errno on an error (for example -ECONNABORTED), or -ETIMEDOUT.
+// What a read on fd reports within timeoutMs: 0 for an orderly end of stream, a positive
+// byte count, -errno on an error (for example -ECONNABORTED), or -ETIMEDOUT.
 int readOutcome(int fd, int timeoutMs);
 
 Fd udpSocket(const char* address, std::uint16_t& port);

@@ -1,15 +1,14 @@
 #pragma once
-// Every test executable starts inside network and mount namespaces of its own (see
-// TestMain.cpp), so a test that cuts connections can only ever cut its own, and a test that
-// mounts a small or read-only file system changes nothing outside itself.
+// Every test executable starts in network and mount namespaces of its own (TestMain.cpp): a
+// test that cuts connections cuts only its own, and a test's mounts change nothing outside it.
 
 #include <gtest/gtest.h>
 
 namespace tarvok::test {
 
 enum class Sandbox {
-    None,          // could not leave the host's namespaces: tests that need them skip
-    Root,          // private namespaces entered with the process's own capabilities
+    None,          // the host's namespaces could not be left: tests that need them skip
+    Root,          // entered with the process's own capabilities
     UserNamespace, // entered through a user namespace (run without root)
 };
 

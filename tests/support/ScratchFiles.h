@@ -1,8 +1,7 @@
 #pragma once
-// Real files for tests: whole-file reads and writes, and file-system faults: a folder made
-// read-only by a read-only bind mount, and a tiny tmpfs filled to the last byte. Permissions do not
-// stop root, mounts do. Each test process runs in a mount namespace of its own (support/Sandbox.h),
-// so nothing leaks out; without one, nothing is mounted and the test must skip.
+// Whole-file reads and writes, and file-system faults made by mounts (permissions do not stop
+// root): a read-only folder and a tiny full disk. The mounts stay in the test's own mount
+// namespace (Sandbox.h); without one, nothing is mounted and the test must skip.
 
 #include "support/Sandbox.h"
 
@@ -12,10 +11,11 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ostream>
 #include <fcntl.h>
+#include <ostream>
 #include <sys/mount.h>
 #include <unistd.h>
+#include <utility>
 
 // Readable failure messages for Qt texts.
 inline void PrintTo(const QString& text, std::ostream* out) {
@@ -40,17 +40,15 @@ public:
     ScratchMount(const ScratchMount&) = delete;
     ScratchMount& operator=(const ScratchMount&) = delete;
     ScratchMount(ScratchMount&& other) noexcept
-        : m_native(other.m_native), m_mounted(other.m_mounted), m_error(other.m_error) {
-        other.m_mounted = false;
-    }
+        : m_native(other.m_native), m_mounted(std::exchange(other.m_mounted, false)),
+          m_error(other.m_error) {}
     ScratchMount& operator=(ScratchMount&&) = delete;
     ~ScratchMount() { release(); }
 
     // Undoes the mount early, for a test that goes on without the fault.
     void release() {
-        if (m_mounted)
+        if (std::exchange(m_mounted, false))
             ::umount2(m_native.constData(), MNT_DETACH);
-        m_mounted = false;
     }
 
     bool ok() const { return m_mounted; }
@@ -59,31 +57,19 @@ public:
     // folder, an existing folder, becomes read-only.
     static ScratchMount readOnly(const QString& folder) {
         ScratchMount m(folder);
-        if (!m.checkSandbox())
-            return m;
         const char* native = m.m_native.constData();
-        if (::mount(native, native, nullptr, MS_BIND, nullptr) != 0) {
-            m.failed("bind mount");
-        } else if (::mount(nullptr, native, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) !=
-                   0) {
-            m.failed("read-only remount");
+        if (m.mount(native, native, nullptr, MS_BIND, nullptr, "bind mount") &&
+            !m.mount(nullptr, native, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr,
+                     "read-only remount"))
             ::umount2(native, MNT_DETACH);
-        } else {
-            m.m_mounted = true;
-        }
         return m;
     }
 
     // An empty tmpfs of the given size on folder; fill() then uses up its space.
     static ScratchMount smallDisk(const QString& folder, int kilobytes = 64) {
         ScratchMount m(folder);
-        if (!m.checkSandbox())
-            return m;
         const QByteArray options = "size=" + QByteArray::number(kilobytes) + "k";
-        if (::mount("tmpfs", m.m_native.constData(), "tmpfs", 0, options.constData()) != 0)
-            m.failed("tmpfs mount");
-        else
-            m.m_mounted = true;
+        m.mount("tmpfs", m.m_native.constData(), "tmpfs", 0, options.constData(), "tmpfs mount");
         return m;
     }
 
@@ -108,15 +94,17 @@ public:
 private:
     explicit ScratchMount(const QString& folder) : m_native(QFile::encodeName(folder)) {}
 
-    bool checkSandbox() {
-        if (sandbox() != Sandbox::None)
-            return true;
-        m_error = QStringLiteral("no private mount namespace (%1)").arg(sandboxError());
-        return false;
-    }
-    void failed(const char* what) {
-        m_error = QStringLiteral("%1 failed: %2")
-                      .arg(QString::fromLatin1(what), QString::fromLocal8Bit(std::strerror(errno)));
+    // One mount(2) call, in a private mount namespace only; m_mounted tells whether it held.
+    bool mount(const char* source, const char* target, const char* type, unsigned long flags,
+               const char* options, const char* what) {
+        m_mounted = false;
+        if (sandbox() == Sandbox::None)
+            m_error = QStringLiteral("no private mount namespace (%1)").arg(sandboxError());
+        else if (::mount(source, target, type, flags, options) != 0)
+            m_error = QStringLiteral("%1 failed: %2").arg(what, std::strerror(errno));
+        else
+            m_mounted = true;
+        return m_mounted;
     }
 
     QByteArray m_native;

@@ -19,52 +19,45 @@ namespace {
 Sandbox g_sandbox = Sandbox::None;
 char g_error[256] = "not tried";
 
-bool writeFile(const char* path, const char* text) {
+void writeFile(const char* path, const char* text) {
     const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const auto length = static_cast<ssize_t>(std::strlen(text));
-    const bool ok = ::write(fd, text, length) == length;
-    ::close(fd);
-    return ok;
+    if (fd >= 0) {
+        [[maybe_unused]] const ssize_t written = ::write(fd, text, std::strlen(text));
+        ::close(fd);
+    }
 }
 
 bool bringLoopbackUp() {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
     ifreq request{};
     std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    if (ok) {
-        request.ifr_flags |= IFF_UP;
-        ok = ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    }
-    ::close(fd);
+    bool ok = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags |= IFF_UP;
+    ok = ok && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    if (fd >= 0)
+        ::close(fd);
     return ok;
 }
 
 // Must run before any thread exists: a user namespace can only be entered single-threaded.
 void enterSandbox() {
-    const uid_t uid = ::getuid();
-    const gid_t gid = ::getgid();
+    const unsigned uid = ::getuid(), gid = ::getgid();
     if (::unshare(CLONE_NEWNET | CLONE_NEWNS) == 0) {
         g_sandbox = Sandbox::Root;
     } else {
         const int rootErrno = errno;
-        if (::unshare(CLONE_NEWUSER | CLONE_NEWNET | CLONE_NEWNS) == 0) {
-            char map[64];
-            std::snprintf(map, sizeof map, "0 %u 1", static_cast<unsigned>(uid));
-            writeFile("/proc/self/setgroups", "deny");
-            writeFile("/proc/self/uid_map", map);
-            std::snprintf(map, sizeof map, "0 %u 1", static_cast<unsigned>(gid));
-            writeFile("/proc/self/gid_map", map);
-            g_sandbox = Sandbox::UserNamespace;
-        } else {
+        if (::unshare(CLONE_NEWUSER | CLONE_NEWNET | CLONE_NEWNS) != 0) {
             std::snprintf(g_error, sizeof g_error, "unshare: %s; with a user namespace: %s",
                           std::strerror(rootErrno), std::strerror(errno));
             return;
         }
+        char map[64];
+        writeFile("/proc/self/setgroups", "deny");
+        std::snprintf(map, sizeof map, "0 %u 1", uid);
+        writeFile("/proc/self/uid_map", map);
+        std::snprintf(map, sizeof map, "0 %u 1", gid);
+        writeFile("/proc/self/gid_map", map);
+        g_sandbox = Sandbox::UserNamespace;
     }
     // Mounts made by a test stay inside its own mount namespace.
     ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
@@ -79,8 +72,12 @@ void enterSandbox() {
 
 } // namespace
 
-Sandbox sandbox() { return g_sandbox; }
-const char* sandboxError() { return g_error; }
+Sandbox sandbox() {
+    return g_sandbox;
+}
+const char* sandboxError() {
+    return g_error;
+}
 
 } // namespace tarvok::test
 
