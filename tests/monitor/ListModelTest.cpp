@@ -52,7 +52,6 @@ TEST(ListSorting, HeaderClicksFlipTheOrderOfTheWholeList) {
     SortListViewAuto(state, 2);
     EXPECT_EQ(state.order, 1);
     EXPECT_EQ(state.key, 1);
-    EXPECT_TRUE(state.sorted);
 }
 
 TEST(ListSorting, SortColumnOrdersByKind) {
@@ -63,11 +62,15 @@ TEST(ListSorting, SortColumnOrdersByKind) {
         QStringList expected;
     };
     const Case cases[] = {
-        {{"10", "-1", "abc", "2.5", "-5", "0"}, SortKind::Number, true,
+        {{"10", "-1", "abc", "2.5", "-5", "0"},
+         SortKind::Number,
+         true,
          {"abc", "-5", "-1", "0", "2.5", "10"}},
         {{"10", "-1", "2.5"}, SortKind::Number, false, {"10", "2.5", "-1"}},
         {{"10", "9", "100"}, SortKind::Text, true, {"10", "100", "9"}},
-        {{"2026-12-06T10:00:00", "2025-01-01T00:00:00", "2026-01-05T09:00:00"}, SortKind::Date, true,
+        {{"2026-12-06T10:00:00", "2025-01-01T00:00:00", "2026-01-05T09:00:00"},
+         SortKind::Date,
+         true,
          {"2025-01-01T00:00:00", "2026-01-05T09:00:00", "2026-12-06T10:00:00"}},
     };
     for (const Case& c : cases) {
@@ -81,40 +84,24 @@ TEST(ListSorting, SortColumnOrdersByKind) {
     EXPECT_EQ(rows[0][1], QStringLiteral("10"));
 }
 
-TEST(ConnectionListModel, UpdateChangesOnlyTheDifferenceWithoutAReset) {
+// Rows come and go without a reset, so a view keeps its scroll position and selection.
+TEST(ConnectionListModel, AnUpdateChangesOnlyTheDifferenceAndAViewKeepsItsPlace) {
     ConnectionListModel model;
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
     std::vector<ListRow> rows;
-    for (int i = 0; i < 10; ++i)
+    for (int i = 0; i < 2000; ++i)
         rows.push_back(row(i));
     model.update(rows);
     QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
     QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
     QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
     QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
-
-    rows.insert(rows.begin() + 4, row(100));
+    rows.insert(rows.begin() + 4, row(5000));
     model.update(rows);
     ASSERT_EQ(inserted.size(), 1);
     EXPECT_EQ(inserted[0][1].toInt(), 4);
     EXPECT_EQ(changed.size(), 0) << "rows around the new one are untouched";
 
-    rows.erase(rows.begin() + 7, rows.begin() + 9);
-    rows[2].cells[6] = QStringLiteral("CLOSE_WAIT");
-    model.update(rows);
-    EXPECT_EQ(removed.size(), 1);
-    EXPECT_EQ(resets.size(), 0);
-    EXPECT_EQ(model.rowCount(), 9);
-    for (int i = 0; i < model.rowCount(); ++i)
-        EXPECT_EQ(model.row(i), rows[static_cast<std::size_t>(i)]);
-}
-
-TEST(ConnectionListModel, AViewKeepsItsScrollPositionAndSelectionOverAnUpdate) {
-    ConnectionListModel model;
-    std::vector<ListRow> rows;
-    for (int i = 0; i < 2000; ++i)
-        rows.push_back(row(i));
-    model.update(rows);
     QTreeView view;
     view.setUniformRowHeights(true);
     view.setModel(&model);
@@ -124,10 +111,12 @@ TEST(ConnectionListModel, AViewKeepsItsScrollPositionAndSelectionOverAnUpdate) {
     view.setCurrentIndex(model.index(520, 0));
     const int scrolled = view.verticalScrollBar()->value();
     ASSERT_GT(scrolled, 0);
-
-    rows.push_back(row(5000)); // a connection opens
-    rows.erase(rows.begin() + 1990);
+    rows.erase(rows.begin() + 1990, rows.begin() + 1992);
+    rows[2].cells[6] = QStringLiteral("CLOSE_WAIT");
     model.update(rows);
+    EXPECT_EQ(removed.size(), 1);
+    EXPECT_EQ(resets.size(), 0);
+    EXPECT_TRUE(model.rows() == rows);
     EXPECT_EQ(view.verticalScrollBar()->value(), scrolled);
     EXPECT_EQ(view.currentIndex().row(), 520);
 }
@@ -141,21 +130,25 @@ TEST(DesktopEntries, FindsTheIconOfTheEntryThatRunsAnExecutable) {
     test::writeFile(data.path() + "/applications/sub/sleeper.desktop",
                     "[Desktop Entry]\nExec=sleep 5\nIcon=/opt/icons/sleep.png\n");
     const DesktopEntries entries = DesktopEntries::load({data.path()});
-    EXPECT_EQ(entries.iconFor(QStringLiteral("/usr/bin/bash")), QStringLiteral("utilities-terminal"));
-    EXPECT_EQ(entries.iconFor(QStringLiteral("/usr/bin/sleep")), QStringLiteral("/opt/icons/sleep.png"));
-    EXPECT_EQ(entries.iconFor(QStringLiteral("/usr/bin/true")), QString()) << "only [Desktop Entry] counts";
+    EXPECT_EQ(entries.iconFor(QStringLiteral("/usr/bin/bash")),
+              QStringLiteral("utilities-terminal"));
+    EXPECT_EQ(entries.iconFor(QStringLiteral("/usr/bin/sleep")),
+              QStringLiteral("/opt/icons/sleep.png"));
+    EXPECT_EQ(entries.iconFor(QStringLiteral("/usr/bin/true")), QString())
+        << "only [Desktop Entry] counts";
     EXPECT_EQ(entries.iconFor(QString()), QString());
 }
 
 TEST(FileProperties, ReadsFactsAndTheOwningPackageAlsoUnderAMergedUsrName) {
     const FileFacts facts = FileFacts::of(QStringLiteral("/usr/bin/sleep"));
-    EXPECT_TRUE(facts.exists);
     EXPECT_GT(facts.size, 0);
     EXPECT_TRUE(facts.permissions.startsWith(QLatin1String("-rwx")));
     EXPECT_FALSE(FileFacts::of(QStringLiteral("/no/such/file")).exists);
-    const QString output = QStringLiteral("diversion by x from: /bin/sh\ncoreutils: /usr/bin/sleep\n"
-                                          "coreutils: /usr/bin\n");
-    EXPECT_EQ(packageFromDpkgOutput(output, {QStringLiteral("/usr/bin/sleep")}), QStringLiteral("coreutils"));
+    const QString output =
+        QStringLiteral("diversion by x from: /bin/sh\ncoreutils: /usr/bin/sleep\n"
+                       "coreutils: /usr/bin\n");
+    EXPECT_EQ(packageFromDpkgOutput(output, {QStringLiteral("/usr/bin/sleep")}),
+              QStringLiteral("coreutils"));
     EXPECT_EQ(packageFromDpkgOutput(output, {QStringLiteral("/usr/bin/true")}), QString());
 
     // A program of a merged-/usr system is found under the name its package lists.
@@ -165,9 +158,11 @@ TEST(FileProperties, ReadsFactsAndTheOwningPackageAlsoUnderAMergedUsrName) {
     const QString base = root.path() + QLatin1Char('/');
     EXPECT_EQ(packagePaths(QStringLiteral("/usr/bin/sleep"), base),
               (QStringList{QStringLiteral("/usr/bin/sleep"), QStringLiteral("/bin/sleep")}));
-    EXPECT_EQ(packagePaths(QStringLiteral("/usr/sbin/x"), base), QStringList{QStringLiteral("/usr/sbin/x")})
+    EXPECT_EQ(packagePaths(QStringLiteral("/usr/sbin/x"), base),
+              QStringList{QStringLiteral("/usr/sbin/x")})
         << "no /sbin link there";
-    EXPECT_EQ(packageFromDpkgOutput(QStringLiteral("coreutils: /bin/sleep\n"),
-                                    {QStringLiteral("/usr/bin/sleep"), QStringLiteral("/bin/sleep")}),
-              QStringLiteral("coreutils"));
+    EXPECT_EQ(
+        packageFromDpkgOutput(QStringLiteral("coreutils: /bin/sleep\n"),
+                              {QStringLiteral("/usr/bin/sleep"), QStringLiteral("/bin/sleep")}),
+        QStringLiteral("coreutils"));
 }

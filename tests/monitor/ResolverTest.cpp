@@ -1,8 +1,8 @@
-#include "monitor/HostResolver.h"
-#include "monitor/ResolveWindow.h"
 #include "engine/EnforcementEngine.h"
 #include "fakes/EngineFakes.h"
 #include "fakes/FakePrompter.h"
+#include "monitor/HostResolver.h"
+#include "monitor/ResolveWindow.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 #include "support/ScratchFiles.h"
@@ -22,21 +22,17 @@ using namespace tarvok;
 namespace {
 
 // Puts a file of the test's own over a system file, in this test process's mount namespace.
-class Overlay {
-public:
+struct Overlay {
     Overlay(const QString& target, const QByteArray& text) : m_target(target.toLocal8Bit()) {
         const QString source = m_dir.path() + QStringLiteral("/file");
         m_mounted = test::writeFile(source, text) &&
-                    ::mount(source.toLocal8Bit().constData(), m_target.constData(), nullptr, MS_BIND,
-                            nullptr) == 0;
+                    ::mount(source.toLocal8Bit().constData(), m_target.constData(), nullptr,
+                            MS_BIND, nullptr) == 0;
     }
     ~Overlay() {
         if (m_mounted)
             ::umount2(m_target.constData(), MNT_DETACH);
     }
-    bool ok() const { return m_mounted; }
-
-private:
     QTemporaryDir m_dir;
     QByteArray m_target;
     bool m_mounted = false;
@@ -45,11 +41,10 @@ private:
 // A name service the test controls: names from a hosts file, and a DNS server at 127.0.0.9
 // that answers nothing, so a lookup that reaches it lasts the 3-second time-out.
 struct NameService {
-    Overlay hosts{QStringLiteral("/etc/hosts"),
-                  "127.0.0.7 seven.test\nfd00::7 seven6.test\n"};
+    Overlay hosts{QStringLiteral("/etc/hosts"), "127.0.0.7 seven.test\nfd00::7 seven6.test\n"};
     Overlay resolv{QStringLiteral("/etc/resolv.conf"),
                    "nameserver 127.0.0.9\noptions timeout:3 attempts:1\n"};
-    bool ok() const { return hosts.ok() && resolv.ok(); }
+    bool ok() const { return hosts.m_mounted && resolv.m_mounted; }
 };
 
 QString waitForName(IPHostResolver& resolver, const QString& address) {
@@ -65,44 +60,31 @@ QString waitForName(IPHostResolver& resolver, const QString& address) {
 TEST(IPHostResolver, ValidatesAddressesAsTheListsShowThem) {
     for (const char* good : {"10.0.0.1", "0.0.0.0", "255.255.255.255", "fd00::7", "::1"})
         EXPECT_TRUE(IPHostResolver::validAddress(QLatin1String(good))) << good;
-    for (const char* bad : {"localhost", "", "1.2.3", "1.2.3.256", "1.2.3.x", "1.2.3.4.5", "1.-2.3.4", "fd00::g"})
+    for (const char* bad :
+         {"localhost", "", "1.2.3", "1.2.3.256", "1.2.3.x", "1.2.3.4.5", "1.-2.3.4", "fd00::g"})
         EXPECT_FALSE(IPHostResolver::validAddress(QLatin1String(bad))) << bad;
 }
 
-TEST(IPHostResolver, FoundNotFoundAndInvalid) {
-    TARVOK_REQUIRE_PRIVATE_NETWORK();
-    NameService names;
-    ASSERT_TRUE(names.ok());
-    test::FakePrompter prompter;
-    test::MapLocaliser language;
-    language.texts["Main/111"] = "Unable to resolve host name!";
-    IPHostResolver resolver(&prompter, &language);
-
-    EXPECT_EQ(waitForName(resolver, QStringLiteral("127.0.0.7")), QStringLiteral("seven.test"));
-    EXPECT_EQ(waitForName(resolver, QStringLiteral("fd00::7")), QStringLiteral("seven6.test"));
-    EXPECT_TRUE(prompter.messages().isEmpty());
-
-    EXPECT_EQ(waitForName(resolver, QStringLiteral("localhost")), QString());
-    EXPECT_EQ(waitForName(resolver, QStringLiteral("1.2.3.256")), QString());
-    EXPECT_TRUE(prompter.messages().isEmpty()) << "an invalid address gives no message";
-
-    EXPECT_EQ(waitForName(resolver, QStringLiteral("127.0.0.8")), QString());
-    ASSERT_EQ(prompter.messages().size(), 1);
-    EXPECT_EQ(prompter.messages()[0].text, QStringLiteral("Unable to resolve host name!"));
-    EXPECT_EQ(prompter.messages()[0].style, Prompter::Critical);
-
-    QSignalSpy address(&resolver, &IPHostResolver::addressFound);
-    resolver.NameToAddress(QStringLiteral("seven.test"));
-    ASSERT_TRUE(address.wait(10000));
-    EXPECT_EQ(address[0][1].toString(), QStringLiteral("127.0.0.7"));
-}
-
-TEST(ResolveWindow, ASlowLookupDoesNotStopTheEnforcementPass) {
+// Names from the hosts file, nothing for an invalid address; a lookup that waits for the silent
+// server does not stop the enforcement pass from cutting a blocked connection meanwhile.
+TEST(ResolveWindow, LookupsFindNamesAndASlowOneDoesNotStopTheEnforcementPass) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     NameService names;
     ASSERT_TRUE(names.ok());
     std::uint16_t dnsPort = 53;
     test::Fd silentDns = test::udpSocket("127.0.0.9", dnsPort); // takes queries, never answers
+    test::FakePrompter prompter;
+    test::MapLocaliser language;
+    language.texts["Main/111"] = "Unable to resolve host name!";
+    IPHostResolver resolver(&prompter, &language);
+    EXPECT_EQ(waitForName(resolver, QStringLiteral("127.0.0.7")), QStringLiteral("seven.test"));
+    EXPECT_EQ(waitForName(resolver, QStringLiteral("fd00::7")), QStringLiteral("seven6.test"));
+    EXPECT_EQ(waitForName(resolver, QStringLiteral("1.2.3.256")), QString());
+    EXPECT_TRUE(prompter.messages().isEmpty()) << "an invalid address gives no message";
+    QSignalSpy address(&resolver, &IPHostResolver::addressFound);
+    resolver.NameToAddress(QStringLiteral("seven.test"));
+    ASSERT_TRUE(address.wait(10000));
+    EXPECT_EQ(address[0][1].toString(), QStringLiteral("127.0.0.7"));
 
     platform::SockDiag diag;
     ConnectionTables tables{diag};
@@ -110,22 +92,16 @@ TEST(ResolveWindow, ASlowLookupDoesNotStopTheEnforcementPass) {
     EnforcementEngine engine{tables, rules};
     test::RecordingEvents events;
     test::MapSettings settings;
-    test::MapLocaliser language;
     engine.setEventSink(&events);
     engine.setSettings(&settings);
     engine.setLocaliser(&language);
     Rule block;
     block.action = QStringLiteral("block");
     block.address = QStringLiteral("127.0.0.2");
-    block.description = QStringLiteral("none");
     rules.setRules({block});
-
-    test::FakePrompter prompter;
     ResolveWindow window(&prompter, language);
     window.resolve(QStringLiteral("127.0.0.8"));
     QTRY_VERIFY_WITH_TIMEOUT(window.waiting(), 2000);
-
-    // While the lookup waits for the silent server, a blocked connection opens and is cut.
     test::TcpListener listener("127.0.0.2");
     auto connection = test::connect("127.0.0.3", listener);
     QTRY_VERIFY_WITH_TIMEOUT(test::readOutcome(connection.client.get(), 0) != -ETIMEDOUT, 2000);
@@ -134,5 +110,7 @@ TEST(ResolveWindow, ASlowLookupDoesNotStopTheEnforcementPass) {
 
     QTRY_VERIFY_WITH_TIMEOUT(!window.waiting(), 10000);
     EXPECT_EQ(window.findChild<QLineEdit*>(QStringLiteral("Text2"))->text(), QString());
-    EXPECT_EQ(prompter.messages().size(), 1);
+    ASSERT_EQ(prompter.messages().size(), 1);
+    EXPECT_EQ(prompter.messages()[0].text, QStringLiteral("Unable to resolve host name!"));
+    EXPECT_EQ(prompter.messages()[0].style, Prompter::Critical);
 }
