@@ -23,28 +23,18 @@ namespace {
 
 // Puts a file of the test's own over a system file, in this test process's mount namespace.
 struct Overlay {
-    Overlay(const QString& target, const QByteArray& text) : m_target(target.toLocal8Bit()) {
-        const QString source = m_dir.path() + QStringLiteral("/file");
-        m_mounted = test::writeFile(source, text) &&
-                    ::mount(source.toLocal8Bit().constData(), m_target.constData(), nullptr,
-                            MS_BIND, nullptr) == 0;
+    QTemporaryDir dir;
+    QByteArray target;
+    bool mounted = false;
+    Overlay(const char* path, const QByteArray& text) : target(path) {
+        const QString source = dir.filePath("file");
+        mounted = test::writeFile(source, text) &&
+                  ::mount(QFile::encodeName(source), target, nullptr, MS_BIND, nullptr) == 0;
     }
     ~Overlay() {
-        if (m_mounted)
-            ::umount2(m_target.constData(), MNT_DETACH);
+        if (mounted)
+            ::umount2(target, MNT_DETACH);
     }
-    QTemporaryDir m_dir;
-    QByteArray m_target;
-    bool m_mounted = false;
-};
-
-// A name service the test controls: names from a hosts file, and a DNS server at 127.0.0.9
-// that answers nothing, so a lookup that reaches it lasts the 3-second time-out.
-struct NameService {
-    Overlay hosts{QStringLiteral("/etc/hosts"), "127.0.0.7 seven.test\nfd00::7 seven6.test\n"};
-    Overlay resolv{QStringLiteral("/etc/resolv.conf"),
-                   "nameserver 127.0.0.9\noptions timeout:3 attempts:1\n"};
-    bool ok() const { return hosts.m_mounted && resolv.m_mounted; }
 };
 
 QString waitForName(IPHostResolver& resolver, const QString& address) {
@@ -69,38 +59,34 @@ TEST(IPHostResolver, ValidatesAddressesAsTheListsShowThem) {
 // server does not stop the enforcement pass from cutting a blocked connection meanwhile.
 TEST(ResolveWindow, LookupsFindNamesAndASlowOneDoesNotStopTheEnforcementPass) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
-    NameService names;
-    ASSERT_TRUE(names.ok());
+    Overlay hosts("/etc/hosts", "127.0.0.7 seven.test\nfd00::7 seven6.test\n");
+    Overlay resolv("/etc/resolv.conf", "nameserver 127.0.0.9\noptions timeout:3 attempts:1\n");
+    ASSERT_TRUE(hosts.mounted && resolv.mounted);
     std::uint16_t dnsPort = 53;
     test::Fd silentDns = test::udpSocket("127.0.0.9", dnsPort); // takes queries, never answers
     test::FakePrompter prompter;
     test::MapLocaliser language;
     language.texts["Main/111"] = "Unable to resolve host name!";
     IPHostResolver resolver(&prompter, &language);
-    EXPECT_EQ(waitForName(resolver, QStringLiteral("127.0.0.7")), QStringLiteral("seven.test"));
-    EXPECT_EQ(waitForName(resolver, QStringLiteral("fd00::7")), QStringLiteral("seven6.test"));
-    EXPECT_EQ(waitForName(resolver, QStringLiteral("1.2.3.256")), QString());
+    EXPECT_EQ(waitForName(resolver, "127.0.0.7"), "seven.test");
+    EXPECT_EQ(waitForName(resolver, "fd00::7"), "seven6.test");
+    EXPECT_EQ(waitForName(resolver, "1.2.3.256"), QString());
     EXPECT_TRUE(prompter.messages().isEmpty()) << "an invalid address gives no message";
     QSignalSpy address(&resolver, &IPHostResolver::addressFound);
-    resolver.NameToAddress(QStringLiteral("seven.test"));
+    resolver.NameToAddress("seven.test");
     ASSERT_TRUE(address.wait(10000));
-    EXPECT_EQ(address[0][1].toString(), QStringLiteral("127.0.0.7"));
+    EXPECT_EQ(address[0][1].toString(), "127.0.0.7");
 
     platform::SockDiag diag;
     ConnectionTables tables{diag};
     RuleTable rules;
     EnforcementEngine engine{tables, rules};
-    test::RecordingEvents events;
-    test::MapSettings settings;
-    engine.setEventSink(&events);
-    engine.setSettings(&settings);
-    engine.setLocaliser(&language);
     Rule block;
-    block.action = QStringLiteral("block");
-    block.address = QStringLiteral("127.0.0.2");
+    block.action = "block";
+    block.address = "127.0.0.2";
     rules.setRules({block});
     ResolveWindow window(&prompter, language);
-    window.resolve(QStringLiteral("127.0.0.8"));
+    window.resolve("127.0.0.8");
     QTRY_VERIFY_WITH_TIMEOUT(window.waiting(), 2000);
     test::TcpListener listener("127.0.0.2");
     auto connection = test::connect("127.0.0.3", listener);
@@ -109,8 +95,8 @@ TEST(ResolveWindow, LookupsFindNamesAndASlowOneDoesNotStopTheEnforcementPass) {
     EXPECT_EQ(window.cursor().shape(), Qt::WaitCursor);
 
     QTRY_VERIFY_WITH_TIMEOUT(!window.waiting(), 10000);
-    EXPECT_EQ(window.findChild<QLineEdit*>(QStringLiteral("Text2"))->text(), QString());
+    EXPECT_EQ(window.findChild<QLineEdit*>("Text2")->text(), QString());
     ASSERT_EQ(prompter.messages().size(), 1);
-    EXPECT_EQ(prompter.messages()[0].text, QStringLiteral("Unable to resolve host name!"));
+    EXPECT_EQ(prompter.messages()[0].text, "Unable to resolve host name!");
     EXPECT_EQ(prompter.messages()[0].style, Prompter::Critical);
 }
