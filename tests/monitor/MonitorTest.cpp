@@ -82,7 +82,7 @@ TEST(ConnectionMonitor, AChildProcessAppearsInBothViewsIsAnnouncedOnceAndIsKille
         m.monitor.RefConNetworkTCP_UDP();
         return m.rowsWhere(View::PerApplication, 0, "sleep");
     };
-    QTRY_COMPARE_WITH_TIMEOUT(sleeping().size(), 2u, 5000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sleeping().size() == 2; }, 5000));
     const auto rows = sleeping();
     const ConnectionListModel& list = *m.monitor.perApplicationModel();
     const QStringList cells{list.cell(rows[1], 1), list.cell(rows[1], 4), list.cell(rows[1], 5),
@@ -300,8 +300,8 @@ TEST(AlertWindow, KillsOnlyTheAnnouncedProgramAndClosingFreesTheMainWindow) {
     sleeper.start("sleep", {"30"});
     ASSERT_TRUE(sleeper.waitForStarted());
     const auto pid = static_cast<quint32>(sleeper.processId());
-    QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(platform::readProcess(pid).imagePath),
-                              "/usr/bin/sleep", 2000);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return platform::readProcess(pid).imagePath == "/usr/bin/sleep"; }, 2000));
     rows.add("/usr/bin/announced-program", "127.0.0.2", pid);
     for (int row : {0, 2}) { // no such process; the pid now names this sleep
         prompter.answers = {Prompter::Yes};
@@ -351,7 +351,7 @@ TEST(ActivityTabInTheProgram, CountWatcherAlertAndViewSwitch) {
     auto connection = test::connect("127.0.0.3", listener);
     QTreeView* perApplication = app.window()->list("ListConnPROC");
     QTreeView* perConnection = app.window()->list("ListConnections");
-    QTRY_VERIFY_WITH_TIMEOUT(perApplication->model()->rowCount() > 0, 3000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return perApplication->model()->rowCount() > 0; }, 3000));
 
     ASSERT_TRUE(app.activity()->alertWindow()->isVisible()) << "this program's first connection";
     EXPECT_FALSE(app.window()->isEnabled());

@@ -15,6 +15,7 @@
 #include <QTest>
 
 #include <cerrno>
+#include <netinet/in.h>
 #include <sys/mount.h>
 
 using namespace tarvok;
@@ -62,8 +63,12 @@ TEST(ResolveWindow, LookupsFindNamesAndASlowOneDoesNotStopTheEnforcementPass) {
     Overlay hosts("/etc/hosts", "127.0.0.7 seven.test\nfd00::7 seven6.test\n");
     Overlay resolv("/etc/resolv.conf", "nameserver 127.0.0.9\noptions timeout:3 attempts:1\n");
     ASSERT_TRUE(hosts.mounted && resolv.mounted);
-    std::uint16_t dnsPort = 53;
-    test::Fd silentDns = test::udpSocket("127.0.0.9", dnsPort); // takes queries, never answers
+    test::Fd silentDns(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); // takes queries only
+    sockaddr_in dns{};
+    dns.sin_family = AF_INET;
+    dns.sin_port = htons(53);
+    dns.sin_addr.s_addr = test::address("127.0.0.9");
+    ASSERT_EQ(::bind(silentDns.get(), reinterpret_cast<sockaddr*>(&dns), sizeof dns), 0);
     test::FakePrompter prompter;
     test::MapLocaliser language;
     language.texts["Main/111"] = "Unable to resolve host name!";
@@ -84,17 +89,19 @@ TEST(ResolveWindow, LookupsFindNamesAndASlowOneDoesNotStopTheEnforcementPass) {
     Rule block;
     block.action = "block";
     block.address = "127.0.0.2";
+    block.port = "any port";
     rules.setRules({block});
     ResolveWindow window(&prompter, language);
     window.resolve("127.0.0.8");
-    QTRY_VERIFY_WITH_TIMEOUT(window.waiting(), 2000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.waiting(); }, 2000));
     test::TcpListener listener("127.0.0.2");
     auto connection = test::connect("127.0.0.3", listener);
-    QTRY_VERIFY_WITH_TIMEOUT(test::readOutcome(connection.client.get(), 0) != -ETIMEDOUT, 2000);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return test::readOutcome(connection.client.get(), 0) != -ETIMEDOUT; }, 2000));
     EXPECT_TRUE(window.waiting()) << "the cut came while the lookup was still waiting";
     EXPECT_EQ(window.cursor().shape(), Qt::WaitCursor);
 
-    QTRY_VERIFY_WITH_TIMEOUT(!window.waiting(), 10000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window.waiting(); }, 10000));
     EXPECT_EQ(window.findChild<QLineEdit*>("Text2")->text(), QString());
     ASSERT_EQ(prompter.messages().size(), 1);
     EXPECT_EQ(prompter.messages()[0].text, "Unable to resolve host name!");
