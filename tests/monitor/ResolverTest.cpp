@@ -41,9 +41,7 @@ struct Overlay {
 QString waitForName(IPHostResolver& resolver, const QString& address) {
     QSignalSpy found(&resolver, &IPHostResolver::nameFound);
     resolver.AddressToName(address);
-    if (found.isEmpty())
-        found.wait(10000);
-    return found.isEmpty() ? QStringLiteral("(no answer)") : found[0][1].toString();
+    return !found.isEmpty() || found.wait(10000) ? found[0][1].toString() : "(no answer)";
 }
 
 } // namespace
