@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <netinet/in.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 
 using namespace tarvok;
 
