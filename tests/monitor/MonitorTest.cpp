@@ -1,3 +1,6 @@
+#include "app/AppTestSupport.h"
+#include "fakes/EngineFakes.h"
+#include "fakes/FakePrompter.h"
 #include "monitor/ActivityTab.h"
 #include "monitor/AlertRows.h"
 #include "monitor/AlertWindow.h"
@@ -5,8 +8,8 @@
 #include "monitor/ConnectionMonitor.h"
 #include "monitor/ProgramIcons.h"
 #include "monitor/ResolveWindow.h"
-#include "fakes/EngineFakes.h"
-#include "fakes/FakePrompter.h"
+#include "shell/Application.h"
+#include "shell/MainWindow.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 #include "support/ScratchFiles.h"
@@ -16,18 +19,15 @@
 #include <QAction>
 #include <QClipboard>
 #include <QGuiApplication>
-#include <QLineEdit>
 #include <QHeaderView>
-#include <QPushButton>
+#include <QLineEdit>
 #include <QProcess>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTreeView>
 
-#include <arpa/inet.h>
 #include <cerrno>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 using namespace tarvok;
 using View = ConnectionMonitor::View;
@@ -55,43 +55,15 @@ struct Monitor {
             language.texts[QStringLiteral("Main/%1").arg(key)] = QStringLiteral("M%1").arg(key);
     }
 
-    // Rows of a list whose cell column reads text.
-    std::vector<int> rowsWhere(View view, int column, const QString& text) {
+    // Rows of a list whose cell column reads text (and cell column2 reads text2, if given).
+    std::vector<int> rowsWhere(View view, int column, const QString& text, int column2 = 0,
+                               const QString& text2 = {}) {
         std::vector<int> found;
         const ConnectionListModel& list = *monitor.model(view);
         for (int i = 0; i < list.rowCount(); ++i)
-            if (list.cell(i, column) == text)
+            if (list.cell(i, column) == text && (text2.isEmpty() || list.cell(i, column2) == text2))
                 found.push_back(i);
         return found;
-    }
-};
-
-// A child process that holds connections to listener: bash opens them on descriptors 3 and 4,
-// then becomes sleep, which keeps them.
-struct Child {
-    QProcess process;
-    Child(const test::TcpListener& listener, int connections) {
-        QString script = QStringLiteral("exec");
-        for (int i = 0; i < connections; ++i)
-            script += QStringLiteral(" %1<>/dev/tcp/%2/%3").arg(3 + i).arg(listener.address()).arg(listener.port());
-        script += QStringLiteral("; exec sleep 30");
-        process.start(QStringLiteral("bash"), {QStringLiteral("-c"), script});
-        process.waitForStarted();
-    }
-    ~Child() {
-        process.kill();
-        process.waitForFinished();
-    }
-    // Waits until the child runs sleep with its connections open.
-    bool ready(Monitor& m, int connections) {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            m.monitor.RefConNetworkTCP_UDP();
-            if (static_cast<int>(m.rowsWhere(View::PerApplication, 0, QStringLiteral("sleep")).size()) ==
-                connections)
-                return true;
-            QTest::qWait(20);
-        }
-        return false;
     }
 };
 
@@ -103,190 +75,88 @@ TEST(ConnectionMonitor, AChildProcessAppearsInBothViewsIsAnnouncedOnceAndIsKille
     Monitor m;
     test::TcpListener listener("127.0.0.2");
     QSignalSpy announced(&m.monitor, &ConnectionMonitor::programAnnounced);
-    Child child(listener, 2);
-    ASSERT_TRUE(child.ready(m, 2));
-
-    const auto rows = m.rowsWhere(View::PerApplication, 0, QStringLiteral("sleep"));
-    const ConnectionListModel& list = *m.monitor.perApplicationModel();
-    for (int row : rows) {
-        EXPECT_EQ(list.cell(row, 1), QStringLiteral("TCP"));
-        EXPECT_EQ(list.cell(row, 4), QStringLiteral("127.0.0.2"));
-        EXPECT_EQ(list.cell(row, 5), QString::number(listener.port()));
-        EXPECT_EQ(list.cell(row, 6), QStringLiteral("ESTABLISHED"));
-        EXPECT_EQ(list.cell(row, 7), QStringLiteral("/usr/bin/sleep"));
-        EXPECT_EQ(m.monitor.ownerTcpRows()[static_cast<std::size_t>(list.row(row).tag)].owningPid,
-                  static_cast<std::uint32_t>(child.process.processId()));
-    }
-    m.monitor.RefConNetworkTCP_UDP();
-    ASSERT_EQ(announced.size(), 1) << "two connections, one program, one announcement";
-    EXPECT_EQ(announced[0][0].toString(), QStringLiteral("/usr/bin/sleep"));
-    EXPECT_EQ(announced[0][1].toString(), QStringLiteral("127.0.0.2"));
-    EXPECT_EQ(announced[0][2].toUInt(), static_cast<quint32>(child.process.processId()));
+    QProcess child; // bash opens two connections, then becomes sleep, which keeps them
+    const QString target = QStringLiteral("/dev/tcp/127.0.0.2/%1").arg(listener.port());
+    child.start("bash", {"-c", QStringLiteral("exec 3<>%1 4<>%1; exec sleep 30").arg(target)});
+    const auto sleeping = [&m] {
+        m.monitor.RefConNetworkTCP_UDP();
+        return m.rowsWhere(View::PerApplication, 0, "sleep");
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sleeping().size() == 2; }, 5000));
+    const auto rows = sleeping();
+    const auto& cells = m.monitor.perApplicationModel()->row(rows[1]).cells;
+    EXPECT_EQ(QStringList({cells[1], cells[4], cells[5], cells[6], cells[7]}),
+              QStringList({"TCP", "127.0.0.2", QString::number(listener.port()), "ESTABLISHED",
+                           "/usr/bin/sleep"}));
+    // Two connections, one program, one announcement (bash may come first, before it is sleep).
+    const QVariantList sleep{"/usr/bin/sleep", "127.0.0.2", quint32(child.processId())};
+    EXPECT_EQ(announced.count(sleep), 1);
 
     m.monitor.RefreshConnections();
-    const auto perConnection = m.rowsWhere(View::PerConnection, 4, QString::number(listener.port()));
-    EXPECT_EQ(perConnection.size(), 2u);
-    const auto listening = m.rowsWhere(View::PerConnection, 6, QStringLiteral("LISTENING"));
-    ASSERT_EQ(listening.size(), 1u);
-    EXPECT_EQ(m.monitor.perConnectionModel()->cell(listening[0], 3), QStringLiteral("localhost"));
-    EXPECT_EQ(m.monitor.perConnectionModel()->cell(listening[0], 5), QStringLiteral("-"));
+    EXPECT_EQ(m.rowsWhere(View::PerConnection, 4, QString::number(listener.port())).size(), 2u);
+    const int listening = m.rowsWhere(View::PerConnection, 6, "LISTENING").at(0);
+    EXPECT_EQ(m.monitor.perConnectionModel()->cell(listening, 3), "localhost");
+    EXPECT_EQ(m.monitor.perConnectionModel()->cell(listening, 5), "-");
 
-    const int row = m.rowsWhere(View::PerApplication, 0, QStringLiteral("sleep")).at(0);
     m.prompter.answers = {Prompter::Yes};
-    m.actions.killProcess(row);
-    EXPECT_TRUE(child.process.waitForFinished(3000));
-    EXPECT_EQ(child.process.exitStatus(), QProcess::CrashExit);
+    m.actions.killProcess(rows.at(0));
+    EXPECT_TRUE(child.waitForFinished(3000));
     EXPECT_EQ(m.prompter.messages().size(), 1) << "success shows nothing";
-    EXPECT_EQ(m.prompter.messages()[0].text, QStringLiteral("M92: (sleep)"));
+    EXPECT_EQ(m.prompter.messages()[0].text, "M92: (sleep)");
     m.prompter.answers = {Prompter::Yes};
-    m.actions.killProcess(row); // the same row, its process gone
+    m.actions.killProcess(rows.at(0)); // the same row, its process gone
     ASSERT_EQ(m.prompter.messages().size(), 3);
-    EXPECT_EQ(m.prompter.messages()[2].text, QStringLiteral("M94: sleep"));
+    EXPECT_EQ(m.prompter.messages()[2].text, "M94: sleep");
     EXPECT_EQ(m.prompter.messages()[2].style, Prompter::Critical);
 }
 
-TEST(ConnectionMonitor, DisplayOptionsFilterListeningAndLocalRows) {
+// IPv6 rows in IPv6 text, dual-stack rows in dotted text; options hide listeners, 0.0.0.0, UDP.
+TEST(ConnectionMonitor, AddressTextsAndDisplayOptionsInBothViews) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
+    for (const char* address : {"fd00::2", "fd00::3"})
+        test::addLoopbackAddress(address); // false when a repeated run added it before
     Monitor m;
-    test::TcpListener named("127.0.0.2");
-    test::TcpListener any("0.0.0.0");
+    test::TcpListener named("127.0.0.2"), any("0.0.0.0"), native("fd00::2");
+    auto v6 = test::connect("fd00::3", native);
+    auto mapped = test::connect("::ffff:127.0.0.3", named); // a dual-stack socket's connection
     std::uint16_t udpPort = 0;
     test::Fd udp = test::udpSocket("127.0.0.2", udpPort);
+    const QString port4 = QString::number(named.port()), port6 = QString::number(native.port());
     for (View view : {View::PerConnection, View::PerApplication}) {
-        const int state = 6;
-        const int local = view == View::PerConnection ? 1 : 2;
+        const int state = 6, local = view == View::PerConnection ? 1 : 2, remote = local + 2;
         m.monitor.setShowListening(true);
         m.monitor.setShowLocal(false);
         m.monitor.setView(view);
         m.monitor.rebuildCurrent();
-        EXPECT_EQ(m.rowsWhere(view, state, QStringLiteral("LISTENING")).size(), 1u)
+        // Ports pick this run's rows, not those a repeated run left closing.
+        EXPECT_EQ(m.rowsWhere(view, remote, "fd00::2", remote + 1, port6).size(), 1u);
+        EXPECT_EQ(m.rowsWhere(view, local, "fd00::2", local + 1, port6).size(), 2u)
+            << "listener and accepted end";
+        EXPECT_EQ(m.rowsWhere(view, remote, "127.0.0.2", remote + 1, port4).size(), 1u)
+            << "the dual-stack client's row in dotted text";
+        EXPECT_EQ(m.rowsWhere(view, state, "LISTENING").size(), 2u)
             << "the 0.0.0.0 listener is hidden";
-        EXPECT_TRUE(m.rowsWhere(view, local, QStringLiteral("0.0.0.0")).empty());
         m.monitor.setShowLocal(true);
         m.monitor.setShowListening(false);
         m.monitor.rebuildCurrent();
-        EXPECT_TRUE(m.rowsWhere(view, state, QStringLiteral("LISTENING")).empty());
-        EXPECT_EQ(m.rowsWhere(view, state, QStringLiteral("Unknown")).size(), 1u)
+        EXPECT_TRUE(m.rowsWhere(view, state, "LISTENING").empty());
+        EXPECT_EQ(m.rowsWhere(view, state, "Unknown").size(), 1u)
             << "UDP rows ignore the listening option";
         m.monitor.setShowUdp(false);
         m.monitor.rebuildCurrent();
-        EXPECT_TRUE(m.rowsWhere(view, state, QStringLiteral("Unknown")).empty());
+        EXPECT_TRUE(m.rowsWhere(view, state, "Unknown").empty());
         m.monitor.setShowUdp(true);
     }
 }
 
-TEST(ConnectionMonitor, Ipv6RowsShowIpv6TextAndDualStackRowsDottedText) {
-    TARVOK_REQUIRE_PRIVATE_NETWORK();
-    ASSERT_TRUE(test::addLoopbackAddress("fd00::2"));
-    ASSERT_TRUE(test::addLoopbackAddress("fd00::3"));
-    Monitor m;
-    test::TcpListener native("fd00::2");
-    test::TcpListener ipv4("127.0.0.2");
-    auto v6 = test::connect("fd00::3", native);
-    auto mapped = test::connect("::ffff:127.0.0.3", ipv4); // a dual-stack socket's IPv4 connection
-
-    for (View view : {View::PerConnection, View::PerApplication}) {
-        m.monitor.setView(view);
-        m.monitor.rebuildCurrent();
-        const int local = view == View::PerConnection ? 1 : 2;
-        const int remote = local + 2;
-        EXPECT_EQ(m.rowsWhere(view, remote, QStringLiteral("fd00::2")).size(), 1u);
-        EXPECT_EQ(m.rowsWhere(view, local, QStringLiteral("fd00::2")).size(), 2u) << "listener and accepted end";
-        EXPECT_EQ(m.rowsWhere(view, local, QStringLiteral("127.0.0.3")).size(), 1u);
-        for (const ListRow& row : m.monitor.model(view)->rows())
-            for (const QString& cell : row.cells)
-                EXPECT_FALSE(cell.startsWith(QLatin1String("::ffff:"))) << cell.toStdString();
-    }
-}
-
-// A manual close cuts the selected connection even after the table changed under the list;
-// with CloseConManually on it asks first, and a UDP row is answered with a message.
-TEST(ConnectionActions, AManualCloseCutsTheSelectedConnectionAfterTheTableChangedOrAsksFirst) {
+// The lists of a tab: reselection after a rebuild, header sorts, the context menu, the keys and
+// the double-click modes. A close cuts the selected connection even after the table changed
+// under the list; with CloseConManually on it asks first; a UDP row is answered with a message.
+TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     Monitor m;
-    test::TcpListener listener("127.0.0.2");
-    auto first = test::connect("127.0.0.3", listener);
-    auto chosen = test::connect("127.0.0.3", listener);
-    auto other = test::connect("127.0.0.3", listener);
-    std::uint16_t udpPort = 0;
-    test::Fd udp = test::udpSocket("127.0.0.5", udpPort);
-    m.monitor.RefreshConnections();
-    const auto rows = m.rowsWhere(View::PerConnection, 2, QString::number(chosen.clientPort));
-    ASSERT_EQ(rows.size(), 1u);
-    // The table changes under the list: one connection goes, others come.
-    first.client.reset();
-    first.server.reset();
-    auto later1 = test::connect("127.0.0.4", listener);
-    auto later2 = test::connect("127.0.0.2", listener);
-
-    m.actions.closeConnection(View::PerConnection, rows[0]);
-    EXPECT_NE(test::readOutcome(chosen.server.get(), 200), Alive);
-    for (const auto* alive : {&other, &later1, &later2})
-        EXPECT_EQ(test::readOutcome(alive->server.get(), 50), Alive);
-    ASSERT_EQ(m.events.records.size(), 1);
-    EXPECT_EQ(m.events.records[0].status, QStringLiteral("M90"));
-    EXPECT_EQ(m.events.records[0].localPort, QString::number(chosen.clientPort));
-    EXPECT_TRUE(m.prompter.messages().isEmpty()) << "no question while CloseConManually is off";
-
-    m.settings.values["CloseConManually"] = "True";
-    m.monitor.RefreshConnections();
-    const int tcpRow = m.rowsWhere(View::PerConnection, 2, QString::number(other.clientPort)).at(0);
-    m.prompter.answers = {Prompter::No};
-    m.actions.closeConnection(View::PerConnection, tcpRow);
-    EXPECT_EQ(test::readOutcome(other.server.get(), 50), Alive);
-    ASSERT_EQ(m.prompter.messages().size(), 1);
-    EXPECT_EQ(m.prompter.messages()[0].text,
-              QStringLiteral("M89: \n[127.0.0.3:%1:127.0.0.2]").arg(other.clientPort));
-    EXPECT_EQ(m.prompter.messages()[0].style, Prompter::Question);
-    EXPECT_EQ(m.events.records.size(), 1);
-
-    const int udpRow = m.rowsWhere(View::PerConnection, 2, QString::number(udpPort)).at(0);
-    m.actions.closeConnection(View::PerConnection, udpRow);
-    EXPECT_EQ(m.prompter.messages().last().text, QStringLiteral("M88: \nUDP [%1]").arg(udpPort));
-    ASSERT_EQ(m.events.records.size(), 2);
-    EXPECT_EQ(m.events.records[1].protocol, QStringLiteral("UDP"));
-    EXPECT_EQ(m.events.records[1].status, QStringLiteral("M88"));
-    EXPECT_EQ(m.events.records[1].service, QStringLiteral("-"));
-}
-
-TEST(ConnectionActions, DoubleClickModesAndShortcuts) {
-    TARVOK_REQUIRE_PRIVATE_NETWORK();
-    Monitor m;
-    QString mode = QStringLiteral("0");
+    QString mode = "1";
     m.actions.setDoubleClickMode([&mode] { return mode; });
-    QSignalSpy properties(&m.actions, &ConnectionActions::propertiesRequested);
-    QSignalSpy resolves(&m.actions, &ConnectionActions::resolveRequested);
-    // Empty lists: no shortcut acts.
-    for (int code : {3, 8, 11})
-        EXPECT_FALSE(m.actions.keyTyped(View::PerApplication, code, -1));
-
-    test::TcpListener listener("127.0.0.2");
-    auto connection = test::connect("127.0.0.3", listener);
-    m.monitor.RefreshConnections();
-    m.monitor.RefConNetworkTCP_UDP();
-    const int perConnection = m.rowsWhere(View::PerConnection, 2, QString::number(connection.clientPort)).at(0);
-    const int perApplication = m.rowsWhere(View::PerApplication, 3, QString::number(connection.clientPort)).at(0);
-
-    m.actions.doubleClicked(View::PerConnection, perConnection);
-    EXPECT_EQ(test::readOutcome(connection.server.get(), 50), Alive) << "mode 0 does nothing here";
-    m.actions.doubleClicked(View::PerApplication, perApplication);
-    ASSERT_EQ(properties.size(), 1);
-    EXPECT_EQ(properties[0][0].toString(), QCoreApplication::applicationFilePath());
-
-    EXPECT_TRUE(m.actions.keyTyped(View::PerConnection, ConnectionActions::Backspace, perConnection));
-    ASSERT_EQ(resolves.size(), 1);
-    EXPECT_EQ(resolves[0][0].toString(), QStringLiteral("127.0.0.2"));
-    EXPECT_FALSE(m.actions.keyTyped(View::PerConnection, ConnectionActions::CtrlK, perConnection))
-        << "no end process in the per-connection list";
-
-    mode = QStringLiteral("1");
-    m.actions.doubleClicked(View::PerApplication, perApplication);
-    EXPECT_NE(test::readOutcome(connection.client.get(), 200), Alive);
-}
-
-TEST(ActivityTab, ListsSortReselectAndTakeTheirKeys) {
-    TARVOK_REQUIRE_PRIVATE_NETWORK();
-    Monitor m;
     QWidget mainWindow;
     QTreeView perConnection(&mainWindow), perApplication(&mainWindow);
     perConnection.resize(600, 400);
@@ -297,119 +167,153 @@ TEST(ActivityTab, ListsSortReselectAndTakeTheirKeys) {
     perApplication.setModel(m.monitor.perApplicationModel());
     ProgramIcons icons{DesktopEntries()};
     QMap<QString, QAction*> actions;
-    for (const char* name : {"mnuDisplayApp", "mnuShowListeningPorts", "mnuDisplayUDP", "mnuDisplay0000127001"}) {
-        auto* action = new QAction(&mainWindow);
-        action->setCheckable(true);
-        action->setChecked(true);
-        actions.insert(QLatin1String(name), action);
-    }
-    for (const char* name : {"mnuCopyRemAdd", "mnuResolveHost"})
+    for (const char* name : {"mnuDisplayApp", "mnuShowListeningPorts", "mnuDisplayUDP",
+                             "mnuDisplay0000127001", "mnuCopyRemAdd", "mnuResolveHost"}) {
         actions.insert(QLatin1String(name), new QAction(&mainWindow));
-    ActivityTab tab(m.monitor, m.actions, icons, m.prompter, m.language, &mainWindow, &perConnection,
-                    &perApplication, [&actions](const QString& name) { return actions.value(name); });
-    QList<View> shown;
-    tab.onViewChanged = [&shown](View view) { shown << view; };
+        actions[QLatin1String(name)]->setCheckable(true);
+        actions[QLatin1String(name)]->setChecked(true);
+    }
+    ActivityTab tab(m.monitor, m.actions, icons, m.prompter, m.language, &mainWindow,
+                    &perConnection, &perApplication,
+                    [&actions](const QString& name) { return actions.value(name); });
+    for (int code : {3, 8, 11}) // empty lists: no shortcut acts
+        EXPECT_FALSE(m.actions.keyTyped(View::PerApplication, code, -1));
 
     test::TcpListener listener("127.0.0.2");
     auto a = test::connect("127.0.0.3", listener);
     auto b = test::connect("127.0.0.4", listener);
+    auto gone = test::connect("127.0.0.6", listener);
+    std::uint16_t udpPort = 0;
+    test::Fd udp = test::udpSocket("127.0.0.5", udpPort);
     actions["mnuDisplayApp"]->trigger(); // to the per-connection view, rebuilt at once
-    ASSERT_EQ(shown, QList<View>{View::PerConnection});
-    EXPECT_EQ(m.monitor.viewValue(), QStringLiteral("RefConn"));
-    ASSERT_GT(m.monitor.perConnectionModel()->rowCount(), 3);
+    const auto rowOf = [&m](std::uint16_t localPort) {
+        return m.rowsWhere(View::PerConnection, 2, QString::number(localPort)).at(0);
+    };
+    const auto pointOf = [&](std::uint16_t port) {
+        return perConnection.visualRect(perConnection.model()->index(rowOf(port), 1)).center();
+    };
 
     // Click a row, rebuild: the same row is selected again.
-    const int row = m.rowsWhere(View::PerConnection, 2, QString::number(b.clientPort)).at(0);
-    const QRect rect = perConnection.visualRect(perConnection.model()->index(row, 1));
-    QTest::mouseClick(perConnection.viewport(), Qt::LeftButton, {}, rect.center());
-    EXPECT_EQ(m.monitor.selectionMemory()[2], QString::number(b.clientPort));
+    QTest::mouseClick(perConnection.viewport(), Qt::LeftButton, {}, pointOf(b.clientPort));
     auto c = test::connect("127.0.0.5", listener);
     m.monitor.RefreshConnections();
-    EXPECT_EQ(tab.selectedRow(View::PerConnection),
-              m.rowsWhere(View::PerConnection, 2, QString::number(b.clientPort)).at(0));
+    EXPECT_EQ(tab.selectedRow(View::PerConnection), rowOf(b.clientPort));
 
-    // Header clicks: the local-address column, descending first.
-    perConnection.header()->setSectionsClickable(true);
+    // Header clicks: the local-address column, descending first; the selection follows its row.
     emit perConnection.header()->sectionClicked(1);
-    EXPECT_EQ(m.monitor.sortMemory(View::PerConnection), QStringLiteral("2"));
     const ConnectionListModel& sorted = *m.monitor.perConnectionModel();
     for (int row = 1; row < sorted.rowCount(); ++row)
         EXPECT_GE(compareListText(sorted.cell(row - 1, 1), sorted.cell(row, 1)), 0) << row;
-    EXPECT_EQ(tab.selectedRow(View::PerConnection),
-              m.rowsWhere(View::PerConnection, 2, QString::number(b.clientPort)).at(0))
-        << "the selection follows its row";
+    EXPECT_EQ(tab.selectedRow(View::PerConnection), rowOf(b.clientPort));
 
     // The context menu's copy and resolve act on the selected row's remote address.
     actions["mnuCopyRemAdd"]->trigger();
-    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("127.0.0.2"));
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "127.0.0.2");
     actions["mnuResolveHost"]->trigger();
-    EXPECT_TRUE(tab.resolveWindow()->isVisible());
-    EXPECT_EQ(tab.resolveWindow()->findChild<QLineEdit*>(QStringLiteral("Text1"))->text(),
-              QStringLiteral("127.0.0.2"));
+    EXPECT_EQ(tab.resolveWindow()->findChild<QLineEdit*>("Text1")->text(), "127.0.0.2");
     tab.resolveWindow()->close();
 
-    // Ctrl+C on the list closes the selected connection.
+    // Ctrl+C closes the selected connection after the table changed under the list.
+    gone.client.reset();
+    gone.server.reset();
+    auto later = test::connect("127.0.0.7", listener);
     perConnection.setFocus();
     QTest::keyClick(&perConnection, Qt::Key_C, Qt::ControlModifier);
     EXPECT_NE(test::readOutcome(b.server.get(), 200), Alive);
-    EXPECT_EQ(test::readOutcome(a.server.get(), 50), Alive);
+    for (const auto* alive : {&a, &c, &later})
+        EXPECT_EQ(test::readOutcome(alive->server.get(), 50), Alive);
+    EXPECT_EQ(m.events.records.value(0).status, "M90");
+    EXPECT_EQ(m.events.records.value(0).localPort, QString::number(b.clientPort));
+    EXPECT_TRUE(m.prompter.messages().isEmpty()) << "no question while CloseConManually is off";
 
-    // A double click closes the row's connection (the mode is "1" unless set otherwise).
+    // A double click in mode 1 closes its row's connection.
     m.monitor.RefreshConnections();
-    const int aRow = m.rowsWhere(View::PerConnection, 2, QString::number(a.clientPort)).at(0);
-    const QPoint aPoint = perConnection.visualRect(perConnection.model()->index(aRow, 1)).center();
-    QTest::mouseClick(perConnection.viewport(), Qt::LeftButton, {}, aPoint);
-    QTest::mouseDClick(perConnection.viewport(), Qt::LeftButton, {}, aPoint);
+    QTest::mouseClick(perConnection.viewport(), Qt::LeftButton, {}, pointOf(a.clientPort));
+    QTest::mouseDClick(perConnection.viewport(), Qt::LeftButton, {}, pointOf(a.clientPort));
     EXPECT_NE(test::readOutcome(a.server.get(), 200), Alive);
+
+    m.settings.values["CloseConManually"] = "True";
+    m.monitor.RefreshConnections();
+    const int cRow = rowOf(c.clientPort);
+    m.prompter.answers = {Prompter::No};
+    m.actions.closeConnection(View::PerConnection, cRow);
+    EXPECT_EQ(test::readOutcome(c.server.get(), 50), Alive);
+    EXPECT_EQ(m.prompter.messages().value(0).text,
+              QStringLiteral("M89: \n[127.0.0.5:%1:127.0.0.2]").arg(c.clientPort));
+    EXPECT_EQ(m.prompter.messages().value(0).style, Prompter::Question);
+    m.actions.closeConnection(View::PerConnection, rowOf(udpPort));
+    EXPECT_EQ(m.prompter.messages().last().text, QStringLiteral("M88: \nUDP [%1]").arg(udpPort));
+    ASSERT_EQ(m.events.records.size(), 3) << "the answer No wrote no event";
+    const EventRecord& udpEvent = m.events.records[2];
+    EXPECT_EQ(QStringList({udpEvent.protocol, udpEvent.status, udpEvent.service}),
+              QStringList({"UDP", "M88", "-"}));
+
+    // Mode 0 opens the properties of the program, from the per-application list only.
+    mode = "0";
+    QSignalSpy properties(&m.actions, &ConnectionActions::propertiesRequested);
+    m.monitor.RefConNetworkTCP_UDP();
+    m.actions.doubleClicked(View::PerConnection, cRow);
+    EXPECT_EQ(test::readOutcome(c.server.get(), 50), Alive) << "mode 0 does nothing here";
+    m.actions.doubleClicked(
+        View::PerApplication,
+        m.rowsWhere(View::PerApplication, 3, QString::number(c.clientPort)).at(0));
+    ASSERT_EQ(properties.size(), 1);
+    EXPECT_EQ(properties[0][0].toString(), QCoreApplication::applicationFilePath());
+    EXPECT_TRUE(m.actions.keyTyped(View::PerConnection, ConnectionActions::Backspace, cRow));
+    EXPECT_TRUE(tab.resolveWindow()->isVisible());
+    EXPECT_FALSE(m.actions.keyTyped(View::PerConnection, ConnectionActions::CtrlK, cRow))
+        << "no end process in the per-connection list";
 
     // A display option rebuilds the current view only.
     const int before = m.monitor.perApplicationModel()->rowCount();
     actions["mnuShowListeningPorts"]->trigger();
-    EXPECT_TRUE(m.rowsWhere(View::PerConnection, 6, QStringLiteral("LISTENING")).empty());
+    EXPECT_TRUE(m.rowsWhere(View::PerConnection, 6, "LISTENING").empty());
     EXPECT_EQ(m.monitor.perApplicationModel()->rowCount(), before);
 }
 
-TEST(AlertWindow, TrustOnTheLastRowClosesItAndFreesTheMainWindow) {
+// Kill of a pid that no longer exists, or that now runs another program, sends nothing and
+// keeps the row; closing the window with rows frees the main window. (Showing it and Trust on
+// the last row are checked in ActivityTabInTheProgram.)
+TEST(AlertWindow, KillsOnlyTheAnnouncedProgramAndClosingFreesTheMainWindow) {
     test::FakePrompter prompter;
     test::MapLocaliser language;
     language.texts["Alert/3"] = "Trust";
-    language.texts["Main/4"] = "Policy file...";
     language.texts["Main/51"] = "Remote Address";
     QWidget mainWindow;
     mainWindow.show();
     AlertRows rows(prompter, language);
     AlertWindow window(rows, language, &mainWindow);
-    const auto announceTwo = [&] {
-        rows.add(QStringLiteral("/usr/bin/one"), QStringLiteral("127.0.0.2"), 4000001);
-        window.announce();
-        rows.add(QStringLiteral("/usr/bin/two"), QStringLiteral("127.0.0.3"), 4000002);
-        window.announce();
-    };
-    announceTwo();
-    EXPECT_TRUE(window.isVisible());
-    EXPECT_FALSE(mainWindow.isEnabled());
+    auto* trust = window.findChild<QPushButton*>("cmdTrust");
+    rows.add("/usr/bin/one", "127.0.0.2", 4000001);
+    window.announce();
+    rows.add("/usr/bin/two", "127.0.0.3", 4000002);
+    window.announce();
     EXPECT_TRUE(window.windowFlags() & Qt::WindowStaysOnTopHint);
     // The address column is headed as an address, not with the text of a menu entry.
-    EXPECT_EQ(rows.headerData(1, Qt::Horizontal, Qt::DisplayRole).toString(), QStringLiteral("Remote Address"));
-    EXPECT_EQ(window.findChild<QPushButton*>(QStringLiteral("cmdTrust"))->text(), QStringLiteral("Trust"));
+    EXPECT_EQ(rows.headerData(1, Qt::Horizontal, Qt::DisplayRole).toString(), "Remote Address");
+    EXPECT_EQ(trust->text(), "Trust");
 
-    // Kill of a process that does not exist: the message, and the row stays.
+    QProcess sleeper;
+    sleeper.start("sleep", {"30"});
+    ASSERT_TRUE(sleeper.waitForStarted());
+    const auto pid = static_cast<quint32>(sleeper.processId());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return platform::readProcess(pid).imagePath == "/usr/bin/sleep"; }, 2000));
+    rows.add("/usr/bin/announced-program", "127.0.0.2", pid);
+    for (int row : {0, 2}) { // no such process; the pid now names this sleep
+        prompter.answers = {Prompter::Yes};
+        rows.kill(row);
+        EXPECT_EQ(prompter.messages().last().style, Prompter::Critical);
+    }
+    EXPECT_FALSE(sleeper.waitForFinished(200)) << "another program's process was killed";
+    EXPECT_EQ(rows.rowCount(), 3);
+    rows.add("/usr/bin/sleep", "127.0.0.2", pid);
     prompter.answers = {Prompter::Yes};
-    rows.kill(0);
-    EXPECT_EQ(rows.rowCount(), 2);
-    EXPECT_EQ(prompter.messages().last().style, Prompter::Critical);
+    rows.kill(3);
+    EXPECT_TRUE(sleeper.waitForFinished(3000));
+    EXPECT_EQ(rows.rowCount(), 3);
 
-    // Closed with rows in it: the main window is usable, the rows are gone.
-    window.close();
-    EXPECT_TRUE(mainWindow.isEnabled());
-    EXPECT_EQ(rows.rowCount(), 0);
-    announceTwo();
-    EXPECT_FALSE(mainWindow.isEnabled());
-
-    window.findChild<QPushButton*>(QStringLiteral("cmdTrust"))->click();
-    EXPECT_TRUE(window.isVisible());
-    rows.trust(0);
-    EXPECT_FALSE(window.isVisible());
+    window.close(); // closed with rows in it: the main window is usable, the rows are gone
     EXPECT_TRUE(mainWindow.isEnabled());
     EXPECT_EQ(rows.rowCount(), 0);
 }
@@ -419,11 +323,9 @@ TEST(ConnectionMonitor, ARebuildAskedForWhileOneYieldsRunsAfterItNotInsideIt) {
     Monitor m;
     test::TcpListener listener("127.0.0.2");
     QSignalSpy rebuilt(&m.monitor, &ConnectionMonitor::rebuilt);
-    int yields = 0;
     qsizetype rebuiltInsideYield = -1;
-    m.monitor.setYield([&] {
-        // Timer ticks in the middle of the rebuild: the count watcher and a display option.
-        if (yields++ == 0) {
+    m.monitor.setYield([&] { // timer ticks in the rebuild: the count watcher and a display option
+        if (rebuiltInsideYield < 0) {
             m.monitor.countWatcherTick();
             m.monitor.rebuildCurrent();
             rebuiltInsideYield = rebuilt.size();
@@ -432,30 +334,33 @@ TEST(ConnectionMonitor, ARebuildAskedForWhileOneYieldsRunsAfterItNotInsideIt) {
     m.monitor.RefConNetworkTCP_UDP();
     EXPECT_EQ(rebuiltInsideYield, 0) << "nothing was rebuilt inside the yield";
     EXPECT_EQ(rebuilt.size(), 2) << "the rebuild asked for meanwhile ran once, afterwards";
-    EXPECT_FALSE(m.monitor.rebuilding());
 }
 
-TEST(AlertRows, KillOfARowWhosePidNowRunsAnotherProgramSendsNothing) {
+// The whole program: the count watcher fills the per-application list and announces the test's
+// own program, Trust frees the main window, and the view switch shows the other list, rebuilt.
+TEST(ActivityTabInTheProgram, CountWatcherAlertAndViewSwitch) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    test::ProgramFolder folder;
     test::FakePrompter prompter;
-    test::MapLocaliser language;
-    AlertRows rows(prompter, language);
-    QProcess sleeper;
-    sleeper.start(QStringLiteral("sleep"), {QStringLiteral("30")});
-    ASSERT_TRUE(sleeper.waitForStarted());
-    const auto pid = static_cast<quint32>(sleeper.processId());
-    // The announced program has ended and its pid now names this sleep.
-    QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(platform::readProcess(pid).imagePath),
-                              QStringLiteral("/usr/bin/sleep"), 2000);
-    rows.add(QStringLiteral("/usr/bin/announced-program"), QStringLiteral("127.0.0.2"), pid);
-    prompter.answers = {Prompter::Yes};
-    rows.kill(0);
-    EXPECT_FALSE(sleeper.waitForFinished(200)) << "another program's process was killed";
-    EXPECT_EQ(rows.rowCount(), 1);
-    EXPECT_EQ(prompter.messages().last().style, Prompter::Critical);
+    Application app(folder.path(), &prompter);
+    ASSERT_TRUE(app.start({}));
+    test::TcpListener listener("127.0.0.2");
+    auto connection = test::connect("127.0.0.3", listener);
+    QTreeView* perApplication = app.window()->list("ListConnPROC");
+    QTreeView* perConnection = app.window()->list("ListConnections");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return perApplication->model()->rowCount() > 0; }, 3000));
 
-    rows.add(QStringLiteral("/usr/bin/sleep"), QStringLiteral("127.0.0.2"), pid);
-    prompter.answers = {Prompter::Yes};
-    rows.kill(1);
-    EXPECT_TRUE(sleeper.waitForFinished(3000));
-    EXPECT_EQ(rows.rowCount(), 1);
+    ASSERT_TRUE(app.activity()->alertWindow()->isVisible()) << "this program's first connection";
+    EXPECT_FALSE(app.window()->isEnabled());
+    EXPECT_EQ(app.activity()->alertRows()->row(0).path, QCoreApplication::applicationFilePath());
+    auto* trust = app.activity()->alertWindow()->findChild<QPushButton*>("cmdTrust");
+    for (int row = 0; row < 10 && app.activity()->alertWindow()->isVisible(); ++row)
+        trust->click(); // each click trusts the selected row; the last one closes the window
+    EXPECT_FALSE(app.activity()->alertWindow()->isVisible());
+    EXPECT_TRUE(app.window()->isEnabled());
+
+    app.window()->action("mnuDisplayApp")->trigger();
+    EXPECT_TRUE(perConnection->isVisibleTo(app.window()));
+    EXPECT_GT(perConnection->model()->rowCount(), 0) << "the new view is rebuilt at once";
+    app.shutdown(false);
 }

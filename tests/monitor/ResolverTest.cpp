@@ -1,8 +1,8 @@
-#include "monitor/HostResolver.h"
-#include "monitor/ResolveWindow.h"
 #include "engine/EnforcementEngine.h"
 #include "fakes/EngineFakes.h"
 #include "fakes/FakePrompter.h"
+#include "monitor/HostResolver.h"
+#include "monitor/ResolveWindow.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 #include "support/ScratchFiles.h"
@@ -15,49 +15,34 @@
 #include <QTest>
 
 #include <cerrno>
+#include <netinet/in.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 
 using namespace tarvok;
 
 namespace {
 
 // Puts a file of the test's own over a system file, in this test process's mount namespace.
-class Overlay {
-public:
-    Overlay(const QString& target, const QByteArray& text) : m_target(target.toLocal8Bit()) {
-        const QString source = m_dir.path() + QStringLiteral("/file");
-        m_mounted = test::writeFile(source, text) &&
-                    ::mount(source.toLocal8Bit().constData(), m_target.constData(), nullptr, MS_BIND,
-                            nullptr) == 0;
+struct Overlay {
+    QTemporaryDir dir;
+    QByteArray target;
+    bool mounted = false;
+    Overlay(const char* path, const QByteArray& text) : target(path) {
+        const QString source = dir.filePath("file");
+        mounted = test::writeFile(source, text) &&
+                  ::mount(QFile::encodeName(source), target, nullptr, MS_BIND, nullptr) == 0;
     }
     ~Overlay() {
-        if (m_mounted)
-            ::umount2(m_target.constData(), MNT_DETACH);
+        if (mounted)
+            ::umount2(target, MNT_DETACH);
     }
-    bool ok() const { return m_mounted; }
-
-private:
-    QTemporaryDir m_dir;
-    QByteArray m_target;
-    bool m_mounted = false;
-};
-
-// A name service the test controls: names from a hosts file, and a DNS server at 127.0.0.9
-// that answers nothing, so a lookup that reaches it lasts the 3-second time-out.
-struct NameService {
-    Overlay hosts{QStringLiteral("/etc/hosts"),
-                  "127.0.0.7 seven.test\nfd00::7 seven6.test\n"};
-    Overlay resolv{QStringLiteral("/etc/resolv.conf"),
-                   "nameserver 127.0.0.9\noptions timeout:3 attempts:1\n"};
-    bool ok() const { return hosts.ok() && resolv.ok(); }
 };
 
 QString waitForName(IPHostResolver& resolver, const QString& address) {
     QSignalSpy found(&resolver, &IPHostResolver::nameFound);
     resolver.AddressToName(address);
-    if (found.isEmpty())
-        found.wait(10000);
-    return found.isEmpty() ? QStringLiteral("(no answer)") : found[0][1].toString();
+    return !found.isEmpty() || found.wait(10000) ? found[0][1].toString() : "(no answer)";
 }
 
 } // namespace
@@ -65,74 +50,59 @@ QString waitForName(IPHostResolver& resolver, const QString& address) {
 TEST(IPHostResolver, ValidatesAddressesAsTheListsShowThem) {
     for (const char* good : {"10.0.0.1", "0.0.0.0", "255.255.255.255", "fd00::7", "::1"})
         EXPECT_TRUE(IPHostResolver::validAddress(QLatin1String(good))) << good;
-    for (const char* bad : {"localhost", "", "1.2.3", "1.2.3.256", "1.2.3.x", "1.2.3.4.5", "1.-2.3.4", "fd00::g"})
+    for (const char* bad :
+         {"localhost", "", "1.2.3", "1.2.3.256", "1.2.3.x", "1.2.3.4.5", "1.-2.3.4", "fd00::g"})
         EXPECT_FALSE(IPHostResolver::validAddress(QLatin1String(bad))) << bad;
 }
 
-TEST(IPHostResolver, FoundNotFoundAndInvalid) {
+// Names from the hosts file, nothing for an invalid address; a lookup that waits for the silent
+// server does not stop the enforcement pass from cutting a blocked connection meanwhile.
+TEST(ResolveWindow, LookupsFindNamesAndASlowOneDoesNotStopTheEnforcementPass) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
-    NameService names;
-    ASSERT_TRUE(names.ok());
+    Overlay hosts("/etc/hosts", "127.0.0.7 seven.test\nfd00::7 seven6.test\n");
+    Overlay resolv("/etc/resolv.conf", "nameserver 127.0.0.9\noptions timeout:3 attempts:1\n");
+    ASSERT_TRUE(hosts.mounted && resolv.mounted);
+    test::Fd silentDns(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); // takes queries only
+    sockaddr_in dns{};
+    dns.sin_family = AF_INET;
+    dns.sin_port = htons(53);
+    dns.sin_addr.s_addr = test::address("127.0.0.9");
+    ASSERT_EQ(::bind(silentDns.get(), reinterpret_cast<sockaddr*>(&dns), sizeof dns), 0);
     test::FakePrompter prompter;
     test::MapLocaliser language;
     language.texts["Main/111"] = "Unable to resolve host name!";
     IPHostResolver resolver(&prompter, &language);
-
-    EXPECT_EQ(waitForName(resolver, QStringLiteral("127.0.0.7")), QStringLiteral("seven.test"));
-    EXPECT_EQ(waitForName(resolver, QStringLiteral("fd00::7")), QStringLiteral("seven6.test"));
-    EXPECT_TRUE(prompter.messages().isEmpty());
-
-    EXPECT_EQ(waitForName(resolver, QStringLiteral("localhost")), QString());
-    EXPECT_EQ(waitForName(resolver, QStringLiteral("1.2.3.256")), QString());
+    EXPECT_EQ(waitForName(resolver, "127.0.0.7"), "seven.test");
+    EXPECT_EQ(waitForName(resolver, "fd00::7"), "seven6.test");
+    EXPECT_EQ(waitForName(resolver, "1.2.3.256"), QString());
     EXPECT_TRUE(prompter.messages().isEmpty()) << "an invalid address gives no message";
-
-    EXPECT_EQ(waitForName(resolver, QStringLiteral("127.0.0.8")), QString());
-    ASSERT_EQ(prompter.messages().size(), 1);
-    EXPECT_EQ(prompter.messages()[0].text, QStringLiteral("Unable to resolve host name!"));
-    EXPECT_EQ(prompter.messages()[0].style, Prompter::Critical);
-
     QSignalSpy address(&resolver, &IPHostResolver::addressFound);
-    resolver.NameToAddress(QStringLiteral("seven.test"));
+    resolver.NameToAddress("seven.test");
     ASSERT_TRUE(address.wait(10000));
-    EXPECT_EQ(address[0][1].toString(), QStringLiteral("127.0.0.7"));
-}
-
-TEST(ResolveWindow, ASlowLookupDoesNotStopTheEnforcementPass) {
-    TARVOK_REQUIRE_PRIVATE_NETWORK();
-    NameService names;
-    ASSERT_TRUE(names.ok());
-    std::uint16_t dnsPort = 53;
-    test::Fd silentDns = test::udpSocket("127.0.0.9", dnsPort); // takes queries, never answers
+    EXPECT_EQ(address[0][1].toString(), "127.0.0.7");
 
     platform::SockDiag diag;
     ConnectionTables tables{diag};
     RuleTable rules;
     EnforcementEngine engine{tables, rules};
-    test::RecordingEvents events;
-    test::MapSettings settings;
-    test::MapLocaliser language;
-    engine.setEventSink(&events);
-    engine.setSettings(&settings);
-    engine.setLocaliser(&language);
     Rule block;
-    block.action = QStringLiteral("block");
-    block.address = QStringLiteral("127.0.0.2");
-    block.description = QStringLiteral("none");
+    block.action = "block";
+    block.address = "127.0.0.2";
+    block.port = "any port";
     rules.setRules({block});
-
-    test::FakePrompter prompter;
     ResolveWindow window(&prompter, language);
-    window.resolve(QStringLiteral("127.0.0.8"));
-    QTRY_VERIFY_WITH_TIMEOUT(window.waiting(), 2000);
-
-    // While the lookup waits for the silent server, a blocked connection opens and is cut.
+    window.resolve("127.0.0.8");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.waiting(); }, 2000));
     test::TcpListener listener("127.0.0.2");
     auto connection = test::connect("127.0.0.3", listener);
-    QTRY_VERIFY_WITH_TIMEOUT(test::readOutcome(connection.client.get(), 0) != -ETIMEDOUT, 2000);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return test::readOutcome(connection.client.get(), 0) != -ETIMEDOUT; }, 2000));
     EXPECT_TRUE(window.waiting()) << "the cut came while the lookup was still waiting";
     EXPECT_EQ(window.cursor().shape(), Qt::WaitCursor);
 
-    QTRY_VERIFY_WITH_TIMEOUT(!window.waiting(), 10000);
-    EXPECT_EQ(window.findChild<QLineEdit*>(QStringLiteral("Text2"))->text(), QString());
-    EXPECT_EQ(prompter.messages().size(), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window.waiting(); }, 10000));
+    EXPECT_EQ(window.findChild<QLineEdit*>("Text2")->text(), QString());
+    ASSERT_EQ(prompter.messages().size(), 1);
+    EXPECT_EQ(prompter.messages()[0].text, "Unable to resolve host name!");
+    EXPECT_EQ(prompter.messages()[0].style, Prompter::Critical);
 }
