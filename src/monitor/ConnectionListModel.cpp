@@ -54,19 +54,24 @@ void ConnectionListModel::update(std::vector<ListRow> rows) {
     const std::size_t newMiddle = newSize - head - tail;
     const std::size_t common = std::min(oldMiddle, newMiddle);
 
+    // Inserted or removed rows are announced with the other rows as they were; the rows that
+    // changed in place are then replaced and announced as changed.
     if (newMiddle > oldMiddle) {
-        const int first = static_cast<int>(head + oldMiddle);
-        beginInsertRows({}, first, first + static_cast<int>(newMiddle - oldMiddle) - 1);
-        m_rows = std::move(rows);
+        const std::size_t first = head + oldMiddle;
+        const std::size_t count = newMiddle - oldMiddle;
+        beginInsertRows({}, static_cast<int>(first), static_cast<int>(first + count) - 1);
+        m_rows.insert(m_rows.begin() + std::ptrdiff_t(first), rows.begin() + std::ptrdiff_t(first),
+                      rows.begin() + std::ptrdiff_t(first + count));
         endInsertRows();
     } else if (newMiddle < oldMiddle) {
-        const int first = static_cast<int>(head + newMiddle);
-        beginRemoveRows({}, first, first + static_cast<int>(oldMiddle - newMiddle) - 1);
-        m_rows = std::move(rows);
+        const std::size_t first = head + newMiddle;
+        const std::size_t count = oldMiddle - newMiddle;
+        beginRemoveRows({}, static_cast<int>(first), static_cast<int>(first + count) - 1);
+        m_rows.erase(m_rows.begin() + std::ptrdiff_t(first),
+                     m_rows.begin() + std::ptrdiff_t(first + count));
         endRemoveRows();
-    } else {
-        m_rows = std::move(rows);
     }
+    m_rows = std::move(rows);
     if (common > 0)
         emit dataChanged(index(static_cast<int>(head), 0),
                          index(static_cast<int>(head + common) - 1, ColumnCount - 1));

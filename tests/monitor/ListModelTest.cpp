@@ -100,6 +100,25 @@ TEST(ConnectionListModel, AnUpdateChangesOnlyTheDifferenceAndAViewKeepsItsPlace)
     EXPECT_EQ(view.currentIndex().row(), 520);
 }
 
+// Rows erased from the middle while others are appended at the end were announced as the last
+// rows removed, with the rows before them already shifted: a view then kept its selection on
+// whatever connection slid into the selected place.
+TEST(ConnectionListModel, AnEraseInTheMiddleWithAnAppendKeepsTheModelContract) {
+    ConnectionListModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    std::vector<ListRow> rows;
+    for (int i = 0; i < 20; ++i)
+        rows.push_back(row(i));
+    model.update(rows);
+    for (const auto& [erased, appended] : {std::pair{2, 1}, std::pair{1, 3}}) {
+        rows.erase(rows.begin() + 5, rows.begin() + 5 + erased);
+        for (int i = 0; i < appended; ++i)
+            rows.push_back(row(100 + int(rows.size())));
+        model.update(rows);
+        EXPECT_TRUE(model.rows() == rows);
+    }
+}
+
 TEST(DesktopEntries, FindsTheIconOfTheEntryThatRunsAnExecutable) {
     QTemporaryDir data;
     QDir(data.path()).mkpath("applications/sub");
