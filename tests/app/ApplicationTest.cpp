@@ -4,18 +4,23 @@
 #include "fakes/FakePrompter.h"
 #include "policy/PolicyCommands.h"
 #include "policy/PolicyFile.h"
+#include "settings/FrmPreferences.h"
 #include "settings/Settings.h"
 #include "shell/Application.h"
+#include "shell/FrmAbout.h"
 #include "shell/MainWindow.h"
+#include "shell/ShellWindows.h"
 #include "shell/TrayIcon.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QDialog>
 #include <QFileInfo>
 #include <QSignalSpy>
+#include <QTest>
 #include <QTimer>
 
 #include <cerrno>
@@ -27,17 +32,18 @@ using tarvok::test::ProgramFolder;
 
 namespace {
 
-QAction* action(Application& app, const char* name) {
-    QAction* found = app.window()->action(QLatin1String(name));
-    EXPECT_NE(found, nullptr) << name;
-    return found;
-}
-
-QTimer* timer(Application& app, const char* name) {
-    auto* found = app.window()->findChild<QTimer*>(QLatin1String(name));
-    EXPECT_NE(found, nullptr) << name;
-    return found;
-}
+// The whole program started in a folder, asking its questions of a scripted prompter.
+struct Started {
+    explicit Started(const ProgramFolder& folder, const QStringList& arguments = {})
+        : app(folder.path(), &prompter), started(app.start(arguments)) {}
+    QAction* action(const char* name) const { return app.window()->action(QLatin1String(name)); }
+    QTimer* timer(const char* name) const {
+        return app.window()->findChild<QTimer*>(QLatin1String(name));
+    }
+    FakePrompter prompter;
+    Application app;
+    bool started;
+};
 
 // config.ini: the defaults with these values in their place.
 void writeConfig(const ProgramFolder& folder, const QList<std::pair<QString, QString>>& values) {
@@ -47,15 +53,6 @@ void writeConfig(const ProgramFolder& folder, const QList<std::pair<QString, QSt
     for (const auto& [key, value] : values)
         settings.setValue(key, value);
     ASSERT_TRUE(settings.save());
-}
-
-// Normal.rlsp: one logged block rule for the listener.
-void writeBlockPolicy(const ProgramFolder& folder, const test::TcpListener& listener) {
-    Rule block;
-    block.action = "block";
-    block.address = listener.address();
-    block.port = QString::number(listener.port());
-    ASSERT_TRUE(test::writeFile(folder.file("Normal.rlsp"), policyText({block}, RuleWords{})));
 }
 
 // The desktop's notification area, as the tray sees it, for one test.
@@ -72,210 +69,175 @@ private:
 
 } // namespace
 
-TEST(Application, FirstStartCreatesEveryFileAndShowsANewPolicy) {
+// The files a first start writes are checked by EndToEnd.FirstStartWritesTheProgramFiles...
+TEST(Application, FirstStartShowsTheWindowRunsItsTimersAndReachesTheSecondaryWindows) {
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
     ProgramFolder folder;
-    FakePrompter prompter;
-    Application app(folder.path(), &prompter);
-    ASSERT_TRUE(app.start({}));
-
-    EXPECT_EQ(folder.read("config.ini"), Settings::defaultFileText());
-    EXPECT_TRUE(QFileInfo(folder.file("Normal.rlsp")).isFile());
-    EXPECT_TRUE(QFileInfo(folder.file("History.tvh")).isFile());
-    EXPECT_EQ(folder.read("History.tvh"), QByteArray());
-    EXPECT_TRUE(QFileInfo(folder.file("Logs")).isDir());
-    EXPECT_EQ(app.window()->panelText(2), "Policy: NEW.RLSP");
-    EXPECT_TRUE(app.window()->isVisible());
-    EXPECT_EQ(app.window()->windowTitle(), "Tarvok");
-    EXPECT_TRUE(prompter.calls.isEmpty());
-
-    // The window's timers, with their intervals; Timer2 is switched on at the end of start-up.
-    const struct {
-        const char* name;
-        int interval;
-    } timers[] = {{"Timer1", 100}, {"Timer1_IMPROVED", 1000}, {"Timer2", 500},
-                  {"TimerTraffic", 1000}, {"TmrUpdateTraffic", 400}};
-    for (const auto& t : timers) {
-        QTimer* found = timer(app, t.name);
-        ASSERT_NE(found, nullptr);
-        EXPECT_EQ(found->interval(), t.interval) << t.name;
-        EXPECT_TRUE(found->isActive()) << t.name;
+    Started run(folder);
+    ASSERT_TRUE(run.started);
+    MainWindow* window = run.app.window();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->windowTitle(), "Tarvok");
+    EXPECT_TRUE(run.prompter.calls.isEmpty());
+    // Timer2 is switched on at the end of start-up.
+    const std::pair<const char*, int> timers[] = {{"Timer1", 100}, {"Timer1_IMPROVED", 1000},
+                                                  {"Timer2", 500}, {"TimerTraffic", 1000},
+                                                  {"TmrUpdateTraffic", 400}};
+    for (const auto& [name, interval] : timers) {
+        ASSERT_NE(run.timer(name), nullptr) << name;
+        EXPECT_EQ(run.timer(name)->interval(), interval) << name;
+        EXPECT_TRUE(run.timer(name)->isActive()) << name;
     }
 
-    // The close box only hides the window; the program runs on.
-    QSignalSpy finished(&app, &Application::finished);
-    app.window()->close();
-    EXPECT_FALSE(app.window()->isVisible());
+    // The close box only hides the window; the program runs on and the tray brings it back.
+    QSignalSpy finished(&run.app, &Application::finished);
+    window->close();
+    EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(finished.count(), 0);
-    EXPECT_TRUE(timer(app, "Timer1")->isActive());
+    EXPECT_TRUE(run.timer("Timer1")->isActive());
+    emit run.app.tray()->openRequested();
+    EXPECT_TRUE(window->isVisible());
 
-    // The tray's open entry brings it back.
-    emit app.tray()->openRequested();
-    EXPECT_TRUE(app.window()->isVisible());
-}
-
-TEST(Application, MinimizedStartsAndASecondInstance) {
-    const TrayAvailability tray(true);
-    for (const QStringList& arguments : {QStringList{"/MINIMIZED"}, QStringList{"x", "-Minimized"}}) {
-        ProgramFolder folder;
-        FakePrompter prompter;
-        Application app(folder.path(), &prompter);
-        ASSERT_TRUE(app.start(arguments));
-        EXPECT_FALSE(app.window()->isVisible()) << arguments.join(' ').toStdString();
-    }
-
-    ProgramFolder folder;
-    writeConfig(folder, {{"RunMinimized", "True"}});
-    FakePrompter prompter;
-    Application first(folder.path(), &prompter);
-    ASSERT_TRUE(first.start({}));
-    EXPECT_FALSE(first.window()->isVisible());
-
-    const QByteArray configBefore = folder.read("config.ini");
-    FakePrompter secondPrompter;
-    Application second(folder.path(), &secondPrompter);
-    EXPECT_FALSE(second.start({}));
-    ASSERT_EQ(secondPrompter.messages().size(), 1);
-    EXPECT_EQ(secondPrompter.messages()[0].text, "Application is already running!");
-    EXPECT_EQ(secondPrompter.messages()[0].style, Prompter::Critical);
-    EXPECT_EQ(first.window()->isVisible(), false);
-    EXPECT_TRUE(first.engine()->timer()->isActive());
-    EXPECT_EQ(folder.read("config.ini"), configBefore);
-}
-
-TEST(Application, ShutdownAsksOnlyWhenSomeoneCanAnswerAndWritesInOrder) {
-    for (const bool interactive : {true, false}) {
-        ProgramFolder folder;
-        FakePrompter prompter;
-        Application app(folder.path(), &prompter);
-        ASSERT_TRUE(app.start({}));
-        const QByteArray policyBefore = folder.read("Normal.rlsp");
-
-        Rule rule;
-        rule.action = "accept";
-        rule.address = "127.0.0.2";
-        rule.port = "80";
-        app.rules().appendRule(rule);
-        app.policy()->setSaveChanges(true);
-        app.events()->append({"t - d", "TCP", "127.0.0.3", "5000", "127.0.0.2", "80", "HTTP",
-                              "ESTABLISHED", "(1)"},
-                             false);
-        app.window()->resize(app.window()->width() + 40, app.window()->height() + 30);
-
-        QSignalSpy finished(&app, &Application::finished);
-        prompter.answers = {Prompter::No};
-        app.shutdown(interactive);
-        app.shutdown(interactive); // a second request while ending changes nothing
-        EXPECT_EQ(finished.count(), 1);
-
-        const auto questions = prompter.messages();
-        ASSERT_EQ(questions.size(), interactive ? 1 : 0);
-        if (interactive) {
-            EXPECT_EQ(questions[0].style, Prompter::ExclamationYesNo);
-        }
-        EXPECT_EQ(folder.read("Normal.rlsp"), policyBefore) << "No keeps the file as it was";
-
-        const QByteArray history = folder.read("History.tvh");
-        EXPECT_EQ(history.count("\r\n"), 1);
-        EXPECT_TRUE(history.endsWith(",\"0\"\r\n")) << history.toStdString();
-        const QDir logs(folder.file("Logs"));
-        const QStringList days = logs.entryList({"*.tvl"}, QDir::Files);
-        ASSERT_EQ(days.size(), 1);
-        EXPECT_TRUE(folder.read("Logs/" + days[0]).contains("\"ESTABLISHED\""));
-        EXPECT_NE(folder.read("config.ini"), Settings::defaultFileText())
-            << "the window size was stored";
-        EXPECT_FALSE(app.window()->isVisible());
-    }
-}
-
-TEST(Application, LevelsAndPauseDriveMenusTimersAndBalloons) {
-    ProgramFolder folder;
-    FakePrompter prompter;
-    Application app(folder.path(), &prompter);
-    ASSERT_TRUE(app.start({}));
-    QSignalSpy balloons(app.tray(), &TrayIcon::balloonRequested);
-
-    EXPECT_TRUE(action(app, "mnuLevel1")->isChecked());
-    action(app, "mnuLevel2")->trigger();
-    EXPECT_EQ(app.engine()->level(), SecurityLevel::Block);
-    EXPECT_TRUE(action(app, "mnuLevel2")->isChecked());
-    EXPECT_FALSE(action(app, "mnuLevel1")->isChecked());
-    EXPECT_FALSE(timer(app, "Timer2")->isActive());
-    ASSERT_EQ(balloons.count(), 1);
-    EXPECT_EQ(balloons[0][2].toInt(), 3);
-    EXPECT_EQ(balloons[0][3].toInt(), 30000);
-    EXPECT_FALSE(balloons[0][0].toString().isEmpty()) << "text from the language file";
-
-    action(app, "mnuPauseFirewall")->trigger();
-    EXPECT_TRUE(action(app, "mnuPauseFirewall")->isChecked());
-    EXPECT_FALSE(timer(app, "Timer1")->isActive());
-    EXPECT_FALSE(timer(app, "Timer1_IMPROVED")->isActive());
-    for (const char* name : {"mnuLevel0", "mnuLevel1", "mnuLevel2", "mnuDisplayApp",
-                             "mnuShowListeningPorts", "mnuDisplayUDP", "mnuDisplay0000127001"})
-        EXPECT_FALSE(action(app, name)->isEnabled()) << name;
-    EXPECT_TRUE(app.tray()->menu()->actions()[1]->isChecked());
-    ASSERT_EQ(balloons.count(), 2);
-    EXPECT_EQ(balloons[1][2].toInt(), 2);
-
-    // Resuming from the tray menu: the level kept through the pause is in force again.
-    app.tray()->menu()->actions()[1]->trigger();
-    EXPECT_FALSE(app.levels()->paused());
-    EXPECT_EQ(app.engine()->level(), SecurityLevel::Block);
-    EXPECT_TRUE(action(app, "mnuLevel2")->isChecked());
-    EXPECT_TRUE(action(app, "mnuLevel0")->isEnabled());
-    EXPECT_TRUE(timer(app, "Timer1")->isActive());
-    EXPECT_FALSE(app.tray()->menu()->actions()[1]->isChecked());
-    EXPECT_EQ(balloons.count(), 3);
-}
-
-TEST(Application, TheTrayMenuExitAsksAboutUnsavedRulesOnce) {
-    ProgramFolder folder;
-    FakePrompter prompter;
-    Application app(folder.path(), &prompter);
-    ASSERT_TRUE(app.start({}));
-    QSignalSpy finished(&app, &Application::finished);
-    app.policy()->setSaveChanges(true);
-    prompter.answers = {Prompter::Yes};
-    QAction* exit = app.tray()->menu()->actions().last();
-    exit->trigger();
-    EXPECT_EQ(finished.count(), 1);
-    ASSERT_EQ(prompter.messages().size(), 1);
-    EXPECT_FALSE(app.policy()->SaveChanges()) << "Yes saved the policy";
-    EXPECT_FALSE(app.tray()->icon()->isVisible());
+    // Preferences are window-modal and what they change is saved at the end of the run; About
+    // from the tray has no owner.
+    run.action("mnuPreferences")->trigger();
+    FrmPreferences* preferences = run.app.windows()->preferences();
+    ASSERT_NE(preferences, nullptr);
+    EXPECT_EQ(preferences->windowModality(), Qt::WindowModal);
+    preferences->box("ChkFilePropertiesDBClick")->click();
+    QTest::keyClick(preferences, Qt::Key_Escape);
+    emit run.app.tray()->aboutRequested();
+    ASSERT_NE(run.app.windows()->about(), nullptr);
+    EXPECT_EQ(run.app.windows()->about()->parentWidget(), nullptr);
+    run.app.shutdown(false);
+    for (const char* line : {"CloseConDBClick=False", "FilePropertyDBClick=True"})
+        EXPECT_TRUE(folder.read("config.ini").contains(line)) << line;
+    qunsetenv("XDG_CONFIG_HOME");
 }
 
 // A minimised start on a desktop without a notification area left no window and no icon; and
 // an icon was never added to a notification area that appeared after start.
-TEST(Application, MinimizedStartWithoutANotificationAreaShowsTheWindow) {
-    const TrayAvailability tray(false);
+TEST(Application, MinimizedStartsHideTheWindowOnlyWithATrayAndASecondInstanceIsRefused) {
+    const struct {
+        bool tray;
+        bool runMinimized;
+        QStringList arguments;
+        bool visible;
+    } starts[] = {{true, false, {"/MINIMIZED"}, false},
+                  {true, false, {"x", "-Minimized"}, false},
+                  {false, true, {"-minimized"}, true}, // no notification area: the window shows
+                  {true, true, {}, false}};
+    for (const auto& start : starts) {
+        SCOPED_TRACE(start.arguments.join(' ').toStdString());
+        const TrayAvailability tray(start.tray);
+        ProgramFolder folder;
+        if (start.runMinimized)
+            writeConfig(folder, {{"RunMinimized", "True"}});
+        Started first(folder, start.arguments);
+        ASSERT_TRUE(first.started);
+        EXPECT_EQ(first.app.window()->isVisible(), start.visible);
+        EXPECT_TRUE(first.app.tray()->icon()->isVisible()) << "Qt shows it once a tray appears";
+        if (start.tray && start.runMinimized) {
+            const QByteArray configBefore = folder.read("config.ini");
+            Started second(folder);
+            EXPECT_FALSE(second.started);
+            ASSERT_EQ(second.prompter.messages().size(), 1);
+            EXPECT_EQ(second.prompter.messages()[0].text, "Application is already running!");
+            EXPECT_EQ(second.prompter.messages()[0].style, Prompter::Critical);
+            EXPECT_FALSE(first.app.window()->isVisible());
+            EXPECT_EQ(folder.read("config.ini"), configBefore);
+        }
+    }
+}
+
+// The history line and the log written at the end are checked by the EndToEnd tests.
+TEST(Application, ShutdownAsksAboutUnsavedRulesOnlyWhenSomeoneCanAnswer) {
+    const struct {
+        const char* how;
+        Prompter::Answer answer;
+        int questions;
+        bool policySaved;
+    } ways[] = {{"tray exit", Prompter::Yes, 1, true},
+                {"interactive", Prompter::No, 1, false},
+                {"unattended", Prompter::Yes, 0, false}};
+    for (const auto& way : ways) {
+        SCOPED_TRACE(way.how);
+        ProgramFolder folder;
+        Started run(folder);
+        ASSERT_TRUE(run.started);
+        Rule rule;
+        rule.action = "accept";
+        rule.address = "127.0.0.2";
+        rule.port = "80";
+        run.app.rules().appendRule(rule);
+        run.app.policy()->setSaveChanges(true);
+        run.app.window()->resize(run.app.window()->width() + 40, run.app.window()->height() + 30);
+
+        QSignalSpy finished(&run.app, &Application::finished);
+        run.prompter.answers = {way.answer};
+        if (way.questions == 1 && way.policySaved)
+            run.app.tray()->menu()->actions().last()->trigger();
+        else
+            run.app.shutdown(way.questions == 1);
+        run.app.shutdown(true); // a second request while ending changes nothing
+        EXPECT_EQ(finished.count(), 1);
+        ASSERT_EQ(run.prompter.messages().size(), way.questions);
+        if (way.questions == 1) {
+            EXPECT_EQ(run.prompter.messages()[0].style, Prompter::ExclamationYesNo);
+        }
+        EXPECT_EQ(folder.read(run.app.policy()->currentFileName()).contains("127.0.0.2"), way.policySaved);
+        EXPECT_NE(folder.read("config.ini"), Settings::defaultFileText()) << "window size stored";
+        EXPECT_FALSE(run.app.tray()->icon()->isVisible());
+    }
+}
+
+// The levels' balloons, pictures and timers are checked by the SecurityLevels tests; here the
+// menus and the tray follow them.
+TEST(Application, LevelsAndPauseDriveTheMenusAndTheTray) {
     ProgramFolder folder;
-    writeConfig(folder, {{"RunMinimized", "True"}});
-    FakePrompter prompter;
-    Application app(folder.path(), &prompter);
-    ASSERT_TRUE(app.start({"-minimized"}));
-    EXPECT_TRUE(app.window()->isVisible());
-    EXPECT_TRUE(app.tray()->icon()->isVisible()) << "Qt adds a visible icon once a tray appears";
+    Started run(folder);
+    ASSERT_TRUE(run.started);
+    QSignalSpy balloons(run.app.tray(), &TrayIcon::balloonRequested);
+    run.action("mnuLevel2")->trigger();
+    EXPECT_EQ(run.app.engine()->level(), SecurityLevel::Block);
+    ASSERT_EQ(balloons.count(), 1);
+    EXPECT_FALSE(balloons[0][0].toString().isEmpty()) << "text from the language file";
+
+    QAction* trayPause = run.app.tray()->menu()->actions()[1];
+    run.action("mnuPauseFirewall")->trigger();
+    EXPECT_FALSE(run.timer("Timer1")->isActive());
+    for (const char* name : {"mnuLevel0", "mnuLevel1", "mnuLevel2", "mnuDisplayApp",
+                             "mnuShowListeningPorts", "mnuDisplayUDP", "mnuDisplay0000127001"})
+        EXPECT_FALSE(run.action(name)->isEnabled()) << name;
+    EXPECT_TRUE(trayPause->isChecked());
+
+    trayPause->trigger(); // resumes at the level kept through the pause
+    EXPECT_EQ(run.app.engine()->level(), SecurityLevel::Block);
+    EXPECT_TRUE(run.action("mnuLevel2")->isChecked());
+    EXPECT_TRUE(run.action("mnuLevel0")->isEnabled());
+    EXPECT_TRUE(run.timer("Timer1")->isActive());
+    EXPECT_FALSE(trayPause->isChecked());
+    EXPECT_EQ(balloons.count(), 3);
 }
 
 // Setting the display check marks at start-up wrote "True" over ShowUDP=false, ShowLocal=yes
 // and an empty ShowListening; and a toggle could write another option's key unnoticed.
 TEST(Application, StartUpKeepsDisplaySettingsAndEachToggleWritesItsOwnKey) {
-    const QList<std::pair<QString, QString>> stored = {
+    const std::pair<QString, QString> stored[] = {
         {"ShowListening", ""}, {"ShowLocal", "yes"}, {"ShowUDP", "false"}};
-    const std::pair<const char*, QString> toggles[] = {{"mnuShowListeningPorts", "ShowListening"},
-                                                       {"mnuDisplay0000127001", "ShowLocal"},
-                                                       {"mnuDisplayUDP", "ShowUDP"}};
-    for (const auto& [actionName, key] : toggles) {
-        SCOPED_TRACE(actionName);
-        ProgramFolder folder;
-        writeConfig(folder, stored);
-        FakePrompter prompter;
-        Application app(folder.path(), &prompter);
-        ASSERT_TRUE(app.start({}));
-        for (const auto& [name, value] : stored)
-            EXPECT_EQ(app.settings().value(name), value) << "untouched at start-up";
-        action(app, actionName)->trigger();
-        for (const auto& [name, value] : stored)
-            EXPECT_EQ(app.settings().value(name), name == key ? "False" : value) << name.toStdString();
+    const char* toggles[] = {"mnuShowListeningPorts", "mnuDisplay0000127001", "mnuDisplayUDP"};
+    ProgramFolder folder;
+    writeConfig(folder, {std::begin(stored), std::end(stored)});
+    Started run(folder);
+    ASSERT_TRUE(run.started);
+    for (int toggled = 0; toggled <= 3; ++toggled) {
+        SCOPED_TRACE(toggled);
+        if (toggled > 0)
+            run.action(toggles[toggled - 1])->trigger();
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(run.app.settings().value(stored[i].first),
+                      i < toggled ? "False" : stored[i].second) << stored[i].first.toStdString();
     }
 }
 
@@ -285,6 +247,10 @@ TEST(Application, StartUpKeepsDisplaySettingsAndEachToggleWritesItsOwnKey) {
 TEST(Application, BlockRuleCutsAndBalloonsFollowPopupAlertWhateverTheLanguageFile) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     test::TcpListener listener("127.0.0.2");
+    Rule block;
+    block.action = "block";
+    block.address = listener.address();
+    block.port = QString::number(listener.port());
     const struct {
         const char* popupAlert;
         QByteArray language; // empty: the shipped English file
@@ -295,21 +261,20 @@ TEST(Application, BlockRuleCutsAndBalloonsFollowPopupAlertWhateverTheLanguageFil
         SCOPED_TRACE(c.popupAlert + c.language.toStdString());
         ProgramFolder folder;
         writeConfig(folder, {{"PopupAlert", c.popupAlert}});
-        writeBlockPolicy(folder, listener);
+        ASSERT_TRUE(test::writeFile(folder.file("Normal.rlsp"), policyText({block}, RuleWords{})));
         if (!c.language.isEmpty()) {
             ASSERT_TRUE(test::writeFile(folder.file("Language/English.lng"), c.language));
         }
-        FakePrompter prompter;
-        Application app(folder.path(), &prompter);
-        ASSERT_TRUE(app.start({}));
+        Started run(folder);
+        ASSERT_TRUE(run.started);
         // A damaged file is told once, with its name.
-        ASSERT_EQ(prompter.messages().size(), c.language.isEmpty() ? 0 : 1);
+        ASSERT_EQ(run.prompter.messages().size(), c.language.isEmpty() ? 0 : 1);
         if (!c.language.isEmpty()) {
-            EXPECT_TRUE(prompter.messages()[0].text.contains("English.lng"));
+            EXPECT_TRUE(run.prompter.messages()[0].text.contains("English.lng"));
         }
-        QSignalSpy shown(app.tray(), &TrayIcon::balloonRequested);
+        QSignalSpy shown(run.app.tray(), &TrayIcon::balloonRequested);
         test::TcpConnection connection = test::connect("127.0.0.3", listener);
-        app.engine()->tick();
+        run.app.engine()->tick();
         EXPECT_EQ(test::readOutcome(connection.client.get(), 2000), -ECONNABORTED);
         EXPECT_EQ(shown.count(), c.balloons);
     }
@@ -319,25 +284,22 @@ TEST(Application, BlockRuleCutsAndBalloonsFollowPopupAlertWhateverTheLanguageFil
 TEST(Application, LogWriteFailuresAreToldOncePerOutageAndAtExit) {
     ProgramFolder folder;
     ASSERT_TRUE(test::writeFile(folder.file("Logs"), "a file in place of the folder"));
-    FakePrompter prompter;
-    Application app(folder.path(), &prompter);
-    ASSERT_TRUE(app.start({}));
-    QSignalSpy balloons(app.tray(), &TrayIcon::balloonRequested);
+    Started run(folder);
+    ASSERT_TRUE(run.started);
+    QSignalSpy balloons(run.app.tray(), &TrayIcon::balloonRequested);
     for (int batch = 0; batch < 2; ++batch) {
         for (int i = 0; i < EventList::FlushThreshold; ++i)
-            app.events()->append({"t", "TCP", "127.0.0.3", QString::number(batch * 100 + i),
-                                  "127.0.0.2", "80", "HTTP", "ESTABLISHED", "(1)"},
-                                 false);
-        app.events()->flush();
+            run.app.events()->append({"t", "TCP", "127.0.0.3", QString::number(batch * 100 + i),
+                                      "127.0.0.2", "80", "HTTP", "ESTABLISHED", "(1)"},
+                                     false);
+        run.app.events()->flush();
     }
     ASSERT_EQ(balloons.count(), 1) << "once per outage";
     EXPECT_TRUE(balloons[0][0].toString().contains(folder.file("Logs")));
-    EXPECT_EQ(app.window()->panel(1)->toolTip(), balloons[0][0].toString());
-
-    app.shutdown(true);
-    ASSERT_EQ(prompter.messages().size(), 1);
-    EXPECT_TRUE(prompter.messages()[0].text.contains(folder.file("Logs")));
-    EXPECT_TRUE(QFileInfo(folder.file("Logs")).isFile());
+    EXPECT_EQ(run.app.window()->panel(1)->toolTip(), balloons[0][0].toString());
+    run.app.shutdown(true);
+    ASSERT_EQ(run.prompter.messages().size(), 1);
+    EXPECT_TRUE(run.prompter.messages()[0].text.contains(folder.file("Logs")));
 }
 
 // A box open when a signal came swallowed it: the box stayed and the program never ended.
@@ -357,7 +319,7 @@ TEST(Application, ASignalWhileABoxIsOpenClosesItAndEndsInOrder) {
                 dialog->done(0);
             }
     });
-    action(app, "mnuHelpF1")->trigger(); // no help file: a box opens and waits
+    app.window()->action(QStringLiteral("mnuHelpF1"))->trigger(); // no help file: a box waits
     EXPECT_FALSE(forced) << "the signal left the box open";
     EXPECT_TRUE(finished.count() == 1 || finished.wait(5000));
     EXPECT_EQ(folder.read("History.tvh").count("\r\n"), 1);
@@ -367,26 +329,23 @@ TEST(Application, WithoutNetAdminThePanelAndTheTraySayItCanOnlyMonitor) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     const QString monitorOnly =
         "Firewall: Monitor only \u2013 no permission to close connections: grant CAP_NET_ADMIN";
-    {
-        test::WithoutNetAdmin unprivileged;
-        ASSERT_TRUE(unprivileged.dropped());
+    for (const bool netAdmin : {false, true}) {
+        SCOPED_TRACE(netAdmin);
+        std::optional<test::WithoutNetAdmin> unprivileged;
+        if (!netAdmin) {
+            unprivileged.emplace();
+            ASSERT_TRUE(unprivileged->dropped());
+        }
         ProgramFolder folder;
-        FakePrompter prompter;
-        Application app(folder.path(), &prompter);
-        ASSERT_TRUE(app.start({}));
-        EXPECT_EQ(app.engine()->cutAbility(), CutAbility::NoPermission);
-        EXPECT_EQ(app.window()->panelText(1), monitorOnly);
-        EXPECT_EQ(app.tray()->toolTip(), "Tarvok\n" + monitorOnly);
-        // Paused says paused; resumed, it says again that it only monitors.
-        action(app, "mnuPauseFirewall")->trigger();
-        EXPECT_EQ(app.window()->panelText(1), "Firewall: Paused");
-        action(app, "mnuPauseFirewall")->trigger();
-        EXPECT_EQ(app.window()->panelText(1), monitorOnly);
+        Started run(folder);
+        ASSERT_TRUE(run.started);
+        const QString status = netAdmin ? "Firewall: Active" : monitorOnly;
+        EXPECT_EQ(run.app.window()->panelText(1), status);
+        EXPECT_EQ(run.app.tray()->toolTip(), netAdmin ? "Tarvok" : "Tarvok\n" + monitorOnly);
+        // Paused says paused; resumed, it says again what it can do.
+        run.action("mnuPauseFirewall")->trigger();
+        EXPECT_EQ(run.app.window()->panelText(1), "Firewall: Paused");
+        run.action("mnuPauseFirewall")->trigger();
+        EXPECT_EQ(run.app.window()->panelText(1), status);
     }
-    ProgramFolder folder;
-    FakePrompter prompter;
-    Application app(folder.path(), &prompter);
-    ASSERT_TRUE(app.start({}));
-    EXPECT_EQ(app.window()->panelText(1), "Firewall: Active");
-    EXPECT_EQ(app.tray()->toolTip(), "Tarvok");
 }

@@ -1,6 +1,5 @@
-// The real binary, started in a program folder inside this test's own network and mount
-// namespaces (child processes inherit them), cutting a real connection, meeting damaged files
-// and ending on a signal.
+// The real binary, started in a program folder inside this test's own namespaces, cutting a
+// real connection, meeting damaged files and ending on a signal.
 
 #include "AppTestSupport.h"
 #include "RunningTarvok.h"
@@ -21,13 +20,24 @@ using tarvok::test::ProgramFolder;
 using tarvok::test::RunningTarvok;
 using tarvok::test::waitFor;
 
+namespace {
+
+// Normal.rlsp: one logged block rule for the listener.
+bool writeBlockPolicy(const ProgramFolder& folder, const test::TcpListener& listener) {
+    Rule block;
+    block.action = "block";
+    block.address = listener.address();
+    block.port = QString::number(listener.port());
+    return test::writeFile(folder.file("Normal.rlsp"), policyText({block}, RuleWords{}));
+}
+
+} // namespace
 
 TEST(EndToEnd, FirstStartWritesTheProgramFilesAndSigtermEndsInOrder) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     ProgramFolder folder;
     RunningTarvok tarvok(folder);
-    ASSERT_TRUE(waitFor([&] { return QFileInfo(folder.file("Logs")).isDir(); }, 20000))
-        << "start-up did not finish";
+    ASSERT_TRUE(waitFor([&] { return QFileInfo(folder.file("Logs")).isDir(); }, 20000));
     EXPECT_EQ(folder.read("config.ini"), Settings::defaultFileText());
     EXPECT_TRUE(QFileInfo(folder.file("Normal.rlsp")).isFile());
     EXPECT_EQ(folder.read("History.tvh"), QByteArray());
@@ -73,11 +83,7 @@ TEST(EndToEnd, UnattendedShutdownReportsFailuresOnStandardErrorAndStillSaves) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     ProgramFolder folder;
     test::TcpListener listener("127.0.0.2");
-    Rule block;
-    block.action = "block";
-    block.address = "127.0.0.2";
-    block.port = QString::number(listener.port());
-    ASSERT_TRUE(test::writeFile(folder.file("Normal.rlsp"), policyText({block}, RuleWords{})));
+    ASSERT_TRUE(writeBlockPolicy(folder, listener));
     ASSERT_TRUE(test::writeFile(folder.file("config.ini"), "; not saved\r\n" + Settings::defaultFileText()));
     ASSERT_TRUE(QDir(folder.path()).mkdir("History.tvh"));
     ASSERT_TRUE(test::writeFile(folder.file("Logs"), "a file in place of the folder"));
@@ -86,8 +92,8 @@ TEST(EndToEnd, UnattendedShutdownReportsFailuresOnStandardErrorAndStillSaves) {
     test::TcpConnection connection = test::connect("127.0.0.3", listener);
     ASSERT_EQ(test::readOutcome(connection.client.get(), 20000), -ECONNABORTED);
     ASSERT_TRUE(tarvok.terminate()) << tarvok.errors().toStdString();
-    EXPECT_TRUE(tarvok.errors().contains("history could not be written")) << tarvok.errors().toStdString();
-    EXPECT_TRUE(tarvok.errors().contains("They are lost")) << tarvok.errors().toStdString();
+    for (const char* told : {"history could not be written", "They are lost"})
+        EXPECT_TRUE(tarvok.errors().contains(told)) << tarvok.errors().toStdString();
     EXPECT_EQ(folder.read("config.ini"), Settings::defaultFileText());
     EXPECT_TRUE(QFileInfo(folder.file("History.tvh")).isDir());
 }
@@ -120,17 +126,7 @@ TEST(EndToEnd, APolicyBlockCutsARealConnectionOrSaysWhyItCannot) {
         SCOPED_TRACE(run.netAdmin ? "with CAP_NET_ADMIN" : "without CAP_NET_ADMIN");
         ProgramFolder folder;
         test::TcpListener listener("127.0.0.2");
-        Rule block;
-        block.action = "block";
-        block.number = "1";
-        block.address = "127.0.0.2";
-        block.port = QString::number(listener.port());
-        block.description = "test";
-        QFile policy(folder.file("Normal.rlsp"));
-        ASSERT_TRUE(policy.open(QIODevice::WriteOnly));
-        policy.write(policyText({block}, RuleWords{}));
-        policy.close();
-
+        ASSERT_TRUE(writeBlockPolicy(folder, listener));
         RunningTarvok tarvok(folder, !run.netAdmin);
         ASSERT_TRUE(waitFor([&] { return QFileInfo(folder.file("Logs")).isDir(); }, 20000));
         test::TcpConnection connection = test::connect("127.0.0.3", listener);
@@ -145,8 +141,7 @@ TEST(EndToEnd, APolicyBlockCutsARealConnectionOrSaysWhyItCannot) {
         const QByteArray history = folder.read("History.tvh");
         EXPECT_TRUE(history.endsWith(run.cuts)) << history.toStdString();
         const QStringList days = QDir(folder.file("Logs")).entryList({"*.tvl"}, QDir::Files);
-        ASSERT_EQ(days.size(), 1);
-        const QByteArray log = folder.read("Logs/" + days[0]);
+        const QByteArray log = folder.read("Logs/" + days.value(0));
         EXPECT_TRUE(log.contains("\"TCP\",\"127.0.0.3\"")) << log.toStdString();
         EXPECT_TRUE(log.contains(run.status)) << log.toStdString();
         EXPECT_EQ(log.count("\r\n"), 1) << "one record, however many passes saw the connection";
