@@ -56,21 +56,44 @@ struct Firewall {
         localiser.texts["Main/83"] = "Tarvok Alert";
     }
 
-    // Row position in a fresh table read, to know which of two connections comes later.
-    std::size_t tablePosition(const TcpRow& wanted) {
+    // Index of the row in a fresh table read, or -1; its state in *state.
+    int position(const TcpRow& wanted, std::uint32_t* state = nullptr) {
         std::vector<TcpRow> rows;
         EXPECT_EQ(diag.readTcp(rows), 0u);
         for (std::size_t i = 0; i < rows.size(); ++i)
             if (rows[i].localAddress == wanted.localAddress && rows[i].localPort == wanted.localPort &&
-                rows[i].remoteAddress == wanted.remoteAddress &&
-                rows[i].remotePort == wanted.remotePort)
-                return i;
-        ADD_FAILURE() << "row not in the table";
-        return 0;
+                rows[i].remoteAddress == wanted.remoteAddress && rows[i].remotePort == wanted.remotePort) {
+                if (state)
+                    *state = rows[i].state;
+                return static_cast<int>(i);
+            }
+        return -1;
+    }
+    std::uint32_t stateOf(const TcpRow& wanted) {
+        std::uint32_t state = 0;
+        position(wanted, &state);
+        return state;
     }
 };
 
-QStringList noticeLines(const QString& notice) { return notice.split(u'\n'); }
+// Cutting one end of a connection resets the other, so an end counts as cut when it was
+// aborted here or reset by its peer's cut.
+bool ended(const test::TcpConnection& connection) {
+    const int outcome = readOutcome(connection.client.get(), 2000);
+    return outcome == -ECONNABORTED || outcome == -ECONNRESET;
+}
+
+// fd00::2 and fd00::3 on lo; a repeated run finds them there already, and a listener or
+// connection on a missing one fails its test.
+void addIpv6Addresses() {
+    test::addLoopbackAddress("fd00::2");
+    test::addLoopbackAddress("fd00::3");
+}
+
+QString recordText(const EventRecord& r) {
+    return QStringList{r.protocol, r.localAddress, r.localPort, r.remoteAddress, r.remotePort,
+                       r.service, r.status, r.rule}.join(u',');
+}
 
 } // namespace
 
@@ -80,37 +103,27 @@ TEST(EnforcementEngine, FirstMatchingRuleCutsOrKeepsARealConnection) {
     test::TcpListener listener("127.0.0.2");
     const QString port = QString::number(listener.port());
     test::TcpConnection connection = test::connect("127.0.0.3", listener);
+    const QString clientPort = QString::number(connection.clientPort);
 
     // An empty port cell and a disabled rule are passed over; the third rule decides.
     firewall.rules.setRules({makeRule("block", "127.0.0.2", ""),
                              makeRule("block", "127.0.0.2", port, true, false),
                              makeRule("block", "127.0.0.2", port)});
     firewall.engine.runPass();
-
     EXPECT_EQ(readOutcome(connection.client.get(), 2000), -ECONNABORTED);
     EXPECT_EQ(firewall.engine.cutCount(), 1);
-    const QStringList lines = noticeLines(firewall.engine.pendingNotice());
-    ASSERT_EQ(lines.size(), 8);
-    EXPECT_EQ(lines[0], "Tarvok has blocked activity to your computer!");
-    EXPECT_EQ(lines[1], "Remote Address: 127.0.0.2");
-    EXPECT_EQ(lines[2], "Local Port: " + QString::number(connection.clientPort));
-    EXPECT_EQ(lines[3], "Remote Port: " + port);
-    EXPECT_EQ(lines[4], "Service: -");
-    EXPECT_TRUE(lines[5].startsWith("Time: ")) << lines[5].toStdString();
-    EXPECT_EQ(lines[6], "");
-    EXPECT_EQ(lines[7], "This event was performed by rule: (#3)");
-
+    QStringList notice = firewall.engine.pendingNotice().split(u'\n');
+    ASSERT_EQ(notice.size(), 8);
+    EXPECT_TRUE(notice[5].startsWith("Time: ")) << notice[5].toStdString();
+    notice[5] = "Time: ";
+    EXPECT_EQ(notice, QStringList({"Tarvok has blocked activity to your computer!",
+                                   "Remote Address: 127.0.0.2", "Local Port: " + clientPort,
+                                   "Remote Port: " + port, "Service: -", "Time: ", "",
+                                   "This event was performed by rule: (#3)"}));
     ASSERT_EQ(firewall.events.records.size(), 1);
-    const EventRecord& record = firewall.events.records[0];
-    EXPECT_EQ(record.protocol, "TCP");
-    EXPECT_EQ(record.localAddress, "127.0.0.3");
-    EXPECT_EQ(record.localPort, QString::number(connection.clientPort));
-    EXPECT_EQ(record.remoteAddress, "127.0.0.2");
-    EXPECT_EQ(record.remotePort, port);
-    EXPECT_EQ(record.service, "-");
-    EXPECT_EQ(record.status, "BLOCKED CONNECTION");
-    EXPECT_EQ(record.rule, "(3)");
-    EXPECT_TRUE(record.time.contains(" - "));
+    EXPECT_EQ(recordText(firewall.events.records[0]),
+              "TCP,127.0.0.3," + clientPort + ",127.0.0.2," + port + ",-,BLOCKED CONNECTION,(3)");
+    EXPECT_TRUE(firewall.events.records[0].time.contains(" - "));
     EXPECT_FALSE(firewall.events.skipFlags[0]);
     EXPECT_GE(firewall.events.flushes, 1);
 
@@ -120,7 +133,6 @@ TEST(EnforcementEngine, FirstMatchingRuleCutsOrKeepsARealConnection) {
     firewall.rules.insertRule(0, makeRule("accept", "127.0.0.2", port));
     firewall.engine.runPass();
     EXPECT_EQ(readOutcome(kept.client.get(), 50), Alive);
-    EXPECT_EQ(firewall.engine.cutCount(), 1);
     ASSERT_EQ(firewall.events.records.size(), 2);
     EXPECT_EQ(firewall.events.records[1].status, "ESTABLISHED");
     EXPECT_EQ(firewall.events.records[1].rule, "(1)");
@@ -135,11 +147,15 @@ TEST(EnforcementEngine, FirstMatchingRuleCutsOrKeepsARealConnection) {
 
 TEST(EnforcementEngine, LocalhostListenersAndTimeWaitSurviveEveryLevel) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
+    addIpv6Addresses();
     Firewall firewall;
     test::TcpListener localListener("127.0.0.1");
     test::TcpListener anyListener("0.0.0.0");
     test::TcpListener listener("127.0.0.2");
+    test::TcpListener v6("fd00::2");
+    test::TcpListener loopback6("::1");
     test::TcpConnection local = test::connect("127.0.0.1", localListener);
+    test::TcpConnection local6 = test::connect("::1", loopback6);
     test::TcpConnection finished = test::connect("127.0.0.4", listener);
     // The side that closes first waits in TIME_WAIT.
     finished.client.reset();
@@ -148,50 +164,37 @@ TEST(EnforcementEngine, LocalhostListenersAndTimeWaitSurviveEveryLevel) {
     const TcpRow timeWait{platform::StateTimeWait, finished.clientAddress,
                           platform::portField(finished.clientPort), finished.serverAddress,
                           platform::portField(finished.serverPort)};
-    test::TcpConnection doomed = test::connect("127.0.0.5", listener);
-
-    auto stateOf = [&](const TcpRow& wanted) -> std::uint32_t {
-        std::vector<TcpRow> rows;
-        firewall.diag.readTcp(rows);
-        for (const TcpRow& row : rows)
-            if (row.localAddress == wanted.localAddress && row.localPort == wanted.localPort &&
-                row.remoteAddress == wanted.remoteAddress && row.remotePort == wanted.remotePort)
-                return row.state;
-        return 0;
-    };
-    ASSERT_EQ(stateOf(timeWait), platform::StateTimeWait);
-
-    // Cutting one end of a connection resets the other, so an end counts as cut when it was
-    // aborted here or reset by its peer's cut.
-    auto ended = [](const test::TcpConnection& connection) {
-        const int outcome = readOutcome(connection.client.get(), 2000);
-        return outcome == -ECONNABORTED || outcome == -ECONNRESET;
-    };
+    ASSERT_EQ(firewall.stateOf(timeWait), platform::StateTimeWait);
 
     // A catch-all block rule at the Normal level, then the Block level.
+    test::TcpConnection doomed = test::connect("127.0.0.5", listener);
     firewall.rules.setRules({makeRule("block", "any address", "any port")});
     firewall.engine.runPass();
     EXPECT_TRUE(ended(doomed));
-    EXPECT_GE(firewall.engine.cutCount(), 1);
     const qint64 cutsAtNormal = firewall.engine.cutCount();
+    EXPECT_GE(cutsAtNormal, 1);
 
     test::TcpConnection blocked = test::connect("127.0.0.7", listener);
+    test::TcpConnection blocked6 = test::connect("fd00::3", v6);
     firewall.engine.setLevel(SecurityLevel::Block);
     firewall.events.records.clear();
     const QString noticeBefore = firewall.engine.pendingNotice();
     firewall.engine.runPass();
     EXPECT_TRUE(ended(blocked));
+    EXPECT_TRUE(ended(blocked6));
     EXPECT_EQ(firewall.engine.cutCount(), cutsAtNormal) << "the Block level cuts without counting";
     EXPECT_TRUE(firewall.events.records.isEmpty());
     EXPECT_EQ(firewall.engine.pendingNotice(), noticeBefore);
 
-    EXPECT_EQ(readOutcome(local.client.get(), 50), Alive);
-    EXPECT_EQ(readOutcome(local.server.get(), 50), Alive);
-    EXPECT_EQ(stateOf({0, test::address("0.0.0.0"), platform::portField(anyListener.port()), 0, 0}),
+    for (const test::TcpConnection* kept : {&local, &local6}) {
+        EXPECT_EQ(readOutcome(kept->client.get(), 50), Alive);
+        EXPECT_EQ(readOutcome(kept->server.get(), 50), Alive);
+    }
+    EXPECT_EQ(firewall.stateOf({0, address("0.0.0.0"), platform::portField(anyListener.port()), 0, 0}),
               platform::StateListen);
-    EXPECT_EQ(stateOf({0, test::address("127.0.0.2"), platform::portField(listener.port()), 0, 0}),
+    EXPECT_EQ(firewall.stateOf({0, address("127.0.0.2"), platform::portField(listener.port()), 0, 0}),
               platform::StateListen);
-    EXPECT_EQ(stateOf(timeWait), platform::StateTimeWait);
+    EXPECT_EQ(firewall.stateOf(timeWait), platform::StateTimeWait);
 }
 
 TEST(EnforcementEngine, TwoCutsInOnePassRaiseOneBalloonForTheLaterConnection) {
@@ -200,14 +203,12 @@ TEST(EnforcementEngine, TwoCutsInOnePassRaiseOneBalloonForTheLaterConnection) {
     test::TcpListener listener("127.0.0.2");
     test::TcpConnection first = test::connect("127.0.0.3", listener);
     test::TcpConnection second = test::connect("127.0.0.4", listener);
-    const bool secondIsLater =
-        firewall.tablePosition(second.clientRow()) > firewall.tablePosition(first.clientRow());
-    const test::TcpConnection& later = secondIsLater ? second : first;
+    const test::TcpConnection& later =
+        firewall.position(second.clientRow()) > firewall.position(first.clientRow()) ? second : first;
 
     firewall.rules.setRules(
         {makeRule("block", "any address", QString::number(listener.port()), false)});
     firewall.engine.tick();
-
     EXPECT_EQ(firewall.engine.cutCount(), 2);
     EXPECT_TRUE(firewall.events.records.isEmpty()) << "the rule does not log";
     ASSERT_EQ(firewall.notifier.balloons.size(), 1);
@@ -215,7 +216,7 @@ TEST(EnforcementEngine, TwoCutsInOnePassRaiseOneBalloonForTheLaterConnection) {
     EXPECT_EQ(balloon.title, "Tarvok Alert:");
     EXPECT_EQ(balloon.icon, 3);
     EXPECT_EQ(balloon.timeoutMs, 30000);
-    EXPECT_EQ(noticeLines(balloon.message)[2], "Local Port: " + QString::number(later.clientPort));
+    EXPECT_TRUE(balloon.message.contains("\nLocal Port: " + QString::number(later.clientPort) + "\n"));
     EXPECT_TRUE(firewall.engine.pendingNotice().isEmpty());
 
     // With balloons off, cuts are still counted, and the notice waits to be overwritten.
@@ -227,6 +228,8 @@ TEST(EnforcementEngine, TwoCutsInOnePassRaiseOneBalloonForTheLaterConnection) {
     EXPECT_FALSE(firewall.engine.pendingNotice().isEmpty());
 }
 
+// Its record's status and the uncut connection are checked through the real binary by
+// EndToEnd.APolicyBlockCutsARealConnectionOrSaysWhyItCannot.
 TEST(EnforcementEngine, AFailedCutIsRecordedAsAFailureNotAsABlock) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     Firewall firewall;
@@ -241,13 +244,11 @@ TEST(EnforcementEngine, AFailedCutIsRecordedAsAFailureNotAsABlock) {
         // The refusal makes the engine look again: it knows it can only monitor.
         EXPECT_EQ(firewall.engine.cutAbility(), CutAbility::NoPermission);
     }
-    EXPECT_EQ(readOutcome(connection.client.get(), 50), Alive);
     EXPECT_EQ(firewall.engine.cutCount(), 0);
     EXPECT_TRUE(firewall.engine.pendingNotice().isEmpty());
     EXPECT_TRUE(firewall.notifier.balloons.isEmpty());
     ASSERT_EQ(firewall.events.records.size(), 1);
     EXPECT_EQ(firewall.events.records[0].status, "Unable to close connection");
-    EXPECT_EQ(firewall.events.records[0].rule, "(1)");
 
     firewall.engine.checkCutAbility(); // the capability is back
     EXPECT_EQ(firewall.engine.cutAbility(), CutAbility::Works);
@@ -260,9 +261,7 @@ TEST(EnforcementEngine, PassesNeverNestAndFollowEditsMadeWhileTheyYield) {
     test::TcpListener listener("127.0.0.2");
     test::TcpConnection first = test::connect("127.0.0.3", listener);
     test::TcpConnection second = test::connect("127.0.0.4", listener);
-    const QString port = QString::number(listener.port());
-    firewall.rules.setRules({makeRule("accept", "any address", port)});
-
+    firewall.rules.setRules({makeRule("accept", "any address", QString::number(listener.port()))});
     int yields = 0;
     firewall.engine.setYieldBudget(0); // yield after every matched row
     firewall.engine.setYield([&] {
@@ -279,16 +278,14 @@ TEST(EnforcementEngine, PassesNeverNestAndFollowEditsMadeWhileTheyYield) {
     ASSERT_EQ(firewall.events.records.size(), 2) << "one accepted, one cut, nothing twice";
     EXPECT_EQ(firewall.events.records[0].status, "ESTABLISHED");
     EXPECT_EQ(firewall.events.records[1].status, "BLOCKED CONNECTION");
-    EXPECT_EQ(firewall.engine.cutCount(), 1);
-    const int firstOutcome = readOutcome(first.client.get(), 500);
-    const int secondOutcome = readOutcome(second.client.get(), 500);
-    EXPECT_EQ(std::min(firstOutcome, secondOutcome), -ETIMEDOUT);
-    EXPECT_EQ(std::max(firstOutcome, secondOutcome), -ECONNABORTED);
+    const int outcomes[] = {readOutcome(first.client.get(), 500), readOutcome(second.client.get(), 500)};
+    EXPECT_EQ(std::min(outcomes[0], outcomes[1]), -ETIMEDOUT);
+    EXPECT_EQ(std::max(outcomes[0], outcomes[1]), -ECONNABORTED);
 }
 
+// Once the event list had flushed, every accepted, logged connection was appended again at each
+// pass, and the day's log rolled over, erasing the earlier records.
 TEST(EnforcementEngine, AcceptedConnectionsAreRecordedOnceWhileTheyStayOpen) {
-    // Once the event list had flushed, every accepted, logged connection was appended again
-    // at each pass, and the day's log rolled over, erasing the earlier records.
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     QTemporaryDir folder;
     Firewall firewall;
@@ -320,66 +317,34 @@ TEST(EnforcementEngine, AcceptedConnectionsAreRecordedOnceWhileTheyStayOpen) {
     EXPECT_EQ(lines.count(lines[1]), 1);
 }
 
-TEST(EnforcementEngine, Ipv6AndDualStackConnectionsAreEnforced) {
+// Spellings of IPv6 rule cells are checked by RuleIndex.QuirkyCellsMatchAsTheTextWalkDoes; the
+// Block level's IPv6 cuts by LocalhostListenersAndTimeWaitSurviveEveryLevel.
+TEST(EnforcementEngine, Ipv6AndDualStackConnectionsAreMatchedAndRecordedInTheirOwnFamily) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
-    ASSERT_TRUE(test::addLoopbackAddress("fd00::2") && test::addLoopbackAddress("fd00::3"));
+    addIpv6Addresses();
     Firewall firewall;
-    firewall.engine.setLevel(SecurityLevel::Normal);
     test::TcpListener v4("127.0.0.2");
     test::TcpListener v6("fd00::2");
-    test::TcpListener loopback6("::1");
-    const QString port4 = QString::number(v4.port());
-    const QString port6 = QString::number(v6.port());
-    auto ended = [](const test::TcpConnection& connection) {
-        const int outcome = readOutcome(connection.client.get(), 2000);
-        return outcome == -ECONNABORTED || outcome == -ECONNRESET;
-    };
-
-    // A dual-stack socket's IPv4 connection is matched by the IPv4 rule, and recorded so.
+    // A dual-stack socket's IPv4 connection is matched by the IPv4 rule, and recorded so; a
+    // native IPv6 one by the rule holding its canonical text.
     test::TcpConnection mapped = test::connect("::ffff:127.0.0.3", v4);
     test::TcpConnection native = test::connect("fd00::3", v6);
-    firewall.rules.setRules({makeRule("block", "127.0.0.2", port4)});
+    firewall.rules.setRules({makeRule("block", "127.0.0.2", QString::number(v4.port())),
+                             makeRule("block", "fd00::2", QString::number(v6.port()))});
     firewall.engine.runPass();
     EXPECT_TRUE(ended(mapped));
-    ASSERT_EQ(firewall.events.records.size(), 1);
-    EXPECT_EQ(firewall.events.records[0].remoteAddress, "127.0.0.2");
-    EXPECT_EQ(firewall.events.records[0].localAddress, "127.0.0.3");
-
-    // A native IPv6 connection lives under an any-address accept rule above the block rule,
-    // and is cut, and recorded in canonical text, once the accept rule is gone.
-    firewall.rules.setRules(
-        {makeRule("accept", "any address", port6), makeRule("block", "any address", port6)});
-    firewall.engine.runPass();
-    EXPECT_EQ(readOutcome(native.client.get(), 50), Alive);
-    firewall.rules.removeRule(0);
-    firewall.engine.runPass();
     EXPECT_TRUE(ended(native));
-    EXPECT_EQ(firewall.events.records.back().remoteAddress, "fd00::2");
-    EXPECT_EQ(firewall.events.records.back().localAddress, "fd00::3");
-
-    // A rule holding the canonical text matches; any other spelling matches nothing.
-    test::TcpConnection exact = test::connect("fd00::3", v6);
-    firewall.rules.setRules({makeRule("block", "FD00::2", port6), makeRule("block", "fd00:0::2", port6)});
-    firewall.engine.runPass();
-    EXPECT_EQ(readOutcome(exact.client.get(), 50), Alive);
-    firewall.rules.setRules({makeRule("block", "fd00::2", port6)});
-    firewall.engine.runPass();
-    EXPECT_TRUE(ended(exact));
-
-    // The Block level cuts native IPv6 connections and never one on ::1.
-    test::TcpConnection blocked = test::connect("fd00::3", v6);
-    test::TcpConnection local = test::connect("::1", loopback6);
-    firewall.rules.clear();
-    firewall.engine.setLevel(SecurityLevel::Block);
-    firewall.engine.runPass();
-    EXPECT_TRUE(ended(blocked));
-    EXPECT_EQ(readOutcome(local.client.get(), 50), Alive);
-    EXPECT_EQ(readOutcome(local.server.get(), 50), Alive);
+    ASSERT_EQ(firewall.events.records.size(), 2);
+    QStringList recorded;
+    for (const EventRecord& record : firewall.events.records)
+        recorded << record.localAddress + " " + record.remoteAddress;
+    recorded.sort();
+    EXPECT_EQ(recorded, QStringList({"127.0.0.3 127.0.0.2", "fd00::3 fd00::2"}));
 }
 
+// A dialog opened while a pass yielded held that pass, and every tick was skipped until the
+// dialog closed: nothing was cut while the status bar said "Active".
 TEST(EnforcementEngine, AModalDialogOpenedInsideAPassDoesNotStopEnforcement) {
-    // A dialog opened while a pass yielded held that pass, and every tick was skipped
-    // until the dialog closed: nothing was cut while the status bar said "Active".
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     Firewall firewall;
     test::TcpListener listener("127.0.0.2");

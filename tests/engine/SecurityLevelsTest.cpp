@@ -41,10 +41,6 @@ struct Levels {
 
 TEST(SecurityLevels, LevelsSwitchTimersPicturesAndBalloons) {
     Levels l;
-    EXPECT_EQ(l.levels.level(), SecurityLevel::Normal);
-    EXPECT_EQ(l.levels.levelPicture(), Picture::LevelNormal);
-    EXPECT_EQ(l.levels.policyPicture(), Picture::PolicyOn);
-
     l.levels.clickLevel(0);
     EXPECT_EQ(l.engine.level(), SecurityLevel::Allow);
     EXPECT_EQ(l.lastBalloon(), "M97|M98|2|30000");

@@ -15,26 +15,21 @@ TEST(ConnectionTexts, AddressesStatesAndServices) {
     EXPECT_EQ(addressText(addressField(10, 0, 0, 1)), "10.0.0.1");
     EXPECT_EQ(addressText(0), "0.0.0.0");
     EXPECT_EQ(addressText(addressField(192, 168, 0, 255)), "192.168.0.255");
-
-    EXPECT_EQ(classicStateName(12), "BLOCKED CONNECTION");
-    EXPECT_EQ(ownerStateName(12), "DELETE_TCB");
-    EXPECT_EQ(classicStateName(0), "");
-    EXPECT_EQ(ownerStateName(0), "UNKNOWN");
-    EXPECT_EQ(classicStateName(2), "LISTENING");
-    EXPECT_EQ(ownerStateName(5), "ESTABLISHED");
-    EXPECT_EQ(classicStateName(13), "");
-    EXPECT_EQ(ownerStateName(13), "");
-
-    EXPECT_EQ(serviceName("80"), "HTTP");
-    EXPECT_EQ(serviceName("8080"), "PROXY");
-    EXPECT_EQ(serviceName("81"), "-");
-    EXPECT_EQ(serviceName("080"), "-");
-    EXPECT_EQ(serviceName(""), "-");
-    EXPECT_EQ(serviceName(" 80"), "-");
-    EXPECT_EQ(serviceName("23"), "Telnet");
-    EXPECT_EQ(serviceName("5631"), "pcANYWHEREdata");
-    for (const char* port : {"3128", "8008", "8080", "8088"})
-        EXPECT_EQ(serviceName(port), "PROXY") << port;
+    const struct {
+        int state;
+        const char *classic, *owner;
+    } states[] = {{12, "BLOCKED CONNECTION", "DELETE_TCB"}, {0, "", "UNKNOWN"},
+                  {2, "LISTENING", "LISTENING"}, {5, "ESTABLISHED", "ESTABLISHED"}, {13, "", ""}};
+    for (const auto& s : states) {
+        EXPECT_EQ(classicStateName(s.state), s.classic) << s.state;
+        EXPECT_EQ(ownerStateName(s.state), s.owner) << s.state;
+    }
+    const std::pair<const char*, const char*> services[] = {
+        {"80", "HTTP"}, {"81", "-"},      {"080", "-"},      {"", "-"},
+        {" 80", "-"},   {"23", "Telnet"}, {"5631", "pcANYWHEREdata"}, {"3128", "PROXY"},
+        {"8008", "PROXY"}, {"8080", "PROXY"}, {"8088", "PROXY"}};
+    for (const auto& [port, name] : services)
+        EXPECT_EQ(serviceName(port), name) << port;
 }
 
 TEST(Termination, TheCountCheckSeesTheTableChange) {

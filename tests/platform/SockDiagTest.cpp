@@ -161,7 +161,7 @@ TEST(SockDiag, CuttingAConnectionThatIsGoneNeverTouchesTheListener) {
 
 TEST(SockDiag, DualStackAndIpv6ConnectionsAreListedAndCut) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
-    ASSERT_TRUE(test::addLoopbackAddress("fd00::2") && test::addLoopbackAddress("fd00::3"));
+    addIpv6Addresses();
     test::TcpListener v4("127.0.0.2");
     test::TcpListener v6("fd00::2");
     test::TcpConnection mapped = test::connect("::ffff:127.0.0.3", v4);
