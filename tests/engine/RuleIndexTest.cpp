@@ -51,28 +51,7 @@ Rule rule(const QString& address, const QString& port, bool enabled = true) {
 
 } // namespace
 
-TEST(RuleIndex, QuirkyCellsMatchAsTheTextWalkDoes) {
-    const RuleWords words;
-    struct Case {
-        const char* cell;
-        AddressPattern::Kind kind;
-    } addresses[] = {{"any address", AddressPattern::Any}, {"999.999.999.999", AddressPattern::Any},
-                     {"10.0.0.1", AddressPattern::Exact},   {"0.0.0.0", AddressPattern::Exact},
-                     {"010.0.0.1", AddressPattern::Nothing}, {"a.b.c.d", AddressPattern::Nothing},
-                     {"*", AddressPattern::Nothing},         {"10.0.0", AddressPattern::Nothing},
-                     {"10.0.0.1.", AddressPattern::Nothing}, {"256.0.0.1", AddressPattern::Nothing},
-                     {" 10.0.0.1", AddressPattern::Nothing}, {"", AddressPattern::Nothing},
-                     {"1000.0.0.1", AddressPattern::Nothing}, {"fd00::2", AddressPattern::Exact6},
-                     {"FD00::2", AddressPattern::Nothing},  {"fd00:0::2", AddressPattern::Nothing},
-                     {"::", AddressPattern::Exact6},        {"fd00::2/64", AddressPattern::Nothing}};
-    for (const Case& c : addresses)
-        EXPECT_EQ(parseAddressCell(c.cell, words).kind, c.kind) << c.cell;
-    EXPECT_EQ(parsePortCell("080", words).port, 80);
-    EXPECT_EQ(parsePortCell("99999", words).kind, PortPattern::Any);
-    EXPECT_EQ(parsePortCell("any port", words).kind, PortPattern::Any);
-    for (const char* nothing : {"", "abc", "-1", "8o", " 80", "65536", "099999", "4294967376"})
-        EXPECT_EQ(parsePortCell(nothing, words).kind, PortPattern::Nothing) << nothing;
-
+TEST(RuleIndex, FollowsEditsAndSkipsDisabledRules) {
     RuleTable table;
     table.setRules({rule("10.0.0.1", "80", false), rule("10.0.0.1", "8080"),
                     rule("any address", "080"), rule("10.0.0.1", "any port")});
@@ -80,10 +59,7 @@ TEST(RuleIndex, QuirkyCellsMatchAsTheTextWalkDoes) {
     index.rebuild(table);
     const std::uint32_t a = addressField(10, 0, 0, 1);
     EXPECT_EQ(index.firstMatch(a, 80), 2) << "the disabled rule is passed over";
-    EXPECT_EQ(index.firstMatch(a, 8080), 1);
     EXPECT_EQ(index.firstMatch(addressField(10, 0, 0, 10), 8080), RuleIndex::NoMatch);
-    EXPECT_EQ(index.firstMatch(a, 443), 3);
-
     // An edit moves the generation, so a holder of the index knows to rebuild it.
     EXPECT_TRUE(index.isCurrentFor(table));
     table.setCell(0, RuleTable::Enabled, QString());
@@ -92,20 +68,25 @@ TEST(RuleIndex, QuirkyCellsMatchAsTheTextWalkDoes) {
     EXPECT_EQ(index.firstMatch(a, 80), 0);
 }
 
-TEST(RuleIndex, AgreesWithTheTextWalkOnRandomTables) {
+// Cells a lenient parser would read as some address or port (leading zeros, spaces, signs,
+// overflow, other spellings of an IPv6 address) must match nothing, as the text walk says.
+TEST(RuleIndex, AgreesWithTheTextWalkOnRandomTablesOfQuirkyCells) {
     std::mt19937 random(20261206);
     const std::uint32_t addresses[] = {addressField(10, 0, 0, 1), addressField(10, 0, 0, 10),
                                        addressField(127, 0, 0, 2), addressField(192, 168, 1, 7),
-                                       addressField(0, 0, 0, 0)};
-    const platform::Address6 fd2 = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
-    const platform::Address6 fd3 = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3};
-    const std::uint16_t ports[] = {80, 8080, 443, 0, 65535, 22};
-    const QStringList addressCells = {"any address", "999.999.999.999", "10.0.0.1", "10.0.0.10",
-                                      "127.0.0.2",   "192.168.1.7",     "010.0.0.1", "a.b.c.d",
-                                      "*",           "",                "0.0.0.0",   "any port",
-                                      "fd00::2",     "FD00::2",         "fd00:0::3", "fd00::3"};
-    const QStringList portCells = {"any port", "99999", "80",  "080", "8080", "443", "0",
-                                   "65535",    "65536", "",    "x",   "22",   "0022", "any address"};
+                                       addressField(0, 0, 0, 0), addressField(232, 0, 0, 1)};
+    const platform::Address6 addresses6[] = {
+        {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2},
+        {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3}, {}};
+    const std::uint16_t ports[] = {80, 8080, 443, 0, 65535, 22, 8};
+    const QStringList addressCells = {
+        "any address", "999.999.999.999", "10.0.0.1", "10.0.0.10", "127.0.0.2", "192.168.1.7",
+        "010.0.0.1",   "a.b.c.d",         "*",        "",          "0.0.0.0",   "any port",
+        "10.0.0",      "10.0.0.1.",       "256.0.0.1", " 10.0.0.1", "1000.0.0.1", "::",
+        "fd00::2",     "FD00::2",         "fd00:0::3", "fd00::3",   "fd00::2/64"};
+    const QStringList portCells = {"any port", "99999", "80",  "080", "8080", "443",  "0",
+                                   "65535",    "65536", "",    "x",   "22",   "0022", "any address",
+                                   "-1",       "8o",    " 80", "099999", "4294967376"};
     RuleIndex index;
     RuleTable table;
     for (int round = 0; round < 400; ++round) {
@@ -122,7 +103,7 @@ TEST(RuleIndex, AgreesWithTheTextWalkOnRandomTables) {
                 ASSERT_EQ(index.firstMatch(address, port), walk(table, addressText(address), port))
                     << "round " << round << " address " << addressText(address).toStdString()
                     << " port " << port;
-            for (const platform::Address6& address : {fd2, fd3})
+            for (const platform::Address6& address : addresses6)
                 ASSERT_EQ(index.firstMatch(address, port), walk(table, addressText(address), port))
                     << "round " << round << " address " << addressText(address).toStdString();
         }

