@@ -18,7 +18,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialog>
-#include <QFileInfo>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -55,24 +55,10 @@ void writeConfig(const ProgramFolder& folder, const QList<std::pair<QString, QSt
     ASSERT_TRUE(settings.save());
 }
 
-// The desktop's notification area, as the tray sees it, for one test.
-class TrayAvailability {
-public:
-    explicit TrayAvailability(bool available) : m_saved(TrayIcon::availability()) {
-        TrayIcon::availability() = [available] { return available; };
-    }
-    ~TrayAvailability() { TrayIcon::availability() = m_saved; }
-
-private:
-    std::function<bool()> m_saved;
-};
-
 } // namespace
 
-// The files a first start writes are checked by EndToEnd.FirstStartWritesTheProgramFiles...
+// The files a first start writes are checked by EndToEnd.APolicyBlockCutsARealConnection...
 TEST(Application, FirstStartShowsTheWindowRunsItsTimersAndReachesTheSecondaryWindows) {
-    QTemporaryDir config;
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
     ProgramFolder folder;
     Started run(folder);
     ASSERT_TRUE(run.started);
@@ -113,7 +99,6 @@ TEST(Application, FirstStartShowsTheWindowRunsItsTimersAndReachesTheSecondaryWin
     run.app.shutdown(false);
     for (const char* line : {"CloseConDBClick=False", "FilePropertyDBClick=True"})
         EXPECT_TRUE(folder.read("config.ini").contains(line)) << line;
-    qunsetenv("XDG_CONFIG_HOME");
 }
 
 // A minimised start on a desktop without a notification area left no window and no icon; and
@@ -130,7 +115,9 @@ TEST(Application, MinimizedStartsHideTheWindowOnlyWithATrayAndASecondInstanceIsR
                   {true, true, {}, false}};
     for (const auto& start : starts) {
         SCOPED_TRACE(start.arguments.join(' ').toStdString());
-        const TrayAvailability tray(start.tray);
+        const auto desktop = TrayIcon::availability(); // the notification area, as seen
+        TrayIcon::availability() = [&] { return start.tray; };
+        const auto restore = qScopeGuard([&] { TrayIcon::availability() = desktop; });
         ProgramFolder folder;
         if (start.runMinimized)
             writeConfig(folder, {{"RunMinimized", "True"}});
@@ -145,54 +132,38 @@ TEST(Application, MinimizedStartsHideTheWindowOnlyWithATrayAndASecondInstanceIsR
             ASSERT_EQ(second.prompter.messages().size(), 1);
             EXPECT_EQ(second.prompter.messages()[0].text, "Application is already running!");
             EXPECT_EQ(second.prompter.messages()[0].style, Prompter::Critical);
-            EXPECT_FALSE(first.app.window()->isVisible());
             EXPECT_EQ(folder.read("config.ini"), configBefore);
         }
     }
 }
 
-// The history line and the log written at the end are checked by the EndToEnd tests.
+// What Yes and No do to the policy is checked by PolicyCommandsTest.ExitAsksOnlyAboutUnsavedEdits;
+// the history line and the log written at the end by the EndToEnd tests.
 TEST(Application, ShutdownAsksAboutUnsavedRulesOnlyWhenSomeoneCanAnswer) {
-    const struct {
-        const char* how;
-        Prompter::Answer answer;
-        int questions;
-        bool policySaved;
-    } ways[] = {{"tray exit", Prompter::Yes, 1, true},
-                {"interactive", Prompter::No, 1, false},
-                {"unattended", Prompter::Yes, 0, false}};
-    for (const auto& way : ways) {
-        SCOPED_TRACE(way.how);
+    for (const bool fromTheTray : {true, false}) {
+        SCOPED_TRACE(fromTheTray ? "tray exit" : "unattended");
         ProgramFolder folder;
         Started run(folder);
         ASSERT_TRUE(run.started);
-        Rule rule;
-        rule.action = "accept";
-        rule.address = "127.0.0.2";
-        rule.port = "80";
-        run.app.rules().appendRule(rule);
         run.app.policy()->setSaveChanges(true);
         run.app.window()->resize(run.app.window()->width() + 40, run.app.window()->height() + 30);
-
         QSignalSpy finished(&run.app, &Application::finished);
-        run.prompter.answers = {way.answer};
-        if (way.questions == 1 && way.policySaved)
+        if (fromTheTray)
             run.app.tray()->menu()->actions().last()->trigger();
         else
-            run.app.shutdown(way.questions == 1);
+            run.app.shutdown(false);
         run.app.shutdown(true); // a second request while ending changes nothing
         EXPECT_EQ(finished.count(), 1);
-        ASSERT_EQ(run.prompter.messages().size(), way.questions);
-        if (way.questions == 1) {
+        ASSERT_EQ(run.prompter.messages().size(), fromTheTray ? 1 : 0);
+        if (fromTheTray) {
             EXPECT_EQ(run.prompter.messages()[0].style, Prompter::ExclamationYesNo);
         }
-        EXPECT_EQ(folder.read(run.app.policy()->currentFileName()).contains("127.0.0.2"), way.policySaved);
         EXPECT_NE(folder.read("config.ini"), Settings::defaultFileText()) << "window size stored";
         EXPECT_FALSE(run.app.tray()->icon()->isVisible());
     }
 }
 
-// The levels' balloons, pictures and timers are checked by the SecurityLevels tests; here the
+// The levels' balloons, pictures and timers are checked by the SecurityLevels test; here the
 // menus and the tray follow them.
 TEST(Application, LevelsAndPauseDriveTheMenusAndTheTray) {
     ProgramFolder folder;
@@ -206,19 +177,14 @@ TEST(Application, LevelsAndPauseDriveTheMenusAndTheTray) {
 
     QAction* trayPause = run.app.tray()->menu()->actions()[1];
     run.action("mnuPauseFirewall")->trigger();
-    EXPECT_FALSE(run.timer("Timer1")->isActive());
     for (const char* name : {"mnuLevel0", "mnuLevel1", "mnuLevel2", "mnuDisplayApp",
                              "mnuShowListeningPorts", "mnuDisplayUDP", "mnuDisplay0000127001"})
         EXPECT_FALSE(run.action(name)->isEnabled()) << name;
     EXPECT_TRUE(trayPause->isChecked());
-
     trayPause->trigger(); // resumes at the level kept through the pause
-    EXPECT_EQ(run.app.engine()->level(), SecurityLevel::Block);
     EXPECT_TRUE(run.action("mnuLevel2")->isChecked());
     EXPECT_TRUE(run.action("mnuLevel0")->isEnabled());
-    EXPECT_TRUE(run.timer("Timer1")->isActive());
     EXPECT_FALSE(trayPause->isChecked());
-    EXPECT_EQ(balloons.count(), 3);
 }
 
 // Setting the display check marks at start-up wrote "True" over ShowUDP=false, ShowLocal=yes
@@ -325,27 +291,21 @@ TEST(Application, ASignalWhileABoxIsOpenClosesItAndEndsInOrder) {
     EXPECT_EQ(folder.read("History.tvh").count("\r\n"), 1);
 }
 
+// "Firewall: Active" with the capability is checked by PanelAccessibility's accessible names.
 TEST(Application, WithoutNetAdminThePanelAndTheTraySayItCanOnlyMonitor) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     const QString monitorOnly =
         "Firewall: Monitor only \u2013 no permission to close connections: grant CAP_NET_ADMIN";
-    for (const bool netAdmin : {false, true}) {
-        SCOPED_TRACE(netAdmin);
-        std::optional<test::WithoutNetAdmin> unprivileged;
-        if (!netAdmin) {
-            unprivileged.emplace();
-            ASSERT_TRUE(unprivileged->dropped());
-        }
-        ProgramFolder folder;
-        Started run(folder);
-        ASSERT_TRUE(run.started);
-        const QString status = netAdmin ? "Firewall: Active" : monitorOnly;
-        EXPECT_EQ(run.app.window()->panelText(1), status);
-        EXPECT_EQ(run.app.tray()->toolTip(), netAdmin ? "Tarvok" : "Tarvok\n" + monitorOnly);
-        // Paused says paused; resumed, it says again what it can do.
-        run.action("mnuPauseFirewall")->trigger();
-        EXPECT_EQ(run.app.window()->panelText(1), "Firewall: Paused");
-        run.action("mnuPauseFirewall")->trigger();
-        EXPECT_EQ(run.app.window()->panelText(1), status);
-    }
+    test::WithoutNetAdmin unprivileged;
+    ASSERT_TRUE(unprivileged.dropped());
+    ProgramFolder folder;
+    Started run(folder);
+    ASSERT_TRUE(run.started);
+    EXPECT_EQ(run.app.window()->panelText(1), monitorOnly);
+    EXPECT_EQ(run.app.tray()->toolTip(), "Tarvok\n" + monitorOnly);
+    // Paused says paused; resumed, it says again that it only monitors.
+    run.action("mnuPauseFirewall")->trigger();
+    EXPECT_EQ(run.app.window()->panelText(1), "Firewall: Paused");
+    run.action("mnuPauseFirewall")->trigger();
+    EXPECT_EQ(run.app.window()->panelText(1), monitorOnly);
 }

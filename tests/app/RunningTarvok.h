@@ -1,6 +1,6 @@
 #pragma once
 // The real binary, run from a program folder inside the test's own namespaces (a child
-// process inherits them), for tests that start, signal and read back the whole program.
+// process inherits them).
 
 #include "AppTestSupport.h"
 
@@ -13,12 +13,11 @@
 
 namespace tarvok::test {
 
-// Copies the binary into the folder (unless it is there already), as an unpacked program,
-// and starts it there; with withoutNetAdmin, through capsh with CAP_NET_ADMIN dropped from its
-// bounding set. Its standard error is kept for the test to read.
+// Copies the binary into the folder (with copy) and starts it there; withoutNetAdmin, through
+// capsh with CAP_NET_ADMIN dropped from its bounding set. environment: extra "NAME=value"
+// settings. Its standard error is kept for the test to read.
 class RunningTarvok {
 public:
-    // environment: extra "NAME=value" settings for the process.
     explicit RunningTarvok(const ProgramFolder& folder, bool withoutNetAdmin = false,
                            bool copy = true, const QStringList& environment = {}) {
         const QString binary = folder.file("tarvok");
