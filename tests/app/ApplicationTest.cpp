@@ -57,7 +57,6 @@ void writeConfig(const ProgramFolder& folder, const QList<std::pair<QString, QSt
 
 } // namespace
 
-// The files a first start writes are checked by EndToEnd.APolicyBlockCutsARealConnection...
 TEST(Application, FirstStartShowsTheWindowRunsItsTimersAndReachesTheSecondaryWindows) {
     ProgramFolder folder;
     Started run(folder);
@@ -85,8 +84,7 @@ TEST(Application, FirstStartShowsTheWindowRunsItsTimersAndReachesTheSecondaryWin
     emit run.app.tray()->openRequested();
     EXPECT_TRUE(window->isVisible());
 
-    // Preferences are window-modal and what they change is saved at the end of the run; About
-    // from the tray has no owner.
+    // Window-modal preferences, saved at the end of the run; About from the tray has no owner.
     run.action("mnuPreferences")->trigger();
     FrmPreferences* preferences = run.app.windows()->preferences();
     ASSERT_NE(preferences, nullptr);
@@ -101,8 +99,7 @@ TEST(Application, FirstStartShowsTheWindowRunsItsTimersAndReachesTheSecondaryWin
         EXPECT_TRUE(folder.read("config.ini").contains(line)) << line;
 }
 
-// A minimised start on a desktop without a notification area left no window and no icon; and
-// an icon was never added to a notification area that appeared after start.
+// Without a notification area a minimised start left no window and no icon, even once one came.
 TEST(Application, MinimizedStartsHideTheWindowOnlyWithATrayAndASecondInstanceIsRefused) {
     const struct {
         bool tray;
@@ -137,8 +134,6 @@ TEST(Application, MinimizedStartsHideTheWindowOnlyWithATrayAndASecondInstanceIsR
     }
 }
 
-// What Yes and No do to the policy is checked by PolicyCommandsTest.ExitAsksOnlyAboutUnsavedEdits;
-// the history line and the log written at the end by the EndToEnd tests.
 TEST(Application, ShutdownAsksAboutUnsavedRulesOnlyWhenSomeoneCanAnswer) {
     for (const bool fromTheTray : {true, false}) {
         SCOPED_TRACE(fromTheTray ? "tray exit" : "unattended");
@@ -163,8 +158,6 @@ TEST(Application, ShutdownAsksAboutUnsavedRulesOnlyWhenSomeoneCanAnswer) {
     }
 }
 
-// The levels' balloons, pictures and timers are checked by the SecurityLevels test; here the
-// menus and the tray follow them.
 TEST(Application, LevelsAndPauseDriveTheMenusAndTheTray) {
     ProgramFolder folder;
     Started run(folder);
@@ -187,8 +180,7 @@ TEST(Application, LevelsAndPauseDriveTheMenusAndTheTray) {
     EXPECT_FALSE(trayPause->isChecked());
 }
 
-// Setting the display check marks at start-up wrote "True" over ShowUDP=false, ShowLocal=yes
-// and an empty ShowListening; and a toggle could write another option's key unnoticed.
+// Start-up wrote "True" over these values, and a toggle could write another option's key.
 TEST(Application, StartUpKeepsDisplaySettingsAndEachToggleWritesItsOwnKey) {
     const std::pair<QString, QString> stored[] = {
         {"ShowListening", ""}, {"ShowLocal", "yes"}, {"ShowUDP", "false"}};
@@ -207,9 +199,8 @@ TEST(Application, StartUpKeepsDisplaySettingsAndEachToggleWritesItsOwnKey) {
     }
 }
 
-// Balloons were tested only for PopupAlert=True, though every value but "False" means on. A
-// language file without rule words made the accept and block words both empty: every rule
-// then matched as accept and a block rule cut nothing.
+// Every PopupAlert but "False" means on; a language file without rule words made block rules
+// match as accept.
 TEST(Application, BlockRuleCutsAndBalloonsFollowPopupAlertWhateverTheLanguageFile) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     test::TcpListener listener("127.0.0.2");
@@ -291,7 +282,6 @@ TEST(Application, ASignalWhileABoxIsOpenClosesItAndEndsInOrder) {
     EXPECT_EQ(folder.read("History.tvh").count("\r\n"), 1);
 }
 
-// "Firewall: Active" with the capability is checked by PanelAccessibility's accessible names.
 TEST(Application, WithoutNetAdminThePanelAndTheTraySayItCanOnlyMonitor) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     const QString monitorOnly =

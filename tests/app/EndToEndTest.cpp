@@ -1,6 +1,3 @@
-// The real binary, started in a program folder inside this test's own namespaces, cutting a
-// real connection, meeting damaged files and ending on a signal.
-
 #include "AppTestSupport.h"
 #include "RunningTarvok.h"
 #include "policy/PolicyFile.h"
@@ -33,9 +30,8 @@ bool writeBlockPolicy(const ProgramFolder& folder, const test::TcpListener& list
 
 } // namespace
 
-// A signal while a start-up box was open was swallowed and only SIGKILL ended the program; and
-// a shutdown before start-up finished rewrote History.tvh with this run alone and stored a
-// window width nobody chose. Here the box says the policy (a folder) cannot be read.
+// A signal during a start-up box (here: the policy is a folder) was swallowed; an early end
+// rewrote History.tvh with this run alone and stored a window width nobody chose.
 TEST(EndToEnd, SignalWhileAStartUpBoxIsOpenEndsInOrderAndWritesOnlyWhatWasRead) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     const QByteArray earlierRuns = "\"1/1/26\",\"9:00 - 10:00\",\"0 (KB)\",\"0 (KB)\",\"0 (KB)\",\"3\"\r\n"
@@ -57,8 +53,8 @@ TEST(EndToEnd, SignalWhileAStartUpBoxIsOpenEndsInOrderAndWritesOnlyWhatWasRead) 
     }
 }
 
-// A history that could not be written opened a box inside the SIGTERM shutdown: the process
-// never ended and config.ini was never saved. Unwritable logs lost their records in silence.
+// An unwritable history opened a box in the SIGTERM shutdown, which never ended nor saved
+// config.ini; unwritable logs lost their records in silence.
 TEST(EndToEnd, UnattendedShutdownReportsFailuresOnStandardErrorAndStillSaves) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     ProgramFolder folder;
@@ -93,9 +89,7 @@ TEST(EndToEnd, ReadOnlyFolderIsReportedAsSuchNotAsASecondInstance) {
     EXPECT_FALSE(tarvok.running());
 }
 
-// A folder holding only a policy: start-up writes the other files, a block rule cuts (or says
-// why it cannot), and SIGTERM ends the run in order. How the first start goes on with a new
-// policy is checked by PolicyCommandsTest.FirstStartWritesAnEmptyPolicyAndGoesOnAsNew.
+// From a folder holding only a policy: start-up writes the other files, SIGTERM ends in order.
 TEST(EndToEnd, APolicyBlockCutsARealConnectionOrSaysWhyItCannot) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     const struct {
