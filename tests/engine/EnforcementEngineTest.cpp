@@ -206,7 +206,7 @@ TEST(EnforcementEngine, EveryFamilyIsCutButLocalhostListenersAndTimeWaitSurviveE
     EXPECT_EQ(firewall.stateOf(timeWait), platform::StateTimeWait);
 }
 
-TEST(EnforcementEngine, TwoCutsInOnePassRaiseOneBalloonForTheLaterConnection) {
+TEST(EnforcementEngine, TwoCutsInOnePassRaiseOneBalloonForTheLaterConnectionUnlessPopupAlertIsFalse) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     Firewall firewall;
     test::TcpListener listener("127.0.0.2");
@@ -235,6 +235,14 @@ TEST(EnforcementEngine, TwoCutsInOnePassRaiseOneBalloonForTheLaterConnection) {
     EXPECT_EQ(firewall.engine.cutCount(), 3);
     EXPECT_EQ(firewall.notifier.balloons.size(), 1);
     EXPECT_FALSE(firewall.engine.pendingNotice().isEmpty());
+    // Every other value means on.
+    for (const char* on : {"", "true", "0"}) {
+        firewall.settings.values["PopupAlert"] = on;
+        test::TcpConnection next = test::connect("127.0.0.6", listener);
+        firewall.engine.tick();
+        EXPECT_TRUE(firewall.engine.pendingNotice().isEmpty()) << on;
+    }
+    EXPECT_EQ(firewall.notifier.balloons.size(), 4);
 }
 
 TEST(EnforcementEngine, AFailedCutIsRecordedAsAFailureNotAsABlock) {
