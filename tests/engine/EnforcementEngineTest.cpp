@@ -56,23 +56,15 @@ struct Firewall {
         localiser.texts["Main/83"] = "Tarvok Alert";
     }
 
-    // Index of the row in a fresh table read, or -1; its state in *state.
-    int position(const TcpRow& wanted, std::uint32_t* state = nullptr) {
+    // Where a fresh table read lists the row, and its state there; {-1, 0} when it does not.
+    std::pair<int, std::uint32_t> find(const TcpRow& wanted) {
         std::vector<TcpRow> rows;
         EXPECT_EQ(diag.readTcp(rows), 0u);
         for (std::size_t i = 0; i < rows.size(); ++i)
             if (rows[i].localAddress == wanted.localAddress && rows[i].localPort == wanted.localPort &&
-                rows[i].remoteAddress == wanted.remoteAddress && rows[i].remotePort == wanted.remotePort) {
-                if (state)
-                    *state = rows[i].state;
-                return static_cast<int>(i);
-            }
-        return -1;
-    }
-    std::uint32_t stateOf(const TcpRow& wanted) {
-        std::uint32_t state = 0;
-        position(wanted, &state);
-        return state;
+                rows[i].remoteAddress == wanted.remoteAddress && rows[i].remotePort == wanted.remotePort)
+                return {static_cast<int>(i), rows[i].state};
+        return {-1, 0};
     }
 };
 
@@ -80,12 +72,6 @@ struct Firewall {
 bool ended(const test::TcpConnection& connection) {
     const int outcome = readOutcome(connection.client.get(), 2000);
     return outcome == -ECONNABORTED || outcome == -ECONNRESET;
-}
-
-// A repeated run finds them there already; a listener on a missing one fails its test.
-void addIpv6Addresses() {
-    test::addLoopbackAddress("fd00::2");
-    test::addLoopbackAddress("fd00::3");
 }
 
 QString recordText(const EventRecord& r) {
@@ -144,7 +130,8 @@ TEST(EnforcementEngine, FirstMatchingRuleCutsOrKeepsARealConnection) {
 
 TEST(EnforcementEngine, EveryFamilyIsCutButLocalhostListenersAndTimeWaitSurviveEveryLevel) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
-    addIpv6Addresses();
+    test::addLoopbackAddress("fd00::2"); // on lo already when the tests repeat
+    test::addLoopbackAddress("fd00::3");
     Firewall firewall;
     test::TcpListener localListener("127.0.0.1");
     test::TcpListener anyListener("0.0.0.0");
@@ -161,7 +148,7 @@ TEST(EnforcementEngine, EveryFamilyIsCutButLocalhostListenersAndTimeWaitSurviveE
     const TcpRow timeWait{platform::StateTimeWait, finished.clientAddress,
                           platform::portField(finished.clientPort), finished.serverAddress,
                           platform::portField(finished.serverPort)};
-    ASSERT_EQ(firewall.stateOf(timeWait), platform::StateTimeWait);
+    ASSERT_EQ(firewall.find(timeWait).second, platform::StateTimeWait);
 
     // Dual-stack IPv4 matches the IPv4 rule; native IPv6 the rule in canonical text.
     test::TcpConnection mapped = test::connect("::ffff:127.0.0.3", listener);
@@ -201,9 +188,9 @@ TEST(EnforcementEngine, EveryFamilyIsCutButLocalhostListenersAndTimeWaitSurviveE
         EXPECT_EQ(readOutcome(kept->server.get(), 50), Alive);
     }
     for (const test::TcpListener* open : {&anyListener, &listener})
-        EXPECT_EQ(firewall.stateOf({0, address(open->address()), platform::portField(open->port()), 0, 0}),
+        EXPECT_EQ(firewall.find({0, address(open->address()), platform::portField(open->port()), 0, 0}).second,
                   platform::StateListen);
-    EXPECT_EQ(firewall.stateOf(timeWait), platform::StateTimeWait);
+    EXPECT_EQ(firewall.find(timeWait).second, platform::StateTimeWait);
 }
 
 TEST(EnforcementEngine, TwoCutsInOnePassRaiseOneBalloonForTheLaterConnectionUnlessPopupAlertIsFalse) {
@@ -213,7 +200,7 @@ TEST(EnforcementEngine, TwoCutsInOnePassRaiseOneBalloonForTheLaterConnectionUnle
     test::TcpConnection first = test::connect("127.0.0.3", listener);
     test::TcpConnection second = test::connect("127.0.0.4", listener);
     const test::TcpConnection& later =
-        firewall.position(second.clientRow()) > firewall.position(first.clientRow()) ? second : first;
+        firewall.find(second.clientRow()).first > firewall.find(first.clientRow()).first ? second : first;
 
     firewall.rules.setRules(
         {makeRule("block", "any address", QString::number(listener.port()), false)});

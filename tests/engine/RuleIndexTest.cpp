@@ -50,21 +50,18 @@ Rule rule(const QString& address, const QString& port, bool enabled = true) {
 
 } // namespace
 
-TEST(RuleIndex, FollowsEditsAndSkipsDisabledRules) {
+// An edit moves the generation, so a holder of the index knows to rebuild it.
+TEST(RuleIndex, AnEditMakesTheIndexStale) {
     RuleTable table;
-    table.setRules({rule("10.0.0.1", "80", false), rule("10.0.0.1", "8080"),
-                    rule("any address", "080"), rule("10.0.0.1", "any port")});
+    table.setRules({rule("10.0.0.1", "80", false)});
     RuleIndex index;
     index.rebuild(table);
-    const std::uint32_t a = addressField(10, 0, 0, 1);
-    EXPECT_EQ(index.firstMatch(a, 80), 2) << "the disabled rule is passed over";
-    EXPECT_EQ(index.firstMatch(addressField(10, 0, 0, 10), 8080), RuleIndex::NoMatch);
-    // An edit moves the generation, so a holder of the index knows to rebuild it.
+    EXPECT_EQ(index.firstMatch(addressField(10, 0, 0, 1), 80), RuleIndex::NoMatch);
     EXPECT_TRUE(index.isCurrentFor(table));
     table.setCell(0, RuleTable::Enabled, QString());
     EXPECT_FALSE(index.isCurrentFor(table));
     index.rebuild(table);
-    EXPECT_EQ(index.firstMatch(a, 80), 0);
+    EXPECT_EQ(index.firstMatch(addressField(10, 0, 0, 1), 80), 0);
 }
 
 // Cells a lenient parser would read as some tested address or port must match nothing.

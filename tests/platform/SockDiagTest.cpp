@@ -4,9 +4,7 @@
 #include "support/Sandbox.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <cstring>
 #include <unistd.h>
 
 using namespace tarvok;
@@ -36,24 +34,6 @@ std::vector<TcpRow> tcpRows(SockDiag& diag) {
 }
 
 } // namespace
-
-TEST(RowLayout, PortAndAddressFieldsKeepNetworkByteOrder) {
-    // The first byte in memory is the port's high byte; the upper two bytes stay zero.
-    const std::pair<std::array<unsigned char, 4>, std::uint16_t> ports[] = {
-        {{0x00, 0x50, 0, 0}, 80},    {{0x01, 0xBB, 0, 0}, 443}, {{0xFF, 0xFF, 0, 0}, 65535},
-        {{0x1F, 0x90, 0, 0}, 8080},  {{0x80, 0x01, 0, 0}, 32769}};
-    for (const auto& [bytes, port] : ports) {
-        std::uint32_t field = 0;
-        std::memcpy(&field, bytes.data(), 4);
-        EXPECT_EQ(portNumber(field), port);
-        EXPECT_EQ(portField(port), field);
-    }
-    const unsigned char tenDotOne[4] = {0x0A, 0x00, 0x00, 0x01};
-    std::uint32_t field = 0;
-    std::memcpy(&field, tenDotOne, 4);
-    EXPECT_EQ(addressField(10, 0, 0, 1), field);
-    EXPECT_EQ(address("10.0.0.1"), field);
-}
 
 TEST(SockDiag, TablesListEveryRealSocketOnceWithItsStateAndOwner) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
