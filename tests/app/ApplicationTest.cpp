@@ -44,16 +44,6 @@ struct Started {
     bool started;
 };
 
-// config.ini: the defaults with these values in their place.
-void writeConfig(const ProgramFolder& folder, const QList<std::pair<QString, QString>>& values) {
-    Settings settings(folder.path());
-    ASSERT_TRUE(settings.createDefaultFile());
-    settings.load();
-    for (const auto& [key, value] : values)
-        settings.setValue(key, value);
-    ASSERT_TRUE(settings.save());
-}
-
 } // namespace
 
 TEST(Application, FirstStartShowsTheWindowRunsItsTimersAndReachesTheSecondaryWindows) {
@@ -115,8 +105,8 @@ TEST(Application, MinimizedStartsHideTheWindowOnlyWithATrayAndASecondInstanceIsR
         TrayIcon::availability() = [&] { return start.tray; };
         const auto restore = qScopeGuard([&] { TrayIcon::availability() = desktop; });
         ProgramFolder folder;
-        if (start.runMinimized)
-            writeConfig(folder, {{"RunMinimized", "True"}});
+        ASSERT_TRUE(test::writeFile(folder.file("config.ini"), Settings::defaultFileText().replace(
+            "RunMinimized=False", start.runMinimized ? "RunMinimized=True" : "RunMinimized=False")));
         Started first(folder, start.arguments);
         ASSERT_TRUE(first.started);
         EXPECT_EQ(first.app.window()->isVisible(), start.visible);
@@ -163,7 +153,10 @@ TEST(Application, StartUpKeepsDisplaySettingsAndEachToggleWritesItsOwnKey) {
         {"ShowListening", ""}, {"ShowLocal", "yes"}, {"ShowUDP", "false"}};
     const char* toggles[] = {"mnuShowListeningPorts", "mnuDisplay0000127001", "mnuDisplayUDP"};
     ProgramFolder folder;
-    writeConfig(folder, {std::begin(stored), std::end(stored)});
+    QByteArray config = Settings::defaultFileText();
+    for (const auto& [key, value] : stored)
+        config.replace((key + "=True").toUtf8(), (key + "=" + value).toUtf8());
+    ASSERT_TRUE(test::writeFile(folder.file("config.ini"), config));
     Started run(folder);
     ASSERT_TRUE(run.started);
     for (int toggled = 0; toggled <= 3; ++toggled) {
