@@ -46,7 +46,7 @@ struct Started {
 
 } // namespace
 
-TEST(Application, FirstStartShowsTheWindowRunsItsTimersAndReachesTheSecondaryWindows) {
+TEST(Application, ARunShowsTheWindowRunsItsTimersReachesTheSecondaryWindowsAndEndsUnattended) {
     ProgramFolder folder;
     Started run(folder);
     ASSERT_TRUE(run.started);
@@ -83,9 +83,18 @@ TEST(Application, FirstStartShowsTheWindowRunsItsTimersAndReachesTheSecondaryWin
     emit run.app.tray()->aboutRequested();
     ASSERT_NE(run.app.windows()->about(), nullptr);
     EXPECT_EQ(run.app.windows()->about()->parentWidget(), nullptr);
+
+    // An unattended end asks nothing, even about unsaved rules, and stores the window's size.
+    run.app.policy()->setSaveChanges(true);
+    window->resize(window->width() + 40, window->height() + 30);
     run.app.shutdown(false);
+    run.app.shutdown(true); // a second request while ending changes nothing
+    EXPECT_EQ(finished.count(), 1);
+    EXPECT_TRUE(run.prompter.calls.isEmpty());
+    const QByteArray config = folder.read("config.ini");
     for (const char* line : {"CloseConDBClick=False", "FilePropertyDBClick=True"})
-        EXPECT_TRUE(folder.read("config.ini").contains(line)) << line;
+        EXPECT_TRUE(config.contains(line)) << line;
+    EXPECT_FALSE(config.contains("Width=11460")) << config.toStdString();
 }
 
 // Without a notification area a minimised start left no window and no icon, even once one came.
@@ -123,28 +132,17 @@ TEST(Application, MinimizedStartsHideTheWindowOnlyWithATrayAndASecondInstanceIsR
     }
 }
 
-TEST(Application, ShutdownAsksAboutUnsavedRulesOnlyWhenSomeoneCanAnswer) {
-    for (const bool fromTheTray : {true, false}) {
-        SCOPED_TRACE(fromTheTray ? "tray exit" : "unattended");
-        ProgramFolder folder;
-        Started run(folder);
-        ASSERT_TRUE(run.started);
-        run.app.policy()->setSaveChanges(true);
-        run.app.window()->resize(run.app.window()->width() + 40, run.app.window()->height() + 30);
-        QSignalSpy finished(&run.app, &Application::finished);
-        if (fromTheTray)
-            run.app.tray()->menu()->actions().last()->trigger();
-        else
-            run.app.shutdown(false);
-        run.app.shutdown(true); // a second request while ending changes nothing
-        EXPECT_EQ(finished.count(), 1);
-        ASSERT_EQ(run.prompter.messages().size(), fromTheTray ? 1 : 0);
-        if (fromTheTray) {
-            EXPECT_EQ(run.prompter.messages()[0].style, Prompter::ExclamationYesNo);
-        }
-        EXPECT_NE(folder.read("config.ini"), Settings::defaultFileText()) << "window size stored";
-        EXPECT_FALSE(run.app.tray()->icon()->isVisible());
-    }
+TEST(Application, TheTrayExitAsksAboutUnsavedRules) {
+    ProgramFolder folder;
+    Started run(folder);
+    ASSERT_TRUE(run.started);
+    run.app.policy()->setSaveChanges(true);
+    QSignalSpy finished(&run.app, &Application::finished);
+    run.app.tray()->menu()->actions().last()->trigger();
+    EXPECT_EQ(finished.count(), 1);
+    ASSERT_EQ(run.prompter.messages().size(), 1);
+    EXPECT_EQ(run.prompter.messages()[0].style, Prompter::ExclamationYesNo);
+    EXPECT_FALSE(run.app.tray()->icon()->isVisible());
 }
 
 // Start-up wrote "True" over these values, and a toggle could write another option's key.

@@ -36,10 +36,8 @@ public:
         EXPECT_TRUE(m_process.waitForStarted(10000));
     }
     ~RunningTarvok() {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
+        m_process.kill(); // nothing when it has ended
+        m_process.waitForFinished(5000);
     }
     // Sends the signal and waits for the orderly end.
     bool terminate(int signal = SIGTERM) {
@@ -70,12 +68,9 @@ private:
 template <typename Predicate>
 bool waitFor(Predicate holds, int milliseconds) {
     QDeadlineTimer deadline(milliseconds);
-    while (!holds()) {
-        if (deadline.hasExpired())
-            return false;
+    while (!holds() && !deadline.hasExpired())
         QThread::msleep(20);
-    }
-    return true;
+    return holds();
 }
 
 } // namespace tarvok::test
