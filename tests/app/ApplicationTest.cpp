@@ -171,10 +171,7 @@ TEST(Application, StartUpKeepsDisplaySettingsAndEachToggleWritesItsOwnKey) {
 TEST(Application, ADamagedLanguageFileIsToldOnceAndBlockRulesStillCut) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     test::TcpListener listener("127.0.0.2");
-    Rule block;
-    block.action = "block";
-    block.address = listener.address();
-    block.port = QString::number(listener.port());
+    const Rule block{"block", {}, {}, listener.address(), QString::number(listener.port()), {}, {}};
     ProgramFolder folder;
     ASSERT_TRUE(test::writeFile(folder.file("Normal.rlsp"), policyText({block}, RuleWords{})));
     ASSERT_TRUE(test::writeFile(folder.file("Language/English.lng"), "\xff\xfe garbage \x81\r\n"));

@@ -21,10 +21,7 @@ namespace {
 
 // Normal.rlsp: one logged block rule for the listener.
 bool writeBlockPolicy(const ProgramFolder& folder, const test::TcpListener& listener) {
-    Rule block;
-    block.action = "block";
-    block.address = listener.address();
-    block.port = QString::number(listener.port());
+    const Rule block{"block", {}, {}, listener.address(), QString::number(listener.port()), {}, {}};
     return test::writeFile(folder.file("Normal.rlsp"), policyText({block}, RuleWords{}));
 }
 

@@ -25,14 +25,7 @@ constexpr int Alive = -ETIMEDOUT; // what readOutcome reports for a quiet, open 
 
 Rule makeRule(const QString& action, const QString& address, const QString& port,
               bool logged = true, bool enabled = true) {
-    Rule rule;
-    rule.action = action;
-    rule.address = address;
-    rule.port = port;
-    rule.log = logged ? QString() : QStringLiteral("disabled");
-    rule.enabled = enabled ? QString() : QStringLiteral("false");
-    rule.description = QStringLiteral("none");
-    return rule;
+    return {action, {}, enabled ? "" : "false", address, port, logged ? "" : "disabled", "none"};
 }
 
 // One engine over the real kernel table of this test's private network namespace.
