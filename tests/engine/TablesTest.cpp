@@ -1,4 +1,5 @@
 #include "engine/ConnectionTables.h"
+#include "engine/RuleIndex.h"
 #include "engine/ServiceNames.h"
 #include "engine/Termination.h"
 #include "support/Loopback.h"
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <random>
 
 using namespace tarvok;
 using platform::addressField;
@@ -47,4 +49,101 @@ TEST(Termination, TheCountCheckSeesTheTableChange) {
     EXPECT_EQ(row.state, platform::StateDeleteTcb);
     EXPECT_EQ(test::readOutcome(connection.client.get(), 2000), -ECONNABORTED);
     EXPECT_TRUE(termination.tcpCountChanged());
+}
+
+namespace {
+
+// The plain walk from the top, comparing texts: the reference the index must agree with.
+int walk(const RuleTable& table, const QString& addressTextOfRow, std::uint16_t remotePort) {
+    const RuleWords& words = table.words();
+    for (int row = 0; row < table.count(); ++row) {
+        const Rule& rule = table.rule(row);
+        if (rule.enabled == words.disabled)
+            continue;
+        const QString address =
+            rule.address == words.anyAddress ? QStringLiteral("999.999.999.999") : rule.address;
+        const QString port = rule.port == words.anyPort ? QStringLiteral("99999") : rule.port;
+        const bool addressHolds = address == addressTextOfRow || address == "999.999.999.999";
+        bool portHolds = port == "99999";
+        if (!portHolds) {
+            // A whole number compares by value; any other text can never match.
+            bool isNumber = !port.isEmpty();
+            for (QChar c : port)
+                isNumber = isNumber && c.isDigit() && c.unicode() < 128;
+            if (isNumber) {
+                bool ok = false;
+                const qulonglong value = port.toULongLong(&ok);
+                portHolds = ok && value == remotePort;
+            }
+        }
+        if (addressHolds && portHolds)
+            return row;
+    }
+    return RuleIndex::NoMatch;
+}
+
+Rule rule(const QString& address, const QString& port, bool enabled = true) {
+    Rule r;
+    r.action = QStringLiteral("accept");
+    r.address = address;
+    r.port = port;
+    r.enabled = enabled ? QString() : QStringLiteral("false");
+    return r;
+}
+
+} // namespace
+
+// An edit moves the generation, so a holder of the index knows to rebuild it.
+TEST(RuleIndex, AnEditMakesTheIndexStale) {
+    RuleTable table;
+    table.setRules({rule("10.0.0.1", "80", false)});
+    RuleIndex index;
+    index.rebuild(table);
+    EXPECT_EQ(index.firstMatch(addressField(10, 0, 0, 1), 80), RuleIndex::NoMatch);
+    EXPECT_TRUE(index.isCurrentFor(table));
+    table.setCell(0, RuleTable::Enabled, QString());
+    EXPECT_FALSE(index.isCurrentFor(table));
+    index.rebuild(table);
+    EXPECT_EQ(index.firstMatch(addressField(10, 0, 0, 1), 80), 0);
+}
+
+// Cells a lenient parser would read as some tested address or port must match nothing.
+TEST(RuleIndex, AgreesWithTheTextWalkOnRandomTablesOfQuirkyCells) {
+    std::mt19937 random(20261206);
+    const std::uint32_t addresses[] = {addressField(10, 0, 0, 1), addressField(10, 0, 0, 10),
+                                       addressField(127, 0, 0, 2), addressField(192, 168, 1, 7),
+                                       addressField(0, 0, 0, 0), addressField(232, 0, 0, 1)};
+    const platform::Address6 addresses6[] = {
+        {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2},
+        {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3}, {}};
+    const std::uint16_t ports[] = {80, 8080, 443, 0, 65535, 22, 8};
+    const QStringList addressCells = {
+        "any address", "999.999.999.999", "10.0.0.1", "10.0.0.10", "127.0.0.2", "192.168.1.7",
+        "010.0.0.1",   "a.b.c.d",         "*",        "",          "0.0.0.0",   "any port",
+        "10.0.0",      "10.0.0.1.",       "256.0.0.1", " 10.0.0.1", "1000.0.0.1", "::",
+        "fd00::2",     "FD00::2",         "fd00:0::3", "fd00::3",   "fd00::2/64"};
+    const QStringList portCells = {"any port", "99999", "80",  "080", "8080", "443",  "0",
+                                   "65535",    "65536", "",    "x",   "22",   "0022", "any address",
+                                   "-1",       "8o",    " 80", "099999", "4294967376"};
+    RuleIndex index;
+    RuleTable table;
+    for (int round = 0; round < 400; ++round) {
+        QList<Rule> rules;
+        const int count = static_cast<int>(random() % 40);
+        for (int i = 0; i < count; ++i)
+            rules.append(rule(addressCells[static_cast<int>(random() % addressCells.size())],
+                              portCells[static_cast<int>(random() % portCells.size())],
+                              random() % 5 != 0));
+        table.setRules(rules);
+        index.rebuild(table);
+        for (std::uint16_t port : ports) {
+            for (std::uint32_t address : addresses)
+                ASSERT_EQ(index.firstMatch(address, port), walk(table, addressText(address), port))
+                    << "round " << round << " address " << addressText(address).toStdString()
+                    << " port " << port;
+            for (const platform::Address6& address : addresses6)
+                ASSERT_EQ(index.firstMatch(address, port), walk(table, addressText(address), port))
+                    << "round " << round << " address " << addressText(address).toStdString();
+        }
+    }
 }
