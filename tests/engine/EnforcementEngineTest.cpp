@@ -11,6 +11,7 @@
 
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -91,14 +92,11 @@ TEST(EnforcementEngine, FirstMatchingRuleCutsOrKeepsARealConnection) {
     firewall.engine.runPass();
     EXPECT_EQ(readOutcome(connection.client.get(), 2000), -ECONNABORTED);
     EXPECT_EQ(firewall.engine.cutCount(), 1);
-    QStringList notice = firewall.engine.pendingNotice().split(u'\n');
-    ASSERT_EQ(notice.size(), 8);
-    EXPECT_TRUE(notice[5].startsWith("Time: ")) << notice[5].toStdString();
-    notice[5] = "Time: ";
-    EXPECT_EQ(notice, QStringList({"Tarvok has blocked activity to your computer!",
-                                   "Remote Address: 127.0.0.2", "Local Port: " + clientPort,
-                                   "Remote Port: " + port, "Service: -", "Time: ", "",
-                                   "This event was performed by rule: (#3)"}));
+    const QString notice = firewall.engine.pendingNotice();
+    EXPECT_EQ(QString(notice).replace(QRegularExpression("\nTime: [^\n]+\n"), "\nTime: -\n"),
+              "Tarvok has blocked activity to your computer!\nRemote Address: 127.0.0.2\nLocal Port: " +
+                  clientPort + "\nRemote Port: " + port + "\nService: -\nTime: -\n\n"
+                  "This event was performed by rule: (#3)") << notice.toStdString();
     ASSERT_EQ(firewall.events.records.size(), 1);
     EXPECT_EQ(recordText(firewall.events.records[0]),
               "TCP,127.0.0.3," + clientPort + ",127.0.0.2," + port + ",-,BLOCKED CONNECTION,(3)");
@@ -202,9 +200,8 @@ TEST(EnforcementEngine, TwoCutsInOnePassRaiseOneBalloonForTheLaterConnectionUnle
     EXPECT_TRUE(firewall.events.records.isEmpty()) << "the rule does not log";
     ASSERT_EQ(firewall.notifier.balloons.size(), 1);
     const auto& balloon = firewall.notifier.balloons[0];
-    EXPECT_EQ(balloon.title, "Tarvok Alert:");
-    EXPECT_EQ(balloon.icon, 3);
-    EXPECT_EQ(balloon.timeoutMs, 30000);
+    EXPECT_EQ(QStringLiteral("%1|%2|%3").arg(balloon.title).arg(balloon.icon).arg(balloon.timeoutMs),
+              "Tarvok Alert:|3|30000");
     EXPECT_TRUE(balloon.message.contains("\nLocal Port: " + QString::number(later.clientPort) + "\n"));
     EXPECT_TRUE(firewall.engine.pendingNotice().isEmpty());
 
@@ -352,15 +349,13 @@ TEST(EnforcementEngine, AModalDialogOpenedInsideAPassDoesNotStopEnforcement) {
 }
 
 TEST(SecurityLevels, LevelsAndPauseSwitchTimersPicturesAndBalloons) {
-    platform::SockDiag diag;
-    ConnectionTables tables{diag};
-    RuleTable rules;
-    EnforcementEngine engine{tables, rules};
+    Firewall firewall; // its engine, and a notifier for the balloons
+    EnforcementEngine& engine = firewall.engine;
+    test::RecordingNotifier& notifier = firewall.notifier;
     QTimer countWatcher, trayActivity;
     countWatcher.start(1000);
     trayActivity.setInterval(500); // off until start-up ends
     SecurityLevels levels{engine, countWatcher, trayActivity};
-    test::RecordingNotifier notifier;
     test::FakeLocaliser localiser;
     levels.setNotifier(&notifier);
     levels.setLocaliser(&localiser);
@@ -399,7 +394,6 @@ TEST(SecurityLevels, LevelsAndPauseSwitchTimersPicturesAndBalloons) {
 
     // A pause stops the passes and keeps the level for the resume.
     levels.togglePause();
-    EXPECT_TRUE(levels.paused());
     EXPECT_FALSE(engine.timer()->isActive());
     EXPECT_FALSE(countWatcher.isActive());
     EXPECT_FALSE(trayActivity.isActive());
