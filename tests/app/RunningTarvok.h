@@ -1,6 +1,4 @@
 #pragma once
-// The real binary, run from a program folder inside the test's own namespaces (a child
-// process inherits them).
 
 #include "AppTestSupport.h"
 
