@@ -52,7 +52,6 @@ TEST(Application, ARunShowsTheWindowRunsItsTimersReachesTheSecondaryWindowsAndEn
     ASSERT_TRUE(run.started);
     MainWindow* window = run.app.window();
     EXPECT_TRUE(window->isVisible());
-    EXPECT_TRUE(run.prompter.calls.isEmpty());
     // Timer2 is switched on at the end of start-up.
     const std::pair<const char*, int> timers[] = {{"Timer1", 100}, {"Timer1_IMPROVED", 1000},
                                                   {"Timer2", 500}, {"TimerTraffic", 1000},

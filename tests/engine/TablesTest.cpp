@@ -85,20 +85,6 @@ Rule rule(const QString& address, const QString& port, bool enabled = true) {
 
 } // namespace
 
-// An edit moves the generation, so a holder of the index knows to rebuild it.
-TEST(RuleIndex, AnEditMakesTheIndexStale) {
-    RuleTable table;
-    table.setRules({rule("10.0.0.1", "80", false)});
-    RuleIndex index;
-    index.rebuild(table);
-    EXPECT_EQ(index.firstMatch(addressField(10, 0, 0, 1), 80), RuleIndex::NoMatch);
-    EXPECT_TRUE(index.isCurrentFor(table));
-    table.setCell(0, RuleTable::Enabled, QString());
-    EXPECT_FALSE(index.isCurrentFor(table));
-    index.rebuild(table);
-    EXPECT_EQ(index.firstMatch(addressField(10, 0, 0, 1), 80), 0);
-}
-
 // Cells a lenient parser would read as some tested address or port must match nothing.
 TEST(RuleIndex, AgreesWithTheTextWalkOnRandomTablesOfQuirkyCells) {
     std::mt19937 random(20261206);
