@@ -36,9 +36,6 @@ struct Started {
     explicit Started(const ProgramFolder& folder, const QStringList& arguments = {})
         : app(folder.path(), &prompter), started(app.start(arguments)) {}
     QAction* action(const char* name) const { return app.window()->action(QLatin1String(name)); }
-    QTimer* timer(const char* name) const {
-        return app.window()->findChild<QTimer*>(QLatin1String(name));
-    }
     FakePrompter prompter;
     Application app;
     bool started;
@@ -57,9 +54,10 @@ TEST(Application, ARunShowsTheWindowRunsItsTimersReachesTheSecondaryWindowsAndEn
                                                   {"Timer2", 500}, {"TimerTraffic", 1000},
                                                   {"TmrUpdateTraffic", 400}};
     for (const auto& [name, interval] : timers) {
-        ASSERT_NE(run.timer(name), nullptr) << name;
-        EXPECT_EQ(run.timer(name)->interval(), interval) << name;
-        EXPECT_TRUE(run.timer(name)->isActive()) << name;
+        const QTimer* timer = window->findChild<QTimer*>(name);
+        ASSERT_NE(timer, nullptr) << name;
+        EXPECT_EQ(timer->interval(), interval) << name;
+        EXPECT_TRUE(timer->isActive()) << name;
     }
 
     // The close box only hides the window; the program runs on and the tray brings it back.
@@ -67,7 +65,7 @@ TEST(Application, ARunShowsTheWindowRunsItsTimersReachesTheSecondaryWindowsAndEn
     window->close();
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(finished.count(), 0);
-    EXPECT_TRUE(run.timer("Timer1")->isActive());
+    EXPECT_TRUE(window->findChild<QTimer*>("Timer1")->isActive());
     emit run.app.tray()->openRequested();
     EXPECT_TRUE(window->isVisible());
 
