@@ -49,7 +49,6 @@ TEST(Application, ARunShowsTheWindowRunsItsTimersReachesTheSecondaryWindowsAndEn
     ASSERT_TRUE(run.started);
     MainWindow* window = run.app.window();
     EXPECT_TRUE(window->isVisible());
-    // Timer2 is switched on at the end of start-up.
     const std::pair<const char*, int> timers[] = {{"Timer1", 100}, {"Timer1_IMPROVED", 1000},
                                                   {"Timer2", 500}, {"TimerTraffic", 1000},
                                                   {"TmrUpdateTraffic", 400}};

@@ -15,7 +15,6 @@
 using namespace tarvok;
 using tarvok::test::ProgramFolder;
 using tarvok::test::RunningTarvok;
-using tarvok::test::waitFor;
 
 namespace {
 
@@ -102,7 +101,7 @@ TEST(EndToEnd, APolicyBlockCutsARealConnectionOrSaysWhyItCannot) {
         test::TcpListener listener("127.0.0.2");
         ASSERT_TRUE(writeBlockPolicy(folder, listener));
         RunningTarvok tarvok(folder, !run.netAdmin);
-        ASSERT_TRUE(waitFor([&] { return QFileInfo(folder.file("Logs")).isDir(); }, 20000));
+        ASSERT_TRUE(test::waitFor([&] { return QFileInfo(folder.file("Logs")).isDir(); }, 20000));
         EXPECT_EQ(folder.read("config.ini"), Settings::defaultFileText());
         EXPECT_EQ(folder.read("History.tvh"), QByteArray());
         test::TcpConnection connection = test::connect("127.0.0.3", listener);

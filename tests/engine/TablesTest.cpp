@@ -74,13 +74,8 @@ int walk(const RuleTable& table, const QString& addressTextOfRow, std::uint16_t 
     return RuleIndex::NoMatch;
 }
 
-Rule rule(const QString& address, const QString& port, bool enabled = true) {
-    Rule r;
-    r.action = QStringLiteral("accept");
-    r.address = address;
-    r.port = port;
-    r.enabled = enabled ? QString() : QStringLiteral("false");
-    return r;
+Rule rule(const QString& address, const QString& port, bool enabled) {
+    return {"accept", {}, enabled ? "" : "false", address, port, {}, {}};
 }
 
 } // namespace

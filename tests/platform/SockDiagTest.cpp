@@ -124,10 +124,7 @@ std::vector<unsigned char> message(std::uint16_t type, std::uint32_t sequence,
                                                               : sizeof(int);
     std::vector<unsigned char> bytes(NLMSG_SPACE(payload));
     auto* header = reinterpret_cast<nlmsghdr*>(bytes.data());
-    header->nlmsg_len = NLMSG_LENGTH(payload);
-    header->nlmsg_type = type;
-    header->nlmsg_flags = flags;
-    header->nlmsg_seq = sequence;
+    *header = {static_cast<std::uint32_t>(NLMSG_LENGTH(payload)), type, flags, sequence, 0};
     if (type == NLMSG_ERROR)
         static_cast<nlmsgerr*>(NLMSG_DATA(header))->error = error;
     return bytes;
