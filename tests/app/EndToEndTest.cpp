@@ -1,10 +1,8 @@
-#include "AppTestSupport.h"
 #include "RunningTarvok.h"
 #include "policy/PolicyFile.h"
 #include "settings/Settings.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
-#include "support/ScratchFiles.h"
 
 #include <QFileInfo>
 #include <QThread>
@@ -88,19 +86,16 @@ TEST(EndToEnd, ReadOnlyFolderIsReportedAsSuchNotAsASecondInstance) {
 // From a folder holding only a policy: start-up writes the other files, SIGTERM ends in order.
 TEST(EndToEnd, APolicyBlockCutsARealConnectionOrSaysWhyItCannot) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
-    const struct {
-        bool netAdmin;
-        int outcome; // of the blocked connection's client end
-        const char* status;
-        const char* cuts;
-    } runs[] = {{true, -ECONNABORTED, "\"BLOCKED CONNECTION\"", ",\"1\"\r\n"},
-                {false, -ETIMEDOUT, "\"Unable to close connection\"", ",\"0\"\r\n"}};
-    for (const auto& run : runs) {
-        SCOPED_TRACE(run.netAdmin ? "with CAP_NET_ADMIN" : "without CAP_NET_ADMIN");
+    // With CAP_NET_ADMIN or not: the blocked client end's outcome, its record, the run's cuts.
+    const std::tuple<bool, int, const char*, const char*> runs[] = {
+        {true, -ECONNABORTED, "\"BLOCKED CONNECTION\"", ",\"1\"\r\n"},
+        {false, -ETIMEDOUT, "\"Unable to close connection\"", ",\"0\"\r\n"}};
+    for (const auto& [netAdmin, outcome, status, cuts] : runs) {
+        SCOPED_TRACE(netAdmin ? "with CAP_NET_ADMIN" : "without CAP_NET_ADMIN");
         ProgramFolder folder;
         test::TcpListener listener("127.0.0.2");
         ASSERT_TRUE(writeBlockPolicy(folder, listener));
-        RunningTarvok tarvok(folder, !run.netAdmin);
+        RunningTarvok tarvok(folder, !netAdmin);
         ASSERT_TRUE(test::waitFor([&] { return QFileInfo(folder.file("Logs")).isDir(); }, 20000));
         EXPECT_EQ(folder.read("config.ini"), Settings::defaultFileText());
         EXPECT_EQ(folder.read("History.tvh"), QByteArray());
@@ -109,16 +104,16 @@ TEST(EndToEnd, APolicyBlockCutsARealConnectionOrSaysWhyItCannot) {
         test::TcpListener other("127.0.0.4");
         test::TcpConnection kept = test::connect("127.0.0.5", other);
         QThread::msleep(500);
-        EXPECT_EQ(test::readOutcome(connection.client.get(), 10), run.outcome);
+        EXPECT_EQ(test::readOutcome(connection.client.get(), 10), outcome);
         EXPECT_EQ(test::readOutcome(kept.client.get(), 10), -ETIMEDOUT);
 
         ASSERT_TRUE(tarvok.terminate());
         const QByteArray history = folder.read("History.tvh");
-        EXPECT_TRUE(history.count("\r\n") == 1 && history.endsWith(run.cuts)) << history.toStdString();
+        EXPECT_TRUE(history.count("\r\n") == 1 && history.endsWith(cuts)) << history.toStdString();
         const QStringList days = QDir(folder.file("Logs")).entryList({"*.tvl"}, QDir::Files);
         const QByteArray log = folder.read("Logs/" + days.value(0));
         EXPECT_TRUE(log.contains("\"TCP\",\"127.0.0.3\"")) << log.toStdString();
-        EXPECT_TRUE(log.contains(run.status)) << log.toStdString();
+        EXPECT_TRUE(log.contains(status)) << log.toStdString();
         EXPECT_EQ(log.count("\r\n"), 1) << "one record, however many passes saw the connection";
     }
 }

@@ -4,7 +4,6 @@
 
 #include <QDeadlineTimer>
 #include <QProcess>
-#include <QStringList>
 #include <QThread>
 
 #include <csignal>

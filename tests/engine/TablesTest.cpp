@@ -17,14 +17,11 @@ using platform::addressField;
 
 TEST(ConnectionTexts, AddressesStatesAndServices) {
     EXPECT_EQ(addressText(addressField(192, 168, 0, 255)), "192.168.0.255");
-    const struct {
-        int state;
-        const char *classic, *owner;
-    } states[] = {{12, "BLOCKED CONNECTION", "DELETE_TCB"}, {0, "", "UNKNOWN"},
+    const std::tuple<int, const char*, const char*> states[] = {{12, "BLOCKED CONNECTION", "DELETE_TCB"}, {0, "", "UNKNOWN"},
                   {2, "LISTENING", "LISTENING"}, {5, "ESTABLISHED", "ESTABLISHED"}, {13, "", ""}};
-    for (const auto& s : states) {
-        EXPECT_EQ(classicStateName(s.state), s.classic) << s.state;
-        EXPECT_EQ(ownerStateName(s.state), s.owner) << s.state;
+    for (const auto& [state, classic, owner] : states) {
+        EXPECT_EQ(classicStateName(state), classic) << state;
+        EXPECT_EQ(ownerStateName(state), owner) << state;
     }
     const std::pair<const char*, const char*> services[] = {
         {"80", "HTTP"}, {"81", "-"},      {"080", "-"},      {"", "-"},

@@ -136,13 +136,8 @@ TEST(DumpDecoder, EveryReplyEndsTheDumpAsTheKernelSaysIt) {
     // A reply loop that passed over NLMSG_ERROR waited for ever without the diag module.
     const std::uint32_t seq = 7;
     const auto socket = message(SOCK_DIAG_BY_FAMILY, seq);
-    const struct {
-        const char* what;
-        std::vector<std::vector<unsigned char>> datagram;
-        bool ended;
-        std::uint32_t result;
-        int sockets;
-    } cases[] = {
+    // What, the datagram's messages, whether the dump ended, its result, sockets seen.
+    const std::tuple<const char*, std::vector<std::vector<unsigned char>>, bool, std::uint32_t, int> cases[] = {
         {"two sockets, more to come", {socket, socket}, false, ResultOk, 2},
         {"sockets then the end", {socket, message(NLMSG_DONE, seq)}, true, ResultOk, 1},
         {"no diag module", {message(NLMSG_ERROR, seq, 0, -ENOENT)}, true, ResultNotSupported, 0},
@@ -152,18 +147,17 @@ TEST(DumpDecoder, EveryReplyEndsTheDumpAsTheKernelSaysIt) {
         {"interrupted", {socket, message(NLMSG_DONE, seq, NLM_F_DUMP_INTR)}, true, EAGAIN, 1},
         {"an older request's tail", {message(NLMSG_DONE, seq - 1), socket}, false, ResultOk, 1},
     };
-    for (const auto& c : cases) {
+    for (const auto& [what, datagram, ends, result, sockets] : cases) {
         std::vector<unsigned char> bytes;
-        for (const auto& part : c.datagram)
+        for (const auto& part : datagram)
             bytes.insert(bytes.end(), part.begin(), part.end());
         DumpDecoder decoder(seq);
-        int sockets = 0;
-        const bool ended =
-            decoder.feed(bytes.data(), bytes.size(), [&](const inet_diag_msg&) { ++sockets; });
-        EXPECT_EQ(ended, c.ended) << c.what;
-        EXPECT_EQ(sockets, c.sockets) << c.what;
+        int seen = 0;
+        const bool ended = decoder.feed(bytes.data(), bytes.size(), [&](const inet_diag_msg&) { ++seen; });
+        EXPECT_EQ(ended, ends) << what;
+        EXPECT_EQ(seen, sockets) << what;
         if (ended) {
-            EXPECT_EQ(decoder.result(), c.result) << c.what;
+            EXPECT_EQ(decoder.result(), result) << what;
         }
     }
 }
