@@ -10,10 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <QDialog>
-#include <QTest>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 
 #include <cerrno>
