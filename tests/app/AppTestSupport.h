@@ -1,6 +1,5 @@
 #pragma once
-// A fresh, empty program folder holding only the language files, as after an unpacked
-// download, for tests that start the whole program in it.
+// A fresh program folder holding only the language files, as after an unpacked download.
 
 #include "support/ScratchFiles.h"
 

@@ -1,14 +1,8 @@
-// The real binary, started in a program folder inside this test's own network and mount
-// namespaces (child processes inherit them), cutting a real connection, meeting damaged files
-// and ending on a signal.
-
-#include "AppTestSupport.h"
 #include "RunningTarvok.h"
 #include "policy/PolicyFile.h"
 #include "settings/Settings.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
-#include "support/ScratchFiles.h"
 
 #include <QFileInfo>
 #include <QThread>
@@ -19,33 +13,19 @@
 using namespace tarvok;
 using tarvok::test::ProgramFolder;
 using tarvok::test::RunningTarvok;
-using tarvok::test::waitFor;
 
+namespace {
 
-TEST(EndToEnd, FirstStartWritesTheProgramFilesAndSigtermEndsInOrder) {
-    TARVOK_REQUIRE_PRIVATE_NETWORK();
-    ProgramFolder folder;
-    RunningTarvok tarvok(folder);
-    ASSERT_TRUE(waitFor([&] { return QFileInfo(folder.file("Logs")).isDir(); }, 20000))
-        << "start-up did not finish";
-    EXPECT_EQ(folder.read("config.ini"), Settings::defaultFileText());
-    EXPECT_TRUE(QFileInfo(folder.file("Normal.rlsp")).isFile());
-    EXPECT_EQ(folder.read("History.tvh"), QByteArray());
-
-    // A line added while it runs is gone after the exit only if the settings were saved.
-    ASSERT_TRUE(test::writeFile(folder.file("config.ini"), "; not saved\r\n" + Settings::defaultFileText()));
-    ASSERT_TRUE(tarvok.terminate());
-    const QByteArray history = folder.read("History.tvh");
-    EXPECT_EQ(history.count("\r\n"), 1);
-    EXPECT_TRUE(history.endsWith(",\"0\"\r\n")) << history.toStdString();
-    // The first start went on with a new policy, and the settings say so.
-    EXPECT_EQ(folder.read("config.ini"),
-              Settings::defaultFileText().replace("RuleFile=Normal.rlsp", "RuleFile=New.rlsp"));
+// Normal.rlsp: one logged block rule for the listener.
+bool writeBlockPolicy(const ProgramFolder& folder, const test::TcpListener& listener) {
+    const Rule block{"block", {}, {}, listener.address(), QString::number(listener.port()), {}, {}};
+    return test::writeFile(folder.file("Normal.rlsp"), policyText({block}, RuleWords{}));
 }
 
-// A signal while a start-up box was open was swallowed and only SIGKILL ended the program; and
-// a shutdown before start-up finished rewrote History.tvh with this run alone and stored a
-// window width nobody chose. Here the box says the policy (a folder) cannot be read.
+} // namespace
+
+// A signal during a start-up box (here: the policy is a folder) was swallowed; an early end
+// rewrote History.tvh with this run alone and stored a window width nobody chose.
 TEST(EndToEnd, SignalWhileAStartUpBoxIsOpenEndsInOrderAndWritesOnlyWhatWasRead) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     const QByteArray earlierRuns = "\"1/1/26\",\"9:00 - 10:00\",\"0 (KB)\",\"0 (KB)\",\"0 (KB)\",\"3\"\r\n"
@@ -67,17 +47,13 @@ TEST(EndToEnd, SignalWhileAStartUpBoxIsOpenEndsInOrderAndWritesOnlyWhatWasRead) 
     }
 }
 
-// A history that could not be written opened a box inside the SIGTERM shutdown: the process
-// never ended and config.ini was never saved. Unwritable logs lost their records in silence.
+// An unwritable history opened a box in the SIGTERM shutdown, which never ended nor saved
+// config.ini; unwritable logs lost their records in silence.
 TEST(EndToEnd, UnattendedShutdownReportsFailuresOnStandardErrorAndStillSaves) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     ProgramFolder folder;
     test::TcpListener listener("127.0.0.2");
-    Rule block;
-    block.action = "block";
-    block.address = "127.0.0.2";
-    block.port = QString::number(listener.port());
-    ASSERT_TRUE(test::writeFile(folder.file("Normal.rlsp"), policyText({block}, RuleWords{})));
+    ASSERT_TRUE(writeBlockPolicy(folder, listener));
     ASSERT_TRUE(test::writeFile(folder.file("config.ini"), "; not saved\r\n" + Settings::defaultFileText()));
     ASSERT_TRUE(QDir(folder.path()).mkdir("History.tvh"));
     ASSERT_TRUE(test::writeFile(folder.file("Logs"), "a file in place of the folder"));
@@ -86,8 +62,8 @@ TEST(EndToEnd, UnattendedShutdownReportsFailuresOnStandardErrorAndStillSaves) {
     test::TcpConnection connection = test::connect("127.0.0.3", listener);
     ASSERT_EQ(test::readOutcome(connection.client.get(), 20000), -ECONNABORTED);
     ASSERT_TRUE(tarvok.terminate()) << tarvok.errors().toStdString();
-    EXPECT_TRUE(tarvok.errors().contains("history could not be written")) << tarvok.errors().toStdString();
-    EXPECT_TRUE(tarvok.errors().contains("They are lost")) << tarvok.errors().toStdString();
+    for (const char* told : {"history could not be written", "They are lost"})
+        EXPECT_TRUE(tarvok.errors().contains(told)) << tarvok.errors().toStdString();
     EXPECT_EQ(folder.read("config.ini"), Settings::defaultFileText());
     EXPECT_TRUE(QFileInfo(folder.file("History.tvh")).isDir());
 }
@@ -107,48 +83,37 @@ TEST(EndToEnd, ReadOnlyFolderIsReportedAsSuchNotAsASecondInstance) {
     EXPECT_FALSE(tarvok.running());
 }
 
+// From a folder holding only a policy: start-up writes the other files, SIGTERM ends in order.
 TEST(EndToEnd, APolicyBlockCutsARealConnectionOrSaysWhyItCannot) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
-    const struct {
-        bool netAdmin;
-        int outcome; // of the blocked connection's client end
-        const char* status;
-        const char* cuts;
-    } runs[] = {{true, -ECONNABORTED, "\"BLOCKED CONNECTION\"", ",\"1\"\r\n"},
-                {false, -ETIMEDOUT, "\"Unable to close connection\"", ",\"0\"\r\n"}};
-    for (const auto& run : runs) {
-        SCOPED_TRACE(run.netAdmin ? "with CAP_NET_ADMIN" : "without CAP_NET_ADMIN");
+    // With CAP_NET_ADMIN or not: the blocked client end's outcome, its record, the run's cuts.
+    const std::tuple<bool, int, const char*, const char*> runs[] = {
+        {true, -ECONNABORTED, "\"BLOCKED CONNECTION\"", ",\"1\"\r\n"},
+        {false, -ETIMEDOUT, "\"Unable to close connection\"", ",\"0\"\r\n"}};
+    for (const auto& [netAdmin, outcome, status, cuts] : runs) {
+        SCOPED_TRACE(netAdmin ? "with CAP_NET_ADMIN" : "without CAP_NET_ADMIN");
         ProgramFolder folder;
         test::TcpListener listener("127.0.0.2");
-        Rule block;
-        block.action = "block";
-        block.number = "1";
-        block.address = "127.0.0.2";
-        block.port = QString::number(listener.port());
-        block.description = "test";
-        QFile policy(folder.file("Normal.rlsp"));
-        ASSERT_TRUE(policy.open(QIODevice::WriteOnly));
-        policy.write(policyText({block}, RuleWords{}));
-        policy.close();
-
-        RunningTarvok tarvok(folder, !run.netAdmin);
-        ASSERT_TRUE(waitFor([&] { return QFileInfo(folder.file("Logs")).isDir(); }, 20000));
+        ASSERT_TRUE(writeBlockPolicy(folder, listener));
+        RunningTarvok tarvok(folder, !netAdmin);
+        ASSERT_TRUE(test::waitFor([&] { return QFileInfo(folder.file("Logs")).isDir(); }, 20000));
+        EXPECT_EQ(folder.read("config.ini"), Settings::defaultFileText());
+        EXPECT_EQ(folder.read("History.tvh"), QByteArray());
         test::TcpConnection connection = test::connect("127.0.0.3", listener);
         // An unrelated connection lives on.
         test::TcpListener other("127.0.0.4");
         test::TcpConnection kept = test::connect("127.0.0.5", other);
         QThread::msleep(500);
-        EXPECT_EQ(test::readOutcome(connection.client.get(), 10), run.outcome);
+        EXPECT_EQ(test::readOutcome(connection.client.get(), 10), outcome);
         EXPECT_EQ(test::readOutcome(kept.client.get(), 10), -ETIMEDOUT);
 
         ASSERT_TRUE(tarvok.terminate());
         const QByteArray history = folder.read("History.tvh");
-        EXPECT_TRUE(history.endsWith(run.cuts)) << history.toStdString();
+        EXPECT_TRUE(history.count("\r\n") == 1 && history.endsWith(cuts)) << history.toStdString();
         const QStringList days = QDir(folder.file("Logs")).entryList({"*.tvl"}, QDir::Files);
-        ASSERT_EQ(days.size(), 1);
-        const QByteArray log = folder.read("Logs/" + days[0]);
+        const QByteArray log = folder.read("Logs/" + days.value(0));
         EXPECT_TRUE(log.contains("\"TCP\",\"127.0.0.3\"")) << log.toStdString();
-        EXPECT_TRUE(log.contains(run.status)) << log.toStdString();
+        EXPECT_TRUE(log.contains(status)) << log.toStdString();
         EXPECT_EQ(log.count("\r\n"), 1) << "one record, however many passes saw the connection";
     }
 }

@@ -1,24 +1,20 @@
 #pragma once
-// The real binary, run from a program folder inside the test's own namespaces (a child
-// process inherits them), for tests that start, signal and read back the whole program.
 
 #include "AppTestSupport.h"
 
 #include <QDeadlineTimer>
 #include <QProcess>
-#include <QStringList>
 #include <QThread>
 
 #include <csignal>
 
 namespace tarvok::test {
 
-// Copies the binary into the folder (unless it is there already), as an unpacked program,
-// and starts it there; with withoutNetAdmin, through capsh with CAP_NET_ADMIN dropped from its
-// bounding set. Its standard error is kept for the test to read.
+// Copies the binary into the folder (with copy) and starts it there; withoutNetAdmin, through
+// capsh with CAP_NET_ADMIN dropped from its bounding set. environment: extra "NAME=value"
+// settings. Its standard error is kept for the test to read.
 class RunningTarvok {
 public:
-    // environment: extra "NAME=value" settings for the process.
     explicit RunningTarvok(const ProgramFolder& folder, bool withoutNetAdmin = false,
                            bool copy = true, const QStringList& environment = {}) {
         const QString binary = folder.file("tarvok");
@@ -37,10 +33,8 @@ public:
         EXPECT_TRUE(m_process.waitForStarted(10000));
     }
     ~RunningTarvok() {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
+        m_process.kill(); // nothing when it has ended
+        m_process.waitForFinished(5000);
     }
     // Sends the signal and waits for the orderly end.
     bool terminate(int signal = SIGTERM) {
@@ -71,12 +65,9 @@ private:
 template <typename Predicate>
 bool waitFor(Predicate holds, int milliseconds) {
     QDeadlineTimer deadline(milliseconds);
-    while (!holds()) {
-        if (deadline.hasExpired())
-            return false;
+    while (!holds() && !deadline.hasExpired())
         QThread::msleep(20);
-    }
-    return true;
+    return holds();
 }
 
 } // namespace tarvok::test
