@@ -121,8 +121,8 @@ TEST(EnforcementEngine, FirstMatchingRuleCutsOrKeepsARealConnection) {
 
 TEST(EnforcementEngine, EveryFamilyIsCutButLocalhostListenersAndTimeWaitSurviveEveryLevel) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
-    test::addLoopbackAddress("fd00::2"); // on lo already when the tests repeat
-    test::addLoopbackAddress("fd00::3");
+    for (const char* address : {"fd00::2", "fd00::3"})
+        ASSERT_TRUE(test::addLoopbackAddress(address)) << address;
     Firewall firewall;
     test::TcpListener localListener("127.0.0.1");
     test::TcpListener listener("127.0.0.2");

@@ -114,7 +114,7 @@ TEST(ConnectionMonitor, AChildProcessAppearsInBothViewsIsAnnouncedOnceAndIsKille
 TEST(ConnectionMonitor, AddressTextsAndDisplayOptionsInBothViews) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     for (const char* address : {"fd00::2", "fd00::3"})
-        test::addLoopbackAddress(address); // false when a repeated run added it before
+        ASSERT_TRUE(test::addLoopbackAddress(address)) << address;
     Monitor m;
     test::TcpListener named("127.0.0.2"), any("0.0.0.0"), native("fd00::2");
     auto v6 = test::connect("fd00::3", native);

@@ -37,8 +37,8 @@ std::vector<TcpRow> tcpRows(SockDiag& diag) {
 
 TEST(SockDiag, TablesListEveryRealSocketOnceWithItsStateAndOwner) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
-    test::addLoopbackAddress("fd00::2"); // on lo already when the tests repeat
-    test::addLoopbackAddress("fd00::3");
+    for (const char* address : {"fd00::2", "fd00::3"})
+        ASSERT_TRUE(test::addLoopbackAddress(address)) << address;
     test::TcpListener listener("127.0.0.2");
     test::TcpListener v6("fd00::2");
     // Hundreds of rows take several receive buffers' worth of dump messages.

@@ -36,7 +36,7 @@ std::uint32_t address(const char* dotted) {
 
 bool addLoopbackAddress(const char* address) {
     const std::string command =
-        std::string("ip addr add ") + address + "/128 dev lo nodad 2>/dev/null";
+        std::string("ip addr replace ") + address + "/128 dev lo nodad 2>/dev/null";
     return std::system(command.c_str()) == 0;
 }
 

@@ -27,7 +27,8 @@ private:
 };
 
 std::uint32_t address(const char* dotted); // row form of a dotted address
-// Adds an address (for example "fd00::2") to lo in this test's own namespace.
+// Puts an address (for example "fd00::2") on lo in this test's own namespace; true also
+// when an earlier repeat of the test put it there.
 bool addLoopbackAddress(const char* address);
 
 class TcpListener {
@@ -66,6 +67,7 @@ TcpConnection connect(const char* fromAddress, TcpListener& listener);
 // byte count, -errno on an error (for example -ECONNABORTED), or -ETIMEDOUT.
 int readOutcome(int fd, int timeoutMs);
 
+// A UDP socket bound to address on a port the kernel picks, written to port.
 Fd udpSocket(const char* address, std::uint16_t& port);
 
 // Drops CAP_NET_ADMIN from this thread's effective set for the object's lifetime.
