@@ -1,5 +1,6 @@
-#include "support/ScratchFiles.h"
+#include "settings/IniFile.h"
 #include "settings/Settings.h"
+#include "support/ScratchFiles.h"
 
 #include <QTemporaryDir>
 
@@ -22,99 +23,44 @@ class SettingsTest : public ::testing::Test {
 protected:
     QString folder() const { return m_dir.path(); }
     QString config() const { return folder() + QStringLiteral("/config.ini"); }
-    void addLanguage(const QString& name) {
-        ASSERT_TRUE(QDir().mkpath(folder() + QStringLiteral("/Language")));
-        ASSERT_TRUE(writeFile(folder() + QStringLiteral("/Language/") + name + QStringLiteral(".lng"),
-                             "[LANGUAGE]\r\nCharacterSet=0\r\n"));
-    }
     QTemporaryDir m_dir;
 };
 
-TEST_F(SettingsTest, FirstStartCreatesTheDefaultFileAndOpensTheDefaultWindow) {
+TEST_F(SettingsTest, FirstStartCreatesTheDefaultFileAndNeverReplacesAnExistingOne) {
     Settings settings(folder());
-    QString error;
-    ASSERT_TRUE(settings.createDefaultFile(&error)) << error.toStdString();
+    ASSERT_TRUE(settings.createDefaultFile());
     EXPECT_EQ(readFile(config()), NewFile);
     settings.load();
-    settings.applyFallbacks();
-    EXPECT_EQ(settings.heightTwips(), 8945.0f);
-    EXPECT_EQ(settings.widthTwips(), 11460.0f);
+    EXPECT_EQ(settings.widthTwips(), 11460.0f); // from the file, not the fallback
     EXPECT_EQ(settings.fileText(), NewFile);
-    EXPECT_EQ(settings.languageFile(), folder() + QStringLiteral("/Language/English.lng"));
-
-    // A change reaches the disk only by a save; an existing file, whatever it holds, is never
-    // replaced by the defaults.
-    settings.setValue("ShowUDP", "False");
-    EXPECT_EQ(readFile(config()), NewFile);
     ASSERT_TRUE(writeFile(config(), "odd"));
     EXPECT_TRUE(settings.createDefaultFile());
     EXPECT_EQ(readFile(config()), "odd");
 }
 
-TEST_F(SettingsTest, OddFilesLoadAsWritten) {
-    // LF line ends, Windows-1252 bytes, comments, other sections, blanks, quotes, an unknown
-    // key, a missing key (ShowLocal), an empty Width, words in the wrong case, a long value, a
-    // NUL byte.
-    ASSERT_TRUE(writeFile(config(), "; written by hand\n"
-                                   "[Other]\nHeight=1\n\n"
-                                   "[SETTINGS]\n"
-                                   "height = 7000 \n"
-                                   "Width=\n"
-                                   "Language=Fran\xE7" "ais\n"
-                                   "ShowUDP=false\n"
-                                   "RunMinimized=true\n"
-                                   "PopupAlert=\"False\"\n"
-                                   "CloseConManually=True\n"
-                                   "FilePropertyDBClick=Fa" + QByteArray(1, '\0') + "lse\n"
-                                   "Unknown=kept?\n"
-                                   "RuleFile=" + QByteArray(400, 'r') + "\n"));
+TEST_F(SettingsTest, OddFilesLoadAsWrittenAndSaveOnlyTheThirteenKeys) {
+    // Windows-1252, an unknown key, a missing key, an empty Width, words in the wrong case or in
+    // quotes, and a NUL byte: only "False" turns ShowUDP off, only "True" RunMinimized on.
+    ASSERT_TRUE(writeFile(config(), "; written by hand\n[SETTINGS]\nHeight=7000\nWidth=\n"
+                                    "Language=Fran\xE7" "ais\nShowUDP=false\nRunMinimized=true\n"
+                                    "PopupAlert=\"False\"\nCloseConManually=True\nUnknown=kept?\n"
+                                    "FilePropertyDBClick=Fa" + QByteArray(1, '\0') + "lse\n"));
     Settings settings(folder());
-    EXPECT_TRUE(settings.createDefaultFile());
     settings.load();
-    EXPECT_EQ(settings.value("Height"), "7000");
-    EXPECT_EQ(settings.value("Width"), "");
-    EXPECT_EQ(settings.value("Language"), QString::fromUtf8("Français"));
-    EXPECT_EQ(settings.value("RuleFile"), QString(354, QLatin1Char('r')));
-    EXPECT_EQ(settings.value("ShowLocal"), "");
-    EXPECT_EQ(settings.value("Unknown"), "");
-
-    EXPECT_TRUE(settings.isOn("ShowUDP"));        // only "False" turns it off
-    EXPECT_TRUE(settings.isOn("ShowLocal"));      // missing counts as on
-    EXPECT_FALSE(settings.isOn("PopupAlert"));    // quotes are not part of the value
-    EXPECT_FALSE(settings.isOn("RunMinimized"));  // only "True" turns it on
-    EXPECT_TRUE(settings.isOn("CloseConManually"));
-    EXPECT_FALSE(settings.isOn("FilePropertyDBClick"));
+    const std::pair<const char*, bool> switches[] = {
+        {"ShowUDP", true}, {"ShowLocal", true}, {"PopupAlert", false}, {"RunMinimized", false},
+        {"CloseConManually", true}, {"FilePropertyDBClick", false}};
+    for (const auto& [key, on] : switches)
+        EXPECT_EQ(settings.isOn(key), on) << key;
 
     settings.applyFallbacks();
-    EXPECT_EQ(settings.value("Width"), "11640");
     EXPECT_EQ(settings.widthTwips(), 11640.0f);
-    EXPECT_EQ(settings.value("Height"), "7000");
-    EXPECT_EQ(settings.value("LogSize"), "512");
-
-    // The next save keeps only the thirteen keys, in their order, in UTF-8.
     ASSERT_TRUE(settings.save());
-    const QByteArray saved = readFile(config());
-    EXPECT_TRUE(saved.startsWith("[Settings]\r\n\r\nHeight=7000\r\nWidth=11640\r\nLanguage=Fran\xC3\xA7" "ais\r\n"));
-    EXPECT_FALSE(saved.contains("Unknown"));
-    EXPECT_FALSE(saved.contains("written by hand"));
-    EXPECT_FALSE(saved.contains('\0')) << "a NUL byte is not written back";
-    EXPECT_TRUE(saved.endsWith("ShowLocal=\r\nShowUDP=false\r\n\r\n\r\n"));
-}
-
-TEST_F(SettingsTest, EverySavedRecordLoadsBackTheSame) {
-    Settings settings(folder());
-    const QStringList values = {
-        "", "  blanks  ", "\"quoted\"", QString::fromUtf8("日本語"), "a=b", "[x]", "; c",
-        "8945.5", "True", "False", "Normal.rlsp", "x", "0"};
-    for (qsizetype i = 0; i < Settings::keys().size(); ++i)
-        settings.setValue(Settings::keys()[i], values[i]);
-    ASSERT_TRUE(settings.save());
-
-    Settings loaded(folder());
-    loaded.load();
-    for (const QString& key : Settings::keys())
-        EXPECT_EQ(loaded.value(key), settings.value(key)) << key.toStdString();
-    EXPECT_EQ(loaded.fileText(), readFile(config()));
+    EXPECT_EQ(readFile(config()),
+              "[Settings]\r\n\r\nHeight=7000\r\nWidth=11640\r\nLanguage=Fran\xC3\xA7" "ais\r\n"
+              "CloseConDBClick=\r\nLogSize=512\r\nPopupAlert=False\r\nRuleFile=\r\n"
+              "CloseConManually=True\r\nRunMinimized=true\r\nFilePropertyDBClick=False\r\n"
+              "ShowListening=\r\nShowLocal=\r\nShowUDP=false\r\n\r\n\r\n");
 }
 
 TEST_F(SettingsTest, WindowSizeIsStoredAsTheShortestNumber) {
@@ -130,58 +76,56 @@ TEST_F(SettingsTest, WindowSizeIsStoredAsTheShortestNumber) {
 }
 
 TEST_F(SettingsTest, LanguageWithoutAFileFallsBackToEnglishAndIsKept) {
-    addLanguage("English");
-    addLanguage("Russian");
+    ASSERT_TRUE(QDir().mkpath(folder() + "/Language"));
+    for (const char* name : {"English", "Russian"})
+        ASSERT_TRUE(writeFile(folder() + "/Language/" + name + ".lng", "[LANGUAGE]\r\n"));
     ASSERT_TRUE(writeFile(config(), "[Settings]\r\nLanguage=Klingon\r\n"));
     Settings settings(folder());
     settings.load();
-    EXPECT_EQ(settings.languageFile(), folder() + "/Language/English.lng");
-    EXPECT_EQ(settings.value("Language"), "Klingon");
+    const QString english = folder() + "/Language/English.lng";
+    EXPECT_EQ(settings.languageFile(), english);
     ASSERT_TRUE(settings.save());
     EXPECT_TRUE(readFile(config()).contains("\r\nLanguage=Klingon\r\n"));
-
-    settings.setValue("Language", "Russian");
-    EXPECT_EQ(settings.resolveLanguageFile(), folder() + "/Language/Russian.lng");
-    settings.setValue("Language", "../Language/Russian");
-    EXPECT_EQ(settings.resolveLanguageFile(), folder() + "/Language/English.lng");
-    settings.setValue("Language", "");
-    EXPECT_EQ(settings.resolveLanguageFile(), folder() + "/Language/English.lng");
+    const std::pair<const char*, QString> picks[] = {
+        {"Russian", folder() + "/Language/Russian.lng"}, {"../Language/Russian", english},
+        {"", english}};
+    for (const auto& [language, file] : picks) {
+        settings.setValue("Language", language);
+        EXPECT_EQ(settings.resolveLanguageFile(), file) << language;
+    }
 }
 
-TEST_F(SettingsTest, ReadOnlyFolderOrFullDiskReportsAndKeepsTheFile) {
-    const QString ro = folder() + QStringLiteral("/ro");
-    const QString small = folder() + QStringLiteral("/small");
-    ASSERT_TRUE(QDir().mkpath(ro + QStringLiteral("/fresh")));
-    ASSERT_TRUE(QDir().mkpath(small));
-    auto tmpfs = test::ScratchMount::smallDisk(small, 64);
-    TARVOK_REQUIRE_MOUNT(tmpfs);
-    ASSERT_TRUE(writeFile(ro + QStringLiteral("/config.ini"), NewFile));
-    ASSERT_TRUE(writeFile(small + QStringLiteral("/config.ini"), NewFile));
+// A write that cannot finish fails with a reason, keeps the file as it was, creates none and
+// leaves no temporary file behind.
+TEST_F(SettingsTest, ReadOnlyFolderOrFullDiskFailsAndKeepsTheFile) {
+    const QString ro = folder() + "/ro", small = folder() + "/small";
+    ASSERT_TRUE(QDir().mkpath(ro + "/fresh") && QDir().mkpath(small));
+    auto disk = test::ScratchMount::smallDisk(small, 64);
+    TARVOK_REQUIRE_MOUNT(disk);
+    for (const QString& where : {ro, small})
+        ASSERT_TRUE(writeFile(where + "/config.ini", NewFile));
     auto readOnly = test::ScratchMount::readOnly(ro);
     TARVOK_REQUIRE_MOUNT(readOnly);
-    ASSERT_TRUE(tmpfs.fill());
-
-    // No file yet: it cannot be created; the caller hears why and the defaults still apply.
-    Settings fresh(ro + QStringLiteral("/fresh"));
-    QString error;
-    EXPECT_FALSE(fresh.createDefaultFile(&error));
-    EXPECT_FALSE(error.isEmpty());
-    fresh.load();
-    fresh.applyFallbacks();
-    EXPECT_TRUE(fresh.isOn("ShowUDP"));
-    EXPECT_EQ(fresh.heightTwips(), 8945.0f);
-    EXPECT_FALSE(QFile::exists(ro + QStringLiteral("/fresh/config.ini")));
-
+    ASSERT_TRUE(disk.fill());
+    const QString big(300, QLatin1Char('x'));
     for (const QString& where : {ro, small}) {
+        SCOPED_TRACE(where.toStdString());
+        EXPECT_FALSE(ini::write("Settings", "Height", big, where + "/config.ini"));
+        EXPECT_FALSE(ini::write("Rules", "1", "x", where + "/new.ini"));
         Settings settings(where);
-        settings.load();
-        settings.setValue("RuleFile", QString(300, QLatin1Char('p')));
+        settings.setValue("RuleFile", big);
         QString error;
-        EXPECT_FALSE(settings.save(&error)) << where.toStdString();
+        EXPECT_FALSE(settings.save(&error));
         EXPECT_FALSE(error.isEmpty());
-        EXPECT_EQ(readFile(where + QStringLiteral("/config.ini")), NewFile);
+        EXPECT_EQ(readFile(where + "/config.ini"), NewFile);
+        EXPECT_FALSE(QFile::exists(where + "/new.ini"));
     }
-    EXPECT_EQ(QDir(small).entryList(QDir::Files).size(), 2); // no temporary file left
+    EXPECT_EQ(QDir(small).entryList(QDir::Files).size(), 2); // the file and the filler
+
+    // No file yet: it cannot be created, and the caller hears why.
+    QString error;
+    EXPECT_FALSE(Settings(ro + "/fresh").createDefaultFile(&error));
+    EXPECT_FALSE(error.isEmpty());
 }
 
 } // namespace
