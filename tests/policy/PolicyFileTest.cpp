@@ -1,13 +1,24 @@
+#include "policy/PolicyCommands.h"
 #include "policy/PolicyFile.h"
+
+#include "engine/RuleTable.h"
+#include "fakes/EngineFakes.h"
+#include "fakes/FakeLocaliser.h"
+#include "fakes/FakePrompter.h"
+#include "settings/TextHolders.h"
 #include "support/ScratchFiles.h"
 
 #include <QDateTime>
-#include <QFile>
+#include <QDir>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 using namespace tarvok;
+using namespace tarvok::test;
 
 namespace {
 
@@ -17,22 +28,59 @@ Rule rule(const QString& action, const QString& enabled, const QString& address,
     return Rule{action, "", enabled, address, port, log, description};
 }
 
-class PolicyFileTest : public ::testing::Test {
+// A program folder with a policy, its commands and a scripted prompter.
+class PolicyTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+    void SetUp() override { settings.values["RuleFile"] = "Normal.rlsp"; }
+    QString inFolder(const QString& name) const { return dir.path() + '/' + name; }
     QString write(const QByteArray& bytes) {
-        const QString path = dir.filePath(QStringLiteral("p%1.rlsp").arg(++files));
-        EXPECT_TRUE(test::writeFile(path, bytes));
+        const QString path = inFolder(QStringLiteral("p%1.rlsp").arg(++files));
+        EXPECT_TRUE(writeFile(path, bytes));
         return path;
     }
     QList<Rule> read(const QByteArray& bytes) { return readPolicyRules(write(bytes), words); }
+    // A policy of two rules saved as the current file, then edited in the table.
+    void editedPolicy() {
+        table.appendRule(Rule{table.words().accept, "1", "", "10.0.0.1", "80", "", "a"});
+        table.appendRule(Rule{table.words().block, "2", "", "10.0.0.2", "81", "", "b"});
+        ASSERT_TRUE(policy.SavePolicy(0));
+        saved = readFile(policy.currentFilePath());
+        table.setCell(0, RuleTable::Port, "8080");
+        policy.setSaveChanges(true);
+    }
+    // The rules, SaveChanges and the file are as editedPolicy left them.
+    void expectUnchanged() {
+        ASSERT_EQ(table.count(), 2);
+        EXPECT_EQ(table.cell(0, RuleTable::Port), "8080");
+        EXPECT_TRUE(policy.SaveChanges());
+        EXPECT_EQ(settings.values["RuleFile"], "Normal.rlsp");
+        EXPECT_EQ(readFile(inFolder("Normal.rlsp")), saved);
+    }
+    // The texts the prompter showed, in order; a failure naming a file of the program folder
+    // reads "failed" and the file's name.
+    QStringList asked() const {
+        QStringList texts;
+        for (const FakePrompter::Call& call : prompter.calls) {
+            const QString after = call.text.section(dir.path() + '/', 1);
+            const QString name = after.section(QRegularExpression("[: ]"), 0, 0);
+            texts.append(name.isEmpty() ? call.text : "failed " + name);
+        }
+        return texts;
+    }
 
-    QTemporaryDir dir;
+    QTemporaryDir dir, other;
+    RuleTable table;
+    MapSettings settings;
+    FakeLocaliser localiser;
+    TextHolders texts;
+    FakePrompter prompter;
+    PolicyCommands policy{dir.path(), table, settings, localiser, texts, prompter};
+    QByteArray saved;
     RuleWords words;
     int files = 0;
 };
 
-TEST_F(PolicyFileTest, SaveTextIsExact) {
+TEST_F(PolicyTest, SaveTextIsExact) {
     EXPECT_EQ(policyText({}, words), "[Rules]\r\nCount=0\r\n\r\n\r\n");
     const QList<Rule> rules = {
         rule(words.accept, "", words.anyAddress, "80", "", "web"),
@@ -50,7 +98,7 @@ TEST_F(PolicyFileTest, SaveTextIsExact) {
         "\r\n");
 }
 
-TEST_F(PolicyFileTest, RulesReadBackAsWritten) {
+TEST_F(PolicyTest, RulesReadBackAsWritten) {
     QList<Rule> rules = {
         rule(words.accept, "", words.anyAddress, words.anyPort, "", "all"),
         rule(words.block, words.disabled, "192.168.0.1", "443", words.noLog, "Zürich ☃"),
@@ -58,17 +106,16 @@ TEST_F(PolicyFileTest, RulesReadBackAsWritten) {
     };
     RuleTable table;
     ReadPolicyFile(write(policyText(rules, words)), table);
-    ASSERT_EQ(table.count(), 3);
-    for (int i = 0; i < 3; ++i) {
-        rules[i].number = QString::number(i + 1);
-        rules[i].icon = i == 0 ? 1 : 2;
-        EXPECT_EQ(table.rule(i), rules[i]) << i;
-    }
     ReadPolicyFile(write(policyText(rules.mid(0, 1), words)), table); // appends
-    EXPECT_EQ(table.count(), 4);
+    rules.append(rules[0]);
+    for (int i = 0; i < rules.size(); ++i) {
+        rules[i].number = QString::number(i < 3 ? i + 1 : 1);
+        rules[i].icon = i % 3 == 0 ? 1 : 2;
+    }
+    EXPECT_EQ(table.rules(), rules);
 }
 
-TEST_F(PolicyFileTest, OddFilesLoadAsTheirKeysSay) {
+TEST_F(PolicyTest, OddFilesLoadAsTheirKeysSay) {
     const QList<Rule> rules =
         read("; written by hand\n"
              "[Other]\nCount=9\nAction_1=2\n\n"
@@ -86,31 +133,21 @@ TEST_F(PolicyFileTest, OddFilesLoadAsTheirKeysSay) {
     // Count larger than the blocks present: a disabled block rule with nothing in it.
     EXPECT_EQ(rules[2], (Rule{words.block, "3", words.disabled, "", "", words.noLog,
                               words.noDescription, "TCP", 2}));
-
-    // Windows-1252 bytes and CR LF.
-    const QList<Rule> old = read("[Rules]\r\nCount=1\r\nAction_1=1\r\nDesc_1=M\xfcnchen \x80\r\n");
-    ASSERT_EQ(old.size(), 1);
-    EXPECT_EQ(old[0].description, QString::fromUtf8("München €"));
-    EXPECT_EQ(old[0].action, words.accept);
 }
 
-TEST_F(PolicyFileTest, CountIsALeadingNumberWithinSixteenBits) {
-    const struct {
-        const char* count;
-        int rows;
-    } cases[] = {
+TEST_F(PolicyTest, CountIsALeadingNumberWithinSixteenBits) {
+    const std::pair<const char*, int> cases[] = {
         {"2 rules", 2}, {"2.5", 2},   {"3.5", 4}, {"abc", 0},   {"", 0},
         {"-4", 0},      {"32768", 0}, {"1e9", 0}, {"1e999", 0}, {"99999999999999999999", 0}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.count);
-        EXPECT_EQ(read(QByteArray("[Rules]\nCount=") + c.count + "\nAction_1=1\n").size(), c.rows);
-    }
+    for (const auto& [count, rows] : cases)
+        EXPECT_EQ(read(QByteArray("[Rules]\nCount=") + count + "\nAction_1=1\n").size(), rows)
+            << count;
     EXPECT_FALSE(policyCount("-32769"));
     EXPECT_EQ(policyCount("-32768"), -32768);
 
-    // The largest Count over a file of one block: every row is made, nothing breaks.
+    // The largest Count over a file of one block: every row is made, nothing breaks. An old
+    // file is trusted by the reader's cache instead of being read again per key.
     const QString path = write("[Rules]\nCount=32767\nAction_1=1\n");
-    // An old file is trusted by the reader's cache instead of being read again per key.
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::ReadWrite));
     ASSERT_TRUE(file.setFileTime(QDateTime::currentDateTime().addDays(-1),
@@ -120,6 +157,142 @@ TEST_F(PolicyFileTest, CountIsALeadingNumberWithinSixteenBits) {
     ASSERT_EQ(many.size(), MaxPolicyRules);
     EXPECT_EQ(many.first().action, words.accept);
     EXPECT_EQ(many.last().number, "32767");
+}
+
+TEST_F(PolicyTest, SaveAsWritesACopyAndKeepsTheCurrentName) {
+    editedPolicy();
+    prompter.files = {"", other.path() + "/copy.rlsp"};
+    EXPECT_FALSE(policy.SavePolicy(1)); // cancelled
+    EXPECT_TRUE(policy.SaveChanges());
+    EXPECT_TRUE(policy.SavePolicy(1));
+    EXPECT_FALSE(policy.SaveChanges());
+    EXPECT_EQ(policy.statusText(), "Policy: NORMAL.RLSP");
+    EXPECT_EQ(readFile(other.path() + "/copy.rlsp"), policyText(table.rules(), table.words()));
+    EXPECT_EQ(readFile(inFolder("Normal.rlsp")), saved);
+    EXPECT_EQ(prompter.calls[0].kind, FakePrompter::Call::Save);
+    EXPECT_EQ(prompter.calls[0].text, "Main/7");
+    EXPECT_EQ(prompter.calls[0].filter, "Tarvok policy file|*.rlsp");
+    EXPECT_EQ(prompter.calls[0].folder, dir.path());
+}
+
+TEST_F(PolicyTest, NewChangesNothingUntilAFileIsWritten) {
+    editedPolicy();
+    prompter.answers = {Prompter::No};
+    policy.NewPolicy();
+    prompter.answers = {Prompter::Yes, Prompter::No};
+    policy.NewPolicy(); // and the file dialog is cancelled
+    expectUnchanged();
+    EXPECT_EQ(asked(), QStringList({"Main/95", "Main/95", "Main/96", "Main/112"}));
+    EXPECT_EQ(prompter.calls[0].style, Prompter::ExclamationYesNo);
+    EXPECT_EQ(prompter.calls[0].title, "Tarvok");
+
+    prompter.answers = {Prompter::Yes, Prompter::Yes};
+    prompter.files = {other.path() + "/Fresh.rlsp"};
+    policy.NewPolicy();
+    EXPECT_NE(readFile(inFolder("Normal.rlsp")), saved); // the edits were saved first
+    EXPECT_EQ(readFile(other.path() + "/Fresh.rlsp"), "[Rules]\r\nCount=0\r\n\r\n\r\n");
+    EXPECT_EQ(table.count(), 0);
+    EXPECT_EQ(policy.statusText(), "Policy: FRESH.RLSP");
+    EXPECT_FALSE(policy.SaveChanges());
+}
+
+TEST_F(PolicyTest, OpenFromAnotherFolderSavesIntoTheProgramFolder) {
+    editedPolicy();
+    const QString elsewhere = other.path() + "/Office.rlsp";
+    ASSERT_TRUE(writeFile(elsewhere, "[Rules]\nCount=1\nAction_1=1\nRemAddr_1=*\nRemP_1=22\n"));
+    prompter.answers = {Prompter::No};
+    policy.OpenPolicy(); // not saved, and cancelled
+    expectUnchanged();
+    prompter.answers = {Prompter::No};
+    prompter.files = {elsewhere};
+    policy.OpenPolicy();
+    EXPECT_EQ(prompter.calls.last().text, "Main/40");
+    ASSERT_EQ(table.count(), 1);
+    EXPECT_EQ(table.cell(0, RuleTable::Port), "22");
+    EXPECT_EQ(policy.statusText(), "Policy: OFFICE.RLSP");
+    EXPECT_FALSE(policy.SaveChanges());
+    EXPECT_EQ(readFile(inFolder("Normal.rlsp")), saved);
+    ASSERT_TRUE(policy.SavePolicy(0));
+    EXPECT_EQ(readFile(inFolder("Office.rlsp")), policyText(table.rules(), table.words()));
+}
+
+TEST_F(PolicyTest, ExitAsksOnlyAboutUnsavedEdits) {
+    policy.AskSaveAtExit();
+    EXPECT_TRUE(prompter.calls.isEmpty());
+    editedPolicy();
+    policy.AskSaveAtExit(); // answered No
+    expectUnchanged();
+    EXPECT_EQ(asked(), QStringList({"Main/80"}));
+    prompter.answers = {Prompter::Yes};
+    policy.AskSaveAtExit();
+    EXPECT_EQ(readFile(inFolder("Normal.rlsp")), policyText(table.rules(), table.words()));
+}
+
+// Every failed write is reported and leaves the rules, SaveChanges and the file as they were.
+class PolicyWriteFailure : public PolicyTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PolicyWriteFailure, LosesNothing) {
+    const bool fullDisk = GetParam();
+    std::optional<ScratchMount> mount;
+    if (fullDisk)
+        mount.emplace(ScratchMount::smallDisk(dir.path()));
+    editedPolicy();
+    if (!fullDisk)
+        mount.emplace(ScratchMount::readOnly(dir.path()));
+    TARVOK_REQUIRE_MOUNT(*mount);
+    ASSERT_TRUE(!fullDisk || mount->fill());
+    EXPECT_FALSE(policy.SavePolicy(0));
+    prompter.answers = {Prompter::Yes, Prompter::Yes}; // New, saving first
+    policy.NewPolicy();
+    prompter.answers = {Prompter::Yes, Prompter::No}; // New, not saving, into a new file
+    prompter.files = {inFolder("Fresh.rlsp")};
+    policy.NewPolicy();
+    prompter.answers = {Prompter::Yes};
+    policy.AskSaveAtExit();
+    expectUnchanged();
+    EXPECT_FALSE(QFile::exists(inFolder("Fresh.rlsp")));
+    EXPECT_EQ(asked(), QStringList({"failed Normal.rlsp", "Main/95", "Main/96",
+                                    "failed Normal.rlsp", "Main/95", "Main/96", "Main/112",
+                                    "failed Fresh.rlsp", "Main/80", "failed Normal.rlsp"}));
+    EXPECT_EQ(prompter.calls[0].style, Prompter::Exclamation);
+}
+
+INSTANTIATE_TEST_SUITE_P(Mounts, PolicyWriteFailure, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "FullDisk" : "ReadOnly"; });
+
+// An unreadable policy used to load as an empty one, and Save wrote the empty table over it.
+TEST_F(PolicyTest, UnreadablePolicyAtStartUpIsReportedAndNeverWrittenOver) {
+    ASSERT_TRUE(QDir(dir.path()).mkdir("Normal.rlsp"));
+    policy.LoadPolicy();
+    EXPECT_EQ(asked(), QStringList({"failed Normal.rlsp"}));
+    EXPECT_EQ(policy.statusText(), "Policy: NORMAL.RLSP");
+    table.appendRule(Rule{"accept", "1", "", "1.2.3.4", "80", "", "x"});
+    policy.setSaveChanges(true);
+    EXPECT_FALSE(policy.SavePolicy(0)) << "the name dialog was cancelled";
+    ASSERT_EQ(prompter.calls.last().kind, FakePrompter::Call::Save);
+    EXPECT_TRUE(policy.SaveChanges());
+    prompter.files = {inFolder("Mine.rlsp")};
+    EXPECT_TRUE(policy.SavePolicy(0));
+    EXPECT_EQ(settings.values["RuleFile"], "Mine.rlsp");
+    EXPECT_TRUE(readFile(inFolder("Mine.rlsp")).contains("RemAddr_1=1.2.3.4"));
+    EXPECT_TRUE(QFileInfo(inFolder("Normal.rlsp")).isDir());
+}
+
+// RuleFile=../x.rlsp wrote and read a file outside the program folder.
+TEST_F(PolicyTest, RuleFileLeadingOutOfTheFolderCountsAsMissing) {
+    const QString outside = other.path() + "/x.rlsp";
+    ASSERT_TRUE(writeFile(outside, "[Rules]\r\nCount=1\r\nAction_1=2\r\n"));
+    const QString up = "../" + QDir(other.path()).dirName() + "/x.rlsp";
+    for (const QString& name : {up, outside, QString("x.rlsp") + QChar(0) + ".rlsp", QString("..")}) {
+        SCOPED_TRACE(name.toStdString());
+        settings.values["RuleFile"] = name;
+        policy.LoadPolicy();
+        EXPECT_EQ(table.count(), 0);
+        EXPECT_EQ(settings.values["RuleFile"], "New.rlsp");
+        EXPECT_EQ(readFile(outside), "[Rules]\r\nCount=1\r\nAction_1=2\r\n");
+    }
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+    EXPECT_TRUE(prompter.calls.isEmpty());
 }
 
 } // namespace

@@ -1,7 +1,6 @@
 #pragma once
-// The real main window with the rule table, the policy commands and the rule list's wiring,
-// around a language whose texts name their own keys ("Add/24") and a prompter that answers
-// from a script. The window is shown, so that its lists lay out rows as a person sees them.
+// The real main window, shown, with the rule table, the policy commands and the rule list's
+// wiring, a language whose texts name their own keys ("Add/24") and a scripted prompter.
 
 #include "engine/RuleTable.h"
 #include "fakes/EngineFakes.h"
@@ -40,17 +39,14 @@ inline bool isCut(const TcpConnection& connection) {
            errno == ECONNABORTED;
 }
 
-// Fills a rule editor as a person would: the action, the two choices and their boxes; a null
-// address or port picks "any".
+// Fills a rule editor as a person would: the action, then a given address and port.
 inline void fillEditor(RuleEditorDialog* editor, bool accept, const QString& address,
                        const QString& port) {
     editor->findChild<QRadioButton*>(accept ? "Option1" : "Option2")->setChecked(true);
-    editor->findChild<QComboBox*>("Combo1")->setCurrentIndex(address.isNull() ? 0 : 1);
-    if (!address.isNull())
-        editor->findChild<QLineEdit*>("txtRemA")->setText(address);
-    editor->findChild<QComboBox*>("Combo3")->setCurrentIndex(port.isNull() ? 0 : 1);
-    if (!port.isNull())
-        editor->findChild<QLineEdit*>("txtRemP")->setText(port);
+    editor->findChild<QComboBox*>("Combo1")->setCurrentIndex(1);
+    editor->findChild<QLineEdit*>("txtRemA")->setText(address);
+    editor->findChild<QComboBox*>("Combo3")->setCurrentIndex(1);
+    editor->findChild<QLineEdit*>("txtRemP")->setText(port);
 }
 
 struct PolicyWindow {
@@ -77,7 +73,6 @@ struct PolicyWindow {
 
     QTreeView* rules() const { return window.list("ListRules"); }
     QAction* action(const char* name) const { return window.action(QLatin1String(name)); }
-
     // A rule row as the policy file would give it.
     void addRow(bool accept, const QString& address, const QString& port,
                 const QString& description = "d") {
@@ -105,7 +100,6 @@ struct PolicyWindow {
     void fill(bool accept, const QString& address, const QString& port) {
         fillEditor(editor(), accept, address, port);
     }
-    // Opens the blank editor from the menu.
     RuleEditorDialog* openAdd() {
         action("mnuAddRule")->trigger();
         return editor();

@@ -1,0 +1,494 @@
+// The rule list and the rule editor through the window's own ways in (toolbar, menus, keys,
+// double click, drag), rules proposed from connection and log rows, and edits made while
+// enforcement passes run.
+
+#include "PolicyWindow.h"
+#include "engine/EnforcementEngine.h"
+#include "policy/RuleEditor.h"
+#include "records/EventList.h"
+#include "support/Sandbox.h"
+
+#include <QApplication>
+#include <QImage>
+#include <QMenu>
+#include <QScrollBar>
+
+#include <functional>
+#include <map>
+
+using namespace tarvok;
+using namespace tarvok::test;
+
+namespace {
+
+// Rules described "r1" .. "rN"; the first and the last accept, the others block.
+void someRules(PolicyWindow& w, int count) {
+    for (int i = 1; i <= count; ++i)
+        w.addRow(i == 1 || i == count, "10.0.0." + QString::number(i), "80",
+                 "r" + QString::number(i));
+}
+QString order(const PolicyWindow& w) { return w.column(RuleTable::Description).join(','); }
+QString numbers(const PolicyWindow& w) { return w.column(RuleTable::Number).join(','); }
+
+TEST(RuleList, ToolbarMovesSwapNeighboursAndRenumberEvenAtTheEnds) {
+    PolicyWindow w;
+    w.action("tbUp")->trigger(); // on an empty table a move only marks the policy
+    EXPECT_TRUE(w.policy.SaveChanges());
+    someRules(w, 4);
+    // The first rule up and the last rule down move nothing but still mark the policy.
+    const struct { int row; const char *action, *order; int selected; } moves[] = {
+        {2, "tbUp", "r1,r3,r2,r4", 1}, {0, "tbUp", "r1,r3,r2,r4", 0},
+        {3, "tbDown", "r1,r3,r2,r4", 3}, {0, "tbDown", "r3,r1,r2,r4", 1}};
+    for (const auto& m : moves) {
+        SCOPED_TRACE(std::to_string(m.row) + m.action);
+        w.policy.setSaveChanges(false);
+        w.select(w.rules(), m.row);
+        w.action(m.action)->trigger();
+        EXPECT_EQ(order(w), m.order);
+        EXPECT_EQ(numbers(w), "1,2,3,4");
+        EXPECT_EQ(RuleListController::selectedRow(w.rules()), m.selected);
+        EXPECT_TRUE(w.policy.SaveChanges());
+    }
+}
+
+TEST(RuleList, DeleteAsksWithTheRuleAndRemovesOnYesOnly) {
+    PolicyWindow w;
+    w.texts.rule1 = "Rule:";
+    w.texts.rule2 = "Rule #";
+    w.texts.deleteRule = "Delete it?";
+    someRules(w, 3);
+    w.select(w.rules(), 2);
+    w.action("mnuDeleteRule")->trigger(); // answered No
+    ASSERT_EQ(w.prompter.messages().size(), 1);
+    EXPECT_EQ(w.prompter.messages()[0].text, "Rule: r3\r\nDelete it?");
+    EXPECT_EQ(w.prompter.messages()[0].title, "Rule #3");
+    EXPECT_EQ(w.prompter.messages()[0].style, Prompter::Question);
+    EXPECT_EQ(w.table.count(), 3);
+    EXPECT_FALSE(w.policy.SaveChanges());
+
+    w.prompter.answers = {Prompter::Yes};
+    w.select(w.rules(), 1);
+    QTest::keyClick(w.rules(), Qt::Key_D, Qt::ControlModifier);
+    EXPECT_EQ(order(w), "r1,r3");
+    EXPECT_EQ(numbers(w), "1,2");
+    EXPECT_TRUE(w.policy.SaveChanges());
+}
+
+TEST(RuleList, ContextMenuChecksTheRuleStateAndItsClickFlipsIt) {
+    PolicyWindow w;
+    QMenu* menu = w.window.menu("mnuListRules");
+    QAction* enabled = w.action("mnuEnabledRule");
+    emit menu->aboutToShow();
+    for (const char* name : {"mnuEditRule", "mnuDeleteRule", "mnuEnabledRule"})
+        EXPECT_FALSE(w.action(name)->isEnabled()) << name;
+    EXPECT_TRUE(w.action("mnuAddRule")->isEnabled());
+
+    w.addRow(false, "10.0.0.1", "80");
+    w.table.setCell(0, RuleTable::Enabled, w.table.words().disabled);
+    w.select(w.rules(), 0);
+    emit menu->aboutToShow();
+    EXPECT_FALSE(enabled->isChecked());
+    enabled->trigger();
+    EXPECT_EQ(w.table.cell(0, RuleTable::Enabled), "");
+    EXPECT_TRUE(w.policy.SaveChanges());
+    emit menu->aboutToShow();
+    EXPECT_TRUE(enabled->isChecked());
+    enabled->trigger();
+    EXPECT_EQ(w.table.cell(0, RuleTable::Enabled), "false");
+}
+
+TEST(RuleList, KeysAndDoubleClickNeedARule) {
+    PolicyWindow w;
+    QTest::keyClick(w.rules(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(w.rules(), Qt::Key_E, Qt::ControlModifier);
+    QTest::mouseDClick(w.rules()->viewport(), Qt::LeftButton, {}, QPoint(20, 5));
+    EXPECT_EQ(w.editor(), nullptr);
+
+    w.addRow(true, "10.0.0.1", "80", "first");
+    QTest::keyClick(w.rules(), Qt::Key_A, Qt::ControlModifier);
+    ASSERT_NE(w.editor(), nullptr);
+    EXPECT_FALSE(w.editor()->modifyMode());
+    w.editor()->close();
+    const QRect row = w.rules()->visualRect(w.rules()->model()->index(0, 1));
+    QTest::mouseClick(w.rules()->viewport(), Qt::LeftButton, {}, row.center());
+    QTest::mouseDClick(w.rules()->viewport(), Qt::LeftButton, {}, row.center());
+    ASSERT_NE(w.editor(), nullptr);
+    EXPECT_TRUE(w.editor()->modifyMode());
+    EXPECT_EQ(w.editor()->fields().description, "first");
+}
+
+TEST(RuleList, ADragTravelsOneRowPerStepAndRenumbersEachTime) {
+    PolicyWindow w;
+    someRules(w, 4);
+    QWidget* viewport = w.rules()->viewport();
+    const auto centre = [&](int row) {
+        return w.rules()->visualRect(w.rules()->model()->index(row, 1)).center();
+    };
+    QTest::mousePress(viewport, Qt::LeftButton, {}, centre(3));
+    // The first step over another row only notes it; each further step moves one row.
+    QStringList orders;
+    for (int step = 0; step < 5; ++step) {
+        QTest::mouseMove(viewport, centre(0));
+        orders.append(order(w));
+        EXPECT_EQ(numbers(w), "1,2,3,4");
+    }
+    QTest::mouseRelease(viewport, Qt::LeftButton, {}, centre(0));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(orders, QStringList({"r1,r2,r3,r4", "r1,r2,r4,r3", "r1,r4,r2,r3", "r4,r1,r2,r3",
+                                   "r4,r1,r2,r3"}));
+    EXPECT_EQ(RuleListController::selectedRow(w.rules()), 0);
+    EXPECT_TRUE(w.policy.SaveChanges());
+    QTest::mouseMove(viewport, centre(3)); // after the drop, nothing moves
+    EXPECT_EQ(order(w), "r4,r1,r2,r3");
+}
+
+TEST(RuleList, ADragAboveTheVisibleRowsScrollsAndKeepsMovingTheRule) {
+    PolicyWindow w;
+    someRules(w, 60);
+    w.rules()->scrollToBottom();
+    QWidget* viewport = w.rules()->viewport();
+    const QPoint last = w.rules()->visualRect(w.rules()->model()->index(59, 1)).center();
+    const QPoint above(last.x(), -20);
+    QTest::mousePress(viewport, Qt::LeftButton, {}, last);
+    const int before = w.rules()->verticalScrollBar()->value();
+    for (int step = 0; step < 10; ++step)
+        QTest::mouseMove(viewport, above);
+    QTest::mouseRelease(viewport, Qt::LeftButton, {}, above);
+    EXPECT_LT(w.rules()->verticalScrollBar()->value(), before);
+    const int row = w.column(RuleTable::Description).indexOf("r60");
+    EXPECT_LT(row, 59);
+    EXPECT_EQ(w.table.cell(row, RuleTable::Number), QString::number(row + 1));
+}
+
+TEST(RuleList, EachRowShowsTheAcceptOrBlockPictureOfItsAction) {
+    PolicyWindow w;
+    w.addRow(true, "10.0.0.1", "80");
+    w.addRow(false, "10.0.0.2", "80");
+    w.rules()->clearSelection();
+    w.rules()->setCurrentIndex({});
+    const QImage shot = w.rules()->viewport()->grab().toImage();
+    for (int row : {0, 1}) {
+        QRect cell = w.rules()->visualRect(w.rules()->model()->index(row, 0));
+        cell.setWidth(cell.height() + 4);
+        // The shares of the picture where green outweighs red, and the other way round.
+        double green = 0, red = 0;
+        for (int y = cell.top(); y <= cell.bottom(); ++y)
+            for (int x = cell.left(); x <= cell.right(); ++x) {
+                const QColor c = shot.pixelColor(x, y);
+                green += c.green() > c.red() + 60;
+                red += c.red() > c.green() + 60;
+            }
+        const double all = cell.width() * cell.height();
+        EXPECT_GT((row == 0 ? green : red) / all, 0.2) << row;
+        EXPECT_LT((row == 0 ? red : green) / all, 0.02) << row;
+    }
+}
+
+TEST(RulesFromConnections, RowsProposeABlockRuleForTheirRemoteEnd) {
+    // Each row's cells joined by commas; the address and port proposed, or none for "any".
+    const struct { bool perApplication, byKey; QString row, address, port; } cases[] = {
+        {false, false, "TCP,10.0.0.5,40000,10.1.2.3,443,https,ESTABLISHED,t", "10.1.2.3", "443"},
+        {false, false, "TCP,10.0.0.5,22,localhost,0,-,LISTENING,t", {}, {}},
+        {false, true, "UDP,10.0.0.5,53,,,,Unknown,t", {}, {}},
+        {true, false, "firefox,TCP,10.0.0.5,40001,localhost,0,SYN_SENT,/usr/bin/firefox", {}, {}},
+        {true, true, "curl,TCP,10.0.0.5,40002,10.9.9.9,8080,ESTABLISHED,/usr/bin/curl", "10.9.9.9",
+         "8080"}};
+    for (const auto& c : cases) {
+        PolicyWindow w;
+        SCOPED_TRACE(c.row.toStdString());
+        auto* rows = new QStandardItemModel(0, 8, &w.window);
+        QList<QStandardItem*> items;
+        for (const QString& cell : c.row.split(','))
+            items.append(new QStandardItem(cell));
+        rows->appendRow(items);
+        w.window.setConnectionModels(c.perApplication ? nullptr : rows,
+                                     c.perApplication ? rows : nullptr);
+        w.window.setConnectionView(c.perApplication ? MainWindow::ConnectionView::PerApplication
+                                                    : MainWindow::ConnectionView::PerConnection);
+        QTreeView* list = w.window.list(c.perApplication ? "ListConnPROC" : "ListConnections");
+        w.select(list, 0);
+        if (c.byKey)
+            QTest::keyClick(list, Qt::Key_R, Qt::ControlModifier);
+        else
+            w.action(c.perApplication ? "mnuRejectXP" : "mnuReject")->trigger();
+        ASSERT_NE(w.editor(), nullptr);
+        EditorFields expected = blankFields(w.table.words(), "Add/3");
+        expected.accept = false;
+        expected.specificAddress = expected.specificPort = !c.address.isEmpty();
+        if (!c.address.isEmpty()) {
+            expected.address = c.address;
+            expected.port = c.port;
+        }
+        EXPECT_EQ(w.editor()->fields(), expected);
+        EXPECT_FALSE(w.editor()->modifyMode());
+        w.click("cmdCancel"); // the table stays as it was, the policy stays marked
+        EXPECT_EQ(w.table.count(), 0);
+        EXPECT_TRUE(w.policy.SaveChanges());
+    }
+}
+
+TEST(RulesFromConnections, AnEmptyListProposesNothing) {
+    PolicyWindow w;
+    w.window.setConnectionView(MainWindow::ConnectionView::PerConnection);
+    QTest::keyClick(w.window.list("ListConnections"), Qt::Key_R, Qt::ControlModifier);
+    w.action("mnuReject")->trigger();
+    w.action("mnuCreateRuleLog")->trigger();
+    EXPECT_EQ(w.editor(), nullptr);
+    EXPECT_FALSE(w.policy.SaveChanges());
+}
+
+TEST(RulesFromConnections, ALogRecordProposesItsRemoteEndAndAddAppendsIt) {
+    PolicyWindow w;
+    EventList events(w.dir.path(), w.settings);
+    w.window.setModels(&w.table, &events, &w.history);
+    events.append({"12:00 - 01/01/26", "TCP", "10.0.0.5", "40000", "10.1.2.3", "80", "http",
+                   "BLOCKED CONNECTION", "(1)"},
+                  true);
+    w.select(w.window.list("ListLog"), 0);
+    w.action("mnuCreateRuleLog")->trigger();
+    ASSERT_NE(w.editor(), nullptr);
+    w.click("cmdAdd");
+    EXPECT_EQ(w.table.rules(),
+              QList<Rule>({{"block", "1", "", "10.1.2.3", "80", "disabled", "Add/3", "TCP", 2}}));
+}
+
+TEST(RuleEditorChecks, AddressesAndPortsThatAConnectionCanHave) {
+    for (const char* text : {"10.0.0.1", "0.0.0.0", "255.255.255.255", "2001:db8::1", "::1"})
+        EXPECT_TRUE(isCanonicalAddress(QString::fromUtf8(text))) << text;
+    for (const char* text : {"10.0.0", "10.0.0.256", "10.0.0.01", "a.b.c.d", "10.0.0.1 ",
+                             "10..0.1", "2001:DB8::1", "2001:db8:0:0:0:0:0:1", "::ffff:10.0.0.1",
+                             "2001:db8::1%lo", "10.0.0.1\xc3\xa9", ""})
+        EXPECT_FALSE(isCanonicalAddress(QString::fromUtf8(text))) << text;
+    for (const char* text : {"0", "80", "65535", "080"})
+        EXPECT_TRUE(isPortNumber(text)) << text;
+    for (const char* text : {"65536", "99999", "8O80", "-1", "", "1 ", "99999999999999999999999"})
+        EXPECT_FALSE(isPortNumber(text)) << text;
+}
+
+// One open editor and Add clicked again and again: the blank rule, a duplicate, each check
+// failure, a filled rule, and a duplicate found by address and port only.
+TEST(RuleEditor, AddChecksAppendsStaysOpenAndRefusesDuplicates) {
+    PolicyWindow w;
+    w.action("tbAdd")->trigger();
+    ASSERT_NE(w.editor(), nullptr);
+    EXPECT_EQ(w.editor()->windowTitle(), "Add/1");
+    EXPECT_FALSE(w.field<QPushButton>("cmdModify")->isVisible());
+    EXPECT_EQ(w.editor()->focusWidget(), w.field<QLineEdit>("txtDescript"));
+    EXPECT_FALSE(w.field<QLineEdit>("txtRemA")->isEnabled());
+    EXPECT_EQ(w.field<QComboBox>("Combo4")->toolTip(), "Add/31 Add/12");
+    EXPECT_FALSE(w.editor()->findChild<QWidget*>("lblLogEvent")->isEnabled());
+    w.click("cmdAdd"); // an accept of any address and port, without logging
+    EXPECT_EQ(w.table.rules(), QList<Rule>({{"accept", "1", "", "any address", "any port",
+                                             "disabled", "Add/3", "TCP", 1}}));
+    EXPECT_EQ(w.prompter.messages().last().text, "Add/28");
+    EXPECT_EQ(w.prompter.messages().last().style, Prompter::Information);
+    EXPECT_EQ(w.prompter.messages().last().title, "Add/1");
+    w.click("cmdAdd");
+    EXPECT_EQ(w.table.count(), 1);
+    EXPECT_EQ(w.prompter.messages().last().text, "Add/26");
+    EXPECT_EQ(w.prompter.messages().last().style, Prompter::Exclamation);
+    EXPECT_EQ(w.prompter.messages().last().title, "Add/271"); // a duplicate of row 1
+
+    // A bad address with a bad port: the address is checked first.
+    const struct { const char *address, *port; int key; const char* portAfter; } failures[] = {
+        {"10.0.0.1", "", 22, ""},       {"", "80", 22, "80"},          {"10.0.0", "80", 24, "80"},
+        {"10.0.0.01", "8O80", 24, "8O80"}, {"10.0.0.1", "8O80", 25, ""}, {"10.0.0.1", "70000", 25, ""}};
+    for (const auto& c : failures) {
+        SCOPED_TRACE(std::string(c.address) + " " + c.port);
+        w.prompter.calls.clear();
+        w.policy.setSaveChanges(false);
+        w.fill(false, c.address, c.port);
+        w.click("cmdAdd");
+        ASSERT_EQ(w.prompter.messages().size(), 1);
+        EXPECT_EQ(w.prompter.messages()[0].text, "Add/" + QString::number(c.key));
+        EXPECT_EQ(w.prompter.messages()[0].style, Prompter::Critical);
+        EXPECT_EQ(w.prompter.messages()[0].title, "Add/23");
+        EXPECT_EQ(w.table.count(), 1);
+        EXPECT_FALSE(w.policy.SaveChanges());
+        EXPECT_EQ(w.field<QLineEdit>("txtRemP")->text(), c.portAfter);
+        EXPECT_TRUE(w.editor()->isVisible());
+    }
+
+    w.fill(false, "2001:db8::1", "0");
+    w.field<QComboBox>("Combo4")->setCurrentIndex(0); // log
+    w.field<QComboBox>("Combo5")->setCurrentIndex(1); // disabled
+    w.field<QLineEdit>("txtDescript")->setText("");
+    w.click("cmdAdd");
+    ASSERT_EQ(w.table.count(), 2);
+    EXPECT_EQ(w.table.rule(1), (Rule{"block", "2", "false", "2001:db8::1", "0", "", "", "TCP", 2}));
+    EXPECT_TRUE(w.policy.SaveChanges());
+    w.policy.setSaveChanges(false);
+    w.fill(true, "2001:db8::1", "0");
+    w.field<QComboBox>("Combo4")->setCurrentIndex(1);
+    w.field<QComboBox>("Combo5")->setCurrentIndex(0);
+    w.field<QLineEdit>("txtDescript")->setText("other");
+    w.click("cmdAdd");
+    EXPECT_EQ(w.table.count(), 2);
+    EXPECT_EQ(w.prompter.messages().last().title, "Add/272");
+    EXPECT_FALSE(w.policy.SaveChanges());
+    EXPECT_TRUE(w.editor()->isVisible());
+}
+
+// A rule stored with an address that cannot match loads, but must be fixed to be modified.
+TEST(RuleEditor, ModifyChecksAndRewritesTheSelectedRuleWithoutTheDuplicateTest) {
+    PolicyWindow w;
+    w.addRow(false, "10.0.0.1", "80");
+    w.addRow(true, "10.0.0.256", "99999", "web");
+    w.select(w.rules(), 1);
+    QTest::keyClick(w.rules(), Qt::Key_E, Qt::ControlModifier);
+    ASSERT_NE(w.editor(), nullptr);
+    EXPECT_EQ(w.editor()->windowTitle(), "Add/33");
+    EXPECT_FALSE(w.field<QPushButton>("cmdAdd")->isVisible());
+    EXPECT_TRUE(w.field<QRadioButton>("Option1")->isChecked());
+    EXPECT_EQ(w.field<QLineEdit>("txtRemA")->text(), "10.0.0.256");
+    w.click("cmdModify");
+    EXPECT_EQ(w.prompter.messages().last().text, "Add/24");
+    EXPECT_EQ(w.table.cell(1, RuleTable::Address), "10.0.0.256");
+
+    w.fill(false, "10.0.0.1", "80"); // the address and port of row 1 are accepted here
+    w.field<QLineEdit>("txtDescript")->setText("moved");
+    w.click("cmdModify");
+    EXPECT_EQ(w.table.rules().mid(1),
+              QList<Rule>({{"block", "2", "", "10.0.0.1", "80", "", "moved", "TCP", 2}}));
+    EXPECT_EQ(w.prompter.messages().last().text, "Add/29 moved\r\nAdd/30");
+    EXPECT_EQ(w.prompter.messages().last().title, "Add/272");
+    EXPECT_TRUE(w.policy.SaveChanges());
+    EXPECT_TRUE(w.editor()->isVisible());
+}
+
+// Closed by Cancel, Escape and the close box. A closed editor is deleted only when the event
+// loop next runs; an opening before then used to reuse the dying dialog, which then vanished.
+TEST(RuleEditor, BlocksTheMainWindowClosesEveryWayAndReopensAtOnce) {
+    for (int way = 0; way < 3; ++way) {
+        SCOPED_TRACE(way);
+        PolicyWindow w;
+        RuleEditorDialog* editor = w.openAdd();
+        ASSERT_NE(editor, nullptr);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(editor));
+        EXPECT_EQ(editor->windowModality(), Qt::WindowModal);
+        EXPECT_EQ(QApplication::activeModalWidget(), editor);
+        EXPECT_EQ(editor->parentWidget(), &w.window);
+        way == 0   ? w.click("cmdCancel")
+        : way == 1 ? QTest::keyClick(w.field<QLineEdit>("txtRemA"), Qt::Key_Escape)
+                   : void(editor->close());
+        EXPECT_EQ(w.editor(), nullptr);
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    }
+    PolicyWindow w;
+    w.action("mnuAddRule")->trigger();
+    w.controller->editor()->close();
+    ASSERT_NE(w.openAdd(), nullptr);
+    EXPECT_TRUE(w.editor()->isVisible());
+}
+
+class CheckingEvents : public EventSink {
+public:
+    std::function<void(const EventRecord&)> onAppend;
+    void append(const EventRecord& record, bool) override { onAppend(record); }
+    void flush() override {}
+};
+
+// Each decision of a pass must follow the table as it stood at that moment.
+TEST(EditsDuringPasses, EveryDecisionFollowsTheTableOfItsMoment) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    PolicyWindow w;
+    w.prompter.answers = QList<Prompter::Answer>(100, Prompter::Yes);
+    // Eight connections, each with a logged rule, accept and block alternating.
+    constexpr int Connections = 8;
+    std::vector<std::unique_ptr<TcpListener>> listeners;
+    std::vector<TcpConnection> connections;
+    std::map<int, int> byClientPort;
+    for (int i = 0; i < Connections; ++i) {
+        listeners.push_back(std::make_unique<TcpListener>("127.0.0.2"));
+        connections.push_back(test::connect("127.0.0.3", *listeners.back()));
+        byClientPort[connections.back().clientPort] = i;
+        w.addRow(i % 2 == 0, "127.0.0.2", QString::number(listeners.back()->port()));
+    }
+    // The first enabled rule for connection i's server, as the rule walk defines it; -1: none.
+    const auto walk = [&](int i) {
+        const RuleWords& words = w.table.words();
+        for (int row = 0; row < w.table.count(); ++row) {
+            const Rule& rule = w.table.rule(row);
+            const QString port = QString::number(listeners[i]->port());
+            if (rule.enabled != words.disabled &&
+                (rule.address == words.anyAddress || rule.address == "127.0.0.2") &&
+                (rule.port == words.anyPort || rule.port == port))
+                return row;
+        }
+        return -1;
+    };
+
+    platform::SockDiag diag;
+    ConnectionTables tables(diag);
+    EnforcementEngine engine(tables, w.table);
+    engine.timer()->stop();
+    engine.setYieldBudget(0); // yield at every point where the pass may yield
+    CheckingEvents events;
+    engine.setEventSink(&events);
+    int accepted = 0;
+    events.onAppend = [&](const EventRecord& record) {
+        // Nothing yields between a decision and its record: the table is the one it saw.
+        const int i = byClientPort.at(record.localPort.toInt());
+        const int row = walk(i);
+        ASSERT_GE(row, 0) << "connection " << i << " recorded without a rule";
+        const bool blocked = record.status == "BLOCKED CONNECTION";
+        EXPECT_EQ(w.table.isAccept(row), !blocked) << i;
+        EXPECT_EQ(record.rule, "(" + QString::number(row + 1) + ")") << i;
+        accepted += !blocked;
+    };
+
+    // At every yield: cuts since the last one were decided on the table as it still stands;
+    // then one edit through a command a person uses.
+    std::vector<bool> cut(Connections, false);
+    int step = 0;
+    engine.setYield([&] {
+        for (int i = 0; i < Connections; ++i) {
+            if (!cut[i] && isCut(connections[i])) {
+                cut[i] = true;
+                EXPECT_TRUE(walk(i) >= 0 && !w.table.isAccept(walk(i)))
+                    << "connection " << i << " cut without a block rule";
+            }
+        }
+        if (w.table.count() == 0)
+            return;
+        const int row = step * 3 % w.table.count();
+        w.select(w.rules(), row);
+        switch (step++ % 6) {
+        case 0:
+            emit w.window.menu("mnuListRules")->aboutToShow();
+            w.action("mnuEnabledRule")->trigger();
+            break;
+        case 1:
+            w.action("tbUp")->trigger();
+            break;
+        case 2: // flip the action in the editor
+            w.action("tbEdit")->trigger();
+            w.field<QRadioButton>(w.table.isAccept(row) ? "Option2" : "Option1")->setChecked(true);
+            w.click("cmdModify");
+            w.controller->editor()->close();
+            break;
+        case 3:
+            w.action("tbDown")->trigger();
+            break;
+        case 4:
+            w.action("mnuDeleteRule")->trigger();
+            break;
+        case 5: // a new rule for a connection whose rule may be gone
+            w.openAdd();
+            w.fill(step % 4 == 0, "127.0.0.2",
+                   QString::number(listeners[step % Connections]->port()));
+            w.click("cmdAdd");
+            w.controller->editor()->close();
+            break;
+        }
+    });
+
+    for (int pass = 0; pass < 6; ++pass)
+        engine.runPass();
+    // Both kinds of decision were made while every kind of edit went on.
+    EXPECT_GT(step, 12);
+    EXPECT_GT(accepted, 0);
+    EXPECT_GT(std::count(cut.begin(), cut.end(), true), 0);
+}
+
+} // namespace
