@@ -39,16 +39,6 @@ inline bool isCut(const TcpConnection& connection) {
            errno == ECONNABORTED;
 }
 
-// Fills a rule editor as a person would: the action, then a given address and port.
-inline void fillEditor(RuleEditorDialog* editor, bool accept, const QString& address,
-                       const QString& port) {
-    editor->findChild<QRadioButton*>(accept ? "Option1" : "Option2")->setChecked(true);
-    editor->findChild<QComboBox*>("Combo1")->setCurrentIndex(1);
-    editor->findChild<QLineEdit*>("txtRemA")->setText(address);
-    editor->findChild<QComboBox*>("Combo3")->setCurrentIndex(1);
-    editor->findChild<QLineEdit*>("txtRemP")->setText(port);
-}
-
 struct PolicyWindow {
     QTemporaryDir dir;
     RuleTable table;
@@ -97,8 +87,13 @@ struct PolicyWindow {
         RuleEditorDialog* open = editor();
         return open ? open->findChild<Widget*>(QLatin1String(name)) : nullptr;
     }
+    // Fills the editor as a person would: the action, then a given address and port.
     void fill(bool accept, const QString& address, const QString& port) {
-        fillEditor(editor(), accept, address, port);
+        field<QRadioButton>(accept ? "Option1" : "Option2")->setChecked(true);
+        field<QComboBox>("Combo1")->setCurrentIndex(1);
+        field<QLineEdit>("txtRemA")->setText(address);
+        field<QComboBox>("Combo3")->setCurrentIndex(1);
+        field<QLineEdit>("txtRemP")->setText(port);
     }
     RuleEditorDialog* openAdd() {
         action("mnuAddRule")->trigger();
