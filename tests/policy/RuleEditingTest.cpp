@@ -1,25 +1,116 @@
-// The rule list and the rule editor through the window's own ways in (toolbar, menus, keys,
-// double click, drag), rules proposed from connection and log rows, and edits made while
-// enforcement passes run.
+// The rule list and the rule editor in the real main window, through its own ways in, with a
+// language whose texts name their own keys ("Add/24") and a scripted prompter.
 
-#include "PolicyWindow.h"
+#include "app/AppTestSupport.h"
 #include "engine/EnforcementEngine.h"
+#include "fakes/EngineFakes.h"
+#include "fakes/FakeLocaliser.h"
+#include "fakes/FakePrompter.h"
+#include "policy/PolicyCommands.h"
 #include "policy/RuleEditor.h"
+#include "policy/RuleEditorDialog.h"
+#include "policy/RuleListController.h"
 #include "records/EventList.h"
+#include "settings/TextHolders.h"
+#include "shell/Application.h"
+#include "shell/MainWindow.h"
+#include "support/Loopback.h"
 #include "support/Sandbox.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QDeadlineTimer>
 #include <QImage>
+#include <QLineEdit>
 #include <QMenu>
+#include <QPushButton>
+#include <QRadioButton>
 #include <QScrollBar>
+#include <QSignalSpy>
+#include <QStandardItemModel>
+#include <QTest>
+#include <QTreeView>
 
-#include <functional>
+#include <gtest/gtest.h>
+
+#include <cerrno>
 #include <map>
+#include <sys/socket.h>
 
 using namespace tarvok;
 using namespace tarvok::test;
 
 namespace {
+
+// True once the firewall has cut the connection under its client.
+bool isCut(const TcpConnection& connection) {
+    char byte;
+    return ::recv(connection.client.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 &&
+           errno == ECONNABORTED;
+}
+
+struct PolicyWindow {
+    QTemporaryDir dir;
+    RuleTable table;
+    MapSettings settings;
+    FakeLocaliser language;
+    TextHolders texts;
+    FakePrompter prompter;
+    PolicyCommands policy{dir.path(), table, settings, language, texts, prompter};
+    QStandardItemModel log{0, 9};
+    QStandardItemModel history{0, 6};
+    MainWindow window;
+    RuleListController* controller = nullptr;
+
+    PolicyWindow() {
+        settings.values["RuleFile"] = "Normal.rlsp";
+        window.setModels(&table, &log, &history);
+        controller = new RuleListController(&window, table, policy, language, texts, prompter);
+        window.show();
+        window.tabStrip()->setCurrentIndex(MainWindow::PolicyPage);
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&window));
+    }
+
+    QTreeView* rules() const { return window.list("ListRules"); }
+    QAction* action(const char* name) const { return window.action(QLatin1String(name)); }
+    // A rule row as the policy file would give it.
+    void addRow(bool accept, const QString& address, const QString& port,
+                const QString& description = "d") {
+        const QString number = QString::number(table.count() + 1);
+        table.appendRule(Rule{accept ? table.words().accept : table.words().block, number, "",
+                              address, port, "", description, "TCP", accept ? 1 : 2});
+    }
+    void select(QTreeView* list, int row) { list->setCurrentIndex(list->model()->index(row, 0)); }
+    QStringList column(RuleTable::Column c) const {
+        QStringList cells;
+        for (int row = 0; row < table.count(); ++row)
+            cells.append(table.cell(row, c));
+        return cells;
+    }
+
+    // The open editor, or null once it has closed and gone.
+    RuleEditorDialog* editor() {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return controller->editor();
+    }
+    template <typename Widget> Widget* field(const char* name) {
+        RuleEditorDialog* open = editor();
+        return open ? open->findChild<Widget*>(QLatin1String(name)) : nullptr;
+    }
+    // Fills the editor as a person would: the action, then a given address and port.
+    void fill(bool accept, const QString& address, const QString& port) {
+        field<QRadioButton>(accept ? "Option1" : "Option2")->setChecked(true);
+        field<QComboBox>("Combo1")->setCurrentIndex(1);
+        field<QLineEdit>("txtRemA")->setText(address);
+        field<QComboBox>("Combo3")->setCurrentIndex(1);
+        field<QLineEdit>("txtRemP")->setText(port);
+    }
+    RuleEditorDialog* openAdd() {
+        action("mnuAddRule")->trigger();
+        return editor();
+    }
+    void click(const char* button) { field<QPushButton>(button)->click(); }
+};
 
 // Rules described "r1" .. "rN"; the first and the last accept, the others block.
 void someRules(PolicyWindow& w, int count) {
@@ -30,7 +121,7 @@ void someRules(PolicyWindow& w, int count) {
 QString order(const PolicyWindow& w) { return w.column(RuleTable::Description).join(','); }
 QString numbers(const PolicyWindow& w) { return w.column(RuleTable::Number).join(','); }
 
-TEST(RuleList, ToolbarMovesSwapNeighboursAndRenumberEvenAtTheEnds) {
+TEST(RuleList, ToolbarAndDragMovesRenumberAndEachRowKeepsThePictureOfItsAction) {
     PolicyWindow w;
     w.action("tbUp")->trigger(); // on an empty table a move only marks the policy
     EXPECT_TRUE(w.policy.SaveChanges());
@@ -49,6 +140,47 @@ TEST(RuleList, ToolbarMovesSwapNeighboursAndRenumberEvenAtTheEnds) {
         EXPECT_EQ(RuleListController::selectedRow(w.rules()), m.selected);
         EXPECT_TRUE(w.policy.SaveChanges());
     }
+
+    // A drag: the first step over another row only notes it; each further one moves one row.
+    w.policy.setSaveChanges(false);
+    QWidget* viewport = w.rules()->viewport();
+    const auto centre = [&](int row) {
+        return w.rules()->visualRect(w.rules()->model()->index(row, 1)).center();
+    };
+    QTest::mousePress(viewport, Qt::LeftButton, {}, centre(3));
+    QStringList orders;
+    for (int step = 0; step < 5; ++step) {
+        QTest::mouseMove(viewport, centre(0));
+        orders.append(order(w));
+        EXPECT_EQ(numbers(w), "1,2,3,4");
+    }
+    QTest::mouseRelease(viewport, Qt::LeftButton, {}, centre(0));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(orders, QStringList({"r3,r1,r2,r4", "r3,r1,r4,r2", "r3,r4,r1,r2", "r4,r3,r1,r2",
+                                   "r4,r3,r1,r2"}));
+    EXPECT_EQ(RuleListController::selectedRow(w.rules()), 0);
+    EXPECT_TRUE(w.policy.SaveChanges());
+    QTest::mouseMove(viewport, centre(3)); // after the drop, nothing moves
+    EXPECT_EQ(order(w), "r4,r3,r1,r2");
+
+    // The accept rule r4 shows green, the block rule r3 red.
+    w.rules()->clearSelection();
+    w.rules()->setCurrentIndex({});
+    const QImage shot = viewport->grab().toImage();
+    for (int row : {0, 1}) {
+        QRect cell = w.rules()->visualRect(w.rules()->model()->index(row, 0));
+        cell.setWidth(cell.height() + 4);
+        double green = 0, red = 0; // the shares where one outweighs the other
+        for (int y = cell.top(); y <= cell.bottom(); ++y)
+            for (int x = cell.left(); x <= cell.right(); ++x) {
+                const QColor c = shot.pixelColor(x, y);
+                green += c.green() > c.red() + 60;
+                red += c.red() > c.green() + 60;
+            }
+        const double all = cell.width() * cell.height();
+        EXPECT_GT((row == 0 ? green : red) / all, 0.2) << row;
+        EXPECT_LT((row == 0 ? red : green) / all, 0.02) << row;
+    }
 }
 
 TEST(RuleList, DeleteAsksWithTheRuleAndRemovesOnYesOnly) {
@@ -63,7 +195,6 @@ TEST(RuleList, DeleteAsksWithTheRuleAndRemovesOnYesOnly) {
     EXPECT_EQ(w.prompter.messages()[0].text, "Rule: r3\r\nDelete it?");
     EXPECT_EQ(w.prompter.messages()[0].title, "Rule #3");
     EXPECT_EQ(w.prompter.messages()[0].style, Prompter::Question);
-    EXPECT_EQ(w.table.count(), 3);
     EXPECT_FALSE(w.policy.SaveChanges());
 
     w.prompter.answers = {Prompter::Yes};
@@ -112,31 +243,6 @@ TEST(RuleList, KeysDoubleClickAndTheContextMenuNeedARuleAndTheMenuFlipsItsState)
     EXPECT_EQ(w.table.cell(0, RuleTable::Enabled), "false");
 }
 
-TEST(RuleList, ADragTravelsOneRowPerStepAndRenumbersEachTime) {
-    PolicyWindow w;
-    someRules(w, 4);
-    QWidget* viewport = w.rules()->viewport();
-    const auto centre = [&](int row) {
-        return w.rules()->visualRect(w.rules()->model()->index(row, 1)).center();
-    };
-    QTest::mousePress(viewport, Qt::LeftButton, {}, centre(3));
-    // The first step over another row only notes it; each further step moves one row.
-    QStringList orders;
-    for (int step = 0; step < 5; ++step) {
-        QTest::mouseMove(viewport, centre(0));
-        orders.append(order(w));
-        EXPECT_EQ(numbers(w), "1,2,3,4");
-    }
-    QTest::mouseRelease(viewport, Qt::LeftButton, {}, centre(0));
-    QCoreApplication::processEvents();
-    EXPECT_EQ(orders, QStringList({"r1,r2,r3,r4", "r1,r2,r4,r3", "r1,r4,r2,r3", "r4,r1,r2,r3",
-                                   "r4,r1,r2,r3"}));
-    EXPECT_EQ(RuleListController::selectedRow(w.rules()), 0);
-    EXPECT_TRUE(w.policy.SaveChanges());
-    QTest::mouseMove(viewport, centre(3)); // after the drop, nothing moves
-    EXPECT_EQ(order(w), "r4,r1,r2,r3");
-}
-
 TEST(RuleList, ADragAboveTheVisibleRowsScrollsAndKeepsMovingTheRule) {
     PolicyWindow w;
     someRules(w, 60);
@@ -153,30 +259,6 @@ TEST(RuleList, ADragAboveTheVisibleRowsScrollsAndKeepsMovingTheRule) {
     const int row = w.column(RuleTable::Description).indexOf("r60");
     EXPECT_LT(row, 59);
     EXPECT_EQ(w.table.cell(row, RuleTable::Number), QString::number(row + 1));
-}
-
-TEST(RuleList, EachRowShowsTheAcceptOrBlockPictureOfItsAction) {
-    PolicyWindow w;
-    w.addRow(true, "10.0.0.1", "80");
-    w.addRow(false, "10.0.0.2", "80");
-    w.rules()->clearSelection();
-    w.rules()->setCurrentIndex({});
-    const QImage shot = w.rules()->viewport()->grab().toImage();
-    for (int row : {0, 1}) {
-        QRect cell = w.rules()->visualRect(w.rules()->model()->index(row, 0));
-        cell.setWidth(cell.height() + 4);
-        // The shares of the picture where green outweighs red, and the other way round.
-        double green = 0, red = 0;
-        for (int y = cell.top(); y <= cell.bottom(); ++y)
-            for (int x = cell.left(); x <= cell.right(); ++x) {
-                const QColor c = shot.pixelColor(x, y);
-                green += c.green() > c.red() + 60;
-                red += c.red() > c.green() + 60;
-            }
-        const double all = cell.width() * cell.height();
-        EXPECT_GT((row == 0 ? green : red) / all, 0.2) << row;
-        EXPECT_LT((row == 0 ? red : green) / all, 0.02) << row;
-    }
 }
 
 TEST(RulesFromConnections, RowsProposeABlockRuleForTheirRemoteEnd) {
@@ -207,10 +289,8 @@ TEST(RulesFromConnections, RowsProposeABlockRuleForTheirRemoteEnd) {
         EditorFields expected = blankFields(w.table.words(), "Add/3");
         expected.accept = false;
         expected.specificAddress = expected.specificPort = !c.address.isEmpty();
-        if (!c.address.isEmpty()) {
-            expected.address = c.address;
-            expected.port = c.port;
-        }
+        expected.address = c.address.isEmpty() ? expected.address : c.address;
+        expected.port = c.port.isEmpty() ? expected.port : c.port;
         EXPECT_EQ(w.editor()->fields(), expected);
         EXPECT_FALSE(w.editor()->modifyMode());
         w.click("cmdCancel"); // the table stays as it was, the policy stays marked
@@ -369,13 +449,6 @@ TEST(RuleEditor, BlocksTheMainWindowClosesEveryWayAndReopensAtOnce) {
     EXPECT_TRUE(w.editor()->isVisible());
 }
 
-class CheckingEvents : public EventSink {
-public:
-    std::function<void(const EventRecord&)> onAppend;
-    void append(const EventRecord& record, bool) override { onAppend(record); }
-    void flush() override {}
-};
-
 // Each decision of a pass must follow the table as it stood at that moment.
 TEST(EditsDuringPasses, EveryDecisionFollowsTheTableOfItsMoment) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
@@ -411,25 +484,24 @@ TEST(EditsDuringPasses, EveryDecisionFollowsTheTableOfItsMoment) {
     EnforcementEngine engine(tables, w.table);
     engine.timer()->stop();
     engine.setYieldBudget(0); // yield at every point where the pass may yield
-    CheckingEvents events;
+    RecordingEvents events;
     engine.setEventSink(&events);
-    int accepted = 0;
-    events.onAppend = [&](const EventRecord& record) {
-        // Nothing yields between a decision and its record: the table is the one it saw.
-        const int i = byClientPort.at(record.localPort.toInt());
-        const int row = walk(i);
-        ASSERT_GE(row, 0) << "connection " << i << " recorded without a rule";
-        const bool blocked = record.status == "BLOCKED CONNECTION";
-        EXPECT_EQ(w.table.isAccept(row), !blocked) << i;
-        EXPECT_EQ(record.rule, "(" + QString::number(row + 1) + ")") << i;
-        accepted += !blocked;
-    };
 
-    // At every yield: cuts since the last one were decided on the table as it still stands;
-    // then one edit through a command a person uses.
+    // Records and cuts since the last edit were decided on the table as it still stands (a
+    // pass never yields between a decision and its record).
     std::vector<bool> cut(Connections, false);
-    int step = 0;
-    engine.setYield([&] {
+    qsizetype checked = 0;
+    int accepted = 0;
+    const auto check = [&] {
+        for (; checked < events.records.size(); ++checked) {
+            const EventRecord& record = events.records[checked];
+            const int i = byClientPort.at(record.localPort.toInt());
+            ASSERT_GE(walk(i), 0) << "connection " << i << " recorded without a rule";
+            const bool blocked = record.status == "BLOCKED CONNECTION";
+            EXPECT_EQ(w.table.isAccept(walk(i)), !blocked) << i;
+            EXPECT_EQ(record.rule, "(" + QString::number(walk(i) + 1) + ")") << i;
+            accepted += !blocked;
+        }
         for (int i = 0; i < Connections; ++i) {
             if (!cut[i] && isCut(connections[i])) {
                 cut[i] = true;
@@ -437,6 +509,11 @@ TEST(EditsDuringPasses, EveryDecisionFollowsTheTableOfItsMoment) {
                     << "connection " << i << " cut without a block rule";
             }
         }
+    };
+    // At every yield, after the checks, one edit through a command a person uses.
+    int step = 0;
+    engine.setYield([&] {
+        check();
         if (w.table.count() == 0)
             return;
         const int row = step * 3 % w.table.count();
@@ -469,12 +546,61 @@ TEST(EditsDuringPasses, EveryDecisionFollowsTheTableOfItsMoment) {
         }
     });
 
-    for (int pass = 0; pass < 6; ++pass)
+    for (int pass = 0; pass < 6; ++pass) {
         engine.runPass();
+        check();
+    }
     // Both kinds of decision were made while every kind of edit went on.
     EXPECT_GT(step, 12);
     EXPECT_GT(accepted, 0);
     EXPECT_GT(std::count(cut.begin(), cut.end(), true), 0);
+}
+
+// Runs the event loop until the connection is cut or three ticks of Timer1 have passed (or
+// ten seconds); returns the ticks it took, or -1 when the connection lives on.
+int ticksUntilCut(Application& app, const TcpConnection& connection) {
+    QSignalSpy spy(app.engine()->timer(), &QTimer::timeout);
+    const QDeadlineTimer deadline(10000);
+    bool cut = false; // the error is reported once
+    while (spy.count() < 3 && !(cut = isCut(connection)) && !deadline.hasExpired())
+        QTest::qWait(5);
+    return cut || isCut(connection) ? static_cast<int>(spy.count()) : -1;
+}
+
+// The whole program in this test's network namespace: a rule made from a live connection's
+// row cuts it within two ticks of Timer1, while the editor is still open.
+TEST(PolicyEndToEnd, ARuleFromALiveRowCutsItWithinTwoTicks) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ProgramFolder folder;
+    FakePrompter prompter;
+    Application app(folder.path(), &prompter);
+    ASSERT_TRUE(app.start({}));
+    // The per-connection list: the per-application one would announce this test program in
+    // the alert window, which holds the main window until someone answers it.
+    app.window()->action("mnuDisplayApp")->trigger();
+
+    TcpListener web("127.0.0.2");
+    TcpConnection connection = test::connect("127.0.0.3", web);
+    QTreeView* connections = app.window()->list("ListConnections");
+    const auto row = [&] {
+        const QAbstractItemModel* rows = connections->model();
+        for (int row = 0; row < rows->rowCount(); ++row)
+            if (rows->index(row, 2).data().toString() == QString::number(connection.clientPort))
+                return row;
+        return -1;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(row() >= 0, 5000); // the count watcher lists it
+    EXPECT_EQ(ticksUntilCut(app, connection), -1) << "cut with no rule";
+    connections->setCurrentIndex(connections->model()->index(row(), 0));
+    QTest::keyClick(connections, Qt::Key_R, Qt::ControlModifier);
+    RuleEditorDialog* editor = app.window()->findChild<RuleListController*>()->editor();
+    ASSERT_NE(editor, nullptr);
+    editor->findChild<QPushButton*>("cmdAdd")->click();
+    const int ticks = ticksUntilCut(app, connection);
+    EXPECT_TRUE(ticks >= 1 && ticks <= 2) << ticks;
+    EXPECT_TRUE(editor->isVisible()) << "the editor stays open while the firewall works";
+    editor->close();
+    app.shutdown(false);
 }
 
 } // namespace
