@@ -29,22 +29,37 @@ using namespace tarvok::test;
 
 namespace {
 
-// Runs with each line end.
-class IniFileTest : public ::testing::TestWithParam<const char*> {
+const QByteArray NewFile =
+    "[Settings]\r\n\r\n"
+    "Height=8945\r\nWidth=11460\r\nLanguage=English\r\nCloseConDBClick=True\r\nLogSize=512\r\n"
+    "PopupAlert=True\r\nRuleFile=Normal.rlsp\r\nCloseConManually=False\r\nRunMinimized=False\r\n"
+    "FilePropertyDBClick=False\r\nShowListening=True\r\nShowLocal=True\r\nShowUDP=True\r\n"
+    "\r\n\r\n";
+
+// A temporary program folder with an empty language folder.
+class SettingsFolder : public ::testing::Test {
 protected:
-    QString path() const { return m_dir.filePath(QStringLiteral("test.ini")); }
+    void SetUp() override { ASSERT_TRUE(QDir().mkpath(folder() + "/Language")); }
+    QString folder() const { return m_dir.path(); }
+    QString config() const { return folder() + QStringLiteral("/config.ini"); }
+    QString language(const QString& name) const { return languageFilePath(folder(), name); }
+    QTemporaryDir m_dir;
+};
+
+// Runs with each line end.
+class IniFileTest : public SettingsFolder, public ::testing::WithParamInterface<const char*> {
+protected:
     QByteArray lines(std::initializer_list<const char*> list) const {
         QByteArray text;
         for (const char* line : list)
             text += QByteArray(line) + GetParam();
         return text;
     }
-    QTemporaryDir m_dir;
 };
 
 TEST_P(IniFileTest, ReadsOddLayouts) {
     const QByteArray longValue = "Long=" + QByteArray(400, 'v');
-    ASSERT_TRUE(writeFile(path(), lines({"orphan=before any section", "; a comment=not a key",
+    ASSERT_TRUE(writeFile(config(), lines({"orphan=before any section", "; a comment=not a key",
                                          "[Other]", "Key=other section", "", "  [ Settings ]  ",
                                          "  Key  =  padded value\t ", "key=second of the same name",
                                          "Quoted=\"  kept blanks  \"", "HalfQuote=\"open",
@@ -57,26 +72,25 @@ TEST_P(IniFileTest, ReadsOddLayouts) {
         {"Settings", "Later", "merged section"}, {"Settings", "orphan", ""},
         {"Settings", "; a comment", ""},     {"Missing", "Key", ""}};
     for (const auto& [section, key, value] : cases)
-        EXPECT_EQ(ini::read(section, key, path()), value) << section << '|' << key;
-    EXPECT_EQ(ini::read("Settings", "Long", path()), QString(354, QLatin1Char('v')));
-    EXPECT_EQ(ini::read("Settings", "Key", path() + "absent"), "");
+        EXPECT_EQ(ini::read(section, key, config()), value) << section << '|' << key;
+    EXPECT_EQ(ini::read("Settings", "Long", config()), QString(354, QLatin1Char('v')));
+    EXPECT_EQ(ini::read("Settings", "Key", config() + "absent"), "");
 }
 
 TEST_P(IniFileTest, WritesKeepEveryOtherLine) {
-    ASSERT_TRUE(writeFile(path(), lines({"; keep me", "[A]", "one=1", "", "[B]", "two = 2", ""})));
-    ASSERT_TRUE(ini::write("b", "TWO", "zwei", path()));
-    ASSERT_TRUE(ini::write("A", "three", "3", path()));
-    ASSERT_TRUE(ini::write("C", "four", "4", path()));
-    EXPECT_EQ(readFile(path()), lines({"; keep me", "[A]", "one=1", "three=3", "", "[B]",
+    ASSERT_TRUE(writeFile(config(), lines({"; keep me", "[A]", "one=1", "", "[B]", "two = 2", ""})));
+    ASSERT_TRUE(ini::write("b", "TWO", "zwei", config()));
+    ASSERT_TRUE(ini::write("A", "three", "3", config()));
+    ASSERT_TRUE(ini::write("C", "four", "4", config()));
+    EXPECT_EQ(readFile(config()), lines({"; keep me", "[A]", "one=1", "three=3", "", "[B]",
                                        "two=zwei", "", "[C]", "four=4"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(LineEnds, IniFileTest, ::testing::Values("\r\n", "\n"),
                          [](const auto& info) { return info.param[0] == '\r' ? "CrLf" : "Lf"; });
 
-TEST(IniFile, NewFileIsCrLfAndEveryValueReadsBack) {
-    QTemporaryDir dir;
-    const QString p = dir.filePath(QStringLiteral("new.ini"));
+TEST_F(SettingsFolder, IniNewFileIsCrLfAndEveryValueReadsBack) {
+    const QString p = config();
     // Names that could not be read back are refused, and no file is made for them.
     const std::pair<const char*, const char*> badNames[] = {
         {"", "k"}, {"S", " "}, {"S]", "k"}, {"S", "k=1"}, {"S", "a\nb"}};
@@ -99,9 +113,8 @@ TEST(IniFile, NewFileIsCrLfAndEveryValueReadsBack) {
     EXPECT_EQ(ini::read("Evil", "y", p), "");
 }
 
-TEST(IniFile, Windows1252FilesReadAndStayReadable) {
-    QTemporaryDir dir;
-    const QString p = dir.filePath(QStringLiteral("test.ini"));
+TEST_F(SettingsFolder, IniWindows1252FilesReadAndStayReadable) {
+    const QString p = config();
     const QString name = QString::fromUtf8("Café € \u008D");
     ASSERT_TRUE(writeFile(p, "[S]\r\nname=Caf\xE9 \x80 \x8D\r\nother=x\r\n"));
     EXPECT_EQ(ini::read("S", "name", p), name);
@@ -121,9 +134,8 @@ TEST(IniFile, Windows1252FilesReadAndStayReadable) {
     EXPECT_EQ(readFile(p), "\xEF\xBB\xBF[S]\nname=Caf\xC3\xA9\nmore=1\n");
 }
 
-TEST(IniFile, SeesChangesMadeBehindItsBack) {
-    QTemporaryDir dir;
-    const QString p = dir.filePath(QStringLiteral("test.ini"));
+TEST_F(SettingsFolder, IniSeesChangesMadeBehindItsBack) {
+    const QString p = config();
     // Same size, rewritten in place at once: the modification time may not even change.
     for (char c = 'a'; c <= 'e'; ++c) {
         ASSERT_TRUE(writeFile(p, QByteArray("[S]\nk=") + c + '\n'));
@@ -133,21 +145,7 @@ TEST(IniFile, SeesChangesMadeBehindItsBack) {
     EXPECT_EQ(ini::read("S", "k", p), "");
 }
 
-const QByteArray NewFile =
-    "[Settings]\r\n\r\n"
-    "Height=8945\r\nWidth=11460\r\nLanguage=English\r\nCloseConDBClick=True\r\nLogSize=512\r\n"
-    "PopupAlert=True\r\nRuleFile=Normal.rlsp\r\nCloseConManually=False\r\nRunMinimized=False\r\n"
-    "FilePropertyDBClick=False\r\nShowListening=True\r\nShowLocal=True\r\nShowUDP=True\r\n"
-    "\r\n\r\n";
-
-class SettingsTest : public ::testing::Test {
-protected:
-    QString folder() const { return m_dir.path(); }
-    QString config() const { return folder() + QStringLiteral("/config.ini"); }
-    QTemporaryDir m_dir;
-};
-
-TEST_F(SettingsTest, FirstStartCreatesTheDefaultFileAndNeverReplacesAnExistingOne) {
+TEST_F(SettingsFolder, FirstStartCreatesTheDefaultFileAndTheWindowSizeIsStoredShortest) {
     Settings settings(folder());
     ASSERT_TRUE(settings.createDefaultFile());
     EXPECT_EQ(readFile(config()), NewFile);
@@ -157,9 +155,19 @@ TEST_F(SettingsTest, FirstStartCreatesTheDefaultFileAndNeverReplacesAnExistingOn
     ASSERT_TRUE(writeFile(config(), "odd"));
     EXPECT_TRUE(settings.createDefaultFile());
     EXPECT_EQ(readFile(config()), "odd");
+
+    // The window size is stored as the shortest number; a size that is no number falls back.
+    settings.setWindowSize(8945.0f, 11460.5f);
+    EXPECT_EQ(settings.value("Height"), "8945");
+    EXPECT_EQ(settings.value("Width"), "11460.5");
+    EXPECT_EQ(Settings::twipsText(0.1f), "0.1");
+    settings.setValue("Height", "tall");
+    settings.setValue("Width", "-5");
+    EXPECT_EQ(settings.heightTwips(), 8945.0f);
+    EXPECT_EQ(settings.widthTwips(), 11640.0f);
 }
 
-TEST_F(SettingsTest, OddFilesLoadAsWrittenAndSaveOnlyTheThirteenKeys) {
+TEST_F(SettingsFolder, OddFilesLoadAsWrittenAndSaveOnlyTheThirteenKeys) {
     // Windows-1252, an unknown key, a missing key, an empty Width, words in the wrong case or in
     // quotes, and a NUL byte: only "False" turns ShowUDP off, only "True" RunMinimized on.
     ASSERT_TRUE(writeFile(config(), "; written by hand\n[SETTINGS]\nHeight=7000\nWidth=\n"
@@ -184,20 +192,7 @@ TEST_F(SettingsTest, OddFilesLoadAsWrittenAndSaveOnlyTheThirteenKeys) {
               "ShowListening=\r\nShowLocal=\r\nShowUDP=false\r\n\r\n\r\n");
 }
 
-TEST_F(SettingsTest, WindowSizeIsStoredAsTheShortestNumber) {
-    Settings settings(folder());
-    settings.setWindowSize(8945.0f, 11460.5f);
-    EXPECT_EQ(settings.value("Height"), "8945");
-    EXPECT_EQ(settings.value("Width"), "11460.5");
-    EXPECT_EQ(Settings::twipsText(0.1f), "0.1");
-    settings.setValue("Height", "tall");
-    settings.setValue("Width", "-5");
-    EXPECT_EQ(settings.heightTwips(), 8945.0f);
-    EXPECT_EQ(settings.widthTwips(), 11640.0f);
-}
-
-TEST_F(SettingsTest, LanguageWithoutAFileFallsBackToEnglishAndIsKept) {
-    ASSERT_TRUE(QDir().mkpath(folder() + "/Language"));
+TEST_F(SettingsFolder, LanguageWithoutAFileFallsBackToEnglishAndIsKept) {
     for (const char* name : {"English", "Russian"})
         ASSERT_TRUE(writeFile(folder() + "/Language/" + name + ".lng", "[LANGUAGE]\r\n"));
     ASSERT_TRUE(writeFile(config(), "[Settings]\r\nLanguage=Klingon\r\n"));
@@ -218,7 +213,7 @@ TEST_F(SettingsTest, LanguageWithoutAFileFallsBackToEnglishAndIsKept) {
 
 // A write that cannot finish fails with a reason, keeps the file as it was, creates none and
 // leaves no temporary file behind.
-TEST_F(SettingsTest, ReadOnlyFolderOrFullDiskFailsAndKeepsTheFile) {
+TEST_F(SettingsFolder, ReadOnlyFolderOrFullDiskFailsAndKeepsTheFile) {
     const QString ro = folder() + "/ro", small = folder() + "/small";
     ASSERT_TRUE(QDir().mkpath(ro + "/fresh") && QDir().mkpath(small));
     auto disk = test::ScratchMount::smallDisk(small, 64);
@@ -297,26 +292,9 @@ TEST(ShippedLanguages, DecodeWithTheirOwnCodePageAndEnglishHoldsTheBuiltInWordin
     EXPECT_EQ(english.text("Alert", 1), "The following process(es) is (are) ");
 }
 
-class LanguageFolder : public ::testing::Test {
-protected:
-    QString folder() const { return m_dir.path(); }
-    QString language(const QString& name) const { return languageFilePath(folder(), name); }
-    void SetUp() override { ASSERT_TRUE(QDir().mkpath(folder() + "/Language")); }
-    QTemporaryDir m_dir;
-};
-
-TEST_F(LanguageFolder, MissingKeysLeaveHoldersEmpty) {
-    ASSERT_TRUE(writeFile(language("Partial"), "[LANGUAGE]\nCharacterSet=oops\n[Main]\n70=Regel:\n[Add]\n17=annehmen\n"));
-    TextHolders holders;
-    LanguageFile(language("Partial")).fill(holders);
-    EXPECT_EQ(holders.policy, "Regel:");
-    EXPECT_EQ(holders.accept, "annehmen");
-    EXPECT_EQ(holders.established, "");
-}
-
 // With the accept word empty or equal to the block word, every rule read as the same action
 // and a block rule cut nothing.
-TEST_F(LanguageFolder, DamagedLanguageFileCannotMakeBlockRulesAccept) {
+TEST_F(SettingsFolder, DamagedLanguageFileCannotMakeBlockRulesAccept) {
     // An empty text stands for a folder in place of the file.
     const struct { const char *name; QByteArray text; const char *accept, *block; } cases[] = {
         {"NoAddSection", "[LANGUAGE]\r\nCharacterSet=0\r\n[Main]\r\n1=Datei\r\n", "accept", "block"},
@@ -344,7 +322,7 @@ TEST_F(LanguageFolder, DamagedLanguageFileCannotMakeBlockRulesAccept) {
     }
 }
 
-TEST_F(LanguageFolder, CodePagesAndUtf8FilesDecode) {
+TEST_F(SettingsFolder, LanguageCodePagesAndUtf8FilesDecodeAndMissingKeysStayEmpty) {
     // Cyrillic in Windows-1251, Greek in 1253, a Russian file saved as UTF-8 by an editor, and a
     // long double-byte value, cut to 354 characters, not bytes.
     const std::pair<QByteArray, QString> cases[] = {
@@ -356,11 +334,19 @@ TEST_F(LanguageFolder, CodePagesAndUtf8FilesDecode) {
         ASSERT_TRUE(writeFile(language("Test"), "[LANGUAGE]\r\nCharacterSet=" + text + "\r\n"));
         EXPECT_EQ(LanguageFile(language("Test")).text("Main", 1), decoded);
     }
+    // Keys missing from a file leave their texts empty.
+    ASSERT_TRUE(writeFile(language("Test"), "[LANGUAGE]\nCharacterSet=oops\n[Main]\n70=Regel:\n"
+                                            "[Add]\n17=annehmen\n"));
+    TextHolders holders;
+    LanguageFile(language("Test")).fill(holders);
+    EXPECT_EQ(holders.policy, "Regel:");
+    EXPECT_EQ(holders.accept, "annehmen");
+    EXPECT_EQ(holders.established, "");
     for (int characterSet : {0, 128, 129, 134, 136, 161, 162, 177, 178, 186, 204, 238, 222})
         EXPECT_EQ(decodeCodePage("abc", codePageForCharacterSet(characterSet)), "abc") << characterSet;
 }
 
-TEST_F(LanguageFolder, ListsOnlyLanguageFilesAndPreviewsThePickedOne) {
+TEST_F(SettingsFolder, ListsOnlyLanguageFilesAndPreviewsThePickedOne) {
     for (const char* name : {"English.lng", "notes.txt", "old.lng.bak"})
         ASSERT_TRUE(writeFile(folder() + "/Language/" + name, "[LANGUAGE]\r\n"));
     ASSERT_TRUE(QFile::copy(Shipped + "/Japanese.lng", language("Japanese")));
