@@ -47,10 +47,21 @@ using namespace tarvok::test;
 
 namespace {
 
-// A program folder with a policy, its commands and a scripted prompter.
-class PolicyTest : public ::testing::Test {
+// A program folder with a policy and its commands, a language whose texts name their own keys
+// ("Add/24") and a scripted prompter.
+struct Policy {
+    Policy() { settings.values["RuleFile"] = "Normal.rlsp"; }
+    QTemporaryDir dir, other;
+    RuleTable table;
+    MapSettings settings;
+    FakeLocaliser localiser;
+    TextHolders texts;
+    FakePrompter prompter;
+    PolicyCommands policy{dir.path(), table, settings, localiser, texts, prompter};
+};
+
+class PolicyTest : public ::testing::Test, public Policy {
 protected:
-    void SetUp() override { settings.values["RuleFile"] = "Normal.rlsp"; }
     QString inFolder(const QString& name) const { return dir.path() + '/' + name; }
     QString write(const QByteArray& bytes) {
         const QString path = inFolder(QStringLiteral("p%1.rlsp").arg(++files));
@@ -87,13 +98,6 @@ protected:
         return texts;
     }
 
-    QTemporaryDir dir, other;
-    RuleTable table;
-    MapSettings settings;
-    FakeLocaliser localiser;
-    TextHolders texts;
-    FakePrompter prompter;
-    PolicyCommands policy{dir.path(), table, settings, localiser, texts, prompter};
     QByteArray saved;
     RuleWords words;
     int files = 0;
@@ -115,7 +119,6 @@ TEST_F(PolicyTest, SaveTextIsExactAndReadsBack) {
                     "Action_3=2\r\nEnabled_3=2\r\nRemAddr_3=1.2.3.4\r\nRemP_3=*\r\nLog_3=2\r\n"
                     "Desc_3=two  Action_3=1\r\n\r\n"
                     "\r\n");
-    RuleTable table;
     for (int i = 0; i < 2; ++i) // a second file's rules are appended
         ReadPolicyFile(write(text), table);
     const QList<Rule> read = {
@@ -129,12 +132,8 @@ TEST_F(PolicyTest, SaveTextIsExactAndReadsBack) {
 
 TEST_F(PolicyTest, OddFilesLoadAsTheirKeysSay) {
     const QList<Rule> rules =
-        read("; written by hand\n"
-             "[Other]\nCount=9\nAction_1=2\n\n"
-             "[rules]\n"
-             "  count = 3  \n"
-             "Desc_1 = \"  quoted  \"\n"
-             "Action_1=1\nEnabled_1=1\nRemAddr_1=*\nRemP_1=*\nLog_1=1\n"
+        read("; written by hand\n[Other]\nCount=9\nAction_1=2\n\n[rules]\n  count = 3  \n"
+             "Desc_1 = \"  quoted  \"\nAction_1=1\nEnabled_1=1\nRemAddr_1=*\nRemP_1=*\nLog_1=1\n"
              "Action_2=3\nEnabled_2=0\nRemAddr_2=1.2.3.4\nRemP_2=8x\nLog_2=yes\nDesc_2=\n"
              "Action_9=1\n");
     ASSERT_EQ(rules.size(), 3);
@@ -303,23 +302,16 @@ bool isCut(const TcpConnection& connection) {
            errno == ECONNABORTED;
 }
 
-struct PolicyWindow {
-    QTemporaryDir dir;
-    RuleTable table;
-    MapSettings settings;
-    FakeLocaliser language;
-    TextHolders texts;
-    FakePrompter prompter;
-    PolicyCommands policy{dir.path(), table, settings, language, texts, prompter};
+// The real main window, shown, with the rule list's wiring.
+struct PolicyWindow : Policy {
     QStandardItemModel log{0, 9};
     QStandardItemModel history{0, 6};
     MainWindow window;
     RuleListController* controller = nullptr;
 
     PolicyWindow() {
-        settings.values["RuleFile"] = "Normal.rlsp";
         window.setModels(&table, &log, &history);
-        controller = new RuleListController(&window, table, policy, language, texts, prompter);
+        controller = new RuleListController(&window, table, policy, localiser, texts, prompter);
         window.show();
         window.tabStrip()->setCurrentIndex(MainWindow::PolicyPage);
         EXPECT_TRUE(QTest::qWaitForWindowExposed(&window));
