@@ -367,8 +367,11 @@ void someRules(PolicyWindow& w, int count) {
 QString order(const PolicyWindow& w) { return w.column(RuleTable::Description).join(','); }
 QString numbers(const PolicyWindow& w) { return w.column(RuleTable::Number).join(','); }
 
-TEST(RuleList, ToolbarAndDragMovesRenumberAndEachRowKeepsThePictureOfItsAction) {
+TEST(RuleList, MovesDragsAndDeletesRenumberAndRowsShowThePictureOfTheirAction) {
     PolicyWindow w;
+    w.texts.rule1 = "Rule:";
+    w.texts.rule2 = "Rule #";
+    w.texts.deleteRule = "Delete it?";
     w.action("tbUp")->trigger(); // on an empty table a move only marks the policy
     EXPECT_TRUE(w.policy.SaveChanges());
     someRules(w, 4);
@@ -427,28 +430,37 @@ TEST(RuleList, ToolbarAndDragMovesRenumberAndEachRowKeepsThePictureOfItsAction) 
         EXPECT_GT((row == 0 ? green : red) / all, 0.2) << row;
         EXPECT_LT((row == 0 ? red : green) / all, 0.02) << row;
     }
-}
 
-TEST(RuleList, DeleteAsksWithTheRuleAndRemovesOnYesOnly) {
-    PolicyWindow w;
-    w.texts.rule1 = "Rule:";
-    w.texts.rule2 = "Rule #";
-    w.texts.deleteRule = "Delete it?";
-    someRules(w, 3);
+    // A delete asks with the rule and removes it on Yes only.
+    w.policy.setSaveChanges(false);
     w.select(w.rules(), 2);
     w.action("mnuDeleteRule")->trigger(); // answered No
     ASSERT_EQ(w.prompter.messages().size(), 1);
-    EXPECT_EQ(w.prompter.messages()[0].text, "Rule: r3\r\nDelete it?");
+    EXPECT_EQ(w.prompter.messages()[0].text, "Rule: r1\r\nDelete it?");
     EXPECT_EQ(w.prompter.messages()[0].title, "Rule #3");
     EXPECT_EQ(w.prompter.messages()[0].style, Prompter::Question);
     EXPECT_FALSE(w.policy.SaveChanges());
-
     w.prompter.answers = {Prompter::Yes};
     w.select(w.rules(), 1);
     QTest::keyClick(w.rules(), Qt::Key_D, Qt::ControlModifier);
-    EXPECT_EQ(order(w), "r1,r3");
-    EXPECT_EQ(numbers(w), "1,2");
+    EXPECT_EQ(order(w), "r4,r1,r2");
+    EXPECT_EQ(numbers(w), "1,2,3");
     EXPECT_TRUE(w.policy.SaveChanges());
+
+    // A drag above the visible rows scrolls and keeps moving the rule.
+    for (int i = 4; i <= 60; ++i)
+        w.addRow(false, "10.0.1." + QString::number(i), "80", "s" + QString::number(i));
+    w.rules()->scrollToBottom();
+    const QPoint last = centre(59), above(last.x(), -20);
+    QTest::mousePress(viewport, Qt::LeftButton, {}, last);
+    const int before = w.rules()->verticalScrollBar()->value();
+    for (int step = 0; step < 10; ++step)
+        QTest::mouseMove(viewport, above);
+    QTest::mouseRelease(viewport, Qt::LeftButton, {}, above);
+    EXPECT_LT(w.rules()->verticalScrollBar()->value(), before);
+    const int row = w.column(RuleTable::Description).indexOf("s60");
+    EXPECT_LT(row, 59);
+    EXPECT_EQ(w.table.cell(row, RuleTable::Number), QString::number(row + 1));
 }
 
 TEST(RuleList, KeysDoubleClickAndTheContextMenuNeedARuleAndTheMenuFlipsItsState) {
@@ -487,24 +499,6 @@ TEST(RuleList, KeysDoubleClickAndTheContextMenuNeedARuleAndTheMenuFlipsItsState)
     EXPECT_TRUE(enabled->isChecked());
     enabled->trigger();
     EXPECT_EQ(w.table.cell(0, RuleTable::Enabled), "false");
-}
-
-TEST(RuleList, ADragAboveTheVisibleRowsScrollsAndKeepsMovingTheRule) {
-    PolicyWindow w;
-    someRules(w, 60);
-    w.rules()->scrollToBottom();
-    QWidget* viewport = w.rules()->viewport();
-    const QPoint last = w.rules()->visualRect(w.rules()->model()->index(59, 1)).center();
-    const QPoint above(last.x(), -20);
-    QTest::mousePress(viewport, Qt::LeftButton, {}, last);
-    const int before = w.rules()->verticalScrollBar()->value();
-    for (int step = 0; step < 10; ++step)
-        QTest::mouseMove(viewport, above);
-    QTest::mouseRelease(viewport, Qt::LeftButton, {}, above);
-    EXPECT_LT(w.rules()->verticalScrollBar()->value(), before);
-    const int row = w.column(RuleTable::Description).indexOf("r60");
-    EXPECT_LT(row, 59);
-    EXPECT_EQ(w.table.cell(row, RuleTable::Number), QString::number(row + 1));
 }
 
 TEST(RulesFromConnections, RowsProposeABlockRuleForTheirRemoteEnd) {
