@@ -1,6 +1,5 @@
 // The policy file and its commands, then the rule list and the rule editor in the real main
-// window, through its own ways in, with a language whose texts name their own keys ("Add/24")
-// and a scripted prompter.
+// window through its own ways in.
 
 #include "app/AppTestSupport.h"
 #include "engine/EnforcementEngine.h"
@@ -40,6 +39,7 @@
 #include <cerrno>
 #include <map>
 #include <optional>
+#include <tuple>
 #include <sys/socket.h>
 
 using namespace tarvok;
@@ -49,8 +49,14 @@ namespace {
 
 // A program folder with a policy and its commands, a language whose texts name their own keys
 // ("Add/24") and a scripted prompter.
+using Box = std::tuple<QString, QString, int>; // a message's title, text and style
+
 struct Policy {
     Policy() { settings.values["RuleFile"] = "Normal.rlsp"; }
+    Box told() const {
+        const FakePrompter::Call last = prompter.messages().last();
+        return {last.title, last.text, last.style};
+    }
     QTemporaryDir dir, other;
     RuleTable table;
     MapSettings settings;
@@ -436,9 +442,7 @@ TEST(RuleList, MovesDragsAndDeletesRenumberAndRowsShowThePictureOfTheirAction) {
     w.select(w.rules(), 2);
     w.action("mnuDeleteRule")->trigger(); // answered No
     ASSERT_EQ(w.prompter.messages().size(), 1);
-    EXPECT_EQ(w.prompter.messages()[0].text, "Rule: r1\r\nDelete it?");
-    EXPECT_EQ(w.prompter.messages()[0].title, "Rule #3");
-    EXPECT_EQ(w.prompter.messages()[0].style, Prompter::Question);
+    EXPECT_EQ(w.told(), Box("Rule #3", "Rule: r1\r\nDelete it?", Prompter::Question));
     EXPECT_FALSE(w.policy.SaveChanges());
     w.prompter.answers = {Prompter::Yes};
     w.select(w.rules(), 1);
@@ -589,14 +593,10 @@ TEST(RuleEditor, AddChecksAppendsStaysOpenAndRefusesDuplicates) {
     w.click("cmdAdd"); // an accept of any address and port, without logging
     EXPECT_EQ(w.table.rules(), QList<Rule>({{"accept", "1", "", "any address", "any port",
                                              "disabled", "Add/3", "TCP", 1}}));
-    EXPECT_EQ(w.prompter.messages().last().text, "Add/28");
-    EXPECT_EQ(w.prompter.messages().last().style, Prompter::Information);
-    EXPECT_EQ(w.prompter.messages().last().title, "Add/1");
+    EXPECT_EQ(w.told(), Box("Add/1", "Add/28", Prompter::Information));
     w.click("cmdAdd");
     EXPECT_EQ(w.table.count(), 1);
-    EXPECT_EQ(w.prompter.messages().last().text, "Add/26");
-    EXPECT_EQ(w.prompter.messages().last().style, Prompter::Exclamation);
-    EXPECT_EQ(w.prompter.messages().last().title, "Add/271"); // a duplicate of row 1
+    EXPECT_EQ(w.told(), Box("Add/271", "Add/26", Prompter::Exclamation)); // a duplicate of row 1
 
     // A bad address with a bad port: the address is checked first.
     const struct { const char *address, *port; int key; const char* portAfter; } failures[] = {
@@ -610,9 +610,7 @@ TEST(RuleEditor, AddChecksAppendsStaysOpenAndRefusesDuplicates) {
         w.fill(false, c.address, c.port);
         w.click("cmdAdd");
         ASSERT_EQ(w.prompter.messages().size(), 1);
-        EXPECT_EQ(w.prompter.messages()[0].text, "Add/" + QString::number(c.key));
-        EXPECT_EQ(w.prompter.messages()[0].style, Prompter::Critical);
-        EXPECT_EQ(w.prompter.messages()[0].title, "Add/23");
+        EXPECT_EQ(w.told(), Box("Add/23", "Add/" + QString::number(c.key), Prompter::Critical));
         EXPECT_EQ(w.table.count(), 1);
         EXPECT_FALSE(w.policy.SaveChanges());
         EXPECT_EQ(w.field<QLineEdit>("txtRemP")->text(), c.portAfter);
@@ -659,8 +657,7 @@ TEST(RuleEditor, ModifyChecksAndRewritesTheSelectedRuleWithoutTheDuplicateTest) 
     w.click("cmdModify");
     EXPECT_EQ(w.table.rules().mid(1),
               QList<Rule>({{"block", "2", "", "10.0.0.1", "80", "", "moved", "TCP", 2}}));
-    EXPECT_EQ(w.prompter.messages().last().text, "Add/29 moved\r\nAdd/30");
-    EXPECT_EQ(w.prompter.messages().last().title, "Add/272");
+    EXPECT_EQ(w.told(), Box("Add/272", "Add/29 moved\r\nAdd/30", Prompter::Information));
     EXPECT_TRUE(w.policy.SaveChanges());
     EXPECT_TRUE(w.editor()->isVisible());
 }
