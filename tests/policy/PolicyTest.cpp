@@ -74,7 +74,6 @@ protected:
         EXPECT_TRUE(writeFile(path, bytes));
         return path;
     }
-    QList<Rule> read(const QByteArray& bytes) { return readPolicyRules(write(bytes), words); }
     // A policy of two rules saved as the current file, then edited in the table.
     void editedPolicy() {
         table.appendRule(Rule{table.words().accept, "1", "", "10.0.0.1", "80", "", "a"});
@@ -137,11 +136,11 @@ TEST_F(PolicyTest, SaveTextIsExactAndReadsBack) {
 }
 
 TEST_F(PolicyTest, OddFilesLoadAsTheirKeysSay) {
-    const QList<Rule> rules =
-        read("; written by hand\n[Other]\nCount=9\nAction_1=2\n\n[rules]\n  count = 3  \n"
+    const QList<Rule> rules = readPolicyRules(
+        write("; written by hand\n[Other]\nCount=9\nAction_1=2\n\n[rules]\n  count = 3  \n"
              "Desc_1 = \"  quoted  \"\nAction_1=1\nEnabled_1=1\nRemAddr_1=*\nRemP_1=*\nLog_1=1\n"
              "Action_2=3\nEnabled_2=0\nRemAddr_2=1.2.3.4\nRemP_2=8x\nLog_2=yes\nDesc_2=\n"
-             "Action_9=1\n");
+             "Action_9=1\n"), words);
     ASSERT_EQ(rules.size(), 3);
     EXPECT_EQ(rules[0], (Rule{words.accept, "1", "", words.anyAddress, words.anyPort, "",
                               "  quoted  ", "TCP", 1}));
@@ -157,8 +156,8 @@ TEST_F(PolicyTest, CountIsALeadingNumberWithinSixteenBits) {
         {"2 rules", 2}, {"2.5", 2},   {"3.5", 4}, {"abc", 0},   {"", 0},
         {"-4", 0},      {"32768", 0}, {"1e9", 0}, {"1e999", 0}, {"99999999999999999999", 0}};
     for (const auto& [count, rows] : cases)
-        EXPECT_EQ(read(QByteArray("[Rules]\nCount=") + count + "\nAction_1=1\n").size(), rows)
-            << count;
+        EXPECT_EQ(readPolicyRules(write(QByteArray("[Rules]\nCount=") + count + "\nAction_1=1\n"),
+                                  words).size(), rows) << count;
     EXPECT_FALSE(policyCount("-32769"));
     EXPECT_EQ(policyCount("-32768"), -32768);
 
@@ -364,12 +363,6 @@ struct PolicyWindow : Policy {
     void click(const char* button) { field<QPushButton>(button)->click(); }
 };
 
-// Rules described "r1" .. "rN"; the first and the last accept, the others block.
-void someRules(PolicyWindow& w, int count) {
-    for (int i = 1; i <= count; ++i)
-        w.addRow(i == 1 || i == count, "10.0.0." + QString::number(i), "80",
-                 "r" + QString::number(i));
-}
 QString order(const PolicyWindow& w) { return w.column(RuleTable::Description).join(','); }
 QString numbers(const PolicyWindow& w) { return w.column(RuleTable::Number).join(','); }
 
@@ -380,7 +373,8 @@ TEST(RuleList, MovesDragsAndDeletesRenumberAndRowsShowThePictureOfTheirAction) {
     w.texts.deleteRule = "Delete it?";
     w.action("tbUp")->trigger(); // on an empty table a move only marks the policy
     EXPECT_TRUE(w.policy.SaveChanges());
-    someRules(w, 4);
+    for (int i = 1; i <= 4; ++i) // r1 and r4 accept, r2 and r3 block
+        w.addRow(i == 1 || i == 4, "10.0.0." + QString::number(i), "80", "r" + QString::number(i));
     // The first rule up and the last rule down move nothing but still mark the policy.
     const struct { int row; const char *action, *order; int selected; } moves[] = {
         {2, "tbUp", "r1,r3,r2,r4", 1}, {0, "tbUp", "r1,r3,r2,r4", 0},
@@ -819,12 +813,11 @@ TEST(PolicyEndToEnd, ARuleFromALiveRowCutsItWithinTwoTicks) {
     TcpListener web("127.0.0.2");
     TcpConnection connection = test::connect("127.0.0.3", web);
     QTreeView* connections = app.window()->list("ListConnections");
-    const auto row = [&] {
-        const QAbstractItemModel* rows = connections->model();
-        for (int row = 0; row < rows->rowCount(); ++row)
-            if (rows->index(row, 2).data().toString() == QString::number(connection.clientPort))
-                return row;
-        return -1;
+    const auto row = [&] { // of the connection, by its local port
+        const QModelIndexList found = connections->model()->match(
+            connections->model()->index(0, 2), Qt::DisplayRole,
+            QString::number(connection.clientPort), 1, Qt::MatchFixedString);
+        return found.isEmpty() ? -1 : found[0].row();
     };
     QTRY_VERIFY_WITH_TIMEOUT(row() >= 0, 5000); // the count watcher lists it
     EXPECT_EQ(ticksUntilCut(app, connection), -1) << "cut with no rule";
