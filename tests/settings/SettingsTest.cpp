@@ -209,8 +209,7 @@ TEST_F(SettingsFolder, LanguageWithoutAFileFallsBackToEnglishAndIsKept) {
     }
 }
 
-// A write that cannot finish fails with a reason, keeps the file as it was, creates none and
-// leaves no temporary file behind.
+// A write that cannot finish fails with a reason, keeps the file, creates none, leaves nothing.
 TEST_F(SettingsFolder, ReadOnlyFolderOrFullDiskFailsAndKeepsTheFile) {
     const QString ro = folder() + "/ro", small = folder() + "/small";
     ASSERT_TRUE(QDir().mkpath(ro + "/fresh") && QDir().mkpath(small));
@@ -395,9 +394,6 @@ protected:
         dialog->show();
         return dialog;
     }
-    template <typename Widget> Widget* find(FrmPreferences* dialog, const char* name) {
-        return dialog->findChild<Widget*>(QLatin1String(name));
-    }
 
     test::ProgramFolder folder;
     QTemporaryDir config;
@@ -447,17 +443,17 @@ TEST_F(FrmPreferencesTest, LogSizeAndLanguageAreTakenOverByOkOnlyNotByEscape) {
     {
         auto dialog = open();
         before = settings.values;
-        QTest::keyClicks(find<QLineEdit>(dialog.get(), "txtSize"), QStringLiteral("3"));
-        find<QComboBox>(dialog.get(), "cboLanguage")->setCurrentText("Russian");
+        QTest::keyClicks(dialog->findChild<QLineEdit*>("txtSize"), QStringLiteral("3"));
+        dialog->findChild<QComboBox*>("cboLanguage")->setCurrentText("Russian");
         QTest::keyClick(dialog.get(), Qt::Key_Escape);
         EXPECT_FALSE(dialog->isVisible());
     }
     EXPECT_EQ(settings.values, before);
     EXPECT_TRUE(prompter.calls.isEmpty());
     auto dialog = open();
-    auto* size = find<QLineEdit>(dialog.get(), "txtSize");
+    auto* size = dialog->findChild<QLineEdit*>("txtSize");
     EXPECT_EQ(size->text(), QStringLiteral("100"));
-    EXPECT_EQ(find<QLineEdit>(dialog.get(), "txtLogPath")->text(),
+    EXPECT_EQ(dialog->findChild<QLineEdit*>("txtLogPath")->text(),
               QDir::toNativeSeparators(folder.path() + QStringLiteral("/Logs/")));
     QTest::keyClicks(size, QStringLiteral("a"));
     ASSERT_EQ(prompter.messages().size(), 1);
@@ -465,9 +461,9 @@ TEST_F(FrmPreferencesTest, LogSizeAndLanguageAreTakenOverByOkOnlyNotByEscape) {
     EXPECT_EQ(prompter.messages()[0].title, QStringLiteral("Error!"));
 
     // Picking a language previews its OK button at once.
-    find<QComboBox>(dialog.get(), "cboLanguage")->setCurrentText(QStringLiteral("Japanese"));
+    dialog->findChild<QComboBox*>("cboLanguage")->setCurrentText(QStringLiteral("Japanese"));
     const LanguagePreview japanese = previewLanguage(folder.path(), QStringLiteral("Japanese"));
-    auto* ok = find<QPushButton>(dialog.get(), "cmdOK");
+    auto* ok = dialog->findChild<QPushButton*>("cmdOK");
     EXPECT_EQ(ok->text(), japanese.okCaption);
     size->clear();
     prompter.calls.clear();
