@@ -1,13 +1,31 @@
-#include "support/ScratchFiles.h"
+// The program's settings: the ini file reader and writer, config.ini, the language files and
+// the preferences dialog, on real files in temporary folders.
+
+#include "settings/Autostart.h"
+#include "settings/FrmPreferences.h"
+#include "settings/IniFile.h"
+#include "settings/LanguageFile.h"
+#include "settings/LanguageKeys.h"
+#include "settings/Preferences.h"
 #include "settings/Settings.h"
 
-#include <QTemporaryDir>
+#include "app/AppTestSupport.h"
+#include "fakes/EngineFakes.h"
+#include "fakes/FakePrompter.h"
+#include "support/ScratchFiles.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSet>
+#include <QSignalSpy>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
 using namespace tarvok;
-using tarvok::test::readFile;
-using tarvok::test::writeFile;
+using namespace tarvok::test;
 
 namespace {
 
@@ -18,107 +36,125 @@ const QByteArray NewFile =
     "FilePropertyDBClick=False\r\nShowListening=True\r\nShowLocal=True\r\nShowUDP=True\r\n"
     "\r\n\r\n";
 
-class SettingsTest : public ::testing::Test {
+// A temporary program folder with an empty language folder.
+class SettingsFolder : public ::testing::Test {
 protected:
+    void SetUp() override { ASSERT_TRUE(QDir().mkpath(folder() + "/Language")); }
     QString folder() const { return m_dir.path(); }
     QString config() const { return folder() + QStringLiteral("/config.ini"); }
-    void addLanguage(const QString& name) {
-        ASSERT_TRUE(QDir().mkpath(folder() + QStringLiteral("/Language")));
-        ASSERT_TRUE(writeFile(folder() + QStringLiteral("/Language/") + name + QStringLiteral(".lng"),
-                             "[LANGUAGE]\r\nCharacterSet=0\r\n"));
-    }
+    QString language(const QString& name) const { return languageFilePath(folder(), name); }
     QTemporaryDir m_dir;
 };
 
-TEST_F(SettingsTest, FirstStartCreatesTheDefaultFileAndOpensTheDefaultWindow) {
+class IniFileTest : public SettingsFolder, public ::testing::WithParamInterface<const char*> {
+protected:
+    QByteArray lines(std::initializer_list<const char*> list) const {
+        QByteArray text;
+        for (const char* line : list)
+            text += QByteArray(line) + GetParam();
+        return text;
+    }
+};
+
+TEST_P(IniFileTest, ReadsOddLayouts) {
+    const QByteArray longValue = "Long=" + QByteArray(400, 'v');
+    ASSERT_TRUE(writeFile(config(), lines({"orphan=before any section", "; a comment=not a key",
+                                         "[Other]", "Key=other section", "", "  [ Settings ]  ",
+                                         "  Key  =  padded value\t ", "key=second of the same name",
+                                         "Quoted=\"  kept blanks  \"", "HalfQuote=\"open",
+                                         "NoEquals", "Empty=", longValue.constData(), "[settings]",
+                                         "Later=merged section", "Key=not the first"})));
+    const char* const cases[][3] = {
+        {"Settings", "Key", "padded value"}, {"SETTINGS", "key", "padded value"},
+        {"Other", "Key", "other section"},   {"Settings", "Quoted", "  kept blanks  "},
+        {"Settings", "HalfQuote", "\"open"},  {"Settings", "NoEquals", ""},
+        {"Settings", "Later", "merged section"}, {"Settings", "orphan", ""},
+        {"Settings", "; a comment", ""},     {"Missing", "Key", ""}};
+    for (const auto& [section, key, value] : cases)
+        EXPECT_EQ(ini::read(section, key, config()), value) << section << '|' << key;
+    EXPECT_EQ(ini::read("Settings", "Long", config()), QString(354, QLatin1Char('v')));
+    EXPECT_EQ(ini::read("Settings", "Key", config() + "absent"), "");
+}
+
+TEST_P(IniFileTest, WritesKeepEveryOtherLine) {
+    ASSERT_TRUE(writeFile(config(), lines({"; keep me", "[A]", "one=1", "", "[B]", "two = 2", ""})));
+    ASSERT_TRUE(ini::write("b", "TWO", "zwei", config()));
+    ASSERT_TRUE(ini::write("A", "three", "3", config()));
+    ASSERT_TRUE(ini::write("C", "four", "4", config()));
+    EXPECT_EQ(readFile(config()), lines({"; keep me", "[A]", "one=1", "three=3", "", "[B]",
+                                       "two=zwei", "", "[C]", "four=4"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(LineEnds, IniFileTest, ::testing::Values("\r\n", "\n"),
+                         [](const auto& info) { return info.param[0] == '\r' ? "CrLf" : "Lf"; });
+
+TEST_F(SettingsFolder, IniNewFileIsCrLfAndEveryValueReadsBack) {
+    const QString p = config();
+    // Names that could not be read back are refused, and no file is made for them.
+    const std::pair<const char*, const char*> badNames[] = {
+        {"", "k"}, {"S", " "}, {"S]", "k"}, {"S", "k=1"}, {"S", "a\nb"}};
+    for (const auto& [section, key] : badNames)
+        EXPECT_FALSE(ini::write(section, key, "v", p)) << section << '|' << key;
+    EXPECT_FALSE(QFile::exists(p));
+
+    ASSERT_TRUE(ini::write("Rules", "1", "plain", p));
+    EXPECT_EQ(readFile(p), "[Rules]\r\n1=plain\r\n");
+    const QStringList values = {
+        "", "  leading and trailing  ", "\"quoted\"", "\"", "a=b=c", "; not a comment",
+        "[not a section]", QString::fromUtf8("Grüße – ☃"), "tab\tinside"};
+    for (int i = 0; i < values.size(); ++i)
+        ASSERT_TRUE(ini::write("Rules", QString::number(i), values[i], p));
+    for (int i = 0; i < values.size(); ++i)
+        EXPECT_EQ(ini::read("Rules", QString::number(i), p), values[i]) << i;
+    // A line break cannot be stored; it must not be able to start a line of its own.
+    ASSERT_TRUE(ini::write("Rules", "x", "a\r\n[Evil]\r\ny=z", p));
+    EXPECT_EQ(ini::read("Rules", "x", p), "a  [Evil]  y=z");
+    EXPECT_EQ(ini::read("Evil", "y", p), "");
+}
+
+TEST_F(SettingsFolder, IniWindows1252FilesReadAndStayReadable) {
+    const QString p = config();
+    const QString name = QString::fromUtf8("Café € \u008D");
+    ASSERT_TRUE(writeFile(p, "[S]\r\nname=Caf\xE9 \x80 \x8D\r\nother=x\r\n"));
+    EXPECT_EQ(ini::read("S", "name", p), name);
+    // Plain ASCII changes keep the rest of the file byte for byte.
+    ASSERT_TRUE(ini::write("S", "other", "y", p));
+    EXPECT_EQ(readFile(p), "[S]\r\nname=Caf\xE9 \x80 \x8D\r\nother=y\r\n");
+    // Non-ASCII text turns the file into UTF-8 and every value still reads the same.
+    ASSERT_TRUE(ini::write("S", "other", QString::fromUtf8("ñ"), p));
+    EXPECT_TRUE(readFile(p).isValidUtf8());
+    EXPECT_EQ(ini::read("S", "name", p), name);
+    EXPECT_EQ(ini::read("S", "other", p), QString::fromUtf8("ñ"));
+
+    // A UTF-8 file with a byte-order mark keeps it.
+    ASSERT_TRUE(writeFile(p, "\xEF\xBB\xBF[S]\nname=Caf\xC3\xA9\n"));
+    EXPECT_EQ(ini::read("s", "NAME", p), QString::fromUtf8("Café"));
+    ASSERT_TRUE(ini::write("S", "more", "1", p));
+    EXPECT_EQ(readFile(p), "\xEF\xBB\xBF[S]\nname=Caf\xC3\xA9\nmore=1\n");
+}
+
+TEST_F(SettingsFolder, IniSeesChangesMadeBehindItsBack) {
+    const QString p = config();
+    // Same size, rewritten in place at once: the modification time may not even change.
+    for (char c = 'a'; c <= 'e'; ++c) {
+        ASSERT_TRUE(writeFile(p, QByteArray("[S]\nk=") + c + '\n'));
+        EXPECT_EQ(ini::read("S", "k", p), QString(QLatin1Char(c)));
+    }
+    QFile::remove(p);
+    EXPECT_EQ(ini::read("S", "k", p), "");
+}
+
+TEST_F(SettingsFolder, FirstStartCreatesTheDefaultFileAndTheWindowSizeIsStoredShortest) {
     Settings settings(folder());
-    QString error;
-    ASSERT_TRUE(settings.createDefaultFile(&error)) << error.toStdString();
+    ASSERT_TRUE(settings.createDefaultFile());
     EXPECT_EQ(readFile(config()), NewFile);
     settings.load();
-    settings.applyFallbacks();
-    EXPECT_EQ(settings.heightTwips(), 8945.0f);
-    EXPECT_EQ(settings.widthTwips(), 11460.0f);
     EXPECT_EQ(settings.fileText(), NewFile);
-    EXPECT_EQ(settings.languageFile(), folder() + QStringLiteral("/Language/English.lng"));
-
-    // A change reaches the disk only by a save; an existing file, whatever it holds, is never
-    // replaced by the defaults.
-    settings.setValue("ShowUDP", "False");
-    EXPECT_EQ(readFile(config()), NewFile);
     ASSERT_TRUE(writeFile(config(), "odd"));
     EXPECT_TRUE(settings.createDefaultFile());
     EXPECT_EQ(readFile(config()), "odd");
-}
 
-TEST_F(SettingsTest, OddFilesLoadAsWritten) {
-    // LF line ends, Windows-1252 bytes, comments, other sections, blanks, quotes, an unknown
-    // key, a missing key (ShowLocal), an empty Width, words in the wrong case, a long value, a
-    // NUL byte.
-    ASSERT_TRUE(writeFile(config(), "; written by hand\n"
-                                   "[Other]\nHeight=1\n\n"
-                                   "[SETTINGS]\n"
-                                   "height = 7000 \n"
-                                   "Width=\n"
-                                   "Language=Fran\xE7" "ais\n"
-                                   "ShowUDP=false\n"
-                                   "RunMinimized=true\n"
-                                   "PopupAlert=\"False\"\n"
-                                   "CloseConManually=True\n"
-                                   "FilePropertyDBClick=Fa" + QByteArray(1, '\0') + "lse\n"
-                                   "Unknown=kept?\n"
-                                   "RuleFile=" + QByteArray(400, 'r') + "\n"));
-    Settings settings(folder());
-    EXPECT_TRUE(settings.createDefaultFile());
-    settings.load();
-    EXPECT_EQ(settings.value("Height"), "7000");
-    EXPECT_EQ(settings.value("Width"), "");
-    EXPECT_EQ(settings.value("Language"), QString::fromUtf8("Français"));
-    EXPECT_EQ(settings.value("RuleFile"), QString(354, QLatin1Char('r')));
-    EXPECT_EQ(settings.value("ShowLocal"), "");
-    EXPECT_EQ(settings.value("Unknown"), "");
-
-    EXPECT_TRUE(settings.isOn("ShowUDP"));        // only "False" turns it off
-    EXPECT_TRUE(settings.isOn("ShowLocal"));      // missing counts as on
-    EXPECT_FALSE(settings.isOn("PopupAlert"));    // quotes are not part of the value
-    EXPECT_FALSE(settings.isOn("RunMinimized"));  // only "True" turns it on
-    EXPECT_TRUE(settings.isOn("CloseConManually"));
-    EXPECT_FALSE(settings.isOn("FilePropertyDBClick"));
-
-    settings.applyFallbacks();
-    EXPECT_EQ(settings.value("Width"), "11640");
-    EXPECT_EQ(settings.widthTwips(), 11640.0f);
-    EXPECT_EQ(settings.value("Height"), "7000");
-    EXPECT_EQ(settings.value("LogSize"), "512");
-
-    // The next save keeps only the thirteen keys, in their order, in UTF-8.
-    ASSERT_TRUE(settings.save());
-    const QByteArray saved = readFile(config());
-    EXPECT_TRUE(saved.startsWith("[Settings]\r\n\r\nHeight=7000\r\nWidth=11640\r\nLanguage=Fran\xC3\xA7" "ais\r\n"));
-    EXPECT_FALSE(saved.contains("Unknown"));
-    EXPECT_FALSE(saved.contains("written by hand"));
-    EXPECT_FALSE(saved.contains('\0')) << "a NUL byte is not written back";
-    EXPECT_TRUE(saved.endsWith("ShowLocal=\r\nShowUDP=false\r\n\r\n\r\n"));
-}
-
-TEST_F(SettingsTest, EverySavedRecordLoadsBackTheSame) {
-    Settings settings(folder());
-    const QStringList values = {
-        "", "  blanks  ", "\"quoted\"", QString::fromUtf8("日本語"), "a=b", "[x]", "; c",
-        "8945.5", "True", "False", "Normal.rlsp", "x", "0"};
-    for (qsizetype i = 0; i < Settings::keys().size(); ++i)
-        settings.setValue(Settings::keys()[i], values[i]);
-    ASSERT_TRUE(settings.save());
-
-    Settings loaded(folder());
-    loaded.load();
-    for (const QString& key : Settings::keys())
-        EXPECT_EQ(loaded.value(key), settings.value(key)) << key.toStdString();
-    EXPECT_EQ(loaded.fileText(), readFile(config()));
-}
-
-TEST_F(SettingsTest, WindowSizeIsStoredAsTheShortestNumber) {
-    Settings settings(folder());
+    // The window size is stored as the shortest number; a size that is no number falls back.
     settings.setWindowSize(8945.0f, 11460.5f);
     EXPECT_EQ(settings.value("Height"), "8945");
     EXPECT_EQ(settings.value("Width"), "11460.5");
@@ -129,59 +165,314 @@ TEST_F(SettingsTest, WindowSizeIsStoredAsTheShortestNumber) {
     EXPECT_EQ(settings.widthTwips(), 11640.0f);
 }
 
-TEST_F(SettingsTest, LanguageWithoutAFileFallsBackToEnglishAndIsKept) {
-    addLanguage("English");
-    addLanguage("Russian");
+TEST_F(SettingsFolder, OddFilesLoadAsWrittenAndSaveOnlyTheThirteenKeys) {
+    // Windows-1252, an unknown key, a missing key, an empty Width, words in the wrong case or in
+    // quotes, and a NUL byte: only "False" turns ShowUDP off, only "True" RunMinimized on.
+    ASSERT_TRUE(writeFile(config(), "; written by hand\n[SETTINGS]\nHeight=7000\nWidth=\n"
+                                    "Language=Fran\xE7" "ais\nShowUDP=false\nRunMinimized=true\n"
+                                    "PopupAlert=\"False\"\nCloseConManually=True\nUnknown=kept?\n"
+                                    "FilePropertyDBClick=Fa" + QByteArray(1, '\0') + "lse\n"));
+    Settings settings(folder());
+    settings.load();
+    const std::pair<const char*, bool> switches[] = {
+        {"ShowUDP", true}, {"ShowLocal", true}, {"PopupAlert", false}, {"RunMinimized", false},
+        {"CloseConManually", true}, {"FilePropertyDBClick", false}};
+    for (const auto& [key, on] : switches)
+        EXPECT_EQ(settings.isOn(key), on) << key;
+
+    settings.applyFallbacks();
+    EXPECT_EQ(settings.widthTwips(), 11640.0f);
+    ASSERT_TRUE(settings.save());
+    EXPECT_EQ(readFile(config()),
+              "[Settings]\r\n\r\nHeight=7000\r\nWidth=11640\r\nLanguage=Fran\xC3\xA7" "ais\r\n"
+              "CloseConDBClick=\r\nLogSize=512\r\nPopupAlert=False\r\nRuleFile=\r\n"
+              "CloseConManually=True\r\nRunMinimized=true\r\nFilePropertyDBClick=False\r\n"
+              "ShowListening=\r\nShowLocal=\r\nShowUDP=false\r\n\r\n\r\n");
+}
+
+TEST_F(SettingsFolder, LanguageWithoutAFileFallsBackToEnglishAndIsKept) {
+    for (const char* name : {"English", "Russian"})
+        ASSERT_TRUE(writeFile(folder() + "/Language/" + name + ".lng", "[LANGUAGE]\r\n"));
     ASSERT_TRUE(writeFile(config(), "[Settings]\r\nLanguage=Klingon\r\n"));
     Settings settings(folder());
     settings.load();
-    EXPECT_EQ(settings.languageFile(), folder() + "/Language/English.lng");
-    EXPECT_EQ(settings.value("Language"), "Klingon");
+    const QString english = folder() + "/Language/English.lng";
+    EXPECT_EQ(settings.languageFile(), english);
     ASSERT_TRUE(settings.save());
     EXPECT_TRUE(readFile(config()).contains("\r\nLanguage=Klingon\r\n"));
-
     settings.setValue("Language", "Russian");
     EXPECT_EQ(settings.resolveLanguageFile(), folder() + "/Language/Russian.lng");
-    settings.setValue("Language", "../Language/Russian");
-    EXPECT_EQ(settings.resolveLanguageFile(), folder() + "/Language/English.lng");
-    settings.setValue("Language", "");
-    EXPECT_EQ(settings.resolveLanguageFile(), folder() + "/Language/English.lng");
+    for (const char* name : {"../Language/Russian", ""}) { // a path, or nothing: English
+        settings.setValue("Language", name);
+        EXPECT_EQ(settings.resolveLanguageFile(), english) << name;
+    }
 }
 
-TEST_F(SettingsTest, ReadOnlyFolderOrFullDiskReportsAndKeepsTheFile) {
-    const QString ro = folder() + QStringLiteral("/ro");
-    const QString small = folder() + QStringLiteral("/small");
-    ASSERT_TRUE(QDir().mkpath(ro + QStringLiteral("/fresh")));
-    ASSERT_TRUE(QDir().mkpath(small));
-    auto tmpfs = test::ScratchMount::smallDisk(small, 64);
-    TARVOK_REQUIRE_MOUNT(tmpfs);
-    ASSERT_TRUE(writeFile(ro + QStringLiteral("/config.ini"), NewFile));
-    ASSERT_TRUE(writeFile(small + QStringLiteral("/config.ini"), NewFile));
+// A write that cannot finish fails with a reason, keeps the file, creates none, leaves nothing.
+TEST_F(SettingsFolder, ReadOnlyFolderOrFullDiskFailsAndKeepsTheFile) {
+    const QString ro = folder() + "/ro", small = folder() + "/small";
+    ASSERT_TRUE(QDir().mkpath(ro + "/fresh") && QDir().mkpath(small));
+    auto disk = test::ScratchMount::smallDisk(small, 64);
+    TARVOK_REQUIRE_MOUNT(disk);
+    for (const QString& where : {ro, small})
+        ASSERT_TRUE(writeFile(where + "/config.ini", NewFile));
     auto readOnly = test::ScratchMount::readOnly(ro);
     TARVOK_REQUIRE_MOUNT(readOnly);
-    ASSERT_TRUE(tmpfs.fill());
-
-    // No file yet: it cannot be created; the caller hears why and the defaults still apply.
-    Settings fresh(ro + QStringLiteral("/fresh"));
-    QString error;
-    EXPECT_FALSE(fresh.createDefaultFile(&error));
-    EXPECT_FALSE(error.isEmpty());
-    fresh.load();
-    fresh.applyFallbacks();
-    EXPECT_TRUE(fresh.isOn("ShowUDP"));
-    EXPECT_EQ(fresh.heightTwips(), 8945.0f);
-    EXPECT_FALSE(QFile::exists(ro + QStringLiteral("/fresh/config.ini")));
-
+    ASSERT_TRUE(disk.fill());
+    const QString big(300, QLatin1Char('x'));
     for (const QString& where : {ro, small}) {
+        SCOPED_TRACE(where.toStdString());
+        EXPECT_FALSE(ini::write("Settings", "Height", big, where + "/config.ini"));
+        EXPECT_FALSE(ini::write("Rules", "1", "x", where + "/new.ini"));
         Settings settings(where);
-        settings.load();
-        settings.setValue("RuleFile", QString(300, QLatin1Char('p')));
+        settings.setValue("RuleFile", big);
         QString error;
-        EXPECT_FALSE(settings.save(&error)) << where.toStdString();
+        EXPECT_FALSE(settings.save(&error));
         EXPECT_FALSE(error.isEmpty());
-        EXPECT_EQ(readFile(where + QStringLiteral("/config.ini")), NewFile);
+        EXPECT_EQ(readFile(where + "/config.ini"), NewFile);
+        EXPECT_FALSE(QFile::exists(where + "/new.ini"));
     }
-    EXPECT_EQ(QDir(small).entryList(QDir::Files).size(), 2); // no temporary file left
+    EXPECT_EQ(QDir(small).entryList(QDir::Files).size(), 2); // the file and the filler
+
+    // No file yet: it cannot be created, and the caller hears why.
+    QString error;
+    EXPECT_FALSE(Settings(ro + "/fresh").createDefaultFile(&error));
+    EXPECT_FALSE(error.isEmpty());
+}
+
+const QString Shipped = QStringLiteral(TARVOK_LANG_SOURCE_DIR);
+
+// The language files that ship with the program, and the character set of each.
+class ShippedLanguage : public ::testing::TestWithParam<std::pair<const char*, int>> {};
+
+TEST_P(ShippedLanguage, HoldsEveryKeyTheProgramReadsInItsOwnCodePage) {
+    const QString path = Shipped + '/' + GetParam().first + ".lng";
+    const QByteArray bytes = readFile(path);
+    ASSERT_FALSE(bytes.isEmpty());
+    EXPECT_EQ(bytes.count('\n'), bytes.count("\r\n")) << "every line ends with CR LF";
+    // Stored in the code page, not in UTF-8, as files from Windows are.
+    EXPECT_EQ(bytes.isValidUtf8(), GetParam().second == 0);
+    const LanguageFile file(path);
+    EXPECT_EQ(file.characterSet(), GetParam().second);
+    for (const auto& [section, key] : language::allKeys()) {
+        const QString text = file.text(section, key);
+        EXPECT_TRUE(!text.isEmpty() && !text.contains(QChar::ReplacementCharacter))
+            << section.toStdString() << ' ' << key.toStdString();
+    }
+    EXPECT_TRUE(file.text("Main", 108).contains("Tarvok"));
+    RuleWords words;
+    EXPECT_TRUE(file.fill(words)) << "the rule words are sound";
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, ShippedLanguage,
+                         ::testing::Values(std::pair{"English", 0}, std::pair{"Japanese", 128},
+                                           std::pair{"Russian", 204}),
+                         [](const auto& info) { return std::string(info.param.first); });
+
+TEST(ShippedLanguages, JapaneseDecodesAndEnglishHoldsTheBuiltInWording) {
+    const LanguageFile japanese(Shipped + "/Japanese.lng");
+    EXPECT_EQ(japanese.text("Main", 45), QString::fromUtf8("ポリシー"));
+    EXPECT_EQ(japanese.text("Add", 27), QString::fromUtf8("ルール番号 ")); // blank kept by quotes
+
+    // English holds the wording built into the program.
+    const LanguageFile english(Shipped + "/English.lng");
+    TextHolders holders;
+    holders.policy.clear();
+    english.fill(holders);
+    EXPECT_EQ(holders, TextHolders{});
+    RuleWords words;
+    words.accept.clear();
+    english.fill(words);
+    EXPECT_EQ(words, RuleWords{});
+    EXPECT_EQ(english.text("Alert", 1), "The following process(es) is (are) ");
+}
+
+// With the accept word empty or equal to the block word, every rule read as the same action
+// and a block rule cut nothing.
+TEST_F(SettingsFolder, DamagedLanguageFileCannotMakeBlockRulesAccept) {
+    // An empty text stands for a folder in place of the file.
+    const struct { const char *name; QByteArray text; const char *accept, *block; } cases[] = {
+        {"NoAddSection", "[LANGUAGE]\r\nCharacterSet=0\r\n[Main]\r\n1=Datei\r\n", "accept", "block"},
+        {"Garbage", QByteArray("\x00\xff\xfe=\x01[[\x80\x81\r\n\x00", 13), "accept", "block"},
+        {"Folder", {}, "accept", "block"},
+        {"SameWords", "[Add]\r\n17=ja\r\n18=ja\r\n14=an\r\n15=aus\r\n", "accept", "block"},
+        {"BlankAccept", "[Add]\r\n17=\" \"\r\n18=sperren\r\n", "accept", "sperren"},
+        {"AcceptIsTheAnyPortWord", "[Add]\r\n17=alle\r\n18=sperren\r\n8=alle\r\n", "accept", "sperren"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(c.text.isEmpty() ? QDir().mkpath(language(c.name))
+                                     : writeFile(language(c.name), c.text));
+        const LanguageFile file(language(c.name));
+        RuleWords words;
+        EXPECT_FALSE(file.fill(words)) << "the user is told the file is damaged";
+        EXPECT_EQ(words.accept, c.accept);
+        EXPECT_EQ(words.block, c.block);
+        const QStringList all = {words.accept, words.block, words.enabled, words.disabled,
+                                 words.anyAddress, words.anyPort, words.noLog, words.noDescription};
+        EXPECT_EQ(QSet<QString>(all.begin(), all.end()).size(), all.size()) << all.join('|').toStdString();
+        TextHolders holders;
+        file.fill(holders);
+        EXPECT_EQ(holders.accept, words.accept) << "rows are compared with the same word";
+    }
+}
+
+TEST_F(SettingsFolder, LanguageCodePagesAndUtf8FilesDecodeAndMissingKeysStayEmpty) {
+    // Cyrillic in Windows-1251, Greek in 1253, a Russian file saved as UTF-8 by an editor, and a
+    // long double-byte value, cut to 354 characters, not bytes.
+    const std::pair<QByteArray, QString> cases[] = {
+        {"204\r\n[Main]\r\n1=\xCF\xF0\xE8\xE2\xE5\xF2", QString::fromUtf8("Привет")},
+        {"161\r\n[Main]\r\n1=\xE3\xE5\xE9\xDC", QString::fromUtf8("γειά")},
+        {"204\r\n[Main]\r\n1=\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82", QString::fromUtf8("Привет")},
+        {"128\r\n[Main]\r\n1=" + QByteArray("\x83\x65").repeated(400), QString(354, QChar(0x30C6))}};
+    for (const auto& [text, decoded] : cases) {
+        ASSERT_TRUE(writeFile(language("Test"), "[LANGUAGE]\r\nCharacterSet=" + text + "\r\n"));
+        EXPECT_EQ(LanguageFile(language("Test")).text("Main", 1), decoded);
+    }
+    // Keys missing from a file leave their texts empty.
+    ASSERT_TRUE(writeFile(language("Test"), "[LANGUAGE]\nCharacterSet=oops\n[Main]\n70=Regel:\n"
+                                            "[Add]\n17=annehmen\n"));
+    TextHolders holders;
+    LanguageFile(language("Test")).fill(holders);
+    EXPECT_EQ(holders.policy, "Regel:");
+    EXPECT_EQ(holders.accept, "annehmen");
+    EXPECT_EQ(holders.established, "");
+    for (int characterSet : {0, 128, 129, 134, 136, 161, 162, 177, 178, 186, 204, 238, 222})
+        EXPECT_EQ(decodeCodePage("abc", codePageForCharacterSet(characterSet)), "abc") << characterSet;
+}
+
+TEST_F(SettingsFolder, ListsOnlyLanguageFilesAndPreviewsThePickedOne) {
+    for (const char* name : {"English.lng", "notes.txt", "old.lng.bak"})
+        ASSERT_TRUE(writeFile(folder() + "/Language/" + name, "[LANGUAGE]\r\n"));
+    ASSERT_TRUE(QFile::copy(Shipped + "/Japanese.lng", language("Japanese")));
+    const QStringList names = availableLanguages(folder());
+    EXPECT_EQ(QSet<QString>(names.begin(), names.end()), QSet<QString>({"English", "Japanese"}));
+
+    const LanguagePreview preview = previewLanguage(folder(), "Japanese");
+    EXPECT_EQ(preview.okCaption, QString::fromUtf8("OK(&O)"));
+    EXPECT_EQ(preview.selectCaption, QString::fromUtf8("言語を選んでください:"));
+    EXPECT_EQ(preview.translator, QString::fromUtf8("Tarvok プロジェクト"));
+    EXPECT_FALSE(preview.changeMessage.isEmpty());
+    // A picked name without a file previews nothing; it does not fall back to English.
+    EXPECT_EQ(previewLanguage(folder(), "Gone").okCaption, "");
+}
+
+TEST(Preferences, LogSizeBoxRules) {
+    const struct { const char *typed, *kept; bool invalid; } cases[] = {
+        {"0700", "512", false}, {"00", "0", false},  {"12a", "12a", true},
+        {"512", "512", false},  {"513", "512", false}, {"99999999999", "512", false},
+        {"", "", false},        {"-5", "-5", true}};
+    for (const auto& c : cases) {
+        const preferences::LogSizeText result = preferences::checkLogSize(QLatin1String(c.typed));
+        EXPECT_EQ(result.text, QLatin1String(c.kept)) << c.typed;
+        EXPECT_EQ(result.invalid, c.invalid) << c.typed;
+    }
+}
+
+TEST(Autostart, ExecQuotesThePathAsOneArgument) {
+    // Quote, dollar, backslash and percent survive the entry's string and argument escapes.
+    const QByteArray text = autostart::entryText(QStringLiteral("/opt/my \"tools\"/$x\\100%/tarvok"));
+    EXPECT_TRUE(text.contains("\nExec=\"/opt/my \\\\\"tools\\\\\"/\\\\$x\\\\\\\\100%%/tarvok\"\n"))
+        << text.constData();
+}
+
+// The dialog over the built languages; the autostart entry goes to a temporary folder.
+class FrmPreferencesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        language.setPath(folder.file(QStringLiteral("Language/English.lng")));
+        settings.values = {{"Language", "English"}, {"LogSize", "100"},
+                           {"CloseConDBClick", "True"}, {"PopupAlert", "True"}};
+    }
+    void TearDown() override { qunsetenv("XDG_CONFIG_HOME"); }
+    std::unique_ptr<FrmPreferences> open() {
+        auto dialog = std::make_unique<FrmPreferences>(folder.path(), program, settings, language,
+                                                       prompter);
+        dialog->show();
+        return dialog;
+    }
+
+    test::ProgramFolder folder;
+    QTemporaryDir config;
+    const QString program = QStringLiteral("/opt/my programs/tarvok");
+    MapSettings settings;
+    LanguageFile language;
+    FakePrompter prompter;
+};
+
+TEST_F(FrmPreferencesTest, EveryBoxWritesItsSettingOrTheStartAtLoginEntryAtOnce) {
+    auto dialog = open();
+    QSignalSpy modes(dialog.get(), &FrmPreferences::doubleClickModeChanged);
+    dialog->box("ChkFilePropertiesDBClick")->click();
+    EXPECT_FALSE(dialog->box("ChkDBClick")->isChecked()); // the two stay opposite
+    ASSERT_EQ(modes.size(), 1);
+    EXPECT_EQ(modes[0][0].toString(), QStringLiteral("0"));
+    dialog->box("ChkDBClick")->click();
+    EXPECT_FALSE(dialog->box("ChkFilePropertiesDBClick")->isChecked());
+    dialog->box("ChkPopup")->click();
+    dialog->box("ChkMinimized")->click();
+    const QMap<QString, QString> expected = {
+        {"CloseConDBClick", "True"}, {"FilePropertyDBClick", "False"}, {"Language", "English"},
+        {"LogSize", "100"}, {"PopupAlert", "False"}, {"RunMinimized", "True"}};
+    EXPECT_EQ(settings.values, expected);
+
+    const QString entry = config.filePath(QStringLiteral("autostart/Tarvok.desktop"));
+    QCheckBox* startUp = dialog->box("ChkStartUp");
+    startUp->click();
+    EXPECT_TRUE(readFile(entry).contains("Exec=\"/opt/my programs/tarvok\"\n"));
+    EXPECT_FALSE(autostart::isEnabled(QStringLiteral("/elsewhere/tarvok")));
+    EXPECT_TRUE(open()->box("ChkStartUp")->isChecked());
+    startUp->click();
+    EXPECT_FALSE(QFile::exists(entry));
+
+    // A file where the autostart folder belongs: nobody, root included, can write the entry.
+    ASSERT_TRUE(QDir(config.filePath(QStringLiteral("autostart"))).removeRecursively());
+    ASSERT_TRUE(writeFile(config.filePath(QStringLiteral("autostart")), "not a folder"));
+    startUp->click();
+    EXPECT_FALSE(startUp->isChecked());
+    ASSERT_EQ(prompter.messages().size(), 1);
+    EXPECT_EQ(prompter.messages()[0].style, Prompter::Critical);
+    EXPECT_TRUE(prompter.messages()[0].text.contains(QStringLiteral("Tarvok.desktop")));
+}
+
+TEST_F(FrmPreferencesTest, LogSizeAndLanguageAreTakenOverByOkOnlyNotByEscape) {
+    QMap<QString, QString> before;
+    {
+        auto dialog = open();
+        before = settings.values;
+        QTest::keyClicks(dialog->findChild<QLineEdit*>("txtSize"), QStringLiteral("3"));
+        dialog->findChild<QComboBox*>("cboLanguage")->setCurrentText("Russian");
+        QTest::keyClick(dialog.get(), Qt::Key_Escape);
+        EXPECT_FALSE(dialog->isVisible());
+    }
+    EXPECT_EQ(settings.values, before);
+    EXPECT_TRUE(prompter.calls.isEmpty());
+    auto dialog = open();
+    auto* size = dialog->findChild<QLineEdit*>("txtSize");
+    EXPECT_EQ(size->text(), QStringLiteral("100"));
+    EXPECT_EQ(dialog->findChild<QLineEdit*>("txtLogPath")->text(),
+              QDir::toNativeSeparators(folder.path() + QStringLiteral("/Logs/")));
+    QTest::keyClicks(size, QStringLiteral("a"));
+    ASSERT_EQ(prompter.messages().size(), 1);
+    EXPECT_EQ(prompter.messages()[0].text, QStringLiteral("Invalid log size"));
+    EXPECT_EQ(prompter.messages()[0].title, QStringLiteral("Error!"));
+
+    // Picking a language previews its OK button at once.
+    dialog->findChild<QComboBox*>("cboLanguage")->setCurrentText(QStringLiteral("Japanese"));
+    const LanguagePreview japanese = previewLanguage(folder.path(), QStringLiteral("Japanese"));
+    auto* ok = dialog->findChild<QPushButton*>("cmdOK");
+    EXPECT_EQ(ok->text(), japanese.okCaption);
+    size->clear();
+    prompter.calls.clear();
+    ok->click();
+    ASSERT_EQ(prompter.messages().size(), 2);
+    EXPECT_EQ(prompter.messages()[0].text, language.text(QStringLiteral("Preferences"), 13));
+    EXPECT_EQ(prompter.messages()[1].text, japanese.changeMessage);
+    EXPECT_EQ(prompter.messages()[1].title, japanese.changeTitle);
+    EXPECT_EQ(settings.values.value("LogSize"), QStringLiteral("100"));
+    EXPECT_EQ(settings.values.value("Language"), QStringLiteral("Japanese"));
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
 }
 
 } // namespace

@@ -1,0 +1,818 @@
+// The policy file and its commands, then the rule list and the rule editor in the real main
+// window through its own ways in.
+
+#include "app/AppTestSupport.h"
+#include "engine/EnforcementEngine.h"
+#include "fakes/EngineFakes.h"
+#include "fakes/FakeLocaliser.h"
+#include "fakes/FakePrompter.h"
+#include "policy/PolicyCommands.h"
+#include "policy/PolicyFile.h"
+#include "policy/RuleEditor.h"
+#include "policy/RuleEditorDialog.h"
+#include "policy/RuleListController.h"
+#include "records/EventList.h"
+#include "settings/TextHolders.h"
+#include "shell/Application.h"
+#include "shell/MainWindow.h"
+#include "support/Loopback.h"
+#include "support/Sandbox.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QImage>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QStandardItemModel>
+#include <QTest>
+#include <QTreeView>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <map>
+#include <optional>
+#include <tuple>
+#include <sys/socket.h>
+
+using namespace tarvok;
+using namespace tarvok::test;
+
+namespace {
+
+// A program folder with a policy and its commands, a language whose texts name their own keys
+// ("Add/24") and a scripted prompter.
+using Box = std::tuple<QString, QString, int>; // a message's title, text and style
+
+struct Policy {
+    Policy() { settings.values["RuleFile"] = "Normal.rlsp"; }
+    Box told() const {
+        const FakePrompter::Call last = prompter.messages().last();
+        return {last.title, last.text, last.style};
+    }
+    QTemporaryDir dir, other;
+    RuleTable table;
+    MapSettings settings;
+    FakeLocaliser localiser;
+    TextHolders texts;
+    FakePrompter prompter;
+    PolicyCommands policy{dir.path(), table, settings, localiser, texts, prompter};
+};
+
+class PolicyTest : public ::testing::Test, public Policy {
+protected:
+    QString inFolder(const QString& name) const { return dir.path() + '/' + name; }
+    QString write(const QByteArray& bytes) {
+        const QString path = inFolder(QStringLiteral("p%1.rlsp").arg(++files));
+        return writeFile(path, bytes) ? path : QString();
+    }
+    // A policy of two rules saved as the current file, then edited in the table.
+    void editedPolicy() {
+        table.appendRule(Rule{table.words().accept, "1", "", "10.0.0.1", "80", "", "a"});
+        table.appendRule(Rule{table.words().block, "2", "", "10.0.0.2", "81", "", "b"});
+        ASSERT_TRUE(policy.SavePolicy(0));
+        saved = readFile(policy.currentFilePath());
+        table.setCell(0, RuleTable::Port, "8080");
+        policy.setSaveChanges(true);
+    }
+    // The rules, SaveChanges and the file are as editedPolicy left them.
+    void expectUnchanged() {
+        ASSERT_EQ(table.count(), 2);
+        EXPECT_EQ(table.cell(0, RuleTable::Port), "8080");
+        EXPECT_TRUE(policy.SaveChanges());
+        EXPECT_EQ(settings.values["RuleFile"], "Normal.rlsp");
+        EXPECT_EQ(readFile(inFolder("Normal.rlsp")), saved);
+    }
+    // The texts the prompter showed; a failure naming a file of the folder reads "failed <name>".
+    QStringList asked() const {
+        QStringList texts;
+        for (const FakePrompter::Call& call : prompter.calls) {
+            const QString after = call.text.section(dir.path() + '/', 1);
+            const QString name = after.section(QRegularExpression("[: ]"), 0, 0);
+            texts.append(name.isEmpty() ? call.text : "failed " + name);
+        }
+        return texts;
+    }
+
+    QByteArray saved;
+    RuleWords words;
+    int files = 0;
+};
+
+TEST_F(PolicyTest, SaveTextIsExactAndReadsBack) {
+    // Rules as the table holds them before a file gives them a number and an icon.
+    const QList<Rule> rules = {
+        {words.accept, "", "", words.anyAddress, "80", "", "Zürich ☃"},
+        {"accept ", "", words.disabled, "10.0.0.*", words.anyPort, words.noLog, ""},
+        {words.block, "", "x", "1.2.3.4", "*", "y", "two\r\nAction_3=1"}};
+    const QByteArray text = policyText(rules, words);
+    EXPECT_EQ(text, "[Rules]\r\nCount=3\r\n\r\n"
+                    "Action_1=1\r\nEnabled_1=1\r\nRemAddr_1=*\r\nRemP_1=80\r\nLog_1=1\r\n"
+                    "Desc_1=Z\xC3\xBCrich \xE2\x98\x83\r\n\r\n"
+                    "Action_2=2\r\nEnabled_2=2\r\nRemAddr_2=10.0.0.*\r\nRemP_2=*\r\nLog_2=2\r\n"
+                    "Desc_2=none\r\n\r\n"
+                    "Action_3=2\r\nEnabled_3=2\r\nRemAddr_3=1.2.3.4\r\nRemP_3=*\r\nLog_3=2\r\n"
+                    "Desc_3=two  Action_3=1\r\n\r\n"
+                    "\r\n");
+    for (int i = 0; i < 2; ++i) // a second file's rules are appended
+        ReadPolicyFile(write(text), table);
+    const QList<Rule> read = {
+        {words.accept, "1", "", words.anyAddress, "80", "", "Zürich ☃", "TCP", 1},
+        {words.block, "2", words.disabled, "10.0.0.*", words.anyPort, words.noLog,
+         words.noDescription, "TCP", 2},
+        {words.block, "3", words.disabled, "1.2.3.4", words.anyPort, words.noLog,
+         "two  Action_3=1", "TCP", 2}};
+    EXPECT_EQ(table.rules(), read + read);
+}
+
+TEST_F(PolicyTest, OddFilesLoadAsTheirKeysSay) {
+    const QList<Rule> rules = readPolicyRules(
+        write("; written by hand\n[Other]\nCount=9\nAction_1=2\n\n[rules]\n  count = 3  \n"
+             "Desc_1 = \"  quoted  \"\nAction_1=1\nEnabled_1=1\nRemAddr_1=*\nRemP_1=*\nLog_1=1\n"
+             "Action_2=3\nEnabled_2=0\nRemAddr_2=1.2.3.4\nRemP_2=8x\nLog_2=yes\nDesc_2=\n"
+             "Action_9=1\n"), words);
+    // Count larger than the blocks present: the last is a disabled block rule with nothing in it.
+    EXPECT_EQ(rules, QList<Rule>({{words.accept, "1", "", words.anyAddress, words.anyPort, "",
+                                   "  quoted  ", "TCP", 1},
+                                  {words.block, "2", words.disabled, "1.2.3.4", "8x", words.noLog,
+                                   words.noDescription, "TCP", 2},
+                                  {words.block, "3", words.disabled, "", "", words.noLog,
+                                   words.noDescription, "TCP", 2}}));
+}
+
+TEST_F(PolicyTest, CountIsALeadingNumberWithinSixteenBits) {
+    const std::pair<const char*, int> cases[] = {
+        {"2 rules", 2}, {"2.5", 2},   {"3.5", 4}, {"abc", 0},   {"", 0},
+        {"-4", 0},      {"32768", 0}, {"1e9", 0}, {"1e999", 0}, {"99999999999999999999", 0}};
+    for (const auto& [count, rows] : cases)
+        EXPECT_EQ(readPolicyRules(write(QByteArray("[Rules]\nCount=") + count + "\nAction_1=1\n"),
+                                  words).size(), rows) << count;
+    EXPECT_FALSE(policyCount("-32769"));
+    EXPECT_EQ(policyCount("-32768"), -32768);
+
+    // The largest Count over a file of one block: every row is made, nothing breaks. An old
+    // file is trusted by the reader's cache instead of being read again per key.
+    const QString path = write("[Rules]\nCount=32767\nAction_1=1\n");
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite) &&
+                file.setFileTime(QDateTime::currentDateTime().addDays(-1),
+                                 QFileDevice::FileModificationTime));
+    const QList<Rule> many = readPolicyRules(path, words);
+    ASSERT_EQ(many.size(), MaxPolicyRules);
+    EXPECT_EQ(many.first().action, words.accept);
+    EXPECT_EQ(many.last().number, "32767");
+}
+
+TEST_F(PolicyTest, SaveAsWritesACopyAndKeepsTheCurrentName) {
+    editedPolicy();
+    prompter.files = {"", other.path() + "/copy.rlsp"};
+    EXPECT_FALSE(policy.SavePolicy(1)); // cancelled
+    EXPECT_TRUE(policy.SaveChanges());
+    EXPECT_TRUE(policy.SavePolicy(1));
+    EXPECT_FALSE(policy.SaveChanges());
+    EXPECT_EQ(policy.statusText(), "Policy: NORMAL.RLSP");
+    EXPECT_EQ(readFile(other.path() + "/copy.rlsp"), policyText(table.rules(), table.words()));
+    EXPECT_EQ(readFile(inFolder("Normal.rlsp")), saved);
+    EXPECT_EQ(prompter.calls[0].text, "Main/7");
+    EXPECT_EQ(prompter.calls[0].filter, "Tarvok policy file|*.rlsp");
+    EXPECT_EQ(prompter.calls[0].folder, dir.path());
+}
+
+TEST_F(PolicyTest, NewChangesNothingUntilAFileIsWritten) {
+    editedPolicy();
+    policy.NewPolicy(); // answered No, as every question without a scripted answer
+    prompter.answers = {Prompter::Yes, Prompter::No};
+    policy.NewPolicy(); // and the file dialog is cancelled
+    expectUnchanged();
+    EXPECT_EQ(asked(), QStringList({"Main/95", "Main/95", "Main/96", "Main/112"}));
+    EXPECT_EQ(prompter.calls[0].style, Prompter::ExclamationYesNo);
+    EXPECT_EQ(prompter.calls[0].title, "Tarvok");
+
+    prompter.answers = {Prompter::Yes, Prompter::Yes};
+    prompter.files = {other.path() + "/Fresh.rlsp"};
+    policy.NewPolicy();
+    EXPECT_NE(readFile(inFolder("Normal.rlsp")), saved); // the edits were saved first
+    EXPECT_EQ(readFile(other.path() + "/Fresh.rlsp"), "[Rules]\r\nCount=0\r\n\r\n\r\n"); // empty
+    EXPECT_EQ(table.count(), 0);
+    EXPECT_EQ(policy.statusText(), "Policy: FRESH.RLSP");
+    EXPECT_FALSE(policy.SaveChanges());
+    prompter.calls.clear();
+    policy.AskSaveAtExit();
+    EXPECT_TRUE(prompter.calls.isEmpty()) << "nothing unsaved, nothing asked at exit";
+}
+
+TEST_F(PolicyTest, OpenFromAnotherFolderSavesIntoTheProgramFolder) {
+    editedPolicy();
+    const QString elsewhere = other.path() + "/Office.rlsp";
+    ASSERT_TRUE(writeFile(elsewhere, "[Rules]\nCount=1\nAction_1=1\nRemAddr_1=*\nRemP_1=22\n"));
+    policy.OpenPolicy(); // not saved, and cancelled
+    expectUnchanged();
+    prompter.files = {elsewhere}; // not saved, and opened
+    policy.OpenPolicy();
+    EXPECT_EQ(prompter.calls.last().text, "Main/40");
+    ASSERT_EQ(table.count(), 1);
+    EXPECT_EQ(table.cell(0, RuleTable::Port), "22");
+    EXPECT_EQ(policy.statusText(), "Policy: OFFICE.RLSP");
+    EXPECT_FALSE(policy.SaveChanges());
+    EXPECT_EQ(readFile(inFolder("Normal.rlsp")), saved);
+    ASSERT_TRUE(policy.SavePolicy(0));
+    EXPECT_EQ(readFile(inFolder("Office.rlsp")), policyText(table.rules(), table.words()));
+}
+
+// Every failed write is reported and leaves the rules, SaveChanges and the file as they were.
+class PolicyWriteFailure : public PolicyTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PolicyWriteFailure, LosesNothing) {
+    std::optional<ScratchMount> mount; // a full disk holds the policy; a read-only folder after it
+    if (GetParam())
+        mount.emplace(ScratchMount::smallDisk(dir.path()));
+    editedPolicy();
+    if (!GetParam())
+        mount.emplace(ScratchMount::readOnly(dir.path()));
+    TARVOK_REQUIRE_MOUNT(*mount);
+    ASSERT_TRUE(!GetParam() || mount->fill());
+    EXPECT_FALSE(policy.SavePolicy(0));
+    prompter.answers = {Prompter::Yes, Prompter::Yes}; // New, saving first
+    policy.NewPolicy();
+    prompter.answers = {Prompter::Yes, Prompter::No}; // New, not saving, into a new file
+    prompter.files = {inFolder("Fresh.rlsp")};
+    policy.NewPolicy();
+    prompter.answers = {Prompter::Yes};
+    policy.AskSaveAtExit();
+    expectUnchanged();
+    EXPECT_FALSE(QFile::exists(inFolder("Fresh.rlsp")));
+    EXPECT_EQ(asked(), QStringList({"failed Normal.rlsp", "Main/95", "Main/96",
+                                    "failed Normal.rlsp", "Main/95", "Main/96", "Main/112",
+                                    "failed Fresh.rlsp", "Main/80", "failed Normal.rlsp"}));
+    EXPECT_EQ(prompter.calls[0].style, Prompter::Exclamation);
+}
+
+INSTANTIATE_TEST_SUITE_P(Mounts, PolicyWriteFailure, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "FullDisk" : "ReadOnly"; });
+
+// An unreadable policy used to load as an empty one, and Save wrote the empty table over it.
+TEST_F(PolicyTest, UnreadablePolicyAtStartUpIsReportedAndNeverWrittenOver) {
+    ASSERT_TRUE(QDir(dir.path()).mkdir("Normal.rlsp"));
+    policy.LoadPolicy();
+
+    EXPECT_EQ(policy.statusText(), "Policy: NORMAL.RLSP");
+    table.appendRule(Rule{"accept", "1", "", "1.2.3.4", "80", "", "x"});
+    policy.setSaveChanges(true);
+    EXPECT_FALSE(policy.SavePolicy(0)) << "the name dialog was cancelled";
+    EXPECT_EQ(asked(), QStringList({"failed Normal.rlsp", "Main/7"})); // reported, then Save As
+    EXPECT_TRUE(policy.SaveChanges());
+    prompter.files = {inFolder("Mine.rlsp")};
+    EXPECT_TRUE(policy.SavePolicy(0));
+    EXPECT_EQ(settings.values["RuleFile"], "Mine.rlsp");
+    EXPECT_TRUE(readFile(inFolder("Mine.rlsp")).contains("RemAddr_1=1.2.3.4"));
+    EXPECT_TRUE(QFileInfo(inFolder("Normal.rlsp")).isDir());
+}
+
+// RuleFile=../x.rlsp wrote and read a file outside the program folder.
+TEST_F(PolicyTest, RuleFileLeadingOutOfTheFolderCountsAsMissing) {
+    const QString outside = other.path() + "/x.rlsp";
+    ASSERT_TRUE(writeFile(outside, "[Rules]\r\nCount=1\r\nAction_1=2\r\n"));
+    const QString up = "../" + QDir(other.path()).dirName() + "/x.rlsp";
+    for (const QString& name : {up, outside, QString("x.rlsp") + QChar(0) + ".rlsp", QString("..")}) {
+        SCOPED_TRACE(name.toStdString());
+        settings.values["RuleFile"] = name;
+        policy.LoadPolicy();
+        EXPECT_EQ(table.count(), 0);
+        EXPECT_EQ(settings.values["RuleFile"], "New.rlsp");
+        EXPECT_EQ(readFile(outside), "[Rules]\r\nCount=1\r\nAction_1=2\r\n");
+    }
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+    EXPECT_TRUE(prompter.calls.isEmpty());
+}
+
+// True once the firewall has cut the connection under its client.
+bool isCut(const TcpConnection& connection) {
+    char byte;
+    return ::recv(connection.client.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 &&
+           errno == ECONNABORTED;
+}
+
+// The real main window, shown, with the rule list's wiring.
+struct PolicyWindow : Policy {
+    QStandardItemModel log{0, 9};
+    QStandardItemModel history{0, 6};
+    MainWindow window;
+    RuleListController* controller = nullptr;
+
+    PolicyWindow() {
+        window.setModels(&table, &log, &history);
+        controller = new RuleListController(&window, table, policy, localiser, texts, prompter);
+        window.show();
+        window.tabStrip()->setCurrentIndex(MainWindow::PolicyPage);
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&window));
+    }
+
+    QTreeView* rules() const { return window.list("ListRules"); }
+    QAction* action(const char* name) const { return window.action(QLatin1String(name)); }
+    // A rule row as the policy file would give it.
+    void addRow(bool accept, const QString& address, const QString& port,
+                const QString& description = "d") {
+        const QString number = QString::number(table.count() + 1);
+        table.appendRule(Rule{accept ? table.words().accept : table.words().block, number, "",
+                              address, port, "", description, "TCP", accept ? 1 : 2});
+    }
+    void select(QTreeView* list, int row) { list->setCurrentIndex(list->model()->index(row, 0)); }
+    QStringList column(RuleTable::Column c) const {
+        QStringList cells;
+        for (int row = 0; row < table.count(); ++row)
+            cells.append(table.cell(row, c));
+        return cells;
+    }
+
+    // The open editor, or null once it has closed and gone.
+    RuleEditorDialog* editor() {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return controller->editor();
+    }
+    template <typename Widget> Widget* field(const char* name) {
+        RuleEditorDialog* open = editor();
+        return open ? open->findChild<Widget*>(QLatin1String(name)) : nullptr;
+    }
+    // Fills the editor as a person would: the action, then a given address and port.
+    void fill(bool accept, const QString& address, const QString& port) {
+        field<QRadioButton>(accept ? "Option1" : "Option2")->setChecked(true);
+        field<QComboBox>("Combo1")->setCurrentIndex(1);
+        field<QLineEdit>("txtRemA")->setText(address);
+        field<QComboBox>("Combo3")->setCurrentIndex(1);
+        field<QLineEdit>("txtRemP")->setText(port);
+    }
+    void click(const char* button) { field<QPushButton>(button)->click(); }
+};
+
+QString order(const PolicyWindow& w) { return w.column(RuleTable::Description).join(','); }
+QString numbers(const PolicyWindow& w) { return w.column(RuleTable::Number).join(','); }
+
+TEST(RuleList, MovesDragsAndDeletesRenumberAndRowsShowThePictureOfTheirAction) {
+    PolicyWindow w;
+    w.texts.rule1 = "Rule:";
+    w.texts.rule2 = "Rule #";
+    w.texts.deleteRule = "Delete it?";
+    w.action("tbUp")->trigger(); // on an empty table a move only marks the policy
+    EXPECT_TRUE(w.policy.SaveChanges());
+    for (int i = 1; i <= 4; ++i) // r1 and r4 accept, r2 and r3 block
+        w.addRow(i == 1 || i == 4, "10.0.0." + QString::number(i), "80", "r" + QString::number(i));
+    // The first rule up and the last rule down move nothing but still mark the policy.
+    const struct { int row; const char *action, *order; int selected; } moves[] = {
+        {2, "tbUp", "r1,r3,r2,r4", 1}, {0, "tbUp", "r1,r3,r2,r4", 0},
+        {3, "tbDown", "r1,r3,r2,r4", 3}, {0, "tbDown", "r3,r1,r2,r4", 1}};
+    for (const auto& m : moves) {
+        SCOPED_TRACE(std::to_string(m.row) + m.action);
+        w.policy.setSaveChanges(false);
+        w.select(w.rules(), m.row);
+        w.action(m.action)->trigger();
+        EXPECT_EQ(order(w), m.order);
+        EXPECT_EQ(numbers(w), "1,2,3,4");
+        EXPECT_EQ(RuleListController::selectedRow(w.rules()), m.selected);
+        EXPECT_TRUE(w.policy.SaveChanges());
+    }
+
+    // A drag: the first step over another row only notes it; each further one moves one row.
+    w.policy.setSaveChanges(false);
+    QWidget* viewport = w.rules()->viewport();
+    const auto centre = [&](int row) {
+        return w.rules()->visualRect(w.rules()->model()->index(row, 1)).center();
+    };
+    QTest::mousePress(viewport, Qt::LeftButton, {}, centre(3));
+    QStringList orders;
+    for (int step = 0; step < 5; ++step) {
+        QTest::mouseMove(viewport, centre(0));
+        orders.append(order(w));
+        EXPECT_EQ(numbers(w), "1,2,3,4");
+    }
+    QTest::mouseRelease(viewport, Qt::LeftButton, {}, centre(0));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(orders, QStringList({"r3,r1,r2,r4", "r3,r1,r4,r2", "r3,r4,r1,r2", "r4,r3,r1,r2",
+                                   "r4,r3,r1,r2"}));
+    EXPECT_EQ(RuleListController::selectedRow(w.rules()), 0);
+    EXPECT_TRUE(w.policy.SaveChanges());
+    QTest::mouseMove(viewport, centre(3)); // after the drop, nothing moves
+    EXPECT_EQ(order(w), "r4,r3,r1,r2");
+
+    // The accept rule r4 shows green, the block rule r3 red.
+    w.rules()->clearSelection();
+    w.rules()->setCurrentIndex({});
+    const QImage shot = viewport->grab().toImage();
+    for (int row : {0, 1}) {
+        QRect cell = w.rules()->visualRect(w.rules()->model()->index(row, 0));
+        cell.setWidth(cell.height() + 4);
+        double green = 0, red = 0; // the shares where one outweighs the other
+        for (int y = cell.top(); y <= cell.bottom(); ++y)
+            for (int x = cell.left(); x <= cell.right(); ++x) {
+                const QColor c = shot.pixelColor(x, y);
+                green += c.green() > c.red() + 60;
+                red += c.red() > c.green() + 60;
+            }
+        const double all = cell.width() * cell.height();
+        EXPECT_GT((row == 0 ? green : red) / all, 0.2) << row;
+        EXPECT_LT((row == 0 ? red : green) / all, 0.02) << row;
+    }
+
+    // A delete asks with the rule and removes it on Yes only.
+    w.policy.setSaveChanges(false);
+    w.select(w.rules(), 2);
+    w.action("mnuDeleteRule")->trigger(); // answered No
+    ASSERT_EQ(w.prompter.messages().size(), 1);
+    EXPECT_EQ(w.told(), Box("Rule #3", "Rule: r1\r\nDelete it?", Prompter::Question));
+    EXPECT_FALSE(w.policy.SaveChanges());
+    w.prompter.answers = {Prompter::Yes};
+    w.select(w.rules(), 1);
+    QTest::keyClick(w.rules(), Qt::Key_D, Qt::ControlModifier);
+    EXPECT_EQ(order(w), "r4,r1,r2");
+    EXPECT_EQ(numbers(w), "1,2,3");
+    EXPECT_TRUE(w.policy.SaveChanges());
+
+    // A drag above the visible rows scrolls and keeps moving the rule.
+    for (int i = 4; i <= 60; ++i)
+        w.addRow(false, "10.0.1." + QString::number(i), "80", "s" + QString::number(i));
+    w.rules()->scrollToBottom();
+    const QPoint last = centre(59), above(last.x(), -20);
+    QTest::mousePress(viewport, Qt::LeftButton, {}, last);
+    const int before = w.rules()->verticalScrollBar()->value();
+    for (int step = 0; step < 10; ++step)
+        QTest::mouseMove(viewport, above);
+    QTest::mouseRelease(viewport, Qt::LeftButton, {}, above);
+    EXPECT_LT(w.rules()->verticalScrollBar()->value(), before);
+    const int row = w.column(RuleTable::Description).indexOf("s60");
+    EXPECT_LT(row, 59);
+    EXPECT_EQ(w.table.cell(row, RuleTable::Number), QString::number(row + 1));
+}
+
+TEST(RuleList, KeysDoubleClickAndTheContextMenuNeedARuleAndTheMenuFlipsItsState) {
+    PolicyWindow w;
+    QMenu* menu = w.window.menu("mnuListRules");
+    QAction* enabled = w.action("mnuEnabledRule");
+    emit menu->aboutToShow();
+    for (const char* name : {"mnuEditRule", "mnuDeleteRule", "mnuEnabledRule"})
+        EXPECT_FALSE(w.action(name)->isEnabled()) << name;
+    EXPECT_TRUE(w.action("mnuAddRule")->isEnabled());
+    QTest::keyClick(w.rules(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(w.rules(), Qt::Key_E, Qt::ControlModifier);
+    QTest::mouseDClick(w.rules()->viewport(), Qt::LeftButton, {}, QPoint(20, 5));
+    EXPECT_EQ(w.editor(), nullptr);
+
+    w.addRow(false, "10.0.0.1", "80", "first");
+    w.table.setCell(0, RuleTable::Enabled, w.table.words().disabled);
+    QTest::keyClick(w.rules(), Qt::Key_A, Qt::ControlModifier);
+    ASSERT_NE(w.editor(), nullptr);
+    EXPECT_FALSE(w.editor()->modifyMode());
+    w.editor()->close();
+    const QRect row = w.rules()->visualRect(w.rules()->model()->index(0, 1));
+    QTest::mouseClick(w.rules()->viewport(), Qt::LeftButton, {}, row.center());
+    QTest::mouseDClick(w.rules()->viewport(), Qt::LeftButton, {}, row.center());
+    ASSERT_NE(w.editor(), nullptr);
+    EXPECT_TRUE(w.editor()->modifyMode());
+    EXPECT_EQ(w.editor()->fields().description, "first");
+    w.editor()->close();
+
+    emit menu->aboutToShow();
+    EXPECT_FALSE(enabled->isChecked());
+    enabled->trigger();
+    EXPECT_EQ(w.table.cell(0, RuleTable::Enabled), "");
+    EXPECT_TRUE(w.policy.SaveChanges());
+    emit menu->aboutToShow();
+    EXPECT_TRUE(enabled->isChecked());
+    enabled->trigger();
+    EXPECT_EQ(w.table.cell(0, RuleTable::Enabled), "false");
+}
+
+TEST(RulesFromConnections, RowsProposeABlockRuleForTheirRemoteEnd) {
+    // Each row's cells joined by commas; the address and port proposed, or none for "any".
+    const struct { bool perApplication, byKey; QString row, address, port; } cases[] = {
+        {false, false, "TCP,10.0.0.5,40000,10.1.2.3,443,https,ESTABLISHED,t", "10.1.2.3", "443"},
+        {false, true, "UDP,10.0.0.5,53,,,,Unknown,t", {}, {}},
+        {true, false, "firefox,TCP,10.0.0.5,40001,localhost,0,SYN_SENT,/usr/bin/firefox", {}, {}},
+        {true, true, "curl,TCP,10.0.0.5,40002,10.9.9.9,8080,ESTABLISHED,/usr/bin/curl", "10.9.9.9",
+         "8080"}};
+    for (const auto& c : cases) {
+        PolicyWindow w;
+        SCOPED_TRACE(c.row.toStdString());
+        auto* rows = new QStandardItemModel(1, 8, &w.window);
+        for (int column = 0; column < 8; ++column)
+            rows->setItem(0, column, new QStandardItem(c.row.section(',', column, column)));
+        w.window.setConnectionModels(c.perApplication ? nullptr : rows,
+                                     c.perApplication ? rows : nullptr);
+        w.window.setConnectionView(c.perApplication ? MainWindow::ConnectionView::PerApplication
+                                                    : MainWindow::ConnectionView::PerConnection);
+        QTreeView* list = w.window.list(c.perApplication ? "ListConnPROC" : "ListConnections");
+        w.select(list, 0);
+        if (c.byKey)
+            QTest::keyClick(list, Qt::Key_R, Qt::ControlModifier);
+        else
+            w.action(c.perApplication ? "mnuRejectXP" : "mnuReject")->trigger();
+        ASSERT_NE(w.editor(), nullptr);
+        EditorFields expected = blankFields(w.table.words(), "Add/3");
+        expected.accept = false;
+        expected.specificAddress = expected.specificPort = !c.address.isEmpty();
+        expected.address = c.address.isEmpty() ? expected.address : c.address;
+        expected.port = c.port.isEmpty() ? expected.port : c.port;
+        EXPECT_EQ(w.editor()->fields(), expected);
+        EXPECT_FALSE(w.editor()->modifyMode());
+        w.click("cmdCancel"); // the table stays as it was, the policy stays marked
+        EXPECT_EQ(w.table.count(), 0);
+        EXPECT_TRUE(w.policy.SaveChanges());
+    }
+}
+
+TEST(RulesFromConnections, ALogRecordProposesItsRemoteEndAndEmptyListsProposeNothing) {
+    PolicyWindow w;
+    EventList events(w.dir.path(), w.settings);
+    w.window.setModels(&w.table, &events, &w.history);
+    w.window.setConnectionView(MainWindow::ConnectionView::PerConnection);
+    QTest::keyClick(w.window.list("ListConnections"), Qt::Key_R, Qt::ControlModifier);
+    w.action("mnuReject")->trigger();
+    w.action("mnuCreateRuleLog")->trigger();
+    EXPECT_EQ(w.editor(), nullptr);
+    EXPECT_FALSE(w.policy.SaveChanges());
+
+    events.append({"12:00 - 01/01/26", "TCP", "10.0.0.5", "40000", "10.1.2.3", "80", "http",
+                   "BLOCKED CONNECTION", "(1)"},
+                  true);
+    w.select(w.window.list("ListLog"), 0);
+    w.action("mnuCreateRuleLog")->trigger();
+    ASSERT_NE(w.editor(), nullptr);
+    w.click("cmdAdd");
+    EXPECT_EQ(w.table.rules(),
+              QList<Rule>({{"block", "1", "", "10.1.2.3", "80", "disabled", "Add/3", "TCP", 2}}));
+}
+
+TEST(RuleEditorChecks, AddressesAndPortsThatAConnectionCanHave) {
+    for (const char* text : {"10.0.0.1", "0.0.0.0", "255.255.255.255", "2001:db8::1", "::1"})
+        EXPECT_TRUE(isCanonicalAddress(QString::fromUtf8(text))) << text;
+    for (const char* text : {"10.0.0", "10.0.0.256", "10.0.0.01", "a.b.c.d", "10.0.0.1 ",
+                             "10..0.1", "2001:DB8::1", "2001:db8:0:0:0:0:0:1", "::ffff:10.0.0.1",
+                             "2001:db8::1%lo", "10.0.0.1\xc3\xa9", ""})
+        EXPECT_FALSE(isCanonicalAddress(QString::fromUtf8(text))) << text;
+    for (const char* text : {"0", "80", "65535", "080"})
+        EXPECT_TRUE(isPortNumber(text)) << text;
+    for (const char* text : {"65536", "99999", "8O80", "-1", "", "1 ", "99999999999999999999999"})
+        EXPECT_FALSE(isPortNumber(text)) << text;
+}
+
+// One open editor and Add clicked again and again: the blank rule, a duplicate, each check
+// failure, a filled rule, and a duplicate found by address and port only.
+TEST(RuleEditor, AddChecksAppendsStaysOpenAndRefusesDuplicates) {
+    PolicyWindow w;
+    w.action("tbAdd")->trigger();
+    ASSERT_NE(w.editor(), nullptr);
+    EXPECT_EQ(w.editor()->windowTitle(), "Add/1");
+    EXPECT_FALSE(w.field<QPushButton>("cmdModify")->isVisible());
+    EXPECT_EQ(w.editor()->focusWidget(), w.field<QLineEdit>("txtDescript"));
+    EXPECT_FALSE(w.field<QLineEdit>("txtRemA")->isEnabled());
+    EXPECT_EQ(w.field<QComboBox>("Combo4")->toolTip(), "Add/31 Add/12");
+    EXPECT_FALSE(w.editor()->findChild<QWidget*>("lblLogEvent")->isEnabled());
+    w.click("cmdAdd"); // an accept of any address and port, without logging
+    EXPECT_EQ(w.table.rules(), QList<Rule>({{"accept", "1", "", "any address", "any port",
+                                             "disabled", "Add/3", "TCP", 1}}));
+    EXPECT_EQ(w.told(), Box("Add/1", "Add/28", Prompter::Information));
+    w.click("cmdAdd");
+    EXPECT_EQ(w.table.count(), 1);
+    EXPECT_EQ(w.told(), Box("Add/271", "Add/26", Prompter::Exclamation)); // a duplicate of row 1
+
+    // A bad address with a bad port: the address is checked first.
+    const struct { const char *address, *port; int key; const char* portAfter; } failures[] = {
+        {"10.0.0.1", "", 22, ""}, {"", "80", 22, "80"}, {"10.0.0.01", "8O80", 24, "8O80"},
+        {"10.0.0.1", "70000", 25, ""}};
+    for (const auto& c : failures) {
+        SCOPED_TRACE(std::string(c.address) + " " + c.port);
+        w.prompter.calls.clear();
+        w.policy.setSaveChanges(false);
+        w.fill(false, c.address, c.port);
+        w.click("cmdAdd");
+        ASSERT_EQ(w.prompter.messages().size(), 1);
+        EXPECT_EQ(w.told(), Box("Add/23", "Add/" + QString::number(c.key), Prompter::Critical));
+        EXPECT_EQ(w.table.count(), 1);
+        EXPECT_FALSE(w.policy.SaveChanges());
+        EXPECT_EQ(w.field<QLineEdit>("txtRemP")->text(), c.portAfter);
+    }
+
+    w.fill(false, "2001:db8::1", "0");
+    w.field<QComboBox>("Combo4")->setCurrentIndex(0); // log
+    w.field<QComboBox>("Combo5")->setCurrentIndex(1); // disabled
+    w.field<QLineEdit>("txtDescript")->setText("");
+    w.click("cmdAdd");
+    ASSERT_EQ(w.table.count(), 2);
+    EXPECT_EQ(w.table.rule(1), (Rule{"block", "2", "false", "2001:db8::1", "0", "", "", "TCP", 2}));
+    EXPECT_TRUE(w.policy.SaveChanges());
+    w.policy.setSaveChanges(false);
+    w.fill(true, "2001:db8::1", "0");
+    w.field<QComboBox>("Combo4")->setCurrentIndex(1);
+    w.field<QComboBox>("Combo5")->setCurrentIndex(0);
+    w.field<QLineEdit>("txtDescript")->setText("other");
+    w.click("cmdAdd");
+    EXPECT_EQ(w.table.count(), 2);
+    EXPECT_EQ(w.prompter.messages().last().title, "Add/272");
+    EXPECT_FALSE(w.policy.SaveChanges());
+    EXPECT_TRUE(w.editor()->isVisible());
+}
+
+// A rule stored with an address that cannot match loads, but must be fixed to be modified.
+TEST(RuleEditor, ModifyChecksAndRewritesTheSelectedRuleWithoutTheDuplicateTest) {
+    PolicyWindow w;
+    w.addRow(false, "10.0.0.1", "80");
+    w.addRow(true, "10.0.0.256", "99999", "web");
+    w.select(w.rules(), 1);
+    QTest::keyClick(w.rules(), Qt::Key_E, Qt::ControlModifier);
+    ASSERT_NE(w.editor(), nullptr);
+    EXPECT_EQ(w.editor()->windowTitle(), "Add/33");
+    EXPECT_FALSE(w.field<QPushButton>("cmdAdd")->isVisible());
+    EXPECT_TRUE(w.field<QRadioButton>("Option1")->isChecked());
+    EXPECT_EQ(w.field<QLineEdit>("txtRemA")->text(), "10.0.0.256");
+    w.click("cmdModify");
+    EXPECT_EQ(w.prompter.messages().last().text, "Add/24");
+    EXPECT_EQ(w.table.cell(1, RuleTable::Address), "10.0.0.256");
+
+    w.fill(false, "10.0.0.1", "80"); // the address and port of row 1 are accepted here
+    w.field<QLineEdit>("txtDescript")->setText("moved");
+    w.click("cmdModify");
+    EXPECT_EQ(w.table.rules().mid(1),
+              QList<Rule>({{"block", "2", "", "10.0.0.1", "80", "", "moved", "TCP", 2}}));
+    EXPECT_EQ(w.told(), Box("Add/272", "Add/29 moved\r\nAdd/30", Prompter::Information));
+    EXPECT_TRUE(w.policy.SaveChanges());
+    EXPECT_TRUE(w.editor()->isVisible());
+}
+
+// Closed by Cancel, Escape and the close box. A closed editor is deleted only when the event
+// loop next runs; an opening before then used to reuse the dying dialog, which then vanished.
+TEST(RuleEditor, BlocksTheMainWindowClosesEveryWayAndReopensAtOnce) {
+    PolicyWindow w;
+    for (int way = 0; way < 3; ++way) {
+        SCOPED_TRACE(way);
+        w.action("mnuAddRule")->trigger();
+        RuleEditorDialog* editor = w.editor();
+        ASSERT_NE(editor, nullptr);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(editor));
+        EXPECT_EQ(editor->windowModality(), Qt::WindowModal);
+        EXPECT_EQ(QApplication::activeModalWidget(), editor);
+        EXPECT_EQ(editor->parentWidget(), &w.window);
+        way == 0   ? w.click("cmdCancel")
+        : way == 1 ? QTest::keyClick(w.field<QLineEdit>("txtRemA"), Qt::Key_Escape)
+                   : void(editor->close());
+        EXPECT_EQ(w.editor(), nullptr);
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    }
+    w.action("mnuAddRule")->trigger();
+    w.controller->editor()->close();
+    w.action("mnuAddRule")->trigger();
+    ASSERT_NE(w.editor(), nullptr);
+    EXPECT_TRUE(w.editor()->isVisible());
+}
+
+TEST(EditsDuringPasses, EveryDecisionFollowsTheTableOfItsMoment) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    PolicyWindow w;
+    w.prompter.answers = QList<Prompter::Answer>(100, Prompter::Yes);
+    // Eight connections, each with a logged rule, accept and block alternating.
+    constexpr int Connections = 8;
+    std::vector<std::unique_ptr<TcpListener>> listeners;
+    std::vector<TcpConnection> connections;
+    std::map<int, int> byClientPort;
+    for (int i = 0; i < Connections; ++i) {
+        listeners.push_back(std::make_unique<TcpListener>("127.0.0.2"));
+        connections.push_back(test::connect("127.0.0.3", *listeners.back()));
+        byClientPort[connections.back().clientPort] = i;
+        w.addRow(i % 2 == 0, "127.0.0.2", QString::number(listeners.back()->port()));
+    }
+    // The first enabled rule for connection i's server, as the rule walk defines it (every rule
+    // names the servers' address and a port); -1 for none.
+    const auto walk = [&](int i) {
+        for (int row = 0; row < w.table.count(); ++row)
+            if (w.table.rule(row).enabled != w.table.words().disabled &&
+                w.table.rule(row).port == QString::number(listeners[i]->port()))
+                return row;
+        return -1;
+    };
+
+    platform::SockDiag diag;
+    ConnectionTables tables(diag);
+    EnforcementEngine engine(tables, w.table);
+    engine.timer()->stop();
+    engine.setYieldBudget(0); // yield at every point where the pass may yield
+    RecordingEvents events;
+    engine.setEventSink(&events);
+
+    // Records and cuts since the last edit were decided on the table as it still stands (a
+    // pass never yields between a decision and its record).
+    std::vector<bool> cut(Connections, false);
+    qsizetype checked = 0;
+    int accepted = 0;
+    const auto check = [&] {
+        for (; checked < events.records.size(); ++checked) {
+            const EventRecord& record = events.records[checked];
+            const int i = byClientPort.at(record.localPort.toInt());
+            ASSERT_GE(walk(i), 0) << "connection " << i << " recorded without a rule";
+            const bool blocked = record.status == "BLOCKED CONNECTION";
+            EXPECT_EQ(w.table.isAccept(walk(i)), !blocked) << i;
+            EXPECT_EQ(record.rule, "(" + QString::number(walk(i) + 1) + ")") << i;
+            accepted += !blocked;
+        }
+        for (int i = 0; i < Connections; ++i) {
+            if (!cut[i] && isCut(connections[i])) {
+                cut[i] = true;
+                EXPECT_TRUE(walk(i) >= 0 && !w.table.isAccept(walk(i)))
+                    << "connection " << i << " cut without a block rule";
+            }
+        }
+    };
+    // At every yield, after the checks, one edit through a command a person uses.
+    int step = 0;
+    engine.setYield([&] {
+        check();
+        if (w.table.count() == 0)
+            return;
+        const int row = step * 3 % w.table.count();
+        w.select(w.rules(), row);
+        switch (step++ % 6) {
+        case 0:
+            emit w.window.menu("mnuListRules")->aboutToShow();
+            w.action("mnuEnabledRule")->trigger();
+            break;
+        case 1:
+        case 3:
+            w.action(step % 6 == 2 ? "tbUp" : "tbDown")->trigger();
+            break;
+        case 2: // flip the action in the editor
+            w.action("tbEdit")->trigger();
+            w.field<QRadioButton>(w.table.isAccept(row) ? "Option2" : "Option1")->setChecked(true);
+            w.click("cmdModify");
+            w.controller->editor()->close();
+            break;
+        case 4:
+            w.action("mnuDeleteRule")->trigger();
+            break;
+        case 5: // a new rule for a connection whose rule may be gone
+            w.action("mnuAddRule")->trigger();
+            w.fill(step % 4 == 0, "127.0.0.2",
+                   QString::number(listeners[step % Connections]->port()));
+            w.click("cmdAdd");
+            w.controller->editor()->close();
+            break;
+        }
+    });
+
+    for (int pass = 0; pass < 6; ++pass) {
+        engine.runPass();
+        check();
+    }
+    // Both kinds of decision were made while every kind of edit went on.
+    EXPECT_GT(step, 12);
+    EXPECT_GT(accepted, 0);
+    EXPECT_GT(std::count(cut.begin(), cut.end(), true), 0);
+}
+
+// The ticks of Timer1 until the connection is cut; -1 if it lives three ticks (or ten seconds).
+int ticksUntilCut(Application& app, const TcpConnection& connection) {
+    QSignalSpy spy(app.engine()->timer(), &QTimer::timeout);
+    const QDeadlineTimer deadline(10000);
+    bool cut = false; // the error is reported once
+    while (spy.count() < 3 && !(cut = isCut(connection)) && !deadline.hasExpired())
+        QTest::qWait(5);
+    return cut || isCut(connection) ? static_cast<int>(spy.count()) : -1;
+}
+
+// The whole program in this test's network namespace: a rule made from a live connection's
+// row cuts it within two ticks of Timer1, while the editor is still open.
+TEST(PolicyEndToEnd, ARuleFromALiveRowCutsItWithinTwoTicks) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ProgramFolder folder;
+    FakePrompter prompter;
+    Application app(folder.path(), &prompter);
+    ASSERT_TRUE(app.start({}));
+    // The per-connection list: the per-application one would hold the window in an alert.
+    app.window()->action("mnuDisplayApp")->trigger();
+
+    TcpListener web("127.0.0.2");
+    TcpConnection connection = test::connect("127.0.0.3", web);
+    QTreeView* connections = app.window()->list("ListConnections");
+    const auto row = [&] { // of the connection, by its local port
+        const QModelIndexList found = connections->model()->match(
+            connections->model()->index(0, 2), Qt::DisplayRole,
+            QString::number(connection.clientPort), 1, Qt::MatchFixedString);
+        return found.isEmpty() ? -1 : found[0].row();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(row() >= 0, 5000); // the count watcher lists it
+    EXPECT_EQ(ticksUntilCut(app, connection), -1) << "cut with no rule";
+    connections->setCurrentIndex(connections->model()->index(row(), 0));
+    QTest::keyClick(connections, Qt::Key_R, Qt::ControlModifier);
+    RuleEditorDialog* editor = app.window()->findChild<RuleListController*>()->editor();
+    ASSERT_NE(editor, nullptr);
+    editor->findChild<QPushButton*>("cmdAdd")->click();
+    const int ticks = ticksUntilCut(app, connection);
+    EXPECT_TRUE(ticks >= 1 && ticks <= 2) << ticks;
+    EXPECT_TRUE(editor->isVisible()) << "the editor stays open while the firewall works";
+    editor->close();
+    app.shutdown(false);
+}
+
+} // namespace
