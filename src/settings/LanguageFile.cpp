@@ -83,10 +83,6 @@ QStringList availableLanguages(const QString& programFolder) {
     return names;
 }
 
-LanguageFile LanguageFile::forLanguage(const QString& programFolder, const QString& language) {
-    return LanguageFile(resolveLanguageFile(programFolder, language));
-}
-
 QString LanguageFile::text(const QString& section, int key) const {
     return text(section, QString::number(key));
 }

@@ -32,8 +32,6 @@ QStringList availableLanguages(const QString& programFolder);
 class LanguageFile : public Localiser {
 public:
     explicit LanguageFile(QString path = {}) : m_path(std::move(path)) {}
-    // The file of the setting Language, or the English one when that has no file.
-    static LanguageFile forLanguage(const QString& programFolder, const QString& language);
 
     QString path() const { return m_path; }
     void setPath(const QString& path) { m_path = path; }

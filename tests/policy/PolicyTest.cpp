@@ -801,7 +801,7 @@ TEST(PolicyEndToEnd, ARuleFromALiveRowCutsItWithinTwoTicks) {
             QString::number(connection.clientPort), 1, Qt::MatchFixedString);
         return found.isEmpty() ? -1 : found[0].row();
     };
-    QTRY_VERIFY_WITH_TIMEOUT(row() >= 0, 5000); // the count watcher lists it
+    ASSERT_TRUE(QTest::qWaitFor([&] { return row() >= 0; }, 5000)); // the count watcher lists it
     EXPECT_EQ(ticksUntilCut(app, connection), -1) << "cut with no rule";
     connections->setCurrentIndex(connections->model()->index(row(), 0));
     QTest::keyClick(connections, Qt::Key_R, Qt::ControlModifier);
