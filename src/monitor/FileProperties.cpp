@@ -51,6 +51,15 @@ QStringList packagePaths(const QString& path, const QString& root) {
 
 PackageQuery::PackageQuery(QObject* parent) : QObject(parent) {}
 
+// A dialog closed before dpkg-query answered ends the query instead of leaving it running.
+PackageQuery::~PackageQuery() {
+    if (m_process && m_process->state() != QProcess::NotRunning) {
+        m_process->disconnect(this);
+        m_process->kill();
+        m_process->waitForFinished(1000);
+    }
+}
+
 void PackageQuery::start(const QString& path) {
     m_paths = packagePaths(path);
     m_process = new QProcess(this);

@@ -34,6 +34,7 @@ class PackageQuery : public QObject {
     Q_OBJECT
 public:
     explicit PackageQuery(QObject* parent = nullptr);
+    ~PackageQuery() override;
     // Starts dpkg-query -S path; found() follows, with an empty name when no package owns it
     // or dpkg-query is missing.
     void start(const QString& path);
