@@ -615,6 +615,14 @@ TEST(RuleEditor, AddChecksAppendsStaysOpenAndRefusesDuplicates) {
     EXPECT_EQ(w.prompter.messages().last().title, "Add/272");
     EXPECT_FALSE(w.policy.SaveChanges());
     EXPECT_TRUE(w.editor()->isVisible());
+
+    // The rules made here, saved and read back, are the same rules.
+    ASSERT_TRUE(w.policy.SavePolicy(0));
+    RuleTable reloaded;
+    ReadPolicyFile(w.policy.currentFilePath(), reloaded);
+    QList<Rule> expected = w.table.rules();
+    expected[1].description = w.table.words().noDescription; // how an empty one is saved
+    EXPECT_EQ(reloaded.rules(), expected);
 }
 
 // A rule stored with an address that cannot match loads, but must be fixed to be modified.
@@ -781,9 +789,10 @@ int ticksUntilCut(Application& app, const TcpConnection& connection) {
     return cut || isCut(connection) ? static_cast<int>(spy.count()) : -1;
 }
 
-// The whole program in this test's network namespace: a rule made from a live connection's
-// row cuts it within two ticks of Timer1, while the editor is still open.
-TEST(PolicyEndToEnd, ARuleFromALiveRowCutsItWithinTwoTicks) {
+// The whole program in this test's network namespace: a block rule made in the editor, and one
+// made from a live row with Ctrl+R, cut their connection within two ticks of Timer1 while the
+// editor stays open; a disabled rule lets a new connection live.
+TEST(PolicyEndToEnd, RulesFromTheEditorAndFromALiveRowCutWithinTwoTicks) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     ProgramFolder folder;
     FakePrompter prompter;
@@ -791,27 +800,54 @@ TEST(PolicyEndToEnd, ARuleFromALiveRowCutsItWithinTwoTicks) {
     ASSERT_TRUE(app.start({}));
     // The per-connection list: the per-application one would hold the window in an alert.
     app.window()->action("mnuDisplayApp")->trigger();
+    RuleListController* rules = app.window()->findChild<RuleListController*>();
+    const auto cutWithinTwoTicks = [&](const TcpConnection& connection) {
+        const int ticks = ticksUntilCut(app, connection);
+        EXPECT_TRUE(ticks >= 1 && ticks <= 2) << ticks;
+        EXPECT_TRUE(rules->editor()->isVisible()) << "the editor stays open while the firewall works";
+        rules->editor()->close();
+    };
 
     TcpListener web("127.0.0.2");
-    TcpConnection connection = test::connect("127.0.0.3", web);
+    TcpConnection first = test::connect("127.0.0.3", web);
+    EXPECT_EQ(ticksUntilCut(app, first), -1) << "cut with no rule";
+    app.window()->action("mnuAddRule")->trigger();
+    RuleEditorDialog* editor = rules->editor();
+    editor->findChild<QRadioButton*>("Option2")->setChecked(true);
+    editor->findChild<QComboBox*>("Combo1")->setCurrentIndex(1);
+    editor->findChild<QLineEdit*>("txtRemA")->setText("127.0.0.2");
+    editor->findChild<QComboBox*>("Combo3")->setCurrentIndex(1);
+    editor->findChild<QLineEdit*>("txtRemP")->setText(QString::number(web.port()));
+    editor->findChild<QPushButton*>("cmdAdd")->click();
+    cutWithinTwoTicks(first);
+
+    // Disabled through the list's context menu: a new connection lives.
+    QTreeView* list = app.window()->list("ListRules");
+    list->setCurrentIndex(list->model()->index(0, 0));
+    emit app.window()->menu("mnuListRules")->aboutToShow();
+    app.window()->action("mnuEnabledRule")->trigger();
+    TcpConnection second = test::connect("127.0.0.3", web);
+    EXPECT_EQ(ticksUntilCut(app, second), -1);
+
+    TcpListener mail("127.0.0.4");
+    TcpConnection third = test::connect("127.0.0.5", mail);
     QTreeView* connections = app.window()->list("ListConnections");
     const auto row = [&] { // of the connection, by its local port
         const QModelIndexList found = connections->model()->match(
             connections->model()->index(0, 2), Qt::DisplayRole,
-            QString::number(connection.clientPort), 1, Qt::MatchFixedString);
+            QString::number(third.clientPort), 1, Qt::MatchFixedString);
         return found.isEmpty() ? -1 : found[0].row();
     };
     ASSERT_TRUE(QTest::qWaitFor([&] { return row() >= 0; }, 5000)); // the count watcher lists it
-    EXPECT_EQ(ticksUntilCut(app, connection), -1) << "cut with no rule";
     connections->setCurrentIndex(connections->model()->index(row(), 0));
     QTest::keyClick(connections, Qt::Key_R, Qt::ControlModifier);
-    RuleEditorDialog* editor = app.window()->findChild<RuleListController*>()->editor();
+    editor = rules->editor();
     ASSERT_NE(editor, nullptr);
+    editor->findChild<QRadioButton*>("Option1")->setChecked(true);
+    editor->findChild<QRadioButton*>("Option2")->setChecked(true); // switched (back) to block
     editor->findChild<QPushButton*>("cmdAdd")->click();
-    const int ticks = ticksUntilCut(app, connection);
-    EXPECT_TRUE(ticks >= 1 && ticks <= 2) << ticks;
-    EXPECT_TRUE(editor->isVisible()) << "the editor stays open while the firewall works";
-    editor->close();
+    cutWithinTwoTicks(third);
+    EXPECT_FALSE(isCut(second));
     app.shutdown(false);
 }
 
