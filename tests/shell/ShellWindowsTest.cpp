@@ -261,15 +261,17 @@ TEST_P(ShellWindowsTest, OneAboutBoxFromMenuAndToolbar) {
 }
 
 TEST_P(ShellWindowsTest, HelpOpensOnTheContentsAndItsSearchFindsThePolicyPage) {
-    // The language's own help file; one that is not a help file is said so.
+    // The language's own help file: a missing one, and one that is not a help file, are said so.
     const QString path = helpFilePath(dir.path(), QString::fromLatin1(GetParam()));
-    ASSERT_TRUE(writeFile(path, "not a help file"));
-    action("mnuHelpF1")->trigger();
-    EXPECT_EQ(windows->helpWindow(), nullptr);
-    ASSERT_EQ(prompter.messages().size(), 1);
-    EXPECT_EQ(prompter.messages()[0].text, text("Main", 103));
-    EXPECT_EQ(prompter.messages()[0].title, text("Add", 23));
-    EXPECT_EQ(prompter.messages()[0].style, Prompter::Critical);
+    for (const int told : {1, 2}) {
+        ASSERT_TRUE(told == 1 ? !QFile::exists(path) : writeFile(path, "not a help file"));
+        action("mnuHelpF1")->trigger();
+        EXPECT_EQ(windows->helpWindow(), nullptr);
+        ASSERT_EQ(prompter.messages().size(), told);
+        EXPECT_EQ(prompter.messages().last().text, text("Main", 103));
+        EXPECT_EQ(prompter.messages().last().title, text("Add", 23));
+        EXPECT_EQ(prompter.messages().last().style, Prompter::Critical);
+    }
     ASSERT_TRUE(QFile::remove(path));
     ASSERT_TRUE(QFile::copy(TARVOK_TEST_LANGUAGE_DIR "/../" + QFileInfo(path).fileName(), path));
     action("mnuHelpF1")->trigger();
