@@ -153,11 +153,19 @@ TEST(EnforcementEngine, EveryFamilyIsCutButLocalhostListenersAndTimeWaitSurviveE
     recorded.sort();
     EXPECT_EQ(recorded, QStringList({"127.0.0.3 127.0.0.2", "fd00::3 fd00::2"}));
 
-    // A catch-all block rule at the Normal level, then the Block level.
+    // Catch-all rules at the Normal level: an accept above the block keeps both families alive,
+    // the block alone cuts them. Then the Block level.
     test::TcpConnection doomed = test::connect("127.0.0.5", listener);
-    firewall.rules.setRules({makeRule("block", "any address", "any port")});
+    test::TcpConnection doomed6 = test::connect("fd00::3", v6);
+    const Rule blockAll = makeRule("block", "any address", "any port");
+    firewall.rules.setRules({makeRule("accept", "any address", "any port"), blockAll});
+    firewall.engine.runPass();
+    EXPECT_EQ(readOutcome(doomed.client.get(), 50), Alive);
+    EXPECT_EQ(readOutcome(doomed6.client.get(), 50), Alive);
+    firewall.rules.setRules({blockAll});
     firewall.engine.runPass();
     EXPECT_TRUE(ended(doomed));
+    EXPECT_TRUE(ended(doomed6));
     const qint64 cutsAtNormal = firewall.engine.cutCount();
 
     test::TcpConnection blocked = test::connect("127.0.0.7", listener);
