@@ -4,7 +4,6 @@
 #include "policy/PolicyCommands.h"
 #include "policy/PolicyFile.h"
 #include "settings/FrmPreferences.h"
-#include "settings/Settings.h"
 #include "shell/Application.h"
 #include "shell/FrmAbout.h"
 #include "shell/MainWindow.h"
@@ -13,14 +12,11 @@
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
-#include <QDialog>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
 
 #include <cerrno>
 #include <csignal>
@@ -94,15 +90,9 @@ TEST(Application, ARunShowsTheWindowRunsItsTimersReachesTheSecondaryWindowsAndEn
 
 // Without a notification area a minimised start left no window and no icon, even once one came.
 TEST(Application, MinimizedStartsHideTheWindowOnlyWithATrayAndASecondInstanceIsRefused) {
-    const struct {
-        bool tray;
-        bool runMinimized;
-        QStringList arguments;
-        bool visible;
-    } starts[] = {{true, false, {"/MINIMIZED"}, false},
-                  {true, false, {"x", "-Minimized"}, false},
-                  {false, true, {"-minimized"}, true}, // no notification area: the window shows
-                  {true, true, {}, false}};
+    const struct { bool tray, runMinimized; QStringList arguments; bool visible; } starts[] = {
+        {true, false, {"/MINIMIZED"}, false}, {true, false, {"x", "-Minimized"}, false},
+        {true, true, {}, false}, {false, true, {"-minimized"}, true}}; // no tray: the window shows
     for (const auto& start : starts) {
         SCOPED_TRACE(start.arguments.join(' ').toStdString());
         const auto desktop = TrayIcon::availability(); // the notification area, as seen

@@ -7,7 +7,6 @@
 #include <QFileInfo>
 
 #include <cerrno>
-#include <csignal>
 
 using namespace tarvok;
 using tarvok::test::ProgramFolder;

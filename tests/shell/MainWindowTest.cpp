@@ -172,13 +172,11 @@ TEST_F(MainWindowTest, TakesEveryTextFromTheLanguage) {
                 << action->objectName().toStdString() << " kept " << action->text().toStdString();
         }
     }
-    EXPECT_EQ(window.menu("mnuOpen")->title(), "Main/3");
-    EXPECT_EQ(window.action("mnuHelpF1")->text(), "Main/20");
-    EXPECT_EQ(window.action("mnuLevel2")->text(), "Main/12");
-    EXPECT_EQ(window.action("mnuResolveHostLog")->text(), "Main/28");
-    EXPECT_EQ(window.action("tbAdd")->toolTip(), "Add/1");
-    EXPECT_EQ(window.action("tbEdit")->toolTip(), "Add/33");
-    EXPECT_EQ(window.action("tbHelp")->toolTip(), "Main/20");
+    const auto text = [this](const char* name) { return window.action(name)->text(); };
+    const auto tip = [this](const char* name) { return window.action(name)->toolTip(); };
+    EXPECT_EQ((QStringList{window.menu("mnuOpen")->title(), text("mnuHelpF1"), text("mnuLevel2"),
+                           text("mnuResolveHostLog"), tip("tbAdd"), tip("tbEdit"), tip("tbHelp")}),
+              (QStringList{"Main/3", "Main/20", "Main/12", "Main/28", "Add/1", "Add/33", "Main/20"}));
     for (int tab = 0; tab < 4; ++tab)
         EXPECT_EQ(window.tabStrip()->tabText(tab), QStringLiteral("Main/%1").arg(44 + tab));
     const int panelKeys[] = {69, 70, 71, 65, 66, 72, 73};
