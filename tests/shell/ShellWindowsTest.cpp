@@ -100,12 +100,11 @@ protected:
 // Answers each HTTP request on 127.0.0.2 with one status and body; never without a status.
 class VersionServer : public QTcpServer {
 public:
-    VersionServer(const QByteArray& answer, const QByteArray& text) : status(answer), body(text) {
-        connect(this, &QTcpServer::newConnection, this, [this] {
+    VersionServer(const QByteArray& status, const QByteArray& body) {
+        connect(this, &QTcpServer::newConnection, this, [this, status, body] {
             while (QTcpSocket* socket = nextPendingConnection())
-                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                    request += socket->readAll();
-                    if (status.isEmpty() || !request.contains("\r\n\r\n"))
+                connect(socket, &QTcpSocket::readyRead, socket, [socket, status, body] {
+                    if (status.isEmpty() || !socket->peek(1 << 16).contains("\r\n\r\n"))
                         return;
                     socket->write("HTTP/1.1 " + status +
                                   "\r\nContent-Length: " + QByteArray::number(body.size()) +
@@ -116,9 +115,6 @@ public:
         EXPECT_TRUE(listen(QHostAddress(QStringLiteral("127.0.0.2")), 0));
     }
     QUrl url() const { return QStringLiteral("http://127.0.0.2:%1/v.txt").arg(serverPort()); }
-
-    const QByteArray status, body;
-    QByteArray request;
 };
 
 } // namespace
