@@ -4,7 +4,6 @@
 #include "policy/PolicyCommands.h"
 #include "policy/PolicyFile.h"
 #include "settings/FrmPreferences.h"
-#include "settings/Settings.h"
 #include "shell/Application.h"
 #include "shell/FrmAbout.h"
 #include "shell/MainWindow.h"
@@ -13,14 +12,11 @@
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
-#include <QDialog>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
 
 #include <cerrno>
 #include <csignal>
@@ -94,15 +90,9 @@ TEST(Application, ARunShowsTheWindowRunsItsTimersReachesTheSecondaryWindowsAndEn
 
 // Without a notification area a minimised start left no window and no icon, even once one came.
 TEST(Application, MinimizedStartsHideTheWindowOnlyWithATrayAndASecondInstanceIsRefused) {
-    const struct {
-        bool tray;
-        bool runMinimized;
-        QStringList arguments;
-        bool visible;
-    } starts[] = {{true, false, {"/MINIMIZED"}, false},
-                  {true, false, {"x", "-Minimized"}, false},
-                  {false, true, {"-minimized"}, true}, // no notification area: the window shows
-                  {true, true, {}, false}};
+    const struct { bool tray, runMinimized; QStringList arguments; bool visible; } starts[] = {
+        {true, false, {"/MINIMIZED"}, false}, {true, false, {"x", "-Minimized"}, false},
+        {true, true, {}, false}, {false, true, {"-minimized"}, true}}; // no tray: the window shows
     for (const auto& start : starts) {
         SCOPED_TRACE(start.arguments.join(' ').toStdString());
         const auto desktop = TrayIcon::availability(); // the notification area, as seen
@@ -205,11 +195,10 @@ TEST(Application, ASignalWhileABoxIsOpenClosesItAndEndsInOrder) {
     // Should the signal not close it, the box is closed later so that the test fails, not hangs.
     bool forced = false;
     QTimer::singleShot(10000, &app, [&forced] {
-        for (QWidget* widget : QApplication::topLevelWidgets())
-            if (auto* dialog = qobject_cast<QDialog*>(widget); dialog && dialog->isVisible()) {
-                forced = true;
-                dialog->done(0);
-            }
+        if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            forced = true;
+            box->done(0);
+        }
     });
     app.window()->action(QStringLiteral("mnuHelpF1"))->trigger(); // no help file: a box waits
     EXPECT_FALSE(forced) << "the signal left the box open";

@@ -26,10 +26,8 @@ public:
             settings.insert(setting.section(u'=', 0, 0), setting.section(u'=', 1));
         m_process.setProcessEnvironment(settings);
         m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
-        if (withoutNetAdmin)
-            m_process.start("capsh", {"--drop=cap_net_admin", "--", "-c", "exec \"$0\"", binary});
-        else
-            m_process.start(binary, {});
+        const QStringList drop{"--drop=cap_net_admin", "--", "-c", "exec \"$0\"", binary};
+        m_process.start(withoutNetAdmin ? "capsh" : binary, withoutNetAdmin ? drop : QStringList());
         EXPECT_TRUE(m_process.waitForStarted(10000));
     }
     ~RunningTarvok() {

@@ -62,17 +62,16 @@ TEST_F(MainWindowTest, HoldsEveryNamedControlInItsPlace) {
     EXPECT_EQ(window.objectName(), "FrmMain");
     EXPECT_EQ(window.tabStrip()->objectName(), "TabStrip1");
     ASSERT_EQ(window.tabStrip()->count(), 4);
-    // Both connection lists share the first page; each other list has its own.
-    const char* lists[] = {"ListConnections", "ListConnPROC", "ListRules", "ListLog",
-                           "ListHistory"};
+    // Both connection lists share the first page; each other list has its own, and only the
+    // history removes several rows at once.
+    const char* all[] = {"ListConnections", "ListConnPROC", "ListRules", "ListLog", "ListHistory"};
     for (int i = 0; i < 5; ++i) {
         const int page = i ? i - 1 : 0;
-        ASSERT_TRUE(list(lists[i])) << lists[i];
-        EXPECT_EQ(list(lists[i])->parentWidget(), window.tabStrip()->widget(page)) << lists[i];
+        ASSERT_TRUE(list(all[i])) << all[i];
+        EXPECT_EQ(list(all[i])->parentWidget(), window.tabStrip()->widget(page)) << all[i];
         EXPECT_EQ(window.page(page)->objectName(), QStringLiteral("Pic%1").arg(page));
-        // Only the history removes several rows at once.
-        EXPECT_EQ(list(lists[i])->selectionMode(), page == 3 ? QAbstractItemView::ExtendedSelection
-                                                             : QAbstractItemView::SingleSelection);
+        EXPECT_EQ(list(all[i])->selectionMode(), page == 3 ? QAbstractItemView::ExtendedSelection
+                                                           : QAbstractItemView::SingleSelection);
     }
 
     // The toolbar, the menu bar ("") and each menu, in order.
@@ -172,13 +171,12 @@ TEST_F(MainWindowTest, TakesEveryTextFromTheLanguage) {
                 << action->objectName().toStdString() << " kept " << action->text().toStdString();
         }
     }
-    EXPECT_EQ(window.menu("mnuOpen")->title(), "Main/3");
-    EXPECT_EQ(window.action("mnuHelpF1")->text(), "Main/20");
-    EXPECT_EQ(window.action("mnuLevel2")->text(), "Main/12");
-    EXPECT_EQ(window.action("mnuResolveHostLog")->text(), "Main/28");
-    EXPECT_EQ(window.action("tbAdd")->toolTip(), "Add/1");
-    EXPECT_EQ(window.action("tbEdit")->toolTip(), "Add/33");
-    EXPECT_EQ(window.action("tbHelp")->toolTip(), "Main/20");
+    const auto text = [this](const char* name) { return window.action(name)->text(); };
+    const auto tip = [this](const char* name) { return window.action(name)->toolTip(); };
+    const QStringList keys{"Main/3", "Main/20", "Main/12", "Main/28", "Add/1", "Add/33", "Main/20"};
+    EXPECT_EQ((QStringList{window.menu("mnuOpen")->title(), text("mnuHelpF1"), text("mnuLevel2"),
+                           text("mnuResolveHostLog"), tip("tbAdd"), tip("tbEdit"), tip("tbHelp")}),
+              keys);
     for (int tab = 0; tab < 4; ++tab)
         EXPECT_EQ(window.tabStrip()->tabText(tab), QStringLiteral("Main/%1").arg(44 + tab));
     const int panelKeys[] = {69, 70, 71, 65, 66, 72, 73};
@@ -215,15 +213,14 @@ TEST_F(MainWindowTest, RightClickOpensTheListsMenuAndTheOthersOnlyWithRows) {
         menu->hide();
         return shown;
     };
-    const char* lists[] = {"ListRules", "ListLog", "ListHistory", "ListConnPROC",
-                           "ListConnections"};
-    for (const char* name : lists) // the rules' menu, empty or not
-        EXPECT_EQ(rightClick(name), name == lists[0]) << name;
+    const char* all[] = {"ListRules", "ListLog", "ListHistory", "ListConnPROC", "ListConnections"};
+    for (const char* name : all) // the rules' menu, empty or not
+        EXPECT_EQ(rightClick(name), name == all[0]) << name;
     log.appendRow(new QStandardItem(QStringLiteral("09:15 - 01/03/2024")));
     history.appendRow(new QStandardItem(QStringLiteral("01/03/2024")));
     QStandardItemModel perConnection(1, 8), perApplication(1, 8);
     window.setConnectionModels(&perConnection, &perApplication);
-    for (const char* name : lists)
+    for (const char* name : all)
         EXPECT_TRUE(rightClick(name)) << name;
     history.removeRow(0);
     EXPECT_FALSE(rightClick("ListHistory"));
