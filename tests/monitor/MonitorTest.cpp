@@ -272,8 +272,7 @@ TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
 TEST(AlertWindow, KillsOnlyTheAnnouncedProgramAndClosingFreesTheMainWindow) {
     test::FakePrompter prompter;
     test::MapLocaliser language;
-    language.texts["Alert/3"] = "Trust";
-    language.texts["Main/51"] = "Remote Address";
+    language.texts = {{"Alert/3", "Trust"}, {"Main/51", "Remote Address"}};
     QWidget mainWindow;
     mainWindow.show();
     AlertRows rows(prompter, language);
