@@ -135,9 +135,6 @@ TEST(EnforcementEngine, EveryFamilyIsCutButLocalhostListenersAndTimeWaitSurviveE
     finished.client.reset();
     ASSERT_EQ(readOutcome(finished.server.get(), 2000), 0);
     finished.server.reset();
-    const TcpRow timeWait{platform::StateTimeWait, finished.clientAddress,
-                          platform::portField(finished.clientPort), finished.serverAddress,
-                          platform::portField(finished.serverPort)};
 
     // Dual-stack IPv4 matches the IPv4 rule; native IPv6 the rule in canonical text.
     test::TcpConnection mapped = test::connect("::ffff:127.0.0.3", listener);
@@ -186,7 +183,7 @@ TEST(EnforcementEngine, EveryFamilyIsCutButLocalhostListenersAndTimeWaitSurviveE
     }
     EXPECT_EQ(firewall.find({0, address("127.0.0.2"), platform::portField(listener.port()), 0, 0}).second,
               platform::StateListen);
-    EXPECT_EQ(firewall.find(timeWait).second, platform::StateTimeWait);
+    EXPECT_EQ(firewall.find(finished.clientRow()).second, platform::StateTimeWait);
 }
 
 TEST(EnforcementEngine, TwoCutsInOnePassRaiseOneBalloonForTheLaterConnectionUnlessPopupAlertIsFalse) {
@@ -345,68 +342,55 @@ TEST(EnforcementEngine, AModalDialogOpenedInsideAPassDoesNotStopEnforcement) {
 
 TEST(SecurityLevels, LevelsAndPauseSwitchTimersPicturesAndBalloons) {
     Firewall firewall; // its engine, and a notifier for the balloons
-    EnforcementEngine& engine = firewall.engine;
-    test::RecordingNotifier& notifier = firewall.notifier;
+    firewall.engine.timer()->start();
     QTimer countWatcher, trayActivity;
     countWatcher.start(1000);
     trayActivity.setInterval(500); // off until start-up ends
-    SecurityLevels levels{engine, countWatcher, trayActivity};
+    SecurityLevels levels{firewall.engine, countWatcher, trayActivity};
     test::FakeLocaliser localiser;
-    levels.setNotifier(&notifier);
+    levels.setNotifier(&firewall.notifier);
     levels.setLocaliser(&localiser);
-    const auto lastBalloon = [&] {
-        const auto& b = notifier.balloons.last();
-        return QStringLiteral("%1|%2|%3|%4").arg(b.message, b.title).arg(b.icon).arg(b.timeoutMs);
+    const auto on = [](const QTimer* timer) { return timer->isActive() ? '1' : '0'; };
+    const auto balloons = [&] { // how many were shown, and the last one
+        const auto& b = firewall.notifier.balloons.last();
+        return QStringLiteral("%1: %2|%3|%4|%5").arg(firewall.notifier.balloons.size())
+            .arg(b.message, b.title).arg(b.icon).arg(b.timeoutMs);
     };
-
-    levels.clickLevel(0);
-    EXPECT_EQ(engine.level(), SecurityLevel::Allow);
-    EXPECT_EQ(lastBalloon(), "Main/97|Main/98|2|30000");
-    EXPECT_FALSE(trayActivity.isActive());
-    EXPECT_EQ(levels.levelPicture(), SecurityLevels::Picture::LevelAllow);
-    EXPECT_EQ(levels.policyPicture(), SecurityLevels::Picture::PolicyOff);
-    EXPECT_EQ(levels.trayImage(), SecurityLevels::TrayImage::Allow);
-
-    levels.clickLevel(1);
-    EXPECT_EQ(lastBalloon(), "Main/99|Main/100|1|30000");
-    EXPECT_TRUE(trayActivity.isActive());
-    EXPECT_EQ(levels.trayImage(), SecurityLevels::TrayImage::Activity);
-
-    levels.clickLevel(2);
-    EXPECT_EQ(lastBalloon(), "Main/101|Main/102|3|30000");
-    EXPECT_FALSE(trayActivity.isActive());
-    EXPECT_EQ(levels.levelPicture(), SecurityLevels::Picture::LevelBlock);
-    EXPECT_EQ(levels.trayImage(), SecurityLevels::TrayImage::Block);
-
-    levels.clickLevel(3);
-    levels.clickLevel(-1);
-    EXPECT_EQ(notifier.balloons.size(), 3) << "unknown items do nothing";
-    EXPECT_EQ(engine.level(), SecurityLevel::Block);
-
-    // A pause stops the passes and keeps the level for the resume.
-    levels.togglePause();
-    EXPECT_FALSE(engine.timer()->isActive());
-    EXPECT_FALSE(countWatcher.isActive());
-    EXPECT_FALSE(trayActivity.isActive());
-    EXPECT_FALSE(levels.controlsEnabled());
-    EXPECT_EQ(levels.firstPanelTextKey(), 79);
-    EXPECT_EQ(levels.levelPicture(), SecurityLevels::Picture::Paused);
-    EXPECT_EQ(levels.trayImage(), SecurityLevels::TrayImage::Paused);
-    EXPECT_EQ(lastBalloon(), "Main/82|Main/79|2|30000");
-
-    levels.clickLevel(0); // the items are disabled while paused
-    EXPECT_EQ(engine.level(), SecurityLevel::Block);
-
-    levels.togglePause();
-    EXPECT_TRUE(engine.timer()->isActive());
-    EXPECT_TRUE(countWatcher.isActive());
-    EXPECT_FALSE(trayActivity.isActive()) << "Timer2 runs only at the Normal level";
-    EXPECT_EQ(levels.firstPanelTextKey(), 69);
-    EXPECT_EQ(lastBalloon(), "Main/81|Main/69|1|30000");
-
-    // Paused at Normal and resumed: Timer2 comes back with the level.
-    levels.clickLevel(1);
-    levels.togglePause();
-    levels.togglePause();
-    EXPECT_TRUE(trayActivity.isActive());
+    using L = SecurityLevel;
+    using P = SecurityLevels::Picture;
+    using T = SecurityLevels::TrayImage;
+    constexpr int Pause = -2; // the pause switch
+    // After each click: the level, the timers that run (passes, count watcher, Timer2), the
+    // pictures, the first panel's text key and the balloons.
+    const struct { int click; L level; const char* timers; P picture; T tray; int panelKey;
+                   const char* balloons; } steps[] = {
+        {0, L::Allow, "110", P::LevelAllow, T::Allow, 0, "1: Main/97|Main/98|2|30000"},
+        {1, L::Normal, "111", P::LevelNormal, T::Activity, 0, "2: Main/99|Main/100|1|30000"},
+        {2, L::Block, "110", P::LevelBlock, T::Block, 0, "3: Main/101|Main/102|3|30000"},
+        {3, L::Block, "110", P::LevelBlock, T::Block, 0, "3: Main/101|Main/102|3|30000"},
+        {-1, L::Block, "110", P::LevelBlock, T::Block, 0, "3: Main/101|Main/102|3|30000"},
+        // A pause stops the passes and keeps the level for the resume; the items are disabled.
+        {Pause, L::Block, "000", P::Paused, T::Paused, 79, "4: Main/82|Main/79|2|30000"},
+        {0, L::Block, "000", P::Paused, T::Paused, 79, "4: Main/82|Main/79|2|30000"},
+        {Pause, L::Block, "110", P::LevelBlock, T::Block, 69, "5: Main/81|Main/69|1|30000"},
+        // Paused at Normal and resumed: Timer2 comes back with the level.
+        {1, L::Normal, "111", P::LevelNormal, T::Activity, 69, "6: Main/99|Main/100|1|30000"},
+        {Pause, L::Normal, "000", P::Paused, T::Paused, 79, "7: Main/82|Main/79|2|30000"},
+        {Pause, L::Normal, "111", P::LevelNormal, T::Activity, 69, "8: Main/81|Main/69|1|30000"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(&step - steps);
+        if (step.click == Pause)
+            levels.togglePause();
+        else
+            levels.clickLevel(step.click);
+        EXPECT_EQ(firewall.engine.level(), step.level);
+        EXPECT_EQ(std::string({on(firewall.engine.timer()), on(&countWatcher), on(&trayActivity)}),
+                  step.timers);
+        EXPECT_EQ(levels.levelPicture(), step.picture);
+        EXPECT_EQ(levels.policyPicture(), step.level == L::Normal ? P::PolicyOn : P::PolicyOff);
+        EXPECT_EQ(levels.trayImage(), step.tray);
+        EXPECT_EQ(levels.firstPanelTextKey(), step.panelKey);
+        EXPECT_EQ(balloons(), step.balloons);
+    }
 }

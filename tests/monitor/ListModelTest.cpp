@@ -39,16 +39,11 @@ TEST(ListSorting, HeaderClicksFlipTheOrderOfTheWholeList) {
 }
 
 TEST(ListSorting, SortColumnOrdersByKind) {
-    const struct {
-        SortKind kind;
-        bool ascending;
-        QStringList texts, expected;
-    } cases[] = {
+    const struct { SortKind kind; bool ascending; QStringList texts, expected; } cases[] = {
         {SortKind::Number, true, {"10", "-1", "abc", "2.5"}, {"abc", "-1", "2.5", "10"}},
         {SortKind::Number, false, {"10", "-1", "2.5"}, {"10", "2.5", "-1"}},
         {SortKind::Text, true, {"10", "9", "100"}, {"10", "100", "9"}},
-        {SortKind::Date,
-         true,
+        {SortKind::Date, true,
          {"2026-12-06T10:00:00", "2025-01-01T00:00:00", "2026-01-05T09:00:00"},
          {"2025-01-01T00:00:00", "2026-01-05T09:00:00", "2026-12-06T10:00:00"}},
     };
@@ -98,22 +93,14 @@ TEST(ConnectionListModel, AnUpdateChangesOnlyTheDifferenceAndAViewKeepsItsPlace)
     EXPECT_TRUE(model.rows() == rows);
     EXPECT_EQ(view.verticalScrollBar()->value(), scrolled);
     EXPECT_EQ(view.currentIndex().row(), 520);
-}
 
-// Rows erased from the middle while others are appended at the end were announced as the last
-// rows removed, with the rows before them already shifted: a view then kept its selection on
-// whatever connection slid into the selected place.
-TEST(ConnectionListModel, AnEraseInTheMiddleWithAnAppendKeepsTheModelContract) {
-    ConnectionListModel model;
-    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
-    std::vector<ListRow> rows;
-    for (int i = 0; i < 20; ++i)
-        rows.push_back(row(i));
-    model.update(rows);
+    // Rows erased from the middle while others were appended at the end were announced as the
+    // last rows removed, with the rows before them already shifted: a view then kept its
+    // selection on whatever connection slid into the selected place.
     for (const auto& [erased, appended] : {std::pair{2, 1}, std::pair{1, 3}}) {
         rows.erase(rows.begin() + 5, rows.begin() + 5 + erased);
         for (int i = 0; i < appended; ++i)
-            rows.push_back(row(100 + int(rows.size())));
+            rows.push_back(row(10000 + int(rows.size())));
         model.update(rows);
         EXPECT_TRUE(model.rows() == rows);
     }

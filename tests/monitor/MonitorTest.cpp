@@ -69,7 +69,6 @@ struct Monitor {
 
 } // namespace
 
-// The child is then ended from its row, and a second kill of the same row finds it gone.
 TEST(ConnectionMonitor, AChildProcessAppearsInBothViewsIsAnnouncedOnceAndIsKilledFromItsRow) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     Monitor m;
@@ -149,9 +148,6 @@ TEST(ConnectionMonitor, AddressTextsAndDisplayOptionsInBothViews) {
     }
 }
 
-// The lists of a tab: reselection after a rebuild, header sorts, the context menu, the keys and
-// the double-click modes. A close cuts the selected connection even after the table changed
-// under the list; with CloseConManually on it asks first; a UDP row is answered with a message.
 TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     Monitor m;
@@ -214,8 +210,7 @@ TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
     tab.resolveWindow()->close();
 
     // Ctrl+C closes the selected connection after the table changed under the list.
-    gone.client.reset();
-    gone.server.reset();
+    gone = {};
     auto later = test::connect("127.0.0.7", listener);
     perConnection.setFocus();
     QTest::keyClick(&perConnection, Qt::Key_C, Qt::ControlModifier);
@@ -277,13 +272,11 @@ TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
 TEST(AlertWindow, KillsOnlyTheAnnouncedProgramAndClosingFreesTheMainWindow) {
     test::FakePrompter prompter;
     test::MapLocaliser language;
-    language.texts["Alert/3"] = "Trust";
-    language.texts["Main/51"] = "Remote Address";
+    language.texts = {{"Alert/3", "Trust"}, {"Main/51", "Remote Address"}};
     QWidget mainWindow;
     mainWindow.show();
     AlertRows rows(prompter, language);
     AlertWindow window(rows, language, &mainWindow);
-    auto* trust = window.findChild<QPushButton*>("cmdTrust");
     rows.add("/usr/bin/one", "127.0.0.2", 4000001);
     window.announce();
     rows.add("/usr/bin/two", "127.0.0.3", 4000002);
@@ -291,7 +284,7 @@ TEST(AlertWindow, KillsOnlyTheAnnouncedProgramAndClosingFreesTheMainWindow) {
     EXPECT_TRUE(window.windowFlags() & Qt::WindowStaysOnTopHint);
     // The address column is headed as an address, not with the text of a menu entry.
     EXPECT_EQ(rows.headerData(1, Qt::Horizontal, Qt::DisplayRole).toString(), "Remote Address");
-    EXPECT_EQ(trust->text(), "Trust");
+    EXPECT_EQ(window.findChild<QPushButton*>("cmdTrust")->text(), "Trust");
 
     QProcess sleeper;
     sleeper.start("sleep", {"30"});
@@ -336,8 +329,6 @@ TEST(ConnectionMonitor, ARebuildAskedForWhileOneYieldsRunsAfterItNotInsideIt) {
     EXPECT_EQ(rebuilt.size(), 2) << "the rebuild asked for meanwhile ran once, afterwards";
 }
 
-// The whole program: the count watcher fills the per-application list and announces the test's
-// own program, Trust frees the main window, and the view switch shows the other list, rebuilt.
 TEST(ActivityTabInTheProgram, CountWatcherAlertAndViewSwitch) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     test::ProgramFolder folder;
@@ -346,9 +337,9 @@ TEST(ActivityTabInTheProgram, CountWatcherAlertAndViewSwitch) {
     ASSERT_TRUE(app.start({}));
     test::TcpListener listener("127.0.0.2");
     auto connection = test::connect("127.0.0.3", listener);
-    QTreeView* perApplication = app.window()->list("ListConnPROC");
     QTreeView* perConnection = app.window()->list("ListConnections");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return perApplication->model()->rowCount() > 0; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return app.window()->list("ListConnPROC")->model()->rowCount() > 0; }, 3000));
 
     ASSERT_TRUE(app.activity()->alertWindow()->isVisible()) << "this program's first connection";
     EXPECT_FALSE(app.window()->isEnabled());

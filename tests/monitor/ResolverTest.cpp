@@ -63,11 +63,9 @@ TEST(ResolveWindow, LookupsFindNamesAndASlowOneDoesNotStopTheEnforcementPass) {
     Overlay resolv("/etc/resolv.conf", "nameserver 127.0.0.9\noptions timeout:3 attempts:1\n");
     ASSERT_TRUE(hosts.mounted && resolv.mounted);
     test::Fd silentDns(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); // takes queries only
-    sockaddr_in dns{};
-    dns.sin_family = AF_INET;
-    dns.sin_port = htons(53);
-    dns.sin_addr.s_addr = test::address("127.0.0.9");
-    ASSERT_EQ(::bind(silentDns.get(), reinterpret_cast<sockaddr*>(&dns), sizeof dns), 0);
+    const sockaddr_in dns{.sin_family = AF_INET, .sin_port = htons(53),
+                          .sin_addr = {test::address("127.0.0.9")}, .sin_zero = {}};
+    ASSERT_EQ(::bind(silentDns.get(), reinterpret_cast<const sockaddr*>(&dns), sizeof dns), 0);
     test::FakePrompter prompter;
     test::MapLocaliser language;
     language.texts["Main/111"] = "Unable to resolve host name!";
@@ -85,11 +83,7 @@ TEST(ResolveWindow, LookupsFindNamesAndASlowOneDoesNotStopTheEnforcementPass) {
     ConnectionTables tables{diag};
     RuleTable rules;
     EnforcementEngine engine{tables, rules};
-    Rule block;
-    block.action = "block";
-    block.address = "127.0.0.2";
-    block.port = "any port";
-    rules.setRules({block});
+    rules.setRules({{"block", {}, {}, "127.0.0.2", "any port", {}, {}}});
     ResolveWindow window(&prompter, language);
     window.resolve("127.0.0.8");
     ASSERT_TRUE(QTest::qWaitFor([&] { return window.waiting(); }, 2000));

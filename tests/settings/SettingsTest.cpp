@@ -1,5 +1,4 @@
-// The program's settings: the ini file reader and writer, config.ini, the language files and
-// the preferences dialog, on real files in temporary folders.
+// The ini files, config.ini, the language files and the preferences dialog, on real files.
 
 #include "settings/Autostart.h"
 #include "settings/FrmPreferences.h"
@@ -89,59 +88,56 @@ INSTANTIATE_TEST_SUITE_P(LineEnds, IniFileTest, ::testing::Values("\r\n", "\n"),
                          [](const auto& info) { return info.param[0] == '\r' ? "CrLf" : "Lf"; });
 
 TEST_F(SettingsFolder, IniNewFileIsCrLfAndEveryValueReadsBack) {
-    const QString p = config();
     // Names that could not be read back are refused, and no file is made for them.
     const std::pair<const char*, const char*> badNames[] = {
         {"", "k"}, {"S", " "}, {"S]", "k"}, {"S", "k=1"}, {"S", "a\nb"}};
     for (const auto& [section, key] : badNames)
-        EXPECT_FALSE(ini::write(section, key, "v", p)) << section << '|' << key;
-    EXPECT_FALSE(QFile::exists(p));
+        EXPECT_FALSE(ini::write(section, key, "v", config())) << section << '|' << key;
+    EXPECT_FALSE(QFile::exists(config()));
 
-    ASSERT_TRUE(ini::write("Rules", "1", "plain", p));
-    EXPECT_EQ(readFile(p), "[Rules]\r\n1=plain\r\n");
+    ASSERT_TRUE(ini::write("Rules", "1", "plain", config()));
+    EXPECT_EQ(readFile(config()), "[Rules]\r\n1=plain\r\n");
     const QStringList values = {
         "", "  leading and trailing  ", "\"quoted\"", "\"", "a=b=c", "; not a comment",
         "[not a section]", QString::fromUtf8("Grüße – ☃"), "tab\tinside"};
     for (int i = 0; i < values.size(); ++i)
-        ASSERT_TRUE(ini::write("Rules", QString::number(i), values[i], p));
+        ASSERT_TRUE(ini::write("Rules", QString::number(i), values[i], config()));
     for (int i = 0; i < values.size(); ++i)
-        EXPECT_EQ(ini::read("Rules", QString::number(i), p), values[i]) << i;
+        EXPECT_EQ(ini::read("Rules", QString::number(i), config()), values[i]) << i;
     // A line break cannot be stored; it must not be able to start a line of its own.
-    ASSERT_TRUE(ini::write("Rules", "x", "a\r\n[Evil]\r\ny=z", p));
-    EXPECT_EQ(ini::read("Rules", "x", p), "a  [Evil]  y=z");
-    EXPECT_EQ(ini::read("Evil", "y", p), "");
+    ASSERT_TRUE(ini::write("Rules", "x", "a\r\n[Evil]\r\ny=z", config()));
+    EXPECT_EQ(ini::read("Rules", "x", config()), "a  [Evil]  y=z");
+    EXPECT_EQ(ini::read("Evil", "y", config()), "");
 }
 
 TEST_F(SettingsFolder, IniWindows1252FilesReadAndStayReadable) {
-    const QString p = config();
     const QString name = QString::fromUtf8("Café € \u008D");
-    ASSERT_TRUE(writeFile(p, "[S]\r\nname=Caf\xE9 \x80 \x8D\r\nother=x\r\n"));
-    EXPECT_EQ(ini::read("S", "name", p), name);
+    ASSERT_TRUE(writeFile(config(), "[S]\r\nname=Caf\xE9 \x80 \x8D\r\nother=x\r\n"));
+    EXPECT_EQ(ini::read("S", "name", config()), name);
     // Plain ASCII changes keep the rest of the file byte for byte.
-    ASSERT_TRUE(ini::write("S", "other", "y", p));
-    EXPECT_EQ(readFile(p), "[S]\r\nname=Caf\xE9 \x80 \x8D\r\nother=y\r\n");
+    ASSERT_TRUE(ini::write("S", "other", "y", config()));
+    EXPECT_EQ(readFile(config()), "[S]\r\nname=Caf\xE9 \x80 \x8D\r\nother=y\r\n");
     // Non-ASCII text turns the file into UTF-8 and every value still reads the same.
-    ASSERT_TRUE(ini::write("S", "other", QString::fromUtf8("ñ"), p));
-    EXPECT_TRUE(readFile(p).isValidUtf8());
-    EXPECT_EQ(ini::read("S", "name", p), name);
-    EXPECT_EQ(ini::read("S", "other", p), QString::fromUtf8("ñ"));
+    ASSERT_TRUE(ini::write("S", "other", QString::fromUtf8("ñ"), config()));
+    EXPECT_TRUE(readFile(config()).isValidUtf8());
+    EXPECT_EQ(ini::read("S", "name", config()), name);
+    EXPECT_EQ(ini::read("S", "other", config()), QString::fromUtf8("ñ"));
 
     // A UTF-8 file with a byte-order mark keeps it.
-    ASSERT_TRUE(writeFile(p, "\xEF\xBB\xBF[S]\nname=Caf\xC3\xA9\n"));
-    EXPECT_EQ(ini::read("s", "NAME", p), QString::fromUtf8("Café"));
-    ASSERT_TRUE(ini::write("S", "more", "1", p));
-    EXPECT_EQ(readFile(p), "\xEF\xBB\xBF[S]\nname=Caf\xC3\xA9\nmore=1\n");
+    ASSERT_TRUE(writeFile(config(), "\xEF\xBB\xBF[S]\nname=Caf\xC3\xA9\n"));
+    EXPECT_EQ(ini::read("s", "NAME", config()), QString::fromUtf8("Café"));
+    ASSERT_TRUE(ini::write("S", "more", "1", config()));
+    EXPECT_EQ(readFile(config()), "\xEF\xBB\xBF[S]\nname=Caf\xC3\xA9\nmore=1\n");
 }
 
 TEST_F(SettingsFolder, IniSeesChangesMadeBehindItsBack) {
-    const QString p = config();
     // Same size, rewritten in place at once: the modification time may not even change.
     for (char c = 'a'; c <= 'e'; ++c) {
-        ASSERT_TRUE(writeFile(p, QByteArray("[S]\nk=") + c + '\n'));
-        EXPECT_EQ(ini::read("S", "k", p), QString(QLatin1Char(c)));
+        ASSERT_TRUE(writeFile(config(), QByteArray("[S]\nk=") + c + '\n'));
+        EXPECT_EQ(ini::read("S", "k", config()), QString(QLatin1Char(c)));
     }
-    QFile::remove(p);
-    EXPECT_EQ(ini::read("S", "k", p), "");
+    QFile::remove(config());
+    EXPECT_EQ(ini::read("S", "k", config()), "");
 }
 
 TEST_F(SettingsFolder, FirstStartCreatesTheDefaultFileAndTheWindowSizeIsStoredShortest) {
@@ -242,7 +238,6 @@ TEST_F(SettingsFolder, ReadOnlyFolderOrFullDiskFailsAndKeepsTheFile) {
 
 const QString Shipped = QStringLiteral(TARVOK_LANG_SOURCE_DIR);
 
-// The language files that ship with the program, and the character set of each.
 class ShippedLanguage : public ::testing::TestWithParam<std::pair<const char*, int>> {};
 
 TEST_P(ShippedLanguage, HoldsEveryKeyTheProgramReadsInItsOwnCodePage) {
@@ -274,7 +269,6 @@ TEST(ShippedLanguages, JapaneseDecodesAndEnglishHoldsTheBuiltInWording) {
     EXPECT_EQ(japanese.text("Main", 45), QString::fromUtf8("ポリシー"));
     EXPECT_EQ(japanese.text("Add", 27), QString::fromUtf8("ルール番号 ")); // blank kept by quotes
 
-    // English holds the wording built into the program.
     const LanguageFile english(Shipped + "/English.lng");
     TextHolders holders;
     holders.policy.clear();
@@ -306,8 +300,7 @@ TEST_F(SettingsFolder, DamagedLanguageFileCannotMakeBlockRulesAccept) {
         const LanguageFile file(language(c.name));
         RuleWords words;
         EXPECT_FALSE(file.fill(words)) << "the user is told the file is damaged";
-        EXPECT_EQ(words.accept, c.accept);
-        EXPECT_EQ(words.block, c.block);
+        EXPECT_EQ(QStringList({words.accept, words.block}), QStringList({c.accept, c.block}));
         const QStringList all = {words.accept, words.block, words.enabled, words.disabled,
                                  words.anyAddress, words.anyPort, words.noLog, words.noDescription};
         EXPECT_EQ(QSet<QString>(all.begin(), all.end()).size(), all.size()) << all.join('|').toStdString();
@@ -329,7 +322,6 @@ TEST_F(SettingsFolder, LanguageCodePagesAndUtf8FilesDecodeAndMissingKeysStayEmpt
         ASSERT_TRUE(writeFile(language("Test"), "[LANGUAGE]\r\nCharacterSet=" + text + "\r\n"));
         EXPECT_EQ(LanguageFile(language("Test")).text("Main", 1), decoded);
     }
-    // Keys missing from a file leave their texts empty.
     ASSERT_TRUE(writeFile(language("Test"), "[LANGUAGE]\nCharacterSet=oops\n[Main]\n70=Regel:\n"
                                             "[Add]\n17=annehmen\n"));
     TextHolders holders;
