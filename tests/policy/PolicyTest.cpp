@@ -27,7 +27,6 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QRadioButton>
-#include <QScrollBar>
 #include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QTest>
@@ -61,6 +60,13 @@ struct Policy {
     TextHolders texts;
     FakePrompter prompter;
     PolicyCommands policy{dir.path(), table, settings, localiser, texts, prompter};
+
+    QStringList column(RuleTable::Column c) const {
+        QStringList cells;
+        for (int row = 0; row < table.count(); ++row)
+            cells.append(table.cell(row, c));
+        return cells;
+    }
 };
 
 class PolicyTest : public ::testing::Test, public Policy {
@@ -81,8 +87,7 @@ protected:
     }
     // The rules, SaveChanges and the file are as editedPolicy left them.
     void expectUnchanged() {
-        ASSERT_EQ(table.count(), 2);
-        EXPECT_EQ(table.cell(0, RuleTable::Port), "8080");
+        EXPECT_EQ(column(RuleTable::Port), QStringList({"8080", "81"}));
         EXPECT_TRUE(policy.SaveChanges());
         EXPECT_EQ(settings.values["RuleFile"], "Normal.rlsp");
         EXPECT_EQ(readFile(inFolder("Normal.rlsp")), saved);
@@ -125,7 +130,7 @@ TEST_F(PolicyTest, SaveTextIsExactAndReadsBack) {
     EXPECT_EQ(policyText(table.rules().mid(3), words), text);
 }
 
-TEST_F(PolicyTest, OddFilesLoadAsTheirKeysSay) {
+TEST_F(PolicyTest, OddFilesAndCountsLoadAsTheirKeysSay) {
     const QList<Rule> rules = readPolicyRules(
         write("; written by hand\n[Other]\nCount=9\nAction_1=2\n\n[rules]\n  count = 3  \n"
              "Desc_1 = \"  quoted  \"\nAction_1=1\nEnabled_1=1\nRemAddr_1=*\nRemP_1=*\nLog_1=1\n"
@@ -138,9 +143,8 @@ TEST_F(PolicyTest, OddFilesLoadAsTheirKeysSay) {
                                    words.noDescription, "TCP", 2},
                                   {words.block, "3", words.disabled, "", "", words.noLog,
                                    words.noDescription, "TCP", 2}}));
-}
 
-TEST_F(PolicyTest, CountIsALeadingNumberWithinSixteenBits) {
+    // Count is a leading number within sixteen bits.
     const std::pair<const char*, int> cases[] = {
         {"2 rules", 2}, {"2.5", 2},   {"3.5", 4}, {"abc", 0},   {"", 0},
         {"-4", 0},      {"32768", 0}, {"1e9", 0}, {"1e999", 0}, {"99999999999999999999", 0}};
@@ -261,7 +265,8 @@ TEST_F(PolicyTest, RuleFileLeadingOutOfTheFolderCountsAsMissing) {
     const QString outside = other.path() + "/x.rlsp";
     ASSERT_TRUE(writeFile(outside, "[Rules]\r\nCount=1\r\nAction_1=2\r\n"));
     const QString up = "../" + QDir(other.path()).dirName() + "/x.rlsp";
-    for (const QString& name : {up, outside, QString("x.rlsp") + QChar(0) + ".rlsp", QString("..")}) {
+    const QString nul = QString("x.rlsp") + QChar(0) + ".rlsp";
+    for (const QString& name : {up, outside, nul, QString("..")}) {
         SCOPED_TRACE(name.toStdString());
         settings.values["RuleFile"] = name;
         policy.LoadPolicy();
@@ -312,12 +317,6 @@ struct PolicyWindow : Policy {
                               address, port, "", description, "TCP", accept ? 1 : 2});
     }
     void select(QTreeView* list, int row) { list->setCurrentIndex(list->model()->index(row, 0)); }
-    QStringList column(RuleTable::Column c) const {
-        QStringList cells;
-        for (int row = 0; row < table.count(); ++row)
-            cells.append(table.cell(row, c));
-        return cells;
-    }
 
     // The open editor, or null once it has closed and gone.
     RuleEditorDialog* editor() {
@@ -352,8 +351,7 @@ TEST(RuleList, MovesDragsAndDeletesRenumberAndRowsShowThePictureOfTheirAction) {
         w.policy.setSaveChanges(false);
         w.select(w.rules(), m.row);
         w.action(m.action)->trigger();
-        EXPECT_EQ(order(w), m.order);
-        EXPECT_EQ(numbers(w), "1,2,3,4");
+        EXPECT_EQ(QStringList({order(w), numbers(w)}), QStringList({m.order, "1,2,3,4"}));
         EXPECT_EQ(RuleListController::selectedRow(w.rules()), m.selected);
         EXPECT_TRUE(w.policy.SaveChanges());
     }
@@ -387,16 +385,16 @@ TEST(RuleList, MovesDragsAndDeletesRenumberAndRowsShowThePictureOfTheirAction) {
     for (int row : {0, 1}) {
         QRect cell = w.rules()->visualRect(w.rules()->model()->index(row, 0));
         cell.setWidth(cell.height() + 4);
-        double green = 0, red = 0; // the shares where one outweighs the other
+        int own = 0, other = 0; // pixels where the action's colour, or the other, leads
         for (int y = cell.top(); y <= cell.bottom(); ++y)
             for (int x = cell.left(); x <= cell.right(); ++x) {
                 const QColor c = shot.pixelColor(x, y);
-                green += c.green() > c.red() + 60;
-                red += c.red() > c.green() + 60;
+                const int lead = (row == 0 ? 1 : -1) * (c.green() - c.red());
+                own += lead > 60;
+                other += lead < -60;
             }
-        const double all = cell.width() * cell.height();
-        EXPECT_GT((row == 0 ? green : red) / all, 0.2) << row;
-        EXPECT_LT((row == 0 ? red : green) / all, 0.02) << row;
+        EXPECT_GT(own, 0.2 * cell.width() * cell.height()) << row;
+        EXPECT_LT(other, 0.02 * cell.width() * cell.height()) << row;
     }
 
     // A delete asks with the rule and removes it on Yes only.
@@ -409,8 +407,7 @@ TEST(RuleList, MovesDragsAndDeletesRenumberAndRowsShowThePictureOfTheirAction) {
     w.prompter.answers = {Prompter::Yes};
     w.select(w.rules(), 1);
     QTest::keyClick(w.rules(), Qt::Key_D, Qt::ControlModifier);
-    EXPECT_EQ(order(w), "r4,r1,r2");
-    EXPECT_EQ(numbers(w), "1,2,3");
+    EXPECT_EQ(QStringList({order(w), numbers(w)}), QStringList({"r4,r1,r2", "1,2,3"}));
     EXPECT_TRUE(w.policy.SaveChanges());
 }
 
@@ -518,12 +515,31 @@ TEST(RuleEditorChecks, AddressesAndPortsThatAConnectionCanHave) {
         EXPECT_FALSE(isPortNumber(text)) << text;
 }
 
-// One open editor, Add clicked again and again; a duplicate is found by address and port only.
-// Then Modify on a stored rule.
-TEST(RuleEditor, AddAndModifyCheckWriteStayOpenAndOnlyAddRefusesDuplicates) {
+// The editor blocks the main window and closes by Cancel, Escape and the close box. A closed
+// editor is deleted only when the event loop next runs; an opening before then used to reuse
+// the dying dialog, which then vanished. Then Add clicked again and again in one open editor (a
+// duplicate is found by address and port only), and Modify on a stored rule.
+TEST(RuleEditor, ClosesEveryWayReopensAtOnceChecksWritesAndOnlyAddRefusesDuplicates) {
     PolicyWindow w;
+    for (int way = 0; way < 3; ++way) {
+        SCOPED_TRACE(way);
+        w.action("mnuAddRule")->trigger();
+        RuleEditorDialog* editor = w.editor();
+        ASSERT_NE(editor, nullptr);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(editor));
+        EXPECT_EQ(editor->windowModality(), Qt::WindowModal);
+        EXPECT_EQ(QApplication::activeModalWidget(), editor);
+        EXPECT_EQ(editor->parentWidget(), &w.window);
+        way == 0   ? w.click("cmdCancel")
+        : way == 1 ? QTest::keyClick(w.field<QLineEdit>("txtRemA"), Qt::Key_Escape)
+                   : void(editor->close());
+        EXPECT_EQ(w.editor(), nullptr);
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    }
+    w.action("mnuAddRule")->trigger();
+    w.controller->editor()->close();
     w.action("tbAdd")->trigger();
-    ASSERT_NE(w.editor(), nullptr);
+    ASSERT_TRUE(w.editor() && w.editor()->isVisible());
     EXPECT_EQ(w.editor()->windowTitle(), "Add/1");
     EXPECT_FALSE(w.field<QPushButton>("cmdModify")->isVisible());
     EXPECT_EQ(w.editor()->focusWidget(), w.field<QLineEdit>("txtDescript"));
@@ -572,7 +588,6 @@ TEST(RuleEditor, AddAndModifyCheckWriteStayOpenAndOnlyAddRefusesDuplicates) {
     EXPECT_EQ(w.table.count(), 2);
     EXPECT_EQ(w.prompter.messages().last().title, "Add/272");
     EXPECT_FALSE(w.policy.SaveChanges());
-    EXPECT_TRUE(w.editor()->isVisible());
 
     // The rules made here, saved and read back, are the same rules.
     ASSERT_TRUE(w.policy.SavePolicy(0));
@@ -604,31 +619,6 @@ TEST(RuleEditor, AddAndModifyCheckWriteStayOpenAndOnlyAddRefusesDuplicates) {
     EXPECT_EQ(w.told(), Box("Add/273", "Add/29 moved\r\nAdd/30", Prompter::Information));
     EXPECT_TRUE(w.policy.SaveChanges());
     EXPECT_TRUE(w.editor()->isVisible());
-}
-
-// Closed by Cancel, Escape and the close box. A closed editor is deleted only when the event
-// loop next runs; an opening before then used to reuse the dying dialog, which then vanished.
-TEST(RuleEditor, BlocksTheMainWindowClosesEveryWayAndReopensAtOnce) {
-    PolicyWindow w;
-    for (int way = 0; way < 3; ++way) {
-        SCOPED_TRACE(way);
-        w.action("mnuAddRule")->trigger();
-        RuleEditorDialog* editor = w.editor();
-        ASSERT_NE(editor, nullptr);
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(editor));
-        EXPECT_EQ(editor->windowModality(), Qt::WindowModal);
-        EXPECT_EQ(QApplication::activeModalWidget(), editor);
-        EXPECT_EQ(editor->parentWidget(), &w.window);
-        way == 0   ? w.click("cmdCancel")
-        : way == 1 ? QTest::keyClick(w.field<QLineEdit>("txtRemA"), Qt::Key_Escape)
-                   : void(editor->close());
-        EXPECT_EQ(w.editor(), nullptr);
-        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-    }
-    w.action("mnuAddRule")->trigger();
-    w.controller->editor()->close();
-    w.action("mnuAddRule")->trigger();
-    EXPECT_TRUE(w.editor() && w.editor()->isVisible());
 }
 
 TEST(EditsDuringPasses, EveryDecisionFollowsTheTableOfItsMoment) {
