@@ -457,8 +457,7 @@ TEST(RuleList, EveryWayInNeedsARowAndTheMenuFlipsTheEnabledMark) {
 
     // A log record proposes a block rule for its remote end.
     events.append({"12:00 - 01/01/26", "TCP", "10.0.0.5", "40000", "10.1.2.3", "80", "http",
-                   "BLOCKED CONNECTION", "(1)"},
-                  true);
+                   "BLOCKED CONNECTION", "(1)"}, true);
     w.select(w.window.list("ListLog"), 0);
     w.action("mnuCreateRuleLog")->trigger();
     ASSERT_NE(w.editor(), nullptr);
@@ -495,7 +494,6 @@ TEST(RulesFromConnections, RowsProposeABlockRuleForTheirRemoteEnd) {
         const bool specific = c.port != "any port"; // a block rule, not logged, enabled
         EXPECT_EQ(w.editor()->fields(), (EditorFields{false, specific, c.address, specific, c.port,
                                                       false, true, "Add/3"}));
-        EXPECT_FALSE(w.editor()->modifyMode());
         w.click("cmdCancel"); // the table stays as it was, the policy stays marked
         EXPECT_EQ(w.table.count(), 0);
         EXPECT_TRUE(w.policy.SaveChanges());
@@ -636,8 +634,7 @@ TEST(EditsDuringPasses, EveryDecisionFollowsTheTableOfItsMoment) {
         byClientPort[connections.back().clientPort] = i;
         w.addRow(i % 2 == 0, "127.0.0.2", QString::number(listeners.back()->port()));
     }
-    // The first enabled rule for connection i (every rule names its server and a port), or -1.
-    const auto walk = [&](int i) {
+    const auto walk = [&](int i) { // connection i's first enabled rule (by its port), or -1
         for (int row = 0; row < w.table.count(); ++row)
             if (w.table.rule(row).enabled != w.table.words().disabled &&
                 w.table.rule(row).port == QString::number(listeners[i]->port()))
