@@ -154,12 +154,11 @@ TEST_F(PolicyTest, OddFilesAndCountsLoadAsTheirKeysSay) {
 TEST_F(PolicyTest, NewChangesNothingUntilAFileIsWritten) {
     editedPolicy();
     policy.NewPolicy(); // answered No, as every question without a scripted answer
+    EXPECT_EQ(told(), Box("Tarvok", "Main/95", Prompter::ExclamationYesNo));
     prompter.answers = {Prompter::Yes, Prompter::No};
     policy.NewPolicy(); // and the file dialog is cancelled
     expectUnchanged();
     EXPECT_EQ(asked(), QStringList({"Main/95", "Main/95", "Main/96", "Main/112"}));
-    EXPECT_EQ(prompter.calls[0].style, Prompter::ExclamationYesNo);
-    EXPECT_EQ(prompter.calls[0].title, "Tarvok");
 
     prompter.answers = {Prompter::Yes, Prompter::Yes};
     prompter.files = {other.path() + "/Fresh.rlsp"};
@@ -323,9 +322,6 @@ QString numbers(const PolicyWindow& w) { return w.column(RuleTable::Number).join
 
 TEST(RuleList, MovesDragsAndDeletesRenumberAndRowsShowThePictureOfTheirAction) {
     PolicyWindow w;
-    w.texts.rule1 = "Rule:";
-    w.texts.rule2 = "Rule #";
-    w.texts.deleteRule = "Delete it?";
     w.action("tbUp")->trigger(); // on an empty table a move only marks the policy
     EXPECT_TRUE(w.policy.SaveChanges());
     for (int i = 1; i <= 4; ++i) // r1 and r4 accept, r2 and r3 block
@@ -390,7 +386,8 @@ TEST(RuleList, MovesDragsAndDeletesRenumberAndRowsShowThePictureOfTheirAction) {
     w.select(w.rules(), 2);
     w.action("mnuDeleteRule")->trigger(); // answered No
     ASSERT_EQ(w.prompter.messages().size(), 1);
-    EXPECT_EQ(w.told(), Box("Rule #3", "Rule: r1\r\nDelete it?", Prompter::Question));
+    EXPECT_EQ(w.told(), Box("Rule #3", "Rule: r1\r\nDo you want to delete the selected rule?",
+                            Prompter::Question));
     EXPECT_FALSE(w.policy.SaveChanges());
     w.prompter.answers = {Prompter::Yes};
     w.select(w.rules(), 1);
