@@ -99,8 +99,11 @@ TEST(Application, MinimizedStartsHideTheWindowOnlyWithATrayAndASecondInstanceIsR
         TrayIcon::availability() = [&] { return start.tray; };
         const auto restore = qScopeGuard([&] { TrayIcon::availability() = desktop; });
         ProgramFolder folder;
-        ASSERT_TRUE(test::writeFile(folder.file("config.ini"), Settings::defaultFileText().replace(
-            "RunMinimized=False", start.runMinimized ? "RunMinimized=True" : "RunMinimized=False")));
+        ASSERT_TRUE(test::writeFile(
+            folder.file("config.ini"),
+            Settings::defaultFileText().replace("RunMinimized=False", start.runMinimized
+                                                                          ? "RunMinimized=True"
+                                                                          : "RunMinimized=False")));
         Started first(folder, start.arguments);
         ASSERT_TRUE(first.started);
         EXPECT_EQ(first.app.window()->isVisible(), start.visible);

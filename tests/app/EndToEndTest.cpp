@@ -26,8 +26,9 @@ bool writeBlockPolicy(const ProgramFolder& folder, const test::TcpListener& list
 // rewrote History.tvh with this run alone and stored a window width nobody chose.
 TEST(EndToEnd, SignalWhileAStartUpBoxIsOpenEndsInOrderAndWritesOnlyWhatWasRead) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
-    const QByteArray earlierRuns = "\"1/1/26\",\"9:00 - 10:00\",\"0 (KB)\",\"0 (KB)\",\"0 (KB)\",\"3\"\r\n"
-                                   "\"2/1/26\",\"9:00 - 11:00\",\"0 (KB)\",\"0 (KB)\",\"0 (KB)\",\"4\"\r\n";
+    const QByteArray earlierRuns =
+        "\"1/1/26\",\"9:00 - 10:00\",\"0 (KB)\",\"0 (KB)\",\"0 (KB)\",\"3\"\r\n"
+        "\"2/1/26\",\"9:00 - 11:00\",\"0 (KB)\",\"0 (KB)\",\"0 (KB)\",\"4\"\r\n";
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(signal);
         ProgramFolder folder;
@@ -37,7 +38,8 @@ TEST(EndToEnd, SignalWhileAStartUpBoxIsOpenEndsInOrderAndWritesOnlyWhatWasRead) 
         ASSERT_TRUE(test::writeFile(folder.file("History.tvh"), earlierRuns));
         ASSERT_TRUE(QDir(folder.path()).mkdir("Broken.rlsp"));
         RunningTarvok tarvok(folder);
-        ASSERT_TRUE(tarvok.waitForError("Broken.rlsp could not be read")) << tarvok.errors().toStdString();
+        ASSERT_TRUE(tarvok.waitForError("Broken.rlsp could not be read"))
+            << tarvok.errors().toStdString();
         ASSERT_TRUE(tarvok.terminate(signal));
         EXPECT_EQ(folder.read("History.tvh"), earlierRuns);
         EXPECT_EQ(folder.read("config.ini"), config);
@@ -52,7 +54,8 @@ TEST(EndToEnd, UnattendedShutdownReportsFailuresOnStandardErrorAndStillSaves) {
     ProgramFolder folder;
     test::TcpListener listener("127.0.0.2");
     ASSERT_TRUE(writeBlockPolicy(folder, listener));
-    ASSERT_TRUE(test::writeFile(folder.file("config.ini"), "; not saved\r\n" + Settings::defaultFileText()));
+    ASSERT_TRUE(test::writeFile(folder.file("config.ini"),
+                                "; not saved\r\n" + Settings::defaultFileText()));
     ASSERT_TRUE(QDir(folder.path()).mkdir("History.tvh"));
     ASSERT_TRUE(test::writeFile(folder.file("Logs"), "a file in place of the folder"));
 

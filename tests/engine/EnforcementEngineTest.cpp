@@ -56,8 +56,10 @@ struct Firewall {
         std::vector<TcpRow> rows;
         EXPECT_EQ(diag.readTcp(rows), 0u);
         for (std::size_t i = 0; i < rows.size(); ++i)
-            if (rows[i].localAddress == wanted.localAddress && rows[i].localPort == wanted.localPort &&
-                rows[i].remoteAddress == wanted.remoteAddress && rows[i].remotePort == wanted.remotePort)
+            if (rows[i].localAddress == wanted.localAddress &&
+                rows[i].localPort == wanted.localPort &&
+                rows[i].remoteAddress == wanted.remoteAddress &&
+                rows[i].remotePort == wanted.remotePort)
                 return {static_cast<int>(i), rows[i].state};
         return {-1, 0};
     }
@@ -91,10 +93,13 @@ TEST(EnforcementEngine, FirstMatchingRuleCutsOrKeepsARealConnection) {
     firewall.engine.runPass();
     EXPECT_EQ(readOutcome(connection.client.get(), 2000), -ECONNABORTED);
     const QString notice = firewall.engine.pendingNotice();
-    EXPECT_EQ(QString(notice).replace(QRegularExpression("\nTime: [^\n]+\n"), "\nTime: -\n"),
-              "Tarvok has blocked activity to your computer!\nRemote Address: 127.0.0.2\nLocal Port: " +
-                  clientPort + "\nRemote Port: " + port + "\nService: -\nTime: -\n\n"
-                  "This event was performed by rule: (#3)") << notice.toStdString();
+    EXPECT_EQ(
+        QString(notice).replace(QRegularExpression("\nTime: [^\n]+\n"), "\nTime: -\n"),
+        "Tarvok has blocked activity to your computer!\nRemote Address: 127.0.0.2\nLocal Port: " +
+            clientPort + "\nRemote Port: " + port +
+            "\nService: -\nTime: -\n\n"
+            "This event was performed by rule: (#3)")
+        << notice.toStdString();
     ASSERT_EQ(firewall.events.records.size(), 1);
     EXPECT_EQ(recordText(firewall.events.records[0]),
               "TCP,127.0.0.3," + clientPort + ",127.0.0.2," + port + ",-,BLOCKED CONNECTION,(3)");
@@ -181,19 +186,22 @@ TEST(EnforcementEngine, EveryFamilyIsCutButLocalhostListenersAndTimeWaitSurviveE
         EXPECT_EQ(readOutcome(kept->client.get(), 50), Alive);
         EXPECT_EQ(readOutcome(kept->server.get(), 50), Alive);
     }
-    EXPECT_EQ(firewall.find({0, address("127.0.0.2"), platform::portField(listener.port()), 0, 0}).second,
-              platform::StateListen);
+    EXPECT_EQ(
+        firewall.find({0, address("127.0.0.2"), platform::portField(listener.port()), 0, 0}).second,
+        platform::StateListen);
     EXPECT_EQ(firewall.find(finished.clientRow()).second, platform::StateTimeWait);
 }
 
-TEST(EnforcementEngine, TwoCutsInOnePassRaiseOneBalloonForTheLaterConnectionUnlessPopupAlertIsFalse) {
+TEST(EnforcementEngine,
+     TwoCutsInOnePassRaiseOneBalloonForTheLaterConnectionUnlessPopupAlertIsFalse) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     Firewall firewall;
     test::TcpListener listener("127.0.0.2");
     test::TcpConnection first = test::connect("127.0.0.3", listener);
     test::TcpConnection second = test::connect("127.0.0.4", listener);
     const test::TcpConnection& later =
-        firewall.find(second.clientRow()).first > firewall.find(first.clientRow()).first ? second : first;
+        firewall.find(second.clientRow()).first > firewall.find(first.clientRow()).first ? second
+                                                                                         : first;
 
     firewall.rules.setRules(
         {makeRule("block", "any address", QString::number(listener.port()), false)});
@@ -202,9 +210,11 @@ TEST(EnforcementEngine, TwoCutsInOnePassRaiseOneBalloonForTheLaterConnectionUnle
     EXPECT_TRUE(firewall.events.records.isEmpty()) << "the rule does not log";
     ASSERT_EQ(firewall.notifier.balloons.size(), 1);
     const auto& balloon = firewall.notifier.balloons[0];
-    EXPECT_EQ(QStringLiteral("%1|%2|%3").arg(balloon.title).arg(balloon.icon).arg(balloon.timeoutMs),
-              "Tarvok Alert:|3|30000");
-    EXPECT_TRUE(balloon.message.contains("\nLocal Port: " + QString::number(later.clientPort) + "\n"));
+    EXPECT_EQ(
+        QStringLiteral("%1|%2|%3").arg(balloon.title).arg(balloon.icon).arg(balloon.timeoutMs),
+        "Tarvok Alert:|3|30000");
+    EXPECT_TRUE(
+        balloon.message.contains("\nLocal Port: " + QString::number(later.clientPort) + "\n"));
     EXPECT_TRUE(firewall.engine.pendingNotice().isEmpty());
 
     // With balloons off, cuts are still counted, and the notice waits to be overwritten.

@@ -17,8 +17,12 @@ using platform::addressField;
 
 TEST(ConnectionTexts, AddressesStatesAndServices) {
     EXPECT_EQ(addressText(addressField(192, 168, 0, 255)), "192.168.0.255");
-    const std::tuple<int, const char*, const char*> states[] = {{12, "BLOCKED CONNECTION", "DELETE_TCB"}, {0, "", "UNKNOWN"},
-                  {2, "LISTENING", "LISTENING"}, {5, "ESTABLISHED", "ESTABLISHED"}, {13, "", ""}};
+    const std::tuple<int, const char*, const char*> states[] = {
+        {12, "BLOCKED CONNECTION", "DELETE_TCB"},
+        {0, "", "UNKNOWN"},
+        {2, "LISTENING", "LISTENING"},
+        {5, "ESTABLISHED", "ESTABLISHED"},
+        {13, "", ""}};
     for (const auto& [state, classic, owner] : states) {
         EXPECT_EQ(classicStateName(state), classic) << state;
         EXPECT_EQ(ownerStateName(state), owner) << state;

@@ -46,8 +46,10 @@ TEST(SockDiag, TablesListEveryRealSocketOnceWithItsStateAndOwner) {
     for (int i = 0; i < 300; ++i)
         connections.push_back(test::connect("127.0.0.3", listener));
     test::TcpConnection native = test::connect("fd00::3", v6);
-    std::vector<TcpRow> wanted = {{StateListen, address("127.0.0.2"), portField(listener.port()), 0, 0},
-                                  native.clientRow(), native.serverRow()};
+    std::vector<TcpRow> wanted = {
+        {StateListen, address("127.0.0.2"), portField(listener.port()), 0, 0},
+        native.clientRow(),
+        native.serverRow()};
     for (const test::TcpConnection& connection : connections) {
         wanted.push_back(connection.serverRow());
         wanted.push_back(connection.clientRow());
@@ -60,7 +62,8 @@ TEST(SockDiag, TablesListEveryRealSocketOnceWithItsStateAndOwner) {
     std::vector<std::ptrdiff_t> order; // of each wanted row in the owners' table
     for (const TcpRow& row : wanted) {
         ASSERT_EQ(std::count_if(rows.begin(), rows.end(),
-                                [&](const TcpRow& listed) { return sameEndpoints(listed, row); }), 1);
+                                [&](const TcpRow& listed) { return sameEndpoints(listed, row); }),
+                  1);
         const TcpOwnerRow* owner = findRow(owners, row);
         ASSERT_TRUE(owner);
         EXPECT_EQ(findRow(rows, row)->state, row.state);
@@ -137,23 +140,32 @@ TEST(DumpDecoder, EveryReplyEndsTheDumpAsTheKernelSaysIt) {
     const std::uint32_t seq = 7;
     const auto socket = message(SOCK_DIAG_BY_FAMILY, seq);
     // What, the datagram's messages, whether the dump ended, its result, sockets seen.
-    const std::tuple<const char*, std::vector<std::vector<unsigned char>>, bool, std::uint32_t, int> cases[] = {
-        {"two sockets, more to come", {socket, socket}, false, ResultOk, 2},
-        {"sockets then the end", {socket, message(NLMSG_DONE, seq)}, true, ResultOk, 1},
-        {"no diag module", {message(NLMSG_ERROR, seq, 0, -ENOENT)}, true, ResultNotSupported, 0},
-        {"no destroy support", {message(NLMSG_ERROR, seq, 0, -EOPNOTSUPP)}, true,
-         ResultNotSupported, 0},
-        {"refused", {message(NLMSG_ERROR, seq, 0, -EPERM)}, true, EPERM, 0},
-        {"interrupted", {socket, message(NLMSG_DONE, seq, NLM_F_DUMP_INTR)}, true, EAGAIN, 1},
-        {"an older request's tail", {message(NLMSG_DONE, seq - 1), socket}, false, ResultOk, 1},
-    };
+    const std::tuple<const char*, std::vector<std::vector<unsigned char>>, bool, std::uint32_t, int>
+        cases[] = {
+            {"two sockets, more to come", {socket, socket}, false, ResultOk, 2},
+            {"sockets then the end", {socket, message(NLMSG_DONE, seq)}, true, ResultOk, 1},
+            {"no diag module",
+             {message(NLMSG_ERROR, seq, 0, -ENOENT)},
+             true,
+             ResultNotSupported,
+             0},
+            {"no destroy support",
+             {message(NLMSG_ERROR, seq, 0, -EOPNOTSUPP)},
+             true,
+             ResultNotSupported,
+             0},
+            {"refused", {message(NLMSG_ERROR, seq, 0, -EPERM)}, true, EPERM, 0},
+            {"interrupted", {socket, message(NLMSG_DONE, seq, NLM_F_DUMP_INTR)}, true, EAGAIN, 1},
+            {"an older request's tail", {message(NLMSG_DONE, seq - 1), socket}, false, ResultOk, 1},
+        };
     for (const auto& [what, datagram, ends, result, sockets] : cases) {
         std::vector<unsigned char> bytes;
         for (const auto& part : datagram)
             bytes.insert(bytes.end(), part.begin(), part.end());
         DumpDecoder decoder(seq);
         int seen = 0;
-        const bool ended = decoder.feed(bytes.data(), bytes.size(), [&](const inet_diag_msg&) { ++seen; });
+        const bool ended =
+            decoder.feed(bytes.data(), bytes.size(), [&](const inet_diag_msg&) { ++seen; });
         EXPECT_EQ(ended, ends) << what;
         EXPECT_EQ(seen, sockets) << what;
         if (ended) {

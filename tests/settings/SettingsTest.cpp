@@ -76,7 +76,8 @@ TEST_P(IniFileTest, ReadsOddLayouts) {
 }
 
 TEST_P(IniFileTest, WritesKeepEveryOtherLine) {
-    ASSERT_TRUE(writeFile(config(), lines({"; keep me", "[A]", "one=1", "", "[B]", "two = 2", ""})));
+    ASSERT_TRUE(
+        writeFile(config(), lines({"; keep me", "[A]", "one=1", "", "[B]", "two = 2", ""})));
     ASSERT_TRUE(ini::write("b", "TWO", "zwei", config()));
     ASSERT_TRUE(ini::write("A", "three", "3", config()));
     ASSERT_TRUE(ini::write("C", "four", "4", config()));
@@ -285,13 +286,16 @@ TEST(ShippedLanguages, JapaneseDecodesAndEnglishHoldsTheBuiltInWording) {
 // and a block rule cut nothing.
 TEST_F(SettingsFolder, DamagedLanguageFileCannotMakeBlockRulesAccept) {
     // An empty text stands for a folder in place of the file.
-    const struct { const char *name; QByteArray text; const char *accept, *block; } cases[] = {
-        {"NoAddSection", "[LANGUAGE]\r\nCharacterSet=0\r\n[Main]\r\n1=Datei\r\n", "accept", "block"},
+    const struct { const char *name; QByteArray text; const char *accept, *block;
+    } cases[] = {
+        {"NoAddSection", "[LANGUAGE]\r\nCharacterSet=0\r\n[Main]\r\n1=Datei\r\n", "accept",
+         "block"},
         {"Garbage", QByteArray("\x00\xff\xfe=\x01[[\x80\x81\r\n\x00", 13), "accept", "block"},
         {"Folder", {}, "accept", "block"},
         {"SameWords", "[Add]\r\n17=ja\r\n18=ja\r\n14=an\r\n15=aus\r\n", "accept", "block"},
         {"BlankAccept", "[Add]\r\n17=\" \"\r\n18=sperren\r\n", "accept", "sperren"},
-        {"AcceptIsTheAnyPortWord", "[Add]\r\n17=alle\r\n18=sperren\r\n8=alle\r\n", "accept", "sperren"},
+        {"AcceptIsTheAnyPortWord", "[Add]\r\n17=alle\r\n18=sperren\r\n8=alle\r\n", "accept",
+         "sperren"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -303,7 +307,8 @@ TEST_F(SettingsFolder, DamagedLanguageFileCannotMakeBlockRulesAccept) {
         EXPECT_EQ(QStringList({words.accept, words.block}), QStringList({c.accept, c.block}));
         const QStringList all = {words.accept, words.block, words.enabled, words.disabled,
                                  words.anyAddress, words.anyPort, words.noLog, words.noDescription};
-        EXPECT_EQ(QSet<QString>(all.begin(), all.end()).size(), all.size()) << all.join('|').toStdString();
+        EXPECT_EQ(QSet<QString>(all.begin(), all.end()).size(), all.size())
+            << all.join('|').toStdString();
         TextHolders holders;
         file.fill(holders);
         EXPECT_EQ(holders.accept, words.accept) << "rows are compared with the same word";
@@ -316,8 +321,10 @@ TEST_F(SettingsFolder, LanguageCodePagesAndUtf8FilesDecodeAndMissingKeysStayEmpt
     const std::pair<QByteArray, QString> cases[] = {
         {"204\r\n[Main]\r\n1=\xCF\xF0\xE8\xE2\xE5\xF2", QString::fromUtf8("Привет")},
         {"161\r\n[Main]\r\n1=\xE3\xE5\xE9\xDC", QString::fromUtf8("γειά")},
-        {"204\r\n[Main]\r\n1=\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82", QString::fromUtf8("Привет")},
-        {"128\r\n[Main]\r\n1=" + QByteArray("\x83\x65").repeated(400), QString(354, QChar(0x30C6))}};
+        {"204\r\n[Main]\r\n1=\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82",
+         QString::fromUtf8("Привет")},
+        {"128\r\n[Main]\r\n1=" + QByteArray("\x83\x65").repeated(400),
+         QString(354, QChar(0x30C6))}};
     for (const auto& [text, decoded] : cases) {
         ASSERT_TRUE(writeFile(language("Test"), "[LANGUAGE]\r\nCharacterSet=" + text + "\r\n"));
         EXPECT_EQ(LanguageFile(language("Test")).text("Main", 1), decoded);
@@ -330,7 +337,8 @@ TEST_F(SettingsFolder, LanguageCodePagesAndUtf8FilesDecodeAndMissingKeysStayEmpt
     EXPECT_EQ(holders.accept, "annehmen");
     EXPECT_EQ(holders.established, "");
     for (int characterSet : {0, 128, 129, 134, 136, 161, 162, 177, 178, 186, 204, 238, 222})
-        EXPECT_EQ(decodeCodePage("abc", codePageForCharacterSet(characterSet)), "abc") << characterSet;
+        EXPECT_EQ(decodeCodePage("abc", codePageForCharacterSet(characterSet)), "abc")
+            << characterSet;
 }
 
 TEST_F(SettingsFolder, ListsOnlyLanguageFilesAndPreviewsThePickedOne) {
@@ -363,7 +371,8 @@ TEST(Preferences, LogSizeBoxRules) {
 
 TEST(Autostart, ExecQuotesThePathAsOneArgument) {
     // Quote, dollar, backslash and percent survive the entry's string and argument escapes.
-    const QByteArray text = autostart::entryText(QStringLiteral("/opt/my \"tools\"/$x\\100%/tarvok"));
+    const QByteArray text =
+        autostart::entryText(QStringLiteral("/opt/my \"tools\"/$x\\100%/tarvok"));
     EXPECT_TRUE(text.contains("\nExec=\"/opt/my \\\\\"tools\\\\\"/\\\\$x\\\\\\\\100%%/tarvok\"\n"))
         << text.constData();
 }
