@@ -24,6 +24,13 @@ ListRow row(int n) {
     return r;
 }
 
+std::vector<ListRow> firstRows(int count) {
+    std::vector<ListRow> rows;
+    for (int i = 0; i < count; ++i)
+        rows.push_back(row(i));
+    return rows;
+}
+
 } // namespace
 
 TEST(ListSorting, HeaderClicksFlipTheOrderOfTheWholeList) {
@@ -65,9 +72,7 @@ TEST(ListSorting, SortColumnOrdersByKind) {
 TEST(ConnectionListModel, AnUpdateChangesOnlyTheDifferenceAndAViewKeepsItsPlace) {
     ConnectionListModel model;
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
-    std::vector<ListRow> rows;
-    for (int i = 0; i < 2000; ++i)
-        rows.push_back(row(i));
+    std::vector<ListRow> rows = firstRows(2000);
     model.update(rows);
     QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
     QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
@@ -101,9 +106,7 @@ TEST(ConnectionListModel, AnUpdateChangesOnlyTheDifferenceAndAViewKeepsItsPlace)
 TEST(ConnectionListModel, AnEraseInTheMiddleWithAnAppendKeepsTheModelContract) {
     ConnectionListModel model;
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
-    std::vector<ListRow> rows;
-    for (int i = 0; i < 20; ++i)
-        rows.push_back(row(i));
+    std::vector<ListRow> rows = firstRows(20);
     model.update(rows);
     for (const auto& [erased, appended] : {std::pair{2, 1}, std::pair{1, 3}}) {
         rows.erase(rows.begin() + 5, rows.begin() + 5 + erased);
