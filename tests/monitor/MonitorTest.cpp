@@ -186,27 +186,32 @@ TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
     // well away from a minute's end.
     ASSERT_TRUE(QTest::qWaitFor([] { return QTime::currentTime().second() < 45; }, 16000));
     actions["mnuDisplayApp"]->trigger(); // to the per-connection view, rebuilt at once
-    const auto rowOf = [&m](std::uint16_t localPort) {
-        return m.rowsWhere(View::PerConnection, 2, QString::number(localPort)).at(0);
+    // The row of an end: a port alone may repeat across local addresses and protocols.
+    const auto rowOf = [&m](const char* address, std::uint16_t port, const char* protocol = "TCP") {
+        const ConnectionListModel& list = *m.monitor.perConnectionModel();
+        for (int row : m.rowsWhere(View::PerConnection, 2, QString::number(port)))
+            if (list.cell(row, 0) == protocol && list.cell(row, 1) == address)
+                return row;
+        return -1;
     };
-    const auto pointOf = [&](std::uint16_t port) {
-        const QModelIndex index = perConnection.model()->index(rowOf(port), 1);
+    const auto pointOf = [&](const char* address, std::uint16_t port) {
+        const QModelIndex index = perConnection.model()->index(rowOf(address, port), 1);
         perConnection.scrollTo(index);
         return perConnection.visualRect(index).center();
     };
 
     // Click a row, rebuild: the same row is selected again.
-    QTest::mouseClick(perConnection.viewport(), Qt::LeftButton, {}, pointOf(b.clientPort));
+    QTest::mouseClick(perConnection.viewport(), Qt::LeftButton, {}, pointOf("127.0.0.4", b.clientPort));
     auto c = test::connect("127.0.0.5", listener);
     m.monitor.RefreshConnections();
-    EXPECT_EQ(tab.selectedRow(View::PerConnection), rowOf(b.clientPort));
+    EXPECT_EQ(tab.selectedRow(View::PerConnection), rowOf("127.0.0.4", b.clientPort));
 
     // Header clicks: the local-address column, descending first; the selection follows its row.
     emit perConnection.header()->sectionClicked(1);
     const ConnectionListModel& sorted = *m.monitor.perConnectionModel();
     for (int row = 1; row < sorted.rowCount(); ++row)
         EXPECT_GE(compareListText(sorted.cell(row - 1, 1), sorted.cell(row, 1)), 0) << row;
-    EXPECT_EQ(tab.selectedRow(View::PerConnection), rowOf(b.clientPort));
+    EXPECT_EQ(tab.selectedRow(View::PerConnection), rowOf("127.0.0.4", b.clientPort));
 
     // The context menu's copy and resolve act on the selected row's remote address.
     actions["mnuCopyRemAdd"]->trigger();
@@ -229,20 +234,20 @@ TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
 
     // A double click in mode 1 closes its row's connection.
     m.monitor.RefreshConnections();
-    QTest::mouseClick(perConnection.viewport(), Qt::LeftButton, {}, pointOf(a.clientPort));
-    QTest::mouseDClick(perConnection.viewport(), Qt::LeftButton, {}, pointOf(a.clientPort));
+    QTest::mouseClick(perConnection.viewport(), Qt::LeftButton, {}, pointOf("127.0.0.3", a.clientPort));
+    QTest::mouseDClick(perConnection.viewport(), Qt::LeftButton, {}, pointOf("127.0.0.3", a.clientPort));
     EXPECT_NE(test::readOutcome(a.server.get(), 200), Alive);
 
     m.settings.values["CloseConManually"] = "True";
     m.monitor.RefreshConnections();
-    const int cRow = rowOf(c.clientPort);
+    const int cRow = rowOf("127.0.0.5", c.clientPort);
     m.prompter.answers = {Prompter::No};
     m.actions.closeConnection(View::PerConnection, cRow);
     EXPECT_EQ(test::readOutcome(c.server.get(), 50), Alive);
     EXPECT_EQ(m.prompter.messages().value(0).text,
               QStringLiteral("M89: \n[127.0.0.5:%1:127.0.0.2]").arg(c.clientPort));
     EXPECT_EQ(m.prompter.messages().value(0).style, Prompter::Question);
-    m.actions.closeConnection(View::PerConnection, rowOf(udpPort));
+    m.actions.closeConnection(View::PerConnection, rowOf("127.0.0.5", udpPort, "UDP"));
     EXPECT_EQ(m.prompter.messages().last().text, QStringLiteral("M88: \nUDP [%1]").arg(udpPort));
     ASSERT_EQ(m.events.records.size(), 3) << "the answer No wrote no event";
     const EventRecord& udpEvent = m.events.records[2];
