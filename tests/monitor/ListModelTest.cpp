@@ -152,3 +152,17 @@ TEST(FileProperties, ReadsFactsAndTheOwningPackageAlsoUnderAMergedUsrName) {
     EXPECT_EQ(packageFromDpkgOutput("coreutils: /bin/sleep\n", {"/usr/bin/sleep", "/bin/sleep"}),
               "coreutils");
 }
+
+// A properties dialog closed before dpkg-query answered destroyed the running query, which Qt
+// reports on standard error.
+TEST(FileProperties, AQueryDestroyedBeforeItsAnswerEndsDpkgQueryQuietly) {
+    static QStringList warnings;
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& text) { warnings << text; });
+    {
+        PackageQuery query;
+        query.start("/usr/bin/sleep");
+    }
+    qInstallMessageHandler(previous);
+    EXPECT_TRUE(warnings.isEmpty()) << warnings.join('\n').toStdString();
+}
