@@ -2,6 +2,7 @@
 
 #include "engine/EngineServices.h"
 #include "monitor/AlertRows.h"
+#include "monitor/ListStyle.h"
 
 #include <QBoxLayout>
 #include <QCloseEvent>
@@ -28,13 +29,7 @@ AlertWindow::AlertWindow(AlertRows& rows, const Localiser& language, QWidget* ma
     m_list = new QTreeView(this);
     m_list->setObjectName(QStringLiteral("ListView1"));
     m_list->setModel(&rows);
-    m_list->setRootIsDecorated(false);
-    m_list->setUniformRowHeights(true);
-    m_list->setAllColumnsShowFocus(true);
-    m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_list->setSelectionMode(QAbstractItemView::SingleSelection);
-    m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    m_list->setContextMenuPolicy(Qt::CustomContextMenu);
+    applyListStyle(m_list);
     m_list->header()->resizeSection(0, 300);
     m_list->header()->resizeSection(1, 120);
     m_trust = new QPushButton(this);

@@ -1,5 +1,6 @@
 #include "records/FrmLog.h"
 
+#include "monitor/ListStyle.h"
 #include "records/LogFileModel.h"
 #include "records/LogText.h"
 
@@ -64,15 +65,7 @@ FrmLog::FrmLog(QWidget* parent) : QDialog(parent) {
 
     m_list = new QTreeView(this);
     m_list->setObjectName(QStringLiteral("ListView"));
-    m_list->setRootIsDecorated(false);
-    m_list->setItemsExpandable(false);
-    m_list->setUniformRowHeights(true);
-    // Full-row selection.
-    m_list->setAllColumnsShowFocus(true);
-    m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_list->setSelectionMode(QAbstractItemView::SingleSelection);
-    m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    m_list->setContextMenuPolicy(Qt::CustomContextMenu);
+    applyListStyle(m_list);
     m_list->header()->setStretchLastSection(false);
     m_list->header()->setSectionsClickable(true);
     m_list->header()->setSortIndicatorShown(true);

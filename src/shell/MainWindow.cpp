@@ -1,6 +1,7 @@
 #include "shell/MainWindow.h"
 
 #include "engine/EngineServices.h"
+#include "monitor/ListStyle.h"
 #include "shell/Resources.h"
 #include "shell/Twips.h"
 
@@ -504,15 +505,8 @@ void MainWindow::buildPages() {
 QTreeView* MainWindow::addList(QWidget* page, const char* name, bool multiSelect) {
     auto* list = new QTreeView(page);
     list->setObjectName(QLatin1String(name));
-    list->setRootIsDecorated(false);
-    list->setItemsExpandable(false);
-    list->setUniformRowHeights(true);
-    list->setAllColumnsShowFocus(true);
-    list->setSelectionBehavior(QAbstractItemView::SelectRows);
-    list->setSelectionMode(multiSelect ? QAbstractItemView::ExtendedSelection
-                                       : QAbstractItemView::SingleSelection);
-    list->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    list->setContextMenuPolicy(Qt::CustomContextMenu);
+    applyListStyle(list, multiSelect ? QAbstractItemView::ExtendedSelection
+                                     : QAbstractItemView::SingleSelection);
     list->header()->setStretchLastSection(false);
     list->header()->setSectionsMovable(false);
     list->setModel(new HeaderProxy(list));
