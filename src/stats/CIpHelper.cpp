@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <linux/if.h>
+#include <linux/if_arp.h>
 #include <linux/if_link.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -194,9 +195,23 @@ int CIpHelper::readTable(CInterfaces& into) {
     return interrupted ? -EAGAIN : ResultOk;
 }
 
-const CInterfaces& CIpHelper::Interfaces() {
+bool CIpHelper::carriesTraffic(const CInterface& item) {
+    return item.InterfaceType != ARPHRD_LOOPBACK;
+}
+
+void CIpHelper::setInterfaces(const CInterfaces& interfaces) {
+    m_interfaces = interfaces;
     m_bytesReceived = 0;
     m_bytesSent = 0;
+    for (const CInterface& item : m_interfaces) {
+        if (carriesTraffic(item)) {
+            m_bytesReceived += item.OctetsReceived;
+            m_bytesSent += item.OctetsSent;
+        }
+    }
+}
+
+const CInterfaces& CIpHelper::Interfaces() {
     CInterfaces fresh;
     int result = readTable(fresh);
     for (int attempt = 0; attempt < 3 && result == -EAGAIN; ++attempt) {
@@ -208,11 +223,7 @@ const CInterfaces& CIpHelper::Interfaces() {
                                                   : ResultFailed;
     if (m_lastResult != ResultOk)
         fresh = CInterfaces();
-    m_interfaces = fresh;
-    for (const CInterface& item : m_interfaces) {
-        m_bytesReceived += item.OctetsReceived;
-        m_bytesSent += item.OctetsSent;
-    }
+    setInterfaces(fresh);
     // Told once: this read runs every 400 ms, and a box each time would bury the desktop.
     if (m_lastResult == ResultNotSupported && m_prompter && !m_toldNotSupported) {
         m_toldNotSupported = true;

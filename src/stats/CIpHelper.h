@@ -1,6 +1,7 @@
 #pragma once
 // Reads the kernel's interface table (a netlink RTM_GETLINK dump with 64-bit link statistics)
-// into a CInterfaces collection and adds up the bytes received and sent over all interfaces.
+// into a CInterfaces collection and adds up the bytes received and sent over the interfaces
+// that carry traffic to and from other machines (all but loopback).
 
 #include "stats/CInterface.h"
 
@@ -26,9 +27,14 @@ public:
     // Discards the current collection, fills a new one from the kernel, recomputes both sums
     // and returns it.
     const CInterfaces& Interfaces();
-    void setInterfaces(const CInterfaces& interfaces) { m_interfaces = interfaces; }
+    // Takes interfaces as if they were read (recorded replies) and recomputes both sums.
+    void setInterfaces(const CInterfaces& interfaces);
 
-    // The sums of the last read of Interfaces().
+    // Local traffic (the loopback interface) is neither download nor upload: it is left out
+    // of the sums and of the traffic figures.
+    static bool carriesTraffic(const CInterface& item);
+
+    // The sums over the interfaces that carry traffic, of the last read of Interfaces().
     std::uint64_t BytesReceived() const { return m_bytesReceived; }
     std::uint64_t BytesSent() const { return m_bytesSent; }
     int lastResult() const { return m_lastResult; }

@@ -107,11 +107,15 @@ std::optional<std::uint64_t> sockstatValue(QByteArrayView text, QByteArrayView p
 
 } // namespace proc
 
-std::optional<ByteTotals> SystemCounters::readBytes() {
-    m_helper.Interfaces();
+std::optional<InterfaceBytes> SystemCounters::readBytes() {
+    const CInterfaces& interfaces = m_helper.Interfaces();
     if (m_helper.lastResult() != CIpHelper::ResultOk)
         return std::nullopt;
-    return ByteTotals{m_helper.BytesReceived(), m_helper.BytesSent()};
+    InterfaceBytes bytes;
+    for (const CInterface& item : interfaces)
+        if (CIpHelper::carriesTraffic(item))
+            bytes[item.InterfaceIndex] = {item.OctetsReceived, item.OctetsSent};
+    return bytes;
 }
 
 IpDatagrams SystemCounters::readDatagrams() {

@@ -1,5 +1,5 @@
 #pragma once
-// The counters the traffic display reads from the system: the bytes of all interfaces, the IP
+// The counters the traffic display reads from the system: the bytes of each interface, the IP
 // datagrams received and sent, and the TCP and UDP connection counts, each for IPv4 and IPv6
 // together. TrafficCounters is the seam: the program reads the kernel through SystemCounters,
 // tests can drive the display with counters of their own.
@@ -10,6 +10,7 @@
 #include <QByteArrayView>
 
 #include <cstdint>
+#include <map>
 #include <optional>
 
 namespace tarvok {
@@ -18,6 +19,11 @@ struct ByteTotals {
     std::uint64_t received = 0;
     std::uint64_t sent = 0;
 };
+
+// The byte counters of each interface that carries traffic (loopback left out), by the
+// kernel's interface index: the display counts each interface's own differences, so one that
+// leaves or arrives changes nothing but its own share.
+using InterfaceBytes = std::map<std::int32_t, ByteTotals>;
 
 // IP datagrams received (InReceives) and sent (OutRequests), IPv4 and IPv6 added up.
 struct IpDatagrams {
@@ -35,7 +41,7 @@ class TrafficCounters {
 public:
     virtual ~TrafficCounters() = default;
     // Nothing when the interface table could not be read.
-    virtual std::optional<ByteTotals> readBytes() = 0;
+    virtual std::optional<InterfaceBytes> readBytes() = 0;
     virtual IpDatagrams readDatagrams() = 0;
     virtual ConnectionCounts readConnections() = 0;
 };
@@ -47,7 +53,7 @@ public:
 class SystemCounters : public TrafficCounters {
 public:
     explicit SystemCounters(Prompter* prompter = nullptr) : m_helper(prompter) {}
-    std::optional<ByteTotals> readBytes() override;
+    std::optional<InterfaceBytes> readBytes() override;
     IpDatagrams readDatagrams() override;
     ConnectionCounts readConnections() override;
     CIpHelper& helper() { return m_helper; }

@@ -8,10 +8,13 @@ namespace tarvok {
 
 namespace {
 
-// Whole KB between two byte counts; negative when the count went back.
-std::int64_t kilobytesBetween(std::uint64_t from, std::uint64_t to) {
-    const auto bytes = static_cast<std::int64_t>(to - from); // two's complement: back is < 0
+std::int64_t wholeKilobytes(std::uint64_t bytes) {
     return std::llround(static_cast<double>(bytes) / 1024.0);
+}
+
+// What a counter moved since its previous read; nothing when it went back (reset).
+std::uint64_t movedSince(std::uint64_t before, std::uint64_t now) {
+    return now >= before ? now - before : 0;
 }
 
 } // namespace
@@ -42,13 +45,19 @@ QString TrafficDisplay::grouped(std::uint64_t value) const {
 void TrafficDisplay::UpdateTraffic() {
     // A table that could not be read leaves the totals as they were. Taking it as 0 bytes
     // would make the next good read look like the machine's whole traffic in one second.
-    if (const std::optional<ByteTotals> bytes = m_counters.readBytes()) {
-        if (m_firstUpdate) {
-            m_firstUpdate = false;
-            m_baseline = *bytes;
+    if (const std::optional<InterfaceBytes> read = m_counters.readBytes()) {
+        // By interface: one that left takes only its own counters away, one that arrived
+        // brings its past traffic, which is not this run's.
+        for (const auto& [index, now] : *read) {
+            const auto before = m_lastRead.find(index);
+            if (before == m_lastRead.end())
+                continue;
+            m_counted.received += movedSince(before->second.received, now.received);
+            m_counted.sent += movedSince(before->second.sent, now.sent);
         }
-        m_received = kilobytesBetween(m_baseline.received, bytes->received);
-        m_sent = kilobytesBetween(m_baseline.sent, bytes->sent);
+        m_lastRead = *read;
+        m_received = wholeKilobytes(m_counted.received);
+        m_sent = wholeKilobytes(m_counted.sent);
     }
 
     setPanel(4, m_receivedKB > 0
@@ -80,16 +89,13 @@ void TrafficDisplay::updateTick() {
 }
 
 void TrafficDisplay::speedTick() {
-    const std::int64_t in = m_received - m_lastReceived;
-    const std::int64_t out = m_sent - m_lastSent;
-    if (in >= 0 && out >= 0) {
-        m_speedIn = in;
-        m_speedOut = out;
-        m_receivedKB += static_cast<std::uint64_t>(in);
-        m_sentKB += static_cast<std::uint64_t>(out);
-        setPanel(6, m_holders.in + QLatin1Char(' ') + QString::number(in) + QStringLiteral(" KB/s"));
-        setPanel(7, m_holders.out + QLatin1Char(' ') + QString::number(out) + QStringLiteral(" KB/s"));
-    }
+    // The totals only grow, so neither difference is negative.
+    m_speedIn = m_received - m_lastReceived;
+    m_speedOut = m_sent - m_lastSent;
+    m_receivedKB += static_cast<std::uint64_t>(m_speedIn);
+    m_sentKB += static_cast<std::uint64_t>(m_speedOut);
+    setPanel(6, m_holders.in + QLatin1Char(' ') + QString::number(m_speedIn) + QStringLiteral(" KB/s"));
+    setPanel(7, m_holders.out + QLatin1Char(' ') + QString::number(m_speedOut) + QStringLiteral(" KB/s"));
     m_lastReceived = m_received;
     m_lastSent = m_sent;
 }

@@ -41,19 +41,19 @@ public:
     // not a number.
     static QString SetBytes(double kilobytes, const QLocale& locale = QLocale());
 
-    // Totals update: the run's totals since the first update, panels 4 and 5, the history's
-    // totals and end time.
+    // Totals update: adds each interface's bytes since the previous read to the run's totals
+    // (an interface seen for the first time, or whose counter went back, adds nothing this
+    // time), then panels 4 and 5, the history's totals and end time.
     void UpdateTraffic();
     // TmrUpdateTraffic: UpdateTraffic, then the connection counts and panel 3.
     void updateTick();
-    // TimerTraffic: the last second's speeds (panels 6 and 7) and the running sums. A second
-    // in which a total went back (an interface was reset or removed) is dropped; any other
+    // TimerTraffic: the last second's speeds (panels 6 and 7) and the running sums. Every
     // second counts, however large.
     void speedTick();
     // Timer2: compares the IP datagram counters with the previous tick's.
     Activity activityTick();
 
-    // Whole KB since the first update, as the kernel's byte sums say (lblRecv, lblSent).
+    // Whole KB since the first update, as the interfaces' counters say (lblRecv, lblSent).
     std::int64_t receivedSinceStart() const { return m_received; }
     std::int64_t sentSinceStart() const { return m_sent; }
     // Sums of the speeds of the counted seconds (lblRecvKB, lblSentKB): the run's totals.
@@ -79,8 +79,8 @@ private:
     TrafficCounters& m_counters;
     const TextHolders& m_holders;
     QLocale m_locale;
-    bool m_firstUpdate = true;
-    ByteTotals m_baseline;
+    InterfaceBytes m_lastRead;  // each interface's counters at the previous read
+    ByteTotals m_counted;       // bytes since the first read, over all interfaces
     std::int64_t m_received = 0, m_sent = 0;           // lblRecv, lblSent
     std::int64_t m_lastReceived = 0, m_lastSent = 0;   // lblCount1, lblCount2
     std::int64_t m_speedIn = 0, m_speedOut = 0;

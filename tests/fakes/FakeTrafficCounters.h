@@ -1,5 +1,5 @@
 #pragma once
-// Counters set by the test, for what the kernel cannot be made to do on demand: a byte total
+// Counters set by the test, for what the kernel cannot be made to do on demand: a byte counter
 // that goes back, an unreadable table, datagrams in one direction only.
 
 #include "stats/ProtocolCounters.h"
@@ -8,7 +8,7 @@ namespace tarvok::test {
 
 class FakeTrafficCounters : public TrafficCounters {
 public:
-    std::optional<ByteTotals> readBytes() override {
+    std::optional<InterfaceBytes> readBytes() override {
         if (failReads > 0) {
             --failReads;
             return std::nullopt;
@@ -18,7 +18,7 @@ public:
     IpDatagrams readDatagrams() override { return datagrams; }
     ConnectionCounts readConnections() override { return connections; }
 
-    ByteTotals bytes;
+    InterfaceBytes bytes; // by interface index
     IpDatagrams datagrams;
     ConnectionCounts connections;
     int failReads = 0; // the next reads of the interface table fail

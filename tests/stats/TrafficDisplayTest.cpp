@@ -1,4 +1,4 @@
-// The traffic figures: real loopback traffic in the test's own namespace, and stand-in counters
+// The traffic figures: real traffic over a veth pair of the test's own, and stand-in counters
 // that go back, fail or jump on demand.
 #include "stats/TrafficDisplay.h"
 #include "fakes/FakeTrafficCounters.h"
@@ -44,67 +44,76 @@ TEST(TrafficDisplay, SetBytesAtTheEdgesInTwoLocales) {
     EXPECT_EQ(TrafficDisplay::SetBytes(std::nan(""), English), "");
 }
 
-// The old rule also dropped every second of 128 MB or more: this one carries 200 MB.
-TEST(TrafficDisplay, LoopbackTrafficMovesTheSpeedsAndTotalsByTheKernelsCountAbove128MB) {
+// The totals followed the sum over all interfaces: when one went away the sum went back and
+// the second's traffic of every interface was dropped. Loopback traffic is not counted.
+TEST(TrafficDisplay, TrafficOfAnInterfaceRemovedBeforeTheSecondEndsStillCounts) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     SystemCounters counters;
     TextHolders holders;
     TrafficDisplay display(counters, holders, English);
-    test::TcpListener listener("127.0.0.2");
-    test::TcpConnection connection = test::connect("127.0.0.3", listener);
-    tick(display); // fixes the baseline
+    test::VethPair pair;
+    std::optional<test::TcpListener> listener = pair.farListener();
+    ASSERT_TRUE(pair.ok() && listener);
+    test::TcpConnection connection = test::connect(test::VethPair::Near, *listener);
+    test::TcpListener local("127.0.0.2");
+    test::TcpConnection loopback = test::connect("127.0.0.3", local);
+    tick(display); // fixes the start
 
-    counters.helper().Interfaces();
-    const std::uint64_t before = counters.helper().BytesReceived();
-    const std::size_t payload = 200u << 20;
-    test::sendThrough(connection, payload);
-    counters.helper().Interfaces();
-    const double kernelKB = double(counters.helper().BytesReceived() - before) / 1024;
-    // The payload with its headers and acknowledgements, whose share depends on how the kernel
-    // cut the stream: the bound only rules out counting the traffic twice.
-    ASSERT_GE(kernelKB, payload / 1024.0);
-    ASSERT_LT(kernelKB, payload / 1024.0 * 1.5);
-
+    CIpHelper& kernel = counters.helper();
+    kernel.Interfaces();
+    const ByteTotals before{kernel.BytesReceived(), kernel.BytesSent()};
+    test::sendThrough(connection, 20u << 20);
+    kernel.Interfaces();
+    const double receivedKB = double(kernel.BytesReceived() - before.received) / 1024;
+    const double sentKB = double(kernel.BytesSent() - before.sent) / 1024;
+    ASSERT_GE(sentKB, 20 * 1024); // the payload went out over the pair, acknowledgements came in
+    test::sendThrough(loopback, 4u << 20);
+    display.updateTick();
+    pair.remove();
     tick(display);
-    display.UpdateTraffic(); // the next totals update shows the second just counted
-    EXPECT_NEAR(double(display.speedIn()), kernelKB, 1.0); // whole KB, each end rounded
-    EXPECT_NEAR(double(display.speedOut()), kernelKB, 1.0); // loopback sends what it receives
-    EXPECT_EQ(display.receivedKB(), std::uint64_t(display.speedIn()));
-    EXPECT_EQ(display.panelText(4),
-              "Received: " + TrafficDisplay::SetBytes(double(display.receivedKB()), English));
+    EXPECT_NEAR(double(display.sentKB()), sentKB, 1.0); // whole KB, each end rounded
+    EXPECT_NEAR(double(display.receivedKB()), receivedKB, 1.0);
+    EXPECT_EQ(display.panelText(7), "Out: " + QString::number(display.sentKB()) + " KB/s");
 }
 
-// The old rule dropped every second of 128 MB or more from the totals; a counter that goes back
-// (an interface reset) drops that second only.
-TEST(TrafficDisplay, ASecondOfMoreThan128MegabytesCountsAndOneThatGoesBackDoesNot) {
+// Each interface counts its own differences: a second of more than 128 MB (an old cut) or
+// above 4 GB counts; an interface that leaves, arrives with counters of its past or whose
+// counter goes back (a reset) changes nothing but its own share of that second.
+TEST(TrafficDisplay, EachInterfaceCountsOnlyItsOwnDifferences) {
     FakeTrafficCounters counters;
     TextHolders holders;
     TrafficDisplay display(counters, holders, English);
-    counters.bytes = {10'000'000, 20'000'000};
+    counters.bytes = {{2, {10'000'000, 20'000'000}}, {3, {5'000'000, 5'000'000}}};
     counters.connections.established = 3;
-    tick(display); // fixes the baseline
+    tick(display); // fixes the start
     EXPECT_EQ(display.panelText(3), "Established: 3");
     EXPECT_EQ(display.panelText(4), "Received : 0.00 MB");
     EXPECT_EQ(display.panelText(5), "Sent: 0.00 MB");
-    counters.bytes.received += 200 << 20;
-    counters.bytes.sent += 1024;
-    tick(display);
-    display.UpdateTraffic(); // the next totals update shows the second just counted
-    EXPECT_EQ(display.panelText(4), "Received: 200.00 MB");
-
-    counters.bytes.received -= 5'000'000;
-    counters.bytes.sent += 4096;
-    tick(display);
-    EXPECT_EQ(display.panelText(6), "In: 204800 KB/s");
-    EXPECT_EQ(display.panelText(7), "Out: 1 KB/s");
-    EXPECT_EQ(display.sentKB(), 1u);
-
-    counters.bytes.received += 10 * 1024; // the next second counts again, from the new level
-    tick(display);
-    EXPECT_EQ(display.panelText(6), "In: 10 KB/s");
+    const struct {
+        InterfaceBytes bytes;
+        std::int64_t in, out;
+    } seconds[] = {
+        {{{2, {10'000'000 + (200 << 20), 20'001'024}}, {3, {5'000'000, 5'000'000}}}, 204800, 1},
+        // Interface 3 leaves, 4 arrives with 9 GB it carried before; 2 moves 10 KB in, 5 GB out.
+        {{{2, {10'000'000 + (210 << 20), 5'020'001'024}}, {4, {9'000'000'000, 9'000'000'000}}},
+         10240, 4882813},
+        // Interface 2 is reset; 4 moves 1 KB each way.
+        {{{2, {0, 0}}, {4, {9'000'001'024, 9'000'001'024}}}, 1, 1},
+        {{{2, {2048, 0}}, {4, {9'000'001'024, 9'000'001'024}}}, 2, 0},
+    };
+    for (const auto& second : seconds) {
+        counters.bytes = second.bytes;
+        tick(display);
+        EXPECT_EQ(display.speedIn(), second.in);
+        EXPECT_EQ(display.speedOut(), second.out);
+    }
+    display.UpdateTraffic(); // the next totals update shows the seconds just counted
+    EXPECT_EQ(display.panelText(4), "Received: 210.00 MB");
+    EXPECT_EQ(display.panelText(6), "In: 2 KB/s");
     const TrafficDisplay::RunTotals totals = display.runTotals();
-    EXPECT_EQ(totals.receivedKB, "204,810");
-    EXPECT_EQ(totals.totalKB, "204,811");
+    EXPECT_EQ(totals.receivedKB, "215,043");
+    EXPECT_EQ(totals.sentKB, "4,882,815");
+    EXPECT_EQ(totals.totalKB, "5,097,858");
     EXPECT_FALSE(totals.endTime.isEmpty());
 }
 
@@ -116,12 +125,12 @@ TEST(TrafficDisplay, AnUnreadableTableCountsNoPhantomSecond) {
     TrafficDisplay display(counters, holders, English);
     counters.failReads = 1; // even the first read
     tick(display);
-    counters.bytes = {50'000'000'000, 40'000'000'000};
+    counters.bytes = {{2, {50'000'000'000, 40'000'000'000}}};
     tick(display); // the first good read is the start of the run
-    counters.bytes.received += 100 * 1024;
+    counters.bytes[2].received += 100 * 1024;
     counters.failReads = 1;
     tick(display);
-    counters.bytes.received += 20 * 1024;
+    counters.bytes[2].received += 20 * 1024;
     tick(display);
     EXPECT_EQ(display.receivedKB(), 120u);
     EXPECT_EQ(display.sentKB(), 0u);

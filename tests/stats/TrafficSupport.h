@@ -1,16 +1,78 @@
 #pragma once
-// Moves a known number of bytes through a real loopback TCP connection of the test's own
-// network namespace.
+// Real traffic for the traffic figures, which leave loopback out: a veth pair whose far end
+// lives in a second network namespace made here, and a known number of bytes moved over a TCP
+// connection.
 #include "support/Loopback.h"
+
+#include <QProcess>
+#include <QString>
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sched.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <optional>
 #include <thread>
 #include <vector>
 
 namespace tarvok::test {
+
+// tvk0 (198.18.0.1) in the test's namespace, tvk1 (198.18.0.2) in a namespace of its own.
+// Neither end has an IPv6 address, so no neighbour discovery adds bytes of its own. Removing
+// the pair (or ending the object) removes both ends.
+class VethPair {
+public:
+    static constexpr const char* Near = "198.18.0.1";
+    static constexpr const char* Far = "198.18.0.2";
+
+    VethPair() {
+        // A thread leaves the test's namespace for a new one and hands back a handle on it.
+        std::thread([this] {
+            if (::unshare(CLONE_NEWNET) == 0)
+                m_far = Fd(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
+        }).join();
+        const QString far = QStringLiteral("/proc/%1/fd/%2").arg(::getpid()).arg(m_far.get());
+        const QStringList inFar{"nsenter", "--net=" + far, "ip"};
+        m_ok = m_far.valid() &&
+               run({"ip", "link", "add", "tvk0", "type", "veth", "peer", "name", "tvk1", "netns", far}) &&
+               run({"ip", "addr", "add", QString(Near) + "/24", "dev", "tvk0"}) &&
+               run({"ip", "link", "set", "tvk0", "addrgenmode", "none", "up"}) &&
+               run(inFar + QStringList{"addr", "add", QString(Far) + "/24", "dev", "tvk1"}) &&
+               run(inFar + QStringList{"link", "set", "tvk1", "addrgenmode", "none", "up"});
+        EXPECT_TRUE(m_ok) << "the veth pair could not be made";
+    }
+    ~VethPair() { remove(); }
+    bool ok() const { return m_ok; }
+    void remove() {
+        if (m_ok)
+            run({"ip", "link", "del", "tvk0"});
+        m_ok = false;
+    }
+    // A listener on the far end: its socket stays in the far namespace.
+    std::optional<TcpListener> farListener() {
+        std::optional<TcpListener> listener;
+        std::thread([&] {
+            if (::setns(m_far.get(), CLONE_NEWNET) == 0)
+                listener.emplace(Far);
+        }).join();
+        return listener;
+    }
+
+private:
+    static bool run(const QStringList& command) {
+        QProcess process;
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        process.start(command.first(), command.mid(1));
+        return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit &&
+               process.exitCode() == 0;
+    }
+
+    Fd m_far;
+    bool m_ok = false;
+};
 
 // Sends bytes from the client end and reads them all at the accepted end.
 inline void sendThrough(TcpConnection& connection, std::size_t bytes) {
