@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <optional>
 
 namespace tarvok {
 
@@ -81,14 +82,23 @@ std::vector<int> typedSortOrder(int rowCount, const std::function<QString(int)>&
                                 SortKind kind, bool ascending, const QLocale& locale) {
     const size_t count = static_cast<size_t>(std::max(rowCount, 0));
     // Text compares as the lists do (compareListText): case-folded first, then as written.
-    // The folded key is made once per row rather than at every comparison.
-    std::vector<QString> keys(count), texts(kind == SortKind::Text ? count : 0);
+    // The folded key is made once per row rather than at every comparison. Numbers compare by
+    // value, of any length; a text that is no number sorts before every number.
+    std::vector<QString> keys(kind == SortKind::Number ? 0 : count);
+    std::vector<QString> texts(kind == SortKind::Text ? count : 0);
+    std::vector<std::optional<double>> numbers(kind == SortKind::Number ? count : 0);
     DateKeys dates(locale);
     for (size_t row = 0; row < count; ++row) {
         const QString text = textOf(static_cast<int>(row));
         switch (kind) {
         case SortKind::Date: keys[row] = dates.key(text); break;
-        case SortKind::Number: keys[row] = sortKey(text, kind); break;
+        case SortKind::Number: {
+            bool ok = false;
+            const double value = text.trimmed().toDouble(&ok);
+            if (ok && std::isfinite(value))
+                numbers[row] = value;
+            break;
+        }
         case SortKind::Text:
             keys[row] = text.toCaseFolded();
             texts[row] = text;
@@ -97,13 +107,16 @@ std::vector<int> typedSortOrder(int rowCount, const std::function<QString(int)>&
     }
     std::vector<int> order(count);
     std::iota(order.begin(), order.end(), 0);
-    const auto less = [&](int a, int b) {
-        int c = keys[a].compare(keys[b]);
-        if (c == 0 && kind == SortKind::Text)
-            c = texts[a].compare(texts[b]);
-        return ascending ? c < 0 : c > 0;
+    const auto compare = [&](int a, int b) {
+        if (kind == SortKind::Number)
+            return numbers[a] < numbers[b] ? -1 : numbers[b] < numbers[a] ? 1 : 0;
+        const int c = keys[a].compare(keys[b]);
+        return c == 0 && kind == SortKind::Text ? texts[a].compare(texts[b]) : c;
     };
-    std::stable_sort(order.begin(), order.end(), less);
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+        const int c = compare(a, b);
+        return ascending ? c < 0 : c > 0;
+    });
     return order;
 }
 

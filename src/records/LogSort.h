@@ -1,6 +1,6 @@
 #pragma once
-// The typed column sort of the log viewer, on any column: the row order that sorts rows by the
-// keys of the list sorting (numbers by value, text as the lists compare it) and, for the event
+// The typed column sort of the log viewer, on any column: the row order that sorts rows by
+// kind (numbers by value, however many digits; text as the lists compare it) and, for the event
 // time "time - date", by the moment it names. The order is computed once, so a file of many
 // thousand records sorts without touching the view row by row.
 

@@ -69,6 +69,28 @@ TEST(TypedSortOrder, OrdersEachKindByValueOnAnyColumn) {
     }
 }
 
+// Both port columns sort by value: the local port sorted as text (9, 10, 100), and numbers of
+// ten digits or more sorted as text behind a key padded to ten digits.
+TEST(LogFileModel, PortColumnsSortByValueAtAnyLength) {
+    const QStringList ports{"100", "10000000000", "9", "9999999999", "10"};
+    const QStringList ascending{"9", "10", "100", "9999999999", "10000000000"};
+    for (const int column : {3, 5}) {
+        LogFileModel model;
+        QList<EventRecord> records;
+        for (const QString& port : ports) {
+            EventRecord r = withRemotePort(port);
+            r.localPort = port;
+            records.append(r);
+        }
+        model.setRecords(records);
+        model.sortBy(column, true);
+        QStringList sorted;
+        for (int row = 0; row < model.rowCount(); ++row)
+            sorted.append(model.index(row, column).data().toString());
+        EXPECT_EQ(sorted, ascending) << column;
+    }
+}
+
 // Whatever the desktop's formats, the time written into a record sorts by its moment.
 TEST(TypedSortOrder, ReadsBackTheEventTimesThatTheLogWrites) {
     const QDateTime moment(QDate(2026, 12, 6), QTime(21, 7));
