@@ -4,23 +4,40 @@
 
 #include <arpa/inet.h>
 
+#include <cstring>
+
 namespace tarvok {
 
-bool isCanonicalAddress(const QString& text) {
+QString canonicalAddress(const QString& text) {
     const QByteArray bytes = text.toLatin1();
     if (QString::fromLatin1(bytes) != text || bytes.isEmpty())
-        return false;
-    // inet_pton accepts only plain dotted quads for IPv4; writing the parsed address back
-    // shows whether the text was in the one form a connection's address is shown in.
+        return {};
+    // inet_pton reads only plain dotted quads for IPv4 and every written form of IPv6;
+    // inet_ntop writes the one form a connection's address is shown in.
     char written[INET6_ADDRSTRLEN] = {};
     in_addr v4{};
-    if (::inet_pton(AF_INET, bytes.constData(), &v4) == 1)
-        return ::inet_ntop(AF_INET, &v4, written, sizeof written) && bytes == written;
-    in6_addr v6{};
-    if (::inet_pton(AF_INET6, bytes.constData(), &v6) != 1 || IN6_IS_ADDR_V4MAPPED(&v6))
-        return false;
-    return ::inet_ntop(AF_INET6, &v6, written, sizeof written) && bytes == written;
+    if (::inet_pton(AF_INET, bytes.constData(), &v4) != 1) {
+        in6_addr v6{};
+        if (::inet_pton(AF_INET6, bytes.constData(), &v6) != 1)
+            return {};
+        if (!IN6_IS_ADDR_V4MAPPED(&v6))
+            return ::inet_ntop(AF_INET6, &v6, written, sizeof written) ? QString::fromLatin1(written)
+                                                                       : QString();
+        std::memcpy(&v4, &v6.s6_addr[12], sizeof v4);
+    }
+    return ::inet_ntop(AF_INET, &v4, written, sizeof written) ? QString::fromLatin1(written)
+                                                              : QString();
 }
+
+namespace {
+
+// A rule's address as a connection would show it; texts that are no address stay as written.
+QString shownAddress(const QString& text) {
+    const QString canonical = canonicalAddress(text);
+    return canonical.isEmpty() ? text : canonical;
+}
+
+} // namespace
 
 bool isPortNumber(const QString& text) {
     if (text.isEmpty())
@@ -40,7 +57,7 @@ EditorCheck checkFields(const EditorFields& fields, const RuleWords& words) {
     if ((fields.specificPort && fields.port.isEmpty()) ||
         (fields.specificAddress && fields.address.isEmpty()))
         return EditorCheck::Empty;
-    if (fields.address != words.anyAddress && !isCanonicalAddress(fields.address))
+    if (fields.address != words.anyAddress && canonicalAddress(fields.address).isEmpty())
         return EditorCheck::BadAddress;
     if (fields.port != words.anyPort && !isPortNumber(fields.port))
         return EditorCheck::BadPort;
@@ -48,9 +65,10 @@ EditorCheck checkFields(const EditorFields& fields, const RuleWords& words) {
 }
 
 int duplicateRow(const RuleTable& table, const QString& address, const QString& port) {
+    const QString wanted = shownAddress(address);
     for (int row = 0; row < table.count(); ++row) {
         const Rule& rule = table.rule(row);
-        if (rule.address == address && rule.port == port)
+        if (rule.port == port && shownAddress(rule.address) == wanted)
             return row;
     }
     return -1;
@@ -82,7 +100,7 @@ Rule ruleOfFields(const EditorFields& fields, const RuleWords& words, const Rule
     rule.action = fields.accept ? words.accept : words.block;
     rule.icon = fields.accept ? 1 : 2;
     rule.enabled = fields.enabled ? QString() : words.disabled;
-    rule.address = fields.address;
+    rule.address = fields.address == words.anyAddress ? fields.address : shownAddress(fields.address);
     rule.port = fields.port;
     rule.log = fields.logged ? QString() : words.noLog;
     rule.description = fields.description;

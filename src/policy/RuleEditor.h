@@ -26,10 +26,11 @@ struct EditorFields {
 // The editor's check failures, by the key of their message in section Add.
 enum class EditorCheck { Ok = 0, Empty = 22, BadAddress = 24, BadPort = 25 };
 
-// An address a connection can have as its remote address text: a dotted IPv4 address with
-// four parts of 0 to 255 and no leading zeros, or an IPv6 address written in its canonical
-// form (lower case, zeros compressed), not an IPv4-mapped one, whose connections show as IPv4.
-bool isCanonicalAddress(const QString& text);
+// The text a connection shows for an address, or empty when text is no address: a dotted
+// IPv4 address with four parts of 0 to 255 and no leading zeros as it stands; any IPv6 address
+// in its canonical form ("2001:DB8:0::1" is "2001:db8::1"); an IPv4-mapped IPv6 address as the
+// IPv4 address its connections show.
+QString canonicalAddress(const QString& text);
 // A port a connection can have: decimal digits only, at most 65535.
 bool isPortNumber(const QString& text);
 
@@ -37,14 +38,16 @@ bool isPortNumber(const QString& text);
 // the port. The any-words pass as they are.
 EditorCheck checkFields(const EditorFields& fields, const RuleWords& words);
 
-// Add's duplicate test: the first row with the same address and port texts, or -1.
+// Add's duplicate test: the first row with the same address (compared canonically) and the
+// same port text, or -1.
 int duplicateRow(const RuleTable& table, const QString& address, const QString& port);
 
 // The fields of a new rule: accept, any address, any port, not logged, enabled.
 EditorFields blankFields(const RuleWords& words, const QString& description);
 // The fields of an existing row, for Modify.
 EditorFields fieldsOfRule(const Rule& rule, const RuleWords& words);
-// The row the fields describe. base supplies the number and protocol (Modify keeps them).
+// The row the fields describe, with the address in its canonical text. base supplies the
+// number and protocol (Modify keeps them).
 Rule ruleOfFields(const EditorFields& fields, const RuleWords& words, const Rule& base = {});
 
 } // namespace tarvok
