@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -31,8 +32,14 @@ ProcessInfo readProcess(std::uint32_t pid) {
     }
     char target[4096];
     const ssize_t length = ::readlinkat(dir, "exe", target, sizeof target);
-    if (length > 0 && static_cast<std::size_t>(length) < sizeof target)
+    if (length > 0 && static_cast<std::size_t>(length) < sizeof target) {
         info.imagePath.assign(target, static_cast<std::size_t>(length));
+        // An executable replaced since the process started (an upgrade) reads as
+        // "<path> (deleted)": it is still the program at that path.
+        constexpr std::string_view deleted = " (deleted)";
+        if (info.imagePath.size() > deleted.size() && info.imagePath.ends_with(deleted))
+            info.imagePath.resize(info.imagePath.size() - deleted.size());
+    }
     ::close(dir);
     return info;
 }

@@ -9,7 +9,8 @@ namespace tarvok::platform {
 
 struct ProcessInfo {
     std::string name;      // /proc/<pid>/comm, without its line end
-    std::string imagePath; // target of /proc/<pid>/exe; empty when it cannot be read
+    std::string imagePath; // target of /proc/<pid>/exe, without the " (deleted)" of a
+                           // replaced executable; empty when it cannot be read
 };
 
 // Reads both through one handle on the pid's folder, so that a pid reused in between cannot
