@@ -50,10 +50,6 @@ TEST(TypedSortOrder, OrdersEachKindByValueOnAnyColumn) {
         SortKind kind;
         QStringList texts, ascending;
     } cases[] = {
-        // Non-numbers sort first and keep their text.
-        {SortKind::Number,
-         {"10", "x", "-1", "2.5", "0", "-5"},
-         {"x", "-5", "-1", "0", "2.5", "10"}},
         {SortKind::Text, {"10", "9", "b", "A"}, {"10", "9", "A", "b"}},
         // Day before month in text order, but by date the year and month lead.
         {SortKind::Date,
@@ -70,17 +66,16 @@ TEST(TypedSortOrder, OrdersEachKindByValueOnAnyColumn) {
 }
 
 // Both port columns sort by value: the local port sorted as text (9, 10, 100), and numbers of
-// ten digits or more sorted as text behind a key padded to ten digits.
+// ten digits or more sorted as text behind a key padded to ten digits. Non-numbers sort first.
 TEST(LogFileModel, PortColumnsSortByValueAtAnyLength) {
-    const QStringList ports{"100", "10000000000", "9", "9999999999", "10"};
-    const QStringList ascending{"9", "10", "100", "9999999999", "10000000000"};
+    const QStringList ports{"100", "10000000000", "x", "9", "-1", "9999999999", "2.5", "10"};
+    const QStringList ascending{"x", "-1", "2.5", "9", "10", "100", "9999999999", "10000000000"};
     for (const int column : {3, 5}) {
         LogFileModel model;
         QList<EventRecord> records;
         for (const QString& port : ports) {
-            EventRecord r = withRemotePort(port);
-            r.localPort = port;
-            records.append(r);
+            records.append(withRemotePort(port));
+            records.last().localPort = port;
         }
         model.setRecords(records);
         model.sortBy(column, true);

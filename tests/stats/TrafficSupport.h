@@ -35,20 +35,20 @@ public:
                 m_far = Fd(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
         }).join();
         const QString far = QStringLiteral("/proc/%1/fd/%2").arg(::getpid()).arg(m_far.get());
-        const QStringList inFar{"nsenter", "--net=" + far, "ip"};
         m_ok = m_far.valid() &&
-               run({"ip", "link", "add", "tvk0", "type", "veth", "peer", "name", "tvk1", "netns", far}) &&
-               run({"ip", "addr", "add", QString(Near) + "/24", "dev", "tvk0"}) &&
-               run({"ip", "link", "set", "tvk0", "addrgenmode", "none", "up"}) &&
-               run(inFar + QStringList{"addr", "add", QString(Far) + "/24", "dev", "tvk1"}) &&
-               run(inFar + QStringList{"link", "set", "tvk1", "addrgenmode", "none", "up"});
+               run(QStringLiteral(
+                       "ip link add tvk0 type veth peer name tvk1 netns %1 && "
+                       "ip addr add %2/24 dev tvk0 && ip link set tvk0 addrgenmode none up && "
+                       "nsenter --net=%1 sh -c 'ip addr add %3/24 dev tvk1 && "
+                       "ip link set tvk1 addrgenmode none up'")
+                       .arg(far, Near, Far));
         EXPECT_TRUE(m_ok) << "the veth pair could not be made";
     }
     ~VethPair() { remove(); }
     bool ok() const { return m_ok; }
     void remove() {
         if (m_ok)
-            run({"ip", "link", "del", "tvk0"});
+            run(QStringLiteral("ip link del tvk0"));
         m_ok = false;
     }
     // A listener on the far end: its socket stays in the far namespace.
@@ -62,12 +62,12 @@ public:
     }
 
 private:
-    static bool run(const QStringList& command) {
-        QProcess process;
-        process.setProcessChannelMode(QProcess::ForwardedChannels);
-        process.start(command.first(), command.mid(1));
-        return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit &&
-               process.exitCode() == 0;
+    static bool run(const QString& script) {
+        QProcess shell;
+        shell.setProcessChannelMode(QProcess::ForwardedChannels);
+        shell.start(QStringLiteral("sh"), {QStringLiteral("-c"), script});
+        return shell.waitForFinished(10000) && shell.exitStatus() == QProcess::NormalExit &&
+               shell.exitCode() == 0;
     }
 
     Fd m_far;
