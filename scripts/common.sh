@@ -14,9 +14,17 @@ as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# What building and checking the Debian package needs besides.
+TARVOK_PACKAGE_TOOLS=(dpkg-dev file lintian desktop-file-utils appstream)
+
 install_dependencies() {
+    install_missing "${TARVOK_PACKAGES[@]}"
+}
+
+# install_missing PACKAGE...: installs those not installed yet.
+install_missing() {
     local missing=()
-    for package in "${TARVOK_PACKAGES[@]}"; do
+    for package in "$@"; do
         if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
             missing+=("$package")
         fi
@@ -34,4 +42,18 @@ build_tree() {
     shift
     cmake -S "$TARVOK_ROOT" -B "$TARVOK_ROOT/$dir" -G Ninja "$@"
     cmake --build "$TARVOK_ROOT/$dir" --parallel "$(nproc)"
+}
+
+# package_tree DIR: makes the Debian package in a built tree and checks it and its desktop files.
+package_tree() {
+    local dir="$TARVOK_ROOT/$1"
+    install_missing "${TARVOK_PACKAGE_TOOLS[@]}"
+    rm -f "$dir"/tarvok_*.deb
+    (cd "$dir" && cpack -G DEB)
+    local deb
+    deb="$(ls "$dir"/tarvok_*.deb)"
+    desktop-file-validate "$TARVOK_ROOT/packaging/example.tarvok.Tarvok.desktop"
+    appstreamcli validate --no-net "$dir/packaging/example.tarvok.Tarvok.metainfo.xml"
+    lintian --fail-on error "$deb"
+    echo "Package: $deb"
 }

@@ -1,14 +1,40 @@
+#include "platform/SecureExecution.h"
+#include "settings/ProgramFolder.h"
 #include "shell/Application.h"
 
 #include <QApplication>
+#include <QMessageBox>
+
+#include <cstdio>
 
 int main(int argc, char* argv[]) {
+    // With file capabilities, nothing the user chooses may load code into the process.
+    if (tarvok::platform::secureExecution()) {
+        tarvok::platform::dropUnsafeEnvironment();
+        argc = tarvok::platform::dropUnsafeArguments(argc, argv);
+    }
     QApplication qtApp(argc, argv);
     qtApp.setApplicationName(QStringLiteral("Tarvok"));
+    // The desktop entry and AppStream id, so that the desktop matches windows to the entry.
+    QGuiApplication::setDesktopFileName(QStringLiteral("example.tarvok.Tarvok"));
     // The close box hides the window; the program lives on in the notification area.
     qtApp.setQuitOnLastWindowClosed(false);
 
-    tarvok::Application app(QCoreApplication::applicationDirPath());
+    const tarvok::ProgramFolders folders =
+        tarvok::programFoldersFor(QCoreApplication::applicationDirPath());
+    tarvok::setInstalledDataFolder(folders.installedData);
+    // An installed Tarvok makes its folder on first start. A build folder is there already;
+    // when it cannot be written, the lock's own message says so.
+    if (!folders.installedData.isEmpty()) {
+        const QString failure = tarvok::prepareProgramFolder(folders.program);
+        if (!failure.isEmpty()) {
+            std::fprintf(stderr, "%s\n", qPrintable(failure));
+            QMessageBox::critical(nullptr, QStringLiteral("Tarvok"), failure);
+            return 1;
+        }
+    }
+
+    tarvok::Application app(folders.program);
     // Before start-up, so that a signal while a start-up box is open closes the box and ends
     // the run in order.
     app.installSignalHandlers();

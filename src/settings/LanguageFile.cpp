@@ -1,8 +1,8 @@
 #include "settings/LanguageFile.h"
 
 #include "settings/IniFile.h"
+#include "settings/ProgramFolder.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QStringDecoder>
 
@@ -63,7 +63,7 @@ QString decodeCodePage(QByteArrayView bytes, int codePage) {
 }
 
 QString languageFilePath(const QString& programFolder, const QString& name) {
-    return programFolder + QStringLiteral("/Language/") + name + QStringLiteral(".lng");
+    return dataFilePath(programFolder, QStringLiteral("Language/") + name + QStringLiteral(".lng"));
 }
 
 QString resolveLanguageFile(const QString& programFolder, const QString& language) {
@@ -76,8 +76,8 @@ QString resolveLanguageFile(const QString& programFolder, const QString& languag
 }
 
 QStringList availableLanguages(const QString& programFolder) {
-    QDir folder(programFolder + QStringLiteral("/Language"));
-    QStringList names = folder.entryList({QStringLiteral("*.lng")}, QDir::Files, QDir::Unsorted);
+    QStringList names =
+        dataFileNames(programFolder, QStringLiteral("Language"), QStringLiteral("*.lng"));
     for (QString& name : names)
         name.chop(4);
     return names;

@@ -19,14 +19,16 @@ int codePageForCharacterSet(int characterSet);
 // Text in the given Windows code page (1252 when the code page is unknown).
 QString decodeCodePage(QByteArrayView bytes, int codePage);
 
-// program folder + "/Language/" + name + ".lng"
+// program folder + "/Language/" + name + ".lng", or the installed one when only that exists
+// (see dataFilePath()).
 QString languageFilePath(const QString& programFolder, const QString& name);
 
 // The language file to use for the setting Language: that language's file when it exists,
 // otherwise the English one (also for an empty name).
 QString resolveLanguageFile(const QString& programFolder, const QString& language);
 
-// Base names of the "*.lng" files in program folder + "/Language/", in directory order.
+// Base names of the "*.lng" files in program folder + "/Language/", in directory order, then
+// those only the installed data folder has.
 QStringList availableLanguages(const QString& programFolder);
 
 class LanguageFile : public Localiser {
