@@ -1,8 +1,12 @@
 #include "shell/Application.h"
+#include "shell/ControlClient.h"
 
 #include <QApplication>
 
 int main(int argc, char* argv[]) {
+    // A command to the running instance: no window, no display, no second instance.
+    if (tarvok::isControlCommand(argc, argv))
+        return tarvok::runControlClient(argc, argv);
     QApplication qtApp(argc, argv);
     qtApp.setApplicationName(QStringLiteral("Tarvok"));
     // The close box hides the window; the program lives on in the notification area.
