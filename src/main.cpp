@@ -1,6 +1,7 @@
 #include "platform/SecureExecution.h"
 #include "settings/ProgramFolder.h"
 #include "shell/Application.h"
+#include "shell/ControlClient.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -13,6 +14,9 @@ int main(int argc, char* argv[]) {
         tarvok::platform::dropUnsafeEnvironment();
         argc = tarvok::platform::dropUnsafeArguments(argc, argv);
     }
+    // A command to the running instance: no window, no display, no second instance.
+    if (tarvok::isControlCommand(argc, argv))
+        return tarvok::runControlClient(argc, argv);
     QApplication qtApp(argc, argv);
     qtApp.setApplicationName(QStringLiteral("Tarvok"));
     // The desktop entry and AppStream id, so that the desktop matches windows to the entry.

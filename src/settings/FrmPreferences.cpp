@@ -90,6 +90,7 @@ void FrmPreferences::build() {
     m_manuallyClose = check("ChkManuallyClose");
     m_dbClick = check("ChkDBClick");
     m_filePropertiesDbClick = check("ChkFilePropertiesDBClick");
+    m_journal = check("ChkJournal");
 
     m_tabs = new QTabWidget(this);
     m_tabs->setObjectName(QStringLiteral("TabStrip1"));
@@ -143,7 +144,7 @@ void FrmPreferences::build() {
 
     auto* layout = new QVBoxLayout(this);
     for (QCheckBox* box : {m_startUp, m_minimized, m_popup, m_manuallyClose, m_dbClick,
-                           m_filePropertiesDbClick})
+                           m_filePropertiesDbClick, m_journal})
         layout->addWidget(box);
     layout->addWidget(m_tabs);
     auto* buttons = new QHBoxLayout;
@@ -153,7 +154,7 @@ void FrmPreferences::build() {
 
     // The keyboard goes through the dialog in the order it is laid out.
     QWidget* order[] = {m_startUp, m_minimized, m_popup, m_manuallyClose, m_dbClick,
-                        m_filePropertiesDbClick, m_tabs, m_size, m_logPath, m_language,
+                        m_filePropertiesDbClick, m_journal, m_tabs, m_size, m_logPath, m_language,
                         m_translatorEmail, m_translatorWeb, m_ok};
     for (size_t i = 0; i + 1 < std::size(order); ++i)
         setTabOrder(order[i], order[i + 1]);
@@ -167,6 +168,7 @@ void FrmPreferences::build() {
     toggles(m_minimized, "RunMinimized");
     toggles(m_popup, "PopupAlert");
     toggles(m_manuallyClose, "CloseConManually");
+    toggles(m_journal, "JournalRecords");
     connect(m_popup, &QCheckBox::clicked, this, &FrmPreferences::popupChanged);
     connect(m_dbClick, &QCheckBox::clicked, this, [this](bool on) { setDoubleClick(on); });
     connect(m_filePropertiesDbClick, &QCheckBox::clicked, this,
@@ -180,6 +182,8 @@ void FrmPreferences::load() {
     m_popup->setChecked(m_settings.value(QStringLiteral("PopupAlert")) != QLatin1String("False"));
     m_manuallyClose->setChecked(m_settings.value(QStringLiteral("CloseConManually")) ==
                                 QLatin1String("True"));
+    m_journal->setChecked(m_settings.value(QStringLiteral("JournalRecords")) !=
+                          QLatin1String("False"));
     // Both double-click settings are written from CloseConDBClick, so they agree from here on.
     setDoubleClick(preferences::doubleClickCloses(m_settings));
     m_logPath->setText(QDir::toNativeSeparators(m_folder + QStringLiteral("/Logs/")));
@@ -201,6 +205,9 @@ void FrmPreferences::applyLanguage(const Localiser& language) {
         box->setText(text(key));
         box->setAccessibleName(spoken(box->text()));
     }
+    m_journal->setText(
+        localisedOr(language, 320, QStringLiteral("Send event records to the system &journal")));
+    m_journal->setAccessibleName(spoken(m_journal->text()));
     m_tabs->setTabText(0, text(8));
     m_tabs->setTabText(1, text(9));
     m_logSizeLabel->setText(text(10));

@@ -58,6 +58,7 @@ private:
     QCheckBox* m_manuallyClose = nullptr;
     QCheckBox* m_dbClick = nullptr;
     QCheckBox* m_filePropertiesDbClick = nullptr;
+    QCheckBox* m_journal = nullptr; // event records also to the systemd journal
     QTabWidget* m_tabs = nullptr;
     QLabel* m_logSizeLabel = nullptr;
     QLineEdit* m_size = nullptr;

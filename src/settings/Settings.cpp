@@ -15,10 +15,12 @@ namespace {
 const QString Section = QStringLiteral("Settings");
 const QByteArray CrLf = "\r\n";
 
-// Keys with the value a new file holds, in file order.
+// Keys with the value a new file holds, in file order. An optional key is written only once
+// it has a value, so a file that never set it keeps its thirteen keys.
 struct KeyDefault {
     QString key;
     QString newFile;
+    bool optional = false;
 };
 const QList<KeyDefault>& table() {
     static const QList<KeyDefault> rows = {
@@ -35,6 +37,8 @@ const QList<KeyDefault>& table() {
         {QStringLiteral("ShowListening"), QStringLiteral("True")},
         {QStringLiteral("ShowLocal"), QStringLiteral("True")},
         {QStringLiteral("ShowUDP"), QStringLiteral("True")},
+        // Event records also go to the systemd journal unless "False".
+        {QStringLiteral("JournalRecords"), QString(), true},
     };
     return rows;
 }
@@ -54,6 +58,8 @@ QByteArray fileTextOf(const QStringList& values) {
         // A NUL byte read from a damaged file would end the value for every other reader.
         QString value = values[i];
         value.remove(QChar(0));
+        if (table()[i].optional && value.isEmpty())
+            continue;
         text += table()[i].key.toUtf8() + '=' + ini::encodeValue(value) + CrLf;
     }
     return text + CrLf + CrLf;
@@ -128,7 +134,8 @@ void Settings::setValue(const QString& key, const QString& value) {
 bool Settings::isOn(const QString& key) const {
     static const QStringList offOnlyWhenFalse = {
         QStringLiteral("CloseConDBClick"), QStringLiteral("PopupAlert"),
-        QStringLiteral("ShowListening"), QStringLiteral("ShowLocal"), QStringLiteral("ShowUDP")};
+        QStringLiteral("ShowListening"), QStringLiteral("ShowLocal"), QStringLiteral("ShowUDP"),
+        QStringLiteral("JournalRecords")};
     if (offOnlyWhenFalse.contains(key))
         return value(key) != QLatin1String("False");
     return value(key) == QLatin1String("True");

@@ -1,6 +1,7 @@
 #pragma once
-// The settings record: the thirteen text values of config.ini, read once at start-up,
-// changed in memory while the program runs and written back whole at the end.
+// The settings record: the thirteen text values of config.ini and an optional fourteenth,
+// read once at start-up, changed in memory while the program runs and written back whole at
+// the end.
 
 #include "engine/EngineServices.h"
 
@@ -40,8 +41,9 @@ public:
     QString value(const QString& key) const override;
     void setValue(const QString& key, const QString& value) override;
 
-    // A key as a switch. CloseConDBClick, PopupAlert, ShowListening, ShowLocal and ShowUDP are
-    // off only when exactly "False"; every other key is on only when exactly "True".
+    // A key as a switch. CloseConDBClick, PopupAlert, ShowListening, ShowLocal, ShowUDP and
+    // JournalRecords are off only when exactly "False"; every other key is on only when exactly
+    // "True".
     bool isOn(const QString& key) const;
 
     // At main-window load: an empty LogSize, Height or Width takes its fallback in the record.

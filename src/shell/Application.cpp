@@ -8,7 +8,9 @@
 #include "monitor/ProgramIcons.h"
 #include "policy/PolicyCommands.h"
 #include "policy/RuleListController.h"
+#include "records/JournalRecords.h"
 #include "settings/LanguageKeys.h"
+#include "shell/ControlServer.h"
 #include "shell/MainWindow.h"
 #include "shell/Resources.h"
 #include "shell/ShellWindows.h"
@@ -195,6 +197,7 @@ void Application::loadMainWindow() {
     connect(m_windows, &ShellWindows::doubleClickModeChanged, this,
             [this](const QString& mode) { m_doubleClickCloses = mode; });
     watchLogWrites();
+    new JournalRecords(*m_events, m_settings, m_holders.unableClose, m_window.get());
     // The rule list's commands and the rule editor; the window owns it.
     new RuleListController(m_window.get(), m_rules, *m_policy, m_language, m_holders, m_prompter);
 
@@ -240,6 +243,8 @@ void Application::loadMainWindow() {
     showLevelState();
     m_trayActivity->start();
     QDir(m_folder).mkpath(QStringLiteral("Logs"));
+    // Commands from a terminal, once everything they act on is in place.
+    new ControlServer(*this, m_folder, m_language, m_window.get());
 }
 
 // The Activity tab: both connection lists, their actions and the count watcher. Runs after the

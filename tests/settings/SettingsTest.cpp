@@ -162,7 +162,7 @@ TEST_F(SettingsFolder, FirstStartCreatesTheDefaultFileAndTheWindowSizeIsStoredSh
     EXPECT_EQ(settings.widthTwips(), 11640.0f);
 }
 
-TEST_F(SettingsFolder, OddFilesLoadAsWrittenAndSaveOnlyTheThirteenKeys) {
+TEST_F(SettingsFolder, OddFilesLoadAsWrittenAndSaveOnlyTheKeysTheyHold) {
     // Windows-1252, an unknown key, a missing key, an empty Width, words in the wrong case or in
     // quotes, and a NUL byte: only "False" turns ShowUDP off, only "True" RunMinimized on.
     ASSERT_TRUE(writeFile(config(), "; written by hand\n[SETTINGS]\nHeight=7000\nWidth=\n"
@@ -185,6 +185,13 @@ TEST_F(SettingsFolder, OddFilesLoadAsWrittenAndSaveOnlyTheThirteenKeys) {
               "CloseConDBClick=\r\nLogSize=512\r\nPopupAlert=False\r\nRuleFile=\r\n"
               "CloseConManually=True\r\nRunMinimized=true\r\nFilePropertyDBClick=False\r\n"
               "ShowListening=\r\nShowLocal=\r\nShowUDP=false\r\n\r\n\r\n");
+    // The optional fourteenth key is written once it has a value, and reads back.
+    EXPECT_TRUE(settings.isOn("JournalRecords"));
+    settings.setValue("JournalRecords", "False");
+    ASSERT_TRUE(settings.save());
+    EXPECT_TRUE(readFile(config()).endsWith("ShowUDP=false\r\nJournalRecords=False\r\n\r\n\r\n"));
+    settings.load();
+    EXPECT_FALSE(settings.isOn("JournalRecords"));
 }
 
 TEST_F(SettingsFolder, LanguageWithoutAFileFallsBackToEnglishAndIsKept) {
@@ -411,11 +418,13 @@ TEST_F(FrmPreferencesTest, EveryBoxWritesItsSettingOrTheStartAtLoginEntryAtOnce)
     EXPECT_EQ(modes[0][0].toString(), QStringLiteral("0"));
     dialog->box("ChkDBClick")->click();
     EXPECT_FALSE(dialog->box("ChkFilePropertiesDBClick")->isChecked());
-    dialog->box("ChkPopup")->click();
-    dialog->box("ChkMinimized")->click();
+    EXPECT_TRUE(dialog->box("ChkJournal")->isChecked()); // on while the key is unset
+    for (const char* box : {"ChkPopup", "ChkMinimized", "ChkJournal"})
+        dialog->box(box)->click();
     const QMap<QString, QString> expected = {
         {"CloseConDBClick", "True"}, {"FilePropertyDBClick", "False"}, {"Language", "English"},
-        {"LogSize", "100"}, {"PopupAlert", "False"}, {"RunMinimized", "True"}};
+        {"LogSize", "100"}, {"PopupAlert", "False"}, {"RunMinimized", "True"},
+        {"JournalRecords", "False"}};
     EXPECT_EQ(settings.values, expected);
 
     const QString entry = config.filePath(QStringLiteral("autostart/Tarvok.desktop"));

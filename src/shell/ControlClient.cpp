@@ -1,0 +1,100 @@
+#include "shell/ControlClient.h"
+
+#include "shell/ControlProtocol.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QLocalSocket>
+
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tarvok {
+namespace {
+
+constexpr int ConnectTimeoutMs = 2000;
+constexpr int AnswerTimeoutMs = 10000;
+// An orderly end saves the policy, the log and the history first.
+constexpr int ExitTimeoutMs = 60000;
+constexpr qsizetype MaxAnswerBytes = 1 << 20;
+
+void print(std::FILE* stream, const QString& text) {
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, bytes.size(), stream);
+}
+
+// The instance's socket is reachable only by its user; a socket of anyone else is not ours.
+bool sameUser(const QLocalSocket& socket) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    return ::getsockopt(static_cast<int>(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED,
+                        &peer, &size) == 0 &&
+           peer.uid == ::geteuid();
+}
+
+} // namespace
+
+bool isControlCommand(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    return control::isControlArguments(arguments);
+}
+
+int runControlClient(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const control::Arguments arguments = control::parseArguments(app.arguments().mid(1));
+    if (arguments.help) {
+        print(stdout, control::usage());
+        return control::Done;
+    }
+    if (!arguments.command) {
+        print(stderr, QStringLiteral("tarvok: %1\n").arg(arguments.error) + control::usage());
+        return control::BadArguments;
+    }
+
+    const QString path = control::socketPath(QCoreApplication::applicationDirPath(),
+                                             qEnvironmentVariable("XDG_RUNTIME_DIR"));
+    QLocalSocket socket;
+    socket.connectToServer(path);
+    if (!socket.waitForConnected(ConnectTimeoutMs) || !sameUser(socket)) {
+        print(stderr, QStringLiteral("Tarvok is not running.\n"));
+        return control::NotRunning;
+    }
+    socket.write(control::requestLine(*arguments.command) + '\n');
+    socket.waitForBytesWritten(ConnectTimeoutMs);
+
+    // The answer ends when the instance closes the connection.
+    QByteArray bytes;
+    QDeadlineTimer deadline(*arguments.command == control::Command::Exit ? ExitTimeoutMs
+                                                                          : AnswerTimeoutMs);
+    while (socket.state() == QLocalSocket::ConnectedState && !deadline.hasExpired() &&
+           bytes.size() < MaxAnswerBytes) {
+        socket.waitForReadyRead(100);
+        bytes += socket.readAll();
+    }
+    bytes += socket.readAll();
+
+    const control::Answer answer = control::readAnswer(bytes);
+    for (const QString& line : answer.body)
+        print(stdout, line + QLatin1Char('\n'));
+    switch (answer.code) {
+    case control::Done:
+        if (!answer.text.isEmpty())
+            print(stdout, answer.text + QLatin1Char('\n'));
+        break;
+    case control::Refused:
+        print(stderr, QStringLiteral("Tarvok refused: %1\n").arg(answer.text));
+        break;
+    case control::BadArguments:
+        print(stderr, QStringLiteral("Tarvok did not understand the command: %1\n").arg(answer.text));
+        break;
+    case control::NotRunning:
+        print(stderr, QStringLiteral("Tarvok did not answer.\n"));
+        break;
+    }
+    return answer.code;
+}
+
+} // namespace tarvok

@@ -1,0 +1,240 @@
+#include "shell/ControlProtocol.h"
+
+#include "engine/EngineServices.h"
+
+#include <QCryptographicHash>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace tarvok::control {
+namespace {
+
+struct Row {
+    Command command;
+    const char* request;
+};
+constexpr Row Requests[] = {
+    {Command::Status, "status"},          {Command::StatusJson, "status json"},
+    {Command::LevelAllow, "level allow"}, {Command::LevelNormal, "level normal"},
+    {Command::LevelBlock, "level block"}, {Command::Pause, "pause"},
+    {Command::Resume, "resume"},          {Command::Reload, "reload"},
+    {Command::Exit, "exit"},
+};
+
+const QStringList& switches() {
+    static const QStringList list = {
+        QStringLiteral("--status"), QStringLiteral("--json"),   QStringLiteral("--level"),
+        QStringLiteral("--pause"),  QStringLiteral("--resume"), QStringLiteral("--reload"),
+        QStringLiteral("--exit"),   QStringLiteral("--help")};
+    return list;
+}
+
+QString yesNo(bool on) { return on ? QStringLiteral("yes") : QStringLiteral("no"); }
+
+} // namespace
+
+QByteArray requestLine(Command command) {
+    for (const Row& row : Requests)
+        if (row.command == command)
+            return row.request;
+    return {};
+}
+
+std::optional<Command> parseRequest(QByteArrayView line) {
+    for (const Row& row : Requests)
+        if (line == QByteArrayView(row.request))
+            return row.command;
+    return std::nullopt;
+}
+
+bool isControlArguments(const QStringList& arguments) {
+    // Only the long switches of the commands: "-minimized" and Qt's own options still start
+    // the program.
+    for (const QString& argument : arguments)
+        if (switches().contains(argument) || argument.startsWith(QLatin1String("--level=")))
+            return true;
+    return false;
+}
+
+Arguments parseArguments(const QStringList& arguments) {
+    Arguments result;
+    QStringList words = arguments;
+    // "--level=block" is "--level block".
+    for (qsizetype i = 0; i < words.size(); ++i)
+        if (words[i].startsWith(QLatin1String("--level="))) {
+            const QString value = words[i].mid(8);
+            words[i] = QStringLiteral("--level");
+            words.insert(i + 1, value);
+        }
+    bool json = false;
+    QStringList commands;
+    QString level;
+    for (qsizetype i = 0; i < words.size(); ++i) {
+        const QString& word = words[i];
+        if (word == QLatin1String("--json")) {
+            json = true;
+        } else if (word == QLatin1String("--level")) {
+            if (i + 1 >= words.size()) {
+                result.error = QStringLiteral("--level needs one of allow, normal, block.");
+                return result;
+            }
+            level = words[++i];
+            commands.append(word);
+        } else if (switches().contains(word)) {
+            commands.append(word);
+        } else {
+            result.error = QStringLiteral("Unknown argument: %1").arg(word);
+            return result;
+        }
+    }
+    if (commands.contains(QLatin1String("--help"))) {
+        result.help = true;
+        return result;
+    }
+    if (commands.size() != 1) {
+        result.error = commands.isEmpty() ? QStringLiteral("--json goes with --status.")
+                                          : QStringLiteral("Give one command at a time.");
+        return result;
+    }
+    const QString& command = commands.first();
+    if (json && command != QLatin1String("--status")) {
+        result.error = QStringLiteral("--json goes with --status.");
+        return result;
+    }
+    if (command == QLatin1String("--status"))
+        result.command = json ? Command::StatusJson : Command::Status;
+    else if (command == QLatin1String("--pause"))
+        result.command = Command::Pause;
+    else if (command == QLatin1String("--resume"))
+        result.command = Command::Resume;
+    else if (command == QLatin1String("--reload"))
+        result.command = Command::Reload;
+    else if (command == QLatin1String("--exit"))
+        result.command = Command::Exit;
+    else if (level == QLatin1String("allow"))
+        result.command = Command::LevelAllow;
+    else if (level == QLatin1String("normal"))
+        result.command = Command::LevelNormal;
+    else if (level == QLatin1String("block"))
+        result.command = Command::LevelBlock;
+    else
+        result.error = QStringLiteral("Unknown level: %1 (allow, normal or block).").arg(level);
+    return result;
+}
+
+QString usage() {
+    return QStringLiteral(
+        "Usage: tarvok [-minimized]          start Tarvok\n"
+        "       tarvok --status [--json]     show the state of the running Tarvok\n"
+        "       tarvok --level allow|normal|block\n"
+        "       tarvok --pause | --resume    pause or resume the firewall\n"
+        "       tarvok --reload              read the current policy file again\n"
+        "       tarvok --exit                end the running Tarvok\n"
+        "Exit codes: 0 done, 1 Tarvok is not running, 2 bad arguments, 3 refused.\n");
+}
+
+QByteArray okLine(const QString& text) {
+    return text.isEmpty() ? QByteArray("OK\n") : "OK " + text.toUtf8() + '\n';
+}
+
+QByteArray refusedLine(const QString& reason) { return "REFUSED " + reason.toUtf8() + '\n'; }
+
+QByteArray errorLine(const QString& reason) { return "ERROR " + reason.toUtf8() + '\n'; }
+
+Answer readAnswer(const QByteArray& bytes) {
+    Answer answer;
+    QList<QByteArray> lines = bytes.split('\n');
+    while (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    if (lines.isEmpty())
+        return answer;
+    const QString status = QString::fromUtf8(lines.takeLast());
+    for (const QByteArray& line : std::as_const(lines))
+        answer.body.append(QString::fromUtf8(line));
+    const struct {
+        const char* word;
+        ExitCode code;
+    } kinds[] = {{"OK", Done}, {"REFUSED", Refused}, {"ERROR", BadArguments}};
+    for (const auto& kind : kinds) {
+        const QString word = QLatin1String(kind.word);
+        if (status == word || status.startsWith(word + QLatin1Char(' '))) {
+            answer.code = kind.code;
+            answer.text = status.mid(word.size() + 1);
+            return answer;
+        }
+    }
+    answer.body.append(status); // cut off before its status line
+    return answer;
+}
+
+Enforcement enforcementInForce(const EnforcementEngine& engine, const Localiser& language) {
+    const auto reason = [&language](int key, const char* english) {
+        const QString text = language.text(QStringLiteral("Main"), key);
+        return text.isEmpty() ? QString::fromLatin1(english) : text;
+    };
+    switch (engine.cutAbility()) {
+    case CutAbility::Works:
+        return {QStringLiteral("cutting only"), {}};
+    case CutAbility::NoPermission:
+        return {QStringLiteral("monitor only"),
+                reason(121, "no permission to close connections: grant CAP_NET_ADMIN")};
+    case CutAbility::NotSupported:
+        return {QStringLiteral("monitor only"),
+                reason(122, "this kernel cannot close connections")};
+    }
+    return {QStringLiteral("monitor only"), {}};
+}
+
+QString levelWord(SecurityLevel level) {
+    switch (level) {
+    case SecurityLevel::Allow: return QStringLiteral("allow");
+    case SecurityLevel::Block: return QStringLiteral("block");
+    case SecurityLevel::Normal: break;
+    }
+    return QStringLiteral("normal");
+}
+
+QStringList statusLines(const Status& s) {
+    QString enforcement = s.enforcement.state;
+    if (!s.enforcement.reason.isEmpty())
+        enforcement += QStringLiteral(": ") + s.enforcement.reason;
+    return {QStringLiteral("Level: ") + levelWord(s.level),
+            QStringLiteral("Paused: ") + yesNo(s.paused),
+            QStringLiteral("Enforcement: ") + enforcement,
+            QStringLiteral("Policy file: ") + s.policyFile,
+            QStringLiteral("Unsaved changes: ") + yesNo(s.unsavedChanges),
+            QStringLiteral("Rules: %1").arg(s.rules),
+            QStringLiteral("Enabled rules: %1").arg(s.enabledRules),
+            QStringLiteral("Blocked since start: %1").arg(s.blocked),
+            QStringLiteral("Version: ") + s.version};
+}
+
+QByteArray statusJson(const Status& s) {
+    const QJsonObject object{
+        {QStringLiteral("level"), levelWord(s.level)},
+        {QStringLiteral("paused"), s.paused},
+        {QStringLiteral("enforcement"), s.enforcement.state},
+        {QStringLiteral("enforcement_reason"), s.enforcement.reason},
+        {QStringLiteral("policy_file"), s.policyFile},
+        {QStringLiteral("unsaved_changes"), s.unsavedChanges},
+        {QStringLiteral("rules"), s.rules},
+        {QStringLiteral("enabled_rules"), s.enabledRules},
+        {QStringLiteral("blocked"), s.blocked},
+        {QStringLiteral("version"), s.version},
+    };
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QString socketPath(const QString& programFolder, const QString& runtimeFolder) {
+    if (!runtimeFolder.isEmpty() && QFileInfo(runtimeFolder).isDir()) {
+        // One socket per program folder, as there is one instance per program folder.
+        const QByteArray hash =
+            QCryptographicHash::hash(programFolder.toUtf8(), QCryptographicHash::Sha256).toHex();
+        return runtimeFolder + QStringLiteral("/tarvok-") + QString::fromLatin1(hash.left(16)) +
+               QStringLiteral(".socket");
+    }
+    return programFolder + QStringLiteral("/tarvok.socket");
+}
+
+} // namespace tarvok::control

@@ -1,0 +1,94 @@
+#pragma once
+// Steering a running Tarvok from a terminal: the command-line switches, the one-line requests
+// they become on the control socket, the answers, and where the socket lives. QtCore only, so
+// both ends and the tests share it.
+//
+// A request is one line of printable ASCII ended by "\n". The answer is zero or more lines of
+// text and then one status line: "OK" (optionally a blank and a text), "REFUSED <reason>" or
+// "ERROR <reason>"; then the instance closes the connection.
+
+#include "engine/EnforcementEngine.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace tarvok {
+
+class Localiser;
+
+namespace control {
+
+enum class Command { Status, StatusJson, LevelAllow, LevelNormal, LevelBlock, Pause, Resume,
+                     Reload, Exit };
+
+// The instance's limits for each client: a longer request is refused, a client silent this
+// long is dropped, and at most this many are served at once.
+constexpr int MaxRequestBytes = 256;
+constexpr int IdleTimeoutMs = 2000;
+constexpr int MaxClients = 16;
+
+// Exit codes of a command.
+enum ExitCode { Done = 0, NotRunning = 1, BadArguments = 2, Refused = 3 };
+
+// The request line of a command, without its "\n".
+QByteArray requestLine(Command command);
+// A request line (without "\n") back to its command; nothing for anything else, binary bytes
+// included.
+std::optional<Command> parseRequest(QByteArrayView line);
+
+// True when the arguments ask for a command to a running instance rather than a start.
+bool isControlArguments(const QStringList& arguments);
+struct Arguments {
+    std::optional<Command> command; // none with --help, or on an error
+    bool help = false;
+    QString error; // what is wrong with the arguments
+};
+// The arguments after the program's name.
+Arguments parseArguments(const QStringList& arguments);
+QString usage();
+
+// The status line and what a client makes of it.
+QByteArray okLine(const QString& text = {});
+QByteArray refusedLine(const QString& reason);
+QByteArray errorLine(const QString& reason);
+struct Answer {
+    QStringList body;
+    ExitCode code = NotRunning; // NotRunning: no status line came
+    QString text;               // after "OK ", "REFUSED " or "ERROR "
+};
+Answer readAnswer(const QByteArray& bytes);
+
+// What enforcement is in force, in words and with the reason when it is weakened.
+struct Enforcement {
+    QString state;  // "cutting only" or "monitor only"
+    QString reason; // empty while cutting works
+};
+// The one place that decides the enforcement item of the status.
+Enforcement enforcementInForce(const EnforcementEngine& engine, const Localiser& language);
+
+struct Status {
+    SecurityLevel level = SecurityLevel::Normal;
+    bool paused = false;
+    Enforcement enforcement;
+    QString policyFile;
+    bool unsavedChanges = false;
+    int rules = 0;
+    int enabledRules = 0;
+    qint64 blocked = 0;
+    QString version;
+};
+QString levelWord(SecurityLevel level);
+// One item a line, "Name: value".
+QStringList statusLines(const Status& status);
+// One JSON object on one line; the keys are listed in the help.
+QByteArray statusJson(const Status& status);
+
+// The socket of the instance that runs from programFolder: in runtimeFolder (the value of
+// XDG_RUNTIME_DIR) when that is an existing folder, else in the program folder.
+QString socketPath(const QString& programFolder, const QString& runtimeFolder);
+
+} // namespace control
+} // namespace tarvok

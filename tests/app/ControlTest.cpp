@@ -1,0 +1,372 @@
+#include "RunningTarvok.h"
+#include "engine/EnforcementEngine.h"
+#include "fakes/FakePrompter.h"
+#include "policy/PolicyCommands.h"
+#include "policy/PolicyFile.h"
+#include "settings/Settings.h"
+#include "shell/Application.h"
+#include "shell/ControlServer.h"
+#include "shell/MainWindow.h"
+#include "support/Loopback.h"
+#include "support/Sandbox.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+using namespace tarvok;
+using tarvok::test::ProgramFolder;
+using tarvok::test::RunningTarvok;
+
+namespace {
+
+struct Output {
+    int code = -1;
+    QByteArray out, err;
+};
+
+// Runs the folder's binary as a command, without any display: a command needs none.
+Output command(const ProgramFolder& folder, const QStringList& arguments) {
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(name);
+    process.setProcessEnvironment(environment);
+    process.start(folder.file("tarvok"), arguments);
+    const bool ended = process.waitForFinished(30000);
+    EXPECT_TRUE(ended) << arguments.join(' ').toStdString();
+    return {ended ? process.exitCode() : -1, process.readAllStandardOutput(),
+            process.readAllStandardError()};
+}
+
+QString socketOf(const QString& folder) {
+    return control::socketPath(QFileInfo(folder).canonicalFilePath(),
+                               qEnvironmentVariable("XDG_RUNTIME_DIR"));
+}
+
+// A client of the control socket that never waits; invalid when the instance's queue is full.
+test::Fd rawClient(const QString& path) {
+    test::Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = QFile::encodeName(path);
+    std::memcpy(address.sun_path, name.constData(), qMin<size_t>(name.size(), sizeof address.sun_path - 1));
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return {};
+    return fd;
+}
+
+// What fd receives until the instance closes it, or nothing more comes for ms.
+struct Drained {
+    QByteArray bytes;
+    bool closed = false;
+};
+Drained drain(int fd, int ms) {
+    Drained result;
+    QDeadlineTimer deadline(ms);
+    while (!deadline.hasExpired()) {
+        pollfd wait{fd, POLLIN, 0};
+        if (::poll(&wait, 1, static_cast<int>(qMax<qint64>(1, deadline.remainingTime()))) <= 0)
+            break;
+        char buffer[512];
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+            result.closed = got == 0 || errno != EAGAIN;
+            if (result.closed)
+                break;
+            continue;
+        }
+        result.bytes.append(buffer, got);
+    }
+    return result;
+}
+
+bool writePolicy(const ProgramFolder& folder, const QList<Rule>& rules) {
+    return test::writeFile(folder.file("Normal.rlsp"), policyText(rules, RuleWords{}));
+}
+
+Rule blockRule(const test::TcpListener& listener) {
+    return {"block", {}, {}, listener.address(), QString::number(listener.port()), {}, {}};
+}
+
+} // namespace
+
+TEST(Control, EachCommandAnswersFromATerminalAndALevelSwitchCutsAConnection) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ProgramFolder folder;
+    test::TcpListener listener("127.0.0.2");
+    Rule disabled = blockRule(listener);
+    disabled.enabled = RuleWords{}.disabled;
+    ASSERT_TRUE(writePolicy(folder, {{"accept", {}, {}, "127.0.0.9", "1", {}, {}}, disabled}));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(TARVOK_BINARY), folder.file("tarvok")));
+
+    // No instance yet: 1; bad arguments: 2 with the usage, and nothing starts.
+    const std::tuple<QStringList, int, const char*> early[] = {
+        {{"--status"}, 1, "Tarvok is not running.\n"},
+        {{"--level", "loud"}, 2, "Usage: tarvok"},
+        {{"--pause", "--resume"}, 2, "Usage: tarvok"},
+        {{"--json"}, 2, "Usage: tarvok"}};
+    for (const auto& [arguments, code, error] : early) {
+        const Output output = command(folder, arguments);
+        EXPECT_EQ(output.code, code) << arguments.join(' ').toStdString();
+        EXPECT_TRUE(output.err.contains(error)) << output.err.toStdString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(folder.file("config.ini")));
+
+    RunningTarvok tarvok(folder, false, false);
+    ASSERT_TRUE(test::waitFor([&] { return QFileInfo::exists(socketOf(folder.path())); }, 20000));
+    // 0600: the owner's read and write, nothing for the group or others.
+    EXPECT_EQ(QFileInfo(socketOf(folder.path())).permissions() & 0x70FF,
+              QFile::ReadOwner | QFile::WriteOwner);
+    test::TcpConnection connection = test::connect("127.0.0.3", listener);
+    const QString policy = QFileInfo(folder.path()).canonicalFilePath() + "/Normal.rlsp";
+
+    const std::tuple<QStringList, int, QByteArray, QByteArray> steps[] = {
+        {{"--status"}, 0,
+         "Level: normal\nPaused: no\nEnforcement: cutting only\nPolicy file: " + policy.toUtf8() +
+             "\nUnsaved changes: no\nRules: 2\nEnabled rules: 1\nBlocked since start: 0\n"
+             "Version: 3.0\n",
+         ""},
+        {{"--pause"}, 0, "Paused.\n", ""},
+        {{"--pause"}, 0, "Already paused.\n", ""},
+        {{"--level", "block"}, 3, "", "Tarvok refused: Tarvok is paused; resume it first.\n"},
+        {{"--resume"}, 0, "Running.\n", ""},
+        {{"--reload"}, 0, "Read 2 rules from " + policy.toUtf8() + "\n", ""},
+        {{"--level", "block"}, 0, "Level: block\n", ""},
+    };
+    for (const auto& [arguments, code, out, err] : steps) {
+        const Output output = command(folder, arguments);
+        EXPECT_EQ(output.code, code) << arguments.join(' ').toStdString();
+        EXPECT_EQ(output.out, out) << arguments.join(' ').toStdString();
+        EXPECT_EQ(output.err, err) << arguments.join(' ').toStdString();
+    }
+    // The level switched from the terminal cuts the connection the rules let live.
+    const int outcome = test::readOutcome(connection.client.get(), 3000);
+    EXPECT_TRUE(outcome == -ECONNABORTED || outcome == -ECONNRESET) << outcome;
+
+    // Two at once are both answered; the JSON form holds what the lines say.
+    QProcess second;
+    second.start(folder.file("tarvok"), {"--status"});
+    const Output json = command(folder, {"--status", "--json"});
+    ASSERT_TRUE(second.waitForFinished(30000));
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_TRUE(second.readAllStandardOutput().startsWith("Level: block\n"));
+    ASSERT_EQ(json.code, 0);
+    const QJsonObject status = QJsonDocument::fromJson(json.out).object();
+    EXPECT_EQ(status["level"].toString(), "block");
+    EXPECT_EQ(status["paused"].toBool(true), false);
+    EXPECT_EQ(status["enforcement"].toString(), "cutting only");
+    EXPECT_EQ(status["policy_file"].toString(), policy);
+    EXPECT_EQ(status["rules"].toInt(), 2);
+    EXPECT_EQ(status["enabled_rules"].toInt(), 1);
+
+    // --exit returns once the instance has ended in order.
+    const Output exit = command(folder, {"--exit"});
+    EXPECT_EQ(exit.code, 0);
+    EXPECT_EQ(exit.out, "Tarvok is ending.\n");
+    EXPECT_FALSE(QFileInfo::exists(socketOf(folder.path())));
+    EXPECT_FALSE(folder.read("History.tvh").isEmpty());
+    EXPECT_TRUE(tarvok.terminate()); // already ended, with exit code 0
+    EXPECT_EQ(command(folder, {"--status"}).code, 1);
+}
+
+TEST(Control, BadInputGetsAnErrorOrAClosedConnectionWhileTheFirewallCutsOn) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ProgramFolder folder;
+    test::TcpListener listener("127.0.0.2");
+    ASSERT_TRUE(writePolicy(folder, {blockRule(listener)}));
+    RunningTarvok tarvok(folder);
+    const QString path = socketOf(folder.path());
+    ASSERT_TRUE(test::waitFor([&] { return QFileInfo::exists(path); }, 20000));
+
+    const QByteArray megabyte(1 << 20, 'x');
+    const std::pair<QByteArray, QByteArray> requests[] = {
+        {"bogus\n", "ERROR unknown command\n"},
+        {QByteArray("\x00\xff\xfe\x01\n", 5), "ERROR unknown command\n"},
+        {megabyte + '\n', "ERROR request too long\n"},
+    };
+    for (const auto& [request, answer] : requests) {
+        test::Fd client = rawClient(path);
+        ASSERT_TRUE(client.valid());
+        const ssize_t sent = ::send(client.get(), request.constData(), request.size(), MSG_NOSIGNAL);
+        EXPECT_GT(sent, 0);
+        const Drained got = drain(client.get(), 5000);
+        EXPECT_TRUE(got.closed) << answer.toStdString();
+        // A request left unread may reset the connection before its answer arrives.
+        EXPECT_TRUE(got.bytes == answer || got.bytes.isEmpty()) << got.bytes.left(80).toStdString();
+    }
+
+    // A hundred clients that never write: each is told "busy" or dropped once idle, and cuts
+    // go on meanwhile.
+    std::vector<test::Fd> idle;
+    for (int i = 0; i < 100; ++i)
+        if (test::Fd client = rawClient(path); client.valid())
+            idle.push_back(std::move(client));
+    EXPECT_GE(idle.size(), 16u);
+    test::TcpConnection connection = test::connect("127.0.0.3", listener);
+    QElapsedTimer cut;
+    cut.start();
+    EXPECT_EQ(test::readOutcome(connection.client.get(), 3000), -ECONNABORTED);
+    RecordProperty("cut_ms_while_100_clients_wait", static_cast<int>(cut.elapsed()));
+    for (const test::Fd& client : idle) {
+        const Drained got = drain(client.get(), 6000);
+        EXPECT_TRUE(got.closed);
+        EXPECT_TRUE(got.bytes.isEmpty() || got.bytes == "ERROR busy, try again\n") << got.bytes.toStdString();
+    }
+    EXPECT_EQ(command(folder, {"--status"}).code, 0);
+    EXPECT_TRUE(tarvok.terminate());
+}
+
+// In the test's own process: the pass is driven by hand and the client acts inside it.
+TEST(Control, AStatusIsAnsweredInsideAPassAndChangesWaitForItsEnd) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ProgramFolder folder;
+    test::TcpListener listener("127.0.0.2");
+    ASSERT_TRUE(writePolicy(folder, {blockRule(listener)}));
+    test::FakePrompter prompter;
+    Application app(folder.path(), &prompter);
+    ASSERT_TRUE(app.start({}));
+    auto* server = app.window()->findChild<ControlServer*>();
+    ASSERT_TRUE(server && server->listening());
+    EnforcementEngine* engine = app.engine();
+    engine->timer()->stop();
+    test::TcpListener other("127.0.0.4");
+    test::TcpConnection kept = test::connect("127.0.0.5", other); // rows for the pass to walk
+
+    QLocalSocket status, level;
+    QByteArray statusAnswer, levelInPass;
+    bool yielded = false;
+    engine->setYieldBudget(0);
+    engine->setYield([&] {
+        if (std::exchange(yielded, true))
+            return;
+        for (auto [socket, request] : {std::pair{&status, "status\n"}, {&level, "level block\n"}}) {
+            socket->connectToServer(server->path());
+            socket->write(request);
+        }
+        EXPECT_TRUE(QTest::qWaitFor([&] {
+            statusAnswer += status.readAll();
+            return statusAnswer.endsWith("OK\n");
+        }, 3000));
+        levelInPass = level.readAll();
+    });
+    engine->runPass();
+    ASSERT_TRUE(yielded);
+    EXPECT_TRUE(statusAnswer.startsWith("Level: normal\n")) << statusAnswer.toStdString();
+    EXPECT_EQ(levelInPass, QByteArray());
+    QByteArray levelAnswer;
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        levelAnswer += level.readAll();
+        return levelAnswer.endsWith('\n');
+    }, 3000));
+    EXPECT_EQ(levelAnswer, "OK Level: block\n");
+    EXPECT_EQ(engine->level(), SecurityLevel::Block);
+
+    // Unsaved rules are never thrown away by a reload.
+    app.policy()->setSaveChanges(true);
+    QLocalSocket reload;
+    reload.connectToServer(server->path());
+    reload.write("reload\n");
+    QByteArray refused;
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        refused += reload.readAll();
+        return refused.endsWith('\n');
+    }, 3000));
+    EXPECT_TRUE(refused.startsWith("REFUSED the policy has unsaved changes")) << refused.toStdString();
+
+    // A hundred silent clients and bad requests: a new blocked connection is still cut
+    // within two ticks.
+    engine->setYield([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
+    engine->setLevel(SecurityLevel::Normal);
+    std::vector<test::Fd> clients;
+    for (int i = 0; i < 100; ++i)
+        clients.push_back(rawClient(server->path()));
+    for (const QByteArray& bad : {QByteArray(4096, '\xff'), QByteArray("level purple\n")})
+        if (test::Fd client = rawClient(server->path()); client.valid()) {
+            (void)!::send(client.get(), bad.constData(), bad.size(), MSG_NOSIGNAL);
+            clients.push_back(std::move(client));
+        }
+    QCoreApplication::processEvents();
+    test::TcpConnection blocked = test::connect("127.0.0.3", listener);
+    engine->tick();
+    engine->tick();
+    EXPECT_EQ(test::readOutcome(blocked.client.get(), 0), -ECONNABORTED);
+    app.shutdown(false);
+}
+
+// Records go to a journal of the test's own: a journald started in this test's mount namespace
+// over empty /run and /var/log/journal, so nothing reaches the machine's journal.
+TEST(Control, RecordsAreReadBackFromTheJournalUnlessThePreferenceIsOff) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    const QString journald = QStringLiteral("/lib/systemd/systemd-journald");
+    if (test::sandbox() != test::Sandbox::Root || !QFileInfo::exists(journald) ||
+        QStandardPaths::findExecutable("journalctl").isEmpty())
+        GTEST_SKIP() << "no journal runs here and none can be started (needs root, "
+                        "systemd-journald and journalctl): the read-back is skipped; the "
+                        "fields are checked by JournalRecords.*";
+    ASSERT_EQ(::mount("tarvok-run", "/run", "tmpfs", 0, nullptr), 0) << std::strerror(errno);
+    const bool persistent = QFileInfo::exists("/var/log/journal");
+    if (persistent) {
+        ASSERT_EQ(::mount("tarvok-journal", "/var/log/journal", "tmpfs", 0, nullptr), 0);
+    }
+    QProcess daemon;
+    const auto cleanUp = qScopeGuard([&] {
+        daemon.kill();
+        daemon.waitForFinished(5000);
+        if (persistent)
+            ::umount2("/var/log/journal", MNT_DETACH);
+        ::umount2("/run", MNT_DETACH);
+    });
+    QDir().mkpath("/run/systemd/journal");
+    QDir().mkpath("/run/log/journal");
+    daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    daemon.start(journald, {});
+    ASSERT_TRUE(test::waitFor([] { return QFileInfo::exists("/run/systemd/journal/socket"); }, 10000));
+
+    for (const bool on : {true, false}) {
+        SCOPED_TRACE(on ? "preference on" : "preference off");
+        ProgramFolder folder;
+        test::TcpListener listener("127.0.0.2");
+        ASSERT_TRUE(writePolicy(folder, {blockRule(listener)}));
+        ASSERT_TRUE(test::writeFile(folder.file("config.ini"),
+                                    Settings::defaultFileText().replace(
+                                        "ShowUDP=True\r\n", on ? "ShowUDP=True\r\n"
+                                                                : "ShowUDP=True\r\nJournalRecords=False\r\n")));
+        RunningTarvok tarvok(folder);
+        ASSERT_TRUE(test::waitFor([&] { return QFileInfo::exists(socketOf(folder.path())); }, 20000));
+        test::TcpConnection connection = test::connect("127.0.0.3", listener);
+        EXPECT_EQ(test::readOutcome(connection.client.get(), 3000), -ECONNABORTED);
+        const QString port = QString::number(listener.port());
+        QByteArray found;
+        const auto read = [&] {
+            QProcess journal;
+            journal.start("journalctl", {"--no-pager", "-o", "json", "-t", "tarvok", "TARVOK_RULE=1",
+                                         "TARVOK_REMOTE_PORT=" + port});
+            journal.waitForFinished(10000);
+            found = journal.readAllStandardOutput().trimmed();
+            return !found.isEmpty();
+        };
+        EXPECT_EQ(test::waitFor(read, on ? 5000 : 1000), on);
+        EXPECT_TRUE(tarvok.terminate());
+        if (!on)
+            continue;
+        const QJsonObject entry = QJsonDocument::fromJson(found.split('\n').first()).object();
+        EXPECT_EQ(entry["PRIORITY"].toString(), "4");
+        EXPECT_EQ(entry["TARVOK_ACTION"].toString(), "block");
+        EXPECT_EQ(entry["TARVOK_LOCAL_ADDRESS"].toString(), "127.0.0.3");
+        EXPECT_EQ(entry["TARVOK_STATUS"].toString(), "BLOCKED CONNECTION");
+        EXPECT_TRUE(entry["MESSAGE"].toString().startsWith("BLOCKED CONNECTION: TCP 127.0.0.3:"));
+    }
+}

@@ -1,0 +1,106 @@
+#include "shell/ControlProtocol.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+using namespace tarvok;
+using namespace tarvok::control;
+
+TEST(ControlProtocol, CommandLinesBecomeOneCommandOrABadArgumentsError) {
+    const struct {
+        QStringList arguments;
+        std::optional<Command> command;
+        bool help;
+    } rows[] = {
+        {{"--status"}, Command::Status, false},
+        {{"--json", "--status"}, Command::StatusJson, false},
+        {{"--level", "allow"}, Command::LevelAllow, false},
+        {{"--level=normal"}, Command::LevelNormal, false},
+        {{"--level", "block"}, Command::LevelBlock, false},
+        {{"--pause"}, Command::Pause, false},
+        {{"--resume"}, Command::Resume, false},
+        {{"--reload"}, Command::Reload, false},
+        {{"--exit"}, Command::Exit, false},
+        {{"--help"}, {}, true},
+        {{"--level"}, {}, false},
+        {{"--level", "BLOCK"}, {}, false},
+        {{"--json"}, {}, false},
+        {{"--pause", "--json"}, {}, false},
+        {{"--pause", "--resume"}, {}, false},
+        {{"--status", "-minimized"}, {}, false},
+        {{"--status", "extra"}, {}, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.arguments.join(' ').toStdString());
+        EXPECT_TRUE(isControlArguments(row.arguments));
+        const Arguments parsed = parseArguments(row.arguments);
+        EXPECT_EQ(parsed.command, row.command);
+        EXPECT_EQ(parsed.help, row.help);
+        EXPECT_EQ(parsed.error.isEmpty(), row.command || row.help) << parsed.error.toStdString();
+        // What the client sends is what the instance reads back.
+        if (row.command) {
+            EXPECT_EQ(parseRequest(requestLine(*row.command)), row.command);
+        }
+    }
+    // A start keeps its own switches, Qt's included.
+    for (const QStringList& start : {QStringList{}, QStringList{"-minimized"},
+                                     QStringList{"/minimized", "-platform", "offscreen"}})
+        EXPECT_FALSE(isControlArguments(start));
+}
+
+TEST(ControlProtocol, OnlyExactRequestsAreCommandsAndAnswersEndInTheirStatusLine) {
+    for (const QByteArray& bad :
+         {QByteArray(), QByteArray("STATUS"), QByteArray("status "), QByteArray("level"),
+          QByteArray("status\0", 7), QByteArray("\xff\xfe\x00\x01", 4),
+          QByteArray(MaxRequestBytes * 4, 's')})
+        EXPECT_FALSE(parseRequest(bad)) << bad.toHex().left(40).toStdString();
+
+    const struct {
+        QByteArray bytes;
+        ExitCode code;
+        QStringList body;
+        QString text;
+    } answers[] = {
+        {"Level: block\nOK\n", Done, {"Level: block"}, ""},
+        {okLine("Paused."), Done, {}, "Paused."},
+        {refusedLine("paused"), Refused, {}, "paused"},
+        {errorLine("unknown command"), BadArguments, {}, "unknown command"},
+        {"Level: blo", NotRunning, {"Level: blo"}, ""}, // cut off
+        {"", NotRunning, {}, ""},
+    };
+    for (const auto& a : answers) {
+        const Answer read = readAnswer(a.bytes);
+        EXPECT_EQ(read.code, a.code) << a.bytes.toStdString();
+        EXPECT_EQ(read.body, a.body);
+        EXPECT_EQ(read.text, a.text);
+    }
+}
+
+TEST(ControlProtocol, StatusReadsAsLinesAndAsJsonWithTheDocumentedKeys) {
+    const Status status{SecurityLevel::Block, true, {"monitor only", "no permission"},
+                        "/opt/t/Normal.rlsp", true, 5, 3, 42, "3.0"};
+    EXPECT_EQ(statusLines(status),
+              QStringList({"Level: block", "Paused: yes", "Enforcement: monitor only: no permission",
+                           "Policy file: /opt/t/Normal.rlsp", "Unsaved changes: yes", "Rules: 5",
+                           "Enabled rules: 3", "Blocked since start: 42", "Version: 3.0"}));
+    const QJsonObject json = QJsonDocument::fromJson(statusJson(status)).object();
+    EXPECT_EQ(json.keys(), QStringList({"blocked", "enabled_rules", "enforcement",
+                                        "enforcement_reason", "level", "paused", "policy_file",
+                                        "rules", "unsaved_changes", "version"}));
+    EXPECT_EQ(json["level"].toString(), "block");
+    EXPECT_EQ(json["blocked"].toInteger(), 42);
+    EXPECT_TRUE(json["paused"].toBool());
+    EXPECT_FALSE(statusJson(status).contains('\n'));
+}
+
+TEST(ControlProtocol, TheSocketLivesInTheRuntimeFolderPerProgramFolderElseInTheProgramFolder) {
+    const QString runtime = QDir::tempPath();
+    const QString a = socketPath("/opt/a", runtime), b = socketPath("/opt/b", runtime);
+    EXPECT_TRUE(a.startsWith(runtime + "/tarvok-") && a.endsWith(".socket")) << a.toStdString();
+    EXPECT_NE(a, b);
+    EXPECT_EQ(socketPath("/opt/a", ""), "/opt/a/tarvok.socket");
+    EXPECT_EQ(socketPath("/opt/a", "/no/such/folder"), "/opt/a/tarvok.socket");
+}
