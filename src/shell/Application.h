@@ -5,12 +5,12 @@
 
 #include "engine/ConnectionTables.h"
 #include "engine/RuleTable.h"
+#include "engine/TextHolders.h"
 #include "platform/SockDiag.h"
 #include "records/EventList.h"
 #include "records/History.h"
 #include "settings/LanguageFile.h"
 #include "settings/Settings.h"
-#include "settings/TextHolders.h"
 #include "shell/GuardedPrompter.h"
 #include "stats/ProtocolCounters.h"
 #include "shell/QtPrompter.h"
