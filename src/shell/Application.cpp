@@ -404,21 +404,19 @@ void Application::showLevelState() {
         }
         return Picture::LevelNormal;
     };
-    m_window->setPanelPicture(1, picture(m_levels->levelPicture()));
+    // A firewall that cannot cut says so where the user looks, instead of "Active", and its
+    // Block level's picture is given without its meaning, "Block All Traffic".
+    const bool monitorOnly = m_levels->monitorOnlyReasonKey() != 0;
+    if (monitorOnly && level == SecurityLevel::Block)
+        m_window->setPanelPicture(1, pictureIcon(Picture::LevelBlock));
+    else
+        m_window->setPanelPicture(1, picture(m_levels->levelPicture()));
     m_window->setPanelPicture(2, picture(m_levels->policyPicture()));
-    // A firewall that cannot cut says so where the user looks, instead of "Active".
-    if (const int reason = m_levels->monitorOnlyReasonKey()) {
-        // The panel's accessible name adds the picture's meaning in brackets: a dash here.
-        const QString text =
-            mainText(m_language, 120) + QStringLiteral(" \u2013 ") + mainText(m_language, reason);
-        m_window->setPanelText(1, text);
-        m_levelToolTip = text;
-        m_tray->setToolTip(QStringLiteral("Tarvok\n") + text);
-    } else {
-        m_window->setPanelText(1, mainText(m_language, m_levels->paused() ? 79 : 69));
-        m_levelToolTip.clear();
-        m_tray->setToolTip(QStringLiteral("Tarvok"));
-    }
+    const QString text = m_levels->firstPanelText();
+    m_window->setPanelText(1, text);
+    // The long monitor-only text is whole in the tooltips, however the panel shortens it.
+    m_levelToolTip = monitorOnly ? text : QString();
+    m_tray->setToolTip(monitorOnly ? QStringLiteral("Tarvok\n") + text : QStringLiteral("Tarvok"));
     showPanelOneToolTip();
     switch (m_levels->trayImage()) {
     case SecurityLevels::TrayImage::Allow: m_tray->setIcon(pictureIcon(Picture::TrayAllow)); break;

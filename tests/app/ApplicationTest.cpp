@@ -75,12 +75,16 @@ TEST(Application, ARunShowsTheWindowRunsItsTimersReachesTheSecondaryWindowsAndEn
     ASSERT_NE(run.app.windows()->about(), nullptr);
     EXPECT_EQ(run.app.windows()->about()->parentWidget(), nullptr);
 
+    run.action("mnuLevel2")->trigger(); // the first panel names the level in words
+    EXPECT_EQ(window->panelText(1), "Firewall: Active \u2013 Block all");
+
     // An unattended end asks nothing, even about unsaved rules, and stores the window's size.
     run.app.policy()->setSaveChanges(true);
     window->resize(window->width() + 40, window->height() + 30);
     run.app.shutdown(false);
     run.app.shutdown(true); // a second request while ending changes nothing
     EXPECT_EQ(finished.count(), 1);
+    EXPECT_FALSE(window->findChild<QTimer*>("Timer1")->isActive()) << "no pass after the flush";
     EXPECT_TRUE(run.prompter.calls.isEmpty());
     const QByteArray config = folder.read("config.ini");
     for (const char* line : {"CloseConDBClick=False", "FilePropertyDBClick=True"})
@@ -233,4 +237,12 @@ TEST(Application, WithoutNetAdminThePanelSaysItCanOnlyMonitorAndAPauseLocksTheMe
     EXPECT_EQ(run.app.window()->panelText(1), monitorOnly);
     EXPECT_TRUE(run.action("mnuLevel0")->isEnabled());
     EXPECT_FALSE(run.action("mnuPauseFirewall")->isChecked());
+    // The Block level cuts nothing either: it does not claim to block all traffic.
+    QSignalSpy balloons(run.app.tray(), &TrayIcon::balloonRequested);
+    run.action("mnuLevel2")->trigger();
+    EXPECT_EQ(run.app.window()->panelText(1), monitorOnly);
+    EXPECT_EQ(run.app.window()->panelMeaning(1), "");
+    ASSERT_EQ(balloons.count(), 1);
+    EXPECT_EQ(balloons[0][0].toString(), "Block All is chosen, but no connection is being cut:\n"
+                                         "no permission to close connections: grant CAP_NET_ADMIN");
 }

@@ -1,3 +1,4 @@
+#include "engine/ConnectionMemory.h"
 #include "engine/ConnectionTables.h"
 #include "engine/RuleIndex.h"
 #include "engine/ServiceNames.h"
@@ -49,6 +50,24 @@ TEST(Termination, TheCountCheckSeesTheTableChange) {
     EXPECT_EQ(termination.cutRow(row), 0u);
     EXPECT_EQ(test::readOutcome(connection.client.get(), 2000), -ECONNABORTED);
     EXPECT_TRUE(termination.tcpCountChanged());
+}
+
+// A memory that kept every pass recorded a connection that closed and came back on the same
+// endpoints only once.
+TEST(ConnectionMemory, AConnectionIsForgottenAfterAPassWithoutIt) {
+    ConnectionMemory memory;
+    const TcpRow row{platform::StateEstablished, addressField(127, 0, 0, 3),
+                     platform::portField(50000), addressField(127, 0, 0, 2),
+                     platform::portField(80)};
+    // Per pass: whether the table lists the connection, and whether it counts as seen before.
+    const std::pair<bool, bool> passes[] = {{true, false}, {true, true}, {false, false},
+                                            {true, false}, {true, true}};
+    for (std::size_t pass = 0; pass < std::size(passes); ++pass) {
+        if (passes[pass].first) {
+            EXPECT_EQ(memory.seenBefore(row, false), passes[pass].second) << "pass " << pass;
+        }
+        memory.endPass();
+    }
 }
 
 namespace {
