@@ -74,7 +74,16 @@ Application::~Application() = default;
 
 bool Application::start(const QStringList& arguments) {
     m_starting = true;
+    m_prompter.hold();
     const bool running = startUp(arguments);
+    if (running) {
+        // The reports of start-up are shown once the first pass has run: Timer1's tick is
+        // queued before this, so a box never opens before enforcement has begun.
+        connect(m_engine->timer(), &QTimer::timeout, this, [this] { m_prompter.showHeld(); },
+                static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::SingleShotConnection));
+    } else {
+        m_prompter.showHeld(); // the program ends here: why is said now
+    }
     m_starting = false;
     // A signal during start-up (while a box was open, say) ends the run here, in order.
     if (m_exitRequested) {
@@ -455,6 +464,9 @@ void Application::shutdown(bool interactive) {
         m_prompter.setUnattended();
     if (m_engine)
         m_engine->timer()->stop();
+    // Start-up reports still held (the first pass has not come) before this end's own; an
+    // unattended end drops them, as they are on standard error already.
+    m_prompter.showHeld();
 
     if (interactive && m_policy)
         m_policy->AskSaveAtExit();
