@@ -8,6 +8,8 @@
 #include <QScopeGuard>
 #include <QTime>
 
+#include <cerrno>
+
 namespace tarvok {
 namespace {
 
@@ -174,6 +176,9 @@ void EnforcementEngine::runFreshPass() {
         if (skipped(row))
             continue;
         if (m_level == SecurityLevel::Block) {
+            // While the kernel refuses every cut, no destroy request is sent.
+            if (m_cutAbility != CutAbility::Works)
+                break;
             // Unconditional: not counted, announced or recorded.
             if (const std::uint32_t cut = m_termination.cutRow(row); cut != platform::ResultOk)
                 cutFailed(cut);
@@ -204,7 +209,9 @@ bool EnforcementEngine::handleMatch(TcpRow& row, const Match& match, quint64 pas
     }
 
     const TcpRow found = row;
-    const std::uint32_t result = m_termination.cutRow(row);
+    // While cuts cannot work the request is not sent: the refusal is known.
+    const bool tried = m_cutAbility == CutAbility::Works;
+    const std::uint32_t result = tried ? m_termination.cutRow(row) : std::uint32_t{EPERM};
     if (result == platform::ResultOk) {
         ++m_cutCount;
         emit cutCountChanged(m_cutCount);
@@ -215,7 +222,8 @@ bool EnforcementEngine::handleMatch(TcpRow& row, const Match& match, quint64 pas
         // The connection lives on: neither counted nor announced, and the record says so.
         if (match.logged)
             recordOnce(found, true, [this] { return text(&TextHolders::unableClose); }, position);
-        cutFailed(result);
+        if (tried)
+            cutFailed(result);
     }
     return yieldPoint(pass);
 }

@@ -10,7 +10,7 @@
 #include "engine/RuleIndex.h"
 #include "engine/RuleTable.h"
 #include "engine/Termination.h"
-#include "settings/TextHolders.h"
+#include "engine/TextHolders.h"
 
 #include "platform/CutProbe.h"
 

@@ -11,13 +11,16 @@ SecurityLevels::SecurityLevels(EnforcementEngine& engine, QTimer& countWatcher,
     : QObject(parent), m_engine(engine), m_countWatcher(countWatcher),
       m_trayActivity(trayActivity) {}
 
-void SecurityLevels::balloon(int messageKey, int titleKey, int icon) {
+void SecurityLevels::balloon(int messageKey, int titleKey, int icon, int reasonKey) {
     if (!m_notifier)
         return;
     const auto text = [this](int key) {
         return m_localiser ? m_localiser->text(QStringLiteral("Main"), key) : QString();
     };
-    m_notifier->showBalloon(text(messageKey), text(titleKey), icon, BalloonTimeoutMs);
+    QString message = text(messageKey);
+    if (reasonKey)
+        message += QLatin1Char('\n') + text(reasonKey);
+    m_notifier->showBalloon(message, text(titleKey), icon, BalloonTimeoutMs);
 }
 
 void SecurityLevels::clickLevel(int item) {
@@ -46,7 +49,13 @@ void SecurityLevels::applyLevel(SecurityLevel level, bool announce) {
         switch (level) {
         case SecurityLevel::Allow: balloon(97, 98, Notifier::Warning); break;
         case SecurityLevel::Normal: balloon(99, 100, Notifier::Information); break;
-        case SecurityLevel::Block: balloon(101, 102, Notifier::Critical); break;
+        case SecurityLevel::Block:
+            // "All traffic is blocked" would be untrue while no connection can be cut.
+            if (const int reason = monitorOnlyReasonKey())
+                balloon(203, 120, Notifier::Warning, reason);
+            else
+                balloon(101, 102, Notifier::Critical);
+            break;
         }
     }
     emit changed();
@@ -58,7 +67,6 @@ void SecurityLevels::togglePause() {
         m_countWatcher.stop();
         m_trayActivity.stop();
         m_paused = true;
-        m_firstPanelKey = 79;
         balloon(82, 79, Notifier::Warning);
         emit changed();
         return;
@@ -66,7 +74,6 @@ void SecurityLevels::togglePause() {
     m_engine.timer()->start();
     m_countWatcher.start();
     m_paused = false;
-    m_firstPanelKey = 69;
     balloon(81, 69, Notifier::Information);
     // The level kept through the pause is in force again, with its tray icon and Timer2.
     applyLevel(m_engine.level(), false);
@@ -107,6 +114,26 @@ int SecurityLevels::monitorOnlyReasonKey() const {
     case CutAbility::Works: break;
     }
     return 0;
+}
+
+QString SecurityLevels::firstPanelText() const {
+    const auto text = [this](int key) {
+        return m_localiser ? m_localiser->text(QStringLiteral("Main"), key) : QString();
+    };
+    if (m_paused)
+        return text(79);
+    QString state = text(120), detail;
+    if (const int reason = monitorOnlyReasonKey()) {
+        detail = text(reason);
+    } else {
+        state = text(69);
+        switch (m_engine.level()) {
+        case SecurityLevel::Allow: detail = text(202); break;
+        case SecurityLevel::Normal: detail = text(200); break;
+        case SecurityLevel::Block: detail = text(201); break;
+        }
+    }
+    return detail.isEmpty() ? state : state + QStringLiteral(" \u2013 ") + detail;
 }
 
 } // namespace tarvok

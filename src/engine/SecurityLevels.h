@@ -42,13 +42,14 @@ public:
     Picture levelPicture() const;
     Picture policyPicture() const;
     TrayImage trayImage() const;
-    // The first panel's text key in [Main]: 69 while running, 79 while paused; 0 before the
-    // pause switch was first used (the panel keeps its design text).
-    int firstPanelTextKey() const { return m_firstPanelKey; }
     // While running on a system where cuts cannot work, the [Main] key of the reason that the
     // first panel, the tray's tooltip and a balloon give (121 no permission, 122 a kernel
     // without socket destroy); 0 when cuts work or the firewall is paused.
     int monitorOnlyReasonKey() const;
+    // The first panel's text: paused, or active with the level in words ("Firewall: Active –
+    // Normal"), or monitor only with the reason. A level word missing from an older language
+    // file leaves the bare state.
+    QString firstPanelText() const;
     // Level items and the four display options are usable only while running.
     bool controlsEnabled() const { return !m_paused; }
 
@@ -57,7 +58,8 @@ signals:
 
 private:
     void applyLevel(SecurityLevel level, bool announce);
-    void balloon(int messageKey, int titleKey, int icon);
+    // reasonKey, when given, adds its text as a second line of the message.
+    void balloon(int messageKey, int titleKey, int icon, int reasonKey = 0);
 
     EnforcementEngine& m_engine;
     QTimer& m_countWatcher;
@@ -65,7 +67,6 @@ private:
     Notifier* m_notifier = nullptr;
     const Localiser* m_localiser = nullptr;
     bool m_paused = false;
-    int m_firstPanelKey = 0;
 };
 
 } // namespace tarvok

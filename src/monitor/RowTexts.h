@@ -77,6 +77,7 @@ inline TcpRow classicRow(const platform::TcpOwnerRow& row) {
     classic.remoteAddress = row.remoteAddress;
     classic.remotePort = row.remotePort;
     classic.family = row.family;
+    classic.interfaceIndex = row.interfaceIndex;
     classic.local6 = row.local6;
     classic.remote6 = row.remote6;
     return classic;

@@ -5,11 +5,13 @@
 #include "platform/TableRows.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
+#include <vector>
 
 namespace tarvok::platform {
 
@@ -18,6 +20,20 @@ inline std::uint32_t errnoResult(int error) {
     if (error == 0 || error == static_cast<int>(ResultNotSupported))
         return EIO;
     return static_cast<std::uint32_t>(error);
+}
+
+// The code of an NLMSG_ERROR message: 0 for an acknowledgement, otherwise a non-zero result
+// (the errno value the kernel sent, negated). A message too short to hold the code, and a code
+// no kernel sends (a positive one, or INT_MIN, which has no positive counterpart), are EBADMSG.
+inline std::uint32_t netlinkError(const nlmsghdr& header) {
+    if (header.nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr)))
+        return EBADMSG;
+    const int code = static_cast<const nlmsgerr*>(NLMSG_DATA(&header))->error;
+    if (code == 0)
+        return ResultOk;
+    if (code > 0 || code == INT_MIN)
+        return EBADMSG;
+    return errnoResult(-code);
 }
 
 // Walks the netlink messages of one received buffer. Stands in for NLMSG_OK / NLMSG_NEXT,
@@ -45,6 +61,30 @@ private:
     std::size_t m_remaining;
 };
 
+// Looks through one received datagram for the answer to a single request of this sequence
+// number: a message of answerType (its payload copied into payload when one is given), or the
+// kernel's error or acknowledgement. True once the answer is found; result then holds it.
+inline bool findAnswer(const unsigned char* data, std::size_t length, std::uint32_t sequence,
+                       std::uint16_t answerType, std::vector<unsigned char>* payload,
+                       std::uint32_t& result) {
+    NetlinkMessages messages(data, length);
+    while (const nlmsghdr* header = messages.next()) {
+        if (header->nlmsg_seq != sequence)
+            continue;
+        if (header->nlmsg_type == NLMSG_ERROR) {
+            result = netlinkError(*header);
+            return true;
+        }
+        if (header->nlmsg_type == answerType && payload) {
+            const auto* bytes = static_cast<const unsigned char*>(NLMSG_DATA(header));
+            payload->assign(bytes, bytes + (header->nlmsg_len - NLMSG_LENGTH(0)));
+            result = ResultOk;
+            return true;
+        }
+    }
+    return false;
+}
+
 class DumpDecoder {
 public:
     explicit DumpDecoder(std::uint32_t sequence) : m_sequence(sequence) {}
@@ -64,13 +104,11 @@ public:
             if (header->nlmsg_type == NLMSG_DONE)
                 return finish(m_interrupted ? EAGAIN : ResultOk);
             if (header->nlmsg_type == NLMSG_ERROR) {
-                if (header->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr)))
-                    return finish(EBADMSG);
-                const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
+                const std::uint32_t error = netlinkError(*header);
                 // The inet_diag module is missing: the family is unknown to the kernel.
-                if (error->error == -ENOENT || error->error == -EOPNOTSUPP)
+                if (error == ENOENT || error == EOPNOTSUPP)
                     return finish(ResultNotSupported);
-                return finish(errnoResult(-error->error));
+                return finish(error == ResultOk ? EIO : error); // a dump never ends in an ack
             }
             if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
                 header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))

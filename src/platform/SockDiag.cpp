@@ -117,7 +117,7 @@ Endpoints endpointsOf(const inet_diag_msg& socket) {
 TcpRow tcpRow(const inet_diag_msg& socket) {
     const Endpoints e = endpointsOf(socket);
     return {mibTcpState(socket.idiag_state), e.local, portOf(socket.id.idiag_sport), e.remote,
-            portOf(socket.id.idiag_dport), e.family, e.local6, e.remote6};
+            portOf(socket.id.idiag_dport), e.family, e.local6, e.remote6, socket.id.idiag_if};
 }
 
 UdpRow udpRow(const inet_diag_msg& socket) {
@@ -269,8 +269,8 @@ auto sortKey(const UdpOwnerRow& row) {
 
 TcpOwnerRow ownerRow(const inet_diag_msg& socket, TcpOwnerRow*) {
     const TcpRow row = tcpRow(socket);
-    return {row.state,      row.localAddress, row.localPort, row.remoteAddress, row.remotePort, 0,
-            row.family, row.local6,       row.remote6};
+    return {row.state,  row.localAddress, row.localPort, row.remoteAddress, row.remotePort, 0,
+            row.family, row.local6,       row.remote6,   row.interfaceIndex};
 }
 UdpOwnerRow ownerRow(const inet_diag_msg& socket, UdpOwnerRow*) {
     const UdpRow row = udpRow(socket);
@@ -330,20 +330,10 @@ std::uint32_t SockDiag::exchange(const void* request, std::size_t length, std::u
             close();
             return errnoResult(error);
         }
-        NetlinkMessages messages(m_buffer.data(), static_cast<std::size_t>(received));
-        while (const nlmsghdr* header = messages.next()) {
-            if (header->nlmsg_seq != sequence)
-                continue;
-            if (header->nlmsg_type == NLMSG_ERROR) {
-                const int error = -static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error;
-                return error == 0 ? ResultOk : errnoResult(error);
-            }
-            if (header->nlmsg_type == answerType && message) {
-                const auto* payload = static_cast<const unsigned char*>(NLMSG_DATA(header));
-                message->assign(payload, payload + (header->nlmsg_len - NLMSG_LENGTH(0)));
-                return ResultOk;
-            }
-        }
+        std::uint32_t result = ResultOk;
+        if (findAnswer(m_buffer.data(), static_cast<std::size_t>(received), sequence, answerType,
+                       message, result))
+            return result;
     }
 }
 
@@ -374,6 +364,8 @@ std::uint32_t SockDiag::destroyTcp(const TcpRow& row) {
         std::memcpy(query.body.id.idiag_dst, row.remote6.data(), row.remote6.size());
         break;
     }
+    // A socket bound to an interface is found only under that interface's index.
+    query.body.id.idiag_if = row.interfaceIndex;
     query.body.id.idiag_sport = portBits(row.localPort);
     query.body.id.idiag_dport = portBits(row.remotePort);
     query.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;

@@ -53,6 +53,9 @@ struct TcpRow {
     Family family = Family::Inet; // the cut must reach the socket through its own family
     Address6 local6{};
     Address6 remote6{};
+    // The interface a socket is bound to (SO_BINDTODEVICE, a link-local IPv6 scope), 0 for
+    // none: the kernel finds such a socket for the cut only by this index.
+    std::uint32_t interfaceIndex = 0;
 };
 
 struct UdpRow {
@@ -72,6 +75,7 @@ struct TcpOwnerRow {
     Family family = Family::Inet;
     Address6 local6{};
     Address6 remote6{};
+    std::uint32_t interfaceIndex = 0;
 };
 
 struct UdpOwnerRow {

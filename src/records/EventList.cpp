@@ -92,7 +92,11 @@ bool EventList::flushAtExit() {
     return write(false);
 }
 
-void EventList::clear() {
+bool EventList::clear() {
+    return m_records.isEmpty() || write(true);
+}
+
+void EventList::empty() {
     if (m_records.isEmpty())
         return;
     beginResetModel();
@@ -175,7 +179,7 @@ bool EventList::write(bool applySizeLimit) {
 
     const bool resumed = !m_lastError.isEmpty();
     m_lastError.clear();
-    clear();
+    empty();
     if (resumed)
         emit writeResumed();
     return true;

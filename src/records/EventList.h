@@ -54,8 +54,10 @@ public:
     bool flushIfFull();
     // The flush at exit: appends whatever is listed, without the size rule.
     bool flushAtExit();
-    // Drops every record without writing it (the Log tab's Clear command).
-    void clear();
+    // The Log tab's Clear command: writes the records not yet written to the day's file (as
+    // a flush does, under the LogSize rule), then empties the list. When the write fails the
+    // records stay listed, so that clearing the view never loses a record; false then.
+    bool clear();
 
     QString logsFolder() const;
     // program folder + "/Logs/" + the day's date text with "/" replaced by "-" + ".tvl".
@@ -82,6 +84,7 @@ signals:
 
 private:
     bool write(bool applySizeLimit);
+    void empty();
     bool fail(const QString& path, const QString& error);
     double logSizeLimit() const;
 

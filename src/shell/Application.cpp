@@ -76,7 +76,16 @@ Application::~Application() = default;
 
 bool Application::start(const QStringList& arguments) {
     m_starting = true;
+    m_prompter.hold();
     const bool running = startUp(arguments);
+    if (running) {
+        // The reports of start-up are shown once the first pass has run: Timer1's tick is
+        // queued before this, so a box never opens before enforcement has begun.
+        connect(m_engine->timer(), &QTimer::timeout, this, [this] { m_prompter.showHeld(); },
+                static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::SingleShotConnection));
+    } else {
+        m_prompter.showHeld(); // the program ends here: why is said now
+    }
     m_starting = false;
     // A signal during start-up (while a box was open, say) ends the run here, in order.
     if (m_exitRequested) {
@@ -409,21 +418,19 @@ void Application::showLevelState() {
         }
         return Picture::LevelNormal;
     };
-    m_window->setPanelPicture(1, picture(m_levels->levelPicture()));
+    // A firewall that cannot cut says so where the user looks, instead of "Active", and its
+    // Block level's picture is given without its meaning, "Block All Traffic".
+    const bool monitorOnly = m_levels->monitorOnlyReasonKey() != 0;
+    if (monitorOnly && level == SecurityLevel::Block)
+        m_window->setPanelPicture(1, pictureIcon(Picture::LevelBlock));
+    else
+        m_window->setPanelPicture(1, picture(m_levels->levelPicture()));
     m_window->setPanelPicture(2, picture(m_levels->policyPicture()));
-    // A firewall that cannot cut says so where the user looks, instead of "Active".
-    if (const int reason = m_levels->monitorOnlyReasonKey()) {
-        // The panel's accessible name adds the picture's meaning in brackets: a dash here.
-        const QString text =
-            mainText(m_language, 120) + QStringLiteral(" \u2013 ") + mainText(m_language, reason);
-        m_window->setPanelText(1, text);
-        m_levelToolTip = text;
-        m_tray->setToolTip(QStringLiteral("Tarvok\n") + text);
-    } else {
-        m_window->setPanelText(1, mainText(m_language, m_levels->paused() ? 79 : 69));
-        m_levelToolTip.clear();
-        m_tray->setToolTip(QStringLiteral("Tarvok"));
-    }
+    const QString text = m_levels->firstPanelText();
+    m_window->setPanelText(1, text);
+    // The long monitor-only text is whole in the tooltips, however the panel shortens it.
+    m_levelToolTip = monitorOnly ? text : QString();
+    m_tray->setToolTip(monitorOnly ? QStringLiteral("Tarvok\n") + text : QStringLiteral("Tarvok"));
     showPanelOneToolTip();
     switch (m_levels->trayImage()) {
     case SecurityLevels::TrayImage::Allow: m_tray->setIcon(pictureIcon(Picture::TrayAllow)); break;
@@ -462,6 +469,9 @@ void Application::shutdown(bool interactive) {
         m_prompter.setUnattended();
     if (m_engine)
         m_engine->timer()->stop();
+    // Start-up reports still held (the first pass has not come) before this end's own; an
+    // unattended end drops them, as they are on standard error already.
+    m_prompter.showHeld();
 
     if (interactive && m_policy)
         m_policy->AskSaveAtExit();

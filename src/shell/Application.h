@@ -5,12 +5,12 @@
 
 #include "engine/ConnectionTables.h"
 #include "engine/RuleTable.h"
+#include "engine/TextHolders.h"
 #include "platform/SockDiag.h"
 #include "records/EventList.h"
 #include "records/History.h"
 #include "settings/LanguageFile.h"
 #include "settings/Settings.h"
-#include "settings/TextHolders.h"
 #include "shell/GuardedPrompter.h"
 #include "stats/ProtocolCounters.h"
 #include "shell/QtPrompter.h"
@@ -47,6 +47,8 @@ public:
     // Runs the start-up steps. False when the program must end at once (another instance
     // runs, the lock cannot be taken, or the kernel cannot list connections; the user has
     // been told why), or when a signal ended start-up: ended() then tells it was in order.
+    // The other reports of start-up wait until the first pass has run, so that no box holds
+    // enforcement back.
     bool start(const QStringList& arguments);
 
     // Ends the run for good: the unsaved-policy question (asked only when interactive; a

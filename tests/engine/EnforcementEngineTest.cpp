@@ -17,6 +17,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <sys/socket.h>
 
 using namespace tarvok;
 using tarvok::test::address;
@@ -141,19 +142,25 @@ TEST(EnforcementEngine, EveryFamilyIsCutButLocalhostListenersAndTimeWaitSurviveE
     ASSERT_EQ(readOutcome(finished.server.get(), 2000), 0);
     finished.server.reset();
 
-    // Dual-stack IPv4 matches the IPv4 rule; native IPv6 the rule in canonical text.
+    // Dual-stack IPv4 matches the IPv4 rule; native IPv6 the rule in canonical text. A socket
+    // bound to an interface is found for the cut only under that interface's index.
     test::TcpConnection mapped = test::connect("::ffff:127.0.0.3", listener);
     test::TcpConnection native = test::connect("fd00::3", v6);
+    test::TcpConnection bound = test::connect("127.0.0.6", listener);
+    ASSERT_EQ(::setsockopt(bound.client.get(), SOL_SOCKET, SO_BINDTODEVICE, "lo", 3), 0);
     firewall.rules.setRules({makeRule("block", "127.0.0.2", QString::number(listener.port())),
                              makeRule("block", "fd00::2", QString::number(v6.port()))});
     firewall.engine.runPass();
     EXPECT_TRUE(ended(mapped));
     EXPECT_TRUE(ended(native));
+    EXPECT_EQ(readOutcome(bound.client.get(), 2000), -ECONNABORTED);
     QStringList recorded;
     for (const EventRecord& record : firewall.events.records)
-        recorded << record.localAddress + " " + record.remoteAddress;
+        recorded << record.localAddress + " " + record.remoteAddress + " " + record.status;
     recorded.sort();
-    EXPECT_EQ(recorded, QStringList({"127.0.0.3 127.0.0.2", "fd00::3 fd00::2"}));
+    EXPECT_EQ(recorded, QStringList({"127.0.0.3 127.0.0.2 BLOCKED CONNECTION",
+                                     "127.0.0.6 127.0.0.2 BLOCKED CONNECTION",
+                                     "fd00::3 fd00::2 BLOCKED CONNECTION"}));
 
     // Catch-all rules at the Normal level: an accept above the block keeps both families alive,
     // the block alone cuts them. Then the Block level.
@@ -233,7 +240,7 @@ TEST(EnforcementEngine,
     EXPECT_EQ(firewall.notifier.balloons.size(), 4);
 }
 
-TEST(EnforcementEngine, AFailedCutIsRecordedAsAFailureNotAsABlock) {
+TEST(EnforcementEngine, AFailedCutIsRecordedOnceAsAFailureAndNotTriedWhileCutsCannotWork) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     Firewall firewall;
     QSignalSpy abilities(&firewall.engine, &EnforcementEngine::cutAbilityChanged);
@@ -248,12 +255,22 @@ TEST(EnforcementEngine, AFailedCutIsRecordedAsAFailureNotAsABlock) {
         EXPECT_EQ(firewall.engine.cutAbility(), CutAbility::NoPermission);
     }
     EXPECT_TRUE(firewall.notifier.balloons.isEmpty()) << "nothing was blocked";
+
+    // The capability is back, but until the engine looks again it knows that cuts fail: no
+    // destroy request is sent at either level, and the failure stays recorded once.
+    for (const SecurityLevel level : {SecurityLevel::Normal, SecurityLevel::Block}) {
+        firewall.engine.setLevel(level);
+        firewall.engine.tick();
+        EXPECT_EQ(readOutcome(connection.client.get(), 50), Alive);
+    }
     ASSERT_EQ(firewall.events.records.size(), 1);
     EXPECT_EQ(firewall.events.records[0].status, "Unable to close connection");
 
-    firewall.engine.checkCutAbility(); // the capability is back
+    firewall.engine.checkCutAbility();
     EXPECT_EQ(firewall.engine.cutAbility(), CutAbility::Works);
     EXPECT_EQ(abilities.size(), 2);
+    firewall.engine.tick();
+    EXPECT_TRUE(ended(connection));
 }
 
 TEST(EnforcementEngine, PassesNeverNestAndFollowEditsMadeWhileTheyYield) {
@@ -371,22 +388,22 @@ TEST(SecurityLevels, LevelsAndPauseSwitchTimersPicturesAndBalloons) {
     using T = SecurityLevels::TrayImage;
     constexpr int Pause = -2; // the pause switch
     // After each click: the level, the timers that run (passes, count watcher, Timer2), the
-    // pictures, the first panel's text key and the balloons.
-    const struct { int click; L level; const char* timers; P picture; T tray; int panelKey;
+    // pictures, the level word of the first panel's text (0: paused) and the balloons.
+    const struct { int click; L level; const char* timers; P picture; T tray; int word;
                    const char* balloons; } steps[] = {
-        {0, L::Allow, "110", P::LevelAllow, T::Allow, 0, "1: Main/97|Main/98|2|30000"},
-        {1, L::Normal, "111", P::LevelNormal, T::Activity, 0, "2: Main/99|Main/100|1|30000"},
-        {2, L::Block, "110", P::LevelBlock, T::Block, 0, "3: Main/101|Main/102|3|30000"},
-        {3, L::Block, "110", P::LevelBlock, T::Block, 0, "3: Main/101|Main/102|3|30000"},
-        {-1, L::Block, "110", P::LevelBlock, T::Block, 0, "3: Main/101|Main/102|3|30000"},
+        {0, L::Allow, "110", P::LevelAllow, T::Allow, 202, "1: Main/97|Main/98|2|30000"},
+        {1, L::Normal, "111", P::LevelNormal, T::Activity, 200, "2: Main/99|Main/100|1|30000"},
+        {2, L::Block, "110", P::LevelBlock, T::Block, 201, "3: Main/101|Main/102|3|30000"},
+        {3, L::Block, "110", P::LevelBlock, T::Block, 201, "3: Main/101|Main/102|3|30000"},
+        {-1, L::Block, "110", P::LevelBlock, T::Block, 201, "3: Main/101|Main/102|3|30000"},
         // A pause stops the passes and keeps the level for the resume; the items are disabled.
-        {Pause, L::Block, "000", P::Paused, T::Paused, 79, "4: Main/82|Main/79|2|30000"},
-        {0, L::Block, "000", P::Paused, T::Paused, 79, "4: Main/82|Main/79|2|30000"},
-        {Pause, L::Block, "110", P::LevelBlock, T::Block, 69, "5: Main/81|Main/69|1|30000"},
+        {Pause, L::Block, "000", P::Paused, T::Paused, 0, "4: Main/82|Main/79|2|30000"},
+        {0, L::Block, "000", P::Paused, T::Paused, 0, "4: Main/82|Main/79|2|30000"},
+        {Pause, L::Block, "110", P::LevelBlock, T::Block, 201, "5: Main/81|Main/69|1|30000"},
         // Paused at Normal and resumed: Timer2 comes back with the level.
-        {1, L::Normal, "111", P::LevelNormal, T::Activity, 69, "6: Main/99|Main/100|1|30000"},
-        {Pause, L::Normal, "000", P::Paused, T::Paused, 79, "7: Main/82|Main/79|2|30000"},
-        {Pause, L::Normal, "111", P::LevelNormal, T::Activity, 69, "8: Main/81|Main/69|1|30000"},
+        {1, L::Normal, "111", P::LevelNormal, T::Activity, 200, "6: Main/99|Main/100|1|30000"},
+        {Pause, L::Normal, "000", P::Paused, T::Paused, 0, "7: Main/82|Main/79|2|30000"},
+        {Pause, L::Normal, "111", P::LevelNormal, T::Activity, 200, "8: Main/81|Main/69|1|30000"},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(&step - steps);
@@ -400,7 +417,27 @@ TEST(SecurityLevels, LevelsAndPauseSwitchTimersPicturesAndBalloons) {
         EXPECT_EQ(levels.levelPicture(), step.picture);
         EXPECT_EQ(levels.policyPicture(), step.level == L::Normal ? P::PolicyOn : P::PolicyOff);
         EXPECT_EQ(levels.trayImage(), step.tray);
-        EXPECT_EQ(levels.firstPanelTextKey(), step.panelKey);
+        EXPECT_EQ(levels.firstPanelText(),
+                  step.word ? "Main/69 – Main/" + QString::number(step.word) : "Main/79");
         EXPECT_EQ(balloons(), step.balloons);
+    }
+
+    // Whether cuts can work, from the kernel's answer to a cut; while they cannot, the panel
+    // says why and the Block level's balloon says that nothing is cut.
+    const std::tuple<std::uint32_t, int, const char*> answers[] = {
+        {EOPNOTSUPP, 122, "9: Main/203\nMain/122|Main/120|2|30000"},
+        {EPERM, 121, "10: Main/203\nMain/121|Main/120|2|30000"},
+        {EACCES, 121, "11: Main/203\nMain/121|Main/120|2|30000"},
+        {ENOENT, 0, "12: Main/101|Main/102|3|30000"}, // gone by itself: says nothing against it
+        {0, 0, "13: Main/101|Main/102|3|30000"}};
+    for (const auto& [answer, reason, balloon] : answers) {
+        SCOPED_TRACE(answer);
+        firewall.engine.setCutProbe([answer] { return platform::abilityFromResult(answer); });
+        firewall.engine.checkCutAbility();
+        EXPECT_EQ(levels.monitorOnlyReasonKey(), reason);
+        levels.clickLevel(2);
+        EXPECT_EQ(balloons(), balloon);
+        EXPECT_EQ(levels.firstPanelText(),
+                  reason ? "Main/120 – Main/" + QString::number(reason) : "Main/69 – Main/201");
     }
 }

@@ -1,3 +1,4 @@
+#include "engine/ConnectionMemory.h"
 #include "engine/ConnectionTables.h"
 #include "engine/RuleIndex.h"
 #include "engine/ServiceNames.h"
@@ -49,6 +50,20 @@ TEST(Termination, TheCountCheckSeesTheTableChange) {
     EXPECT_EQ(termination.cutRow(row), 0u);
     EXPECT_EQ(test::readOutcome(connection.client.get(), 2000), -ECONNABORTED);
     EXPECT_TRUE(termination.tcpCountChanged());
+}
+
+// A memory that kept every pass recorded a connection that closed and came back on the same
+// endpoints only once.
+TEST(ConnectionMemory, AConnectionIsForgottenAfterAPassWithoutIt) {
+    ConnectionMemory memory;
+    const TcpRow row{platform::StateEstablished, addressField(127, 0, 0, 3), 1,
+                     addressField(127, 0, 0, 2), 2};
+    EXPECT_FALSE(memory.seenBefore(row, false));
+    memory.endPass();
+    EXPECT_TRUE(memory.seenBefore(row, false));
+    memory.endPass();
+    memory.endPass(); // a pass without it
+    EXPECT_FALSE(memory.seenBefore(row, false)) << "it came back: recorded again";
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include "support/Sandbox.h"
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <unistd.h>
 
@@ -39,7 +40,9 @@ TEST(SockDiag, TablesListEveryRealSocketOnceWithItsStateAndOwner) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     for (const char* address : {"fd00::2", "fd00::3"})
         ASSERT_TRUE(test::addLoopbackAddress(address)) << address;
-    test::TcpListener listener("127.0.0.2");
+    // Addresses that differ in more than their last byte: a sort of the raw fields would put
+    // 127.0.1.2 (bytes 7f 00 01 02) before 127.0.0.3.
+    test::TcpListener listener("127.0.1.2");
     test::TcpListener v6("fd00::2");
     // Hundreds of rows take several receive buffers' worth of dump messages.
     std::vector<test::TcpConnection> connections;
@@ -47,7 +50,7 @@ TEST(SockDiag, TablesListEveryRealSocketOnceWithItsStateAndOwner) {
         connections.push_back(test::connect("127.0.0.3", listener));
     test::TcpConnection native = test::connect("fd00::3", v6);
     std::vector<TcpRow> wanted = {
-        {StateListen, address("127.0.0.2"), portField(listener.port()), 0, 0},
+        {StateListen, address("127.0.1.2"), portField(listener.port()), 0, 0},
         native.clientRow(),
         native.serverRow()};
     for (const test::TcpConnection& connection : connections) {
@@ -70,21 +73,21 @@ TEST(SockDiag, TablesListEveryRealSocketOnceWithItsStateAndOwner) {
         EXPECT_EQ(owner->owningPid, static_cast<std::uint32_t>(::getpid()));
         order.push_back(owner - owners.data());
     }
-    // Sorted by local address, native IPv6 last: 127.0.0.2 sockets before clients on 127.0.0.3.
-    EXPECT_LT(std::max(order[0], order[3]), order[4]);
+    // Sorted by local address as a number, native IPv6 last: clients on 127.0.0.3 first.
+    EXPECT_LT(order[4], std::min(order[0], order[3]));
     EXPECT_EQ(owners.back().family, Family::Inet6);
 
     // UDP endpoints, by local address.
     std::uint16_t firstPort = 0, secondPort = 0;
-    test::Fd first = test::udpSocket("127.0.0.5", firstPort);
-    test::Fd second = test::udpSocket("127.0.0.4", secondPort);
+    test::Fd first = test::udpSocket("127.0.1.4", firstPort);
+    test::Fd second = test::udpSocket("127.0.0.5", secondPort);
     std::vector<UdpRow> udp;
     ASSERT_EQ(diag.readUdp(udp), ResultOk);
     EXPECT_EQ(udp.size(), 2u);
     std::vector<UdpOwnerRow> udpOwners;
     ASSERT_EQ(diag.readUdpOwners(udpOwners), ResultOk);
     ASSERT_EQ(udpOwners.size(), 2u);
-    EXPECT_EQ(udpOwners[0].localAddress, address("127.0.0.4")); // sorted by local address
+    EXPECT_EQ(udpOwners[0].localAddress, address("127.0.0.5")); // sorted by local address
     EXPECT_EQ(udpOwners[0].localPort, portField(secondPort));
     EXPECT_EQ(udpOwners[1].localPort, portField(firstPort));
     EXPECT_EQ(udpOwners[1].owningPid, static_cast<std::uint32_t>(::getpid()));
@@ -119,46 +122,55 @@ TEST(SockDiag, DestroyAbortsOneClientOnlyAndNeverALeftoverOrAListener) {
 
 namespace {
 
-// One prepared netlink message of a dump's answer.
+// One prepared netlink message of a dump's answer. An error message of payload bytes is cut
+// short: it ends before its code.
 std::vector<unsigned char> message(std::uint16_t type, std::uint32_t sequence,
-                                   std::uint16_t flags = 0, int error = 0) {
-    const std::size_t payload = type == NLMSG_ERROR ? sizeof(nlmsgerr)
-                                : type == SOCK_DIAG_BY_FAMILY ? sizeof(inet_diag_msg)
-                                                              : sizeof(int);
+                                   std::uint16_t flags = 0, int error = 0,
+                                   std::size_t payload = 0) {
+    if (payload == 0)
+        payload = type == NLMSG_ERROR ? sizeof(nlmsgerr)
+                  : type == SOCK_DIAG_BY_FAMILY ? sizeof(inet_diag_msg)
+                                                : sizeof(int);
     std::vector<unsigned char> bytes(NLMSG_SPACE(payload));
     auto* header = reinterpret_cast<nlmsghdr*>(bytes.data());
     *header = {static_cast<std::uint32_t>(NLMSG_LENGTH(payload)), type, flags, sequence, 0};
-    if (type == NLMSG_ERROR)
+    if (type == NLMSG_ERROR && payload >= sizeof(int))
         static_cast<nlmsgerr*>(NLMSG_DATA(header))->error = error;
     return bytes;
 }
 
 } // namespace
 
-TEST(DumpDecoder, EveryReplyEndsTheDumpAsTheKernelSaysIt) {
-    // A reply loop that passed over NLMSG_ERROR waited for ever without the diag module.
-    const std::uint32_t seq = 7;
+// A reply loop that passed over NLMSG_ERROR waited for ever without the diag module. The
+// kernel's error code was negated as it came (INT_MIN overflowed), and the answer to a single
+// request was read without checking that its message held the code at all.
+TEST(DumpDecoder, EveryReplyEndsTheDumpOrAnswersARequestAsTheKernelSaysIt) {
+    const std::uint32_t seq = 7, none = 12345; // none: no answer to a single request
     const auto socket = message(SOCK_DIAG_BY_FAMILY, seq);
-    // What, the datagram's messages, whether the dump ended, its result, sockets seen.
-    const std::tuple<const char*, std::vector<std::vector<unsigned char>>, bool, std::uint32_t, int>
+    const auto error = [seq](int code, std::size_t payload = 0) {
+        return std::vector<std::vector<unsigned char>>{message(NLMSG_ERROR, seq, 0, code, payload)};
+    };
+    // What, the datagram's messages, whether the dump ended, its result, sockets seen, and the
+    // result as the answer to a single request.
+    const std::tuple<const char*, std::vector<std::vector<unsigned char>>, bool, std::uint32_t,
+                     int, std::uint32_t>
         cases[] = {
-            {"two sockets, more to come", {socket, socket}, false, ResultOk, 2},
-            {"sockets then the end", {socket, message(NLMSG_DONE, seq)}, true, ResultOk, 1},
-            {"no diag module",
-             {message(NLMSG_ERROR, seq, 0, -ENOENT)},
-             true,
-             ResultNotSupported,
-             0},
-            {"no destroy support",
-             {message(NLMSG_ERROR, seq, 0, -EOPNOTSUPP)},
-             true,
-             ResultNotSupported,
-             0},
-            {"refused", {message(NLMSG_ERROR, seq, 0, -EPERM)}, true, EPERM, 0},
-            {"interrupted", {socket, message(NLMSG_DONE, seq, NLM_F_DUMP_INTR)}, true, EAGAIN, 1},
-            {"an older request's tail", {message(NLMSG_DONE, seq - 1), socket}, false, ResultOk, 1},
+            {"two sockets, more to come", {socket, socket}, false, ResultOk, 2, none},
+            {"sockets then the end", {socket, message(NLMSG_DONE, seq)}, true, ResultOk, 1, none},
+            {"no diag module", error(-ENOENT), true, ResultNotSupported, 0, ENOENT},
+            {"no destroy support", error(-EOPNOTSUPP), true, ResultNotSupported, 0, EOPNOTSUPP},
+            {"refused", error(-EPERM), true, EPERM, 0, EPERM},
+            {"acknowledged", error(0), true, EIO, 0, ResultOk},
+            {"INT_MIN", error(INT_MIN), true, EBADMSG, 0, EBADMSG},
+            {"a positive code", error(7), true, EBADMSG, 0, EBADMSG},
+            {"cut before its code", error(0, 2), true, EBADMSG, 0, EBADMSG},
+            {"cut in the echoed header", error(-EPERM, 8), true, EBADMSG, 0, EBADMSG},
+            {"interrupted", {socket, message(NLMSG_DONE, seq, NLM_F_DUMP_INTR)}, true, EAGAIN, 1,
+             none},
+            {"an older request's tail", {message(NLMSG_DONE, seq - 1), socket}, false, ResultOk, 1,
+             none},
         };
-    for (const auto& [what, datagram, ends, result, sockets] : cases) {
+    for (const auto& [what, datagram, ends, result, sockets, answer] : cases) {
         std::vector<unsigned char> bytes;
         for (const auto& part : datagram)
             bytes.insert(bytes.end(), part.begin(), part.end());
@@ -171,5 +183,8 @@ TEST(DumpDecoder, EveryReplyEndsTheDumpAsTheKernelSaysIt) {
         if (ended) {
             EXPECT_EQ(decoder.result(), result) << what;
         }
+        std::uint32_t answered = none;
+        findAnswer(bytes.data(), bytes.size(), seq, SOCK_DIAG_BY_FAMILY, nullptr, answered);
+        EXPECT_EQ(answered, answer) << what;
     }
 }

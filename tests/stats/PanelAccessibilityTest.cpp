@@ -59,7 +59,7 @@ TEST(PanelAccessibility, EveryPanelReadsItsLiveTextAndPictureMeaning) {
     }
     ASSERT_GE(app.traffic()->sentKB(), 3000u);
     EXPECT_GE(speedsHeard.size(), 2); // the names changed with the figures
-    EXPECT_EQ(accessibleName(window, 1), "Firewall: Active (Filter Traffic)");
+    EXPECT_EQ(accessibleName(window, 1), "Firewall: Active \u2013 Normal (Filter Traffic)");
     EXPECT_EQ(accessibleName(window, 2), window->panelText(2) + " (Policy in force)");
 
     // A level change changes what the first two pictures mean, and the names follow.
