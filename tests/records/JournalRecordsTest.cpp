@@ -1,5 +1,5 @@
-#include "records/EventList.h"
 #include "records/JournalRecords.h"
+#include "records/EventList.h"
 #include "settings/Settings.h"
 
 #include <QTemporaryDir>
@@ -22,8 +22,8 @@ TEST(JournalRecords, EachKindOfRecordGetsItsPriorityActionAndFields) {
           "TARVOK_REMOTE_ADDRESS=127.0.0.2", "TARVOK_REMOTE_PORT=80", "TARVOK_SERVICE=http",
           "TARVOK_STATUS=BLOCKED CONNECTION"}},
         {{"t", "TCP", "fd00::3", "5000", "fd00::2", "443", "https", "ESTABLISHED", "(12)"},
-         {"MESSAGE=ESTABLISHED: TCP [fd00::3]:5000 -> [fd00::2]:443 (https), rule 12",
-          "PRIORITY=6", "SYSLOG_IDENTIFIER=tarvok", "TARVOK_ACTION=accept", "TARVOK_RULE=12",
+         {"MESSAGE=ESTABLISHED: TCP [fd00::3]:5000 -> [fd00::2]:443 (https), rule 12", "PRIORITY=6",
+          "SYSLOG_IDENTIFIER=tarvok", "TARVOK_ACTION=accept", "TARVOK_RULE=12",
           "TARVOK_PROTOCOL=TCP", "TARVOK_LOCAL_ADDRESS=fd00::3", "TARVOK_LOCAL_PORT=5000",
           "TARVOK_REMOTE_ADDRESS=fd00::2", "TARVOK_REMOTE_PORT=443", "TARVOK_SERVICE=https",
           "TARVOK_STATUS=ESTABLISHED"}},
@@ -40,7 +40,8 @@ TEST(JournalRecords, EachKindOfRecordGetsItsPriorityActionAndFields) {
           "TARVOK_STATUS=Closed"}},
     };
     for (const auto& row : rows)
-        EXPECT_EQ(journal::fields(row.record, unable), row.fields) << row.record.status.toStdString();
+        EXPECT_EQ(journal::fields(row.record, unable), row.fields)
+            << row.record.status.toStdString();
 }
 
 TEST(JournalRecords, EveryAppendedRecordIsSentUnlessThePreferenceIsOff) {
@@ -51,8 +52,8 @@ TEST(JournalRecords, EveryAppendedRecordIsSentUnlessThePreferenceIsOff) {
     JournalRecords journal(events, settings, unable);
     QList<QList<QByteArray>> sent;
     journal.setSender([&sent](const QList<QByteArray>& fields) { sent.append(fields); });
-    const EventRecord record{"t", "TCP", "127.0.0.3", "1", "127.0.0.2", "2", "",
-                             "BLOCKED CONNECTION", "(1)"};
+    const EventRecord record{"t", "TCP", "127.0.0.3",          "1",  "127.0.0.2",
+                             "2", "",    "BLOCKED CONNECTION", "(1)"};
     for (const char* value : {"", "True", "False", "True"}) {
         settings.setValue(journal::SettingKey, value);
         events.append(record, true);
