@@ -102,6 +102,18 @@ Drained drain(int fd, int ms) {
     return result;
 }
 
+// What a client of the instance in this process is told, once its status line has come.
+QByteArray answerOf(QLocalSocket& socket) {
+    QByteArray bytes;
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            bytes += socket.readAll();
+            return control::readAnswer(bytes).code != control::NotRunning;
+        },
+        3000));
+    return bytes;
+}
+
 bool writePolicy(const ProgramFolder& folder, const QList<Rule>& rules) {
     return test::writeFile(folder.file("Normal.rlsp"), policyText(rules, RuleWords{}));
 }
@@ -294,26 +306,14 @@ TEST(Control, AStatusIsAnsweredInsideAPassAndChangesWaitForItsEnd) {
             socket->connectToServer(server->path());
             socket->write(request);
         }
-        EXPECT_TRUE(QTest::qWaitFor(
-            [&] {
-                statusAnswer += status.readAll();
-                return statusAnswer.endsWith("OK\n");
-            },
-            3000));
+        statusAnswer = answerOf(status);
         levelInPass = level.readAll();
     });
     engine->runPass();
     ASSERT_TRUE(yielded);
     EXPECT_TRUE(statusAnswer.startsWith("Level: normal\n")) << statusAnswer.toStdString();
     EXPECT_EQ(levelInPass, QByteArray());
-    QByteArray levelAnswer;
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] {
-            levelAnswer += level.readAll();
-            return levelAnswer.endsWith('\n');
-        },
-        3000));
-    EXPECT_EQ(levelAnswer, "OK Level: block\n");
+    EXPECT_EQ(answerOf(level), "OK Level: block\n");
     EXPECT_EQ(engine->level(), SecurityLevel::Block);
 
     // Unsaved rules are never thrown away by a reload.
@@ -321,13 +321,7 @@ TEST(Control, AStatusIsAnsweredInsideAPassAndChangesWaitForItsEnd) {
     QLocalSocket reload;
     reload.connectToServer(server->path());
     reload.write("reload\n");
-    QByteArray refused;
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] {
-            refused += reload.readAll();
-            return refused.endsWith('\n');
-        },
-        3000));
+    const QByteArray refused = answerOf(reload);
     EXPECT_TRUE(refused.startsWith("REFUSED the policy has unsaved changes"))
         << refused.toStdString();
 
