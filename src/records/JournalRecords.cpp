@@ -4,8 +4,8 @@
 
 #include <QFileInfo>
 
-#include <systemd/sd-journal.h>
 #include <sys/uio.h>
+#include <systemd/sd-journal.h>
 
 #include <vector>
 
@@ -15,8 +15,9 @@ namespace {
 
 // An address with colons (IPv6) is bracketed before its port, as in a URL.
 QString endpoint(const QString& address, const QString& port) {
-    const QString host =
-        address.contains(QLatin1Char(':')) ? QLatin1Char('[') + address + QLatin1Char(']') : address;
+    const QString host = address.contains(QLatin1Char(':'))
+                             ? QLatin1Char('[') + address + QLatin1Char(']')
+                             : address;
     return port.isEmpty() ? host : host + QLatin1Char(':') + port;
 }
 
@@ -28,7 +29,10 @@ QList<QByteArray> fields(const EventRecord& r, const QString& unableClose) {
     const bool blocked = r.status == QLatin1String("BLOCKED CONNECTION");
     const bool failed = !blocked && r.status == unableClose;
     // A record without a rule comes from a close that the user asked for.
-    const char* action = blocked ? "block" : failed ? "cut-failed" : rule.isEmpty() ? "close" : "accept";
+    const char* action = blocked          ? "block"
+                         : failed         ? "cut-failed"
+                         : rule.isEmpty() ? "close"
+                                          : "accept";
     const int priority = blocked ? Warning : failed ? Error : Info;
 
     QString message = r.status + QStringLiteral(": ") + r.protocol + QLatin1Char(' ') +
@@ -42,8 +46,7 @@ QList<QByteArray> fields(const EventRecord& r, const QString& unableClose) {
 
     QList<QByteArray> result = {"MESSAGE=" + message.toUtf8(),
                                 "PRIORITY=" + QByteArray::number(priority),
-                                "SYSLOG_IDENTIFIER=tarvok",
-                                QByteArray("TARVOK_ACTION=") + action};
+                                "SYSLOG_IDENTIFIER=tarvok", QByteArray("TARVOK_ACTION=") + action};
     const std::pair<const char*, const QString*> named[] = {
         {"TARVOK_RULE=", &rule},
         {"TARVOK_PROTOCOL=", &r.protocol},
@@ -89,7 +92,8 @@ void JournalRecords::setSender(Sender sender) {
 }
 
 void JournalRecords::send(int first, int last) {
-    if (!m_running || m_settings.value(QLatin1String(journal::SettingKey)) == QLatin1String("False"))
+    if (!m_running ||
+        m_settings.value(QLatin1String(journal::SettingKey)) == QLatin1String("False"))
         return;
     for (int row = first; row <= last && row < m_events.count(); ++row)
         m_sender(journal::fields(m_events.record(row), m_unableClose));

@@ -28,8 +28,8 @@ void print(std::FILE* stream, const QString& text) {
 bool sameUser(const QLocalSocket& socket) {
     ucred peer{};
     socklen_t size = sizeof peer;
-    return ::getsockopt(static_cast<int>(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED,
-                        &peer, &size) == 0 &&
+    return ::getsockopt(static_cast<int>(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer,
+                        &size) == 0 &&
            peer.uid == ::geteuid();
 }
 
@@ -68,7 +68,7 @@ int runControlClient(int argc, char** argv) {
     // The answer ends when the instance closes the connection.
     QByteArray bytes;
     QDeadlineTimer deadline(*arguments.command == control::Command::Exit ? ExitTimeoutMs
-                                                                          : AnswerTimeoutMs);
+                                                                         : AnswerTimeoutMs);
     while (socket.state() == QLocalSocket::ConnectedState && !deadline.hasExpired() &&
            bytes.size() < MaxAnswerBytes) {
         socket.waitForReadyRead(100);
@@ -88,7 +88,8 @@ int runControlClient(int argc, char** argv) {
         print(stderr, QStringLiteral("Tarvok refused: %1\n").arg(answer.text));
         break;
     case control::BadArguments:
-        print(stderr, QStringLiteral("Tarvok did not understand the command: %1\n").arg(answer.text));
+        print(stderr,
+              QStringLiteral("Tarvok did not understand the command: %1\n").arg(answer.text));
         break;
     case control::NotRunning:
         print(stderr, QStringLiteral("Tarvok did not answer.\n"));

@@ -15,22 +15,28 @@ struct Row {
     const char* request;
 };
 constexpr Row Requests[] = {
-    {Command::Status, "status"},          {Command::StatusJson, "status json"},
-    {Command::LevelAllow, "level allow"}, {Command::LevelNormal, "level normal"},
-    {Command::LevelBlock, "level block"}, {Command::Pause, "pause"},
-    {Command::Resume, "resume"},          {Command::Reload, "reload"},
+    {Command::Status, "status"},
+    {Command::StatusJson, "status json"},
+    {Command::LevelAllow, "level allow"},
+    {Command::LevelNormal, "level normal"},
+    {Command::LevelBlock, "level block"},
+    {Command::Pause, "pause"},
+    {Command::Resume, "resume"},
+    {Command::Reload, "reload"},
     {Command::Exit, "exit"},
 };
 
 const QStringList& switches() {
-    static const QStringList list = {
-        QStringLiteral("--status"), QStringLiteral("--json"),   QStringLiteral("--level"),
-        QStringLiteral("--pause"),  QStringLiteral("--resume"), QStringLiteral("--reload"),
-        QStringLiteral("--exit"),   QStringLiteral("--help")};
+    static const QStringList list = {QStringLiteral("--status"), QStringLiteral("--json"),
+                                     QStringLiteral("--level"),  QStringLiteral("--pause"),
+                                     QStringLiteral("--resume"), QStringLiteral("--reload"),
+                                     QStringLiteral("--exit"),   QStringLiteral("--help")};
     return list;
 }
 
-QString yesNo(bool on) { return on ? QStringLiteral("yes") : QStringLiteral("no"); }
+QString yesNo(bool on) {
+    return on ? QStringLiteral("yes") : QStringLiteral("no");
+}
 
 } // namespace
 
@@ -138,9 +144,13 @@ QByteArray okLine(const QString& text) {
     return text.isEmpty() ? QByteArray("OK\n") : "OK " + text.toUtf8() + '\n';
 }
 
-QByteArray refusedLine(const QString& reason) { return "REFUSED " + reason.toUtf8() + '\n'; }
+QByteArray refusedLine(const QString& reason) {
+    return "REFUSED " + reason.toUtf8() + '\n';
+}
 
-QByteArray errorLine(const QString& reason) { return "ERROR " + reason.toUtf8() + '\n'; }
+QByteArray errorLine(const QString& reason) {
+    return "ERROR " + reason.toUtf8() + '\n';
+}
 
 Answer readAnswer(const QByteArray& bytes) {
     Answer answer;
@@ -188,9 +198,12 @@ Enforcement enforcementInForce(const EnforcementEngine& engine, const Localiser&
 
 QString levelWord(SecurityLevel level) {
     switch (level) {
-    case SecurityLevel::Allow: return QStringLiteral("allow");
-    case SecurityLevel::Block: return QStringLiteral("block");
-    case SecurityLevel::Normal: break;
+    case SecurityLevel::Allow:
+        return QStringLiteral("allow");
+    case SecurityLevel::Block:
+        return QStringLiteral("block");
+    case SecurityLevel::Normal:
+        break;
     }
     return QStringLiteral("normal");
 }

@@ -21,8 +21,17 @@ class Localiser;
 
 namespace control {
 
-enum class Command { Status, StatusJson, LevelAllow, LevelNormal, LevelBlock, Pause, Resume,
-                     Reload, Exit };
+enum class Command {
+    Status,
+    StatusJson,
+    LevelAllow,
+    LevelNormal,
+    LevelBlock,
+    Pause,
+    Resume,
+    Reload,
+    Exit
+};
 
 // The instance's limits for each client: a longer request is refused, a client silent this
 // long is dropped, and at most this many are served at once.

@@ -54,7 +54,9 @@ ControlServer::ControlServer(Application& application, const QString& programFol
 
 ControlServer::~ControlServer() = default;
 
-bool ControlServer::listening() const { return m_server->isListening(); }
+bool ControlServer::listening() const {
+    return m_server->isListening();
+}
 
 void ControlServer::accept() {
     while (QLocalSocket* client = m_server->nextPendingConnection()) {
@@ -132,7 +134,9 @@ void ControlServer::serve(QLocalSocket* client, control::Command command) {
     case Command::LevelAllow:
     case Command::LevelNormal:
     case Command::LevelBlock: {
-        const int item = command == Command::LevelAllow ? 0 : command == Command::LevelNormal ? 1 : 2;
+        const int item = command == Command::LevelAllow    ? 0
+                         : command == Command::LevelNormal ? 1
+                                                           : 2;
         whenPassIdle(client, [this, item] { return setLevel(item); });
         return;
     }
@@ -157,8 +161,8 @@ void ControlServer::serve(QLocalSocket* client, control::Command command) {
     }
 }
 
-void ControlServer::whenPassIdle(QPointer<QLocalSocket> client,
-                                 std::function<QByteArray()> command, int tries) {
+void ControlServer::whenPassIdle(QPointer<QLocalSocket> client, std::function<QByteArray()> command,
+                                 int tries) {
     const bool passRunning = m_application.engine()->passRunning();
     if (passRunning && tries < MaxRetries) {
         QTimer::singleShot(RetryMs, this, [this, client, command, tries] {
@@ -194,7 +198,8 @@ QByteArray ControlServer::setPaused(bool pause) {
         action->trigger();
     else
         levels->togglePause();
-    return control::okLine(levels->paused() ? QStringLiteral("Paused.") : QStringLiteral("Running."));
+    return control::okLine(levels->paused() ? QStringLiteral("Paused.")
+                                            : QStringLiteral("Running."));
 }
 
 QByteArray ControlServer::reload() {

@@ -24,8 +24,8 @@ class ControlServer : public QObject {
     Q_OBJECT
 public:
     // Listens at once on the socket of the application's program folder.
-    ControlServer(Application& application, const QString& programFolder,
-                  const Localiser& language, QObject* parent = nullptr);
+    ControlServer(Application& application, const QString& programFolder, const Localiser& language,
+                  QObject* parent = nullptr);
     ~ControlServer() override;
 
     QString path() const { return m_path; }

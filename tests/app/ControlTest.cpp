@@ -24,7 +24,10 @@
 #include <poll.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace tarvok;
 using tarvok::test::ProgramFolder;
@@ -56,14 +59,20 @@ QString socketOf(const QString& folder) {
                                qEnvironmentVariable("XDG_RUNTIME_DIR"));
 }
 
-// A client of the control socket that never waits; invalid when the instance's queue is full.
-test::Fd rawClient(const QString& path) {
-    test::Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+sockaddr_un addressOf(const QString& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const QByteArray name = QFile::encodeName(path);
-    std::memcpy(address.sun_path, name.constData(), qMin<size_t>(name.size(), sizeof address.sun_path - 1));
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    std::memcpy(address.sun_path, name.constData(),
+                qMin<size_t>(name.size(), sizeof address.sun_path - 1));
+    return address;
+}
+
+// A client of the control socket that never waits; invalid when the instance's queue is full.
+test::Fd rawClient(const QString& path) {
+    test::Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const sockaddr_un address = addressOf(path);
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         return {};
     return fd;
 }
@@ -91,6 +100,18 @@ Drained drain(int fd, int ms) {
         result.bytes.append(buffer, got);
     }
     return result;
+}
+
+// What a client of the instance in this process is told, once its status line has come.
+QByteArray answerOf(QLocalSocket& socket) {
+    QByteArray bytes;
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            bytes += socket.readAll();
+            return control::readAnswer(bytes).code != control::NotRunning;
+        },
+        3000));
+    return bytes;
 }
 
 bool writePolicy(const ProgramFolder& folder, const QList<Rule>& rules) {
@@ -134,7 +155,8 @@ TEST(Control, EachCommandAnswersFromATerminalAndALevelSwitchCutsAConnection) {
     const QString policy = QFileInfo(folder.path()).canonicalFilePath() + "/Normal.rlsp";
 
     const std::tuple<QStringList, int, QByteArray, QByteArray> steps[] = {
-        {{"--status"}, 0,
+        {{"--status"},
+         0,
          "Level: normal\nPaused: no\nEnforcement: cutting only\nPolicy file: " + policy.toUtf8() +
              "\nUnsaved changes: no\nRules: 2\nEnabled rules: 1\nBlocked since start: 0\n"
              "Version: 3.0\n",
@@ -200,7 +222,8 @@ TEST(Control, BadInputGetsAnErrorOrAClosedConnectionWhileTheFirewallCutsOn) {
     for (const auto& [request, answer] : requests) {
         test::Fd client = rawClient(path);
         ASSERT_TRUE(client.valid());
-        const ssize_t sent = ::send(client.get(), request.constData(), request.size(), MSG_NOSIGNAL);
+        const ssize_t sent =
+            ::send(client.get(), request.constData(), request.size(), MSG_NOSIGNAL);
         EXPECT_GT(sent, 0);
         const Drained got = drain(client.get(), 5000);
         EXPECT_TRUE(got.closed) << answer.toStdString();
@@ -223,9 +246,36 @@ TEST(Control, BadInputGetsAnErrorOrAClosedConnectionWhileTheFirewallCutsOn) {
     for (const test::Fd& client : idle) {
         const Drained got = drain(client.get(), 6000);
         EXPECT_TRUE(got.closed);
-        EXPECT_TRUE(got.bytes.isEmpty() || got.bytes == "ERROR busy, try again\n") << got.bytes.toStdString();
+        EXPECT_TRUE(got.bytes.isEmpty() || got.bytes == "ERROR busy, try again\n")
+            << got.bytes.toStdString();
     }
     EXPECT_EQ(command(folder, {"--status"}).code, 0);
+
+    // Another user is turned away even where the socket's mode would let them in.
+    if (test::sandbox() == test::Sandbox::Root) {
+        ASSERT_EQ(::chmod(QFile::encodeName(folder.path()).constData(), 0711), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0666), 0);
+        const sockaddr_un address = addressOf(path);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // Only system calls here: the child of a threaded process.
+            if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+                ::_exit(2);
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+                ::_exit(10 + errno);
+            if (::send(fd, "status\n", 7, MSG_NOSIGNAL) != 7)
+                ::_exit(0); // already closed
+            char answer[64];
+            pollfd wait{fd, POLLIN, 0};
+            // Closed with no answer: exit code 0.
+            ::_exit(::poll(&wait, 1, 5000) == 1 && ::recv(fd, answer, sizeof answer, 0) <= 0 ? 0
+                                                                                             : 1);
+        }
+        int result = -1;
+        ASSERT_EQ(::waitpid(child, &result, 0), child);
+        EXPECT_TRUE(WIFEXITED(result) && WEXITSTATUS(result) == 0) << WEXITSTATUS(result);
+    }
     EXPECT_TRUE(tarvok.terminate());
 }
 
@@ -256,22 +306,14 @@ TEST(Control, AStatusIsAnsweredInsideAPassAndChangesWaitForItsEnd) {
             socket->connectToServer(server->path());
             socket->write(request);
         }
-        EXPECT_TRUE(QTest::qWaitFor([&] {
-            statusAnswer += status.readAll();
-            return statusAnswer.endsWith("OK\n");
-        }, 3000));
+        statusAnswer = answerOf(status);
         levelInPass = level.readAll();
     });
     engine->runPass();
     ASSERT_TRUE(yielded);
     EXPECT_TRUE(statusAnswer.startsWith("Level: normal\n")) << statusAnswer.toStdString();
     EXPECT_EQ(levelInPass, QByteArray());
-    QByteArray levelAnswer;
-    EXPECT_TRUE(QTest::qWaitFor([&] {
-        levelAnswer += level.readAll();
-        return levelAnswer.endsWith('\n');
-    }, 3000));
-    EXPECT_EQ(levelAnswer, "OK Level: block\n");
+    EXPECT_EQ(answerOf(level), "OK Level: block\n");
     EXPECT_EQ(engine->level(), SecurityLevel::Block);
 
     // Unsaved rules are never thrown away by a reload.
@@ -279,12 +321,9 @@ TEST(Control, AStatusIsAnsweredInsideAPassAndChangesWaitForItsEnd) {
     QLocalSocket reload;
     reload.connectToServer(server->path());
     reload.write("reload\n");
-    QByteArray refused;
-    EXPECT_TRUE(QTest::qWaitFor([&] {
-        refused += reload.readAll();
-        return refused.endsWith('\n');
-    }, 3000));
-    EXPECT_TRUE(refused.startsWith("REFUSED the policy has unsaved changes")) << refused.toStdString();
+    const QByteArray refused = answerOf(reload);
+    EXPECT_TRUE(refused.startsWith("REFUSED the policy has unsaved changes"))
+        << refused.toStdString();
 
     // A hundred silent clients and bad requests: a new blocked connection is still cut
     // within two ticks.
@@ -333,27 +372,30 @@ TEST(Control, RecordsAreReadBackFromTheJournalUnlessThePreferenceIsOff) {
     QDir().mkpath("/run/log/journal");
     daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     daemon.start(journald, {});
-    ASSERT_TRUE(test::waitFor([] { return QFileInfo::exists("/run/systemd/journal/socket"); }, 10000));
+    ASSERT_TRUE(
+        test::waitFor([] { return QFileInfo::exists("/run/systemd/journal/socket"); }, 10000));
 
     for (const bool on : {true, false}) {
         SCOPED_TRACE(on ? "preference on" : "preference off");
         ProgramFolder folder;
         test::TcpListener listener("127.0.0.2");
         ASSERT_TRUE(writePolicy(folder, {blockRule(listener)}));
-        ASSERT_TRUE(test::writeFile(folder.file("config.ini"),
-                                    Settings::defaultFileText().replace(
-                                        "ShowUDP=True\r\n", on ? "ShowUDP=True\r\n"
-                                                                : "ShowUDP=True\r\nJournalRecords=False\r\n")));
+        ASSERT_TRUE(test::writeFile(
+            folder.file("config.ini"),
+            Settings::defaultFileText().replace("ShowUDP=True\r\n",
+                                                on ? "ShowUDP=True\r\n"
+                                                   : "ShowUDP=True\r\nJournalRecords=False\r\n")));
         RunningTarvok tarvok(folder);
-        ASSERT_TRUE(test::waitFor([&] { return QFileInfo::exists(socketOf(folder.path())); }, 20000));
+        ASSERT_TRUE(
+            test::waitFor([&] { return QFileInfo::exists(socketOf(folder.path())); }, 20000));
         test::TcpConnection connection = test::connect("127.0.0.3", listener);
         EXPECT_EQ(test::readOutcome(connection.client.get(), 3000), -ECONNABORTED);
         const QString port = QString::number(listener.port());
         QByteArray found;
         const auto read = [&] {
             QProcess journal;
-            journal.start("journalctl", {"--no-pager", "-o", "json", "-t", "tarvok", "TARVOK_RULE=1",
-                                         "TARVOK_REMOTE_PORT=" + port});
+            journal.start("journalctl", {"--no-pager", "-o", "json", "-t", "tarvok",
+                                         "TARVOK_RULE=1", "TARVOK_REMOTE_PORT=" + port});
             journal.waitForFinished(10000);
             found = journal.readAllStandardOutput().trimmed();
             return !found.isEmpty();

@@ -80,16 +80,24 @@ TEST(ControlProtocol, OnlyExactRequestsAreCommandsAndAnswersEndInTheirStatusLine
 }
 
 TEST(ControlProtocol, StatusReadsAsLinesAndAsJsonWithTheDocumentedKeys) {
-    const Status status{SecurityLevel::Block, true, {"monitor only", "no permission"},
-                        "/opt/t/Normal.rlsp", true, 5, 3, 42, "3.0"};
-    EXPECT_EQ(statusLines(status),
-              QStringList({"Level: block", "Paused: yes", "Enforcement: monitor only: no permission",
-                           "Policy file: /opt/t/Normal.rlsp", "Unsaved changes: yes", "Rules: 5",
-                           "Enabled rules: 3", "Blocked since start: 42", "Version: 3.0"}));
+    const Status status{SecurityLevel::Block,
+                        true,
+                        {"monitor only", "no permission"},
+                        "/opt/t/Normal.rlsp",
+                        true,
+                        5,
+                        3,
+                        42,
+                        "3.0"};
+    EXPECT_EQ(
+        statusLines(status),
+        QStringList({"Level: block", "Paused: yes", "Enforcement: monitor only: no permission",
+                     "Policy file: /opt/t/Normal.rlsp", "Unsaved changes: yes", "Rules: 5",
+                     "Enabled rules: 3", "Blocked since start: 42", "Version: 3.0"}));
     const QJsonObject json = QJsonDocument::fromJson(statusJson(status)).object();
-    EXPECT_EQ(json.keys(), QStringList({"blocked", "enabled_rules", "enforcement",
-                                        "enforcement_reason", "level", "paused", "policy_file",
-                                        "rules", "unsaved_changes", "version"}));
+    EXPECT_EQ(json.keys(),
+              QStringList({"blocked", "enabled_rules", "enforcement", "enforcement_reason", "level",
+                           "paused", "policy_file", "rules", "unsaved_changes", "version"}));
     EXPECT_EQ(json["level"].toString(), "block");
     EXPECT_EQ(json["blocked"].toInteger(), 42);
     EXPECT_TRUE(json["paused"].toBool());
