@@ -38,8 +38,8 @@ public:
     // of the sums and of the traffic figures.
     static bool carriesTraffic(const CInterface& item);
 
-    // The interfaces removed since the read before the last, with their counters as they
-    // left (the kernel's removal notices), so that their last bytes still count.
+    // The interfaces removed since the previous read of Interfaces(), with their counters as
+    // they left (the kernel's removal notices), so that their last bytes still count.
     const CInterfaces& departed() const { return m_departed; }
 
     // The sums over the interfaces that carry traffic, of the last read of Interfaces().
