@@ -148,6 +148,50 @@ bool CIpHelper::decodeLinkMessages(const char* data, std::size_t length, std::ui
     return remaining == 0;
 }
 
+void CIpHelper::decodeRemovals(const char* data, std::size_t length, CInterfaces& into) {
+    int remaining = static_cast<int>(length);
+    for (auto* message = reinterpret_cast<const nlmsghdr*>(data); NLMSG_OK(message, remaining);
+         message = NLMSG_NEXT(message, remaining)) {
+        if (message->nlmsg_type == RTM_DELLINK && message->nlmsg_len >= NLMSG_LENGTH(sizeof(ifinfomsg)))
+            into.Add(decodeLink(message));
+    }
+}
+
+CIpHelper::CIpHelper(Prompter* prompter)
+    : m_prompter(prompter),
+      m_removals(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE)) {
+    sockaddr_nl groups{};
+    groups.nl_family = AF_NETLINK;
+    groups.nl_groups = RTMGRP_LINK;
+    if (m_removals >= 0 &&
+        ::bind(m_removals, reinterpret_cast<sockaddr*>(&groups), sizeof groups) != 0) {
+        ::close(m_removals);
+        m_removals = -1; // removed interfaces then lose the bytes since their last read
+    }
+}
+
+CIpHelper::~CIpHelper() {
+    if (m_removals >= 0)
+        ::close(m_removals);
+}
+
+void CIpHelper::readRemovals() {
+    m_departed = CInterfaces();
+    if (m_removals < 0)
+        return;
+    // The notices are a few hundred bytes each; a missed one (a full queue) costs only the
+    // removed interface's last bytes. Bounded: the queue holds far fewer.
+    std::vector<char> buffer(65536);
+    for (int notice = 0; notice < 10000; ++notice) {
+        const ssize_t received = ::recv(m_removals, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (received < 0 && (errno == EINTR || errno == ENOBUFS))
+            continue;
+        if (received <= 0)
+            return;
+        decodeRemovals(buffer.data(), static_cast<std::size_t>(received), m_departed);
+    }
+}
+
 int CIpHelper::readTable(CInterfaces& into) {
     NetlinkSocket socket;
     if (socket.fd() < 0)
@@ -212,6 +256,8 @@ void CIpHelper::setInterfaces(const CInterfaces& interfaces) {
 }
 
 const CInterfaces& CIpHelper::Interfaces() {
+    // Before the dump: an interface removed after it is in the next read's notices.
+    readRemovals();
     CInterfaces fresh;
     int result = readTable(fresh);
     for (int attempt = 0; attempt < 3 && result == -EAGAIN; ++attempt) {

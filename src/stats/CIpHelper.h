@@ -21,8 +21,12 @@ public:
     static constexpr int ResultNotSupported = 50;
     static constexpr int ResultFailed = 1;
 
-    // prompter, when given, tells the user once that the interface table is missing.
-    explicit CIpHelper(Prompter* prompter = nullptr) : m_prompter(prompter) {}
+    // prompter, when given, tells the user once that the interface table is missing. From
+    // here on the kernel's notices of removed interfaces are kept for departed().
+    explicit CIpHelper(Prompter* prompter = nullptr);
+    ~CIpHelper();
+    CIpHelper(const CIpHelper&) = delete;
+    CIpHelper& operator=(const CIpHelper&) = delete;
 
     // Discards the current collection, fills a new one from the kernel, recomputes both sums
     // and returns it.
@@ -34,6 +38,10 @@ public:
     // of the sums and of the traffic figures.
     static bool carriesTraffic(const CInterface& item);
 
+    // The interfaces removed since the previous read of Interfaces(), with their counters as
+    // they left (the kernel's removal notices), so that their last bytes still count.
+    const CInterfaces& departed() const { return m_departed; }
+
     // The sums over the interfaces that carry traffic, of the last read of Interfaces().
     std::uint64_t BytesReceived() const { return m_bytesReceived; }
     std::uint64_t BytesSent() const { return m_bytesSent; }
@@ -44,13 +52,18 @@ public:
     // Separate from the socket so that recorded replies can be decoded without a kernel.
     static bool decodeLinkMessages(const char* data, std::size_t length, std::uint32_t sequence,
                                    CInterfaces& into, bool& done, bool& interrupted);
+    // Appends an interface for each removal notice (RTM_DELLINK) among the messages.
+    static void decodeRemovals(const char* data, std::size_t length, CInterfaces& into);
 
 private:
     int readTable(CInterfaces& into);
+    void readRemovals();
 
     Prompter* m_prompter;
     bool m_toldNotSupported = false;
     CInterfaces m_interfaces;
+    CInterfaces m_departed;
+    int m_removals = -1; // socket of the kernel's link notices
     std::uint64_t m_bytesReceived = 0;
     std::uint64_t m_bytesSent = 0;
     int m_lastResult = ResultOk;

@@ -115,6 +115,10 @@ std::optional<InterfaceBytes> SystemCounters::readBytes() {
     for (const CInterface& item : interfaces)
         if (CIpHelper::carriesTraffic(item))
             bytes[item.InterfaceIndex] = {item.OctetsReceived, item.OctetsSent};
+    // A removed interface takes part once more, with its counters as it left.
+    for (const CInterface& item : m_helper.departed())
+        if (CIpHelper::carriesTraffic(item))
+            bytes.try_emplace(item.InterfaceIndex, ByteTotals{item.OctetsReceived, item.OctetsSent});
     return bytes;
 }
 

@@ -63,11 +63,7 @@ public:
 
 private:
     static bool run(const QString& script) {
-        QProcess shell;
-        shell.setProcessChannelMode(QProcess::ForwardedChannels);
-        shell.start(QStringLiteral("sh"), {QStringLiteral("-c"), script});
-        return shell.waitForFinished(10000) && shell.exitStatus() == QProcess::NormalExit &&
-               shell.exitCode() == 0;
+        return QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"), script}) == 0;
     }
 
     Fd m_far;
