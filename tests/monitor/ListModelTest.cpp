@@ -121,16 +121,9 @@ TEST(ConnectionListModel, AnUpdateChangesOnlyTheDifferenceAndAViewKeepsItsPlace)
     EXPECT_TRUE(model.rows() == rows);
     EXPECT_EQ(view.verticalScrollBar()->value(), scrolled);
     EXPECT_EQ(view.currentIndex().row(), 520);
-}
 
-// Rows erased from the middle while others were appended at the end were announced as the last
-// rows removed, with the rows before them already shifted: a view then kept its selection on
-// whatever connection slid into the selected place.
-TEST(ConnectionListModel, AnEraseInTheMiddleWithAnAppendKeepsTheModelContract) {
-    ConnectionListModel model;
-    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
-    std::vector<ListRow> rows = firstRows(20);
-    model.update(rows);
+    // Rows erased from the middle while others are appended keep the model's contract (the
+    // tester fails on a removal announced at the wrong place).
     for (const auto& [erased, appended] : {std::pair{2, 1}, std::pair{1, 3}}) {
         rows.erase(rows.begin() + 5, rows.begin() + 5 + erased);
         for (int i = 0; i < appended; ++i)
