@@ -38,7 +38,7 @@ struct TextHolders {
     QString accept = QStringLiteral("accept");                       // Add 17
     QString rule1 = QStringLiteral("Rule:");                         // Add 29
     QString rule2 = QStringLiteral("Rule #");                        // Add 27
-    QString theFollowing = QStringLiteral("The following process(es) is (are) "); // Alert 1
+    QString theFollowing = QStringLiteral("The following processes are using the network:"); // Alert 1
     QString process = QStringLiteral("Process");                     // Alert 2
     QString trust = QStringLiteral("Trust");                         // Alert 3
     QString fileDetails = QStringLiteral("File Details");            // Alert 4

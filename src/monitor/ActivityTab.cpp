@@ -57,20 +57,20 @@ ActivityTab::ActivityTab(ConnectionMonitor& monitor, ConnectionActions& actions,
     };
     const View perConn = View::PerConnection;
     const View perApp = View::PerApplication;
-    on("mnuBreakConnection", [this, perConn] { m_actions.closeConnection(perConn, selectedRow(perConn)); });
-    on("mnuBreakConnXP", [this, perApp] { m_actions.closeConnection(perApp, selectedRow(perApp)); });
+    on("mnuBreakConnection", [this, perConn] { m_actions.closeConnection(perConn, commandRow(perConn)); });
+    on("mnuBreakConnXP", [this, perApp] { m_actions.closeConnection(perApp, commandRow(perApp)); });
     on("mnuCopyRemAdd", [this, perConn, copy] {
-        if (const int row = selectedRow(perConn); row >= 0)
+        if (const int row = commandRow(perConn); row >= 0)
             copy(m_actions.remoteAddress(perConn, row));
     });
     on("mnuCopyRemAddXP", [this, perApp, copy] {
-        if (const int row = selectedRow(perApp); row >= 0)
+        if (const int row = commandRow(perApp); row >= 0)
             copy(m_actions.remoteAddress(perApp, row));
     });
-    on("mnuResolveHost", [this, perConn] { m_actions.resolveHost(perConn, selectedRow(perConn)); });
-    on("mnuResolveHostXP", [this, perApp] { m_actions.resolveHost(perApp, selectedRow(perApp)); });
-    on("mnuProcessDetails", [this, perApp] { m_actions.showDetails(perApp, selectedRow(perApp)); });
-    on("mnuKillProcess", [this, perApp] { m_actions.killProcess(selectedRow(perApp)); });
+    on("mnuResolveHost", [this, perConn] { m_actions.resolveHost(perConn, commandRow(perConn)); });
+    on("mnuResolveHostXP", [this, perApp] { m_actions.resolveHost(perApp, commandRow(perApp)); });
+    on("mnuProcessDetails", [this, perApp] { m_actions.showDetails(perApp, commandRow(perApp)); });
+    on("mnuKillProcess", [this, perApp] { m_actions.killProcess(commandRow(perApp)); });
 
     // The monitor is named outright rather than through a captured this: GCC's vptr check
     // takes a member reached through the closure for one of the closure itself.
@@ -123,10 +123,24 @@ void ActivityTab::wireList(View view) {
         return;
     widget->installEventFilter(this);
     widget->header()->setSectionsClickable(true);
-    connect(widget->header(), &QHeaderView::sectionClicked, this,
-            [this, view](int section) { m_monitor.columnClicked(view, section); });
+    connect(widget->header(), &QHeaderView::sectionClicked, this, [this, view](int section) {
+        m_ownChange = true;
+        m_monitor.columnClicked(view, section);
+        m_ownChange = false;
+    });
+    // Every row the user makes current (a click of either button, the arrow keys) is
+    // remembered; rows that the program re-selects or that a rebuild moves are not.
+    connect(widget->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this, view](const QModelIndex& current) {
+                if (m_ownChange || m_monitor.rebuilding() || !current.isValid())
+                    return;
+                m_monitor.rememberRow(view, current.row());
+                m_menuRows[static_cast<std::size_t>(view)].open = false;
+            });
     connect(widget, &QAbstractItemView::clicked, this,
             [this, view](const QModelIndex& index) { m_monitor.rememberRow(view, index.row()); });
+    connect(widget, &QWidget::customContextMenuRequested, this,
+            [this, view](const QPoint& position) { menuOpened(view, position); });
     connect(widget, &QAbstractItemView::doubleClicked, this,
             [this, view](const QModelIndex& index) { m_actions.doubleClicked(view, index.row()); });
 }
@@ -146,9 +160,31 @@ void ActivityTab::reselect(View view, int row) {
     // A new current row would scroll the view to it; the reader's place wins.
     const bool autoScroll = widget->hasAutoScroll();
     widget->setAutoScroll(false);
+    m_ownChange = true;
     widget->selectionModel()->setCurrentIndex(
         widget->model()->index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    m_ownChange = false;
     widget->setAutoScroll(autoScroll);
+}
+
+void ActivityTab::menuOpened(View view, const QPoint& position) {
+    const QModelIndex index = list(view)->indexAt(position);
+    MenuRow& menu = m_menuRows[static_cast<std::size_t>(view)];
+    menu.open = true;
+    menu.cells = {};
+    if (index.isValid())
+        menu.cells = m_monitor.model(view)->row(index.row()).cells;
+}
+
+int ActivityTab::commandRow(View view) const {
+    const MenuRow& menu = m_menuRows[static_cast<std::size_t>(view)];
+    if (!menu.open)
+        return selectedRow(view);
+    const ConnectionListModel& rows = *m_monitor.model(view);
+    for (int i = 0; i < rows.rowCount(); ++i)
+        if (rows.row(i).cells == menu.cells)
+            return i;
+    return -1;
 }
 
 bool ActivityTab::eventFilter(QObject* watched, QEvent* event) {
@@ -158,8 +194,10 @@ bool ActivityTab::eventFilter(QObject* watched, QEvent* event) {
     const auto* key = static_cast<QKeyEvent*>(event);
     const bool control = key->modifiers() & Qt::ControlModifier;
     int code = 0;
-    if (control && key->key() == Qt::Key_C)
+    if (key->matches(QKeySequence::Copy))
         code = ConnectionActions::CtrlC;
+    else if (key->matches(QKeySequence::Delete))
+        code = ConnectionActions::Delete;
     else if ((control && key->key() == Qt::Key_H) || key->key() == Qt::Key_Backspace)
         code = ConnectionActions::CtrlH;
     else if (control && key->key() == Qt::Key_K)

@@ -7,6 +7,7 @@
 
 #include <QObject>
 
+#include <array>
 #include <functional>
 #include <memory>
 
@@ -40,6 +41,10 @@ public:
     std::function<void(View)> onViewChanged;
 
     int selectedRow(View view) const;
+    // The row a context-menu command acts on: the row under the menu when it opened (found
+    // again by its texts if the list was rebuilt meanwhile, -1 when it has gone), else the
+    // selected row.
+    int commandRow(View view) const;
     AlertWindow* alertWindow() const { return m_alert; }
     AlertRows* alertRows() const { return m_alertRows; }
     ResolveWindow* resolveWindow() const { return m_resolve; }
@@ -54,6 +59,12 @@ private:
     QTreeView* list(View view) const;
     void wireList(View view);
     void reselect(View view, int row);
+    void menuOpened(View view, const QPoint& position);
+
+    struct MenuRow {
+        bool open = false;
+        std::array<QString, 8> cells;
+    };
 
     ConnectionMonitor& m_monitor;
     ConnectionActions& m_actions;
@@ -65,6 +76,8 @@ private:
     AlertRows* m_alertRows;
     AlertWindow* m_alert;
     ResolveWindow* m_resolve;
+    std::array<MenuRow, 2> m_menuRows;
+    bool m_ownChange = false; // the selection is being set by the program, not the user
 };
 
 } // namespace tarvok

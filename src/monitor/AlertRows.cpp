@@ -39,7 +39,7 @@ QVariant AlertRows::headerData(int section, Qt::Orientation orientation, int rol
         return m_language.text(QStringLiteral("Alert"), 2);
     if (section == 1)
         return m_language.text(QStringLiteral("Main"), 51); // "Remote Address"
-    return QString();
+    return m_language.text(QStringLiteral("Main"), 220);   // "Process ID"
 }
 
 void AlertRows::refreshTexts() { emit headerDataChanged(Qt::Horizontal, 0, 2); }

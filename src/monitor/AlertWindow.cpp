@@ -4,6 +4,7 @@
 #include "monitor/AlertRows.h"
 #include "monitor/ListStyle.h"
 
+#include <QAction>
 #include <QBoxLayout>
 #include <QCloseEvent>
 #include <QHeaderView>
@@ -74,6 +75,11 @@ AlertWindow::AlertWindow(AlertRows& rows, const Localiser& language, QWidget* ma
         if (m_rows.rowCount() > 0)
             m_menu->popup(m_list->viewport()->mapToGlobal(at));
     });
+    auto* escape = new QAction(this);
+    escape->setShortcut(Qt::Key_Escape);
+    escape->setShortcutContext(Qt::WindowShortcut);
+    addAction(escape);
+    connect(escape, &QAction::triggered, this, &AlertWindow::hideKeepingRows);
     connect(&m_rows, &AlertRows::emptied, this, &QWidget::close);
     // A new row is selected when nothing is, so the buttons always have a row to act on.
     connect(&m_rows, &QAbstractItemModel::rowsInserted, this, [this](const QModelIndex&, int first) {
@@ -91,6 +97,7 @@ int AlertWindow::selectedRow() const {
 void AlertWindow::applyTexts() {
     const auto alert = [this](int key) { return m_language.text(QStringLiteral("Alert"), key); };
     m_heading->setText(alert(1));
+    m_list->setAccessibleName(alert(1));
     m_trust->setText(alert(3));
     m_details->setText(alert(4));
     m_kill->setText(alert(5));
@@ -101,22 +108,45 @@ void AlertWindow::applyTexts() {
 
 void AlertWindow::announce() {
     applyTexts();
-    if (m_mainWindow)
-        m_mainWindow->setEnabled(false);
+    holdMainWindow();
     if (!isVisible())
         show();
     raise();
 }
 
+void AlertWindow::holdMainWindow() {
+    if (!m_mainWindow || holdsMainWindow())
+        return;
+    for (QWidget* child : m_mainWindow->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (child->isWindow() || child->testAttribute(Qt::WA_Disabled))
+            continue;
+        child->setEnabled(false);
+        m_held.emplace_back(child);
+    }
+}
+
+void AlertWindow::releaseMainWindow() {
+    for (const QPointer<QWidget>& child : m_held)
+        if (child)
+            child->setEnabled(true);
+    m_held.clear();
+}
+
+void AlertWindow::hideKeepingRows() {
+    m_keepRows = true;
+    hide();
+    m_keepRows = false;
+}
+
 void AlertWindow::hideEvent(QHideEvent* event) {
-    // Closed by the user, or emptied by Trust or Kill: the rows go with the window, the main
-    // window is usable again.
+    // Closed by the user, or emptied by Trust or Kill: the rows go with the window. Hidden with
+    // Escape: the rows stay. Either way the main window is usable again.
     QWidget::hideEvent(event);
     if (event->spontaneous())
         return;
-    m_rows.clear();
-    if (m_mainWindow)
-        m_mainWindow->setEnabled(true);
+    if (!m_keepRows)
+        m_rows.clear();
+    releaseMainWindow();
 }
 
 } // namespace tarvok

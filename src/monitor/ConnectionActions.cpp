@@ -215,6 +215,10 @@ bool ConnectionActions::keyTyped(View view, int code, int row) {
         return false;
     switch (code) {
     case CtrlC:
+        if (row >= 0 && row < m_monitor.model(view)->rowCount())
+            emit copyRequested(remoteAddress(view, row));
+        return true;
+    case Delete:
         closeConnection(view, row);
         return true;
     case CtrlH:

@@ -23,8 +23,9 @@ class ConnectionActions : public QObject {
 public:
     using View = ConnectionMonitor::View;
 
-    // Key codes the lists act on, as the characters Ctrl+letter gives.
-    enum Key { CtrlC = 3, Backspace = 8, CtrlH = 8, CtrlK = 11, CtrlR = 18 };
+    // Key codes the lists act on, as the characters the keys give: Ctrl+C copies the remote
+    // address, Delete closes the connection.
+    enum Key { CtrlC = 3, Backspace = 8, CtrlH = 8, CtrlK = 11, CtrlR = 18, Delete = 127 };
 
     ConnectionActions(ConnectionMonitor& monitor, ConnectionTables& tables, Prompter& prompter,
                       const Localiser& language, QObject* parent = nullptr);

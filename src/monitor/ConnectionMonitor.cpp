@@ -10,6 +10,7 @@
 #include <QLocale>
 #include <QThread>
 #include <QTime>
+#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
@@ -46,8 +47,9 @@ void ConnectionMonitor::yieldNow() {
 
 QString ConnectionMonitor::timeText() const {
     const QLocale locale = QLocale::system();
-    return locale.toString(QTime::currentTime(), QLocale::ShortFormat) + QLatin1Char('-') +
-           locale.toString(QDate::currentDate(), QLocale::ShortFormat);
+    const QDateTime now = m_clock ? m_clock() : QDateTime::currentDateTime();
+    return locale.toString(now.time(), QLocale::ShortFormat) + QLatin1Char('-') +
+           locale.toString(now.date(), QLocale::ShortFormat);
 }
 
 void ConnectionMonitor::notSupported() {
@@ -83,21 +85,26 @@ void ConnectionMonitor::rebuildCurrent() { runRebuild(m_view); }
 
 void ConnectionMonitor::runRebuild(View view) {
     if (m_rebuilding) {
-        // Asked for while a rebuild yields: run once more when it is done.
+        // Asked for while a rebuild yields: run once more after it, from the event loop, so
+        // that the user's clicks and keys come between two rebuilds however busy the tables.
         m_rebuildAgain = true;
         return;
     }
     m_rebuilding = true;
-    do {
-        m_rebuildAgain = false;
-        m_sinceYield.start();
-        if (view == View::PerConnection)
-            buildPerConnection();
-        else
-            buildPerApplication();
-        view = m_view;
-    } while (m_rebuildAgain);
+    m_rebuildAgain = false;
+    m_sinceYield.start();
+    if (view == View::PerConnection)
+        buildPerConnection();
+    else
+        buildPerApplication();
     m_rebuilding = false;
+    if (std::exchange(m_rebuildAgain, false) && !m_rebuildQueued) {
+        m_rebuildQueued = true;
+        QTimer::singleShot(0, this, [this] {
+            m_rebuildQueued = false;
+            rebuildCurrent();
+        });
+    }
     if (std::exchange(m_notSupportedPending, false))
         notSupported();
 }
@@ -289,6 +296,15 @@ void ConnectionMonitor::buildPerApplication() {
 }
 
 void ConnectionMonitor::sortRows(View view, std::vector<ListRow>& rows) const {
+    sortByColumn(view, rows);
+    // Per application, rows with a program come first, so that live programs are on the first
+    // screen and the ownerless ones (TIME_WAIT) after them; the sort holds within each group.
+    if (view == View::PerApplication)
+        std::stable_partition(rows.begin(), rows.end(),
+                              [](const ListRow& row) { return !row.cells[0].isEmpty(); });
+}
+
+void ConnectionMonitor::sortByColumn(View view, std::vector<ListRow>& rows) const {
     const ListSortState& state = sortState(view);
     if (!state.sorted || state.key < 0 || state.key >= ConnectionListModel::ColumnCount)
         return;

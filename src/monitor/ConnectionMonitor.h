@@ -5,8 +5,8 @@
 // programs already announced in the alert window.
 //
 // A rebuild yields to the event loop (timers and painting only, never user input) on a time
-// budget and never runs nested: a rebuild asked for while one yields runs once more right
-// after it. The kernel's tables and the walk over /proc are read on a worker thread, through
+// budget and never runs nested: a rebuild asked for while one yields runs once more after it,
+// from the event loop, so user input is handled in between. The kernel's tables and the walk over /proc are read on a worker thread, through
 // the monitor's own netlink socket, while the GUI thread goes on yielding: at 20,000 rows
 // that read alone would hold the GUI for longer than a person notices.
 
@@ -16,6 +16,7 @@
 #include "platform/Processes.h"
 #include "platform/TableRows.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QSet>
@@ -44,10 +45,15 @@ public:
     // Replaces the yield (by default the event loop without user input). Tests and benchmarks
     // hook in here.
     void setYield(std::function<void()> yield) { m_yield = std::move(yield); }
+    // Replaces the clock of the rows' time texts (by default the current time).
+    void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
 
     ConnectionListModel* perConnectionModel() { return &m_perConnection; }
     ConnectionListModel* perApplicationModel() { return &m_perApplication; }
     ConnectionListModel* model(View view) {
+        return view == View::PerConnection ? &m_perConnection : &m_perApplication;
+    }
+    const ConnectionListModel* model(View view) const {
         return view == View::PerConnection ? &m_perConnection : &m_perApplication;
     }
 
@@ -102,6 +108,7 @@ private:
     void buildPerApplication();
     void finish(View view, std::vector<ListRow> rows, bool sortAndReselect);
     void sortRows(View view, std::vector<ListRow>& rows) const;
+    void sortByColumn(View view, std::vector<ListRow>& rows) const;
     int findSelection(const std::vector<ListRow>& rows) const;
     void pause();
     void yieldNow();
@@ -121,6 +128,7 @@ private:
     platform::SockDiag m_diag; // the rebuilds' own, used only by their worker thread
     Prompter* m_prompter = nullptr;
     std::function<void()> m_yield;
+    std::function<QDateTime()> m_clock;
     QElapsedTimer m_sinceYield;
     ConnectionListModel m_perConnection;
     ConnectionListModel m_perApplication;
@@ -130,6 +138,7 @@ private:
     bool m_showLocal = true;
     bool m_rebuilding = false;
     bool m_rebuildAgain = false;
+    bool m_rebuildQueued = false;
     bool m_notSupportedPending = false;
 
     std::uint32_t m_lastSeenCount = 0;

@@ -34,6 +34,9 @@ ResolveWindow::ResolveWindow(Prompter* prompter, const Localiser& language, QWid
     auto* layout = new QFormLayout(this);
     layout->addRow(m_addressLabel, m_address);
     layout->addRow(m_hostLabel, m_host);
+    // A screen reader names each field by its caption.
+    m_addressLabel->setBuddy(m_address);
+    m_hostLabel->setBuddy(m_host);
     layout->addRow(QString(), m_close);
     resize(380, 120);
 

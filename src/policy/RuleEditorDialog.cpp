@@ -112,6 +112,10 @@ void RuleEditorDialog::build() {
         choice->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     }
     m_address->setMinimumWidth(fontMetrics().horizontalAdvance(QLatin1Char('0')) * 40);
+    // A screen reader names each field by its caption.
+    m_addressCaption->setBuddy(m_address);
+    m_portCaption->setBuddy(m_port);
+    m_descriptionCaption->setBuddy(m_description);
 
     auto* grid = new QGridLayout;
     int line = 0;

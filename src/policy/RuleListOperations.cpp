@@ -5,6 +5,8 @@
 #include "policy/PolicyCommands.h"
 #include "settings/TextHolders.h"
 
+#include <QPersistentModelIndex>
+
 namespace tarvok {
 
 RuleListOperations::RuleListOperations(RuleTable& table, PolicyCommands& policy, Prompter& prompter,
@@ -64,13 +66,14 @@ QString RuleListOperations::deleteTitle(int row) const {
 bool RuleListOperations::deleteRule(int row) {
     if (!valid(row))
         return false;
+    // The answer comes from a dialog, during which timers run and the table may change: the
+    // rule asked about is followed, wherever it moves, and nothing goes if it has gone.
+    const QPersistentModelIndex asked(m_table.index(row, 0));
     if (m_prompter.message(deleteQuestion(row), Prompter::Question, deleteTitle(row)) !=
-        Prompter::Yes)
+            Prompter::Yes ||
+        !asked.isValid())
         return false;
-    // The answer came from a dialog, during which timers ran: the row is looked up again.
-    if (!valid(row))
-        return false;
-    m_table.removeRule(row);
+    m_table.removeRule(asked.row());
     refreshImages();
     renumber();
     markChanged();

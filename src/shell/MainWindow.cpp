@@ -3,6 +3,7 @@
 #include "engine/EngineServices.h"
 #include "monitor/ListStyle.h"
 #include "shell/Resources.h"
+#include "shell/MainWindowTables.h"
 #include "shell/Twips.h"
 
 #include <QActionGroup>
@@ -17,6 +18,7 @@
 #include <QResizeEvent>
 #include <QStandardItemModel>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTabWidget>
 #include <QToolBar>
 #include <QTreeView>
@@ -127,234 +129,7 @@ private:
 
 namespace {
 
-// Window size limits, in twips.
-constexpr int MinimumWidthTwips = 10095;
-constexpr int MinimumHeightTwips = 8945;
-// The tab strip is 250 twips narrower than the window.
-constexpr int SideMarginTwips = 125;
-
-// Status-bar panel widths: the window width divided by these, panels 1 to 7.
-constexpr std::array<double, MainWindow::PanelCount> PanelDivisors = {6, 5, 8, 6.5, 7.5, 10.5, 10};
-
-// A list column: its header text and its width as a fraction of the page width (0: the column
-// keeps its width).
-struct Column {
-    int key;
-    const char* design;
-    double fraction;
-};
-struct ListColumns {
-    const char* list;
-    std::initializer_list<Column> columns;
-};
-
-const std::array<ListColumns, 5>& listColumns() {
-    static const std::array<ListColumns, 5> lists = {{
-        {"ListConnections",
-         {{48, "Protocol", 0.06},
-          {49, "Local Address", 0.10},
-          {50, "Local Port", 0.12},
-          {51, "Remote Address", 0.12},
-          {52, "Remote Port", 0.12},
-          {53, "Service", 0.12},
-          {54, "Status", 0.12},
-          {55, "Time - Date", 0.20}}},
-        {"ListConnPROC",
-         {{56, "Process", 0.14},
-          {48, "Protocol", 0.06},
-          {49, "Local Address", 0.13},
-          {50, "Local Port", 0.09},
-          {51, "Remote Address", 0.13},
-          {52, "Remote Port", 0.09},
-          {54, "Status", 0.12},
-          {57, "Path", 0.35}}},
-        {"ListRules",
-         {{58, "Action", 0.10},
-          {59, "Rule #", 0.04},
-          {60, "Enabled", 0.08},
-          {51, "Remote Address", 0.13},
-          {52, "Remote Port", 0.10},
-          {61, "Log Events", 0.08},
-          {62, "Description", 0.25},
-          {48, "Protocol", 0}}},
-        {"ListLog",
-         {{55, "Time - Date", 0.14},
-          {48, "Protocol", 0.06},
-          {49, "Local Address", 0.11},
-          {50, "Local Port", 0.11},
-          {51, "Remote Address", 0.11},
-          {52, "Remote Port", 0.09},
-          {53, "Service", 0.10},
-          {54, "Status", 0.15},
-          {59, "Rule #", 0}}},
-        {"ListHistory",
-         {{63, "Date", 0.10},
-          {64, "Session", 0.17},
-          {65, "Received", 0.135},
-          {66, "Sent", 0.135},
-          {67, "Total", 0.14},
-          {68, "Blocked Attempts", 0.12}}},
-    }};
-    return lists;
-}
-
-const ListColumns* columnsOf(const QString& list) {
-    for (const ListColumns& entry : listColumns())
-        if (list == QLatin1String(entry.list))
-            return &entry;
-    return nullptr;
-}
-
-// A localised text: the object it captions, where the language keeps it, the built-in text.
-struct Text {
-    const char* name;
-    const char* section;
-    int key;
-    const char* design;
-};
-
-// Captions of menus and menu entries.
-constexpr Text MenuTexts[] = {
-    {"mnuFile", "Main", 1, "&File"},
-    {"mnuNew", "Main", 2, "New Policy file"},
-    {"mnuOpen", "Main", 3, "Open"},
-    {"mnuPolicyFile", "Main", 4, "Policy file..."},
-    {"mnuOpenLogFile", "Main", 5, "Log file..."},
-    {"mnuSave", "Main", 6, "Save Policy"},
-    {"mnuSaveAs", "Main", 7, "Save Policy As..."},
-    {"mnuShutdown", "Main", 8, "Exit"},
-    {"mnuSecurity", "Main", 9, "&Security"},
-    {"mnuLevel0", "Main", 10, "Allow All Traffic"},
-    {"mnuLevel1", "Main", 11, "Filter Traffic"},
-    {"mnuLevel2", "Main", 12, "Block All Traffic"},
-    {"mnuPauseFirewall", "Main", 13, "Pause Firewall"},
-    {"mnuOptions", "Main", 14, "&Options"},
-    {"mnuPreferences", "Main", 15, "Preferences..."},
-    {"mnuDisplayApp", "Main", 16, "Display Applications"},
-    {"mnuShowListeningPorts", "Main", 17, "Display Listening Connections"},
-    {"mnuDisplayUDP", "Main", 18, "Display UDP Protocol"},
-    {"mnuDisplay0000127001", "Main", 19, "Display 0.0.0.0 and 127.0.0.1"},
-    {"mnuHelp", "Main", 20, "&Help"},
-    {"mnuHelpF1", "Main", 20, "Help..."},
-    {"mnuCheckUpdate", "Main", 21, "Check for updates..."},
-    {"mnuAbout", "Main", 24, "About..."},
-    {"mnuBreakConnection", "Main", 25, "Close Connection"},
-    {"mnuReject", "Main", 26, "Create a New Rule..."},
-    {"mnuCopyRemAdd", "Main", 27, "Copy Remote Address"},
-    {"mnuResolveHost", "Main", 28, "Resolve Host"},
-    {"mnuAddRule", "Main", 29, "Add a New Rule..."},
-    {"mnuEditRule", "Main", 30, "Edit Selected Rule..."},
-    {"mnuDeleteRule", "Main", 31, "Delete Selected Rule"},
-    {"mnuEnabledRule", "Main", 32, "Enabled"},
-    {"mnuCreateRuleLog", "Main", 26, "Create a New Rule..."},
-    {"mnuCopyText", "Main", 33, "Copy Text"},
-    {"mnuResolveHostLog", "Main", 28, "Resolve Host"},
-    {"mnuClearLogWindow", "Main", 34, "Clear Log Window"},
-    {"mnuClearSelectionHistory", "Main", 35, "Remove Selection"},
-    {"mnuClearAllHistory", "Main", 36, "Clear All History"},
-    {"mnuBreakConnXP", "Main", 25, "Close Connection"},
-    {"mnuRejectXP", "Main", 26, "Create a New Rule..."},
-    {"mnuCopyRemAddXP", "Main", 27, "Copy Remote Address"},
-    {"mnuResolveHostXP", "Main", 28, "Resolve Host"},
-    {"mnuProcessDetails", "Main", 37, "Process Details..."},
-    {"mnuKillProcess", "Main", 38, "Kill Process!"},
-};
-
-// Toolbar buttons in order (nullptr: a separator), with their key, picture and tooltip.
-struct ToolButton {
-    const char* name;
-    const char* key;
-    Picture picture;
-    Text tip;
-};
-constexpr ToolButton ToolButtons[] = {
-    {nullptr, nullptr, Picture::App, {}},
-    {"tbNew", "new", Picture::New, {"tbNew", "Main", 39, "New policy file"}},
-    {"tbOpen", "open", Picture::Open, {"tbOpen", "Main", 40, "Open policy file..."}},
-    {"tbSave", "save", Picture::Save, {"tbSave", "Main", 41, "Save policy file"}},
-    {"tbAdd", "add", Picture::Add, {"tbAdd", "Add", 1, "Create a new rule..."}},
-    {"tbEdit", "edit", Picture::Edit, {"tbEdit", "Add", 33, "Edit selected rule..."}},
-    {"tbDelete", "delete", Picture::Delete, {"tbDelete", "Main", 31, "Delete selected rule..."}},
-    {"tbUp", "up", Picture::Up, {"tbUp", "Main", 42, "Move up selected rule"}},
-    {"tbDown", "down", Picture::Down, {"tbDown", "Main", 43, "Move down selected rule"}},
-    {nullptr, nullptr, Picture::App, {}},
-    {"tbPreferences",
-     "preferences",
-     Picture::Preferences,
-     {"tbPreferences", "Main", 15, "Preferences..."}},
-    {"tbAbout", "about", Picture::About, {"tbAbout", "Main", 24, "About"}},
-    {"tbHelp", "help", Picture::Help, {"tbHelp", "Main", 20, "Help"}},
-};
-
-constexpr Text TabTexts[] = {
-    {"Pic0", "Main", 44, "Activity"},
-    {"Pic1", "Main", 45, "Policy"},
-    {"Pic2", "Main", 46, "Log"},
-    {"Pic3", "Main", 47, "History"},
-};
-
-constexpr Text PanelCaptions[MainWindow::PanelCount] = {
-    {"Panel1", "Main", 69, "Firewall: Active"},
-    {"Panel2", "Main", 70, "Policy:"},
-    {"Panel3", "Main", 71, "Established:"},
-    {"Panel4", "Main", 65, "Received: 0.00 MB"},
-    {"Panel5", "Main", 66, "Sent: 0.00 MB"},
-    {"Panel6", "Main", 72, "In: "},
-    {"Panel7", "Main", 73, "Out:"},
-};
-
-// Panels 1 and 2 have no tooltip (key 0).
-constexpr Text PanelTips[MainWindow::PanelCount] = {
-    {"Panel1", "Main", 0, ""},
-    {"Panel2", "Main", 0, ""},
-    {"Panel3", "Main", 74, "Total established connections"},
-    {"Panel4", "Main", 75, "Traffic received"},
-    {"Panel5", "Main", 76, "Traffic sent"},
-    {"Panel6", "Main", 77, "Download speed"},
-    {"Panel7", "Main", 78, "Upload speed"},
-};
-
-// What the pictures of panels 1 and 2 mean, read out with the panel's text.
-struct PictureMeaning {
-    Picture picture;
-    Text text;
-};
-constexpr PictureMeaning PictureMeanings[] = {
-    {Picture::LevelAllow, {"", "Main", 10, "Allow All Traffic"}},
-    {Picture::LevelNormal, {"", "Main", 11, "Filter Traffic"}},
-    {Picture::LevelBlock, {"", "Main", 12, "Block All Traffic"}},
-    {Picture::Paused, {"", "Main", 79, "Firewall: Paused"}},
-    {Picture::PolicyOn, {"", "Main", 150, "Policy in force"}},
-    {Picture::PolicyOff, {"", "Main", 151, "Policy not in force"}},
-};
-
-// Which list shows which context menu.
-struct ContextMenu {
-    const char* list;
-    const char* menu;
-    std::initializer_list<const char*> entries; // nullptr: a separator
-};
-const std::array<ContextMenu, 5>& contextMenus() {
-    static const std::array<ContextMenu, 5> menus = {{
-        {"ListConnections",
-         "mnuListConnections",
-         {"mnuBreakConnection", "mnuReject", "mnuCopyRemAdd", nullptr, "mnuResolveHost"}},
-        {"ListRules",
-         "mnuListRules",
-         {"mnuAddRule", "mnuEditRule", "mnuDeleteRule", nullptr, "mnuEnabledRule"}},
-        {"ListLog",
-         "mnuListLog",
-         {"mnuCreateRuleLog", "mnuCopyText", "mnuResolveHostLog", nullptr, "mnuClearLogWindow"}},
-        {"ListHistory",
-         "mnuListHistory",
-         {"mnuClearSelectionHistory", nullptr, "mnuClearAllHistory"}},
-        {"ListConnPROC",
-         "mnuListConnXP",
-         {"mnuBreakConnXP", "mnuRejectXP", "mnuCopyRemAddXP", "mnuResolveHostXP", nullptr,
-          "mnuProcessDetails", "mnuKillProcess"}},
-    }};
-    return menus;
-}
+using namespace mainwindow;
 
 QMenu* addMenu(QWidget* owner, QMenuBar* bar, const char* name) {
     auto* menu = new QMenu(owner);
@@ -524,10 +299,21 @@ void MainWindow::buildContextMenus() {
     for (const ContextMenu& entry : contextMenus()) {
         QMenu* menu = addMenu(this, nullptr, entry.menu);
         for (const char* name : entry.entries) {
-            if (name)
-                addEntry(menu, name, QLatin1String(name) == QLatin1String("mnuEnabledRule"));
-            else
+            if (!name) {
                 menu->addSeparator();
+                continue;
+            }
+            QAction* action =
+                addEntry(menu, name, QLatin1String(name) == QLatin1String("mnuEnabledRule"));
+            // The keys the connection lists take (the lists handle them; the menus show them).
+            if (qstrcmp(entry.list, "ListConnections") == 0 ||
+                qstrcmp(entry.list, "ListConnPROC") == 0) {
+                const QString entryName = action->objectName();
+                if (entryName.startsWith(QLatin1String("mnuBreakConn")))
+                    action->setShortcut(QKeySequence::Delete);
+                else if (entryName.startsWith(QLatin1String("mnuCopyRemAdd")))
+                    action->setShortcut(QKeySequence::Copy);
+            }
         }
     }
 }
@@ -604,6 +390,8 @@ template <typename Lookup> void MainWindow::setTexts(const Lookup& lookup) {
         m_pictureMeanings.insert(static_cast<int>(meaning.picture), textOf(meaning.text));
     for (int i = 1; i <= PanelCount; ++i)
         updatePanelName(i);
+    for (const Text& name : ListNames)
+        list(QLatin1String(name.name))->setAccessibleName(textOf(name));
     for (const ListColumns& entry : listColumns()) {
         QStringList labels;
         for (const Column& column : entry.columns)
@@ -617,6 +405,9 @@ void MainWindow::applyLanguage(const Localiser& language) {
     setTexts([&language](const char* section, int key, const char*) {
         return language.text(QLatin1String(section), key);
     });
+    // The columns make room for the new headers.
+    for (QWidget* page : m_pages)
+        applyColumnWidths(page);
     layoutPanels(width());
 }
 
@@ -749,13 +540,34 @@ void MainWindow::applyColumnWidths(QWidget* page) {
 
 void MainWindow::applyColumnWidths(QTreeView* view, int pageWidth) {
     const ListColumns* columns = columnsOf(view->objectName());
-    if (!columns)
+    QHeaderView* header = view->header();
+    if (!columns || header->count() == 0)
         return;
+    // Each column takes its share of the page, but never less than its header needs; what
+    // that adds is taken back from the columns wider than their headers, so that the columns
+    // fit the list without a horizontal scroll bar.
+    const int count = qMin(header->count(), static_cast<int>(columns->columns.size()));
+    std::vector<int> widths(static_cast<std::size_t>(count)), needs(widths.size());
+    int total = 0, spare = 0;
     int section = 0;
     for (const Column& column : columns->columns) {
-        if (column.fraction > 0 && section < view->header()->count())
-            view->header()->resizeSection(section, qRound(column.fraction * pageWidth));
+        if (section >= count)
+            break;
+        const auto i = static_cast<std::size_t>(section);
+        needs[i] = header->sectionSizeHint(section);
+        widths[i] = column.fraction > 0 ? qMax(qRound(column.fraction * pageWidth), needs[i])
+                                        : header->sectionSize(section);
+        total += widths[i];
+        spare += qMax(0, widths[i] - needs[i]);
         ++section;
+    }
+    const int room = pageWidth - 2 * view->frameWidth() -
+                     view->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, view);
+    const int excess = qMin(total - room, spare);
+    for (std::size_t i = 0; i < widths.size(); ++i) {
+        if (excess > 0 && widths[i] > needs[i])
+            widths[i] -= (widths[i] - needs[i]) * excess / spare + 1;
+        header->resizeSection(static_cast<int>(i), qMax(widths[i], needs[i]));
     }
 }
 
@@ -764,7 +576,7 @@ void MainWindow::layoutPanels(int windowWidth) {
     for (int i = 0; i < PanelCount; ++i)
         widths[i] = qRound(windowWidth / PanelDivisors[i]);
     // Panels 1 and 2 (whether the firewall works, the policy in force) take the width their
-    // text needs; the other panels give way, each in proportion to its share.
+    // text needs, as far as the other panels can give way.
     const auto needed = [this](int i) {
         const Panel& p = m_panels[i];
         const QMargins margins = p.frame->layout()->contentsMargins();
@@ -774,19 +586,21 @@ void MainWindow::layoutPanels(int windowWidth) {
             width += p.picture->width() + p.frame->layout()->spacing();
         return width;
     };
+    // The others give only the room their own texts leave, so that the traffic figures stay
+    // whole; a first or second text longer than that is shortened, and whole in its tooltip.
+    int room = 0;
+    for (int i = 2; i < PanelCount; ++i)
+        room += qMax(0, widths[i] - needed(i));
     int grown = 0;
     for (int i = 0; i < 2; ++i) {
-        const int need = qMin(needed(i), windowWidth);
-        grown += qMax(0, need - widths[i]);
-        widths[i] = qMax(widths[i], need);
+        const int grow = qMin(qMax(0, needed(i) - widths[i]), room - grown);
+        widths[i] += grow;
+        grown += grow;
     }
-    if (grown > 0) {
-        int others = 0;
-        for (int i = 2; i < PanelCount; ++i)
-            others += widths[i];
-        const double keep = others > 0 ? qMax(0.0, 1.0 - double(grown) / others) : 0.0;
-        for (int i = 2; i < PanelCount; ++i)
-            widths[i] = qRound(widths[i] * keep);
+    for (int i = 2; i < PanelCount && grown > 0; ++i) {
+        const int give = qMin(grown, qMax(0, widths[i] - needed(i)));
+        widths[i] -= give;
+        grown -= give;
     }
     m_panelStrip->setWidths(widths);
     // A text that still does not fit is shown whole in its tooltip.

@@ -1,12 +1,26 @@
 #include "shell/QtPrompter.h"
 
+#include <QApplication>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QWindow>
 
 namespace tarvok {
 
+QWidget* QtPrompter::parentWidget() const {
+    // A box asked for from another window of the program (the alert, the resolver) opens over
+    // that window, never underneath one that stays on top.
+    QWidget* active = QApplication::activeWindow();
+    if (QWindow* focus = QGuiApplication::focusWindow(); !active && focus) {
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (window->windowHandle() == focus)
+                active = window;
+    }
+    return active && active->isVisible() ? active : m_parent;
+}
+
 Prompter::Answer QtPrompter::message(const QString& text, int style, const QString& title) {
-    QMessageBox box(m_parent);
+    QMessageBox box(parentWidget());
     box.setWindowTitle(title.isEmpty() ? QStringLiteral("Tarvok") : title);
     box.setText(text);
     const bool yesNo = style == Question || style == ExclamationYesNo;
@@ -38,13 +52,13 @@ QString QtPrompter::qtFilter(const QString& filter) {
 
 QString QtPrompter::openFileName(const QString& title, const QString& filter,
                                  const QString& folder) {
-    return QFileDialog::getOpenFileName(m_parent, title, folder, qtFilter(filter));
+    return QFileDialog::getOpenFileName(parentWidget(), title, folder, qtFilter(filter));
 }
 
 QString QtPrompter::saveFileName(const QString& title, const QString& filter,
                                  const QString& folder, const QString& suggestedName) {
     const QString start = suggestedName.isEmpty() ? folder : folder + QLatin1Char('/') + suggestedName;
-    return QFileDialog::getSaveFileName(m_parent, title, start, qtFilter(filter));
+    return QFileDialog::getSaveFileName(parentWidget(), title, start, qtFilter(filter));
 }
 
 } // namespace tarvok

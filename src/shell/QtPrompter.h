@@ -21,6 +21,9 @@ public:
     static QString qtFilter(const QString& filter);
 
 private:
+    // The active window of the program when there is one, else the window set above.
+    QWidget* parentWidget() const;
+
     QWidget* m_parent = nullptr;
 };
 

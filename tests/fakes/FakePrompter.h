@@ -6,6 +6,8 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 namespace tarvok::test {
 
 class FakePrompter : public Prompter {
@@ -25,9 +27,13 @@ public:
     QList<Answer> answers;
     QList<QString> files;
     QList<Call> calls;
+    // Runs while a box is open, as timers do while a real one waits for its answer.
+    std::function<void()> whileAsking;
 
     Answer message(const QString& text, int style, const QString& title) override {
         calls.append({Call::Message, text, style, title, {}, {}});
+        if (whileAsking)
+            whileAsking();
         if (!answers.isEmpty())
             return answers.takeFirst();
         return style == Question || style == ExclamationYesNo ? No : Ok;

@@ -10,6 +10,7 @@
 #include "monitor/ResolveWindow.h"
 #include "shell/Application.h"
 #include "shell/MainWindow.h"
+#include "shell/QtPrompter.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 #include "support/ScratchFiles.h"
@@ -17,18 +18,23 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QClipboard>
+#include <QDialog>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTimer>
 #include <QTest>
-#include <QTime>
+#include <QDateTime>
 #include <QTreeView>
 
 #include <cerrno>
+#include <sys/socket.h>
 
 using namespace tarvok;
 using View = ConnectionMonitor::View;
@@ -165,7 +171,8 @@ TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
     ProgramIcons icons{DesktopEntries()};
     QMap<QString, QAction*> actions;
     for (const char* name : {"mnuDisplayApp", "mnuShowListeningPorts", "mnuDisplayUDP",
-                             "mnuDisplay0000127001", "mnuCopyRemAdd", "mnuResolveHost"}) {
+                             "mnuDisplay0000127001", "mnuCopyRemAdd", "mnuResolveHost",
+                             "mnuBreakConnection"}) {
         actions.insert(QLatin1String(name), new QAction(&mainWindow));
         actions[QLatin1String(name)]->setCheckable(true);
         actions[QLatin1String(name)]->setChecked(true);
@@ -173,7 +180,7 @@ TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
     ActivityTab tab(m.monitor, m.actions, icons, m.prompter, m.language, &mainWindow,
                     &perConnection, &perApplication,
                     [&actions](const QString& name) { return actions.value(name); });
-    for (int code : {3, 8, 11}) // empty lists: no shortcut acts
+    for (int code : {3, 8, 11, 127}) // empty lists: no shortcut acts
         EXPECT_FALSE(m.actions.keyTyped(View::PerApplication, code, -1));
 
     test::TcpListener listener("127.0.0.2");
@@ -182,9 +189,8 @@ TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
     auto gone = test::connect("127.0.0.6", listener);
     std::uint16_t udpPort = 0;
     test::Fd udp = test::udpSocket("127.0.0.5", udpPort);
-    // A row is found again only while its time text, in whole minutes, stays the same: start
-    // well away from a minute's end.
-    ASSERT_TRUE(QTest::qWaitFor([] { return QTime::currentTime().second() < 45; }, 16000));
+    // A row is found again by its texts, the time among them: the clock stands still.
+    m.monitor.setClock([] { return QDateTime(QDate(2026, 3, 1), QTime(9, 15)); });
     actions["mnuDisplayApp"]->trigger(); // to the per-connection view, rebuilt at once
     // The row of an end: a port alone may repeat across local addresses and protocols.
     const auto rowOf = [&m](const char* address, std::uint16_t port, const char* protocol = "TCP") {
@@ -198,6 +204,9 @@ TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
         const QModelIndex index = perConnection.model()->index(rowOf(address, port), 1);
         perConnection.scrollTo(index);
         return perConnection.visualRect(index).center();
+    };
+    const auto selected = [&] {
+        return m.monitor.perConnectionModel()->row(tab.selectedRow(View::PerConnection)).cells;
     };
 
     // Click a row, rebuild: the same row is selected again.
@@ -220,23 +229,44 @@ TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
     EXPECT_EQ(tab.resolveWindow()->findChild<QLineEdit*>("Text1")->text(), "127.0.0.2");
     tab.resolveWindow()->close();
 
-    // Ctrl+C closes the selected connection after the table changed under the list.
+    // A row reached with the arrow keys is the one a rebuild selects again; Ctrl+C copies its
+    // remote address and cuts nothing.
+    perConnection.setFocus();
+    QTest::keyClick(&perConnection, Qt::Key_Down);
+    const auto arrowed = selected();
+    ASSERT_NE(arrowed, m.monitor.perConnectionModel()->row(rowOf("127.0.0.4", b.clientPort)).cells);
+    m.monitor.RefreshConnections();
+    EXPECT_EQ(selected(), arrowed);
+    QGuiApplication::clipboard()->clear();
+    QTest::keyClick(&perConnection, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), arrowed[3]);
+
+    // A menu command acts on the row under the menu, also after the table changed under it.
+    const QPoint underMenu = pointOf("127.0.0.3", a.clientPort);
+    QTest::mousePress(perConnection.viewport(), Qt::RightButton, {}, underMenu);
+    emit perConnection.customContextMenuRequested(underMenu);
     gone = {};
     auto later = test::connect("127.0.0.7", listener);
-    perConnection.setFocus();
-    QTest::keyClick(&perConnection, Qt::Key_C, Qt::ControlModifier);
+    m.monitor.RefreshConnections();
+    actions["mnuBreakConnection"]->trigger();
+    EXPECT_NE(test::readOutcome(a.server.get(), 2000), Alive);
+    // Delete closes the selected connection.
+    QTest::mouseClick(perConnection.viewport(), Qt::LeftButton, {}, pointOf("127.0.0.4", b.clientPort));
+    QTest::keyClick(&perConnection, Qt::Key_Delete);
     EXPECT_NE(test::readOutcome(b.server.get(), 2000), Alive);
-    for (const auto* alive : {&a, &c, &later})
+    for (const auto* alive : {&c, &later})
         EXPECT_EQ(test::readOutcome(alive->server.get(), 50), Alive);
-    EXPECT_EQ(m.events.records.value(0).status, "M90");
-    EXPECT_EQ(m.events.records.value(0).localPort, QString::number(b.clientPort));
+    ASSERT_EQ(m.events.records.size(), 2);
+    for (const auto& [record, port] : {std::pair{0, a.clientPort}, std::pair{1, b.clientPort}})
+        EXPECT_EQ(QStringList({m.events.records[record].status, m.events.records[record].localPort}),
+                  QStringList({"M90", QString::number(port)}));
     EXPECT_TRUE(m.prompter.messages().isEmpty()) << "no question while CloseConManually is off";
 
     // A double click in mode 1 closes its row's connection.
     m.monitor.RefreshConnections();
-    QTest::mouseClick(perConnection.viewport(), Qt::LeftButton, {}, pointOf("127.0.0.3", a.clientPort));
-    QTest::mouseDClick(perConnection.viewport(), Qt::LeftButton, {}, pointOf("127.0.0.3", a.clientPort));
-    EXPECT_NE(test::readOutcome(a.server.get(), 200), Alive);
+    QTest::mouseClick(perConnection.viewport(), Qt::LeftButton, {}, pointOf("127.0.0.7", later.clientPort));
+    QTest::mouseDClick(perConnection.viewport(), Qt::LeftButton, {}, pointOf("127.0.0.7", later.clientPort));
+    EXPECT_NE(test::readOutcome(later.server.get(), 200), Alive);
 
     m.settings.values["CloseConManually"] = "True";
     m.monitor.RefreshConnections();
@@ -249,8 +279,8 @@ TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
     EXPECT_EQ(m.prompter.messages().value(0).style, Prompter::Question);
     m.actions.closeConnection(View::PerConnection, rowOf("127.0.0.5", udpPort, "UDP"));
     EXPECT_EQ(m.prompter.messages().last().text, QStringLiteral("M88: \nUDP [%1]").arg(udpPort));
-    ASSERT_EQ(m.events.records.size(), 3) << "the answer No wrote no event";
-    const EventRecord& udpEvent = m.events.records[2];
+    ASSERT_EQ(m.events.records.size(), 4) << "the answer No wrote no event";
+    const EventRecord& udpEvent = m.events.records[3];
     EXPECT_EQ(QStringList({udpEvent.protocol, udpEvent.status, udpEvent.service}),
               QStringList({"UDP", "M88", "-"}));
 
@@ -278,14 +308,19 @@ TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
 }
 
 // Kill of a pid that no longer exists, or that now runs another program, sends nothing and
-// keeps the row; closing the window with rows frees the main window. (Showing it and Trust on
-// the last row are checked in ActivityTabInTheProgram.)
-TEST(AlertWindow, KillsOnlyTheAnnouncedProgramAndClosingFreesTheMainWindow) {
+// keeps the row. The alert holds back the main window's own widgets but never a dialog already
+// open over it; Escape hides it with its rows, closing drops them. (Showing it and Trust on the
+// last row are checked in ActivityTabInTheProgram.)
+TEST(AlertWindow, HoldsBackOnlyTheMainWindowKillsOnlyTheAnnouncedProgramAndEscapeKeepsItsRows) {
     test::FakePrompter prompter;
     test::MapLocaliser language;
-    language.texts = {{"Alert/3", "Trust"}, {"Main/51", "Remote Address"}};
+    language.texts = {{"Alert/3", "Trust"}, {"Main/51", "Remote Address"}, {"Main/220", "PID"}};
     QWidget mainWindow;
+    QPushButton mainButton(&mainWindow);
+    QDialog openDialog(&mainWindow); // a file dialog or a message box, open when the alert comes
+    QPushButton cancel(&openDialog);
     mainWindow.show();
+    openDialog.show();
     AlertRows rows(prompter, language);
     AlertWindow window(rows, language, &mainWindow);
     rows.add("/usr/bin/one", "127.0.0.2", 4000001);
@@ -293,8 +328,11 @@ TEST(AlertWindow, KillsOnlyTheAnnouncedProgramAndClosingFreesTheMainWindow) {
     rows.add("/usr/bin/two", "127.0.0.3", 4000002);
     window.announce();
     EXPECT_TRUE(window.windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_FALSE(mainButton.isEnabled());
+    EXPECT_TRUE(cancel.isEnabled()) << "the open dialog can still be answered";
     // The address column is headed as an address, not with the text of a menu entry.
     EXPECT_EQ(rows.headerData(1, Qt::Horizontal, Qt::DisplayRole).toString(), "Remote Address");
+    EXPECT_EQ(rows.headerData(2, Qt::Horizontal, Qt::DisplayRole).toString(), "PID");
     EXPECT_EQ(window.findChild<QPushButton*>("cmdTrust")->text(), "Trust");
 
     QProcess sleeper;
@@ -317,27 +355,101 @@ TEST(AlertWindow, KillsOnlyTheAnnouncedProgramAndClosingFreesTheMainWindow) {
     EXPECT_TRUE(sleeper.waitForFinished(3000));
     EXPECT_EQ(rows.rowCount(), 3);
 
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    QTest::keyClick(window.list(), Qt::Key_Escape); // hidden, rows kept, main window free
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_TRUE(mainButton.isEnabled());
+    rows.add("/usr/bin/four", "127.0.0.4", 4000004);
+    window.announce();
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_EQ(rows.rowCount(), 4);
+    // A box asked for from the alert opens over it, never underneath.
+    QtPrompter shown;
+    shown.setParentWidget(&mainWindow);
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    QWidget* boxParent = nullptr;
+    QTimer::singleShot(0, &window, [&boxParent] {
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            boxParent = box->parentWidget();
+            box->close();
+        }
+    });
+    shown.message(QStringLiteral("M94"), Prompter::Critical, QStringLiteral("Alert/5"));
+    EXPECT_EQ(boxParent, &window);
     window.close(); // closed with rows in it: the main window is usable, the rows are gone
+    EXPECT_TRUE(mainButton.isEnabled());
     EXPECT_TRUE(mainWindow.isEnabled());
     EXPECT_EQ(rows.rowCount(), 0);
 }
 
-TEST(ConnectionMonitor, ARebuildAskedForWhileOneYieldsRunsAfterItNotInsideIt) {
+// Churn that asks for a rebuild in every rebuild never keeps input out: what is asked for
+// meanwhile runs once, from the event loop.
+TEST(ConnectionMonitor, ARebuildAskedForDuringOneIsQueuedNotRunInTheSameCall) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     Monitor m;
     test::TcpListener listener("127.0.0.2");
     QSignalSpy rebuilt(&m.monitor, &ConnectionMonitor::rebuilt);
     qsizetype rebuiltInsideYield = -1;
+    int asked = 0;
     m.monitor.setYield([&] { // timer ticks in the rebuild: the count watcher and a display option
-        if (rebuiltInsideYield < 0) {
-            m.monitor.countWatcherTick();
-            m.monitor.rebuildCurrent();
+        if (asked++ >= 20)
+            return;
+        m.monitor.countWatcherTick();
+        m.monitor.rebuildCurrent();
+        if (rebuiltInsideYield < 0)
             rebuiltInsideYield = rebuilt.size();
-        }
     });
     m.monitor.RefConNetworkTCP_UDP();
     EXPECT_EQ(rebuiltInsideYield, 0) << "nothing was rebuilt inside the yield";
+    EXPECT_EQ(rebuilt.size(), 1) << "the call returns after one rebuild";
+    m.monitor.setYield([] {});
+    QCoreApplication::processEvents();
     EXPECT_EQ(rebuilt.size(), 2) << "the rebuild asked for meanwhile ran once, afterwards";
+}
+
+// Ownerless rows (TIME_WAIT) come after the programs; a program whose only connection is still
+// connecting is announced; the first owner row (tag 0) can be closed from this list.
+TEST(ConnectionMonitor, PerApplicationListPutsProgramsFirstAnnouncesConnectingOnesAndClosesRowZero) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    Monitor m;
+    test::TcpListener listener("127.0.0.9");
+    auto first = test::connect("127.0.0.2", listener); // the lowest local address: tag 0
+    auto closed = test::connect("127.0.0.3", listener);
+    closed.client = {}; // the client ends first, so its end waits in TIME_WAIT
+    closed.server = {};
+    m.monitor.RefConNetworkTCP_UDP();
+    const ConnectionListModel& list = *m.monitor.perApplicationModel();
+    int ownerless = 0;
+    for (int row = 0; row < list.rowCount(); ++row) {
+        ownerless += list.cell(row, 0).isEmpty();
+        EXPECT_TRUE(list.cell(row, 0).isEmpty() || ownerless == 0) << "a program after row " << row;
+    }
+    EXPECT_GT(ownerless, 0);
+    const std::vector<int> zero =
+        m.rowsWhere(View::PerApplication, 2, "127.0.0.2", 3, QString::number(first.clientPort));
+    ASSERT_EQ(zero.size(), 1u);
+    ASSERT_EQ(list.row(zero[0]).tag, 0);
+    m.actions.closeConnection(View::PerApplication, zero[0]);
+    EXPECT_NE(test::readOutcome(first.server.get(), 2000), Alive);
+
+    // With the listener's queue full, a new connection stays in SYN_SENT.
+    ASSERT_EQ(::listen(listener.fd(), 0), 0);
+    QTcpSocket queued;
+    queued.connectToHost(QStringLiteral("127.0.0.9"), listener.port());
+    ASSERT_TRUE(queued.waitForConnected(2000));
+    QSignalSpy announced(&m.monitor, &ConnectionMonitor::programAnnounced);
+    QProcess connecting;
+    connecting.start("bash", {"-c", QStringLiteral("exec 3<>/dev/tcp/127.0.0.9/%1").arg(listener.port())});
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        m.monitor.RefConNetworkTCP_UDP();
+        return !m.rowsWhere(View::PerApplication, 7, "/usr/bin/bash", 6, "SYN_SENT").empty();
+    }, 5000));
+    const QVariantList bash{"/usr/bin/bash", "127.0.0.9", quint32(connecting.processId())};
+    EXPECT_EQ(announced.count(bash), 1);
+    connecting.kill();
+    connecting.waitForFinished(2000);
 }
 
 TEST(ActivityTabInTheProgram, CountWatcherAlertAndViewSwitch) {
@@ -353,13 +465,13 @@ TEST(ActivityTabInTheProgram, CountWatcherAlertAndViewSwitch) {
         [&] { return app.window()->list("ListConnPROC")->model()->rowCount() > 0; }, 3000));
 
     ASSERT_TRUE(app.activity()->alertWindow()->isVisible()) << "this program's first connection";
-    EXPECT_FALSE(app.window()->isEnabled());
+    EXPECT_FALSE(app.window()->centralWidget()->isEnabled());
     EXPECT_EQ(app.activity()->alertRows()->row(0).path, QCoreApplication::applicationFilePath());
     auto* trust = app.activity()->alertWindow()->findChild<QPushButton*>("cmdTrust");
     for (int row = 0; row < 10 && app.activity()->alertWindow()->isVisible(); ++row)
         trust->click(); // each click trusts the selected row; the last one closes the window
     EXPECT_FALSE(app.activity()->alertWindow()->isVisible());
-    EXPECT_TRUE(app.window()->isEnabled());
+    EXPECT_TRUE(app.window()->centralWidget()->isEnabled());
 
     app.window()->action("mnuDisplayApp")->trigger();
     EXPECT_TRUE(perConnection->isVisibleTo(app.window()));

@@ -14,6 +14,7 @@
 #include "settings/TextHolders.h"
 #include "shell/Application.h"
 #include "shell/MainWindow.h"
+#include "support/Accessibility.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 
@@ -394,6 +395,12 @@ TEST(RuleList, MovesDragsAndDeletesRenumberAndRowsShowThePictureOfTheirAction) {
     QTest::keyClick(w.rules(), Qt::Key_D, Qt::ControlModifier);
     EXPECT_EQ(QStringList({order(w), numbers(w)}), QStringList({"r4,r1,r2", "1,2,3"}));
     EXPECT_TRUE(w.policy.SaveChanges());
+    // The table changes while the question waits: the rule asked about goes, wherever it is.
+    w.prompter.answers = {Prompter::Yes};
+    w.prompter.whileAsking = [&w] { w.table.moveRule(0, 2); };
+    w.select(w.rules(), 2);
+    w.action("mnuDeleteRule")->trigger();
+    EXPECT_EQ(order(w), "r1,r4");
 }
 
 TEST(RuleList, EveryWayInNeedsARowAndTheMenuFlipsTheEnabledMark) {
@@ -537,6 +544,8 @@ TEST(RuleEditor, ClosesEveryWayReopensAtOnceChecksWritesAndOnlyAddRefusesDuplica
     EXPECT_EQ(w.editor()->focusWidget(), w.field<QLineEdit>("txtDescript"));
     EXPECT_FALSE(w.field<QLineEdit>("txtRemA")->isEnabled());
     EXPECT_EQ(w.field<QComboBox>("Combo4")->toolTip(), "Add/31 Add/12");
+    // A screen reader names every control, each field by its caption.
+    EXPECT_EQ(test::nameless(w.editor()), QStringList());
     w.click("cmdAdd"); // an accept of any address and port, without logging
     EXPECT_EQ(w.table.rules(), QList<Rule>({{"accept", "1", "", "any address", "any port",
                                              "disabled", "Add/3", "TCP", 1}}));

@@ -286,7 +286,7 @@ TEST(ShippedLanguages, JapaneseDecodesAndEnglishHoldsTheBuiltInWording) {
     words.accept.clear();
     english.fill(words);
     EXPECT_EQ(words, RuleWords{});
-    EXPECT_EQ(english.text("Alert", 1), "The following process(es) is (are) ");
+    EXPECT_EQ(english.text("Alert", 1), "The following processes are using the network:");
 }
 
 // With the accept word empty or equal to the block word, every rule read as the same action

@@ -2,6 +2,9 @@
 
 #include "app/AppTestSupport.h"
 #include "fakes/FakePrompter.h"
+#include "monitor/AlertRows.h"
+#include "monitor/AlertWindow.h"
+#include "monitor/ResolveWindow.h"
 #include "records/EventList.h"
 #include "records/FrmLog.h"
 #include "records/LogFileModel.h"
@@ -14,6 +17,7 @@
 #include "shell/HelpWindow.h"
 #include "shell/MainWindow.h"
 #include "shell/TrayIcon.h"
+#include "support/Accessibility.h"
 
 #include <QAccessible>
 #include <QCheckBox>
@@ -38,24 +42,6 @@ using namespace tarvok;
 using namespace tarvok::test;
 
 namespace {
-
-using Control = std::pair<QAccessible::Role, QString>;
-
-// The controls a person works with, as the accessibility tree presents them.
-QList<Control> walk(QAccessibleInterface* node, int depth = 0) {
-    static const QSet<QAccessible::Role> roles{QAccessible::PushButton,   QAccessible::CheckBox,
-                                               QAccessible::EditableText, QAccessible::ComboBox,
-                                               QAccessible::List,         QAccessible::Tree,
-                                               QAccessible::Table,        QAccessible::PageTab};
-    QList<Control> found;
-    if (!node || depth > 40)
-        return found;
-    if (roles.contains(node->role()) && !node->state().invisible)
-        found.append({node->role(), node->text(QAccessible::Name)});
-    for (int i = 0; i < node->childCount(); ++i)
-        found += walk(node->child(i), depth + 1);
-    return found;
-}
 
 // A program folder with the built language files, a main window and the commands on it.
 class ShellWindowsTest : public ::testing::TestWithParam<const char*> {
@@ -225,6 +211,28 @@ TEST_P(ShellWindowsTest, PreferencesNameEveryControlAndTabFromTheTopBox) {
     EXPECT_EQ(order.mid(0, 8),
               (QStringList{"ChkStartUp", "ChkMinimized", "ChkPopup", "ChkManuallyClose",
                            "ChkDBClick", "ChkFilePropertiesDBClick", "ChkJournal", "TabStrip1"}));
+}
+
+TEST_P(ShellWindowsTest, TheMainWindowAlertAndResolverNameEveryListAndField) {
+    window.applyLanguage(language);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    for (const auto view : {MainWindow::ConnectionView::PerConnection,
+                            MainWindow::ConnectionView::PerApplication}) {
+        window.setConnectionView(view);
+        for (int tab = 0; tab < MainWindow::PageCount; ++tab) {
+            window.tabStrip()->setCurrentIndex(tab);
+            expectNamed(&window, QAccessible::PageTab, "Main", {44, 45, 46, 47});
+        }
+    }
+    AlertRows rows(prompter, language);
+    AlertWindow alert(rows, language, &window);
+    rows.add(QStringLiteral("/usr/bin/one"), QStringLiteral("127.0.0.2"), 1);
+    alert.announce();
+    expectNamed(&alert, QAccessible::Tree, "Alert", {1});
+    ResolveWindow resolver(&prompter, language);
+    resolver.resolve(QStringLiteral("127.0.0.2"));
+    expectNamed(&resolver, QAccessible::EditableText, "Resolve", {2, 3});
 }
 
 TEST_P(ShellWindowsTest, OneAboutBoxFromMenuAndToolbar) {
