@@ -66,7 +66,8 @@ public:
 
     bool passRunning() const { return m_passRunning; }
 
-    // Whether cuts can work at all, as last found out (at start and after a failed cut).
+    // Whether cuts can work at all, as last found out (at start and after a failed cut). While
+    // they cannot, a pass sends no destroy request: a logged block records its failure once.
     CutAbility cutAbility() const { return m_cutAbility; }
     // Asks the probe now; emits cutAbilityChanged when the answer differs from the last one.
     void checkCutAbility();
