@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     });
     check(sockets <= size / NLMSG_LENGTH(sizeof(inet_diag_msg)), "one socket per message");
     check(ended || decoder.result() == ResultOk, "a result only at the end");
-    check(!ended || decoder.result() != ResultNotSupported || size >= NLMSG_LENGTH(sizeof(nlmsgerr)),
+    check(!ended || decoder.result() != ResultNotSupported ||
+              size >= NLMSG_LENGTH(sizeof(nlmsgerr)),
           "not supported only from an error message");
     return 0;
 }

@@ -5,7 +5,6 @@
 #include "records/EventList.h"
 #include "records/TextFiles.h"
 
-
 using namespace tarvok;
 using tarvok::fuzz::check;
 

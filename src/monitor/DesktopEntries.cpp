@@ -15,15 +15,14 @@
 
 namespace tarvok {
 
-std::optional<QByteArray> readSmallRegularFile(const QString& path, qint64 maxBytes,
-                                               QString* why) {
+std::optional<QByteArray> readSmallRegularFile(const QString& path, qint64 maxBytes, QString* why) {
     const auto fail = [why](const QString& reason) -> std::optional<QByteArray> {
         if (why)
             *why = reason;
         return std::nullopt;
     };
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
         return fail(QString::fromLocal8Bit(std::strerror(errno)));
     struct stat info {};

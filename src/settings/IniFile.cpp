@@ -2,14 +2,14 @@
 #include "settings/SaveFile.h"
 
 #include <QFile>
-#include <QStringDecoder>
 #include <QHash>
 #include <QMutex>
+#include <QStringDecoder>
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <memory>
 

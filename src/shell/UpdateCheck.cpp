@@ -8,8 +8,8 @@
 namespace tarvok {
 
 // The version file holds one digit for each part.
-static_assert(TARVOK_VERSION_MAJOR >= 0 && TARVOK_VERSION_MAJOR <= 9 &&
-                  TARVOK_VERSION_MINOR >= 0 && TARVOK_VERSION_MINOR <= 9,
+static_assert(TARVOK_VERSION_MAJOR >= 0 && TARVOK_VERSION_MAJOR <= 9 && TARVOK_VERSION_MINOR >= 0 &&
+                  TARVOK_VERSION_MINOR <= 9,
               "project(VERSION) must be a one-digit major and minor version");
 
 namespace {
@@ -25,7 +25,9 @@ QString excerpt(const QByteArray& body, bool more = false) {
 }
 } // namespace
 
-ProgramVersion programVersion() { return {TARVOK_VERSION_MAJOR, TARVOK_VERSION_MINOR}; }
+ProgramVersion programVersion() {
+    return {TARVOK_VERSION_MAJOR, TARVOK_VERSION_MINOR};
+}
 
 QString programVersionText() {
     return QStringLiteral("%1.%2").arg(TARVOK_VERSION_MAJOR).arg(TARVOK_VERSION_MINOR);
@@ -88,11 +90,12 @@ void UpdateCheck::start(const QUrl& versionFile) {
 }
 
 std::pair<UpdateCheck::Outcome, QString> UpdateCheck::judge(int status, const QString& reason,
-                                                             const QByteArray& body) {
+                                                            const QByteArray& body) {
     if (status < 200 || status > 299) {
         // An error page is no version file, whatever its body says.
-        return {Outcome::Failed, reason.isEmpty() ? QString::number(status)
-                                                  : QString::number(status) + QLatin1Char(' ') + reason};
+        return {Outcome::Failed, reason.isEmpty()
+                                     ? QString::number(status)
+                                     : QString::number(status) + QLatin1Char(' ') + reason};
     }
     const QString text = QString::fromUtf8(body).trimmed();
     if (text.isEmpty())
@@ -111,9 +114,9 @@ void UpdateCheck::evaluate(QNetworkReply* reply) {
         emit answered(Outcome::NoAnswer, reply->errorString());
         return;
     }
-    const auto [outcome, text] =
-        judge(status.toInt(), reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString(),
-              reply->read(MaxAnswerBytes + 1));
+    const auto [outcome, text] = judge(
+        status.toInt(), reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString(),
+        reply->read(MaxAnswerBytes + 1));
     emit answered(outcome, text);
 }
 

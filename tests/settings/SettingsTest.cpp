@@ -290,7 +290,8 @@ TEST(ShippedLanguages, JapaneseDecodesAndEnglishHoldsTheBuiltInWording) {
 TEST_F(SettingsFolder, DamagedLanguageFileCannotChangeWhatARuleDoesOrMatches) {
     // An empty text stands for a folder in place of the file.
     const struct { const char *name; QByteArray text; const char *accept, *block;
-        const char* anyAddress = "any address"; const char* anyPort = "any port";
+        const char* anyAddress = "any address";
+        const char* anyPort = "any port";
     } cases[] = {
         {"NoAddSection", "[LANGUAGE]\r\nCharacterSet=0\r\n[Main]\r\n1=Datei\r\n", "accept",
          "block"},

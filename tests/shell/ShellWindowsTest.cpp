@@ -180,10 +180,10 @@ TEST_P(ShellWindowsTest, OpenLogFileShowsTheFileInOneViewerOrSaysItCannot) {
 TEST(UpdateCheckTest, VersionTextIsFirstDigitMajorAndLastDigitMinor) {
     // One character is both digits (4.4); a character that is not a digit counts as 0.
     const std::tuple<const char*, ProgramVersion, bool> cases[] = {
-        {"3.0", {3, 0}, false}, {"3.1", {3, 0}, true}, {"4.0", {3, 0}, true},
-        {"2.9", {3, 0}, false}, {"4", {3, 0}, true},   {"x.y", {3, 0}, false},
-        {" 3.1\r\n", {3, 0}, true}, {"", {3, 0}, false}, {"4.1", {3, 2}, true},
-        {"3.1", {3, 2}, false}, {"3.3", {3, 2}, true}};
+        {"3.0", {3, 0}, false},     {"3.1", {3, 0}, true}, {"4.0", {3, 0}, true},
+        {"2.9", {3, 0}, false},     {"4", {3, 0}, true},   {"x.y", {3, 0}, false},
+        {" 3.1\r\n", {3, 0}, true}, {"", {3, 0}, false},   {"4.1", {3, 2}, true},
+        {"3.1", {3, 2}, false},     {"3.3", {3, 2}, true}};
     for (const auto& [version, current, newer] : cases)
         EXPECT_EQ(isNewerVersion(QString::fromLatin1(version), current), newer)
             << '"' << version << "\" against " << current.major << '.' << current.minor;
@@ -202,8 +202,7 @@ TEST_P(ShellWindowsTest, AnErrorPageACaptivePortalOrAnEndlessAnswerIsAFailedChec
         {"200 OK", "3.1", Prompter::Question, offer.arg("3.1")},
         {"200 OK", "4.2", Prompter::Question, offer.arg("4.2")},
         {"404 Not Found", "4.2", Prompter::Exclamation, "404"},
-        {"200 OK", "<html><title>Hotel Wi-Fi</title></html>", Prompter::Exclamation,
-         "Hotel Wi-Fi"},
+        {"200 OK", "<html><title>Hotel Wi-Fi</title></html>", Prompter::Exclamation, "Hotel Wi-Fi"},
         {"200 OK", "endless", Prompter::Exclamation, "3.0 3.0"},
         {"", "unreachable", 0, {}},
         {"", "silent", 0, {}}};
