@@ -1,22 +1,14 @@
 // Feeds arbitrary bytes to the log-file reader and checks that every record is well formed
 // and that records written back in the log line format read back the same.
 
+#include "FuzzCheck.h"
 #include "records/EventList.h"
 #include "records/TextFiles.h"
 
-#include <cstdio>
-#include <cstdlib>
-
 using namespace tarvok;
+using tarvok::fuzz::check;
 
 namespace {
-
-void check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 QStringList fields(const EventRecord& r) {
     return {r.time,          r.protocol,   r.localAddress, r.localPort,

@@ -2,6 +2,7 @@
 // promise: reading never fails, a written key reads back as written, and a write changes no
 // other key.
 
+#include "FuzzCheck.h"
 #include "settings/IniFile.h"
 #include "settings/LanguageFile.h"
 
@@ -10,10 +11,10 @@
 #include <QStringList>
 
 #include <cstdint>
-#include <cstdlib>
 #include <unistd.h>
 
 using namespace tarvok;
+using tarvok::fuzz::check;
 
 namespace {
 
@@ -39,13 +40,6 @@ QString expectedRead(QString value) {
     return value;
 }
 
-void check(bool ok, const char* what) {
-    if (!ok) {
-        fprintf(stderr, "invariant broken: %s\n", what);
-        abort();
-    }
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -55,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     const int characterSets[] = {0, 128, 129, 134, 136, 161, 204, 238};
     const int characterSet = characterSets[data[0] % 8];
-    const QString value = QString::fromUtf8(reinterpret_cast<const char*>(data + 1), 8);
+    const QString value = ini::fromUtf8Value(QByteArrayView(data + 1, 8));
     const QByteArray file(reinterpret_cast<const char*>(data + 9), qsizetype(size - 9));
 
     const QString path = scratchPath();

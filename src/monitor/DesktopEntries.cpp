@@ -1,12 +1,55 @@
 #include "monitor/DesktopEntries.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace tarvok {
+
+std::optional<QByteArray> readSmallRegularFile(const QString& path, qint64 maxBytes, QString* why) {
+    const auto fail = [why](const QString& reason) -> std::optional<QByteArray> {
+        if (why)
+            *why = reason;
+        return std::nullopt;
+    };
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return fail(QString::fromLocal8Bit(std::strerror(errno)));
+    struct stat info {};
+    std::optional<QByteArray> bytes;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        bytes = fail(QStringLiteral("not a regular file"));
+    } else if (info.st_size > maxBytes) {
+        bytes = fail(QStringLiteral("larger than %1 bytes").arg(maxBytes));
+    } else {
+        // The file may grow between fstat and the read: one byte more than allowed tells.
+        QByteArray read(maxBytes + 1, Qt::Uninitialized);
+        qsizetype total = 0;
+        while (total < read.size()) {
+            const ssize_t n = ::read(fd, read.data() + total, size_t(read.size() - total));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            total += n;
+        }
+        read.truncate(total);
+        bytes = total > maxBytes ? fail(QStringLiteral("larger than %1 bytes").arg(maxBytes))
+                                 : std::optional<QByteArray>(std::move(read));
+    }
+    ::close(fd);
+    return bytes;
+}
 
 QStringList DesktopEntries::defaultDataDirs() {
     QStringList dirs;
@@ -21,11 +64,19 @@ QStringList DesktopEntries::defaultDataDirs() {
 
 DesktopEntries DesktopEntries::load(QStringList dataDirs) {
     DesktopEntries entries;
+    // Thousands of entries take milliseconds; a folder filled to hold start-up up is cut short.
+    const QDeadlineTimer deadline(MaxLoadMs);
     for (const QString& dir : dataDirs) {
         QDirIterator files(dir + QStringLiteral("/applications"), {QStringLiteral("*.desktop")},
                            QDir::Files, QDirIterator::Subdirectories);
-        while (files.hasNext())
+        while (files.hasNext()) {
+            if (deadline.hasExpired()) {
+                qWarning("Desktop entries: reading them took over %d ms; the rest are skipped",
+                         MaxLoadMs);
+                return entries;
+            }
             entries.addFile(files.next());
+        }
     }
     return entries;
 }
@@ -73,13 +124,29 @@ QString DesktopEntries::execProgram(const QString& exec) {
 }
 
 void DesktopEntries::addFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return;
+    QString why;
+    const std::optional<QByteArray> text = readSmallRegularFile(path, MaxEntryBytes, &why);
+    if (text)
+        addEntry(*text, path);
+    else if (QFileInfo::exists(path)) // a dangling link or a vanished file is no news
+        qWarning("Desktop entry %s skipped: %s", qPrintable(path), qPrintable(why));
+}
+
+void DesktopEntries::addEntry(const QByteArray& text, const QString& path) {
     QString exec, tryExec, icon;
     bool inEntry = false;
-    while (!file.atEnd()) {
-        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+    bool longLine = false;
+    for (qsizetype start = 0; start < text.size();) {
+        qsizetype end = text.indexOf('\n', start);
+        if (end < 0)
+            end = text.size();
+        const QByteArrayView bytes(text.constData() + start, end - start);
+        start = end + 1;
+        if (bytes.size() > MaxLineLength) {
+            longLine = true;
+            continue;
+        }
+        const QString line = QString::fromUtf8(bytes).trimmed();
         if (line.startsWith(QLatin1Char('['))) {
             inEntry = line == QLatin1String("[Desktop Entry]");
             continue;
@@ -93,6 +160,9 @@ void DesktopEntries::addFile(const QString& path) {
         else if (line.startsWith(QLatin1String("Icon=")))
             icon = line.mid(5);
     }
+    if (longLine)
+        qWarning("Desktop entry %s: lines longer than %lld bytes skipped", qPrintable(path),
+                 static_cast<long long>(MaxLineLength));
     if (icon.isEmpty())
         return;
     for (const QString& program : {execProgram(exec), tryExec}) {

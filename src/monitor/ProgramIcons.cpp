@@ -1,7 +1,9 @@
 #include "monitor/ProgramIcons.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QPainter>
 #include <QPixmap>
 #include <QStyle>
@@ -26,6 +28,26 @@ QIcon standard(QStyle::StandardPixmap which) { return QApplication::style()->sta
 
 } // namespace
 
+QIcon ProgramIcons::iconFile(const QString& path) {
+    // QIcon(path) would open the file itself, and wait for ever on a FIFO: the bytes are
+    // read here, within bounds, and decoded from memory.
+    const std::optional<QByteArray> bytes = readSmallRegularFile(path, MaxIconBytes);
+    if (!bytes)
+        return QIcon();
+    QBuffer buffer;
+    buffer.setData(*bytes);
+    QImageReader reader(&buffer, QFileInfo(path).suffix().toLatin1().toLower());
+    reader.setDecideFormatFromContent(true);
+    const QSize size = reader.size();
+    if (reader.supportsOption(QImageIOHandler::ScaledSize)) // a drawing (SVG): the lists' size
+        reader.setScaledSize(size.isValid() ? size.scaled(32, 32, Qt::KeepAspectRatio)
+                                            : QSize(32, 32));
+    else if (!size.isValid() || size.width() > MaxIconSide || size.height() > MaxIconSide)
+        return QIcon();
+    const QImage image = reader.read();
+    return image.isNull() ? QIcon() : QIcon(QPixmap::fromImage(image));
+}
+
 ProgramIcons::ProgramIcons(DesktopEntries entries) : m_entries(std::move(entries)) {}
 
 QVariant ProgramIcons::icon(const QString& key) { return programIcon(key); }
@@ -49,7 +71,7 @@ QIcon ProgramIcons::make(const QString& key) {
     const QString name = m_entries.iconFor(key);
     QIcon icon;
     if (!name.isEmpty())
-        icon = QFileInfo(name).isAbsolute() ? QIcon(name) : QIcon::fromTheme(name);
+        icon = QFileInfo(name).isAbsolute() ? iconFile(name) : QIcon::fromTheme(name);
     if (icon.isNull())
         icon = QIcon::fromTheme(QStringLiteral("application-x-executable"));
     if (icon.isNull())

@@ -4,9 +4,12 @@
 #include <QFile>
 #include <QHash>
 #include <QMutex>
+#include <QStringDecoder>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -111,7 +114,7 @@ QByteArrayView withoutBom(QByteArrayView bytes) {
 }
 
 QString decode(QByteArrayView bytes, bool utf8) {
-    return utf8 ? QString::fromUtf8(bytes) : fromWindows1252(bytes);
+    return utf8 ? fromUtf8Value(bytes) : fromWindows1252(bytes);
 }
 
 QString folded(QByteArrayView name, bool utf8) { return decode(name, utf8).toCaseFolded(); }
@@ -159,11 +162,17 @@ public:
             return it->parsed;
         lock.unlock();
 
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
+        // A FIFO swapped in after the stat above must not hold the reader: the open never
+        // waits, and the opened file must still be a regular one.
+        const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        QFile file;
+        if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+            if (fd >= 0)
+                ::close(fd);
             return {};
+        }
         struct stat opened {};
-        if (::fstat(file.handle(), &opened) != 0)
+        if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode))
             return {};
         const qint64 cachedAt = nowNs();
         QByteArray bytes = file.readAll();
@@ -260,6 +269,11 @@ QString fromWindows1252(QByteArrayView bytes) {
         *out++ = QChar(byte >= 0x80 && byte < 0xA0 ? High[byte - 0x80] : char16_t(byte));
     }
     return text;
+}
+
+QString fromUtf8Value(QByteArrayView bytes) {
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    return decoder.decode(bytes);
 }
 
 QByteArray encodeValue(QString value) {

@@ -51,6 +51,10 @@ QByteArray encodeValue(QString value);
 // Whether the file's bytes are valid UTF-8 (a missing or empty file counts as valid).
 bool isUtf8(const QString& path);
 
+// UTF-8 bytes as text, a leading U+FEFF included (QString::fromUtf8 drops it as a byte-order
+// mark, but inside a file's value it is part of the value).
+QString fromUtf8Value(QByteArrayView bytes);
+
 // Text in Windows-1252, decoded the way Windows does it (the five unassigned bytes map to
 // the control characters of the same number).
 QString fromWindows1252(QByteArrayView bytes);

@@ -1,5 +1,6 @@
 #include "settings/LanguageFile.h"
 
+#include "engine/RuleIndex.h"
 #include "settings/IniFile.h"
 #include "settings/ProgramFolder.h"
 
@@ -95,7 +96,7 @@ QString LanguageFile::text(const QString& section, const QString& key) const {
     // A file saved as UTF-8 (as Linux editors do) reads as such; otherwise the file's text
     // is in the code page of its character set.
     if (file.isUtf8())
-        return cut(QString::fromUtf8(bytes));
+        return cut(ini::fromUtf8Value(bytes));
     return cut(decodeCodePage(bytes, codePageForCharacterSet(characterSetOf(file))));
 }
 
@@ -166,15 +167,22 @@ RuleWords LanguageFile::ruleWords(bool* damaged) const {
     for (const auto& row : table)
         words.*row.word = text(add, row.key);
     // Rows are told apart by these words alone: with an empty accept word, or one equal to
-    // the block word, every rule would read as the same action. A word that is empty or the
-    // same as another one takes its English word; the check runs again, because an English
+    // the block word, every rule would read as the same action; an any-address word that is
+    // an address (or an any-port word that is a port number) would turn the rules for that
+    // address into rules for any. A word that is empty, the same as another one, or a valid
+    // address or port cell takes its English word; the check runs again, because an English
     // word may now meet a translated one, until all are distinct (all English ones are).
+    const auto matchesSomething = [&english](const QString& word) {
+        return parseAddressCell(word, english).kind != AddressPattern::Nothing ||
+               parsePortCell(word, english).kind != PortPattern::Nothing;
+    };
     bool fellBack = false;
     for (bool again = true; again;) {
         const RuleWords read = words;
         again = false;
         for (const auto& a : table) {
-            bool bad = (read.*a.word).trimmed().isEmpty();
+            bool bad = (read.*a.word).trimmed().isEmpty() ||
+                       (read.*a.word != english.*a.word && matchesSomething(read.*a.word));
             for (const auto& b : table)
                 bad = bad || (a.word != b.word && read.*a.word == read.*b.word);
             if (bad && read.*a.word != english.*a.word) {

@@ -38,7 +38,7 @@ FrmAbout::FrmAbout(const QUrl& homePage, const Localiser& language, QWidget* par
 
     m_version = new QLabel(text(2), this);
     m_version->setObjectName(QStringLiteral("lblVersion"));
-    m_versionNumber = new QLabel(QStringLiteral("%1.%2").arg(CurrentVersion.major).arg(CurrentVersion.minor), this);
+    m_versionNumber = new QLabel(programVersionText(), this);
     m_versionNumber->setObjectName(QStringLiteral("lblVer_JP"));
     m_versionNumber->setAccessibleName(m_version->text() + QLatin1Char(' ') + m_versionNumber->text());
 

@@ -1,6 +1,5 @@
 #include "monitor/ConnectionListModel.h"
 #include "monitor/ConnectionMonitor.h"
-#include "monitor/DesktopEntries.h"
 #include "monitor/FileProperties.h"
 #include "monitor/ListSorting.h"
 #include "support/ScratchFiles.h"
@@ -131,20 +130,6 @@ TEST(ConnectionListModel, AnUpdateChangesOnlyTheDifferenceAndAViewKeepsItsPlace)
         model.update(rows);
         EXPECT_TRUE(model.rows() == rows);
     }
-}
-
-TEST(DesktopEntries, FindsTheIconOfTheEntryThatRunsAnExecutable) {
-    QTemporaryDir data;
-    QDir(data.path()).mkpath("applications/sub");
-    test::writeFile(data.path() + "/applications/shell.desktop",
-                    "[Desktop Entry]\nName=Shell\nExec=env LANG=C \"/usr/bin/bash\" --login %U\n"
-                    "Icon=utilities-terminal\n[Desktop Action New]\nExec=/usr/bin/true\nIcon=x\n");
-    test::writeFile(data.path() + "/applications/sub/sleeper.desktop",
-                    "[Desktop Entry]\nExec=sleep 5\nIcon=/opt/icons/sleep.png\n");
-    const DesktopEntries entries = DesktopEntries::load({data.path()});
-    EXPECT_EQ(entries.iconFor("/usr/bin/bash"), "utilities-terminal");
-    EXPECT_EQ(entries.iconFor("/usr/bin/sleep"), "/opt/icons/sleep.png");
-    EXPECT_EQ(entries.iconFor("/usr/bin/true"), QString()) << "only [Desktop Entry] counts";
 }
 
 TEST(FileProperties, ReadsFactsAndTheOwningPackageAlsoUnderAMergedUsrName) {

@@ -84,6 +84,7 @@ protected:
 };
 
 // Answers each HTTP request on 127.0.0.2 with one status and body; never without a status.
+// The body "endless" is 16 MB of "3.0" lines without a length, as a stream that never ends.
 class VersionServer : public QTcpServer {
 public:
     VersionServer(const QByteArray& status, const QByteArray& body) {
@@ -92,6 +93,18 @@ public:
                 connect(socket, &QTcpSocket::readyRead, socket, [socket, status, body] {
                     if (status.isEmpty() || !socket->peek(1 << 16).contains("\r\n\r\n"))
                         return;
+                    socket->readAll();
+                    if (body == "endless") {
+                        socket->write("HTTP/1.1 " + status + "\r\nConnection: close\r\n\r\n");
+                        QObject::connect(socket, &QTcpSocket::bytesWritten, socket, [socket] {
+                            static const QByteArray chunk = QByteArray("3.0\n").repeated(1 << 14);
+                            if (socket->property("sent").toLongLong() >= (16 << 20))
+                                return socket->disconnectFromHost();
+                            socket->setProperty("sent", socket->property("sent").toLongLong() +
+                                                            socket->write(chunk));
+                        });
+                        return;
+                    }
                     socket->write("HTTP/1.1 " + status +
                                   "\r\nContent-Length: " + QByteArray::number(body.size()) +
                                   "\r\nConnection: close\r\n\r\n" + body);
@@ -148,25 +161,34 @@ TEST_P(ShellWindowsTest, OpenLogFileShowsTheFileInOneViewerOrSaysItCannot) {
     EXPECT_TRUE(!viewer || !viewer->isVisible());
 }
 
+// The minor digit was compared with >=: 4.1 was not newer than 3.2.
 TEST(UpdateCheckTest, VersionTextIsFirstDigitMajorAndLastDigitMinor) {
     // One character is both digits (4.4); a character that is not a digit counts as 0.
-    const std::pair<const char*, bool> cases[] = {{"3.0", false}, {"3.1", true},      {"4.0", true},
-                                                  {"2.9", false}, {"4.2", true},      {"4", true},
-                                                  {"x.y", false}, {" 3.1\r\n", true}, {"", false}};
-    for (const auto& [version, newer] : cases)
-        EXPECT_EQ(isNewerVersion(QString::fromLatin1(version)), newer) << '"' << version << '"';
+    const std::tuple<const char*, ProgramVersion, bool> cases[] = {
+        {"3.0", {3, 0}, false},     {"3.1", {3, 0}, true}, {"4.0", {3, 0}, true},
+        {"2.9", {3, 0}, false},     {"4", {3, 0}, true},   {"x.y", {3, 0}, false},
+        {" 3.1\r\n", {3, 0}, true}, {"", {3, 0}, false},   {"4.1", {3, 2}, true},
+        {"3.1", {3, 2}, false},     {"3.3", {3, 2}, true}};
+    for (const auto& [version, current, newer] : cases)
+        EXPECT_EQ(isNewerVersion(QString::fromLatin1(version), current), newer)
+            << '"' << version << "\" against " << current.major << '.' << current.minor;
+    EXPECT_EQ(isNewerVersion("3.0"), false) << "this build is 3.0, as the about box says";
 }
 
-TEST_P(ShellWindowsTest, UpdateCheckAnswersFromTheVersionFileOnlyOnSuccess) {
-    // An error page is not a version file, whatever it holds. Without an answer (nothing
-    // listens on 127.0.0.3, or the server never answers) nothing is shown. The up-to-date
-    // message is the whole text; the others hold the part given.
+// A captive portal's page (status 200) said "up to date"; an endless answer grew without a
+// bound and then did too.
+TEST_P(ShellWindowsTest, AnErrorPageACaptivePortalOrAnEndlessAnswerIsAFailedCheck) {
+    // Only a short version number with a success status is a version file. Without an answer
+    // (nothing listens on 127.0.0.3, or the server never answers) nothing is shown. The
+    // up-to-date message is the whole text; the others hold the part given.
     const QString offer = text("About", 2) + " %1\r\n\r\n";
     const std::tuple<QByteArray, QByteArray, int, QString> cases[] = {
         {"200 OK", "3.0", Prompter::Information, text("Main", 107)},
         {"200 OK", "3.1", Prompter::Question, offer.arg("3.1")},
         {"200 OK", "4.2", Prompter::Question, offer.arg("4.2")},
         {"404 Not Found", "4.2", Prompter::Exclamation, "404"},
+        {"200 OK", "<html><title>Hotel Wi-Fi</title></html>", Prompter::Exclamation, "Hotel Wi-Fi"},
+        {"200 OK", "endless", Prompter::Exclamation, "3.0 3.0"},
         {"", "unreachable", 0, {}},
         {"", "silent", 0, {}}};
     windows->setHomePage(QUrl(QStringLiteral("https://home.test/")));

@@ -1,18 +1,18 @@
 // Feeds arbitrary bytes to the policy reader as a policy file and checks that the rows it
 // makes are well formed and survive a save and a second read.
 
+#include "FuzzCheck.h"
 #include "policy/PolicyFile.h"
 #include "settings/IniFile.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 
 using namespace tarvok;
+using tarvok::fuzz::check;
 
 namespace {
 
@@ -35,13 +35,6 @@ void writeInput(const QString& path, const QByteArray& bytes) {
                                {1000000000 + serial / 1000000000, serial % 1000000000}};
     if (::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) != 0)
         std::abort();
-}
-
-void check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
 }
 
 } // namespace
