@@ -1,5 +1,7 @@
 #include "shell/ControlClient.h"
 
+#include "settings/ProgramFolder.h"
+
 #include "shell/ControlProtocol.h"
 
 #include <QCoreApplication>
@@ -54,8 +56,10 @@ int runControlClient(int argc, char** argv) {
         return control::BadArguments;
     }
 
-    const QString path = control::socketPath(QCoreApplication::applicationDirPath(),
-                                             qEnvironmentVariable("XDG_RUNTIME_DIR"));
+    // The instance's socket is named after its program folder, which an installed Tarvok
+    // keeps in the user's data folder.
+    const QString folder = programFoldersFor(QCoreApplication::applicationDirPath()).program;
+    const QString path = control::socketPath(folder, qEnvironmentVariable("XDG_RUNTIME_DIR"));
     QLocalSocket socket;
     socket.connectToServer(path);
     if (!socket.waitForConnected(ConnectTimeoutMs) || !sameUser(socket)) {
