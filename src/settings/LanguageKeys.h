@@ -21,6 +21,10 @@ constexpr int LanguageDamaged = 137; // %1 the language file; the rules use Engl
 constexpr int PolicyUnreadable = 138; // the start-up policy could not be read
 } // namespace failure
 
+// [Main] texts of the about box: %1 a folder.
+constexpr int FilesFolder = 300;          // where this run keeps its files
+constexpr int InstalledFilesFolder = 301; // the installed language and help files
+
 struct Key {
     QString section;
     QString key;
@@ -48,6 +52,7 @@ inline QList<Key> allKeys() {
         {"Main", 150, 151},                                   // status-bar picture meanings
         {"Main", 160, 170},                                   // file properties dialog
         {"Main", 190, 195},                                   // update check, help window
+        {"Main", 300, 301},                                   // about box: where the files are
         {"Main", 320, 320},                                   // journal preference
         {"Main", 200, 203},                                   // level words, block unheeded
         {"Main", 220, 223},                                   // alert pid column, list names

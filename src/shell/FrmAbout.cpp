@@ -1,10 +1,13 @@
 #include "shell/FrmAbout.h"
 
 #include "engine/EngineServices.h"
+#include "settings/LanguageKeys.h"
+#include "settings/ProgramFolder.h"
 #include "shell/Resources.h"
 #include "shell/UpdateCheck.h"
 
 #include <QDesktopServices>
+#include <QDir>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -21,7 +24,8 @@ QString spoken(QString caption) {
 }
 } // namespace
 
-FrmAbout::FrmAbout(const QUrl& homePage, const Localiser& language, QWidget* parent)
+FrmAbout::FrmAbout(const QUrl& homePage, const Localiser& language, const QString& programFolder,
+                   QWidget* parent)
     : QDialog(parent) {
     setObjectName(QStringLiteral("frmAbout"));
     const auto text = [&language](int key) { return language.text(QStringLiteral("About"), key); };
@@ -55,6 +59,17 @@ FrmAbout::FrmAbout(const QUrl& homePage, const Localiser& language, QWidget* par
     info->setObjectName(QStringLiteral("lblInfo"));
     info->setWordWrap(true);
 
+    // Where the policy, logs and history live, and where an installed Tarvok reads its
+    // language and help files when the user has none of their own.
+    QString where = language.text(QStringLiteral("Main"), language::FilesFolder)
+                        .arg(QDir::toNativeSeparators(programFolder));
+    if (!installedDataFolder().isEmpty())
+        where += QLatin1Char('\n') + language.text(QStringLiteral("Main"), language::InstalledFilesFolder)
+                                        .arg(QDir::toNativeSeparators(installedDataFolder()));
+    auto* files = new QLabel(where, this);
+    files->setObjectName(QStringLiteral("lblFiles"));
+    files->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+
     m_close = new QPushButton(text(6), this);
     m_close->setObjectName(QStringLiteral("cmdClose"));
     m_close->setAccessibleName(spoken(m_close->text()));
@@ -74,10 +89,11 @@ FrmAbout::FrmAbout(const QUrl& homePage, const Localiser& language, QWidget* par
     layout->addLayout(versionLine, 1, 1);
     layout->addWidget(link, 2, 1);
     layout->addWidget(info, 3, 1);
+    layout->addWidget(files, 4, 1);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     buttons->addWidget(m_close);
-    layout->addLayout(buttons, 4, 0, 1, 2);
+    layout->addLayout(buttons, 5, 0, 1, 2);
     layout->setSizeConstraint(QLayout::SetFixedSize);
     setTabOrder(link, m_close);
 }

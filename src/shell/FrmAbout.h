@@ -15,7 +15,9 @@ class Localiser;
 class FrmAbout : public QDialog {
     Q_OBJECT
 public:
-    FrmAbout(const QUrl& homePage, const Localiser& language, QWidget* parent = nullptr);
+    // programFolder: where this run keeps its files, shown so that people can find them.
+    FrmAbout(const QUrl& homePage, const Localiser& language, const QString& programFolder,
+             QWidget* parent = nullptr);
 
 private:
     QLabel* m_version = nullptr;

@@ -107,7 +107,8 @@ void ShellWindows::showAbout(bool fromTray) {
         m_about->activateWindow();
         return;
     }
-    m_about = new FrmAbout(m_homePage, *m_parts.language, fromTray ? nullptr : m_parts.window);
+    m_about = new FrmAbout(m_homePage, *m_parts.language, m_parts.folder,
+                           fromTray ? nullptr : m_parts.window);
     m_about->setAttribute(Qt::WA_DeleteOnClose);
     m_about->show();
 }
