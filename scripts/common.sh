@@ -8,6 +8,7 @@ TARVOK_PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     iproute2 libcap2-bin util-linux
     qt6-documentation-tools qt6-tools-dev
+    nftables libnftables-dev libnetfilter-log-dev
 )
 
 as_root() {
