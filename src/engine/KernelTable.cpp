@@ -5,6 +5,8 @@
 
 #include <QDateTime>
 
+#include <cstdio>
+
 namespace tarvok {
 
 struct KernelTable::Native {
@@ -15,7 +17,7 @@ struct KernelTable::Native {
 KernelTable::KernelTable(RuleTable& rules, EnforcementEngine& engine, SecurityLevels* levels,
                          QObject* parent)
     : QObject(parent), m_rules(rules), m_engine(engine), m_levels(levels),
-      m_native(std::make_unique<Native>()) {
+      m_refusals(engine), m_native(std::make_unique<Native>()) {
     m_writer = [this](const std::string& script, std::string& error) {
         const bool ok = m_native->scripts.run(script);
         error = m_native->scripts.error();
@@ -46,7 +48,23 @@ KernelTable::KernelTable(RuleTable& rules, EnforcementEngine& engine, SecurityLe
     connect(&m_watch, &QTimer::timeout, this, &KernelTable::check);
 }
 
-KernelTable::~KernelTable() = default;
+KernelTable::~KernelTable() {
+    // An end that skipped the orderly shutdown still leaves no table claiming a policy.
+    if (!m_removed)
+        remove();
+}
+
+QString KernelTable::cutsOnlyText() const {
+    if (state() != EnforcementState::CutsOnly)
+        return {};
+    const auto text = [this](int key, const char* fallback) {
+        const QString found = m_localiser ? m_localiser->text(QStringLiteral("Main"), key) : QString();
+        return found.isEmpty() ? QString::fromLatin1(fallback) : found;
+    };
+    return text(280, "Firewall: cutting open connections only") + QStringLiteral(" \u2013 ") +
+           text(281, "the kernel refused Tarvok's packet filter table") +
+           QStringLiteral(": ") + m_failure;
+}
 
 EnforcementState KernelTable::state() const {
     if (m_engine.cutAbility() != CutAbility::Works)
@@ -54,8 +72,22 @@ EnforcementState KernelTable::state() const {
     return m_inForce ? EnforcementState::TableAndCuts : EnforcementState::CutsOnly;
 }
 
+void KernelTable::setNotifier(Notifier* notifier) {
+    m_notifier = notifier;
+    m_refusals.setNotifier(notifier);
+}
+
+void KernelTable::setLocaliser(const Localiser* localiser) {
+    m_localiser = localiser;
+    m_refusals.setLocaliser(localiser);
+}
+
 void KernelTable::update() {
     m_removed = false;
+    // Refusals are logged only while someone listens; another instance may hold the group.
+    if (!m_refusals.isOpen() && m_options.logGroup == 0 &&
+        m_refusals.open(KernelRefusals::DefaultGroup) == 0)
+        m_options.logGroup = KernelRefusals::DefaultGroup;
     writeNow();
     m_watch.start();
 }
@@ -64,7 +96,8 @@ void KernelTable::schedule() {
     if (m_scheduled || m_removed)
         return;
     m_scheduled = true;
-    QTimer::singleShot(0, this, [this] {
+    // Queued, so that a burst of changes in one handler makes one write.
+    QMetaObject::invokeMethod(this, [this] {
         m_scheduled = false;
         if (m_removed)
             return;
@@ -72,7 +105,7 @@ void KernelTable::schedule() {
         // What was open before the change and is blocked now is cut without waiting for a tick.
         if (!m_levels || !m_levels->paused())
             m_engine.runPass();
-    });
+    }, Qt::QueuedConnection);
 }
 
 void KernelTable::writeNow() {
@@ -117,6 +150,12 @@ void KernelTable::check() {
     writeNow();
     if (m_inForce) {
         ++m_restored;
+        const QString notice =
+            m_localiser ? m_localiser->text(QStringLiteral("Main"), 282) : QString();
+        std::fprintf(stderr, "tarvok: the nftables table inet tarvok was removed or changed by "
+                             "another program and has been put back\n");
+        if (m_notifier && !notice.isEmpty())
+            m_notifier->showBalloon(notice, QStringLiteral("Tarvok"), Notifier::Warning, 30000);
         emit restored();
     }
 }

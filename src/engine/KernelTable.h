@@ -6,6 +6,7 @@
 // changed it. It never touches any other table, and remove() takes its own away at the end.
 
 #include "engine/EnforcementEngine.h"
+#include "engine/KernelRefusals.h"
 #include "engine/KernelRules.h"
 
 #include <QObject>
@@ -49,6 +50,11 @@ public:
     void setObserver(Observer observer) { m_observer = std::move(observer); }
     // The NFLOG group and how the rules are compiled; takes effect at the next write.
     KernelRuleOptions& options() { return m_options; }
+    // Where the table's being put back is announced; either may be left unset.
+    void setNotifier(Notifier* notifier);
+    void setLocaliser(const Localiser* localiser);
+    // The refusals the kernel reports; open once the first write is made.
+    KernelRefusals& refusals() { return m_refusals; }
 
     // Writes the table now (at start-up: replaces one left behind by a crash).
     void update();
@@ -59,6 +65,9 @@ public:
     // Why the kernel refused the table; empty while it is in force.
     const QString& failure() const { return m_failure; }
     EnforcementState state() const;
+    // What panel 1 and the tooltips say while only open connections are cut: [Main] 280, a
+    // dash and the kernel's reason. Empty in every other state.
+    QString cutsOnlyText() const;
     // How often the table was put back after someone else removed or changed it.
     int restoredCount() const { return m_restored; }
     // Writes that succeeded, for tests and the benchmark.
@@ -79,6 +88,9 @@ private:
     KernelRuleOptions m_options;
     Writer m_writer;
     Observer m_observer;
+    Notifier* m_notifier = nullptr;
+    const Localiser* m_localiser = nullptr;
+    KernelRefusals m_refusals;
     struct Native;
     std::unique_ptr<Native> m_native;
     QTimer m_watch;

@@ -48,6 +48,7 @@ inline QList<Key> allKeys() {
         {"Main", 150, 151},                                   // status-bar picture meanings
         {"Main", 160, 170},                                   // file properties dialog
         {"Main", 190, 195},                                   // update check, help window
+        {"Main", 280, 283},                                   // the kernel packet filter table
         {"Add", 1, 34},                                       // rule editor and words of rules
         {"About", 1, 2}, {"About", 4, 4}, {"About", 6, 6},    // about box
         {"Preferences", 1, 13}, {"Preferences", 40, 40},      // preferences dialog

@@ -1,6 +1,7 @@
 #include "shell/Application.h"
 
 #include "engine/EnforcementEngine.h"
+#include "engine/KernelTable.h"
 #include "engine/SecurityLevels.h"
 #include "monitor/ActivityTab.h"
 #include "monitor/ConnectionActions.h"
@@ -188,6 +189,10 @@ void Application::loadMainWindow() {
     m_levels = new SecurityLevels(*m_engine, *m_countWatcher, *m_trayActivity, m_window.get());
     m_levels->setNotifier(m_tray.get());
     m_levels->setLocaliser(&m_language);
+    // Follows every change of the policy from the first write on (below, once it is loaded).
+    m_kernel = new KernelTable(m_rules, *m_engine, m_levels, m_window.get());
+    m_kernel->setNotifier(m_tray.get());
+    m_kernel->setLocaliser(&m_language);
     wireCommands();
     m_windows = new ShellWindows({m_folder, m_window.get(), m_events.get(), &m_settings,
                                   &m_language, &m_prompter, m_tray.get()},
@@ -236,6 +241,9 @@ void Application::loadMainWindow() {
                      twips::toPixels(m_settings.heightTwips(), dpiY));
     m_sized = true;
 
+    // Replaces a table left by a crash; a blocked connection is refused from here on.
+    m_kernel->update();
+    connect(m_kernel, &KernelTable::stateChanged, this, &Application::showLevelState);
     m_engine->checkCutAbility();
     showLevelState();
     m_trayActivity->start();
@@ -414,6 +422,12 @@ void Application::showLevelState() {
         m_window->setPanelText(1, text);
         m_levelToolTip = text;
         m_tray->setToolTip(QStringLiteral("Tarvok\n") + text);
+    } else if (const QString cutsOnly = m_kernel && !m_levels->paused() ? m_kernel->cutsOnlyText()
+                                                                         : QString();
+               !cutsOnly.isEmpty()) {
+        m_window->setPanelText(1, cutsOnly);
+        m_levelToolTip = cutsOnly;
+        m_tray->setToolTip(QStringLiteral("Tarvok\n") + cutsOnly);
     } else {
         m_window->setPanelText(1, mainText(m_language, m_levels->paused() ? 79 : 69));
         m_levelToolTip.clear();
@@ -457,6 +471,8 @@ void Application::shutdown(bool interactive) {
         m_prompter.setUnattended();
     if (m_engine)
         m_engine->timer()->stop();
+    if (m_kernel)
+        m_kernel->remove(); // nothing claims a policy once the program ends
 
     if (interactive && m_policy)
         m_policy->AskSaveAtExit();

@@ -1,5 +1,6 @@
 #include "AppTestSupport.h"
 #include "engine/EnforcementEngine.h"
+#include "engine/KernelTable.h"
 #include "fakes/FakePrompter.h"
 #include "policy/PolicyCommands.h"
 #include "policy/PolicyFile.h"
@@ -155,9 +156,9 @@ TEST(Application, ADamagedLanguageFileIsToldOnceAndBlockRulesStillCut) {
     ASSERT_EQ(run.prompter.messages().size(), 1);
     EXPECT_TRUE(run.prompter.messages()[0].text.contains("English.lng"));
     QSignalSpy shown(run.app.tray(), &TrayIcon::balloonRequested);
-    test::TcpConnection connection = test::connect("127.0.0.3", listener);
+    EXPECT_EQ(test::connectError("127.0.0.3", listener), ECONNREFUSED);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return run.app.engine()->cutCount() == 1; }, 2000));
     run.app.engine()->tick();
-    EXPECT_EQ(test::readOutcome(connection.client.get(), 2000), -ECONNABORTED);
     EXPECT_EQ(shown.count(), 1);
 }
 
@@ -233,4 +234,22 @@ TEST(Application, WithoutNetAdminThePanelSaysItCanOnlyMonitorAndAPauseLocksTheMe
     EXPECT_EQ(run.app.window()->panelText(1), monitorOnly);
     EXPECT_TRUE(run.action("mnuLevel0")->isEnabled());
     EXPECT_FALSE(run.action("mnuPauseFirewall")->isChecked());
+}
+
+// With cuts working but the kernel table refused, it says it cuts open connections only.
+TEST(Application, ARefusedKernelTableIsToldAsCuttingOpenConnectionsOnly) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ProgramFolder folder;
+    Started run(folder);
+    ASSERT_TRUE(run.started);
+    EXPECT_EQ(run.app.window()->panelText(1), "Firewall: Active");
+    run.app.kernelTable()->setWriter([](const std::string&, std::string& error) {
+        error = "Protocol not supported";
+        return false;
+    });
+    run.app.kernelTable()->update();
+    const QString cutsOnly = "Firewall: cutting open connections only \u2013 the kernel refused "
+                             "Tarvok's packet filter table: Protocol not supported";
+    EXPECT_EQ(run.app.window()->panelText(1), cutsOnly);
+    EXPECT_EQ(run.app.tray()->toolTip(), "Tarvok\n" + cutsOnly);
 }

@@ -3,6 +3,7 @@
 #include "engine/KernelTable.h"
 #include "engine/SecurityLevels.h"
 #include "platform/NfTables.h"
+#include "fakes/EngineFakes.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 
@@ -105,9 +106,11 @@ struct Policy {
     QTimer countWatcher, trayActivity;
     SecurityLevels levels{engine, countWatcher, trayActivity};
     KernelTable kernel{rules, engine, &levels};
+    test::RecordingEvents events;
 
     Policy() {
         engine.timer()->stop();
+        engine.setEventSink(&events);
         kernel.update();
     }
     ~Policy() { kernel.remove(); }
@@ -299,4 +302,36 @@ TEST(KernelTable, SaysWhatIsInForceWhenTheKernelRefusesTheTable) {
     EXPECT_FALSE(unprivileged.kernel.inForce());
     EXPECT_EQ(unprivileged.kernel.failure(), "Operation not permitted");
     EXPECT_EQ(unprivileged.kernel.state(), EnforcementState::MonitorOnly);
+}
+
+// Refusals come back through NFLOG: each counted once, recorded under the rule's position; a
+// flood is counted exactly while its records are held to the rate.
+TEST(KernelTable, CountsAndRecordsRefusalsOfLoggedRulesAndHoldsAFloodToTheRate) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    Policy policy;
+    ASSERT_TRUE(policy.kernel.refusals().isOpen());
+    Listener listener("127.0.0.2", 47920);
+    policy.set({makeRule("accept", "127.0.0.9", "any port"),
+                makeRule("block", "127.0.0.2", "47920")});
+    ASSERT_TRUE(refused("127.0.0.3", 47921, "127.0.0.2", 47920, listener));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return policy.engine.cutCount() == 1; }, 2000));
+    QTest::qWait(100);
+    ASSERT_EQ(policy.events.records.size(), 1);
+    const EventRecord& record = policy.events.records.first();
+    EXPECT_EQ(record.status, "BLOCKED CONNECTION");
+    EXPECT_EQ(record.rule, "(2)");
+    EXPECT_EQ(record.localAddress + ":" + record.localPort, "127.0.0.3:47921");
+    EXPECT_EQ(record.remoteAddress + ":" + record.remotePort, "127.0.0.2:47920");
+    EXPECT_EQ(policy.engine.cutCount(), 1);
+
+    constexpr int Flood = 2000;
+    socklen_t length = 0;
+    const sockaddr_storage remote = endpoint("127.0.0.2", 47920, length);
+    for (int i = 0; i < Flood; ++i) {
+        Fd client = boundSocket("127.0.0.3", 0);
+        ASSERT_NE(::connect(client.get(), reinterpret_cast<const sockaddr*>(&remote), length), 0);
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return policy.engine.cutCount() == Flood + 1; }, 5000))
+        << policy.engine.cutCount();
+    EXPECT_LE(policy.events.records.size(), 2 * KernelRefusals::RecordsPerSecond);
 }
