@@ -158,7 +158,14 @@ private:
                 addresses.begin());
         const std::size_t portAbove = addresses.size() * ports.size() - addressAbove;
         const bool portsFirst = addressAbove <= portAbove;
-        const bool resolve = std::min(addressAbove, portAbove) <= m_options.pairLimit;
+        // A few runs cost a new connection a few lookups more; thousands of resolved pairs
+        // cost every write their parsing. Runs win while they are few or pairs too many.
+        std::size_t runs = 0;
+        for (std::size_t i = 0; i < rules.ordered.size(); ++i)
+            runs += i == 0 || rules.ordered[i].isPort != rules.ordered[i - 1].isPort;
+        const std::size_t pairs = std::min(addressAbove, portAbove);
+        const bool resolve = pairs <= m_options.pairLimit &&
+                             (runs > KernelRuleOptions::FewRuns || pairs <= runs);
         if (resolve) {
             for (const auto& port : ports)
                 for (const auto& address : addresses) {
@@ -236,14 +243,9 @@ private:
         std::string out;
         for (const bool output : {true, false}) {
             const std::string local = output ? "saddr" : "daddr";
-            out += output ? "\tchain output {\n\t\ttype filter hook output priority filter; "
-                            "policy accept;\n"
-                          : "\tchain input {\n\t\ttype filter hook input priority filter; "
-                            "policy accept;\n";
-            // Only the first packet of a new connection goes further.
-            out += "\t\tmeta l4proto != tcp accept\n";
-            out += "\t\ttcp flags & (syn | ack) != syn accept\n";
-            // The rows the pass never cuts.
+            const std::string decide = output ? "decide_out" : "decide_in";
+            // The rows the pass never cuts, then the lookups.
+            out += "\tchain " + decide + " {\n";
             out += "\t\tip " + local + " 127.0.0.1 accept\n";
             out += "\t\tip6 " + local + " { ::1, ::ffff:127.0.0.1 } accept\n";
             for (const Step& step : steps)
@@ -251,6 +253,12 @@ private:
             if (refuseRest)
                 out += "\t\tgoto refuse\n";
             out += "\t}\n";
+            // One rule per packet: only the first packet of a new TCP connection goes further.
+            out += output ? "\tchain output {\n\t\ttype filter hook output priority filter; "
+                            "policy accept;\n"
+                          : "\tchain input {\n\t\ttype filter hook input priority filter; "
+                            "policy accept;\n";
+            out += "\t\ttcp flags & (syn | ack) == syn goto " + decide + "\n\t}\n";
         }
         return out;
     }

@@ -15,7 +15,8 @@
 //   may be an address-only or port-only rule above it;
 // - address-only and port-only keys follow, in the order that needs fewer resolved pairs, and
 //   those pairs (an address rule above a port rule, or the reverse) join the first map;
-// - when that would take too many pairs, the rows are emitted as runs of one kind, in order.
+// - when that would take too many pairs, or the rows fall into a few runs of one kind, they are
+//   emitted as such runs, in order.
 
 #include "engine/EnforcementEngine.h"
 #include "engine/RuleTable.h"
@@ -29,6 +30,8 @@ struct KernelRuleOptions {
     int logGroup = 0;
     // Resolved address-and-port pairs allowed per family before runs are used instead.
     std::size_t pairLimit = 200000;
+    // Up to this many runs of one kind are used rather than resolving pairs.
+    static constexpr std::size_t FewRuns = 16;
 };
 
 // The whole transaction: the old table (if any) goes and the new one comes in one batch, so the
