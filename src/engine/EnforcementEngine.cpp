@@ -228,6 +228,21 @@ bool EnforcementEngine::handleMatch(TcpRow& row, const Match& match, quint64 pas
     return yieldPoint(pass);
 }
 
+void EnforcementEngine::refused(const TcpRow& row) {
+    // The rule the pass would have matched; none when the policy changed meanwhile.
+    const int matched = m_level == SecurityLevel::Normal ? firstMatch(row) : RuleIndex::NoMatch;
+    const int position = matched == RuleIndex::NoMatch ? 0 : matched + 1;
+    countRefused(1);
+    m_pendingNotice = notice(row, position);
+    if (matched != RuleIndex::NoMatch && m_rules.isLogged(matched))
+        record(row, QStringLiteral("BLOCKED CONNECTION"), position);
+}
+
+void EnforcementEngine::countRefused(qint64 count) {
+    m_cutCount += count;
+    emit cutCountChanged(m_cutCount);
+}
+
 template <typename Status>
 void EnforcementEngine::recordOnce(const TcpRow& row, bool failedCut, Status&& status,
                                    int position) {

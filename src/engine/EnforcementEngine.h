@@ -66,6 +66,11 @@ public:
 
     bool passRunning() const { return m_passRunning; }
 
+    // A connection that the kernel table refused before its handshake: counted, announced and
+    // recorded (when its rule logs) as a cut is. countRefused only counts, for a flood.
+    void refused(const TcpRow& row);
+    void countRefused(qint64 count);
+
     // Whether cuts can work at all, as last found out (at start and after a failed cut). While
     // they cannot, a pass sends no destroy request: a logged block records its failure once.
     CutAbility cutAbility() const { return m_cutAbility; }

@@ -56,6 +56,7 @@ inline QList<Key> allKeys() {
         {"Main", 320, 320},                                   // journal preference
         {"Main", 200, 203},                                   // level words, block unheeded
         {"Main", 220, 223},                                   // alert pid column, list names
+        {"Main", 280, 283},                                   // the kernel packet filter table
         {"Add", 1, 34},                                       // rule editor and words of rules
         {"About", 1, 2}, {"About", 4, 4}, {"About", 6, 6},    // about box
         {"Preferences", 1, 13}, {"Preferences", 40, 40},      // preferences dialog

@@ -1,6 +1,7 @@
 #include "shell/Application.h"
 
 #include "engine/EnforcementEngine.h"
+#include "engine/KernelTable.h"
 #include "engine/SecurityLevels.h"
 #include "monitor/ActivityTab.h"
 #include "monitor/ConnectionActions.h"
@@ -199,6 +200,10 @@ void Application::loadMainWindow() {
     m_levels = new SecurityLevels(*m_engine, *m_countWatcher, *m_trayActivity, m_window.get());
     m_levels->setNotifier(m_tray.get());
     m_levels->setLocaliser(&m_language);
+    // Follows every change of the policy from the first write on (below, once it is loaded).
+    m_kernel = new KernelTable(m_rules, *m_engine, m_levels, m_window.get());
+    m_kernel->setNotifier(m_tray.get());
+    m_kernel->setLocaliser(&m_language);
     wireCommands();
     m_windows = new ShellWindows({m_folder, m_window.get(), m_events.get(), &m_settings,
                                   &m_language, &m_prompter, m_tray.get()},
@@ -248,6 +253,9 @@ void Application::loadMainWindow() {
                      twips::toPixels(m_settings.heightTwips(), dpiY));
     m_sized = true;
 
+    // Replaces a table left by a crash; a blocked connection is refused from here on.
+    m_kernel->update();
+    connect(m_kernel, &KernelTable::stateChanged, this, &Application::showLevelState);
     m_engine->checkCutAbility();
     showLevelState();
     m_trayActivity->start();
@@ -426,11 +434,15 @@ void Application::showLevelState() {
     else
         m_window->setPanelPicture(1, picture(m_levels->levelPicture()));
     m_window->setPanelPicture(2, picture(m_levels->policyPicture()));
-    const QString text = m_levels->firstPanelText();
-    m_window->setPanelText(1, text);
-    // The long monitor-only text is whole in the tooltips, however the panel shortens it.
-    m_levelToolTip = monitorOnly ? text : QString();
-    m_tray->setToolTip(monitorOnly ? QStringLiteral("Tarvok\n") + text : QStringLiteral("Tarvok"));
+    // A firewall that cannot cut, or whose table the kernel refused, says so where the user
+    // looks, instead of "Active"; the long text is whole in the tooltips.
+    const QString cutsOnly =
+        m_kernel && !monitorOnly && !m_levels->paused() ? m_kernel->cutsOnlyText() : QString();
+    const QString shown = cutsOnly.isEmpty() ? m_levels->firstPanelText() : cutsOnly;
+    m_window->setPanelText(1, shown);
+    const bool limited = monitorOnly || !cutsOnly.isEmpty();
+    m_levelToolTip = limited ? shown : QString();
+    m_tray->setToolTip(limited ? QStringLiteral("Tarvok\n") + shown : QStringLiteral("Tarvok"));
     showPanelOneToolTip();
     switch (m_levels->trayImage()) {
     case SecurityLevels::TrayImage::Allow: m_tray->setIcon(pictureIcon(Picture::TrayAllow)); break;
@@ -472,6 +484,8 @@ void Application::shutdown(bool interactive) {
     // Start-up reports still held (the first pass has not come) before this end's own; an
     // unattended end drops them, as they are on standard error already.
     m_prompter.showHeld();
+    if (m_kernel)
+        m_kernel->remove(); // nothing claims a policy once the program ends
 
     if (interactive && m_policy)
         m_policy->AskSaveAtExit();

@@ -27,6 +27,7 @@ class ActivityTab;
 class ConnectionActions;
 class ConnectionMonitor;
 class EnforcementEngine;
+class KernelTable;
 class ProgramIcons;
 class MainWindow;
 class PolicyCommands;
@@ -71,6 +72,7 @@ public:
     MainWindow* window() const { return m_window.get(); }
     EnforcementEngine* engine() const { return m_engine; }
     SecurityLevels* levels() const { return m_levels; }
+    KernelTable* kernelTable() const { return m_kernel; }
     TrayIcon* tray() const { return m_tray.get(); }
     RuleTable& rules() { return m_rules; }
     EventList* events() const { return m_events.get(); }
@@ -136,6 +138,7 @@ private:
     std::unique_ptr<MainWindow> m_window;
     EnforcementEngine* m_engine = nullptr;
     SecurityLevels* m_levels = nullptr;
+    KernelTable* m_kernel = nullptr; // the policy in the kernel's packet filter
     QTimer* m_countWatcher = nullptr;  // Timer1_IMPROVED
     QTimer* m_trayActivity = nullptr;  // Timer2
     TrafficDisplay* m_traffic = nullptr;

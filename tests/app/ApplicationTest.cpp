@@ -1,5 +1,6 @@
 #include "AppTestSupport.h"
 #include "engine/EnforcementEngine.h"
+#include "engine/KernelTable.h"
 #include "fakes/FakePrompter.h"
 #include "policy/PolicyCommands.h"
 #include "policy/PolicyFile.h"
@@ -218,4 +219,22 @@ TEST(Application, WithoutNetAdminThePanelSaysItCanOnlyMonitorAndAPauseLocksTheMe
     ASSERT_EQ(balloons.count(), 1);
     EXPECT_EQ(balloons[0][0].toString(), "Block All is chosen, but no connection is being cut:\n"
                                          "no permission to close connections: grant CAP_NET_ADMIN");
+}
+
+// With cuts working but the kernel table refused, it says it cuts open connections only.
+TEST(Application, ARefusedKernelTableIsToldAsCuttingOpenConnectionsOnly) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ProgramFolder folder;
+    Started run(folder);
+    ASSERT_TRUE(run.started);
+    EXPECT_EQ(run.app.window()->panelText(1), "Firewall: Active \u2013 Normal");
+    run.app.kernelTable()->setWriter([](const std::string&, std::string& error) {
+        error = "Protocol not supported";
+        return false;
+    });
+    run.app.kernelTable()->update();
+    const QString cutsOnly = "Firewall: cutting open connections only \u2013 the kernel refused "
+                             "Tarvok's packet filter table: Protocol not supported";
+    EXPECT_EQ(run.app.window()->panelText(1), cutsOnly);
+    EXPECT_EQ(run.app.tray()->toolTip(), "Tarvok\n" + cutsOnly);
 }

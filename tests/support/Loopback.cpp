@@ -158,6 +158,14 @@ TcpConnection connect(const char* fromAddress, TcpListener& listener) {
     return connection;
 }
 
+int connectError(const char* fromAddress, TcpListener& listener) {
+    const Endpoint local = endpoint(fromAddress, 0), remote = endpoint(listener.address(), listener.port());
+    Fd client(tcpSocket(fromAddress));
+    if (::bind(client.get(), local.get(), local.length) != 0)
+        return errno;
+    return ::connect(client.get(), remote.get(), remote.length) == 0 ? 0 : errno;
+}
+
 int readOutcome(int fd, int timeoutMs) {
     pollfd waiting{fd, POLLIN, 0};
     if (::poll(&waiting, 1, timeoutMs) == 0)

@@ -63,6 +63,10 @@ struct TcpConnection {
 // socket reaching an IPv4 listener).
 TcpConnection connect(const char* fromAddress, TcpListener& listener);
 
+// A connection from fromAddress that is expected to be refused: the errno of the failed
+// connect (ECONNREFUSED when the kernel table refuses it), 0 when it opened.
+int connectError(const char* fromAddress, TcpListener& listener);
+
 // What a read on fd reports within timeoutMs: 0 for an orderly end of stream, a positive
 // byte count, -errno on an error (for example -ECONNABORTED), or -ETIMEDOUT.
 int readOutcome(int fd, int timeoutMs);

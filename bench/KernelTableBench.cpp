@@ -1,0 +1,180 @@
+// What the kernel table costs: writing a 10,000-rule policy, and loopback connect-and-accept
+// and a 200 MB transfer with that policy in force (Arg 1) and without any table (Arg 0).
+// Runs in the private network namespace that TarvokBench.cpp's main() makes.
+//
+//   build/bench/tarvok_bench --benchmark_filter=Kernel
+
+#include "engine/KernelRules.h"
+#include "engine/RuleTable.h"
+#include "platform/NfTables.h"
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace tarvok;
+
+// 10,000 block rules that match nothing on loopback: address-and-port, address-only and a
+// few port-only rules, as a large real policy mixes them.
+RuleTable& bigPolicy() {
+    static RuleTable table;
+    if (table.count() == 0) {
+        QList<Rule> rules;
+        for (int i = 0; i < 10000; ++i) {
+            const QString address =
+                QStringLiteral("10.%1.%2.%3").arg(i / 65536).arg(i / 256 % 256).arg(i % 256);
+            QString port = QString::number(1000 + i % 5000);
+            if (i % 5 == 0)
+                port = QStringLiteral("any port");
+            Rule rule{QStringLiteral("block"), QString::number(i + 1), {}, address, port, {}, {}};
+            if (i % 1000 == 999) { // port-only rules for ports that no connection here uses
+                rule.address = QStringLiteral("any address");
+                rule.port = QString::number(900 + i / 1000);
+            }
+            rules.append(rule);
+        }
+        table.setRules(rules);
+    }
+    return table;
+}
+
+void setTable(bool on) {
+    platform::NftScripts nft;
+    const std::string script = on ? kernelTableScript(bigPolicy(), SecurityLevel::Normal, false)
+                                  : kernelTableRemoval();
+    if (!nft.run(script))
+        std::fprintf(stderr, "tarvok_bench: %s\n", nft.error().c_str());
+}
+
+sockaddr_in endpoint(const char* address, std::uint16_t port) {
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_port = htons(port);
+    ::inet_pton(AF_INET, address, &in.sin_addr);
+    return in;
+}
+
+void closeNow(int fd) {
+    const linger now{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    ::close(fd);
+}
+
+int listener(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int yes = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    const sockaddr_in local = endpoint("127.0.0.8", port);
+    ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+    ::listen(fd, 128);
+    return fd;
+}
+
+int connectFrom(const char* from, std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in local = endpoint(from, 0), remote = endpoint("127.0.0.8", port);
+    ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void BM_KernelTableWrite10000Rules(benchmark::State& state) {
+    platform::NftScripts nft;
+    for (auto _ : state) {
+        const std::string script = kernelTableScript(bigPolicy(), SecurityLevel::Normal, false);
+        if (!nft.run(script))
+            state.SkipWithError(nft.error().c_str());
+    }
+    nft.run(kernelTableRemoval());
+}
+BENCHMARK(BM_KernelTableWrite10000Rules)->Unit(benchmark::kMillisecond)->Iterations(10);
+
+// The first write of a run, with no table of Tarvok's in the kernel yet.
+void BM_KernelTableFirstWrite10000Rules(benchmark::State& state) {
+    platform::NftScripts nft;
+    for (auto _ : state) {
+        state.PauseTiming();
+        nft.run(kernelTableRemoval());
+        const std::string script = kernelTableScript(bigPolicy(), SecurityLevel::Normal, false);
+        state.ResumeTiming();
+        if (!nft.run(script))
+            state.SkipWithError(nft.error().c_str());
+    }
+    nft.run(kernelTableRemoval());
+}
+BENCHMARK(BM_KernelTableFirstWrite10000Rules)->Unit(benchmark::kMillisecond)->Iterations(10);
+
+void BM_KernelTableCompile10000Rules(benchmark::State& state) {
+    for (auto _ : state)
+        benchmark::DoNotOptimize(kernelTableScript(bigPolicy(), SecurityLevel::Normal, false));
+}
+BENCHMARK(BM_KernelTableCompile10000Rules)->Unit(benchmark::kMillisecond);
+
+void BM_KernelConnectAccept(benchmark::State& state) {
+    setTable(state.range(0) != 0);
+    const int server = listener(47950);
+    for (auto _ : state) {
+        const int client = connectFrom("127.0.0.9", 47950);
+        if (client < 0) {
+            state.SkipWithError("connect failed");
+            break;
+        }
+        const int accepted = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+        closeNow(client);
+        closeNow(accepted);
+    }
+    ::close(server);
+    setTable(false);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_KernelConnectAccept)->Arg(0)->Arg(1)->MinTime(2.0)->UseRealTime();
+
+void BM_KernelTransfer200MB(benchmark::State& state) {
+    setTable(state.range(0) != 0);
+    constexpr std::size_t Total = 200u * 1024 * 1024;
+    const int server = listener(47951);
+    for (auto _ : state) {
+        const int client = connectFrom("127.0.0.9", 47951);
+        if (client < 0) {
+            state.SkipWithError("connect failed");
+            break;
+        }
+        const int accepted = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+        std::thread reader([accepted] {
+            std::vector<char> buffer(256 * 1024);
+            std::size_t got = 0;
+            while (got < Total) {
+                const ssize_t n = ::read(accepted, buffer.data(), buffer.size());
+                if (n <= 0)
+                    break;
+                got += static_cast<std::size_t>(n);
+            }
+        });
+        const std::vector<char> chunk(256 * 1024, 'x');
+        for (std::size_t sent = 0; sent < Total;) {
+            const ssize_t n = ::write(client, chunk.data(), std::min(chunk.size(), Total - sent));
+            if (n <= 0)
+                break;
+            sent += static_cast<std::size_t>(n);
+        }
+        reader.join();
+        closeNow(client);
+        closeNow(accepted);
+    }
+    ::close(server);
+    setTable(false);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * Total));
+}
+BENCHMARK(BM_KernelTransfer200MB)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(10)->UseRealTime();
+
+} // namespace

@@ -1,0 +1,47 @@
+#pragma once
+// The policy as the kernel's packet filter holds it: the rule table, the level and the pause
+// switch compiled into one nftables script for Tarvok's own table, `inet tarvok`.
+//
+// Only the first packet of a new TCP connection (a SYN without ACK) walks the chains; every
+// other packet passes at their top. A connection is refused (TCP reset) exactly when the
+// enforcement pass would cut one of its two rows: the output chain decides the row of the side
+// that opens it (remote = destination), the input chain the row of the side that accepts it
+// (remote = source). The rows that the pass skips (local address 127.0.0.1, ::1 and the
+// v4-mapped form) are never refused.
+//
+// First match wins in the pass; the kernel gets the same answer from a few map lookups rather
+// than one rule per row, so that thousands of rules cost a new connection almost nothing:
+// - every exact address-and-port key maps to the verdict of the first rule matching it, which
+//   may be an address-only or port-only rule above it;
+// - address-only and port-only keys follow, in the order that needs fewer resolved pairs, and
+//   those pairs (an address rule above a port rule, or the reverse) join the first map;
+// - when that would take too many pairs, or the rows fall into a few runs of one kind, they are
+//   emitted as such runs, in order.
+
+#include "engine/EnforcementEngine.h"
+#include "engine/RuleTable.h"
+
+#include <string>
+
+namespace tarvok {
+
+struct KernelRuleOptions {
+    // NFLOG group that refusals at the Normal level are sent to; 0 sends none.
+    int logGroup = 0;
+    // Resolved address-and-port pairs allowed per family before runs are used instead.
+    std::size_t pairLimit = 200000;
+    // Up to this many runs of one kind are used rather than resolving pairs.
+    static constexpr std::size_t FewRuns = 16;
+};
+
+// The whole transaction: the old table (if any) goes and the new one comes in one batch, so the
+// kernel holds either the old policy or the new one. An empty table when paused or at Allow.
+std::string kernelTableScript(const RuleTable& table, SecurityLevel level, bool paused,
+                              const KernelRuleOptions& options = {});
+// Removes Tarvok's table, whether it exists or not; no other table is touched.
+std::string kernelTableRemoval();
+
+inline constexpr const char* KernelTableFamily = "inet";
+inline constexpr const char* KernelTableName = "tarvok";
+
+} // namespace tarvok

@@ -1,0 +1,50 @@
+#pragma once
+// Packets that the packet filter hands to an NFLOG group, read from a NETLINK_NETFILTER socket
+// of our own: for each, the TCP endpoints and whether it was refused on the way in (input
+// hook) or on the way out (output hook).
+
+#include "platform/TableRows.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace tarvok::platform {
+
+struct LoggedPacket {
+    Family family = Family::Inet;
+    bool incoming = false;                // the input hook logged it
+    std::uint32_t source = 0, destination = 0;   // IPv4, row form
+    Address6 source6{}, destination6{};           // IPv6
+    std::uint16_t sourcePort = 0, destinationPort = 0; // host order
+};
+
+class NfLog {
+public:
+    NfLog() = default;
+    ~NfLog();
+    NfLog(const NfLog&) = delete;
+    NfLog& operator=(const NfLog&) = delete;
+
+    // Binds to a log group; returns 0 or an errno value (EPERM without CAP_NET_ADMIN).
+    int open(std::uint16_t group);
+    void close();
+    int fd() const { return m_fd; }
+
+    // Reads what is waiting, without blocking, appending at most max packets to packets.
+    // Returns how many messages the kernel dropped because the socket was full (ENOBUFS
+    // counts one), so that a caller can say that some were lost.
+    std::size_t read(std::vector<LoggedPacket>& packets, std::size_t max);
+
+private:
+    int configure(const void* attribute, std::size_t length);
+
+    int m_fd = -1;
+    std::uint16_t m_group = 0;
+    std::vector<unsigned char> m_buffer;
+};
+
+// Decodes one NFLOG packet message body (the attributes after nfgenmsg); false when it holds no
+// TCP packet.
+bool decodeLoggedPacket(const unsigned char* attributes, std::size_t length, LoggedPacket& packet);
+
+} // namespace tarvok::platform

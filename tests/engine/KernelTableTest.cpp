@@ -1,0 +1,337 @@
+// The policy in the kernel's packet filter, tried with real connections in this test's own
+// network namespace.
+#include "engine/KernelTable.h"
+#include "engine/SecurityLevels.h"
+#include "platform/NfTables.h"
+#include "fakes/EngineFakes.h"
+#include "support/Loopback.h"
+#include "support/Sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <map>
+#include <netinet/in.h>
+#include <poll.h>
+#include <random>
+#include <sys/socket.h>
+
+using namespace tarvok;
+using test::Fd;
+
+namespace {
+
+sockaddr_storage endpoint(const std::string& address, std::uint16_t port, socklen_t& length) {
+    sockaddr_storage storage{};
+    if (address.find(':') == std::string::npos) {
+        auto& in = reinterpret_cast<sockaddr_in&>(storage);
+        in.sin_family = AF_INET;
+        in.sin_port = htons(port);
+        ::inet_pton(AF_INET, address.c_str(), &in.sin_addr);
+        length = sizeof in;
+    } else {
+        auto& in6 = reinterpret_cast<sockaddr_in6&>(storage);
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = htons(port);
+        ::inet_pton(AF_INET6, address.c_str(), &in6.sin6_addr);
+        length = sizeof in6;
+    }
+    return storage;
+}
+
+Fd boundSocket(const std::string& address, std::uint16_t port) {
+    socklen_t length = 0;
+    const sockaddr_storage local = endpoint(address, port, length);
+    Fd fd(::socket(local.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int yes = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), length), 0)
+        << address << " port " << port << ": " << std::strerror(errno);
+    return fd;
+}
+
+// Closes with a reset, so that no TIME_WAIT keeps the port from the next attempt.
+void abort(Fd& fd) {
+    const linger now{1, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    fd.reset();
+}
+
+struct Listener {
+    Listener(const std::string& address, std::uint16_t port) : fd(boundSocket(address, port)) {
+        EXPECT_EQ(::listen(fd.get(), 16), 0);
+    }
+    // Whether a connection waits to be accepted; it is taken and closed.
+    bool accepted(int timeoutMs = 0) {
+        pollfd waiting{fd.get(), POLLIN, 0};
+        if (::poll(&waiting, 1, timeoutMs) != 1)
+            return false;
+        Fd server(::accept4(fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        abort(server);
+        return true;
+    }
+    Fd fd;
+};
+
+// Opens a connection from `from` (port 0: any) to the listener's address and port. True when
+// it was refused at once (and the server never got it), false when it was accepted.
+bool refused(const std::string& from, std::uint16_t fromPort, const std::string& to,
+             std::uint16_t toPort, Listener& listener) {
+    Fd client = boundSocket(from, fromPort);
+    socklen_t length = 0;
+    const sockaddr_storage remote = endpoint(to, toPort, length);
+    const int result = ::connect(client.get(), reinterpret_cast<const sockaddr*>(&remote), length);
+    const int error = result == 0 ? 0 : errno;
+    const bool reached = listener.accepted(result == 0 ? 1000 : 20);
+    abort(client);
+    EXPECT_TRUE(error == 0 || error == ECONNREFUSED) << std::strerror(error);
+    EXPECT_EQ(reached, error == 0) << from << " -> " << to << " " << toPort;
+    return error == ECONNREFUSED;
+}
+
+Rule makeRule(const QString& action, const QString& address, const QString& port,
+              bool enabled = true) {
+    return {action, {}, enabled ? "" : "false", address, port, {}, "none"};
+}
+
+// The kernel table driven by a real engine, levels and rule table.
+struct Policy {
+    platform::SockDiag diag;
+    ConnectionTables tables{diag};
+    RuleTable rules;
+    EnforcementEngine engine{tables, rules};
+    QTimer countWatcher, trayActivity;
+    SecurityLevels levels{engine, countWatcher, trayActivity};
+    KernelTable kernel{rules, engine, &levels};
+    test::RecordingEvents events;
+
+    Policy() {
+        engine.timer()->stop();
+        engine.setEventSink(&events);
+        kernel.update();
+    }
+    ~Policy() { kernel.remove(); }
+    void set(QList<Rule> list) {
+        rules.setRules(std::move(list));
+        QCoreApplication::processEvents(); // the write that the change asks for
+    }
+};
+
+bool tableExists(const char* name) {
+    platform::NftWatch watch;
+    platform::NftTableState state;
+    return watch.table(name, state) == 0;
+}
+
+} // namespace
+
+TEST(KernelTable, RefusesBeforeTheHandshakeWhatThePassWouldCut) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ASSERT_TRUE(test::addLoopbackAddress("fd00::2") && test::addLoopbackAddress("fd00::3"));
+    Policy policy;
+    ASSERT_TRUE(policy.kernel.inForce()) << policy.kernel.failure().toStdString();
+    Listener v4("127.0.0.2", 47900), other("127.0.0.5", 47901), v6("fd00::3", 47902),
+        local("127.0.0.1", 47903), local6("::1", 47904);
+    const QList<Rule> blockPort = {makeRule("block", "127.0.0.2", "47900")};
+    const QList<Rule> acceptAbove = {makeRule("accept", "127.0.0.2", "any port"),
+                                     makeRule("block", "127.0.0.2", "47900")};
+    const QList<Rule> fromBlocked = {makeRule("block", "127.0.0.4", "any port")};
+    const QList<Rule> sixAndMapped = {makeRule("block", "fd00::3", "47902"),
+                                      makeRule("block", "127.0.0.5", "any port")};
+    enum Mode { Normal, Block, Allow, Paused };
+    const struct {
+        const char* name;
+        QList<Rule> rules;
+        Mode mode;
+        const char* from;
+        Listener* to;
+        const char* toAddress;
+        std::uint16_t port;
+        bool refused;
+    } cases[] = {
+        {"blocked address and port", blockPort, Normal, "127.0.0.3", &v4, "127.0.0.2", 47900, true},
+        {"other port", blockPort, Normal, "127.0.0.3", &other, "127.0.0.5", 47901, false},
+        {"accept above block", acceptAbove, Normal, "127.0.0.3", &v4, "127.0.0.2", 47900, false},
+        {"incoming from blocked", fromBlocked, Normal, "127.0.0.4", &other, "127.0.0.5", 47901, true},
+        {"native IPv6", sixAndMapped, Normal, "fd00::2", &v6, "fd00::3", 47902, true},
+        {"dual-stack to v4-mapped", sixAndMapped, Normal, "::ffff:127.0.0.3", &other,
+         "::ffff:127.0.0.5", 47901, true},
+        {"Block", {}, Block, "127.0.0.3", &other, "127.0.0.5", 47901, true},
+        {"Block, IPv6", {}, Block, "fd00::2", &v6, "fd00::3", 47902, true},
+        {"Block, both ends skipped", {}, Block, "127.0.0.1", &local, "127.0.0.1", 47903, false},
+        {"Block, IPv6 skipped", {}, Block, "::1", &local6, "::1", 47904, false},
+        {"Block, only one end skipped", {}, Block, "127.0.0.1", &v4, "127.0.0.2", 47900, true},
+        {"Allow", blockPort, Allow, "127.0.0.3", &v4, "127.0.0.2", 47900, false},
+        {"paused", blockPort, Paused, "127.0.0.3", &v4, "127.0.0.2", 47900, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        policy.set(c.rules);
+        if (c.mode == Block)
+            policy.levels.levelBlock();
+        else if (c.mode == Allow)
+            policy.levels.levelAllow();
+        else
+            policy.levels.levelNormal();
+        if (c.mode == Paused)
+            policy.levels.togglePause();
+        policy.kernel.update();
+        EXPECT_EQ(refused(c.from, 0, c.toAddress, c.port, *c.to), c.refused);
+        if (c.mode == Paused)
+            policy.levels.togglePause();
+    }
+}
+
+// Every connection the pass would cut (either of its two rows) is refused by the kernel table,
+// and every one it lets live passes, for IPv4, native IPv6 and dual-stack sockets.
+TEST(KernelTable, AgreesWithThePassOnRandomTablesOfQuirkyCells) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ASSERT_TRUE(test::addLoopbackAddress("fd00::2") && test::addLoopbackAddress("fd00::3"));
+    Policy policy;
+    ASSERT_TRUE(policy.kernel.inForce()) << policy.kernel.failure().toStdString();
+    const std::uint16_t serverPorts[] = {80, 8080}, clientPorts[] = {443, 22, 40000};
+    // Client and server addresses; a "::ffff:" client is a dual-stack socket to an IPv4 server.
+    const std::pair<const char*, const char*> ends[] = {
+        {"127.0.0.2", "127.0.0.3"}, {"127.0.0.3", "127.0.0.2"}, {"127.0.0.1", "127.0.0.2"},
+        {"127.0.0.2", "127.0.0.1"}, {"127.0.0.1", "127.0.0.1"}, {"::ffff:127.0.0.2", "127.0.0.3"},
+        {"::ffff:127.0.0.1", "127.0.0.2"}, {"fd00::2", "fd00::3"}, {"fd00::3", "fd00::2"},
+        {"::1", "::1"}, {"::1", "fd00::2"}};
+    std::map<std::pair<std::string, std::uint16_t>, std::unique_ptr<Listener>> listeners;
+    for (const auto& end : ends)
+        for (const std::uint16_t port : serverPorts)
+            if (!listeners.count({end.second, port}))
+                listeners[{end.second, port}] = std::make_unique<Listener>(end.second, port);
+    const QStringList addressCells = {
+        "any address", "999.999.999.999", "127.0.0.2", "127.0.0.3", "127.0.0.1", "0127.0.0.2",
+        "fd00::2", "fd00::3", "FD00::3", "::1", "::ffff:127.0.0.2", "*", "", "127.0.0.2 "};
+    const QStringList portCells = {"any port", "99999", "80", "080", "8080", "443", "22",
+                                   "40000", "65536", "", "x", " 80", "any address"};
+    std::mt19937 random(20261206);
+    RuleIndex index;
+    const auto rowOf = [](const std::string& text, std::uint16_t port, TcpRow& row) {
+        const std::string plain = text.rfind("::ffff:", 0) == 0 ? text.substr(7) : text;
+        row.remotePort = htons(port);
+        if (plain.find(':') == std::string::npos) {
+            row.family = platform::Family::Inet;
+            ::inet_pton(AF_INET, plain.c_str(), &row.remoteAddress);
+        } else {
+            row.family = platform::Family::Inet6;
+            ::inet_pton(AF_INET6, plain.c_str(), row.remote6.data());
+        }
+    };
+    // Whether the pass cuts the row of the end at `local` whose peer is `remote`.
+    const auto cuts = [&](const std::string& local, const std::string& remote, std::uint16_t port) {
+        if (local == "127.0.0.1" || local == "::1" || local == "::ffff:127.0.0.1")
+            return false;
+        TcpRow row;
+        rowOf(remote, port, row);
+        const int match = row.family == platform::Family::Inet6
+                              ? index.firstMatch(row.remote6, port)
+                              : index.firstMatch(row.remoteAddress, port);
+        return match != RuleIndex::NoMatch && !policy.rules.isAccept(match);
+    };
+    for (int round = 0; round < 40; ++round) {
+        QList<Rule> rules;
+        const int count = static_cast<int>(random() % 12);
+        for (int i = 0; i < count; ++i)
+            rules.append(makeRule(random() % 2 ? "accept" : "block",
+                                  addressCells[static_cast<int>(random() % addressCells.size())],
+                                  portCells[static_cast<int>(random() % portCells.size())],
+                                  random() % 5 != 0));
+        // Every other round compiles the rules into runs rather than resolved pairs.
+        policy.kernel.options().pairLimit = round % 2 ? 0 : 200000;
+        policy.set(rules);
+        ASSERT_TRUE(policy.kernel.inForce()) << policy.kernel.failure().toStdString();
+        index.rebuild(policy.rules);
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            const auto& [from, to] = ends[random() % std::size(ends)];
+            const std::uint16_t serverPort = serverPorts[random() % 2];
+            const std::uint16_t clientPort = clientPorts[random() % 3];
+            const std::string target =
+                std::string(from).rfind("::ffff:", 0) == 0 ? "::ffff:" + std::string(to) : to;
+            const bool expected =
+                cuts(from, to, serverPort) || cuts(to, from, clientPort);
+            ASSERT_EQ(refused(from, clientPort, target, serverPort,
+                              *listeners[{to, serverPort}]),
+                      expected)
+                << "round " << round << ": " << from << ":" << clientPort << " -> " << to << ":"
+                << serverPort;
+        }
+    }
+}
+
+TEST(KernelTable, PutsItsTableBackAfterARulesetFlushAndLeavesOtherTablesAlone) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ASSERT_EQ(std::system("nft add table inet neighbour"), 0);
+    {
+        Policy policy;
+        ASSERT_TRUE(policy.kernel.inForce()) << policy.kernel.failure().toStdString();
+        Listener listener("127.0.0.2", 47910);
+        policy.set({makeRule("block", "127.0.0.2", "47910")});
+        ASSERT_EQ(std::system("nft flush ruleset"), 0);
+        EXPECT_FALSE(refused("127.0.0.3", 0, "127.0.0.2", 47910, listener));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return policy.kernel.restoredCount() == 1; }, 1000));
+        EXPECT_TRUE(refused("127.0.0.3", 0, "127.0.0.2", 47910, listener));
+        ASSERT_EQ(std::system("nft add table inet neighbour"), 0);
+    }
+    EXPECT_FALSE(tableExists(KernelTableName));
+    EXPECT_TRUE(tableExists("neighbour"));
+    ASSERT_EQ(std::system("nft delete table inet neighbour"), 0);
+}
+
+TEST(KernelTable, SaysWhatIsInForceWhenTheKernelRefusesTheTable) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    Policy policy;
+    EXPECT_EQ(policy.kernel.state(), EnforcementState::TableAndCuts);
+    policy.kernel.setWriter([](const std::string&, std::string& error) {
+        error = "No such file or directory";
+        return false;
+    });
+    policy.kernel.update();
+    EXPECT_EQ(policy.kernel.state(), EnforcementState::CutsOnly);
+    EXPECT_EQ(policy.kernel.failure(), "No such file or directory");
+
+    Policy unprivileged;
+    test::WithoutNetAdmin without;
+    ASSERT_TRUE(without.dropped());
+    unprivileged.kernel.update();
+    unprivileged.engine.checkCutAbility();
+    EXPECT_FALSE(unprivileged.kernel.inForce());
+    EXPECT_EQ(unprivileged.kernel.failure(), "Operation not permitted");
+    EXPECT_EQ(unprivileged.kernel.state(), EnforcementState::MonitorOnly);
+}
+
+// Refusals come back through NFLOG: each counted once, recorded under the rule's position; a
+// flood is counted exactly while its records are held to the rate.
+TEST(KernelTable, CountsAndRecordsRefusalsOfLoggedRulesAndHoldsAFloodToTheRate) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    Policy policy;
+    ASSERT_TRUE(policy.kernel.refusals().isOpen());
+    Listener listener("127.0.0.2", 47920);
+    policy.set({makeRule("accept", "127.0.0.9", "any port"),
+                makeRule("block", "127.0.0.2", "47920")});
+    ASSERT_TRUE(refused("127.0.0.3", 47921, "127.0.0.2", 47920, listener));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return policy.engine.cutCount() == 1; }, 2000));
+    QTest::qWait(100);
+    ASSERT_EQ(policy.events.records.size(), 1);
+    const EventRecord& record = policy.events.records.first();
+    EXPECT_EQ(record.status, "BLOCKED CONNECTION");
+    EXPECT_EQ(record.rule, "(2)");
+    EXPECT_EQ(record.localAddress + ":" + record.localPort, "127.0.0.3:47921");
+    EXPECT_EQ(record.remoteAddress + ":" + record.remotePort, "127.0.0.2:47920");
+    EXPECT_EQ(policy.engine.cutCount(), 1);
+
+    constexpr int Flood = 2000;
+    socklen_t length = 0;
+    const sockaddr_storage remote = endpoint("127.0.0.2", 47920, length);
+    for (int i = 0; i < Flood; ++i) {
+        Fd client = boundSocket("127.0.0.3", 0);
+        ASSERT_NE(::connect(client.get(), reinterpret_cast<const sockaddr*>(&remote), length), 0);
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return policy.engine.cutCount() == Flood + 1; }, 5000))
+        << policy.engine.cutCount();
+    EXPECT_LE(policy.events.records.size(), 2 * KernelRefusals::RecordsPerSecond);
+}
