@@ -178,14 +178,20 @@ Answer readAnswer(const QByteArray& bytes) {
     return answer;
 }
 
-Enforcement enforcementInForce(const EnforcementEngine& engine, const Localiser& language) {
+Enforcement enforcementInForce(const EnforcementEngine& engine, const KernelTable* table,
+                               const Localiser& language) {
     const auto reason = [&language](int key, const char* english) {
         const QString text = language.text(QStringLiteral("Main"), key);
         return text.isEmpty() ? QString::fromLatin1(english) : text;
     };
     switch (engine.cutAbility()) {
     case CutAbility::Works:
-        return {QStringLiteral("cutting only"), {}};
+        if (table && table->inForce())
+            return {QStringLiteral("kernel table and cutting"), {}};
+        return {QStringLiteral("cutting only"),
+                table ? reason(281, "the kernel refused Tarvok's packet filter table") +
+                            QStringLiteral(": ") + table->failure()
+                      : QString()};
     case CutAbility::NoPermission:
         return {QStringLiteral("monitor only"),
                 reason(121, "no permission to close connections: grant CAP_NET_ADMIN")};

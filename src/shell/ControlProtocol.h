@@ -8,6 +8,7 @@
 // "ERROR <reason>"; then the instance closes the connection.
 
 #include "engine/EnforcementEngine.h"
+#include "engine/KernelTable.h"
 
 #include <QByteArray>
 #include <QString>
@@ -72,11 +73,13 @@ Answer readAnswer(const QByteArray& bytes);
 
 // What enforcement is in force, in words and with the reason when it is weakened.
 struct Enforcement {
-    QString state;  // "cutting only" or "monitor only"
-    QString reason; // empty while cutting works
+    QString state;  // "kernel table and cutting", "cutting only" or "monitor only"
+    QString reason; // empty while both work
 };
-// The one place that decides the enforcement item of the status.
-Enforcement enforcementInForce(const EnforcementEngine& engine, const Localiser& language);
+// The one place that decides the enforcement item of the status; table: the kernel packet
+// filter table, null where there is none.
+Enforcement enforcementInForce(const EnforcementEngine& engine, const KernelTable* table,
+                               const Localiser& language);
 
 struct Status {
     SecurityLevel level = SecurityLevel::Normal;

@@ -110,14 +110,14 @@ control::Status ControlServer::status() const {
     control::Status s;
     s.level = app.engine()->level();
     s.paused = app.levels()->paused();
-    s.enforcement = control::enforcementInForce(*app.engine(), m_language);
+    s.enforcement = control::enforcementInForce(*app.engine(), app.kernelTable(), m_language);
     s.policyFile = app.policy()->currentFilePath();
     s.unsavedChanges = app.policy()->SaveChanges();
     s.rules = app.rules().count();
     for (int row = 0; row < s.rules; ++row)
         s.enabledRules += app.rules().isEnabled(row) ? 1 : 0;
     s.blocked = app.engine()->cutCount();
-    s.version = QStringLiteral("%1.%2").arg(CurrentVersion.major).arg(CurrentVersion.minor);
+    s.version = programVersionText();
     return s;
 }
 

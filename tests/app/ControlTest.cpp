@@ -157,8 +157,8 @@ TEST(Control, EachCommandAnswersFromATerminalAndALevelSwitchCutsAConnection) {
     const std::tuple<QStringList, int, QByteArray, QByteArray> steps[] = {
         {{"--status"},
          0,
-         "Level: normal\nPaused: no\nEnforcement: cutting only\nPolicy file: " + policy.toUtf8() +
-             "\nUnsaved changes: no\nRules: 2\nEnabled rules: 1\nBlocked since start: 0\n"
+         "Level: normal\nPaused: no\nEnforcement: kernel table and cutting\nPolicy file: " +
+             policy.toUtf8() + "\nUnsaved changes: no\nRules: 2\nEnabled rules: 1\nBlocked since start: 0\n"
              "Version: 3.0\n",
          ""},
         {{"--pause"}, 0, "Paused.\n", ""},
@@ -189,7 +189,7 @@ TEST(Control, EachCommandAnswersFromATerminalAndALevelSwitchCutsAConnection) {
     const QJsonObject status = QJsonDocument::fromJson(json.out).object();
     EXPECT_EQ(status["level"].toString(), "block");
     EXPECT_EQ(status["paused"].toBool(true), false);
-    EXPECT_EQ(status["enforcement"].toString(), "cutting only");
+    EXPECT_EQ(status["enforcement"].toString(), "kernel table and cutting");
     EXPECT_EQ(status["policy_file"].toString(), policy);
     EXPECT_EQ(status["rules"].toInt(), 2);
     EXPECT_EQ(status["enabled_rules"].toInt(), 1);
