@@ -89,8 +89,9 @@ TEST(EndToEnd, APolicyBlockCutsARealConnectionWhileAStartUpBoxIsOpenOrSaysWhyItC
         ASSERT_TRUE(test::waitFor([&] { return QFileInfo(folder.file("Logs")).isDir(); }, 20000));
         EXPECT_EQ(folder.read("config.ini"), Settings::defaultFileText());
         EXPECT_EQ(folder.read("History.tvh"), earlier);
-        if (netAdmin) // the box opens right after the first pass, and the passes go on
+        if (netAdmin) { // the box opens right after the first pass, and the passes go on
             ASSERT_TRUE(tarvok.waitForError("is damaged")) << tarvok.errors().toStdString();
+        }
         test::TcpListener other("127.0.0.4");
         test::TcpConnection kept = test::connect("127.0.0.5", other);
         // Opened before Tarvok started, so no kernel table refused it: the pass cuts it within a
