@@ -24,10 +24,7 @@ namespace {
 QByteArray runUntil(const QString& program, const QStringList& arguments,
                     const QStringList& environment, const QByteArray& until) {
     QProcess process;
-    QProcessEnvironment settings = QProcessEnvironment::systemEnvironment();
-    for (const QString& setting : environment)
-        settings.insert(setting.section(u'=', 0, 0), setting.section(u'=', 1));
-    process.setProcessEnvironment(settings);
+    process.setProcessEnvironment(test::environmentWith(environment));
     process.start(program, arguments);
     QByteArray errors;
     QDeadlineTimer deadline(20000);
@@ -110,9 +107,7 @@ TEST(ProgramFolder, InstalledTarvokKeepsItsFilesInTheUsersDataFolder) {
     ASSERT_TRUE(writeFile(prefix.file("file"), "a file in place of a folder"));
 
     QProcess tarvok;
-    QProcessEnvironment settings = QProcessEnvironment::systemEnvironment();
-    settings.insert("XDG_DATA_HOME", prefix.file("data"));
-    tarvok.setProcessEnvironment(settings);
+    tarvok.setProcessEnvironment(test::environmentWith({"XDG_DATA_HOME=" + prefix.file("data")}));
     tarvok.start(bin + "/tarvok", {});
     ASSERT_TRUE(tarvok.waitForStarted(10000));
     QDeadlineTimer deadline(20000);
