@@ -149,12 +149,9 @@ TEST(Control, EachCommandAnswersFromATerminalAndALevelSwitchCutsAConnection) {
     const QString policy = QFileInfo(folder.path()).canonicalFilePath() + "/Normal.rlsp";
 
     const std::tuple<QStringList, int, QByteArray, QByteArray> steps[] = {
-        {{"--status"},
-         0,
-         "Level: normal\nPaused: no\nEnforcement: cutting only\nPolicy file: " + policy.toUtf8() +
-             "\nUnsaved changes: no\nRules: 2\nEnabled rules: 1\nBlocked since start: 0\n"
-             "Version: 3.0\n",
-         ""},
+        {{"--status"}, 0, "Level: normal\nPaused: no\nEnforcement: cutting only\nPolicy file: " +
+             policy.toUtf8() + "\nUnsaved changes: no\nRules: 2\nEnabled rules: 1\n"
+                               "Blocked since start: 0\nVersion: 3.0\n", ""},
         {{"--pause"}, 0, "Paused.\n", ""},
         {{"--pause"}, 0, "Already paused.\n", ""},
         {{"--level", "block"}, 3, "", "Tarvok refused: Tarvok is paused; resume it first.\n"},

@@ -71,11 +71,6 @@ bool ended(const test::TcpConnection& connection) {
     return outcome == -ECONNABORTED || outcome == -ECONNRESET;
 }
 
-QString recordText(const EventRecord& r) {
-    return QStringList{r.protocol, r.localAddress, r.localPort, r.remoteAddress, r.remotePort,
-                       r.service, r.status, r.rule}.join(u',');
-}
-
 } // namespace
 
 TEST(EnforcementEngine, FirstMatchingRuleCutsOrKeepsARealConnection) {
@@ -100,9 +95,11 @@ TEST(EnforcementEngine, FirstMatchingRuleCutsOrKeepsARealConnection) {
             "\nService: -\nTime: -\n\n"
             "This event was performed by rule: (#3)");
     ASSERT_EQ(firewall.events.records.size(), 1);
-    EXPECT_EQ(recordText(firewall.events.records[0]),
-              "TCP,127.0.0.3," + clientPort + ",127.0.0.2," + port + ",-,BLOCKED CONNECTION,(3)");
-    EXPECT_TRUE(firewall.events.records[0].time.contains(" - "));
+    const EventRecord& r = firewall.events.records[0];
+    EXPECT_EQ(QStringList({r.protocol, r.localAddress, r.localPort, r.remoteAddress, r.remotePort,
+                           r.service, r.status, r.rule, r.time.contains(" - ") ? "time" : r.time}),
+              QStringList({"TCP", "127.0.0.3", clientPort, "127.0.0.2", port, "-",
+                           "BLOCKED CONNECTION", "(3)", "time"}));
     EXPECT_FALSE(firewall.events.skipFlags[0]);
     EXPECT_GE(firewall.events.flushes, 1);
 

@@ -2,7 +2,6 @@
 
 #include "fakes/EngineFakes.h"
 #include "fakes/FakeLocaliser.h"
-#include "shell/HelpFile.h"
 #include "shell/Resources.h"
 #include "shell/Twips.h"
 
@@ -158,9 +157,10 @@ TEST_F(MainWindowTest, SnapsToTheMinimumSizeAndColumnsAndPanelsFollowEveryResize
         // With room to spare, each column takes its share of the page.
         int column = 0;
         for (double fraction : {0.06, 0.10, 0.12, 0.12, 0.12, 0.12, 0.12, 0.20})
-            if (window.width() >= 1200)
-                EXPECT_EQ(list("ListConnections")->header()->sectionSize(column++),
-                          qRound(fraction * window.page(0)->width()));
+            EXPECT_TRUE(window.width() < 1200 ||
+                        list("ListConnections")->header()->sectionSize(column++) ==
+                            qRound(fraction * window.page(0)->width()))
+                << column;
         EXPECT_EQ(list("ListRules")->header()->sectionSize(7), protocolWidth);
         EXPECT_EQ(list("ListLog")->header()->sectionSize(8), ruleWidth);
     }
@@ -297,12 +297,6 @@ TEST(TwipsTest, ConvertsToTheNearestPixelAndBack) {
         EXPECT_EQ(twips::toPixels(length, dpi), pixels) << length << " at " << dpi;
         EXPECT_EQ(twips::fromPixels(pixels, dpi), back) << pixels << " at " << dpi;
     }
-}
-
-TEST(HelpFileTest, OnlyTheExactNameJapaneseGetsTheJapaneseFile) {
-    for (const char* name : {"japanese", "Japanese ", "English", ""})
-        EXPECT_EQ(helpFilePath("/opt/tarvok", name), "/opt/tarvok/tarvok.qch") << name;
-    EXPECT_EQ(helpFilePath("/opt/tarvok", "Japanese"), "/opt/tarvok/tarvok_jp.qch");
 }
 
 TEST(ResourcesTest, EveryPictureDrawsThroughTheIconEngine) {
