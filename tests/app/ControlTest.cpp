@@ -93,13 +93,10 @@ Drained drain(int fd, int ms) {
             break;
         char buffer[512];
         const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-        if (got <= 0) {
-            result.closed = got == 0 || errno != EAGAIN;
-            if (result.closed)
-                break;
-            continue;
-        }
-        result.bytes.append(buffer, got);
+        if (got > 0)
+            result.bytes.append(buffer, got);
+        else if ((result.closed = got == 0 || errno != EAGAIN))
+            break;
     }
     return result;
 }
