@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcessEnvironment>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -28,5 +29,16 @@ public:
 private:
     QTemporaryDir m_dir;
 };
+
+// This process's environment with extra "NAME=value" settings, and without the names in unset.
+inline QProcessEnvironment environmentWith(const QStringList& settings,
+                                           std::initializer_list<const char*> unset = {}) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : unset)
+        environment.remove(name);
+    for (const QString& setting : settings)
+        environment.insert(setting.section(u'=', 0, 0), setting.section(u'=', 1));
+    return environment;
+}
 
 } // namespace tarvok::test

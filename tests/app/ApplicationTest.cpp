@@ -1,16 +1,14 @@
-#include "AppTestSupport.h"
+#include "RunningTarvok.h"
 #include "engine/EnforcementEngine.h"
 #include "engine/KernelTable.h"
 #include "fakes/FakePrompter.h"
 #include "policy/PolicyCommands.h"
-#include "policy/PolicyFile.h"
 #include "settings/FrmPreferences.h"
 #include "shell/Application.h"
 #include "shell/FrmAbout.h"
 #include "shell/MainWindow.h"
 #include "shell/ShellWindows.h"
 #include "shell/TrayIcon.h"
-#include "support/Loopback.h"
 #include "support/Sandbox.h"
 
 #include <QCheckBox>
@@ -118,11 +116,9 @@ TEST(Application, MinimizedStartsHideTheWindowOnlyWithATrayAndASecondInstanceIsR
         TrayIcon::availability() = [&] { return start.tray; };
         const auto restore = qScopeGuard([&] { TrayIcon::availability() = desktop; });
         ProgramFolder folder;
-        ASSERT_TRUE(test::writeFile(
-            folder.file("config.ini"),
-            Settings::defaultFileText().replace("RunMinimized=False", start.runMinimized
-                                                                          ? "RunMinimized=True"
-                                                                          : "RunMinimized=False")));
+        const char* minimized = start.runMinimized ? "RunMinimized=True" : "RunMinimized=False";
+        ASSERT_TRUE(test::writeFile(folder.file("config.ini"), Settings::defaultFileText().replace(
+                                                                   "RunMinimized=False", minimized)));
         Started first(folder, start.arguments);
         ASSERT_TRUE(first.started);
         EXPECT_EQ(first.app.window()->isVisible(), start.visible);
@@ -144,9 +140,8 @@ TEST(Application, MinimizedStartsHideTheWindowOnlyWithATrayAndASecondInstanceIsR
 TEST(Application, ADamagedLanguageFileIsToldOnceOnlyAfterTheFirstPassAndBlockRulesStillCut) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     test::TcpListener listener("127.0.0.2");
-    const Rule block{"block", {}, {}, listener.address(), QString::number(listener.port()), {}, {}};
     ProgramFolder folder;
-    ASSERT_TRUE(test::writeFile(folder.file("Normal.rlsp"), policyText({block}, RuleWords{})));
+    ASSERT_TRUE(test::writePolicy(folder, {test::blockRule(listener)}));
     ASSERT_TRUE(test::writeFile(folder.file("Language/English.lng"), "\xff\xfe garbage \x81\r\n"));
     test::TcpConnection connection = test::connect("127.0.0.3", listener);
     Started run(folder);

@@ -1,7 +1,5 @@
 #include "RunningTarvok.h"
-#include "policy/PolicyFile.h"
 #include "settings/Settings.h"
-#include "support/Loopback.h"
 #include "support/Sandbox.h"
 
 #include <QFileInfo>
@@ -13,23 +11,13 @@ using namespace tarvok;
 using tarvok::test::ProgramFolder;
 using tarvok::test::RunningTarvok;
 
-namespace {
-
-// Normal.rlsp: one logged block rule for the listener.
-bool writeBlockPolicy(const ProgramFolder& folder, const test::TcpListener& listener) {
-    const Rule block{"block", {}, {}, listener.address(), QString::number(listener.port()), {}, {}};
-    return test::writeFile(folder.file("Normal.rlsp"), policyText({block}, RuleWords{}));
-}
-
-} // namespace
-
 // An unwritable history opened a box in the SIGTERM shutdown, which never ended nor saved
 // config.ini; unwritable logs lost their records in silence.
 TEST(EndToEnd, UnattendedShutdownReportsFailuresOnStandardErrorAndStillSaves) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     ProgramFolder folder;
     test::TcpListener listener("127.0.0.2");
-    ASSERT_TRUE(writeBlockPolicy(folder, listener));
+    ASSERT_TRUE(test::writePolicy(folder, {test::blockRule(listener)}));
     ASSERT_TRUE(test::writeFile(folder.file("config.ini"),
                                 "; not saved\r\n" + Settings::defaultFileText()));
     ASSERT_TRUE(QDir(folder.path()).mkdir("History.tvh"));
@@ -77,7 +65,7 @@ TEST(EndToEnd, APolicyBlockCutsARealConnectionWhileAStartUpBoxIsOpenOrSaysWhyItC
         SCOPED_TRACE(netAdmin ? "with CAP_NET_ADMIN" : "without CAP_NET_ADMIN");
         ProgramFolder folder;
         test::TcpListener listener("127.0.0.2");
-        ASSERT_TRUE(writeBlockPolicy(folder, listener));
+        ASSERT_TRUE(test::writePolicy(folder, {test::blockRule(listener)}));
         const QByteArray earlier = netAdmin ? "\"1/1/26\",\"9:00 - 10:00\",\"0 (KB)\",\"0 (KB)\","
                                               "\"0 (KB)\",\"3\"\r\n" : "";
         if (netAdmin) {

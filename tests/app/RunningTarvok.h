@@ -1,6 +1,8 @@
 #pragma once
 
 #include "AppTestSupport.h"
+#include "policy/PolicyFile.h"
+#include "support/Loopback.h"
 
 #include <QDeadlineTimer>
 #include <QProcess>
@@ -20,11 +22,8 @@ public:
         const QString binary = folder.file("tarvok");
         if (copy)
             QFile::copy(QStringLiteral(TARVOK_BINARY), binary);
-        QProcessEnvironment settings = QProcessEnvironment::systemEnvironment();
-        settings.insert("QT_QPA_PLATFORM", "offscreen");
-        for (const QString& setting : environment)
-            settings.insert(setting.section(u'=', 0, 0), setting.section(u'=', 1));
-        m_process.setProcessEnvironment(settings);
+        m_process.setProcessEnvironment(
+            environmentWith(QStringList{"QT_QPA_PLATFORM=offscreen"} + environment));
         m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
         const QStringList drop{"--drop=cap_net_admin", "--", "-c", "exec \"$0\"", binary};
         m_process.start(withoutNetAdmin ? "capsh" : binary, withoutNetAdmin ? drop : QStringList());
@@ -58,6 +57,16 @@ private:
     QProcess m_process;
     QByteArray m_errors;
 };
+
+// A rule that blocks the listener's address and port.
+inline Rule blockRule(const TcpListener& listener) {
+    return {"block", {}, {}, listener.address(), QString::number(listener.port()), {}, {}};
+}
+
+// The folder's Normal.rlsp, holding rules.
+inline bool writePolicy(const ProgramFolder& folder, const QList<Rule>& rules) {
+    return writeFile(folder.file("Normal.rlsp"), policyText(rules, RuleWords{}));
+}
 
 // Waits, within a bounded time, until the predicate holds.
 template <typename Predicate>

@@ -80,15 +80,8 @@ TEST(ControlProtocol, OnlyExactRequestsAreCommandsAndAnswersEndInTheirStatusLine
 }
 
 TEST(ControlProtocol, StatusReadsAsLinesAndAsJsonWithTheDocumentedKeys) {
-    const Status status{SecurityLevel::Block,
-                        true,
-                        {"monitor only", "no permission"},
-                        "/opt/t/Normal.rlsp",
-                        true,
-                        5,
-                        3,
-                        42,
-                        "3.0"};
+    const Status status{SecurityLevel::Block, true, {"monitor only", "no permission"},
+                        "/opt/t/Normal.rlsp", true, 5, 3, 42, "3.0"};
     EXPECT_EQ(
         statusLines(status),
         QStringList({"Level: block", "Paused: yes", "Enforcement: monitor only: no permission",

@@ -2,7 +2,6 @@
 
 #include "fakes/EngineFakes.h"
 #include "fakes/FakeLocaliser.h"
-#include "shell/HelpFile.h"
 #include "shell/Resources.h"
 #include "shell/Twips.h"
 
@@ -13,7 +12,6 @@
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QStandardItemModel>
-#include <QStatusBar>
 #include <QTabWidget>
 #include <QTest>
 #include <QToolBar>
@@ -60,8 +58,6 @@ protected:
 };
 
 TEST_F(MainWindowTest, HoldsEveryNamedControlInItsPlace) {
-    EXPECT_EQ(window.objectName(), "FrmMain");
-    EXPECT_EQ(window.tabStrip()->objectName(), "TabStrip1");
     ASSERT_EQ(window.tabStrip()->count(), 4);
     // Both connection lists share the first page; each other list has its own, and only the
     // history removes several rows at once.
@@ -70,7 +66,6 @@ TEST_F(MainWindowTest, HoldsEveryNamedControlInItsPlace) {
         const int page = i ? i - 1 : 0;
         ASSERT_TRUE(list(all[i])) << all[i];
         EXPECT_EQ(list(all[i])->parentWidget(), window.tabStrip()->widget(page)) << all[i];
-        EXPECT_EQ(window.page(page)->objectName(), QStringLiteral("Pic%1").arg(page));
         EXPECT_EQ(list(all[i])->selectionMode(), page == 3 ? QAbstractItemView::ExtendedSelection
                                                            : QAbstractItemView::SingleSelection);
     }
@@ -112,10 +107,6 @@ TEST_F(MainWindowTest, HoldsEveryNamedControlInItsPlace) {
         EXPECT_EQ(window.action(name)->shortcut(), QKeySequence(QKeySequence::Delete)) << name;
     for (const char* name : {"mnuCopyRemAdd", "mnuCopyRemAddXP"})
         EXPECT_EQ(window.action(name)->shortcut(), QKeySequence(QKeySequence::Copy)) << name;
-
-    EXPECT_EQ(window.statusBar()->objectName(), "StatusBar1");
-    for (int panel = 1; panel <= MainWindow::PanelCount; ++panel)
-        EXPECT_EQ(window.panel(panel)->objectName(), QStringLiteral("Panel%1").arg(panel));
     EXPECT_FALSE(window.panel(0) || window.panel(8));
 }
 
@@ -165,12 +156,11 @@ TEST_F(MainWindowTest, SnapsToTheMinimumSizeAndColumnsAndPanelsFollowEveryResize
         EXPECT_GT(window.page(0)->width(), window.width() - 60);
         // With room to spare, each column takes its share of the page.
         int column = 0;
-        for (double fraction : {0.06, 0.10, 0.12, 0.12, 0.12, 0.12, 0.12, 0.20}) {
-            if (window.width() >= 1200) {
-                EXPECT_EQ(list("ListConnections")->header()->sectionSize(column++),
-                          qRound(fraction * window.page(0)->width()));
-            }
-        }
+        for (double fraction : {0.06, 0.10, 0.12, 0.12, 0.12, 0.12, 0.12, 0.20})
+            EXPECT_TRUE(window.width() < 1200 ||
+                        list("ListConnections")->header()->sectionSize(column++) ==
+                            qRound(fraction * window.page(0)->width()))
+                << column;
         EXPECT_EQ(list("ListRules")->header()->sectionSize(7), protocolWidth);
         EXPECT_EQ(list("ListLog")->header()->sectionSize(8), ruleWidth);
     }
@@ -260,16 +250,17 @@ TEST_F(MainWindowTest, StatusPanelsShowTheirPictureAndText) {
     EXPECT_EQ(window.panelText(8), QString());
 
     // Panels one and two take the width their text needs where the others can give it.
+    const auto figure = [this](int panel) {
+        return window.panel(panel)->findChild<QWidget*>(QStringLiteral("Panel%1Text").arg(panel));
+    };
     showAt(1000, 640);
     const int panel3Before = window.panel(3)->width();
     const QString state = QStringLiteral("Брандмауэр: активен (только наблюдение)");
     window.setPanelText(1, state);
     window.setPanelText(2, QStringLiteral("Политика: NORMAL.RLSP"));
-    QWidget* text1 = window.panel(1)->findChild<QWidget*>(QStringLiteral("Panel1Text"));
-    QWidget* text2 = window.panel(2)->findChild<QWidget*>(QStringLiteral("Panel2Text"));
-    EXPECT_GE(text1->width(), text1->sizeHint().width());
-    EXPECT_GE(text2->width(), text2->sizeHint().width());
-    EXPECT_TRUE(text1->toolTip().isEmpty());
+    for (int panel : {1, 2})
+        EXPECT_GE(figure(panel)->width(), figure(panel)->sizeHint().width()) << panel;
+    EXPECT_TRUE(figure(1)->toolTip().isEmpty());
     EXPECT_LT(window.panel(3)->width(), panel3Before); // the others give way
     int total = 0;
     for (int panel = 1; panel <= MainWindow::PanelCount; ++panel)
@@ -280,9 +271,6 @@ TEST_F(MainWindowTest, StatusPanelsShowTheirPictureAndText) {
     // traffic panels give it no room their figures need.
     showAt(twips::toPixels(11460, window.logicalDpiX()), 0);
     const QString figures[] = {"Received: 12.34 MB", "Sent: 1.25 MB", "In: 234 KB/s", "Out: 12 KB/s"};
-    const auto figure = [this](int panel) {
-        return window.panel(panel)->findChild<QWidget*>(QStringLiteral("Panel%1Text").arg(panel));
-    };
     std::array<int, 8> before{};
     for (int panel = 4; panel <= 7; ++panel) {
         window.setPanelText(panel, figures[panel - 4]);
@@ -290,7 +278,7 @@ TEST_F(MainWindowTest, StatusPanelsShowTheirPictureAndText) {
     }
     const QString monitorOnly = state.repeated(3);
     window.setPanelText(1, monitorOnly);
-    EXPECT_EQ(text1->toolTip(), monitorOnly);
+    EXPECT_EQ(figure(1)->toolTip(), monitorOnly);
     for (int panel = 4; panel <= 7; ++panel)
         EXPECT_GE(figure(panel)->width(), qMin(before[panel], figure(panel)->sizeHint().width()))
             << panel;
@@ -309,12 +297,6 @@ TEST(TwipsTest, ConvertsToTheNearestPixelAndBack) {
         EXPECT_EQ(twips::toPixels(length, dpi), pixels) << length << " at " << dpi;
         EXPECT_EQ(twips::fromPixels(pixels, dpi), back) << pixels << " at " << dpi;
     }
-}
-
-TEST(HelpFileTest, OnlyTheExactNameJapaneseGetsTheJapaneseFile) {
-    for (const char* name : {"japanese", "Japanese ", "English", ""})
-        EXPECT_EQ(helpFilePath("/opt/tarvok", name), "/opt/tarvok/tarvok.qch") << name;
-    EXPECT_EQ(helpFilePath("/opt/tarvok", "Japanese"), "/opt/tarvok/tarvok_jp.qch");
 }
 
 TEST(ResourcesTest, EveryPictureDrawsThroughTheIconEngine) {

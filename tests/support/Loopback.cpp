@@ -15,14 +15,6 @@
 
 namespace tarvok::test {
 
-Fd& Fd::operator=(Fd&& other) noexcept {
-    if (this != &other) {
-        reset();
-        m_fd = std::exchange(other.m_fd, -1);
-    }
-    return *this;
-}
-
 void Fd::reset() {
     if (m_fd >= 0)
         ::close(std::exchange(m_fd, -1));

@@ -16,7 +16,10 @@ public:
     Fd() = default;
     explicit Fd(int fd) : m_fd(fd) {}
     Fd(Fd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    Fd& operator=(Fd&& other) noexcept;
+    Fd& operator=(Fd&& other) noexcept { // the old descriptor is closed with other
+        std::swap(m_fd, other.m_fd);
+        return *this;
+    }
     ~Fd() { reset(); }
     int get() const { return m_fd; }
     bool valid() const { return m_fd >= 0; }
