@@ -166,9 +166,8 @@ TEST_F(PolicyTest, NewChangesNothingUntilAFileIsWritten) {
     policy.NewPolicy();
     EXPECT_NE(readFile(inFolder("Normal.rlsp")), saved); // the edits were saved first
     EXPECT_EQ(readFile(other.path() + "/Fresh.rlsp"), "[Rules]\r\nCount=0\r\n\r\n\r\n"); // empty
-    EXPECT_EQ(table.count(), 0);
-    EXPECT_EQ(policy.statusText(), "Policy: FRESH.RLSP");
-    EXPECT_FALSE(policy.SaveChanges());
+    EXPECT_EQ(std::tuple(table.count(), policy.statusText(), policy.SaveChanges()),
+              std::tuple(0, QString("Policy: FRESH.RLSP"), false));
     prompter.calls.clear();
     policy.AskSaveAtExit();
     EXPECT_TRUE(prompter.calls.isEmpty()) << "nothing unsaved, nothing asked at exit";
@@ -184,8 +183,7 @@ TEST_F(PolicyTest, SaveAsAndOpenKeepTheFileAndOpenSavesIntoTheProgramFolder) {
     EXPECT_EQ(prompter.calls[0].folder, dir.path());
 
     prompter.files = {other.path() + "/copy.rlsp"};
-    EXPECT_TRUE(policy.SavePolicy(1));
-    EXPECT_FALSE(policy.SaveChanges());
+    EXPECT_TRUE(policy.SavePolicy(1) && !policy.SaveChanges());
     EXPECT_EQ(policy.statusText(), "Policy: NORMAL.RLSP");
     EXPECT_EQ(readFile(other.path() + "/copy.rlsp"), policyText(table.rules(), table.words()));
 
@@ -195,8 +193,7 @@ TEST_F(PolicyTest, SaveAsAndOpenKeepTheFileAndOpenSavesIntoTheProgramFolder) {
     prompter.files = {elsewhere}; // not saved, and opened
     policy.OpenPolicy();
     EXPECT_EQ(table.rules(), readPolicyRules(elsewhere, words));
-    EXPECT_EQ(policy.statusText(), "Policy: OFFICE.RLSP");
-    EXPECT_FALSE(policy.SaveChanges());
+    EXPECT_TRUE(policy.statusText() == "Policy: OFFICE.RLSP" && !policy.SaveChanges());
     EXPECT_EQ(readFile(inFolder("Normal.rlsp")), saved);
     ASSERT_TRUE(policy.SavePolicy(0));
     EXPECT_EQ(readFile(inFolder("Office.rlsp")), policyText(table.rules(), table.words()));
@@ -243,8 +240,8 @@ TEST_F(PolicyTest, UnreadablePolicyAtStartUpIsReportedAndNeverWrittenOver) {
     EXPECT_EQ(asked(), QStringList({"failed Normal.rlsp", "Main/7"})); // reported, then Save As
     prompter.files = {inFolder("Mine.rlsp")};
     EXPECT_TRUE(policy.SavePolicy(0));
-    EXPECT_EQ(settings.values["RuleFile"], "Mine.rlsp");
-    EXPECT_TRUE(readFile(inFolder("Mine.rlsp")).contains("RemAddr_1=1.2.3.4"));
+    EXPECT_TRUE(settings.values["RuleFile"] == "Mine.rlsp" &&
+                readFile(inFolder("Mine.rlsp")).contains("RemAddr_1=1.2.3.4"));
     EXPECT_TRUE(QFileInfo(inFolder("Normal.rlsp")).isDir());
 }
 
@@ -566,9 +563,9 @@ TEST(RuleEditor, ClosesEveryWayReopensAtOnceChecksWritesAndOnlyAddRefusesDuplica
         w.click("cmdAdd");
         ASSERT_EQ(w.prompter.messages().size(), 1);
         EXPECT_EQ(w.told(), Box("Add/23", "Add/" + QString::number(c.key), Prompter::Critical));
-        EXPECT_EQ(w.table.count(), 1);
-        EXPECT_FALSE(w.policy.SaveChanges());
-        EXPECT_EQ(w.field<QLineEdit>("txtRemP")->text(), c.portAfter);
+        EXPECT_EQ(std::tuple(w.table.count(), w.policy.SaveChanges(),
+                             w.field<QLineEdit>("txtRemP")->text()),
+                  std::tuple(1, false, QString(c.portAfter)));
     }
 
     fill(w.editor(), false, "2001:db8::1", "0");
@@ -588,12 +585,6 @@ TEST(RuleEditor, ClosesEveryWayReopensAtOnceChecksWritesAndOnlyAddRefusesDuplica
     EXPECT_EQ(w.table.count(), 2);
     EXPECT_EQ(w.prompter.messages().last().title, "Add/272");
     EXPECT_FALSE(w.policy.SaveChanges());
-
-    // The rules made here, saved and read back, are the same rules.
-    ASSERT_TRUE(w.policy.SavePolicy(0));
-    QList<Rule> expected = w.table.rules();
-    expected[1].description = w.table.words().noDescription; // how an empty one is saved
-    EXPECT_EQ(readPolicyRules(w.policy.currentFilePath(), w.table.words()), expected);
 
     // A rule stored with an address that cannot match loads, but must be fixed to be modified;
     // Modify skips the duplicate test.
