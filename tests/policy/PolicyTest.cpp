@@ -179,8 +179,8 @@ TEST_F(PolicyTest, SaveAsAndOpenKeepTheFileAndOpenSavesIntoTheProgramFolder) {
     policy.OpenPolicy(); // not saved, and cancelled
     expectUnchanged();
     EXPECT_EQ(asked(), QStringList({"Main/7", "Main/96", "Main/40"}));
-    EXPECT_EQ(prompter.calls[0].filter, "Tarvok policy file|*.rlsp");
-    EXPECT_EQ(prompter.calls[0].folder, dir.path());
+    EXPECT_EQ(QStringList({prompter.calls[0].filter, prompter.calls[0].folder}),
+              QStringList({"Tarvok policy file|*.rlsp", dir.path()}));
 
     prompter.files = {other.path() + "/copy.rlsp"};
     EXPECT_TRUE(policy.SavePolicy(1) && !policy.SaveChanges());
@@ -536,11 +536,11 @@ TEST(RuleEditor, ClosesEveryWayReopensAtOnceChecksWritesAndOnlyAddRefusesDuplica
     w.controller->editor()->close();
     w.action("tbAdd")->trigger();
     ASSERT_TRUE(w.editor() && w.editor()->isVisible());
-    EXPECT_EQ(w.editor()->windowTitle(), "Add/1");
-    EXPECT_FALSE(w.field<QPushButton>("cmdModify")->isVisible());
+    EXPECT_EQ(w.editor()->windowTitle() + ' ' + w.field<QComboBox>("Combo4")->toolTip(),
+              "Add/1 Add/31 Add/12");
     EXPECT_EQ(w.editor()->focusWidget(), w.field<QLineEdit>("txtDescript"));
-    EXPECT_FALSE(w.field<QLineEdit>("txtRemA")->isEnabled());
-    EXPECT_EQ(w.field<QComboBox>("Combo4")->toolTip(), "Add/31 Add/12");
+    EXPECT_FALSE(w.field<QPushButton>("cmdModify")->isVisible() ||
+                 w.field<QLineEdit>("txtRemA")->isEnabled());
     // A screen reader names every control, each field by its caption.
     EXPECT_EQ(test::nameless(w.editor()), QStringList());
     w.click("cmdAdd"); // an accept of any address and port, without logging
@@ -593,10 +593,10 @@ TEST(RuleEditor, ClosesEveryWayReopensAtOnceChecksWritesAndOnlyAddRefusesDuplica
     w.select(w.rules(), 2);
     QTest::keyClick(w.rules(), Qt::Key_E, Qt::ControlModifier);
     ASSERT_NE(w.editor(), nullptr);
-    EXPECT_EQ(w.editor()->windowTitle(), "Add/33");
-    EXPECT_FALSE(w.field<QPushButton>("cmdAdd")->isVisible());
-    EXPECT_TRUE(w.field<QRadioButton>("Option1")->isChecked());
-    EXPECT_EQ(w.field<QLineEdit>("txtRemA")->text(), "10.0.0.256");
+    EXPECT_EQ(w.editor()->windowTitle() + ' ' + w.field<QLineEdit>("txtRemA")->text(),
+              "Add/33 10.0.0.256");
+    EXPECT_TRUE(!w.field<QPushButton>("cmdAdd")->isVisible() &&
+                w.field<QRadioButton>("Option1")->isChecked());
     w.click("cmdModify");
     EXPECT_EQ(w.prompter.messages().last().text, "Add/24");
     EXPECT_EQ(w.table.cell(2, RuleTable::Address), "10.0.0.256");
