@@ -47,21 +47,30 @@ template <typename What> qint64 millisecondsBesideFifo(const QString& fifo, What
     return timer.elapsed();
 }
 
+// A data folder with its applications folder and a FIFO named fifoName.
+struct DataFolder {
+    QTemporaryDir dir;
+    const QString apps = dir.path() + "/applications", fifo;
+    explicit DataFolder(const char* fifoName = "fifo") : fifo(dir.path() + '/' + fifoName) {
+        EXPECT_TRUE(QDir().mkpath(apps));
+        EXPECT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    }
+    QString path() const { return dir.path(); }
+};
+
 } // namespace
 
 // An entry's icon is found by the program it runs. A .desktop link to a FIFO hung start-up for
 // ever; a 60 MB one-line entry cost 212 MB, and a sparse one of gigabytes all memory.
 TEST(DesktopEntries, ALinkToAFifoOrAHugeEntryCannotHoldTheWalkUp) {
-    QTemporaryDir data;
-    const QString apps = data.path() + "/applications";
-    const QString fifo = data.path() + "/fifo";
+    const DataFolder data;
+    const QString &apps = data.apps, &fifo = data.fifo;
     ASSERT_TRUE(QDir().mkpath(apps + "/sub"));
     test::writeFile(apps + "/shell.desktop",
                     "[Desktop Entry]\nName=Shell\nExec=env LANG=C \"/usr/bin/bash\" --login %U\n"
                     "Icon=utilities-terminal\n[Desktop Action New]\nExec=/usr/bin/true\nIcon=x\n");
     test::writeFile(apps + "/sub/sleeper.desktop",
                     "[Desktop Entry]\r\nExec=sleep 5\r\nIcon=/opt/icons/sleep.png\r\n");
-    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     ASSERT_TRUE(QFile::link(fifo, apps + "/a-fifo.desktop"));
     QFile huge(apps + "/huge.desktop");
     ASSERT_TRUE(huge.open(QIODevice::WriteOnly) && huge.write("[Desktop Entry]\nExec=") &&
@@ -77,10 +86,11 @@ TEST(DesktopEntries, ALinkToAFifoOrAHugeEntryCannotHoldTheWalkUp) {
     EXPECT_LT(millisecondsBesideFifo(fifo, [&] { entries = DesktopEntries::load({data.path()}); }),
               2000);
     qInstallMessageHandler(previous);
-    EXPECT_EQ(entries.iconFor("/usr/bin/bash"), "utilities-terminal");
-    EXPECT_EQ(entries.iconFor("/usr/bin/sleep"), "/opt/icons/sleep.png");
-    EXPECT_EQ(entries.iconFor("/usr/bin/true"), QString()) << "only [Desktop Entry] counts";
-    EXPECT_EQ(entries.iconFor("/usr/bin/cat"), "kept") << "only the long line is skipped";
+    // Only [Desktop Entry] counts (not true's action); only the long line is skipped (cat).
+    QStringList icons;
+    for (const char* program : {"bash", "sleep", "true", "cat"})
+        icons << entries.iconFor(QStringLiteral("/usr/bin/") + program);
+    EXPECT_EQ(icons, QStringList({"utilities-terminal", "/opt/icons/sleep.png", "", "kept"}));
     ASSERT_EQ(warnings.size(), 3) << warnings.join('\n').toStdString();
     for (const char* named : {"a-fifo.desktop", "huge.desktop", "long.desktop"})
         EXPECT_EQ(warnings.filter(named).size(), 1) << named;
@@ -88,11 +98,8 @@ TEST(DesktopEntries, ALinkToAFifoOrAHugeEntryCannotHoldTheWalkUp) {
 
 // QIcon opened an icon path itself: a FIFO froze the GUI thread, and with it every pass.
 TEST(DesktopEntries, AnIconThatIsAFifoCannotFreezeTheWindow) {
-    QTemporaryDir data;
-    const QString apps = data.path() + "/applications";
-    const QString fifo = data.path() + "/icon.png";
-    ASSERT_TRUE(QDir().mkpath(apps));
-    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const DataFolder data("icon.png");
+    const QString &apps = data.apps, &fifo = data.fifo;
     QImage red(16, 16, QImage::Format_ARGB32);
     red.fill(Qt::red);
     ASSERT_TRUE(red.save(data.path() + "/red.png"));
@@ -121,21 +128,14 @@ TEST(DesktopEntries, HostileEntriesCannotStopTheRunningFirewall) {
     for (const bool linkToFifo : {false, true}) {
         SCOPED_TRACE(linkToFifo ? "a .desktop link to a FIFO" : "an Icon= FIFO");
         test::ProgramFolder folder;
-        QTemporaryDir data;
-        const QString fifo = data.path() + "/fifo";
-        ASSERT_TRUE(QDir().mkpath(data.path() + "/applications"));
-        ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-        if (linkToFifo)
-            ASSERT_TRUE(QFile::link(fifo, data.path() + "/applications/evil.desktop"));
-        else
-            ASSERT_TRUE(test::writeFile(
-                data.path() + "/applications/evil.desktop",
-                "[Desktop Entry]\nExec=" + QCoreApplication::applicationFilePath().toUtf8() +
-                    "\nIcon=" + fifo.toUtf8() + '\n'));
-        test::TcpListener blocked("127.0.0.2");
-        test::TcpListener allowed("127.0.0.4");
-        const Rule block{"block", {}, {}, blocked.address(), QString::number(blocked.port()),
-                         {},      {}};
+        const DataFolder data;
+        const QString evil = data.apps + "/evil.desktop";
+        ASSERT_TRUE(linkToFifo ? QFile::link(data.fifo, evil)
+                               : test::writeFile(evil, "[Desktop Entry]\nExec=" +
+                                                           QCoreApplication::applicationFilePath().toUtf8() +
+                                                           "\nIcon=" + data.fifo.toUtf8() + '\n'));
+        test::TcpListener blocked("127.0.0.2"), allowed("127.0.0.4");
+        const Rule block{"block", {}, {}, blocked.address(), QString::number(blocked.port()), {}, {}};
         ASSERT_TRUE(test::writeFile(folder.file("Normal.rlsp"), policyText({block}, RuleWords{})));
         test::RunningTarvok tarvok(folder, false, true, {"XDG_DATA_HOME=" + data.path()});
         ASSERT_TRUE(test::waitFor([&] { return QFileInfo(folder.file("Logs")).isDir(); }, 20000));

@@ -97,6 +97,6 @@ TEST(ResolveWindow, LookupsFindNamesAndASlowOneDoesNotStopTheEnforcementPass) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !window.waiting(); }, 10000));
     EXPECT_EQ(window.findChild<QLineEdit*>("Text2")->text(), QString());
     ASSERT_EQ(prompter.messages().size(), 1);
-    EXPECT_EQ(prompter.messages()[0].text, "Unable to resolve host name!");
-    EXPECT_EQ(prompter.messages()[0].style, Prompter::Critical);
+    EXPECT_EQ(std::tuple(prompter.messages()[0].text, prompter.messages()[0].style),
+              std::tuple(QString("Unable to resolve host name!"), Prompter::Critical));
 }

@@ -118,9 +118,8 @@ TEST(LogFileReader, AcceptsLineEndsEncodingsAndDamage) {
     const QList<EventRecord> r = parseLogFile(bytes);
     ASSERT_EQ(r.size(), 4);
     EXPECT_EQ(r[0].status, "ESTABLISHED");
-    EXPECT_EQ(r[1].localAddress, QString::fromUtf8("München€"));
-    EXPECT_EQ(r[1].localPort, "1");
-    EXPECT_EQ(r[1].status, "");
+    EXPECT_EQ(QStringList({r[1].localAddress, r[1].localPort, r[1].status}),
+              QStringList({QString::fromUtf8("München€"), "1", ""}));
     EXPECT_EQ(r[2], (EventRecord{"plain", "q", "", "x", "y", "z", "w", "v", ""}));
     EXPECT_EQ(r[3].localAddress, "never closed");
 }
@@ -149,10 +148,8 @@ TEST_F(EventListTest, AFlushOrClearThatCannotWriteKeepsItsRecordsAndTheFile) {
             addRecords(1, 100);
             EXPECT_FALSE(list.flushIfFull());
             EXPECT_EQ(failed, 1); // told once, not at every pass
-            EXPECT_FALSE(list.flushAtExit());
-            EXPECT_FALSE(list.clear());
-            EXPECT_EQ(list.count(), 51);
-            EXPECT_FALSE(list.lastError().isEmpty());
+            EXPECT_FALSE(list.flushAtExit() || list.clear());
+            EXPECT_TRUE(list.count() == 51 && !list.lastError().isEmpty());
             EXPECT_EQ(readFile(path), old);
 
             mount.release();

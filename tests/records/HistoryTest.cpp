@@ -46,8 +46,7 @@ TEST_F(HistoryTest, RunsAreWrittenInLineFormatKeptNewestFirstAndClearedAtExit) {
         for (int row = 0; row < 4; ++row)
             EXPECT_EQ(history.row(row), HistoryList::recordOf(run(4 - row)));
         history.clearSelection({0, 2, 2, 9, -1}); // runs 4 and 2; nonsense ignored
-        EXPECT_EQ(history.row(0).first(), "3/03/2024");
-        EXPECT_EQ(history.row(1).first(), "1/03/2024");
+        EXPECT_EQ(history.row(0).first() + ' ' + history.row(1).first(), "3/03/2024 1/03/2024");
         ASSERT_TRUE(history.save(run(5)));
     }
     HistoryList history(dir.path());

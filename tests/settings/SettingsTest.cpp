@@ -113,7 +113,7 @@ TEST_F(SettingsFolder, IniNewFileIsCrLfAndEveryValueReadsBackEvenALeadingByteOrd
     EXPECT_EQ(ini::read("Evil", "y", config()), "");
 }
 
-TEST_F(SettingsFolder, IniWindows1252FilesReadAndStayReadable) {
+TEST_F(SettingsFolder, IniWindows1252FilesReadStayReadableAndChangesBehindItsBackAreSeen) {
     const QString name = QString::fromUtf8("Café € \u008D");
     ASSERT_TRUE(writeFile(config(), "[S]\r\nname=Caf\xE9 \x80 \x8D\r\nother=x\r\n"));
     EXPECT_EQ(ini::read("S", "name", config()), name);
@@ -131,10 +131,9 @@ TEST_F(SettingsFolder, IniWindows1252FilesReadAndStayReadable) {
     EXPECT_EQ(ini::read("s", "NAME", config()), QString::fromUtf8("Café"));
     ASSERT_TRUE(ini::write("S", "more", "1", config()));
     EXPECT_EQ(readFile(config()), "\xEF\xBB\xBF[S]\nname=Caf\xC3\xA9\nmore=1\n");
-}
 
-TEST_F(SettingsFolder, IniSeesChangesMadeBehindItsBack) {
-    // Same size, rewritten in place at once: the modification time may not even change.
+    // Changes made behind its back: same size, rewritten in place at once, so that the
+    // modification time may not even change.
     for (char c = 'a'; c <= 'e'; ++c) {
         ASSERT_TRUE(writeFile(config(), QByteArray("[S]\nk=") + c + '\n'));
         EXPECT_EQ(ini::read("S", "k", config()), QString(QLatin1Char(c)));
@@ -160,8 +159,7 @@ TEST_F(SettingsFolder, FirstStartCreatesTheDefaultFileAndTheWindowSizeIsStoredSh
     EXPECT_EQ(Settings::twipsText(0.1f), "0.1");
     settings.setValue("Height", "tall");
     settings.setValue("Width", "-5");
-    EXPECT_EQ(settings.heightTwips(), 8945.0f);
-    EXPECT_EQ(settings.widthTwips(), 11640.0f);
+    EXPECT_EQ(std::tuple(settings.heightTwips(), settings.widthTwips()), std::tuple(8945.0f, 11640.0f));
 }
 
 TEST_F(SettingsFolder, OddFilesLoadAsWrittenAndSaveOnlyTheKeysTheyHold) {
@@ -194,24 +192,6 @@ TEST_F(SettingsFolder, OddFilesLoadAsWrittenAndSaveOnlyTheKeysTheyHold) {
     EXPECT_TRUE(readFile(config()).endsWith("ShowUDP=false\r\nJournalRecords=False\r\n\r\n\r\n"));
     settings.load();
     EXPECT_FALSE(settings.isOn("JournalRecords"));
-}
-
-TEST_F(SettingsFolder, LanguageWithoutAFileFallsBackToEnglishAndIsKept) {
-    for (const char* name : {"English", "Russian"})
-        ASSERT_TRUE(writeFile(folder() + "/Language/" + name + ".lng", "[LANGUAGE]\r\n"));
-    ASSERT_TRUE(writeFile(config(), "[Settings]\r\nLanguage=Klingon\r\n"));
-    Settings settings(folder());
-    settings.load();
-    const QString english = folder() + "/Language/English.lng";
-    EXPECT_EQ(settings.languageFile(), english);
-    ASSERT_TRUE(settings.save());
-    EXPECT_TRUE(readFile(config()).contains("\r\nLanguage=Klingon\r\n"));
-    settings.setValue("Language", "Russian");
-    EXPECT_EQ(settings.resolveLanguageFile(), folder() + "/Language/Russian.lng");
-    for (const char* name : {"../Language/Russian", ""}) { // a path, or nothing: English
-        settings.setValue("Language", name);
-        EXPECT_EQ(settings.resolveLanguageFile(), english) << name;
-    }
 }
 
 // A write that cannot finish fails with a reason, keeps the file, creates none, leaves nothing.
@@ -350,28 +330,42 @@ TEST_F(SettingsFolder, LanguageCodePagesAndUtf8FilesDecodeAndMissingKeysStayEmpt
                                             "[Add]\n17=annehmen\n"));
     TextHolders holders;
     LanguageFile(language("Test")).fill(holders);
-    EXPECT_EQ(holders.policy, "Regel:");
-    EXPECT_EQ(holders.accept, "annehmen");
-    EXPECT_EQ(holders.established, "");
+    EXPECT_EQ(QStringList({holders.policy, holders.accept, holders.established}),
+              QStringList({"Regel:", "annehmen", ""}));
     for (int characterSet : {0, 128, 129, 134, 136, 161, 162, 177, 178, 186, 204, 238, 222})
         EXPECT_EQ(decodeCodePage("abc", codePageForCharacterSet(characterSet)), "abc")
             << characterSet;
 }
 
-TEST_F(SettingsFolder, ListsOnlyLanguageFilesAndPreviewsThePickedOne) {
-    for (const char* name : {"English.lng", "notes.txt", "old.lng.bak"})
+// Only .lng files are listed; a picked language previews its texts, a picked name without a
+// file previews nothing; a configured language without a file reads English and is kept.
+TEST_F(SettingsFolder, LanguagesAreListedPreviewedAndOneWithoutAFileFallsBackToEnglish) {
+    for (const char* name : {"English.lng", "Russian.lng", "notes.txt", "old.lng.bak"})
         ASSERT_TRUE(writeFile(folder() + "/Language/" + name, "[LANGUAGE]\r\n"));
     ASSERT_TRUE(QFile::copy(Shipped + "/Japanese.lng", language("Japanese")));
     const QStringList names = availableLanguages(folder());
-    EXPECT_EQ(QSet<QString>(names.begin(), names.end()), QSet<QString>({"English", "Japanese"}));
-
+    EXPECT_EQ(QSet<QString>(names.begin(), names.end()),
+              QSet<QString>({"English", "Japanese", "Russian"}));
     const LanguagePreview preview = previewLanguage(folder(), "Japanese");
-    EXPECT_EQ(preview.okCaption, QString::fromUtf8("OK(&O)"));
-    EXPECT_EQ(preview.selectCaption, QString::fromUtf8("言語を選んでください:"));
-    EXPECT_EQ(preview.translator, QString::fromUtf8("Tarvok プロジェクト"));
+    EXPECT_EQ(QStringList({preview.okCaption, preview.selectCaption, preview.translator}),
+              QStringList({QString::fromUtf8("OK(&O)"), QString::fromUtf8("言語を選んでください:"),
+                           QString::fromUtf8("Tarvok プロジェクト")}));
     EXPECT_FALSE(preview.changeMessage.isEmpty());
-    // A picked name without a file previews nothing; it does not fall back to English.
     EXPECT_EQ(previewLanguage(folder(), "Gone").okCaption, "");
+
+    ASSERT_TRUE(writeFile(config(), "[Settings]\r\nLanguage=Klingon\r\n"));
+    Settings settings(folder());
+    settings.load();
+    const QString english = folder() + "/Language/English.lng";
+    EXPECT_EQ(settings.languageFile(), english);
+    ASSERT_TRUE(settings.save());
+    EXPECT_TRUE(readFile(config()).contains("\r\nLanguage=Klingon\r\n"));
+    settings.setValue("Language", "Russian");
+    EXPECT_EQ(settings.resolveLanguageFile(), folder() + "/Language/Russian.lng");
+    for (const char* name : {"../Language/Russian", ""}) { // a path, or nothing: English
+        settings.setValue("Language", name);
+        EXPECT_EQ(settings.resolveLanguageFile(), english) << name;
+    }
 }
 
 TEST(Preferences, LogSizeBoxRules) {
@@ -475,8 +469,7 @@ TEST_F(FrmPreferencesTest, LogSizeAndLanguageAreTakenOverByOkOnlyNotByEscape) {
               QDir::toNativeSeparators(folder.path() + QStringLiteral("/Logs/")));
     QTest::keyClicks(size, QStringLiteral("a"));
     ASSERT_EQ(prompter.messages().size(), 1);
-    EXPECT_EQ(prompter.messages()[0].text, QStringLiteral("Invalid log size"));
-    EXPECT_EQ(prompter.messages()[0].title, QStringLiteral("Error!"));
+    EXPECT_EQ(prompter.messages()[0].title + '|' + prompter.messages()[0].text, "Error!|Invalid log size");
 
     // Picking a language previews its OK button at once.
     dialog->findChild<QComboBox*>("cboLanguage")->setCurrentText(QStringLiteral("Japanese"));
@@ -488,10 +481,10 @@ TEST_F(FrmPreferencesTest, LogSizeAndLanguageAreTakenOverByOkOnlyNotByEscape) {
     ok->click();
     ASSERT_EQ(prompter.messages().size(), 2);
     EXPECT_EQ(prompter.messages()[0].text, language.text(QStringLiteral("Preferences"), 13));
-    EXPECT_EQ(prompter.messages()[1].text, japanese.changeMessage);
-    EXPECT_EQ(prompter.messages()[1].title, japanese.changeTitle);
-    EXPECT_EQ(settings.values.value("LogSize"), QStringLiteral("100"));
-    EXPECT_EQ(settings.values.value("Language"), QStringLiteral("Japanese"));
+    EXPECT_EQ(QStringList({prompter.messages()[1].text, prompter.messages()[1].title}),
+              QStringList({japanese.changeMessage, japanese.changeTitle}));
+    EXPECT_EQ(QStringList({settings.values.value("LogSize"), settings.values.value("Language")}),
+              QStringList({"100", "Japanese"}));
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
 }
 

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 using namespace tarvok;
@@ -61,15 +62,11 @@ TEST(InterfaceCounters, LoopbackIsReadWithItsPropertiesButLeftOutOfTheSums) {
     const CInterfaces& interfaces = helper.Interfaces();
     ASSERT_EQ(interfaces.Count(), 1); // a fresh namespace holds only its loopback
     const CInterface& lo = *interfaces.Item(1);
-    EXPECT_EQ(lo.InterfaceName, "lo");
-    EXPECT_EQ(lo.InterfaceDescription, "lo");
-    EXPECT_EQ(lo.InterfaceIndex, 1);
-    EXPECT_EQ(lo.MaximumTransmissionUnit, 65536);
-    EXPECT_EQ(lo.AdminStatus, CInterface::AdminUp);
-    EXPECT_EQ(lo.OperationalStatus, CInterface::Operational);
-    EXPECT_EQ(lo.AdapterAddress, "00-00-00-00-00-00");
-    EXPECT_EQ(helper.BytesReceived(), 0u);
-    EXPECT_EQ(helper.BytesSent(), 0u);
+    EXPECT_EQ(QStringList({lo.InterfaceName, lo.InterfaceDescription, lo.AdapterAddress}),
+              QStringList({"lo", "lo", "00-00-00-00-00-00"}));
+    EXPECT_EQ(std::tuple(lo.InterfaceIndex, lo.MaximumTransmissionUnit, lo.AdminStatus,
+                         lo.OperationalStatus, helper.BytesReceived(), helper.BytesSent()),
+              std::tuple(1, 65536, CInterface::AdminUp, CInterface::Operational, 0ull, 0ull));
 
     const unsigned char bytes[10] = {0, 26, 255, 1, 2, 3, 4, 5, 6, 7}; // at most eight bytes shown
     EXPECT_EQ(adapterAddressText(bytes, 6), "00-1A-FF-01-02-03");
@@ -89,13 +86,11 @@ TEST(InterfaceCounters, SumsAboveFourGigabytesKeepEveryInterfaceAndEachDirection
     bool done = false, interrupted = false;
     ASSERT_TRUE(CIpHelper::decodeLinkMessages(reply.data(), reply.size(), 7, interfaces, done,
                                               interrupted));
-    EXPECT_TRUE(done);
-    EXPECT_FALSE(interrupted);
-    ASSERT_EQ(interfaces.Count(), 3);
+    ASSERT_EQ(std::tuple(done, interrupted, interfaces.Count()), std::tuple(true, false, 3));
     CIpHelper helper;
     helper.setInterfaces(interfaces);
-    EXPECT_EQ(helper.BytesReceived(), 9'000'000'000ull);
-    EXPECT_EQ(helper.BytesSent(), 6'000'000'005ull);
+    EXPECT_EQ(std::tuple(helper.BytesReceived(), helper.BytesSent()),
+              std::tuple(9'000'000'000ull, 6'000'000'005ull));
 
     CInterfaces cut; // a reply cut inside a message is refused rather than read past its end
     EXPECT_FALSE(CIpHelper::decodeLinkMessages(reply.data(), 20, 7, cut, done, interrupted));
@@ -136,11 +131,12 @@ TEST(ProtocolCounters, ConnectionsOfBothFamiliesAreCounted) {
     address.sin6_addr = in6addr_loopback;
     ASSERT_EQ(::bind(udp6.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
 
+    // Two ends of each connection, and the two listeners.
     const ConnectionCounts after = counters.readConnections();
-    EXPECT_EQ(after.established - before.established, 4u); // two ends of each connection
-    EXPECT_EQ(after.tcpTotal - before.tcpTotal, 6u);       // and the two listeners
-    EXPECT_EQ(after.udpListeners - before.udpListeners, 2u);
+    EXPECT_EQ(std::tuple(after.established - before.established, after.tcpTotal - before.tcpTotal,
+                         after.udpListeners - before.udpListeners),
+              std::tuple(4u, 6u, 2u));
     const IpDatagrams datagramsAfter = counters.readDatagrams();
-    EXPECT_GT(datagramsAfter.received, datagramsBefore.received);
-    EXPECT_GT(datagramsAfter.sent, datagramsBefore.sent);
+    EXPECT_TRUE(datagramsAfter.received > datagramsBefore.received &&
+                datagramsAfter.sent > datagramsBefore.sent);
 }

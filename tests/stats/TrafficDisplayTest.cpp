@@ -13,6 +13,7 @@ using tarvok::test::FakeTrafficCounters;
 namespace {
 
 const QLocale English(QLocale::English, QLocale::UnitedStates);
+TextHolders Holders; // the built-in texts
 
 // One second of the window's timers: the totals update, then the speed tick.
 void tick(TrafficDisplay& display) {
@@ -24,19 +25,11 @@ void tick(TrafficDisplay& display) {
 
 TEST(TrafficDisplay, SetBytesAtTheEdgesInTwoLocales) {
     const QLocale german(QLocale::German, QLocale::Germany);
-    const struct {
-        double kilobytes;
-        const char* english;
-        const char* german;
-    } cases[] = {
-        {0, "0.00 MB", "0,00 MB"},
-        {500, "0.49 MB", "0,49 MB"},
-        {1048575, "1024.00 MB", "1024,00 MB"},
-        {1048576, "1.00 GB", "1,00 GB"},
-        {1073741823, "1024.00 GB", "1024,00 GB"},
-        {1073741824, "1.00 TB", "1,00 TB"},
-        {5497558138880.0, "5120.00 TB", "5120,00 TB"}, // no group separator
-    };
+    const struct { double kilobytes; const char *english, *german; } cases[] = {
+        {0, "0.00 MB", "0,00 MB"},           {500, "0.49 MB", "0,49 MB"},
+        {1048575, "1024.00 MB", "1024,00 MB"}, {1048576, "1.00 GB", "1,00 GB"},
+        {1073741823, "1024.00 GB", "1024,00 GB"}, {1073741824, "1.00 TB", "1,00 TB"},
+        {5497558138880.0, "5120.00 TB", "5120,00 TB"}}; // no group separator
     for (const auto& c : cases) {
         EXPECT_EQ(TrafficDisplay::SetBytes(c.kilobytes, English), c.english) << c.kilobytes;
         EXPECT_EQ(TrafficDisplay::SetBytes(c.kilobytes, german), c.german) << c.kilobytes;
@@ -50,8 +43,7 @@ TEST(TrafficDisplay, SetBytesAtTheEdgesInTwoLocales) {
 TEST(TrafficDisplay, TrafficOfAnInterfaceRemovedBeforeItWasReadStillCounts) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     SystemCounters counters;
-    TextHolders holders;
-    TrafficDisplay display(counters, holders, English);
+    TrafficDisplay display(counters, Holders, English);
     test::VethPair pair;
     std::optional<test::TcpListener> listener = pair.farListener();
     ASSERT_TRUE(pair.ok() && listener);
@@ -84,16 +76,14 @@ TEST(TrafficDisplay, TrafficOfAnInterfaceRemovedBeforeItWasReadStillCounts) {
 // taken as 0 bytes made the next good read count every byte the machine ever moved.
 TEST(TrafficDisplay, EachInterfaceCountsOnlyItsOwnDifferences) {
     FakeTrafficCounters counters;
-    TextHolders holders;
-    TrafficDisplay display(counters, holders, English);
+    TrafficDisplay display(counters, Holders, English);
     counters.failReads = 1; // even the first read
     tick(display);
     counters.bytes = {{2, {10'000'000, 20'000'000}}, {3, {5'000'000, 5'000'000}}};
     counters.connections.established = 3;
     tick(display); // the first good read fixes the start
-    EXPECT_EQ(display.panelText(3), "Established: 3");
-    EXPECT_EQ(display.panelText(4), "Received : 0.00 MB");
-    EXPECT_EQ(display.panelText(5), "Sent: 0.00 MB");
+    EXPECT_EQ(QStringList({display.panelText(3), display.panelText(4), display.panelText(5)}),
+              QStringList({"Established: 3", "Received : 0.00 MB", "Sent: 0.00 MB"}));
     const struct {
         InterfaceBytes bytes;
         int failReads;
@@ -113,37 +103,29 @@ TEST(TrafficDisplay, EachInterfaceCountsOnlyItsOwnDifferences) {
         counters.bytes = second.bytes;
         counters.failReads = second.failReads;
         tick(display);
-        EXPECT_EQ(display.speedIn(), second.in);
-        EXPECT_EQ(display.speedOut(), second.out);
+        EXPECT_EQ(std::tuple(display.speedIn(), display.speedOut()), std::tuple(second.in, second.out));
     }
     display.UpdateTraffic(); // the next totals update shows the seconds just counted
-    EXPECT_EQ(display.panelText(4), "Received: 210.00 MB");
-    EXPECT_EQ(display.panelText(6), "In: 2 KB/s");
     const TrafficDisplay::RunTotals totals = display.runTotals();
-    EXPECT_EQ(totals.receivedKB, "215,043");
-    EXPECT_EQ(totals.sentKB, "4,882,815");
-    EXPECT_EQ(totals.totalKB, "5,097,858");
+    EXPECT_EQ(QStringList({display.panelText(4), display.panelText(6), totals.receivedKB,
+                           totals.sentKB, totals.totalKB}),
+              QStringList({"Received: 210.00 MB", "In: 2 KB/s", "215,043", "4,882,815",
+                           "5,097,858"}));
     EXPECT_FALSE(totals.endTime.isEmpty());
 }
 
 TEST(TrafficDisplay, ActivityFollowsTheDatagramCounters) {
     FakeTrafficCounters counters;
-    TextHolders holders;
-    TrafficDisplay display(counters, holders, English);
+    TrafficDisplay display(counters, Holders, English);
     counters.datagrams = {100, 100};
     EXPECT_EQ(display.activityTick(), TrafficDisplay::Both) << "against the all-zero start";
-    const struct {
-        std::uint64_t received, sent;
-        TrafficDisplay::Activity expected;
-    } steps[] = {{1, 0, TrafficDisplay::Receiving},
-                 {0, 1, TrafficDisplay::Sending},
-                 {1, 1, TrafficDisplay::Both},
-                 {0, 0, TrafficDisplay::Idle}};
-    for (const auto& step : steps) {
+    const struct { std::uint64_t received, sent; TrafficDisplay::Activity expected; } steps[] = {
+        {1, 0, TrafficDisplay::Receiving}, {0, 1, TrafficDisplay::Sending},
+        {1, 1, TrafficDisplay::Both},      {0, 0, TrafficDisplay::Idle}};
+    for (const auto& step : steps)
         for (int tick = 0; tick < 4; ++tick) {
             counters.datagrams.received += step.received;
             counters.datagrams.sent += step.sent;
             EXPECT_EQ(display.activityTick(), step.expected) << step.expected << " tick " << tick;
         }
-    }
 }
