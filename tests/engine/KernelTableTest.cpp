@@ -116,7 +116,7 @@ struct Policy {
     ~Policy() { kernel.remove(); }
     void set(QList<Rule> list) {
         rules.setRules(std::move(list));
-        QCoreApplication::processEvents(); // the write that the change asks for
+        ASSERT_TRUE(kernel.waitForWrite()); // the write that the change asks for
     }
 };
 
