@@ -21,8 +21,9 @@ int KernelRefusals::open(std::uint16_t group) {
 void KernelRefusals::readNow() {
     m_packets.clear();
     // Bounded per call, so that a flood leaves the event loop room; the rest comes next time.
-    m_log.read(m_packets, 4096);
-    qint64 unrecorded = 0;
+    // Packets lost to a full socket were refusals too: counted, though not recorded.
+    qint64 unrecorded = static_cast<qint64>(m_log.read(m_packets, 4096));
+    m_count += unrecorded;
     for (const platform::LoggedPacket& packet : m_packets) {
         ++m_count;
         if (!m_window.isValid() || m_window.elapsed() >= 1000) {

@@ -27,6 +27,7 @@ public:
     // Listens to a log group; 0 or an errno value.
     int open(std::uint16_t group = DefaultGroup);
     bool isOpen() const { return m_log.fd() >= 0; }
+    int socket() const { return m_log.fd(); }
 
     void setNotifier(Notifier* notifier) { m_notifier = notifier; }
     void setLocaliser(const Localiser* localiser) { m_localiser = localiser; }

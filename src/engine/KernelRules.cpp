@@ -26,10 +26,10 @@ std::string addressText(const Address6& address) {
     return text;
 }
 
-// One lookup of the chains: a map from keys of one kind to verdicts.
+// One lookup of the chains: keys of one kind, each refused or accepted.
 struct Step {
-    std::string map;      // the named map it uses
-    std::string type;     // nftables key type of the map
+    std::string map;      // the name of its sets, without the r or a
+    std::string type;     // nftables key type of the sets
     std::string outKey;   // the key as the output chain forms it
     std::string inKey;    // the same for the input chain (the packet's source)
     std::vector<std::pair<std::string, bool>> elements; // key text, refuse
@@ -72,7 +72,7 @@ public:
                     out += "\t\tlog group " + std::to_string(m_options.logGroup) + "\n";
                 out += "\t\treject with tcp reset\n\t}\n";
                 for (const Step& step : steps)
-                    out += mapText(step);
+                    out += setsText(step);
                 out += chains(steps, m_anyAny != None && !m_table.isAccept(m_anyAny));
             }
         }
@@ -224,18 +224,29 @@ private:
             steps.push_back(std::move(step));
     }
 
-    static std::string mapText(const Step& step) {
-        std::string out = "\tmap " + step.map + " {\n\t\ttype " + step.type +
-                          " : verdict\n\t\telements = { ";
-        bool first = true;
-        for (const auto& [key, refuse] : step.elements) {
-            if (!first)
-                out += ",\n\t\t\t";
-            first = false;
-            out += key;
-            out += refuse ? " : goto refuse" : " : accept";
+    // A step's keys as two plain sets, those refused and those accepted (a key is in one at
+    // most). Plain sets rather than a verdict map: the kernel then neither checks every element's
+    // jump nor walks them all again to drop their references when the table is replaced.
+    static std::string setsText(const Step& step) {
+        std::string out;
+        for (const bool refuse : {true, false}) {
+            std::size_t count = 0;
+            std::string elements;
+            for (const auto& [key, refuses] : step.elements) {
+                if (refuses != refuse)
+                    continue;
+                if (count++ > 0)
+                    elements += ",\n\t\t\t";
+                elements += key;
+            }
+            if (count == 0)
+                continue;
+            // The size tells the kernel how many elements come, so that it makes a hash table
+            // of that size at once rather than growing one insert after another.
+            out += "\tset " + step.map + (refuse ? "r" : "a") + " {\n\t\ttype " + step.type +
+                   "\n\t\tsize " + std::to_string(count) + "\n\t\telements = { " + elements +
+                   " }\n\t}\n";
         }
-        out += " }\n\t}\n";
         return out;
     }
 
@@ -248,8 +259,17 @@ private:
             out += "\tchain " + decide + " {\n";
             out += "\t\tip " + local + " 127.0.0.1 accept\n";
             out += "\t\tip6 " + local + " { ::1, ::ffff:127.0.0.1 } accept\n";
-            for (const Step& step : steps)
-                out += "\t\t" + (output ? step.outKey : step.inKey) + " vmap @" + step.map + "\n";
+            for (const Step& step : steps) {
+                const std::string& key = output ? step.outKey : step.inKey;
+                const auto has = [&](bool refuse) {
+                    return std::any_of(step.elements.begin(), step.elements.end(),
+                                       [&](const auto& element) { return element.second == refuse; });
+                };
+                if (has(true))
+                    out += "\t\t" + key + " @" + step.map + "r goto refuse\n";
+                if (has(false))
+                    out += "\t\t" + key + " @" + step.map + "a accept\n";
+            }
             if (refuseRest)
                 out += "\t\tgoto refuse\n";
             out += "\t}\n";

@@ -9,12 +9,12 @@
 // (remote = source). The rows that the pass skips (local address 127.0.0.1, ::1 and the
 // v4-mapped form) are never refused.
 //
-// First match wins in the pass; the kernel gets the same answer from a few map lookups rather
+// First match wins in the pass; the kernel gets the same answer from a few set lookups rather
 // than one rule per row, so that thousands of rules cost a new connection almost nothing:
-// - every exact address-and-port key maps to the verdict of the first rule matching it, which
+// - every exact address-and-port key gets the verdict of the first rule matching it, which
 //   may be an address-only or port-only rule above it;
 // - address-only and port-only keys follow, in the order that needs fewer resolved pairs, and
-//   those pairs (an address rule above a port rule, or the reverse) join the first map;
+//   those pairs (an address rule above a port rule, or the reverse) join the first lookup;
 // - when that would take too many pairs, or the rows fall into a few runs of one kind, they are
 //   emitted as such runs, in order.
 

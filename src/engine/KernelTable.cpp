@@ -3,6 +3,7 @@
 #include "engine/SecurityLevels.h"
 #include "platform/NfTables.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 
 #include <cstdio>
@@ -32,7 +33,6 @@ KernelTable::KernelTable(RuleTable& rules, EnforcementEngine& engine, SecurityLe
         return observed;
     };
     // One signal for every kind of change to the rules; a burst of them makes one write.
-    // One signal for every kind of change to the rules; a burst of them makes one write.
     connect(&rules, &QAbstractItemModel::dataChanged, this, &KernelTable::schedule);
     connect(&rules, &QAbstractItemModel::rowsInserted, this, &KernelTable::schedule);
     connect(&rules, &QAbstractItemModel::rowsRemoved, this, &KernelTable::schedule);
@@ -46,12 +46,25 @@ KernelTable::KernelTable(RuleTable& rules, EnforcementEngine& engine, SecurityLe
     m_watch.setObjectName(QStringLiteral("TimerKernelTable"));
     m_watch.setInterval(CheckIntervalMs);
     connect(&m_watch, &QTimer::timeout, this, &KernelTable::check);
+    m_worker = std::thread([this] { work(); });
 }
 
 KernelTable::~KernelTable() {
     // An end that skipped the orderly shutdown still leaves no table claiming a policy.
     if (!m_removed)
         remove();
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    m_worker.join();
+}
+
+void KernelTable::setWriter(Writer writer) {
+    std::unique_lock lock(m_mutex);
+    m_wake.wait(lock, [this] { return !m_busy; });
+    m_writer = std::move(writer);
 }
 
 QString KernelTable::cutsOnlyText() const {
@@ -99,20 +112,114 @@ void KernelTable::schedule() {
     // Queued, so that a burst of changes in one handler makes one write.
     QMetaObject::invokeMethod(this, [this] {
         m_scheduled = false;
-        if (m_removed)
-            return;
-        writeNow();
-        // What was open before the change and is blocked now is cut without waiting for a tick.
-        if (!m_levels || !m_levels->paused())
-            m_engine.runPass();
+        if (!m_removed)
+            submit(RunPass);
     }, Qt::QueuedConnection);
 }
 
-void KernelTable::writeNow() {
+std::string KernelTable::script() const {
     const bool paused = m_levels && m_levels->paused();
     const SecurityLevel level = m_levels ? m_levels->level() : m_engine.level();
+    return kernelTableScript(m_rules, level, paused, m_options);
+}
+
+void KernelTable::quiesce() {
+    std::unique_lock lock(m_mutex);
+    m_hasPending = false;
+    m_pending.clear();
+    m_pendingAfter = Nothing;
+    m_wake.wait(lock, [this] { return !m_busy; });
+    // Outcomes of earlier writes still on their way are stale once this thread writes.
+    ++m_epoch;
+}
+
+void KernelTable::writeNow() {
+    quiesce();
     std::string error;
-    const bool ok = m_writer(kernelTableScript(m_rules, level, paused, m_options), error);
+    const bool ok = m_writer(script(), error);
+    apply(ok, error);
+    if (ok)
+        m_written = m_observer ? m_observer() : Observed{};
+}
+
+void KernelTable::submit(int after) {
+    std::string next = script();
+    {
+        const std::lock_guard lock(m_mutex);
+        m_pending = std::move(next); // supersedes one that has not started
+        m_hasPending = true;
+        m_pendingAfter |= after;
+    }
+    m_wake.notify_all();
+}
+
+void KernelTable::work() {
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_stop || m_hasPending; });
+        if (m_stop)
+            return;
+        const std::string script = std::move(m_pending);
+        const int after = m_pendingAfter, epoch = m_epoch;
+        const Writer writer = m_writer;
+        m_pending.clear();
+        m_hasPending = false;
+        m_pendingAfter = Nothing;
+        m_busy = true;
+        lock.unlock();
+        std::string error;
+        const bool ok = writer(script, error);
+        lock.lock();
+        m_busy = false;
+        QMetaObject::invokeMethod(this, [this, ok, error, after, epoch] {
+            if (epoch == m_epoch)
+                finished(ok, error, after);
+            emit written();
+        }, Qt::QueuedConnection);
+        m_wake.notify_all();
+    }
+}
+
+bool KernelTable::writing() const {
+    const std::lock_guard lock(m_mutex);
+    return m_busy || m_hasPending;
+}
+
+bool KernelTable::waitForWrite(int timeoutMs) {
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall); // a change scheduled but not handed over
+    {
+        std::unique_lock lock(m_mutex);
+        if (!m_wake.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [this] { return !m_busy && !m_hasPending; }))
+            return false;
+    }
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    return true;
+}
+
+void KernelTable::finished(bool ok, const std::string& error, int after) {
+    if (m_removed)
+        return;
+    apply(ok, error);
+    // A newer write on its way will look at the kernel once it is done.
+    if (ok && !writing())
+        m_written = m_observer ? m_observer() : Observed{};
+    if ((after & Restore) && ok) {
+        ++m_restored;
+        const QString notice =
+            m_localiser ? m_localiser->text(QStringLiteral("Main"), 282) : QString();
+        std::fprintf(stderr, "tarvok: the nftables table inet tarvok was removed or changed by "
+                             "another program and has been put back\n");
+        if (m_notifier && !notice.isEmpty())
+            m_notifier->showBalloon(notice, QStringLiteral("Tarvok"), Notifier::Warning, 30000);
+        emit restored();
+    }
+    // What was open before the change and is blocked now is cut without waiting for a tick.
+    if ((after & RunPass) && (!m_levels || !m_levels->paused()))
+        m_engine.runPass();
+}
+
+void KernelTable::apply(bool ok, const std::string& error) {
     const bool changed = ok != m_inForce || !m_tried ||
                          (!ok && m_failure != QString::fromStdString(error));
     m_tried = true;
@@ -120,7 +227,6 @@ void KernelTable::writeNow() {
     if (ok) {
         ++m_writes;
         m_failure.clear();
-        m_written = m_observer ? m_observer() : Observed{};
     } else {
         m_failure = QString::fromStdString(error);
         m_lastTry = QDateTime::currentMSecsSinceEpoch();
@@ -130,12 +236,12 @@ void KernelTable::writeNow() {
 }
 
 void KernelTable::check() {
-    if (m_removed)
-        return;
+    if (m_removed || writing())
+        return; // the write on its way looks at the kernel when it is done
     if (!m_inForce) {
         // The kernel may accept it later (a module loaded, a capability granted).
         if (QDateTime::currentMSecsSinceEpoch() - m_lastTry >= RetryIntervalMs)
-            writeNow();
+            submit(Nothing);
         return;
     }
     if (!m_observer)
@@ -147,22 +253,13 @@ void KernelTable::check() {
         m_written.generation = now.generation; // someone else's change elsewhere
         return;
     }
-    writeNow();
-    if (m_inForce) {
-        ++m_restored;
-        const QString notice =
-            m_localiser ? m_localiser->text(QStringLiteral("Main"), 282) : QString();
-        std::fprintf(stderr, "tarvok: the nftables table inet tarvok was removed or changed by "
-                             "another program and has been put back\n");
-        if (m_notifier && !notice.isEmpty())
-            m_notifier->showBalloon(notice, QStringLiteral("Tarvok"), Notifier::Warning, 30000);
-        emit restored();
-    }
+    submit(Restore);
 }
 
 void KernelTable::remove() {
     m_removed = true;
     m_watch.stop();
+    quiesce();
     if (!m_tried)
         return;
     std::string error;

@@ -4,6 +4,8 @@
 // at once, so that what was already open and is now blocked is cut too. Each tick it checks
 // that the table is still the one it wrote and puts it back when another program removed or
 // changed it. It never touches any other table, and remove() takes its own away at the end.
+// The rules are compiled on the GUI thread; libnftables runs on a worker thread of the table's
+// own that shares nothing while it runs: it gets the script and hands back success or the error.
 
 #include "engine/EnforcementEngine.h"
 #include "engine/KernelRefusals.h"
@@ -13,9 +15,12 @@
 #include <QString>
 #include <QTimer>
 
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace tarvok {
 
@@ -45,8 +50,8 @@ public:
                 QObject* parent = nullptr);
     ~KernelTable() override;
 
-    // Stand-ins for tests; by default libnftables and netlink.
-    void setWriter(Writer writer) { m_writer = std::move(writer); }
+    // Stand-ins for tests; by default libnftables and netlink. The writer runs on the worker.
+    void setWriter(Writer writer);
     void setObserver(Observer observer) { m_observer = std::move(observer); }
     // The NFLOG group and how the rules are compiled; takes effect at the next write.
     KernelRuleOptions& options() { return m_options; }
@@ -56,10 +61,15 @@ public:
     // The refusals the kernel reports; open once the first write is made.
     KernelRefusals& refusals() { return m_refusals; }
 
-    // Writes the table now (at start-up: replaces one left behind by a crash).
+    // Writes the table now, on the calling thread, after any write in flight (at start-up:
+    // replaces one left behind by a crash).
     void update();
-    // Removes the table; later changes write nothing. Every orderly end calls it.
+    // Removes the table, after any write in flight; later changes write nothing. Every orderly
+    // end calls it.
     void remove();
+    // Waits until the worker has written what was handed to it and takes in the outcome; false
+    // when that took longer than timeoutMs. For tests and the benchmark.
+    bool waitForWrite(int timeoutMs = 5000);
 
     bool inForce() const { return m_inForce; }
     // Why the kernel refused the table; empty while it is in force.
@@ -76,10 +86,21 @@ public:
 signals:
     void stateChanged();
     void restored();
+    // A write handed to the worker is done and its outcome taken in.
+    void written();
 
 private:
+    enum After { Nothing = 0, RunPass = 1, Restore = 2 };
     void schedule();
+    std::string script() const;
     void writeNow();
+    void submit(int after);
+    void work();
+    // Blocks until the worker is idle and drops what waits for it.
+    void quiesce();
+    void finished(bool ok, const std::string& error, int after);
+    void apply(bool ok, const std::string& error);
+    bool writing() const;
     void check();
 
     RuleTable& m_rules;
@@ -103,6 +124,18 @@ private:
     qint64 m_lastTry = 0;    // msecs since epoch of the last failed write
     int m_restored = 0;
     int m_writes = 0;
+
+    // Shared with the worker, under m_mutex: the newest script waiting (it supersedes an older
+    // one), what to do once it is written, and whether the writer is running.
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::string m_pending;
+    bool m_hasPending = false;
+    int m_pendingAfter = Nothing;
+    bool m_busy = false;
+    int m_epoch = 0; // moves on every write on this thread; older outcomes are dropped
+    bool m_stop = false;
+    std::thread m_worker;
 };
 
 } // namespace tarvok

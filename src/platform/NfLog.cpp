@@ -93,21 +93,30 @@ int NfLog::open(std::uint16_t group) {
         std::uint32_t value;
     } threshold{{NLA_HDRLEN + 4, NFULA_CFG_QTHRESH}, htonl(64)},
         flushAfter{{NLA_HDRLEN + 4, NFULA_CFG_TIMEOUT}, htonl(2)};
+    // Sequence numbers, so that packets lost to a full socket are still counted.
+    struct {
+        nlattr header;
+        std::uint16_t value;
+        std::uint16_t pad;
+    } flags{{NLA_HDRLEN + 2, NFULA_CFG_FLAGS}, htons(NFULNL_CFG_F_SEQ), 0};
     for (const auto& [attribute, length] :
          {std::pair<const void*, std::size_t>{&bind, NLA_ALIGN(bind.header.nla_len)},
           {&mode, NLA_ALIGN(mode.header.nla_len)},
           {&threshold, sizeof threshold},
-          {&flushAfter, sizeof flushAfter}}) {
+          {&flushAfter, sizeof flushAfter},
+          {&flags, sizeof flags}}) {
         if (const int error = configure(attribute, length); error != 0) {
             close();
             return error;
         }
     }
     m_buffer.resize(BufferSize);
+    m_nextSequence = 0; // a new binding numbers from 0
     return 0;
 }
 
-bool decodeLoggedPacket(const unsigned char* attributes, std::size_t length, LoggedPacket& packet) {
+bool decodeLoggedPacket(const unsigned char* attributes, std::size_t length, LoggedPacket& packet,
+                        std::uint32_t* sequence) {
     const unsigned char* payload = nullptr;
     std::size_t payloadLength = 0;
     packet.incoming = false;
@@ -119,7 +128,11 @@ bool decodeLoggedPacket(const unsigned char* attributes, std::size_t length, Log
         const int type = attribute.nla_type & NLA_TYPE_MASK;
         if (type == NFULA_IFINDEX_INDEV)
             packet.incoming = true;
-        else if (type == NFULA_PAYLOAD) {
+        else if (type == NFULA_SEQ && sequence && attribute.nla_len >= NLA_HDRLEN + 4) {
+            std::uint32_t value = 0;
+            std::memcpy(&value, attributes + offset + NLA_HDRLEN, 4);
+            *sequence = ntohl(value);
+        } else if (type == NFULA_PAYLOAD) {
             payload = attributes + offset + NLA_HDRLEN;
             payloadLength = attribute.nla_len - NLA_HDRLEN;
         }
@@ -153,15 +166,13 @@ bool decodeLoggedPacket(const unsigned char* attributes, std::size_t length, Log
 }
 
 std::size_t NfLog::read(std::vector<LoggedPacket>& packets, std::size_t max) {
-    std::size_t dropped = 0;
+    std::size_t lost = 0;
     std::size_t taken = 0;
     while (m_fd >= 0 && taken < max) {
         const ssize_t received = ::recv(m_fd, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT);
         if (received < 0) {
-            if (errno == ENOBUFS) {
-                ++dropped;
-                continue;
-            }
+            if (errno == ENOBUFS)
+                continue; // the overrun shows as a gap in the sequence numbers
             break; // EAGAIN: nothing more waits
         }
         int left = static_cast<int>(received);
@@ -173,14 +184,21 @@ std::size_t NfLog::read(std::vector<LoggedPacket>& packets, std::size_t max) {
             if (header->nlmsg_len < NLMSG_LENGTH(body))
                 continue;
             LoggedPacket packet;
-            if (decodeLoggedPacket(static_cast<const unsigned char*>(NLMSG_DATA(header)) + body,
-                                   header->nlmsg_len - NLMSG_LENGTH(body), packet)) {
+            std::uint32_t sequence = m_nextSequence;
+            const bool decoded =
+                decodeLoggedPacket(static_cast<const unsigned char*>(NLMSG_DATA(header)) + body,
+                                   header->nlmsg_len - NLMSG_LENGTH(body), packet, &sequence);
+            // Only a forward gap is a loss; anything else (a wrap, a rebind) restarts the count.
+            if (const std::uint32_t gap = sequence - m_nextSequence; gap < 0x80000000u)
+                lost += gap;
+            m_nextSequence = sequence + 1;
+            if (decoded) {
                 packets.push_back(packet);
                 ++taken;
             }
         }
     }
-    return dropped;
+    return lost;
 }
 
 } // namespace tarvok::platform

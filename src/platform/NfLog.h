@@ -31,8 +31,8 @@ public:
     int fd() const { return m_fd; }
 
     // Reads what is waiting, without blocking, appending at most max packets to packets.
-    // Returns how many messages the kernel dropped because the socket was full (ENOBUFS
-    // counts one), so that a caller can say that some were lost.
+    // Returns how many packets the kernel logged but could not deliver (the socket was full):
+    // every message carries the group's sequence number, and the gaps are the losses.
     std::size_t read(std::vector<LoggedPacket>& packets, std::size_t max);
 
 private:
@@ -40,11 +40,13 @@ private:
 
     int m_fd = -1;
     std::uint16_t m_group = 0;
+    std::uint32_t m_nextSequence = 0; // what the next message should carry
     std::vector<unsigned char> m_buffer;
 };
 
 // Decodes one NFLOG packet message body (the attributes after nfgenmsg); false when it holds no
-// TCP packet.
-bool decodeLoggedPacket(const unsigned char* attributes, std::size_t length, LoggedPacket& packet);
+// TCP packet. The message's sequence number, when it has one, goes to *sequence.
+bool decodeLoggedPacket(const unsigned char* attributes, std::size_t length, LoggedPacket& packet,
+                        std::uint32_t* sequence = nullptr);
 
 } // namespace tarvok::platform

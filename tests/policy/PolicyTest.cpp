@@ -2,6 +2,7 @@
 
 #include "app/AppTestSupport.h"
 #include "engine/EnforcementEngine.h"
+#include "engine/KernelTable.h"
 #include "fakes/EngineFakes.h"
 #include "fakes/FakeLocaliser.h"
 #include "fakes/FakePrompter.h"
@@ -749,7 +750,7 @@ TEST(PolicyEndToEnd, RulesFromTheEditorAndFromALiveRowCutWithinTwoTicks) {
     list->setCurrentIndex(list->model()->index(0, 0));
     emit app.window()->menu("mnuListRules")->aboutToShow();
     app.window()->action("mnuEnabledRule")->trigger();
-    QCoreApplication::sendPostedEvents(); // the kernel table follows the change
+    ASSERT_TRUE(app.kernelTable()->waitForWrite()); // the kernel table follows the change
     TcpConnection second = test::connect("127.0.0.3", web);
     EXPECT_EQ(ticksUntilCut(app, second), -1);
 
