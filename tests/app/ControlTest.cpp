@@ -328,7 +328,6 @@ TEST(Control, AStatusIsAnsweredInsideAPassAndChangesWaitForItsEnd) {
             clients.push_back(std::move(client));
         }
     QCoreApplication::processEvents();
-    app.kernelTable()->remove(); // what the pass cuts, not what the kernel table refuses
     test::TcpConnection blocked = test::connect("127.0.0.3", listener);
     engine->tick();
     engine->tick();
