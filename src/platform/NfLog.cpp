@@ -82,11 +82,15 @@ int NfLog::open(std::uint16_t group) {
         nfulnl_msg_config_cmd command;
         unsigned char pad[3];
     } bind{{NLA_HDRLEN + sizeof(nfulnl_msg_config_cmd), NFULA_CFG_CMD}, {NFULNL_CFG_CMD_BIND}, {}};
+    // Each attribute is padded to its aligned length, which is what is sent.
     struct {
         nlattr header;
         nfulnl_msg_config_mode mode;
+        unsigned char pad[2];
     } mode{{NLA_HDRLEN + sizeof(nfulnl_msg_config_mode), NFULA_CFG_MODE},
-           {htonl(CopyRange), NFULNL_COPY_PACKET, 0}};
+           {htonl(CopyRange), NFULNL_COPY_PACKET, 0},
+           {}};
+    static_assert(sizeof mode >= NLA_ALIGN(NLA_HDRLEN + sizeof(nfulnl_msg_config_mode)));
     // Batches of up to 64 packets, or whatever came within 20 ms: few wake-ups in a flood.
     struct {
         nlattr header;
