@@ -83,6 +83,12 @@ bool ConnectionMemory::seenBefore(const platform::TcpRow& row, bool failedCut) {
     return m_current.insert(print) || m_previous.contains(print);
 }
 
+bool ConnectionMemory::endpointsSeenBefore(const platform::TcpRow& row) {
+    platform::TcpRow endpoints = row;
+    endpoints.state = 0; // a connection that moves on to another state is the same one
+    return seenBefore(endpoints, false);
+}
+
 void ConnectionMemory::endPass() {
     std::swap(m_previous, m_current);
     m_current.clear();

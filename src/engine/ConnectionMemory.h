@@ -24,6 +24,10 @@ public:
     // Ends a complete pass: what it saw becomes what the next one compares with.
     void endPass();
 
+    // True when the connection, in whatever state, was seen in the previous pass or earlier in
+    // this one: the memory of connections that were counted.
+    bool endpointsSeenBefore(const platform::TcpRow& row);
+
     static std::uint64_t fingerprint(const platform::TcpRow& row, bool failedCut);
 
 private:

@@ -138,6 +138,15 @@ int EnforcementEngine::firstMatch(const TcpRow& row) {
     return m_index.firstMatch(row.remoteAddress, port);
 }
 
+EnforcementEngine::Decision EnforcementEngine::decide(const TcpRow& row) {
+    if (!m_timer.isActive() || skipped(row))
+        return {};
+    if (m_level != SecurityLevel::Normal)
+        return {Decision::Level};
+    const int matched = firstMatch(row);
+    return matched == RuleIndex::NoMatch ? Decision{Decision::Level} : Decision{Decision::Rule, matched};
+}
+
 void EnforcementEngine::runPass() {
     if (!m_passRunning)
         runFreshPass();
@@ -192,9 +201,11 @@ void EnforcementEngine::runFreshPass() {
                 return;
         }
     }
-    // Connections that left the table are forgotten, so that they are recorded again when
-    // they come back.
+    // Connections that left the table are forgotten, so that they are recorded and counted
+    // again when they come back.
     m_recorded.endPass();
+    m_counted.endPass();
+    m_rules.publishHits();
     yieldToUi();
 }
 
@@ -203,6 +214,8 @@ bool EnforcementEngine::handleMatch(TcpRow& row, const Match& match, quint64 pas
     // the pass yields cannot make it report another rule.
     const int position = match.row + 1;
     if (match.accept) {
+        if (!m_counted.endpointsSeenBefore(row))
+            m_rules.addHit(match.row);
         if (match.logged)
             recordOnce(row, false, [&row] { return classicStateName(row.state); }, position);
         return yieldPoint(pass);
@@ -213,6 +226,7 @@ bool EnforcementEngine::handleMatch(TcpRow& row, const Match& match, quint64 pas
     const bool tried = m_cutAbility == CutAbility::Works;
     const std::uint32_t result = tried ? m_termination.cutRow(row) : std::uint32_t{EPERM};
     if (result == platform::ResultOk) {
+        m_rules.addHit(match.row);
         ++m_cutCount;
         emit cutCountChanged(m_cutCount);
         m_pendingNotice = notice(row, position);
@@ -233,6 +247,10 @@ void EnforcementEngine::refused(const TcpRow& row) {
     const int matched = m_level == SecurityLevel::Normal ? firstMatch(row) : RuleIndex::NoMatch;
     const int position = matched == RuleIndex::NoMatch ? 0 : matched + 1;
     countRefused(1);
+    if (matched != RuleIndex::NoMatch) {
+        m_rules.addHit(matched);
+        m_rules.publishHits();
+    }
     m_pendingNotice = notice(row, position);
     if (matched != RuleIndex::NoMatch && m_rules.isLogged(matched))
         record(row, QStringLiteral("BLOCKED CONNECTION"), position);

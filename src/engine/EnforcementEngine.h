@@ -2,7 +2,7 @@
 // The heart of the firewall. Ten times a second (Timer1) one pass reads the kernel's TCP
 // table, decides for every connection whether the security level and the rule table let it
 // live, cuts the ones that must go, records what the matching rule asks to be recorded, counts
-// the cuts and leaves a notice that the tick handler shows as a balloon.
+// the cuts and each rule's hits, and leaves a notice that the tick handler shows as a balloon.
 
 #include "engine/ConnectionMemory.h"
 #include "engine/ConnectionTables.h"
@@ -65,6 +65,14 @@ public:
     const QString& pendingNotice() const { return m_pendingNotice; }
 
     bool passRunning() const { return m_passRunning; }
+
+    // What decides a connection now: nothing (a row the pass passes over, or a paused
+    // firewall), the level, or the rule at row (0-based).
+    struct Decision {
+        enum Kind { Nothing, Level, Rule } kind = Nothing;
+        int row = RuleIndex::NoMatch;
+    };
+    Decision decide(const TcpRow& row);
 
     // A connection that the kernel table refused before its handshake: counted, announced and
     // recorded (when its rule logs) as a cut is. countRefused only counts, for a flood.
@@ -132,6 +140,8 @@ private:
     // Connections whose accept (or failed cut) was recorded: recorded again only after their
     // state changed or they left the table.
     ConnectionMemory m_recorded;
+    // Connections counted as hits of their rule: each once while it stays in the table.
+    ConnectionMemory m_counted;
 
     EventSink* m_events = nullptr;
     Notifier* m_notifier = nullptr;

@@ -1,5 +1,7 @@
 #include "engine/RuleTable.h"
 
+#include <algorithm>
+
 namespace tarvok {
 
 RuleTable::RuleTable(QObject* parent) : QAbstractTableModel(parent) {}
@@ -9,7 +11,7 @@ int RuleTable::rowCount(const QModelIndex& parent) const {
 }
 
 int RuleTable::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : ColumnCount;
+    return parent.isValid() ? 0 : ColumnCount + 1; // the rule's cells, then its hits
 }
 
 QString& RuleTable::cellRef(Rule& rule, Column column) {
@@ -34,6 +36,13 @@ QString RuleTable::cell(int row, Column column) const {
 QVariant RuleTable::data(const QModelIndex& index, int role) const {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
         return {};
+    if (index.column() == HitsColumn) {
+        if (role == Qt::DisplayRole)
+            return QString::number(m_hits.at(index.row()));
+        if (role == Qt::TextAlignmentRole)
+            return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+        return {};
+    }
     if (role == Qt::DisplayRole || role == Qt::EditRole)
         return cell(index.row(), static_cast<Column>(index.column()));
     if (role == IconRole && index.column() == Action)
@@ -42,7 +51,7 @@ QVariant RuleTable::data(const QModelIndex& index, int role) const {
 }
 
 bool RuleTable::setData(const QModelIndex& index, const QVariant& value, int role) {
-    if (role != Qt::EditRole ||
+    if (role != Qt::EditRole || index.column() == HitsColumn ||
         !checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
         return false;
     setCell(index.row(), static_cast<Column>(index.column()), value.toString());
@@ -60,6 +69,9 @@ bool RuleTable::removeRows(int row, int count, const QModelIndex& parent) {
         return false;
     beginRemoveRows({}, row, row + count - 1);
     m_rules.remove(row, count);
+    m_hits.remove(row, count);
+    // A view reads every row again after a change of rows: nothing is left to tell it.
+    m_firstUnpublished = m_lastUnpublished = -1;
     touch();
     endRemoveRows();
     return true;
@@ -78,7 +90,7 @@ void RuleTable::setCell(int row, Column column, const QString& text) {
 void RuleTable::setRule(int row, const Rule& rule) {
     m_rules[row] = rule;
     touch();
-    emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
+    emit dataChanged(index(row, 0), index(row, ColumnCount - 1)); // the hits stay
 }
 
 void RuleTable::setIcon(int row, int icon) {
@@ -92,6 +104,8 @@ void RuleTable::setIcon(int row, int icon) {
 void RuleTable::insertRule(int row, const Rule& rule) {
     beginInsertRows({}, row, row);
     m_rules.insert(row, rule);
+    m_hits.insert(row, 0);
+    m_firstUnpublished = m_lastUnpublished = -1;
     touch();
     endInsertRows();
 }
@@ -107,6 +121,8 @@ void RuleTable::moveRule(int from, int to) {
     const int destination = to > from ? to + 1 : to;
     beginMoveRows({}, from, from, {}, destination);
     m_rules.move(from, to);
+    m_hits.move(from, to);
+    m_firstUnpublished = m_lastUnpublished = -1;
     touch();
     endMoveRows();
 }
@@ -114,8 +130,27 @@ void RuleTable::moveRule(int from, int to) {
 void RuleTable::setRules(QList<Rule> rules) {
     beginResetModel();
     m_rules = std::move(rules);
+    m_hits.fill(0, m_rules.size());
+    m_firstUnpublished = m_lastUnpublished = -1;
     touch();
     endResetModel();
+}
+
+void RuleTable::addHit(int row) {
+    if (row < 0 || row >= count())
+        return;
+    ++m_hits[row];
+    if (m_firstUnpublished < 0 || row < m_firstUnpublished)
+        m_firstUnpublished = row;
+    m_lastUnpublished = std::max(m_lastUnpublished, row);
+}
+
+void RuleTable::publishHits() {
+    if (m_firstUnpublished < 0)
+        return;
+    emit dataChanged(index(m_firstUnpublished, HitsColumn), index(m_lastUnpublished, HitsColumn),
+                     {Qt::DisplayRole});
+    m_firstUnpublished = m_lastUnpublished = -1;
 }
 
 void RuleTable::setWords(const RuleWords& words) {

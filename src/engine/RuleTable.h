@@ -42,6 +42,9 @@ class RuleTable : public QAbstractTableModel {
     Q_OBJECT
 public:
     enum Column { Action, Number, Enabled, Address, Port, Log, Description, Protocol, ColumnCount };
+    // A column of the list only, after the rule's own cells: how many connections the rule
+    // decided since start. No rule cell, file or editor holds it.
+    static constexpr int HitsColumn = ColumnCount;
     // Role under which data() gives a row's small icon number (1 accept, 2 block).
     static constexpr int IconRole = Qt::UserRole + 1;
 
@@ -71,6 +74,13 @@ public:
     void setRules(QList<Rule> rules);
     void clear() { setRules({}); }
 
+    // Hit counts. A count follows its rule through moves and edits; a new or opened rule
+    // starts at zero. addHit changes no generation (matching does not use the counts) and
+    // tells no view: publishHits does that once for every count changed since the last call.
+    qint64 hits(int row) const { return m_hits.at(row); }
+    void addHit(int row);
+    void publishHits();
+
     const RuleWords& words() const { return m_words; }
     void setWords(const RuleWords& words);
 
@@ -91,6 +101,9 @@ private:
     void touch() { ++m_generation; }
 
     QList<Rule> m_rules;
+    QList<qint64> m_hits; // one per rule, in the same order
+    int m_firstUnpublished = -1;
+    int m_lastUnpublished = -1;
     RuleWords m_words;
     quint64 m_generation = 0;
 };

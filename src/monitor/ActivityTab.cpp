@@ -71,6 +71,11 @@ ActivityTab::ActivityTab(ConnectionMonitor& monitor, ConnectionActions& actions,
     on("mnuResolveHostXP", [this, perApp] { m_actions.resolveHost(perApp, commandRow(perApp)); });
     on("mnuProcessDetails", [this, perApp] { m_actions.showDetails(perApp, commandRow(perApp)); });
     on("mnuKillProcess", [this, perApp] { m_actions.killProcess(commandRow(perApp)); });
+    m_showRule = action(QStringLiteral("mnuShowRule"));
+    on("mnuShowRule", [this, perConn] {
+        if (const int rule = ruleOfRow(commandRow(perConn)); rule >= 0 && showRule)
+            showRule(rule);
+    });
 
     // The monitor is named outright rather than through a captured this: GCC's vptr check
     // takes a member reached through the closure for one of the closure itself.
@@ -174,6 +179,16 @@ void ActivityTab::menuOpened(View view, const QPoint& position) {
     menu.cells = {};
     if (index.isValid())
         menu.cells = m_monitor.model(view)->row(index.row()).cells;
+    // The menu is open by now; an entry changed while it shows is drawn as it is.
+    if (view == View::PerConnection && m_showRule)
+        m_showRule->setEnabled(ruleOfRow(index.isValid() ? index.row() : -1) >= 0);
+}
+
+int ActivityTab::ruleOfRow(int row) const {
+    const ConnectionListModel& rows = *m_monitor.perConnectionModel();
+    if (row < 0 || row >= rows.rowCount() || !decidingRule || !rows.row(row).connection)
+        return -1;
+    return decidingRule(*rows.row(row).connection);
 }
 
 int ActivityTab::commandRow(View view) const {

@@ -39,6 +39,10 @@ public:
 
     // Called when the view switch changes the visible list (the caller shows and hides them).
     std::function<void(View)> onViewChanged;
+    // "Show the rule" of the per-connection list: the 0-based row of the rule that decides a
+    // connection now (-1 for none), and what selects that rule on the Policy tab.
+    std::function<int(const platform::TcpRow&)> decidingRule;
+    std::function<void(int rule)> showRule;
 
     int selectedRow(View view) const;
     // The row a context-menu command acts on: the row under the menu when it opened (found
@@ -60,6 +64,8 @@ private:
     void wireList(View view);
     void reselect(View view, int row);
     void menuOpened(View view, const QPoint& position);
+    // The rule that decides the connection of a per-connection row, or -1.
+    int ruleOfRow(int row) const;
 
     struct MenuRow {
         bool open = false;
@@ -77,6 +83,7 @@ private:
     AlertWindow* m_alert;
     ResolveWindow* m_resolve;
     std::array<MenuRow, 2> m_menuRows;
+    QAction* m_showRule = nullptr;
     bool m_ownChange = false; // the selection is being set by the program, not the user
 };
 

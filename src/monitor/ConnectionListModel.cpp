@@ -11,13 +11,30 @@ int ConnectionListModel::rowCount(const QModelIndex& parent) const {
 }
 
 int ConnectionListModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : ColumnCount;
+    return parent.isValid() ? 0 : ColumnCount + (m_ruleColumn ? 1 : 0);
+}
+
+void ConnectionListModel::setRuleColumn(RuleColumn column) {
+    beginResetModel();
+    m_ruleColumn = std::move(column);
+    endResetModel();
+}
+
+void ConnectionListModel::rulesChanged() {
+    if (m_ruleColumn && rowCount() > 0)
+        emit dataChanged(index(0, ColumnCount), index(rowCount() - 1, ColumnCount),
+                         {Qt::DisplayRole, Qt::ToolTipRole});
 }
 
 QVariant ConnectionListModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= rowCount() || index.column() >= ColumnCount)
+    if (!index.isValid() || index.row() >= rowCount() || index.column() >= columnCount())
         return {};
     const ListRow& row = m_rows[static_cast<std::size_t>(index.row())];
+    if (index.column() == ColumnCount) {
+        if ((role == Qt::DisplayRole || role == Qt::ToolTipRole) && row.connection)
+            return m_ruleColumn(*row.connection);
+        return {};
+    }
     switch (role) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
@@ -74,7 +91,7 @@ void ConnectionListModel::update(std::vector<ListRow> rows) {
     m_rows = std::move(rows);
     if (common > 0)
         emit dataChanged(index(static_cast<int>(head), 0),
-                         index(static_cast<int>(head + common) - 1, ColumnCount - 1));
+                         index(static_cast<int>(head + common) - 1, columnCount() - 1));
 }
 
 } // namespace tarvok

@@ -4,10 +4,14 @@
 // model changes only what differs, with inserts, removals and dataChanged rather than a reset,
 // so that a view keeps its scroll position and nothing flickers.
 
+#include "platform/TableRows.h"
+
 #include <QAbstractTableModel>
 #include <QString>
 
 #include <array>
+#include <functional>
+#include <optional>
 #include <vector>
 
 namespace tarvok {
@@ -16,6 +20,7 @@ struct ListRow {
     std::array<QString, 8> cells; // the row text (column 0) and columns 1 to 7
     int tag = 0;                  // position of the row's entry in the table read it came from
     QString icon;                 // key for the IconSource; empty for no icon
+    std::optional<platform::TcpRow> connection{}; // the TCP entry, in the per-connection list
 
     bool operator==(const ListRow&) const = default;
 };
@@ -47,6 +52,14 @@ public:
 
     void setIconSource(IconSource* icons) { m_icons = icons; }
 
+    // What decides a connection now ("#3 accept", a level's word, or empty for a row that
+    // the firewall passes over). Once set, the list has a last column that shows it for each
+    // row that holds a TCP entry; it is asked only for the rows a view shows.
+    using RuleColumn = std::function<QString(const platform::TcpRow&)>;
+    void setRuleColumn(RuleColumn column);
+    // The texts of the rule column may have changed: the policy or the level did.
+    void rulesChanged();
+
     // Replaces the rows: the unchanged rows at the head and the tail stay as they are, the
     // middle is rewritten in place, and only the difference in length is inserted or removed.
     void update(std::vector<ListRow> rows);
@@ -58,6 +71,7 @@ public:
 private:
     std::vector<ListRow> m_rows;
     IconSource* m_icons = nullptr;
+    RuleColumn m_ruleColumn;
 };
 
 } // namespace tarvok

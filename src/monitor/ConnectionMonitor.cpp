@@ -173,6 +173,7 @@ void ConnectionMonitor::buildPerConnection() {
                 continue;
             ListRow row;
             row.tag = static_cast<int>(i + 1);
+            row.connection = entry;
             const QString state = texts.classicState(entry.state);
             const QString remotePort = texts.port(entry.remotePort);
             row.cells = {QStringLiteral("TCP"),

@@ -56,6 +56,8 @@ struct TcpRow {
     // The interface a socket is bound to (SO_BINDTODEVICE, a link-local IPv6 scope), 0 for
     // none: the kernel finds such a socket for the cut only by this index.
     std::uint32_t interfaceIndex = 0;
+
+    bool operator==(const TcpRow&) const = default;
 };
 
 struct UdpRow {

@@ -4,6 +4,7 @@
 #include "engine/RuleTable.h"
 #include "policy/PolicyCommands.h"
 #include "policy/RuleEditorDialog.h"
+#include "policy/RuleListModel.h"
 
 #include <QAction>
 #include <QIcon>
@@ -21,20 +22,25 @@ namespace {
 // The description a new rule starts with (Add 3).
 constexpr int DescriptionDesign = 3;
 
-// Draws a rule's accept or block picture in front of its action word.
+// Draws a rule's accept or block picture in front of its action word, or the warning picture
+// of a rule that can never match.
 class RuleImageDelegate : public QStyledItemDelegate {
 public:
     explicit RuleImageDelegate(QObject* parent)
         : QStyledItemDelegate(parent), m_accept(QStringLiteral(":/icons/rule-accept.svg")),
-          m_block(QStringLiteral(":/icons/rule-block.svg")) {}
+          m_block(QStringLiteral(":/icons/rule-block.svg")),
+          m_warning(QStringLiteral(":/icons/rule-warning.svg")) {}
 
 protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
         QStyledItemDelegate::initStyleOption(option, index);
         const int image = index.data(RuleTable::IconRole).toInt();
-        if (image != 1 && image != 2)
+        if (index.data(RuleListModel::WarningRole).toBool())
+            option->icon = m_warning;
+        else if (image == 1 || image == 2)
+            option->icon = image == 1 ? m_accept : m_block;
+        else
             return;
-        option->icon = image == 1 ? m_accept : m_block;
         option->features |= QStyleOptionViewItem::HasDecoration;
         option->decorationSize = QSize(16, 16);
     }
@@ -42,6 +48,7 @@ protected:
 private:
     QIcon m_accept;
     QIcon m_block;
+    QIcon m_warning;
 };
 
 } // namespace

@@ -25,6 +25,17 @@ constexpr int PolicyUnreadable = 138; // the start-up policy could not be read
 constexpr int FilesFolder = 300;          // where this run keeps its files
 constexpr int InstalledFilesFolder = 301; // the installed language and help files
 
+// [Main] texts of what rules do: hit counts, the deciding rule, rules that never match.
+namespace insight {
+constexpr int HitsHeader = 340;    // the Policy list's column of hit counts
+constexpr int RuleHeader = 341;    // the per-connection list's column of the deciding rule
+constexpr int ShowRule = 342;      // the per-connection menu entry
+constexpr int ShadowedBy = 343;    // %1 the number of the rule above that covers this one
+constexpr int BadAddress = 344;    // %1 the address cell
+constexpr int BadPort = 345;       // %1 the port cell
+constexpr int NeverMatching = 346; // panel 1's tooltip: %1 how many rules
+} // namespace insight
+
 struct Key {
     QString section;
     QString key;
@@ -54,6 +65,7 @@ inline QList<Key> allKeys() {
         {"Main", 190, 195},                                   // update check, help window
         {"Main", 300, 301},                                   // about box: where the files are
         {"Main", 320, 320},                                   // journal preference
+        {"Main", 340, 346},                                   // hits, deciding rule (insight::)
         {"Main", 200, 203},                                   // level words, block unheeded
         {"Main", 220, 223},                                   // alert pid column, list names
         {"Main", 280, 283},                                   // the kernel packet filter table

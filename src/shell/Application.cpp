@@ -9,11 +9,13 @@
 #include "monitor/ProgramIcons.h"
 #include "policy/PolicyCommands.h"
 #include "policy/RuleListController.h"
+#include "policy/RuleListModel.h"
 #include "records/JournalRecords.h"
 #include "settings/LanguageKeys.h"
 #include "shell/ControlServer.h"
 #include "shell/MainWindow.h"
 #include "shell/Resources.h"
+#include "shell/RuleInsight.h"
 #include "shell/ShellWindows.h"
 #include "shell/StartupOptions.h"
 #include "shell/TrayIcon.h"
@@ -189,7 +191,8 @@ void Application::loadMainWindow() {
     m_history = std::make_unique<HistoryList>(m_folder);
     m_policy = std::make_unique<PolicyCommands>(m_folder, m_rules, m_settings, m_language,
                                                 m_holders, m_prompter);
-    m_window->setModels(&m_rules, m_events.get(), m_history.get());
+    m_ruleList = new RuleListModel(m_rules, m_language, m_window.get());
+    m_window->setModels(m_ruleList, m_events.get(), m_history.get());
 
     m_engine->setEventSink(m_events.get());
     m_engine->setNotifier(m_tray.get());
@@ -242,6 +245,12 @@ void Application::loadMainWindow() {
                               : QStringLiteral("1");
 
     wireMonitor();
+    m_insight = new RuleInsight({*m_engine, *m_levels, m_rules, *m_ruleList,
+                                 *m_monitor->perConnectionModel(), *m_activity, *m_window,
+                                 m_language});
+    connect(m_insight, &RuleInsight::panelToolTipLineChanged, this,
+            &Application::showPanelOneToolTip);
+    showPanelOneToolTip();
 
     m_settings.applyFallbacks();
     QCoreApplication::processEvents();
@@ -339,7 +348,8 @@ void Application::watchLogWrites() {
 
 void Application::showPanelOneToolTip() {
     QStringList lines;
-    for (const QString& line : {m_levelToolTip, m_logFailure})
+    const QString neverMatching = m_insight ? m_insight->panelToolTipLine() : QString();
+    for (const QString& line : {m_levelToolTip, m_logFailure, neverMatching})
         if (!line.isEmpty())
             lines.append(line);
     m_window->panel(1)->setToolTip(lines.join(QLatin1Char('\n')));

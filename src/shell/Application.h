@@ -24,6 +24,8 @@
 namespace tarvok {
 
 class ActivityTab;
+class RuleInsight;
+class RuleListModel;
 class ConnectionActions;
 class ConnectionMonitor;
 class EnforcementEngine;
@@ -83,6 +85,8 @@ public:
     ConnectionMonitor* monitor() const { return m_monitor; }
     ConnectionActions* connectionActions() const { return m_connectionActions; }
     ActivityTab* activity() const { return m_activity; }
+    RuleListModel* ruleList() const { return m_ruleList; }
+    RuleInsight* insight() const { return m_insight; }
     ShellWindows* windows() const { return m_windows; }
 
 signals:
@@ -146,6 +150,8 @@ private:
     ConnectionMonitor* m_monitor = nullptr;
     ConnectionActions* m_connectionActions = nullptr;
     ActivityTab* m_activity = nullptr;
+    RuleListModel* m_ruleList = nullptr; // what the Policy list shows of m_rules
+    RuleInsight* m_insight = nullptr;
     ShellWindows* m_windows = nullptr; // the secondary windows and the Log tab's commands
 };
 

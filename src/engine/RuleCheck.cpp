@@ -1,0 +1,104 @@
+#include "engine/RuleCheck.h"
+
+#include "engine/RuleIndex.h"
+
+#include <map>
+#include <unordered_map>
+
+namespace tarvok {
+namespace {
+
+// The first enabled rule of each kind of cover seen so far, by its matching values.
+class Covers {
+public:
+    // The first rule above that covers a rule of these patterns, or -1.
+    int coverOf(const AddressPattern& address, const PortPattern& port) const {
+        int first = m_anyAny;
+        const auto lower = [&first](int row) {
+            if (row >= 0 && (first < 0 || row < first))
+                first = row;
+        };
+        if (port.kind == PortPattern::Exact)
+            lower(find(m_byPort, port.port));
+        if (address.kind == AddressPattern::Exact) {
+            lower(find(m_byAddress, address.address));
+            if (port.kind == PortPattern::Exact)
+                lower(find(m_byEndpoint, endpointKey(address.address, port.port)));
+        } else if (address.kind == AddressPattern::Exact6) {
+            lower(find(m_byAddress6, address.address6));
+            if (port.kind == PortPattern::Exact)
+                lower(find(m_byEndpoint6, std::pair(address.address6, port.port)));
+        }
+        return first;
+    }
+
+    // Remembers an enabled rule; an earlier rule of the same cover stays first.
+    void add(const AddressPattern& address, const PortPattern& port, int row) {
+        const bool anyPort = port.kind == PortPattern::Any;
+        switch (address.kind) {
+        case AddressPattern::Any:
+            if (anyPort && m_anyAny < 0)
+                m_anyAny = row;
+            else if (!anyPort)
+                m_byPort.try_emplace(port.port, row);
+            break;
+        case AddressPattern::Exact:
+            if (anyPort)
+                m_byAddress.try_emplace(address.address, row);
+            else
+                m_byEndpoint.try_emplace(endpointKey(address.address, port.port), row);
+            break;
+        case AddressPattern::Exact6:
+            if (anyPort)
+                m_byAddress6.try_emplace(address.address6, row);
+            else
+                m_byEndpoint6.try_emplace(std::pair(address.address6, port.port), row);
+            break;
+        case AddressPattern::Nothing: break;
+        }
+    }
+
+private:
+    static std::uint64_t endpointKey(std::uint32_t address, std::uint16_t port) {
+        return std::uint64_t{address} << 16 | port;
+    }
+    template <typename Map, typename Key> static int find(const Map& map, const Key& key) {
+        const auto found = map.find(key);
+        return found == map.end() ? -1 : found->second;
+    }
+
+    int m_anyAny = -1;
+    std::unordered_map<std::uint16_t, int> m_byPort;
+    std::unordered_map<std::uint32_t, int> m_byAddress;
+    std::unordered_map<std::uint64_t, int> m_byEndpoint;
+    // IPv6 rules are few in any policy: ordered maps are plenty.
+    std::map<platform::Address6, int> m_byAddress6;
+    std::map<std::pair<platform::Address6, std::uint16_t>, int> m_byEndpoint6;
+};
+
+} // namespace
+
+std::vector<RuleFinding> findNeverMatching(const RuleTable& table) {
+    std::vector<RuleFinding> findings(static_cast<std::size_t>(table.count()));
+    Covers covers;
+    const RuleWords& words = table.words();
+    for (int row = 0; row < table.count(); ++row) {
+        const Rule& rule = table.rule(row);
+        const AddressPattern address = parseAddressCell(rule.address, words);
+        const PortPattern port = parsePortCell(rule.port, words);
+        RuleFinding& finding = findings[static_cast<std::size_t>(row)];
+        if (address.kind == AddressPattern::Nothing) {
+            finding.kind = RuleFinding::BadAddress;
+        } else if (port.kind == PortPattern::Nothing) {
+            finding.kind = RuleFinding::BadPort;
+        } else if (const int cover = covers.coverOf(address, port); cover >= 0) {
+            // Disabled rules are judged too: switching one on would not make it match.
+            finding = {RuleFinding::ShadowedBy, cover};
+        } else if (table.isEnabled(row)) {
+            covers.add(address, port, row);
+        }
+    }
+    return findings;
+}
+
+} // namespace tarvok

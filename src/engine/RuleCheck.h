@@ -1,0 +1,23 @@
+#pragma once
+// Finds the rules that can never decide a connection: a rule whose address or port cell can
+// match nothing, and a rule below an enabled rule that covers every connection it covers
+// (any address and any port; the same address with any port; any address with the same port;
+// the same address and port). Such rules are only reported; nothing is changed.
+
+#include "engine/RuleTable.h"
+
+#include <vector>
+
+namespace tarvok {
+
+struct RuleFinding {
+    enum Kind { Fine, ShadowedBy, BadAddress, BadPort } kind = Fine;
+    int by = -1; // for ShadowedBy: the 0-based row of the first rule that covers this one
+
+    bool operator==(const RuleFinding&) const = default;
+};
+
+// One finding per row of the table, in a single walk from the top.
+std::vector<RuleFinding> findNeverMatching(const RuleTable& table);
+
+} // namespace tarvok

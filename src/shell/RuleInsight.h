@@ -1,0 +1,52 @@
+#pragma once
+// What the rules do, where the user looks for it: the per-connection list's column of the rule
+// that decides each connection now, its "Show the rule" command, which opens the Policy tab on
+// that rule, and the line of panel 1's tooltip that counts the rules that can never match.
+
+#include <QObject>
+#include <QString>
+
+#include "platform/TableRows.h"
+
+namespace tarvok {
+
+class ActivityTab;
+class ConnectionListModel;
+class EnforcementEngine;
+class Localiser;
+class MainWindow;
+class RuleListModel;
+class RuleTable;
+class SecurityLevels;
+
+class RuleInsight : public QObject {
+    Q_OBJECT
+public:
+    struct Parts {
+        EnforcementEngine& engine;
+        SecurityLevels& levels;
+        RuleTable& rules;
+        RuleListModel& ruleList;
+        ConnectionListModel& perConnection;
+        ActivityTab& activity;
+        MainWindow& window;
+        const Localiser& language;
+    };
+    // Wires the parts together; window becomes the parent.
+    explicit RuleInsight(const Parts& parts);
+
+    // The rule column's text for a connection: "#3 accept", a level's word, or empty.
+    QString decisionText(const platform::TcpRow& row) const;
+    // Selects the rule (0-based) on the Policy tab and shows the tab.
+    void showRule(int rule);
+    // Panel 1's tooltip line on rules that can never match; empty when there are none.
+    QString panelToolTipLine() const;
+
+signals:
+    void panelToolTipLineChanged();
+
+private:
+    Parts m_parts;
+};
+
+} // namespace tarvok
