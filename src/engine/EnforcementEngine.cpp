@@ -139,7 +139,7 @@ int EnforcementEngine::firstMatch(const TcpRow& row) {
 }
 
 EnforcementEngine::Decision EnforcementEngine::decide(const TcpRow& row) {
-    if (!m_timer.isActive() || skipped(row))
+    if (skipped(row))
         return {};
     if (m_level != SecurityLevel::Normal)
         return {Decision::Level};

@@ -66,8 +66,8 @@ public:
 
     bool passRunning() const { return m_passRunning; }
 
-    // What decides a connection now: nothing (a row the pass passes over, or a paused
-    // firewall), the level, or the rule at row (0-based).
+    // What decides a connection now: nothing (a row the pass passes over), the level, or the
+    // rule at row (0-based).
     struct Decision {
         enum Kind { Nothing, Level, Rule } kind = Nothing;
         int row = RuleIndex::NoMatch;

@@ -18,6 +18,8 @@ RuleInsight::RuleInsight(const Parts& parts) : QObject(&parts.window), m_parts(p
     m_parts.perConnection.setRuleColumn(
         [this](const platform::TcpRow& row) { return decisionText(row); });
     m_parts.activity.decidingRule = [this](const platform::TcpRow& row) {
+        if (m_parts.levels.paused())
+            return -1;
         const EnforcementEngine::Decision decision = m_parts.engine.decide(row);
         return decision.kind == EnforcementEngine::Decision::Rule ? decision.row : -1;
     };
@@ -44,6 +46,8 @@ RuleInsight::RuleInsight(const Parts& parts) : QObject(&parts.window), m_parts(p
 }
 
 QString RuleInsight::decisionText(const platform::TcpRow& row) const {
+    if (m_parts.levels.paused())
+        return {}; // nothing decides while no pass runs
     const EnforcementEngine::Decision decision = m_parts.engine.decide(row);
     switch (decision.kind) {
     case EnforcementEngine::Decision::Rule: {

@@ -1,0 +1,100 @@
+#include "engine/EnforcementEngine.h"
+#include "engine/RuleCheck.h"
+#include "support/Loopback.h"
+#include "support/Sandbox.h"
+
+#include <gtest/gtest.h>
+
+using namespace tarvok;
+
+namespace {
+
+Rule rule(const QString& action, const QString& address, const QString& port, bool enabled = true) {
+    return {action, {}, enabled ? "" : "false", address, port, {}, "none"};
+}
+
+} // namespace
+
+// Three connections cut by one block rule are three hits; an accepted connection that stays
+// open is one hit however many passes see it; a kernel-table refusal is a hit; the counts
+// follow their rules through a move and start again at zero when a policy is opened.
+TEST(RuleHits, CountEachConnectionOnceForItsRuleAndFollowTheRule) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    platform::SockDiag diag;
+    ConnectionTables tables{diag};
+    RuleTable rules;
+    EnforcementEngine engine{tables, rules};
+    engine.timer()->stop(); // passes run when the test says so
+    test::TcpListener blocked("127.0.0.2"), accepted("127.0.0.4");
+    rules.setRules({rule("accept", "127.0.0.9", "any port"),
+                    rule("block", "127.0.0.2", QString::number(blocked.port())),
+                    rule("accept", "127.0.0.4", QString::number(accepted.port()))});
+
+    const test::TcpConnection kept = test::connect("127.0.0.5", accepted);
+    platform::TcpRow lastCut{};
+    for (int i = 0; i < 3; ++i) {
+        const test::TcpConnection cut = test::connect("127.0.0.3", blocked);
+        lastCut = cut.clientRow();
+        engine.runPass();
+        EXPECT_EQ(test::readOutcome(cut.client.get(), 2000), -ECONNABORTED) << i;
+    }
+    for (int pass = 0; pass < 20; ++pass)
+        engine.runPass();
+    EXPECT_EQ(test::readOutcome(kept.client.get(), 0), -ETIMEDOUT); // still open
+    EXPECT_EQ(std::vector<qint64>({rules.hits(0), rules.hits(1), rules.hits(2)}),
+              std::vector<qint64>({0, 3, 1}));
+    engine.refused(lastCut);
+    EXPECT_EQ(rules.hits(1), 4);
+    EXPECT_EQ(rules.index(2, RuleTable::HitsColumn).data().toString(), "1");
+
+    rules.moveRule(2, 0);
+    engine.runPass(); // the open connection is not counted again under its rule's new row
+    EXPECT_EQ(std::vector<qint64>({rules.hits(0), rules.hits(1), rules.hits(2)}),
+              std::vector<qint64>({1, 0, 4}));
+    EXPECT_EQ(rules.rule(0).address, "127.0.0.4");
+    rules.setRules(rules.rules());
+    EXPECT_EQ(rules.hits(0) + rules.hits(1) + rules.hits(2), 0);
+}
+
+// Which rows can never decide a connection, and which only look alike.
+TEST(RuleCheck, FindsRulesBelowACoveringRuleAndCellsThatMatchNothing) {
+    using K = RuleFinding::Kind;
+    struct Case {
+        const char* what;
+        QList<Rule> rules;
+        RuleFinding last; // the finding of the last row
+    };
+    const Rule any = rule("block", "any address", "any port");
+    const Case cases[] = {
+        {"any address and port above", {any, rule("accept", "10.0.0.1", "80")}, {K::ShadowedBy, 0}},
+        {"same address, any port", {rule("block", "10.0.0.1", "any port"), rule("accept", "10.0.0.1", "80")}, {K::ShadowedBy, 0}},
+        {"any address, same port", {rule("block", "any address", "80"), rule("accept", "10.0.0.1", "80")}, {K::ShadowedBy, 0}},
+        {"same address and port", {rule("block", "10.0.0.1", "80"), rule("block", "10.0.0.1", "080")}, {K::ShadowedBy, 0}},
+        {"same IPv6 address", {rule("block", "2001:db8::1", "any port"), rule("accept", "2001:db8::1", "22")}, {K::ShadowedBy, 0}},
+        {"the first cover is named", {rule("accept", "any address", "80"), rule("block", "10.0.0.1", "any port"), rule("block", "10.0.0.1", "80")}, {K::ShadowedBy, 0}},
+        {"a disabled rule below is judged", {any, rule("accept", "10.0.0.1", "80", false)}, {K::ShadowedBy, 0}},
+        {"a disabled rule above", {rule("block", "any address", "any port", false), rule("accept", "10.0.0.1", "80")}, {}},
+        {"block above an accept for another port", {rule("block", "any address", "443"), rule("accept", "any address", "80")}, {}},
+        {"another address", {rule("block", "10.0.0.1", "any port"), rule("accept", "10.0.0.2", "80")}, {}},
+        {"a narrower rule above", {rule("block", "10.0.0.1", "80"), rule("accept", "10.0.0.1", "any port")}, {}},
+        {"a port rule above an address rule", {rule("block", "any address", "80"), rule("accept", "10.0.0.1", "any port")}, {}},
+        {"a rule that matches nothing covers nothing", {rule("block", "any address", "http"), rule("accept", "any address", "80")}, {}},
+        {"leading zero", {rule("block", "010.0.0.1", "80")}, {K::BadAddress}},
+        {"a star", {rule("block", "*", "any port")}, {K::BadAddress}},
+        {"a host name", {rule("block", "example.org", "443")}, {K::BadAddress}},
+        {"IPv6 not as connections show it", {rule("block", "2001:DB8::1", "443")}, {K::BadAddress}},
+        {"a service name", {rule("block", "10.0.0.1", "http")}, {K::BadPort}},
+        {"beyond the last port", {rule("block", "10.0.0.1", "70000")}, {K::BadPort}},
+        {"an empty port", {rule("block", "10.0.0.1", "")}, {K::BadPort}},
+    };
+    RuleTable table;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        table.setRules(c.rules);
+        const std::vector<RuleFinding> findings = findNeverMatching(table);
+        ASSERT_EQ(findings.size(), static_cast<std::size_t>(c.rules.size()));
+        EXPECT_EQ(findings.back(), c.last);
+        for (std::size_t row = 0; row + 1 < findings.size(); ++row)
+            EXPECT_NE(findings[row].kind, K::ShadowedBy) << row;
+    }
+}
