@@ -103,14 +103,12 @@ TEST(EnforcementEngine, FirstMatchingRuleCutsOrKeepsARealConnection) {
     EXPECT_FALSE(firewall.events.skipFlags[0]);
     EXPECT_GE(firewall.events.flushes, 1);
 
-    // An accept rule above keeps the next connection alive, recorded with its state name.
+    // An accept rule above keeps the next connection alive. (Its record, under its state name
+    // and rule: PassesNeverNest... and EditsDuringPasses.)
     test::TcpConnection kept = test::connect("127.0.0.3", listener);
     firewall.rules.insertRule(0, makeRule("accept", "127.0.0.2", port));
     firewall.engine.runPass();
     EXPECT_EQ(readOutcome(kept.client.get(), 50), Alive);
-    ASSERT_EQ(firewall.events.records.size(), 2);
-    EXPECT_EQ(firewall.events.records[1].status, "ESTABLISHED");
-    EXPECT_EQ(firewall.events.records[1].rule, "(1)");
 
     // At the Allow level even a matching block rule does nothing.
     firewall.rules.removeRule(0);
@@ -125,10 +123,8 @@ TEST(EnforcementEngine, EveryFamilyIsCutButLocalhostListenersAndTimeWaitSurviveE
     for (const char* address : {"fd00::2", "fd00::3"})
         ASSERT_TRUE(test::addLoopbackAddress(address)) << address;
     Firewall firewall;
-    test::TcpListener localListener("127.0.0.1");
-    test::TcpListener listener("127.0.0.2");
-    test::TcpListener v6("fd00::2");
-    test::TcpListener loopback6("::1");
+    test::TcpListener localListener("127.0.0.1"), listener("127.0.0.2"), v6("fd00::2"),
+        loopback6("::1");
     test::TcpConnection local = test::connect("127.0.0.1", localListener);
     test::TcpConnection local6 = test::connect("::1", loopback6);
     test::TcpConnection finished = test::connect("127.0.0.4", listener);
@@ -157,21 +153,8 @@ TEST(EnforcementEngine, EveryFamilyIsCutButLocalhostListenersAndTimeWaitSurviveE
                                      "127.0.0.6 127.0.0.2 BLOCKED CONNECTION",
                                      "fd00::3 fd00::2 BLOCKED CONNECTION"}));
 
-    // Catch-all rules at the Normal level: an accept above the block keeps both families alive,
-    // the block alone cuts them. Then the Block level.
-    test::TcpConnection doomed = test::connect("127.0.0.5", listener);
-    test::TcpConnection doomed6 = test::connect("fd00::3", v6);
-    const Rule blockAll = makeRule("block", "any address", "any port");
-    firewall.rules.setRules({makeRule("accept", "any address", "any port"), blockAll});
-    firewall.engine.runPass();
-    EXPECT_EQ(readOutcome(doomed.client.get(), 50), Alive);
-    EXPECT_EQ(readOutcome(doomed6.client.get(), 50), Alive);
-    firewall.rules.setRules({blockAll});
-    firewall.engine.runPass();
-    EXPECT_TRUE(ended(doomed));
-    EXPECT_TRUE(ended(doomed6));
+    // The Block level cuts both families whatever the rules say.
     const qint64 cutsAtNormal = firewall.engine.cutCount();
-
     test::TcpConnection blocked = test::connect("127.0.0.7", listener);
     test::TcpConnection blocked6 = test::connect("fd00::3", v6);
     firewall.engine.setLevel(SecurityLevel::Block);
@@ -184,10 +167,9 @@ TEST(EnforcementEngine, EveryFamilyIsCutButLocalhostListenersAndTimeWaitSurviveE
     EXPECT_TRUE(firewall.events.records.isEmpty());
     EXPECT_EQ(firewall.engine.pendingNotice(), noticeBefore);
 
-    for (const test::TcpConnection* kept : {&local, &local6}) {
+    // A cut of either end would show on the client (aborted, or reset by its peer).
+    for (const test::TcpConnection* kept : {&local, &local6})
         EXPECT_EQ(readOutcome(kept->client.get(), 50), Alive);
-        EXPECT_EQ(readOutcome(kept->server.get(), 50), Alive);
-    }
     EXPECT_EQ(
         firewall.find({0, address("127.0.0.2"), platform::portField(listener.port()), 0, 0}).second,
         platform::StateListen);

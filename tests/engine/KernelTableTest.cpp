@@ -24,35 +24,6 @@ using test::Fd;
 
 namespace {
 
-sockaddr_storage endpoint(const std::string& address, std::uint16_t port, socklen_t& length) {
-    sockaddr_storage storage{};
-    if (address.find(':') == std::string::npos) {
-        auto& in = reinterpret_cast<sockaddr_in&>(storage);
-        in.sin_family = AF_INET;
-        in.sin_port = htons(port);
-        ::inet_pton(AF_INET, address.c_str(), &in.sin_addr);
-        length = sizeof in;
-    } else {
-        auto& in6 = reinterpret_cast<sockaddr_in6&>(storage);
-        in6.sin6_family = AF_INET6;
-        in6.sin6_port = htons(port);
-        ::inet_pton(AF_INET6, address.c_str(), &in6.sin6_addr);
-        length = sizeof in6;
-    }
-    return storage;
-}
-
-Fd boundSocket(const std::string& address, std::uint16_t port) {
-    socklen_t length = 0;
-    const sockaddr_storage local = endpoint(address, port, length);
-    Fd fd(::socket(local.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const int yes = 1;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), length), 0)
-        << address << " port " << port << ": " << std::strerror(errno);
-    return fd;
-}
-
 // Closes with a reset, so that no TIME_WAIT keeps the port from the next attempt.
 void abort(Fd& fd) {
     const linger now{1, 0};
@@ -60,35 +31,28 @@ void abort(Fd& fd) {
     fd.reset();
 }
 
-struct Listener {
-    Listener(const std::string& address, std::uint16_t port) : fd(boundSocket(address, port)) {
-        EXPECT_EQ(::listen(fd.get(), 16), 0);
-    }
-    // Whether a connection waits to be accepted; it is taken and closed.
-    bool accepted(int timeoutMs = 0) {
-        pollfd waiting{fd.get(), POLLIN, 0};
-        if (::poll(&waiting, 1, timeoutMs) != 1)
-            return false;
-        Fd server(::accept4(fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        abort(server);
-        return true;
-    }
-    Fd fd;
-};
-
-// Opens a connection from `from` (port 0: any) to the listener's address and port. True when
-// it was refused at once (and the server never got it), false when it was accepted.
-bool refused(const std::string& from, std::uint16_t fromPort, const std::string& to,
-             std::uint16_t toPort, Listener& listener) {
-    Fd client = boundSocket(from, fromPort);
-    socklen_t length = 0;
-    const sockaddr_storage remote = endpoint(to, toPort, length);
-    const int result = ::connect(client.get(), reinterpret_cast<const sockaddr*>(&remote), length);
-    const int error = result == 0 ? 0 : errno;
-    const bool reached = listener.accepted(result == 0 ? 1000 : 20);
+// Opens a connection from `from` (port 0: any) to the listener; a v4-mapped `from` reaches an
+// IPv4 listener as a dual-stack socket. True when it was refused at once (and the server never
+// got it), false when it was accepted.
+bool refused(const std::string& from, std::uint16_t fromPort, test::TcpListener& listener) {
+    std::string to = listener.address();
+    if (from.rfind("::ffff:", 0) == 0 && to.find(':') == std::string::npos)
+        to = "::ffff:" + to;
+    const test::Endpoint local = test::endpoint(from, fromPort);
+    const test::Endpoint remote = test::endpoint(to, listener.port());
+    Fd client(::socket(local.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int yes = 1;
+    ::setsockopt(client.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    EXPECT_EQ(::bind(client.get(), local.get(), local.length), 0)
+        << from << " port " << fromPort << ": " << std::strerror(errno);
+    const int error = ::connect(client.get(), remote.get(), remote.length) == 0 ? 0 : errno;
+    pollfd waiting{listener.fd(), POLLIN, 0};
+    const bool reached = ::poll(&waiting, 1, error == 0 ? 1000 : 20) == 1;
+    Fd server(reached ? ::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC) : -1);
+    abort(server);
     abort(client);
     EXPECT_TRUE(error == 0 || error == ECONNREFUSED) << std::strerror(error);
-    EXPECT_EQ(reached, error == 0) << from << " -> " << to << " " << toPort;
+    EXPECT_EQ(reached, error == 0) << from << " -> " << to << " " << listener.port();
     return error == ECONNREFUSED;
 }
 
@@ -133,7 +97,7 @@ TEST(KernelTable, RefusesBeforeTheHandshakeWhatThePassWouldCut) {
     ASSERT_TRUE(test::addLoopbackAddress("fd00::2") && test::addLoopbackAddress("fd00::3"));
     Policy policy;
     ASSERT_TRUE(policy.kernel.inForce()) << policy.kernel.failure().toStdString();
-    Listener v4("127.0.0.2", 47900), other("127.0.0.5", 47901), v6("fd00::3", 47902),
+    test::TcpListener v4("127.0.0.2", 47900), other("127.0.0.5", 47901), v6("fd00::3", 47902),
         local("127.0.0.1", 47903), local6("::1", 47904);
     const QList<Rule> blockPort = {makeRule("block", "127.0.0.2", "47900")};
     const QList<Rule> acceptAbove = {makeRule("accept", "127.0.0.2", "any port"),
@@ -141,46 +105,39 @@ TEST(KernelTable, RefusesBeforeTheHandshakeWhatThePassWouldCut) {
     const QList<Rule> fromBlocked = {makeRule("block", "127.0.0.4", "any port")};
     const QList<Rule> sixAndMapped = {makeRule("block", "fd00::3", "47902"),
                                       makeRule("block", "127.0.0.5", "any port")};
-    enum Mode { Normal, Block, Allow, Paused };
+    constexpr int Allow = 0, Normal = 1, Block = 2; // the level menu's items
     const struct {
         const char* name;
         QList<Rule> rules;
-        Mode mode;
+        int level;
+        bool paused;
         const char* from;
-        Listener* to;
-        const char* toAddress;
-        std::uint16_t port;
+        test::TcpListener* to;
         bool refused;
     } cases[] = {
-        {"blocked address and port", blockPort, Normal, "127.0.0.3", &v4, "127.0.0.2", 47900, true},
-        {"other port", blockPort, Normal, "127.0.0.3", &other, "127.0.0.5", 47901, false},
-        {"accept above block", acceptAbove, Normal, "127.0.0.3", &v4, "127.0.0.2", 47900, false},
-        {"incoming from blocked", fromBlocked, Normal, "127.0.0.4", &other, "127.0.0.5", 47901, true},
-        {"native IPv6", sixAndMapped, Normal, "fd00::2", &v6, "fd00::3", 47902, true},
-        {"dual-stack to v4-mapped", sixAndMapped, Normal, "::ffff:127.0.0.3", &other,
-         "::ffff:127.0.0.5", 47901, true},
-        {"Block", {}, Block, "127.0.0.3", &other, "127.0.0.5", 47901, true},
-        {"Block, IPv6", {}, Block, "fd00::2", &v6, "fd00::3", 47902, true},
-        {"Block, both ends skipped", {}, Block, "127.0.0.1", &local, "127.0.0.1", 47903, false},
-        {"Block, IPv6 skipped", {}, Block, "::1", &local6, "::1", 47904, false},
-        {"Block, only one end skipped", {}, Block, "127.0.0.1", &v4, "127.0.0.2", 47900, true},
-        {"Allow", blockPort, Allow, "127.0.0.3", &v4, "127.0.0.2", 47900, false},
-        {"paused", blockPort, Paused, "127.0.0.3", &v4, "127.0.0.2", 47900, false},
+        {"blocked address and port", blockPort, Normal, false, "127.0.0.3", &v4, true},
+        {"other port", blockPort, Normal, false, "127.0.0.3", &other, false},
+        {"accept above block", acceptAbove, Normal, false, "127.0.0.3", &v4, false},
+        {"incoming from blocked", fromBlocked, Normal, false, "127.0.0.4", &other, true},
+        {"native IPv6", sixAndMapped, Normal, false, "fd00::2", &v6, true},
+        {"dual-stack to v4-mapped", sixAndMapped, Normal, false, "::ffff:127.0.0.3", &other, true},
+        {"Block", {}, Block, false, "127.0.0.3", &other, true},
+        {"Block, IPv6", {}, Block, false, "fd00::2", &v6, true},
+        {"Block, both ends skipped", {}, Block, false, "127.0.0.1", &local, false},
+        {"Block, IPv6 skipped", {}, Block, false, "::1", &local6, false},
+        {"Block, only one end skipped", {}, Block, false, "127.0.0.1", &v4, true},
+        {"Allow", blockPort, Allow, false, "127.0.0.3", &v4, false},
+        {"paused", blockPort, Normal, true, "127.0.0.3", &v4, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         policy.set(c.rules);
-        if (c.mode == Block)
-            policy.levels.levelBlock();
-        else if (c.mode == Allow)
-            policy.levels.levelAllow();
-        else
-            policy.levels.levelNormal();
-        if (c.mode == Paused)
+        policy.levels.clickLevel(c.level);
+        if (c.paused)
             policy.levels.togglePause();
         policy.kernel.update();
-        EXPECT_EQ(refused(c.from, 0, c.toAddress, c.port, *c.to), c.refused);
-        if (c.mode == Paused)
+        EXPECT_EQ(refused(c.from, 0, *c.to), c.refused);
+        if (c.paused)
             policy.levels.togglePause();
     }
 }
@@ -199,11 +156,12 @@ TEST(KernelTable, AgreesWithThePassOnRandomTablesOfQuirkyCells) {
         {"127.0.0.2", "127.0.0.1"}, {"127.0.0.1", "127.0.0.1"}, {"::ffff:127.0.0.2", "127.0.0.3"},
         {"::ffff:127.0.0.1", "127.0.0.2"}, {"fd00::2", "fd00::3"}, {"fd00::3", "fd00::2"},
         {"::1", "::1"}, {"::1", "fd00::2"}};
-    std::map<std::pair<std::string, std::uint16_t>, std::unique_ptr<Listener>> listeners;
+    std::map<std::pair<std::string, std::uint16_t>, std::unique_ptr<test::TcpListener>> listeners;
     for (const auto& end : ends)
         for (const std::uint16_t port : serverPorts)
             if (!listeners.count({end.second, port}))
-                listeners[{end.second, port}] = std::make_unique<Listener>(end.second, port);
+                listeners[{end.second, port}] =
+                    std::make_unique<test::TcpListener>(end.second, port);
     const QStringList addressCells = {
         "any address", "999.999.999.999", "127.0.0.2", "127.0.0.3", "127.0.0.1", "0127.0.0.2",
         "fd00::2", "fd00::3", "FD00::3", "::1", "::ffff:127.0.0.2", "*", "", "127.0.0.2 "};
@@ -250,13 +208,8 @@ TEST(KernelTable, AgreesWithThePassOnRandomTablesOfQuirkyCells) {
             const auto& [from, to] = ends[random() % std::size(ends)];
             const std::uint16_t serverPort = serverPorts[random() % 2];
             const std::uint16_t clientPort = clientPorts[random() % 3];
-            const std::string target =
-                std::string(from).rfind("::ffff:", 0) == 0 ? "::ffff:" + std::string(to) : to;
-            const bool expected =
-                cuts(from, to, serverPort) || cuts(to, from, clientPort);
-            ASSERT_EQ(refused(from, clientPort, target, serverPort,
-                              *listeners[{to, serverPort}]),
-                      expected)
+            const bool expected = cuts(from, to, serverPort) || cuts(to, from, clientPort);
+            ASSERT_EQ(refused(from, clientPort, *listeners[{to, serverPort}]), expected)
                 << "round " << round << ": " << from << ":" << clientPort << " -> " << to << ":"
                 << serverPort;
         }
@@ -269,12 +222,12 @@ TEST(KernelTable, PutsItsTableBackAfterARulesetFlushAndLeavesOtherTablesAlone) {
     {
         Policy policy;
         ASSERT_TRUE(policy.kernel.inForce()) << policy.kernel.failure().toStdString();
-        Listener listener("127.0.0.2", 47910);
+        test::TcpListener listener("127.0.0.2", 47910);
         policy.set({makeRule("block", "127.0.0.2", "47910")});
         ASSERT_EQ(std::system("nft flush ruleset"), 0);
-        EXPECT_FALSE(refused("127.0.0.3", 0, "127.0.0.2", 47910, listener));
+        EXPECT_FALSE(refused("127.0.0.3", 0, listener));
         ASSERT_TRUE(QTest::qWaitFor([&] { return policy.kernel.restoredCount() == 1; }, 1000));
-        EXPECT_TRUE(refused("127.0.0.3", 0, "127.0.0.2", 47910, listener));
+        EXPECT_TRUE(refused("127.0.0.3", 0, listener));
         ASSERT_EQ(std::system("nft add table inet neighbour"), 0);
     }
     EXPECT_FALSE(tableExists(KernelTableName));
@@ -311,10 +264,10 @@ TEST(KernelTable, CountsAFloodExactlyThoughItOverrunsTheLogSocket) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     Policy policy;
     ASSERT_TRUE(policy.kernel.refusals().isOpen());
-    Listener listener("127.0.0.2", 47920);
+    test::TcpListener listener("127.0.0.2", 47920);
     policy.set({makeRule("accept", "127.0.0.9", "any port"),
                 makeRule("block", "127.0.0.2", "47920")});
-    ASSERT_TRUE(refused("127.0.0.3", 47921, "127.0.0.2", 47920, listener));
+    ASSERT_TRUE(refused("127.0.0.3", 47921, listener));
     ASSERT_TRUE(QTest::qWaitFor([&] { return policy.engine.cutCount() == 1; }, 2000));
     QTest::qWait(100);
     ASSERT_EQ(policy.events.records.size(), 1);
@@ -329,12 +282,8 @@ TEST(KernelTable, CountsAFloodExactlyThoughItOverrunsTheLogSocket) {
     const int small = 4096; // a few batches at most: the flood overruns it
     ASSERT_EQ(::setsockopt(policy.kernel.refusals().socket(), SOL_SOCKET, SO_RCVBUF, &small,
                            sizeof small), 0);
-    socklen_t length = 0;
-    const sockaddr_storage remote = endpoint("127.0.0.2", 47920, length);
-    for (int i = 0; i < Flood; ++i) {
-        Fd client = boundSocket("127.0.0.3", 0);
-        ASSERT_NE(::connect(client.get(), reinterpret_cast<const sockaddr*>(&remote), length), 0);
-    }
+    for (int i = 0; i < Flood; ++i)
+        ASSERT_NE(test::connectError("127.0.0.3", listener), 0);
     ASSERT_TRUE(QTest::qWaitFor([&] { return policy.engine.cutCount() == Flood + 1; }, 5000))
         << policy.engine.cutCount();
     EXPECT_LE(policy.events.records.size(), 2 * KernelRefusals::RecordsPerSecond);

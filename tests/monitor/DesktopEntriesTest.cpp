@@ -4,7 +4,6 @@
 #include "monitor/DesktopEntries.h"
 #include "app/RunningTarvok.h"
 #include "monitor/ProgramIcons.h"
-#include "policy/PolicyFile.h"
 #include "support/Loopback.h"
 #include "support/ScratchFiles.h"
 
@@ -135,8 +134,7 @@ TEST(DesktopEntries, HostileEntriesCannotStopTheRunningFirewall) {
                                                            QCoreApplication::applicationFilePath().toUtf8() +
                                                            "\nIcon=" + data.fifo.toUtf8() + '\n'));
         test::TcpListener blocked("127.0.0.2"), allowed("127.0.0.4");
-        const Rule block{"block", {}, {}, blocked.address(), QString::number(blocked.port()), {}, {}};
-        ASSERT_TRUE(test::writeFile(folder.file("Normal.rlsp"), policyText({block}, RuleWords{})));
+        ASSERT_TRUE(test::writePolicy(folder, {test::blockRule(blocked)}));
         test::RunningTarvok tarvok(folder, false, true, {"XDG_DATA_HOME=" + data.path()});
         ASSERT_TRUE(test::waitFor([&] { return QFileInfo(folder.file("Logs")).isDir(); }, 20000));
         // The program shows up in the lists (its icon is wanted) before the blocked connection.

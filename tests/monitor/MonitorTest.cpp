@@ -98,8 +98,7 @@ TEST(ConnectionMonitor, AChildProcessAppearsInBothViewsIsAnnouncedOnceAndIsKille
     const QVariantList sleep{"/usr/bin/sleep", "127.0.0.2", quint32(child.processId())};
     EXPECT_EQ(announced.count(sleep), 1);
 
-    m.monitor.RefreshConnections();
-    EXPECT_EQ(m.rowsWhere(View::PerConnection, 4, QString::number(listener.port())).size(), 2u);
+    m.monitor.RefreshConnections(); // both connections there: AddressTextsAndDisplayOptions
     const int listening = m.rowsWhere(View::PerConnection, 6, "LISTENING").at(0);
     EXPECT_EQ(m.monitor.perConnectionModel()->cell(listening, 3) + '|' +
                   m.monitor.perConnectionModel()->cell(listening, 5), "localhost|-");
@@ -209,11 +208,9 @@ TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
         return m.monitor.perConnectionModel()->row(tab.selectedRow(View::PerConnection)).cells;
     };
 
-    // Click a row, rebuild: the same row is selected again.
+    // A clicked row stays selected through a sort (and through rebuilds: the arrowed row below).
     QTest::mouseClick(perConnection.viewport(), Qt::LeftButton, {}, pointOf("127.0.0.4", b.clientPort));
     auto c = test::connect("127.0.0.5", listener);
-    m.monitor.RefreshConnections();
-    EXPECT_EQ(tab.selectedRow(View::PerConnection), rowOf("127.0.0.4", b.clientPort));
 
     // Header clicks: the local-address column, descending first; the selection follows its row.
     emit perConnection.header()->sectionClicked(1);

@@ -15,7 +15,6 @@
 #include <QTest>
 
 #include <cerrno>
-#include <netinet/in.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 
@@ -63,9 +62,8 @@ TEST(ResolveWindow, LookupsFindNamesAndASlowOneDoesNotStopTheEnforcementPass) {
     Overlay resolv("/etc/resolv.conf", "nameserver 127.0.0.9\noptions timeout:3 attempts:1\n");
     ASSERT_TRUE(hosts.mounted && resolv.mounted);
     test::Fd silentDns(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); // takes queries only
-    const sockaddr_in dns{.sin_family = AF_INET, .sin_port = htons(53),
-                          .sin_addr = {test::address("127.0.0.9")}, .sin_zero = {}};
-    ASSERT_EQ(::bind(silentDns.get(), reinterpret_cast<const sockaddr*>(&dns), sizeof dns), 0);
+    const test::Endpoint dns = test::endpoint("127.0.0.9", 53);
+    ASSERT_EQ(::bind(silentDns.get(), dns.get(), dns.length), 0);
     test::FakePrompter prompter;
     test::MapLocaliser language;
     language.texts["Main/111"] = "Unable to resolve host name!";

@@ -43,29 +43,6 @@ platform::Address6 address6(const char* text) {
     return parsed;
 }
 
-// A socket address for dotted IPv4, IPv6 or v4-mapped IPv6 text.
-struct Endpoint {
-    sockaddr_storage storage{};
-    socklen_t length = 0;
-    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
-};
-
-Endpoint endpoint(const std::string& text, std::uint16_t port) {
-    Endpoint result;
-    if (isIpv6(text)) {
-        auto* in6 = reinterpret_cast<sockaddr_in6*>(&result.storage);
-        *in6 = {AF_INET6, htons(port), 0, {}, 0};
-        const platform::Address6 parsed = address6(text.c_str());
-        std::memcpy(&in6->sin6_addr, parsed.data(), parsed.size());
-        result.length = sizeof *in6;
-    } else {
-        auto* in = reinterpret_cast<sockaddr_in*>(&result.storage);
-        *in = {AF_INET, htons(port), {address(text.c_str())}, {}};
-        result.length = sizeof *in;
-    }
-    return result;
-}
-
 std::uint16_t boundPort(int fd) {
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
@@ -100,6 +77,22 @@ bool setNetAdmin(bool on) {
 }
 
 } // namespace
+
+Endpoint endpoint(const std::string& text, std::uint16_t port) {
+    Endpoint result;
+    if (isIpv6(text)) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&result.storage);
+        *in6 = {AF_INET6, htons(port), 0, {}, 0};
+        const platform::Address6 parsed = address6(text.c_str());
+        std::memcpy(&in6->sin6_addr, parsed.data(), parsed.size());
+        result.length = sizeof *in6;
+    } else {
+        auto* in = reinterpret_cast<sockaddr_in*>(&result.storage);
+        *in = {AF_INET, htons(port), {address(text.c_str())}, {}};
+        result.length = sizeof *in;
+    }
+    return result;
+}
 
 TcpListener::TcpListener(const char* address, std::uint16_t port)
     : m_address(address), m_fd(tcpSocket(address)) {

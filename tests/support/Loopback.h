@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/socket.h>
 #include <utility>
 
 namespace tarvok::test {
@@ -30,6 +31,15 @@ private:
 };
 
 std::uint32_t address(const char* dotted); // row form of a dotted address
+
+// A socket address for dotted IPv4, IPv6 or v4-mapped IPv6 text.
+struct Endpoint {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+Endpoint endpoint(const std::string& text, std::uint16_t port);
+
 // Puts an address (for example "fd00::2") on lo in this test's own namespace; true also
 // when an earlier repeat of the test put it there.
 bool addLoopbackAddress(const char* address);
