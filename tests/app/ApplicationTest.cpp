@@ -1,5 +1,4 @@
 #include "RunningTarvok.h"
-#include "engine/EnforcementEngine.h"
 #include "engine/KernelTable.h"
 #include "fakes/FakePrompter.h"
 #include "policy/PolicyCommands.h"
