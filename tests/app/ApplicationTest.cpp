@@ -248,9 +248,8 @@ TEST(EndToEnd, UnattendedShutdownReportsFailuresOnStandardErrorAndStillSaves) {
 
     RunningTarvok tarvok(folder);
     // Refused by the kernel table once it is written, or cut by the pass before that.
-    ASSERT_TRUE(test::waitFor([&] {
-        return test::connectError("127.0.0.3", listener) == ECONNREFUSED;
-    }, 20000));
+    ASSERT_TRUE(test::waitFor(
+        [&] { return test::connectError("127.0.0.3", listener) == ECONNREFUSED; }, 20000));
     QTest::qWait(200); // the refusal's record comes through the kernel's log group
     ASSERT_TRUE(tarvok.terminate()) << tarvok.errors().toStdString();
     for (const char* told : {"history could not be written", "They are lost"})
@@ -290,7 +289,8 @@ TEST(EndToEnd, APolicyBlockCutsARealConnectionWhileAStartUpBoxIsOpenOrSaysWhyItC
         test::TcpListener listener("127.0.0.2");
         ASSERT_TRUE(test::writePolicy(folder, {test::blockRule(listener)}));
         const QByteArray earlier = netAdmin ? "\"1/1/26\",\"9:00 - 10:00\",\"0 (KB)\",\"0 (KB)\","
-                                              "\"0 (KB)\",\"3\"\r\n" : "";
+                                              "\"0 (KB)\",\"3\"\r\n"
+                                            : "";
         if (netAdmin) {
             ASSERT_TRUE(test::writeFile(folder.file("History.tvh"), earlier) &&
                         test::writeFile(folder.file("Language/English.lng"), "\xff\xfe bad\r\n"));
