@@ -1,11 +1,18 @@
-#include "platform/DumpDecoder.h"
+// The kernel's socket tables and cuts through sock_diag, and processes read through /proc.
 #include "platform/SockDiag.h"
+#include "platform/DumpDecoder.h"
+#include "platform/Processes.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
 #include <algorithm>
-#include <climits>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <unistd.h>
 
 using namespace tarvok;
@@ -116,8 +123,6 @@ TEST(SockDiag, DestroyAbortsOneClientOnlyAndNeverALeftoverOrAListener) {
     EXPECT_EQ(findRow(rows, cut.clientRow()), nullptr);
     EXPECT_NE(findRow(rows, kept.clientRow()), nullptr);
     EXPECT_NE(findRow(rows, listening), nullptr);
-    test::TcpConnection next = test::connect("127.0.0.4", listener);
-    EXPECT_EQ(test::readOutcome(next.client.get(), 50), -ETIMEDOUT);
 }
 
 namespace {
@@ -187,4 +192,25 @@ TEST(DumpDecoder, EveryReplyEndsTheDumpOrAnswersARequestAsTheKernelSaysIt) {
         findAnswer(bytes.data(), bytes.size(), seq, SOCK_DIAG_BY_FAMILY, nullptr, answered);
         EXPECT_EQ(answered, answer) << what;
     }
+}
+
+// A real program started from a test folder. An executable replaced by an upgrade reads as
+// "<path> (deleted)": the suffix became part of the program's name and path, and the program
+// was announced again under it.
+TEST(Processes, AProgramReplacedByAnUpgradeKeepsItsNameAndPath) {
+    QTemporaryDir folder;
+    const QString path = folder.filePath("upgraded");
+    ASSERT_TRUE(QFile::copy("/usr/bin/sleep", path));
+    QProcess program;
+    program.start(path, {"30"});
+    ASSERT_TRUE(program.waitForStarted());
+    const auto pid = static_cast<std::uint32_t>(program.processId());
+    // The new version is written beside the old one and renamed over it.
+    ASSERT_TRUE(QFile::copy("/usr/bin/sleep", path + ".new"));
+    ASSERT_EQ(std::rename(QFile::encodeName(path + ".new"), QFile::encodeName(path)), 0);
+    const ProcessInfo info = readProcess(pid);
+    EXPECT_EQ(info.imagePath, path.toStdString());
+    EXPECT_EQ(info.name, "upgraded");
+    EXPECT_TRUE(endProcess(pid, path.toStdString()));
+    EXPECT_TRUE(program.waitForFinished(5000));
 }

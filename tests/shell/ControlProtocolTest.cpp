@@ -10,39 +10,29 @@ using namespace tarvok;
 using namespace tarvok::control;
 
 TEST(ControlProtocol, CommandLinesBecomeOneCommandOrABadArgumentsError) {
-    const struct {
-        QStringList arguments;
-        std::optional<Command> command;
-        bool help;
-    } rows[] = {
-        {{"--status"}, Command::Status, false},
-        {{"--json", "--status"}, Command::StatusJson, false},
-        {{"--level", "allow"}, Command::LevelAllow, false},
-        {{"--level=normal"}, Command::LevelNormal, false},
-        {{"--level", "block"}, Command::LevelBlock, false},
-        {{"--pause"}, Command::Pause, false},
-        {{"--resume"}, Command::Resume, false},
-        {{"--reload"}, Command::Reload, false},
-        {{"--exit"}, Command::Exit, false},
-        {{"--help"}, {}, true},
-        {{"--level"}, {}, false},
-        {{"--level", "BLOCK"}, {}, false},
-        {{"--json"}, {}, false},
-        {{"--pause", "--json"}, {}, false},
-        {{"--pause", "--resume"}, {}, false},
-        {{"--status", "-minimized"}, {}, false},
-        {{"--status", "extra"}, {}, false},
+    // Each command is also run from a terminal against the real binary (Control.*); these are
+    // the spellings and mistakes that test does not type.
+    const std::pair<QStringList, std::optional<Command>> rows[] = {
+        {{"--json", "--status"}, Command::StatusJson},
+        {{"--level", "allow"}, Command::LevelAllow},
+        {{"--level=normal"}, Command::LevelNormal},
+        {{"--help"}, {}},
+        {{"--level"}, {}},
+        {{"--level", "BLOCK"}, {}},
+        {{"--pause", "--json"}, {}},
+        {{"--status", "-minimized"}, {}},
+        {{"--status", "extra"}, {}},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.arguments.join(' ').toStdString());
-        EXPECT_TRUE(isControlArguments(row.arguments));
-        const Arguments parsed = parseArguments(row.arguments);
-        EXPECT_EQ(parsed.command, row.command);
-        EXPECT_EQ(parsed.help, row.help);
-        EXPECT_EQ(parsed.error.isEmpty(), row.command || row.help) << parsed.error.toStdString();
+    for (const auto& [arguments, command] : rows) {
+        SCOPED_TRACE(arguments.join(' ').toStdString());
+        EXPECT_TRUE(isControlArguments(arguments));
+        const Arguments parsed = parseArguments(arguments);
+        EXPECT_EQ(parsed.command, command);
+        EXPECT_EQ(parsed.help, arguments == QStringList{"--help"});
+        EXPECT_EQ(parsed.error.isEmpty(), command || parsed.help) << parsed.error.toStdString();
         // What the client sends is what the instance reads back.
-        if (row.command) {
-            EXPECT_EQ(parseRequest(requestLine(*row.command)), row.command);
+        if (command) {
+            EXPECT_EQ(parseRequest(requestLine(*command)), command);
         }
     }
     // A start keeps its own switches, Qt's included.
@@ -91,7 +81,6 @@ TEST(ControlProtocol, StatusReadsAsLinesAndAsJsonWithTheDocumentedKeys) {
     EXPECT_EQ(json.keys(),
               QStringList({"blocked", "enabled_rules", "enforcement", "enforcement_reason", "level",
                            "paused", "policy_file", "rules", "unsaved_changes", "version"}));
-    EXPECT_EQ(json["level"].toString(), "block");
     EXPECT_EQ(json["blocked"].toInteger(), 42);
     EXPECT_TRUE(json["paused"].toBool());
     EXPECT_FALSE(statusJson(status).contains('\n'));

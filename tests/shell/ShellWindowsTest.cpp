@@ -27,7 +27,6 @@
 #include <QHelpSearchEngine>
 #include <QLabel>
 #include <QPushButton>
-#include <QSet>
 #include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QTabWidget>

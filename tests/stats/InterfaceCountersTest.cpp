@@ -9,8 +9,9 @@
 #include <linux/if_link.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
+
+#include <QUdpSocket>
 
 #include <gtest/gtest.h>
 
@@ -125,11 +126,8 @@ TEST(ProtocolCounters, ConnectionsOfBothFamiliesAreCounted) {
     test::TcpConnection v6 = test::connect("::1", listener6);
     std::uint16_t port = 0;
     test::Fd udp4 = test::udpSocket("127.0.0.6", port);
-    test::Fd udp6(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    ASSERT_EQ(::bind(udp6.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    QUdpSocket udp6;
+    ASSERT_TRUE(udp6.bind(QHostAddress::LocalHostIPv6, 0));
 
     // Two ends of each connection, and the two listeners.
     const ConnectionCounts after = counters.readConnections();

@@ -1,6 +1,10 @@
+// The event list and its day files, the history of runs, and the records sent to the journal.
 #include "records/EventList.h"
+#include "records/History.h"
+#include "records/JournalRecords.h"
 
 #include "fakes/EngineFakes.h"
+#include "settings/Settings.h"
 #include "support/ScratchFiles.h"
 
 #include <QAbstractItemModelTester>
@@ -159,6 +163,121 @@ TEST_F(EventListTest, AFlushOrClearThatCannotWriteKeepsItsRecordsAndTheFile) {
             EXPECT_EQ(readFile(path).count('\n'), logSize == "0" ? 52 : 53);
         }
     }
+}
+
+// The run of the given day, with one cut fewer than its day.
+RunSummary run(int day) {
+    const QString cuts = QString::number(day - 1);
+    return {QStringLiteral("%1/03/2024").arg(day), "09:00", "17:30", "10", "5", "15", cuts};
+}
+
+class HistoryTest : public ::testing::Test {
+protected:
+    // One run of the program: load at start, save at exit.
+    void runOnce(const RunSummary& summary) {
+        HistoryList history(dir.path());
+        ASSERT_TRUE(history.load());
+        ASSERT_TRUE(history.save(summary));
+    }
+    QString path() const { return dir.path() + "/History.tvh"; }
+
+    QTemporaryDir dir;
+};
+
+TEST_F(HistoryTest, RunsAreWrittenInLineFormatKeptNewestFirstAndClearedAtExit) {
+    runOnce(run(1));
+    EXPECT_EQ(readFile(path()), "\"1/03/2024\",\"09:00 - 17:30\",\"10 (KB)\",\"5 (KB)\","
+                                "\"15 (KB)\",\"0\"\r\n");
+    for (int day = 2; day <= 4; ++day)
+        runOnce(run(day));
+    {
+        HistoryList history(dir.path());
+        QAbstractItemModelTester tester(&history,
+                                        QAbstractItemModelTester::FailureReportingMode::Fatal);
+        ASSERT_TRUE(history.load());
+        ASSERT_EQ(history.count(), 4);
+        for (int row = 0; row < 4; ++row)
+            EXPECT_EQ(history.row(row), HistoryList::recordOf(run(4 - row)));
+        history.clearSelection({0, 2, 2, 9, -1}); // runs 4 and 2; nonsense ignored
+        EXPECT_EQ(history.row(0).first() + ' ' + history.row(1).first(), "3/03/2024 1/03/2024");
+        ASSERT_TRUE(history.save(run(5)));
+    }
+    HistoryList history(dir.path());
+    ASSERT_TRUE(history.load());
+    ASSERT_EQ(history.count(), 3);
+    history.clearAll();
+    ASSERT_TRUE(history.save(run(6)));
+    EXPECT_EQ(readFile(path()).count('\n'), 1);
+}
+
+// The file keeps its old contents and the reason is given; a folder in its place is checked
+// end to end (EndToEnd.UnattendedShutdownReportsFailuresOnStandardErrorAndStillSaves).
+TEST_F(HistoryTest, FailedSaveLeavesTheFileAndGivesTheReason) {
+    const QByteArray old = "\"old\",\"\",\"\",\"\",\"\",\"0\"\r\n";
+    for (const bool full : {false, true}) {
+        SCOPED_TRACE(full ? "full disk" : "read-only");
+        ASSERT_TRUE(full || writeFile(path(), old));
+        ScratchMount mount =
+            full ? ScratchMount::smallDisk(dir.path()) : ScratchMount::readOnly(dir.path());
+        TARVOK_REQUIRE_MOUNT(mount);
+        ASSERT_TRUE(!full || (writeFile(path(), old) && mount.fill()));
+        HistoryList history(dir.path());
+        EXPECT_TRUE(history.load());
+        EXPECT_FALSE(history.save(run(2)));
+        EXPECT_FALSE(history.lastError().isEmpty());
+        EXPECT_EQ(readFile(path()), old);
+    }
+}
+
+TEST(JournalRecords, EachKindOfRecordGetsItsPriorityActionAndFields) {
+    const QString unable = QStringLiteral("Unable to close connection");
+    const EventRecord block{
+        "10:00 - 1/2/26",     "TCP", "127.0.0.3", "40000", "127.0.0.2", "80", "http",
+        "BLOCKED CONNECTION", "(3)"};
+    EXPECT_EQ(
+        journal::fields(block, unable),
+        (QList<QByteArray>{
+            "MESSAGE=BLOCKED CONNECTION: TCP 127.0.0.3:40000 -> 127.0.0.2:80 (http), rule 3",
+            "PRIORITY=4", "SYSLOG_IDENTIFIER=tarvok", "TARVOK_ACTION=block", "TARVOK_RULE=3",
+            "TARVOK_PROTOCOL=TCP", "TARVOK_LOCAL_ADDRESS=127.0.0.3", "TARVOK_LOCAL_PORT=40000",
+            "TARVOK_REMOTE_ADDRESS=127.0.0.2", "TARVOK_REMOTE_PORT=80", "TARVOK_SERVICE=http",
+            "TARVOK_STATUS=BLOCKED CONNECTION"}));
+    // The other kinds: message, priority and action; empty fields are left out.
+    const struct {
+        EventRecord record;
+        QList<QByteArray> first;
+    } rows[] = {
+        {{"t", "TCP", "fd00::3", "5000", "fd00::2", "443", "https", "ESTABLISHED", "(12)"},
+         {"MESSAGE=ESTABLISHED: TCP [fd00::3]:5000 -> [fd00::2]:443 (https), rule 12", "PRIORITY=6",
+          "SYSLOG_IDENTIFIER=tarvok", "TARVOK_ACTION=accept"}},
+        {{"t", "UDP", "127.0.0.4", "53", "", "", "-", unable, ""},
+         {"MESSAGE=Unable to close connection: UDP 127.0.0.4:53", "PRIORITY=3",
+          "SYSLOG_IDENTIFIER=tarvok", "TARVOK_ACTION=cut-failed", "TARVOK_PROTOCOL=UDP"}},
+        {{"t", "TCP", "127.0.0.5", "6000", "127.0.0.6", "22", "ssh", "Closed", ""},
+         {"MESSAGE=Closed: TCP 127.0.0.5:6000 -> 127.0.0.6:22 (ssh)", "PRIORITY=6",
+          "SYSLOG_IDENTIFIER=tarvok", "TARVOK_ACTION=close", "TARVOK_PROTOCOL=TCP"}},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(journal::fields(row.record, unable).mid(0, row.first.size()), row.first)
+            << row.record.status.toStdString();
+}
+
+TEST(JournalRecords, EveryAppendedRecordIsSentUnlessThePreferenceIsOff) {
+    QTemporaryDir folder;
+    Settings settings(folder.path());
+    EventList events(folder.path(), settings);
+    const QString unable = QStringLiteral("Unable to close connection");
+    JournalRecords journal(events, settings, unable);
+    QList<QList<QByteArray>> sent;
+    journal.setSender([&sent](const QList<QByteArray>& fields) { sent.append(fields); });
+    const EventRecord record{"t", "TCP", "127.0.0.3",          "1",  "127.0.0.2",
+                             "2", "",    "BLOCKED CONNECTION", "(1)"};
+    for (const char* value : {"", "True", "False", "True"}) {
+        settings.setValue(journal::SettingKey, value);
+        events.append(record, true);
+    }
+    ASSERT_EQ(sent.size(), 3);
+    EXPECT_EQ(sent[0], journal::fields(record, unable));
 }
 
 } // namespace
