@@ -7,6 +7,7 @@
 #include "engine/ConnectionMemory.h"
 #include "engine/ConnectionTables.h"
 #include "engine/EnforcementEngine.h"
+#include "engine/RuleCheck.h"
 #include "engine/RuleIndex.h"
 #include "engine/RuleTable.h"
 #include "platform/SockDiag.h"
@@ -291,6 +292,48 @@ void BM_RuleLookupPerConnection(benchmark::State& state) {
         static_cast<double>(decided), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+// What counting hits adds to a pass in which one accept rule decides every row (the most
+// counting a pass can do): the pass as it runs, next to the counting work alone on the same
+// rows, alternating. "with_over_without" is pass / (pass - counting).
+void BM_HitCountingShareOfPass(benchmark::State& state) {
+    ConnectionTables tables(diag());
+    RuleTable rules;
+    fillPolicy(rules, AcceptAll);
+    EnforcementEngine engine(tables, rules);
+    engine.timer()->stop();
+    engine.runPass();
+    std::vector<platform::TcpRow> rows;
+    diag().readTcp(rows);
+    RuleTable counted;
+    fillPolicy(counted, AcceptAll);
+    ConnectionMemory memory;
+    double passes = 0, counting = 0;
+    for (auto _ : state) {
+        const double start = threadCpuSeconds();
+        engine.runPass();
+        const double passed = threadCpuSeconds();
+        for (const platform::TcpRow& row : rows)
+            if (!memory.endpointsSeenBefore(row))
+                counted.addHit(0);
+        memory.endPass();
+        counted.publishHits();
+        passes += passed - start;
+        counting += threadCpuSeconds() - passed;
+    }
+    const auto n = static_cast<double>(state.iterations());
+    state.counters["pass_cpu_ms"] = passes / n * 1000;
+    state.counters["counting_cpu_ms"] = counting / n * 1000;
+    state.counters["with_over_without"] = passes / (passes - counting);
+}
+
+// Finding the rules that can never match in a large policy, as after every edit.
+void BM_NeverMatchingCheck(benchmark::State& state) {
+    RuleTable rules;
+    fillRules(rules, static_cast<int>(state.range(0)));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(findNeverMatching(rules).data());
+}
+
 void BM_RuleIndexRebuild(benchmark::State& state) {
     RuleTable rules;
     fillRules(rules, static_cast<int>(state.range(0)));
@@ -366,6 +409,8 @@ BENCHMARK(BM_EnforcementPass)->Arg(10)->Arg(1000)->Arg(10000)->Unit(benchmark::k
 BENCHMARK(BM_RecordedMemoryPerPass)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RuleLookupPerConnection)->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RuleIndexRebuild)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HitCountingShareOfPass)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_NeverMatchingCheck)->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EnforcementPassByPolicy)
     ->DenseRange(NoRules, HalfLogged)
     ->Unit(benchmark::kMillisecond)
