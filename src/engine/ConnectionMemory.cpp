@@ -79,14 +79,27 @@ void ConnectionMemory::Set::grow() {
 }
 
 bool ConnectionMemory::seenBefore(const platform::TcpRow& row, bool failedCut) {
-    const std::uint64_t print = fingerprint(row, failedCut);
+    return seenBefore(fingerprint(row, failedCut));
+}
+
+std::uint64_t ConnectionMemory::endpointsPrint(const platform::TcpRow& row) {
+    platform::TcpRow endpoints = row;
+    endpoints.state = 0;
+    return fingerprint(endpoints, false);
+}
+
+bool ConnectionMemory::seenBefore(std::uint64_t print) {
     return m_current.insert(print) || m_previous.contains(print);
 }
 
-bool ConnectionMemory::endpointsSeenBefore(const platform::TcpRow& row) {
-    platform::TcpRow endpoints = row;
-    endpoints.state = 0; // a connection that moves on to another state is the same one
-    return seenBefore(endpoints, false);
+void ConnectionMemory::prefetch(std::uint64_t print) const {
+    m_current.prefetch(print);
+    m_previous.prefetch(print);
+}
+
+void ConnectionMemory::Set::prefetch(std::uint64_t print) const {
+    if (!m_slots.empty())
+        __builtin_prefetch(m_slots.data() + (print & (m_slots.size() - 1)));
 }
 
 void ConnectionMemory::endPass() {

@@ -24,16 +24,20 @@ public:
     // Ends a complete pass: what it saw becomes what the next one compares with.
     void endPass();
 
-    // True when the connection, in whatever state, was seen in the previous pass or earlier in
-    // this one: the memory of connections that were counted.
-    bool endpointsSeenBefore(const platform::TcpRow& row);
+    // The same for a fingerprint made earlier, and a hint that one will be asked about soon:
+    // a batch that hints a few prints ahead lets the cache fetch their slots side by side.
+    bool seenBefore(std::uint64_t print);
+    void prefetch(std::uint64_t print) const;
 
     static std::uint64_t fingerprint(const platform::TcpRow& row, bool failedCut);
+    // A connection's fingerprint whatever its state: one that moves on is the same connection.
+    static std::uint64_t endpointsPrint(const platform::TcpRow& row);
 
 private:
     class Set {
     public:
         bool contains(std::uint64_t print) const;
+        void prefetch(std::uint64_t print) const;
         // Adds the fingerprint; true when it was there already.
         bool insert(std::uint64_t print);
         void clear();

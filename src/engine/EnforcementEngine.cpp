@@ -87,8 +87,22 @@ bool EnforcementEngine::yieldPoint(quint64 pass) {
     if (m_yieldBudgetMs > 0 && (++m_pointsSinceClock % 32 != 0 ||
                                 m_sinceYield.elapsed() < m_yieldBudgetMs))
         return true;
+    countAccepted();
     yieldToUi();
     return pass == m_currentPass;
+}
+
+void EnforcementEngine::countAccepted() {
+    // A memory of 20,000 connections is larger than the cache: looking each one up on its
+    // own would wait for memory once per row.
+    constexpr std::size_t Ahead = 8;
+    for (std::size_t i = 0; i < m_accepted.size(); ++i) {
+        if (i + Ahead < m_accepted.size())
+            m_counted.prefetch(m_accepted[i + Ahead].print);
+        if (!m_counted.seenBefore(m_accepted[i].print))
+            m_rules.addHit(m_accepted[i].rule);
+    }
+    m_accepted.clear();
 }
 
 void EnforcementEngine::checkCutAbility() {
@@ -203,6 +217,7 @@ void EnforcementEngine::runFreshPass() {
     }
     // Connections that left the table are forgotten, so that they are recorded and counted
     // again when they come back.
+    countAccepted();
     m_recorded.endPass();
     m_counted.endPass();
     m_rules.publishHits();
@@ -214,8 +229,7 @@ bool EnforcementEngine::handleMatch(TcpRow& row, const Match& match, quint64 pas
     // the pass yields cannot make it report another rule.
     const int position = match.row + 1;
     if (match.accept) {
-        if (!m_counted.endpointsSeenBefore(row))
-            m_rules.addHit(match.row);
+        m_accepted.push_back({ConnectionMemory::endpointsPrint(row), match.row});
         if (match.logged)
             recordOnce(row, false, [&row] { return classicStateName(row.state); }, position);
         return yieldPoint(pass);

@@ -117,6 +117,9 @@ private:
     // has taken over meanwhile.
     bool yieldPoint(quint64 pass);
     void cutFailed(std::uint32_t result);
+    // Counts the accepted connections of the batch that are new; runs before every yield, so
+    // that the rows it counts for are those of the table it matched against.
+    void countAccepted();
     // A pass whatever is running: the tick's way to take over from a pass held by a dialog.
     void runFreshPass();
 
@@ -142,6 +145,11 @@ private:
     ConnectionMemory m_recorded;
     // Connections counted as hits of their rule: each once while it stays in the table.
     ConnectionMemory m_counted;
+    struct Accepted {
+        std::uint64_t print;
+        int rule;
+    };
+    std::vector<Accepted> m_accepted; // matched since the last count, not yet counted
 
     EventSink* m_events = nullptr;
     Notifier* m_notifier = nullptr;
