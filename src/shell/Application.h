@@ -24,8 +24,6 @@
 namespace tarvok {
 
 class ActivityTab;
-class RuleInsight;
-class RuleListModel;
 class ConnectionActions;
 class ConnectionMonitor;
 class EnforcementEngine;
@@ -33,6 +31,8 @@ class KernelTable;
 class ProgramIcons;
 class MainWindow;
 class PolicyCommands;
+class RuleInsight;
+class RuleListModel;
 class SecurityLevels;
 class TrafficDisplay;
 class ShellWindows;
