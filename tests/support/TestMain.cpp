@@ -4,11 +4,13 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <net/if.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace tarvok::test {
@@ -23,6 +25,18 @@ void writeFile(const char* path, const char* text) {
         [[maybe_unused]] const ssize_t written = ::write(fd, text, std::strlen(text));
         ::close(fd);
     }
+}
+
+bool bringLoopbackUp() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool ok = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags |= IFF_UP;
+    ok = ok && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
 }
 
 // Must run before any thread exists: a user namespace can only be entered single-threaded.
@@ -47,9 +61,9 @@ void enterSandbox() {
     }
     // Mounts made by a test stay inside its own mount namespace.
     ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
-    // Still single-threaded: the child that sets the link up is a process of its own.
-    if (std::system("ip link set lo up") != 0) {
-        std::snprintf(g_error, sizeof g_error, "loopback could not be brought up (ip link)");
+    if (!bringLoopbackUp()) {
+        std::snprintf(g_error, sizeof g_error, "loopback could not be brought up: %s",
+                      std::strerror(errno));
         g_sandbox = Sandbox::None;
         return;
     }
