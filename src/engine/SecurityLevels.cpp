@@ -116,6 +116,14 @@ int SecurityLevels::monitorOnlyReasonKey() const {
     return 0;
 }
 
+QString SecurityLevels::levelWord() const {
+    if (!m_localiser)
+        return {};
+    const SecurityLevel level = m_engine.level();
+    const int key = level == SecurityLevel::Normal ? 200 : level == SecurityLevel::Block ? 201 : 202;
+    return m_localiser->text(QStringLiteral("Main"), key);
+}
+
 QString SecurityLevels::firstPanelText() const {
     const auto text = [this](int key) {
         return m_localiser ? m_localiser->text(QStringLiteral("Main"), key) : QString();
@@ -127,11 +135,7 @@ QString SecurityLevels::firstPanelText() const {
         detail = text(reason);
     } else {
         state = text(69);
-        switch (m_engine.level()) {
-        case SecurityLevel::Allow: detail = text(202); break;
-        case SecurityLevel::Normal: detail = text(200); break;
-        case SecurityLevel::Block: detail = text(201); break;
-        }
+        detail = levelWord();
     }
     return detail.isEmpty() ? state : state + QStringLiteral(" \u2013 ") + detail;
 }

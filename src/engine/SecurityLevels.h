@@ -50,6 +50,8 @@ public:
     // Normal"), or monitor only with the reason. A level word missing from an older language
     // file leaves the bare state.
     QString firstPanelText() const;
+    // The level's word: "Normal", "Block all" or "Allow all".
+    QString levelWord() const;
     // Level items and the four display options are usable only while running.
     bool controlsEnabled() const { return !m_paused; }
 

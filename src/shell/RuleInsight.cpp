@@ -55,12 +55,7 @@ QString RuleInsight::decisionText(const platform::TcpRow& row) const {
         return QStringLiteral("#%1 %2").arg(decision.row + 1).arg(
             m_parts.rules.isAccept(decision.row) ? words.accept : words.block);
     }
-    case EnforcementEngine::Decision::Level: {
-        // The level words: Normal, Block all, Allow all.
-        const SecurityLevel level = m_parts.engine.level();
-        const int key = level == SecurityLevel::Normal ? 200 : level == SecurityLevel::Block ? 201 : 202;
-        return m_parts.language.text(QStringLiteral("Main"), key);
-    }
+    case EnforcementEngine::Decision::Level: return m_parts.levels.levelWord();
     case EnforcementEngine::Decision::Nothing: break;
     }
     return {};
