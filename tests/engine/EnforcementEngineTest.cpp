@@ -1,8 +1,8 @@
 #include "engine/EnforcementEngine.h"
 #include "engine/SecurityLevels.h"
 #include "records/EventList.h"
-#include "fakes/EngineFakes.h"
 #include "fakes/FakeLocaliser.h"
+#include "support/EngineRig.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 #include "support/ScratchFiles.h"
@@ -21,49 +21,13 @@
 
 using namespace tarvok;
 using tarvok::test::address;
+using tarvok::test::Firewall;
+using tarvok::test::makeRule;
 using tarvok::test::readOutcome;
 
 namespace {
 
 constexpr int Alive = -ETIMEDOUT; // what readOutcome reports for a quiet, open connection
-
-Rule makeRule(const QString& action, const QString& address, const QString& port,
-              bool logged = true, bool enabled = true) {
-    return {action, {}, enabled ? "" : "false", address, port, logged ? "" : "disabled", "none"};
-}
-
-// One engine over the real kernel table of this test's private network namespace.
-struct Firewall {
-    platform::SockDiag diag;
-    ConnectionTables tables{diag};
-    RuleTable rules;
-    test::RecordingEvents events;
-    test::RecordingNotifier notifier;
-    test::MapSettings settings;
-    test::MapLocaliser localiser;
-    EnforcementEngine engine{tables, rules};
-
-    Firewall() {
-        engine.timer()->stop(); // passes run when the test says so
-        engine.setEventSink(&events);
-        engine.setNotifier(&notifier);
-        engine.setSettings(&settings);
-        engine.setLocaliser(&localiser);
-        localiser.texts["Main/83"] = "Tarvok Alert";
-    }
-
-    // Where a fresh table read lists the row, and its state there; {-1, 0} when it does not.
-    std::pair<int, std::uint32_t> find(const TcpRow& wanted) {
-        std::vector<TcpRow> rows;
-        EXPECT_EQ(diag.readTcp(rows), 0u);
-        const auto ends = [](const TcpRow& r) {
-            return std::tie(r.localAddress, r.localPort, r.remoteAddress, r.remotePort);
-        };
-        const auto at = std::find_if(rows.begin(), rows.end(),
-                                     [&](const TcpRow& row) { return ends(row) == ends(wanted); });
-        return at == rows.end() ? std::pair(-1, 0u) : std::pair(int(at - rows.begin()), at->state);
-    }
-};
 
 // Aborted here, or reset by the cut of its other end.
 bool ended(const test::TcpConnection& connection) {
@@ -83,7 +47,7 @@ TEST(EnforcementEngine, FirstMatchingRuleCutsOrKeepsARealConnection) {
 
     // An empty port cell and a disabled rule are passed over; the third rule decides.
     firewall.rules.setRules({makeRule("block", "127.0.0.2", ""),
-                             makeRule("block", "127.0.0.2", port, true, false),
+                             makeRule("block", "127.0.0.2", port, false),
                              makeRule("block", "127.0.0.2", port)});
     firewall.engine.runPass();
     EXPECT_EQ(readOutcome(connection.client.get(), 2000), -ECONNABORTED);
@@ -188,7 +152,7 @@ TEST(EnforcementEngine,
                                                                                          : first;
 
     firewall.rules.setRules(
-        {makeRule("block", "any address", QString::number(listener.port()), false)});
+        {makeRule("block", "any address", QString::number(listener.port()), true, false)});
     firewall.engine.tick();
     EXPECT_EQ(firewall.engine.cutCount(), 2);
     EXPECT_TRUE(firewall.events.records.isEmpty()) << "the rule does not log";

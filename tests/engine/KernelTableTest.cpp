@@ -3,7 +3,7 @@
 #include "engine/KernelTable.h"
 #include "engine/SecurityLevels.h"
 #include "platform/NfTables.h"
-#include "fakes/EngineFakes.h"
+#include "support/EngineRig.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 
@@ -21,6 +21,7 @@
 
 using namespace tarvok;
 using test::Fd;
+using test::makeRule;
 
 namespace {
 
@@ -56,27 +57,13 @@ bool refused(const std::string& from, std::uint16_t fromPort, test::TcpListener&
     return error == ECONNREFUSED;
 }
 
-Rule makeRule(const QString& action, const QString& address, const QString& port,
-              bool enabled = true) {
-    return {action, {}, enabled ? "" : "false", address, port, {}, "none"};
-}
-
 // The kernel table driven by a real engine, levels and rule table.
-struct Policy {
-    platform::SockDiag diag;
-    ConnectionTables tables{diag};
-    RuleTable rules;
-    EnforcementEngine engine{tables, rules};
+struct Policy : test::Firewall {
     QTimer countWatcher, trayActivity;
     SecurityLevels levels{engine, countWatcher, trayActivity};
     KernelTable kernel{rules, engine, &levels};
-    test::RecordingEvents events;
 
-    Policy() {
-        engine.timer()->stop();
-        engine.setEventSink(&events);
-        kernel.update();
-    }
+    Policy() { kernel.update(); }
     ~Policy() { kernel.remove(); }
     void set(QList<Rule> list) {
         rules.setRules(std::move(list));

@@ -1,34 +1,25 @@
-#include "engine/EnforcementEngine.h"
 #include "engine/RuleCheck.h"
+#include "support/EngineRig.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 
 #include <gtest/gtest.h>
 
 using namespace tarvok;
-
-namespace {
-
-Rule rule(const QString& action, const QString& address, const QString& port, bool enabled = true) {
-    return {action, {}, enabled ? "" : "false", address, port, {}, "none"};
-}
-
-} // namespace
+using test::makeRule;
 
 // Three connections cut by one block rule are three hits; an accepted connection that stays
 // open is one hit however many passes see it; a kernel-table refusal is a hit; the counts
 // follow their rules through a move and start again at zero when a policy is opened.
 TEST(RuleHits, CountEachConnectionOnceForItsRuleAndFollowTheRule) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
-    platform::SockDiag diag;
-    ConnectionTables tables{diag};
-    RuleTable rules;
-    EnforcementEngine engine{tables, rules};
-    engine.timer()->stop(); // passes run when the test says so
+    test::Firewall firewall;
+    RuleTable& rules = firewall.rules;
+    EnforcementEngine& engine = firewall.engine;
     test::TcpListener blocked("127.0.0.2"), accepted("127.0.0.4");
-    rules.setRules({rule("accept", "127.0.0.9", "any port"),
-                    rule("block", "127.0.0.2", QString::number(blocked.port())),
-                    rule("accept", "127.0.0.4", QString::number(accepted.port()))});
+    rules.setRules({makeRule("accept", "127.0.0.9", "any port"),
+                    makeRule("block", "127.0.0.2", QString::number(blocked.port())),
+                    makeRule("accept", "127.0.0.4", QString::number(accepted.port()))});
 
     const test::TcpConnection kept = test::connect("127.0.0.5", accepted);
     platform::TcpRow lastCut{};
@@ -59,6 +50,7 @@ TEST(RuleHits, CountEachConnectionOnceForItsRuleAndFollowTheRule) {
 // Which rows can never decide a connection, and which only look alike.
 TEST(RuleCheck, FindsRulesBelowACoveringRuleAndCellsThatMatchNothing) {
     using K = RuleFinding::Kind;
+    const auto rule = [](const auto&... cells) { return makeRule(cells...); };
     struct Case {
         const char* what;
         QList<Rule> rules;

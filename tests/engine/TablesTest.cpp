@@ -3,18 +3,19 @@
 #include "engine/RuleIndex.h"
 #include "engine/ServiceNames.h"
 #include "engine/Termination.h"
+#include "support/EngineRig.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 
 #include <gtest/gtest.h>
-
-#include <QRegularExpression>
 
 #include <cerrno>
 #include <random>
 
 using namespace tarvok;
 using platform::addressField;
+using test::makeRule;
+using test::walk;
 
 TEST(ConnectionTexts, AddressesStatesAndServices) {
     EXPECT_EQ(addressText(addressField(192, 168, 0, 255)), "192.168.0.255");
@@ -66,36 +67,6 @@ TEST(ConnectionMemory, AConnectionIsForgottenAfterAPassWithoutIt) {
     EXPECT_FALSE(memory.seenBefore(row, false)) << "it came back: recorded again";
 }
 
-namespace {
-
-// The plain walk from the top, comparing texts: the reference the index must agree with.
-int walk(const RuleTable& table, const QString& addressTextOfRow, std::uint16_t remotePort) {
-    const RuleWords& words = table.words();
-    for (int row = 0; row < table.count(); ++row) {
-        const Rule& rule = table.rule(row);
-        if (rule.enabled == words.disabled)
-            continue;
-        const QString address =
-            rule.address == words.anyAddress ? QStringLiteral("999.999.999.999") : rule.address;
-        const QString port = rule.port == words.anyPort ? QStringLiteral("99999") : rule.port;
-        const bool addressHolds = address == addressTextOfRow || address == "999.999.999.999";
-        // A whole number compares by value; any other text can never match.
-        static const QRegularExpression wholeNumber(QStringLiteral("^[0-9]+$"));
-        bool ok = false;
-        const bool portHolds = port == "99999" || (wholeNumber.match(port).hasMatch() &&
-                                                   port.toULongLong(&ok) == remotePort && ok);
-        if (addressHolds && portHolds)
-            return row;
-    }
-    return RuleIndex::NoMatch;
-}
-
-Rule rule(const QString& address, const QString& port, bool enabled) {
-    return {"accept", {}, enabled ? "" : "false", address, port, {}, {}};
-}
-
-} // namespace
-
 // Cells a lenient parser would read as some tested address or port must match nothing.
 TEST(RuleIndex, AgreesWithTheTextWalkOnRandomTablesOfQuirkyCells) {
     std::mt19937 random(20261206);
@@ -120,9 +91,10 @@ TEST(RuleIndex, AgreesWithTheTextWalkOnRandomTablesOfQuirkyCells) {
         QList<Rule> rules;
         const int count = static_cast<int>(random() % 40);
         for (int i = 0; i < count; ++i)
-            rules.append(rule(addressCells[static_cast<int>(random() % addressCells.size())],
-                              portCells[static_cast<int>(random() % portCells.size())],
-                              random() % 5 != 0));
+            rules.append(makeRule("accept",
+                                  addressCells[static_cast<int>(random() % addressCells.size())],
+                                  portCells[static_cast<int>(random() % portCells.size())],
+                                  random() % 5 != 0));
         table.setRules(rules);
         index.rebuild(table);
         for (std::uint16_t port : ports) {

@@ -1,7 +1,6 @@
 // The policy file and its commands, then the rule list and editor in the real main window.
 
 #include "engine/EnforcementEngine.h"
-#include "fakes/EngineFakes.h"
 #include "fakes/FakeLocaliser.h"
 #include "fakes/FakePrompter.h"
 #include "policy/PolicyCommands.h"
@@ -12,6 +11,7 @@
 #include "settings/TextHolders.h"
 #include "shell/MainWindow.h"
 #include "support/Accessibility.h"
+#include "support/EngineRig.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 #include "support/ScratchFiles.h"
@@ -620,12 +620,8 @@ TEST(EditsDuringPasses, EveryDecisionFollowsTheTableOfItsMoment) {
         byClientPort[connections.back().clientPort] = i;
         w.addRow(i % 2 == 0, "127.0.0.2", QString::number(listeners.back()->port()));
     }
-    const auto walk = [&](int i) { // connection i's first enabled rule (by its port), or -1
-        for (int row = 0; row < w.table.count(); ++row)
-            if (w.table.rule(row).enabled != w.table.words().disabled &&
-                w.table.rule(row).port == QString::number(listeners[i]->port()))
-                return row;
-        return -1;
+    const auto walk = [&](int i) { // connection i's first enabled rule, or -1
+        return test::walk(w.table, "127.0.0.2", listeners[i]->port());
     };
 
     platform::SockDiag diag;
