@@ -384,17 +384,14 @@ TEST(RuleList, MovesDragsAndDeletesRenumberAndRowsShowThePictureOfTheirAction) {
     EXPECT_EQ(w.told(), Box("Rule #3", "Rule: r1\r\nDo you want to delete the selected rule?",
                             Prompter::Question));
     EXPECT_FALSE(w.policy.SaveChanges());
+    // Yes (to Ctrl+D) while the table changes under the question: the rule asked about goes,
+    // wherever it is now.
     w.prompter.answers = {Prompter::Yes};
-    w.select(w.rules(), 1);
+    w.prompter.whileAsking = [&w] { w.table.moveRule(0, 3); };
+    w.select(w.rules(), 3);
     QTest::keyClick(w.rules(), Qt::Key_D, Qt::ControlModifier);
-    EXPECT_EQ(QStringList({order(w), numbers(w)}), QStringList({"r4,r1,r2", "1,2,3"}));
+    EXPECT_EQ(QStringList({order(w), numbers(w)}), QStringList({"r3,r1,r4", "1,2,3"}));
     EXPECT_TRUE(w.policy.SaveChanges());
-    // The table changes while the question waits: the rule asked about goes, wherever it is.
-    w.prompter.answers = {Prompter::Yes};
-    w.prompter.whileAsking = [&w] { w.table.moveRule(0, 2); };
-    w.select(w.rules(), 2);
-    w.action("mnuDeleteRule")->trigger();
-    EXPECT_EQ(order(w), "r1,r4");
 }
 
 TEST(RuleList, EveryWayInNeedsARowAndTheMenuFlipsTheEnabledMark) {
