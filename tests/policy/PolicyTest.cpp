@@ -260,11 +260,6 @@ TEST_F(PolicyTest, RuleFileLeadingOutOfTheFolderCountsAsMissing) {
     EXPECT_TRUE(prompter.calls.isEmpty());
 }
 
-// True once the firewall has cut the connection under its client (reported once).
-bool isCut(const TcpConnection& connection) {
-    return readOutcome(connection.client.get(), 0) == -ECONNABORTED;
-}
-
 // Fills an editor as a person would: the action, then a given address and port.
 void fill(RuleEditorDialog* editor, bool accept, const QString& address, const QString& port) {
     editor->findChild<QRadioButton*>(accept ? "Option1" : "Option2")->setChecked(true);
@@ -644,8 +639,8 @@ TEST(EditsDuringPasses, EveryDecisionFollowsTheTableOfItsMoment) {
             EXPECT_EQ(record.rule, "(" + QString::number(walk(i) + 1) + ")") << i;
             accepted += accept;
         }
-        for (int i = 0; i < Connections; ++i)
-            if (!cut[i] && isCut(connections[i])) {
+        for (int i = 0; i < Connections; ++i) // a cut is reported to the client once
+            if (!cut[i] && readOutcome(connections[i].client.get(), 0) == -ECONNABORTED) {
                 cut[i] = true;
                 EXPECT_TRUE(walk(i) >= 0 && !w.table.isAccept(walk(i)))
                     << "connection " << i << " cut without a block rule";
