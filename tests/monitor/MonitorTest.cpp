@@ -13,7 +13,6 @@
 #include "shell/QtPrompter.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
-#include "support/ScratchFiles.h"
 
 #include <gtest/gtest.h>
 
