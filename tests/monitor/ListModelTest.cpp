@@ -2,7 +2,6 @@
 #include "monitor/ConnectionMonitor.h"
 #include "monitor/FileProperties.h"
 #include "monitor/ListSorting.h"
-#include "support/ScratchFiles.h"
 
 #include <gtest/gtest.h>
 

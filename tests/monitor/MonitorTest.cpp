@@ -13,7 +13,6 @@
 #include "shell/QtPrompter.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
-#include "support/ScratchFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -159,26 +158,16 @@ TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
     Monitor m;
     QString mode = "1";
     m.actions.setDoubleClickMode([&mode] { return mode; });
-    QWidget mainWindow;
-    QTreeView perConnection(&mainWindow), perApplication(&mainWindow);
-    perConnection.resize(600, 400);
-    perApplication.hide();
-    mainWindow.resize(600, 400);
-    mainWindow.show();
-    perConnection.setModel(m.monitor.perConnectionModel());
-    perApplication.setModel(m.monitor.perApplicationModel());
     ProgramIcons icons{DesktopEntries()};
-    QMap<QString, QAction*> actions;
-    for (const char* name : {"mnuDisplayApp", "mnuShowListeningPorts", "mnuDisplayUDP",
-                             "mnuDisplay0000127001", "mnuCopyRemAdd", "mnuResolveHost",
-                             "mnuBreakConnection"}) {
-        actions.insert(QLatin1String(name), new QAction(&mainWindow));
-        actions[QLatin1String(name)]->setCheckable(true);
-        actions[QLatin1String(name)]->setChecked(true);
-    }
-    ActivityTab tab(m.monitor, m.actions, icons, m.prompter, m.language, &mainWindow,
-                    &perConnection, &perApplication,
-                    [&actions](const QString& name) { return actions.value(name); });
+    MainWindow window; // its lists, menus and options, as the program wires them
+    window.setConnectionModels(m.monitor.perConnectionModel(), m.monitor.perApplicationModel());
+    for (const char* name : {"mnuShowListeningPorts", "mnuDisplayUDP", "mnuDisplay0000127001"})
+        window.action(name)->setChecked(true);
+    window.show();
+    QTreeView& perConnection = *window.list("ListConnections");
+    const auto actions = [&window](const QString& name) { return window.action(name); };
+    ActivityTab tab(m.monitor, m.actions, icons, m.prompter, m.language, &window, &perConnection,
+                    window.list("ListConnPROC"), actions);
     for (int code : {3, 8, 11, 127}) // empty lists: no shortcut acts
         EXPECT_FALSE(m.actions.keyTyped(View::PerApplication, code, -1));
 
@@ -190,7 +179,8 @@ TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
     test::Fd udp = test::udpSocket("127.0.0.5", udpPort);
     // A row is found again by its texts, the time among them: the clock stands still.
     m.monitor.setClock([] { return QDateTime(QDate(2026, 3, 1), QTime(9, 15)); });
-    actions["mnuDisplayApp"]->trigger(); // to the per-connection view, rebuilt at once
+    actions("mnuDisplayApp")->trigger(); // to the per-connection view, rebuilt at once
+    window.setConnectionView(MainWindow::ConnectionView::PerConnection); // as the program does
     // The row of an end: a port alone may repeat across local addresses and protocols.
     const auto rowOf = [&m](const char* address, std::uint16_t port, const char* protocol = "TCP") {
         const ConnectionListModel& list = *m.monitor.perConnectionModel();
@@ -220,9 +210,9 @@ TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
     EXPECT_EQ(tab.selectedRow(View::PerConnection), rowOf("127.0.0.4", b.clientPort));
 
     // The context menu's copy and resolve act on the selected row's remote address.
-    actions["mnuCopyRemAdd"]->trigger();
+    actions("mnuCopyRemAdd")->trigger();
     EXPECT_EQ(QGuiApplication::clipboard()->text(), "127.0.0.2");
-    actions["mnuResolveHost"]->trigger();
+    actions("mnuResolveHost")->trigger();
     EXPECT_EQ(tab.resolveWindow()->findChild<QLineEdit*>("Text1")->text(), "127.0.0.2");
     tab.resolveWindow()->close();
 
@@ -245,7 +235,7 @@ TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
     gone = {};
     auto later = test::connect("127.0.0.7", listener);
     m.monitor.RefreshConnections();
-    actions["mnuBreakConnection"]->trigger();
+    actions("mnuBreakConnection")->trigger();
     EXPECT_NE(test::readOutcome(a.server.get(), 2000), Alive);
     // Delete closes the selected connection.
     QTest::mouseClick(perConnection.viewport(), Qt::LeftButton, {}, pointOf("127.0.0.4", b.clientPort));
@@ -299,7 +289,7 @@ TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
 
     // A display option rebuilds the current view only.
     const int before = m.monitor.perApplicationModel()->rowCount();
-    actions["mnuShowListeningPorts"]->trigger();
+    actions("mnuShowListeningPorts")->trigger();
     EXPECT_TRUE(m.rowsWhere(View::PerConnection, 6, "LISTENING").empty());
     EXPECT_EQ(m.monitor.perApplicationModel()->rowCount(), before);
 }

@@ -5,7 +5,6 @@
 #include "records/LogText.h"
 
 #include "fakes/FakeLocaliser.h"
-#include "support/ScratchFiles.h"
 
 #include <QAbstractItemModelTester>
 #include <QAction>

@@ -1,9 +1,7 @@
-// The traffic figures: real traffic over a veth pair of the test's own, and stand-in counters
-// that go back, fail or jump on demand.
+// The traffic figures, from stand-in counters that go back, fail or jump on demand (real
+// traffic: TrafficEndToEndTest).
 #include "stats/TrafficDisplay.h"
 #include "fakes/FakeTrafficCounters.h"
-#include "support/Sandbox.h"
-#include "TrafficSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -35,39 +33,6 @@ TEST(TrafficDisplay, SetBytesAtTheEdgesInTwoLocales) {
         EXPECT_EQ(TrafficDisplay::SetBytes(c.kilobytes, german), c.german) << c.kilobytes;
     }
     EXPECT_EQ(TrafficDisplay::SetBytes(std::nan(""), English), "");
-}
-
-// The totals followed the sum over all interfaces: when one went away the sum went back and
-// the second's traffic of every interface was dropped; an interface removed before its last
-// bytes were read loses none of them. Loopback traffic is not counted.
-TEST(TrafficDisplay, TrafficOfAnInterfaceRemovedBeforeItWasReadStillCounts) {
-    TARVOK_REQUIRE_PRIVATE_NETWORK();
-    SystemCounters counters;
-    TrafficDisplay display(counters, Holders, English);
-    test::VethPair pair;
-    std::optional<test::TcpListener> listener = pair.farListener();
-    ASSERT_TRUE(pair.ok() && listener);
-    test::TcpConnection connection = test::connect(test::VethPair::Near, *listener);
-    test::TcpListener local("127.0.0.2");
-    test::TcpConnection loopback = test::connect("127.0.0.3", local);
-    tick(display); // fixes the start
-
-    CIpHelper& kernel = counters.helper();
-    kernel.Interfaces();
-    const ByteTotals before{kernel.BytesReceived(), kernel.BytesSent()};
-    test::sendThrough(connection, 20u << 20);
-    kernel.Interfaces();
-    const double receivedKB = double(kernel.BytesReceived() - before.received) / 1024;
-    const double sentKB = double(kernel.BytesSent() - before.sent) / 1024;
-    ASSERT_GE(sentKB, 20 * 1024); // the payload went out over the pair, acknowledgements came in
-    test::sendThrough(loopback, 4u << 20);
-    pair.remove(); // before the display read the pair's last bytes
-    tick(display);
-    EXPECT_NEAR(double(display.sentKB()), sentKB, 1.0); // whole KB, each end rounded
-    // A veth end's removal notice carries no received bytes (it reads them from its peer,
-    // already gone): the acknowledgements since the last read are lost, nothing more.
-    EXPECT_LE(double(display.receivedKB()), receivedKB + 1.0);
-    EXPECT_EQ(display.panelText(7), "Out: " + QString::number(display.sentKB()) + " KB/s");
 }
 
 // Each interface counts its own differences: a second of more than 128 MB (an old cut) or
