@@ -53,8 +53,26 @@ TEST_F(MainWindowTest, HoldsEveryNamedControlInItsPlace) {
                                                            : QAbstractItemView::SingleSelection);
     }
 
-    // What each bar holds, in order, is MainWindowTables.h and buildMenus(); here, that every
-    // toolbar button has its picture.
+    // The menu bar ("") and its menus, in order, as buildMenus() makes them by hand. The toolbar
+    // and the context menus are MainWindowTables.h's lists, made by a loop.
+    const std::pair<const char*, QStringList> bars[] = {
+        {"", {"mnuFile", "mnuSecurity", "mnuOptions", "mnuHelp"}},
+        {"mnuFile", {"mnuNew", "mnuOpen", "mnuSave", "mnuSaveAs", "-", "mnuShutdown"}},
+        {"mnuOpen", {"mnuPolicyFile", "mnuOpenLogFile"}},
+        {"mnuSecurity", {"mnuLevel0", "mnuLevel1", "mnuLevel2", "-", "mnuPauseFirewall"}},
+        {"mnuOptions",
+         {"mnuPreferences", "-", "mnuDisplayApp", "mnuShowListeningPorts", "mnuDisplayUDP",
+          "mnuDisplay0000127001"}},
+        {"mnuHelp", {"mnuHelpF1", "mnuCheckUpdate", "-", "mnuAbout"}},
+    };
+    for (const auto& [name, entries] : bars) {
+        const QWidget* bar = *name ? window.findChild<QWidget*>(name) : window.menuBar();
+        ASSERT_TRUE(bar) << name;
+        QStringList shown;
+        for (const QAction* action : bar->actions())
+            shown.append(action->isSeparator() ? QStringLiteral("-") : action->objectName());
+        EXPECT_EQ(shown, entries) << name;
+    }
     for (QAction* action : window.findChild<QToolBar*>("Toolbar1")->actions())
         EXPECT_TRUE(action->isSeparator() || !action->icon().isNull())
             << action->objectName().toStdString();
