@@ -294,7 +294,7 @@ TEST(EndToEnd, APolicyBlockCutsARealConnectionWhileAStartUpBoxIsOpenOrSaysWhyItC
         }
         test::TcpConnection connection = test::connect("127.0.0.3", listener);
         RunningTarvok tarvok(folder, !netAdmin);
-        // The first start's config.ini: ProgramFolder.InstalledTarvokKeepsItsFiles...
+        // The config.ini a first start writes is checked by ProgramFolder.InstalledTarvok...
         ASSERT_TRUE(test::waitFor([&] { return QFileInfo(folder.file("Logs")).isDir(); }, 20000));
         EXPECT_EQ(folder.read("History.tvh"), earlier);
         if (netAdmin) { // the box opens right after the first pass, and the passes go on
