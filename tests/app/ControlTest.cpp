@@ -191,7 +191,6 @@ TEST(Control, EachCommandAnswersFromATerminalAndALevelSwitchCutsAConnection) {
     EXPECT_FALSE(QFileInfo::exists(socketOf(folder.path())));
     EXPECT_FALSE(folder.read("History.tvh").isEmpty());
     EXPECT_TRUE(tarvok.terminate()); // already ended, with exit code 0
-    EXPECT_EQ(command(folder, {"--status"}).code, 1);
 }
 
 TEST(Control, BadInputGetsAnErrorOrAClosedConnectionWhileTheFirewallCutsOn) {
@@ -205,8 +204,7 @@ TEST(Control, BadInputGetsAnErrorOrAClosedConnectionWhileTheFirewallCutsOn) {
 
     const QByteArray megabyte(1 << 20, 'x');
     const std::pair<QByteArray, QByteArray> requests[] = {
-        {"bogus\n", "ERROR unknown command\n"},
-        {QByteArray("\x00\xff\xfe\x01\n", 5), "ERROR unknown command\n"},
+        {"bogus\n", "ERROR unknown command\n"}, // binary ones: ControlProtocol.*
         {megabyte + '\n', "ERROR request too long\n"},
     };
     for (const auto& [request, answer] : requests) {

@@ -81,8 +81,6 @@ TEST(ProgramFolder, UsersOwnFilesComeFirstThenTheInstalledOnes) {
     setInstalledDataFolder(installed.path());
     EXPECT_EQ(languageFilePath(ownFolder, "English"), installed.path() + "/Language/English.lng");
     EXPECT_EQ(languageFilePath(ownFolder, "Mine"), ownFolder + "/Language/Mine.lng");
-    EXPECT_EQ(resolveLanguageFile(ownFolder, "Missing"),
-              installed.path() + "/Language/English.lng");
     EXPECT_EQ(availableLanguages(ownFolder), QStringList({"Mine", "English"}));
     EXPECT_EQ(helpFilePath(ownFolder, "Japanese"), installed.path() + "/tarvok_jp.qch");
     for (const char* name : {"English", "japanese", "Japanese ", ""}) // only the exact name

@@ -379,14 +379,6 @@ TEST(Preferences, LogSizeBoxRules) {
     }
 }
 
-TEST(Autostart, ExecQuotesThePathAsOneArgument) {
-    // Quote, dollar, backslash and percent survive the entry's string and argument escapes.
-    const QByteArray text =
-        autostart::entryText(QStringLiteral("/opt/my \"tools\"/$x\\100%/tarvok"));
-    EXPECT_TRUE(text.contains("\nExec=\"/opt/my \\\\\"tools\\\\\"/\\\\$x\\\\\\\\100%%/tarvok\"\n"))
-        << text.constData();
-}
-
 // The dialog over the built languages; the autostart entry goes to a temporary folder.
 class FrmPreferencesTest : public ::testing::Test {
 protected:
@@ -406,7 +398,8 @@ protected:
 
     test::ProgramFolder folder;
     QTemporaryDir config;
-    const QString program = QStringLiteral("/opt/my programs/tarvok");
+    // Quote, dollar, backslash, percent and blank survive the entry's string and argument escapes.
+    const QString program = QStringLiteral("/opt/my \"tools\"/$x\\100% b/tarvok");
     MapSettings settings;
     LanguageFile language;
     FakePrompter prompter;
@@ -433,7 +426,9 @@ TEST_F(FrmPreferencesTest, EveryBoxWritesItsSettingOrTheStartAtLoginEntryAtOnce)
     const QString entry = config.filePath(QStringLiteral("autostart/Tarvok.desktop"));
     QCheckBox* startUp = dialog->box("ChkStartUp");
     startUp->click();
-    EXPECT_TRUE(readFile(entry).contains("Exec=\"/opt/my programs/tarvok\"\n"));
+    EXPECT_TRUE(readFile(entry).contains(
+        "\nExec=\"/opt/my \\\\\"tools\\\\\"/\\\\$x\\\\\\\\100%% b/tarvok\"\n"))
+        << readFile(entry).toStdString();
     EXPECT_FALSE(autostart::isEnabled(QStringLiteral("/elsewhere/tarvok")));
     EXPECT_TRUE(open()->box("ChkStartUp")->isChecked());
     startUp->click();
