@@ -132,7 +132,8 @@ TEST(KernelTable, AgreesWithThePassOnRandomTablesOfQuirkyCells) {
             policy.rules.setCell(row, RuleTable::Action, accept ? "block" : "accept");
         }
         ASSERT_TRUE(policy.kernel.waitForWrite());
-        // Every fourth round at Allow, at Block, or paused at Normal (which cuts nothing either).
+        // Every fourth round at Allow, at Block, or paused at Normal, which cuts nothing and so
+        // is expected as Allow.
         const bool paused = round % 12 == 7;
         level = round % 4 != 3 ? Normal : round % 12 == 11 ? Block : Allow;
         if (paused)
