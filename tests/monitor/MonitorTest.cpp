@@ -402,7 +402,9 @@ TEST(ConnectionMonitor, PerApplicationListPutsProgramsFirstAnnouncesConnectingOn
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     Monitor m;
     test::TcpListener listener("127.0.0.9");
-    auto first = test::connect("127.0.0.2", listener); // the lowest local address: tag 0
+    // The lowest local end, below every port the kernel hands out (earlier tests of this
+    // executable may leave rows in TIME_WAIT): tag 0.
+    auto first = test::connect("127.0.0.2", listener, 1);
     auto closed = test::connect("127.0.0.3", listener);
     closed.client = {}; // the client ends first, so its end waits in TIME_WAIT
     closed.server = {};

@@ -115,13 +115,13 @@ platform::TcpRow TcpConnection::serverRow() const {
             clientAddress, platform::portField(clientPort), serverFamily, server6, client6};
 }
 
-TcpConnection connect(const char* fromAddress, TcpListener& listener) {
+TcpConnection connect(const char* fromAddress, TcpListener& listener, std::uint16_t fromPort) {
     TcpConnection connection;
     const std::string from = fromAddress;
     std::string to = listener.address();
     if (isMapped(from) && !isIpv6(to))
         to = "::ffff:" + to;
-    const Endpoint local = endpoint(from, 0), remote = endpoint(to, listener.port());
+    const Endpoint local = endpoint(from, fromPort), remote = endpoint(to, listener.port());
     // An IPv6 address added a moment ago may still lack its route: tried again for 2 s at most.
     for (int attempt = 0;; ++attempt) {
         connection.client = Fd(tcpSocket(from));

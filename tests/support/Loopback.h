@@ -71,10 +71,10 @@ struct TcpConnection {
     platform::Address6 client6{}, server6{};
 };
 
-// Connects from fromAddress (any free port) to the listener and accepts the connection.
-// fromAddress is dotted IPv4, IPv6 ("fd00::3") or v4-mapped ("::ffff:127.0.0.3": a dual-stack
-// socket reaching an IPv4 listener).
-TcpConnection connect(const char* fromAddress, TcpListener& listener);
+// Connects from fromAddress (fromPort, or any free port when 0) to the listener and accepts the
+// connection. fromAddress is dotted IPv4, IPv6 ("fd00::3") or v4-mapped ("::ffff:127.0.0.3": a
+// dual-stack socket reaching an IPv4 listener).
+TcpConnection connect(const char* fromAddress, TcpListener& listener, std::uint16_t fromPort = 0);
 
 // A connection from fromAddress that is expected to be refused: the errno of the failed
 // connect (ECONNREFUSED when the kernel table refuses it), 0 when it opened.
