@@ -1,12 +1,9 @@
 #pragma once
-// Sorting of the program's lists. The connection lists sort by the text of one column, the
-// order flipping on every header click and the column remembered across rebuilds; SortColumn
-// orders a column as text, as numbers or as dates, for the log viewer and the alert list.
+// Sorting of the connection lists: by the text of one column, the order flipping on every header
+// click and the column remembered across rebuilds. (The log viewer's typed sort is in
+// records/LogSort.h.)
 
 #include <QString>
-#include <QStringList>
-
-#include <vector>
 
 namespace tarvok {
 
@@ -22,17 +19,6 @@ struct ListSortState {
 void SortListView(ListSortState& state, int column);
 // After a rebuild: sorting on with the remembered column, the order left as it is.
 void SortListViewAuto(ListSortState& state, int column);
-
-enum class SortKind { Text = 0, Number = 1, Date = 2 };
-
-// The key that makes text order follow numeric or date order: a number as ten integer and
-// twenty decimal digits; a negative number as "&" and the nines' complement of those digits,
-// so larger magnitudes come first; a non-number as the empty text; a date as YYYYMMDDhhmmss.
-QString sortKey(const QString& text, SortKind kind);
-
-// Orders rows (each a list of cell texts) by column (1-based). Number and date keys apply to
-// column 1 only; other columns sort by their texts as they stand. Rows keep their texts.
-void SortColumn(std::vector<QStringList>& rows, int column, SortKind kind, bool ascending);
 
 // The text order of the lists: case-insensitive, ties broken case-sensitively.
 int compareListText(const QString& a, const QString& b);

@@ -72,7 +72,7 @@ void LogFileModel::sortByClick(int column) {
 void LogFileModel::sortBy(int column, bool ascending) {
     if (column < 0 || column >= ColumnCount || m_records.isEmpty())
         return;
-    const std::vector<int> order = typedSortOrder(
+    const std::vector<int> order = SortColumn(
         static_cast<int>(m_records.size()),
         [this, column](int row) { return field(m_records.at(row), column); }, kindOf(column),
         ascending, m_locale);

@@ -78,8 +78,8 @@ QString eventTimeSortKey(const QString& text, const QLocale& locale) {
     return DateKeys(locale).key(text);
 }
 
-std::vector<int> typedSortOrder(int rowCount, const std::function<QString(int)>& textOf,
-                                SortKind kind, bool ascending, const QLocale& locale) {
+std::vector<int> SortColumn(int rowCount, const std::function<QString(int)>& textOf,
+                            SortKind kind, bool ascending, const QLocale& locale) {
     const size_t count = static_cast<size_t>(std::max(rowCount, 0));
     // Text compares as the lists do (compareListText): case-folded first, then as written.
     // The folded key is made once per row rather than at every comparison. Numbers compare by

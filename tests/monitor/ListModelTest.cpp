@@ -56,29 +56,6 @@ TEST(ListSorting, HeaderClicksFlipTheOrderOfTheWholeList) {
     }
 }
 
-TEST(ListSorting, SortColumnOrdersByKind) {
-    const struct { SortKind kind; bool ascending; QStringList texts, expected; } cases[] = {
-        {SortKind::Number, true, {"10", "-1", "abc", "2.5"}, {"abc", "-1", "2.5", "10"}},
-        {SortKind::Number, false, {"10", "-1", "2.5"}, {"10", "2.5", "-1"}},
-        {SortKind::Text, true, {"10", "9", "100"}, {"10", "100", "9"}},
-        {SortKind::Date, true,
-         {"2026-12-06T10:00:00", "2025-01-01T00:00:00", "2026-01-05T09:00:00"},
-         {"2025-01-01T00:00:00", "2026-01-05T09:00:00", "2026-12-06T10:00:00"}},
-    };
-    for (const auto& c : cases) {
-        std::vector<QStringList> rows;
-        for (const QString& text : c.texts)
-            rows.push_back({text, "x"});
-        SortColumn(rows, 1, c.kind, c.ascending);
-        for (std::size_t i = 0; i < rows.size(); ++i)
-            EXPECT_EQ(rows[i][0], c.expected[i]) << c.texts.join(u',').toStdString();
-    }
-    // A number sort on another column than the first is a text sort.
-    std::vector<QStringList> rows = {{"a", "9"}, {"b", "10"}};
-    SortColumn(rows, 2, SortKind::Number, true);
-    EXPECT_EQ(rows[0][1], "10");
-}
-
 // Rows come and go without a reset, so a view keeps its scroll position and selection.
 TEST(ConnectionListModel, AnUpdateChangesOnlyTheDifferenceAndAViewKeepsItsPlace) {
     ConnectionListModel model;

@@ -43,7 +43,7 @@ TEST(RecordText, EventListAndViewerDifferOnlyInTheLocalPortLabel) {
               QString(viewer).replace("Local Port: ", "Local Port :"));
 }
 
-TEST(TypedSortOrder, OrdersEachKindByValueOnAnyColumn) {
+TEST(SortColumn, OrdersEachKindByValueOnAnyColumn) {
     const QLocale usLocale(QLocale::English, QLocale::UnitedStates);
     const struct {
         SortKind kind;
@@ -57,7 +57,7 @@ TEST(TypedSortOrder, OrdersEachKindByValueOnAnyColumn) {
     };
     for (const auto& c : cases) {
         QStringList sorted;
-        for (int row : typedSortOrder(
+        for (int row : SortColumn(
                  c.texts.size(), [&](int row) { return c.texts.at(row); }, c.kind, true, usLocale))
             sorted.append(c.texts.at(row));
         EXPECT_EQ(sorted, c.ascending) << static_cast<int>(c.kind);
@@ -86,7 +86,7 @@ TEST(LogFileModel, PortColumnsSortByValueAtAnyLength) {
 }
 
 // Whatever the desktop's formats, the time written into a record sorts by its moment.
-TEST(TypedSortOrder, ReadsBackTheEventTimesThatTheLogWrites) {
+TEST(SortColumn, ReadsBackTheEventTimesThatTheLogWrites) {
     const QDateTime moment(QDate(2026, 12, 6), QTime(21, 7));
     for (const char* name : {"en_US", "de_DE", "ja_JP", "ru_RU", "en_GB", "C"}) {
         const QLocale locale{QString::fromLatin1(name)};
