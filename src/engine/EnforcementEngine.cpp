@@ -59,7 +59,8 @@ void EnforcementEngine::tick() {
             const QString title =
                 (m_localiser ? m_localiser->text(QStringLiteral("Main"), 83) : QString()) +
                 QLatin1Char(':');
-            m_notifier->showBalloon(m_pendingNotice, title, Notifier::Critical, 30000);
+            m_notifier->showBalloon(m_pendingNotice, title, Notifier::Critical,
+                                    Notifier::BalloonTimeoutMs);
         }
         m_pendingNotice.clear();
     }

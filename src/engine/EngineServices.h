@@ -36,6 +36,8 @@ class Notifier {
 public:
     // Balloon icon types as the tray understands them.
     enum Icon { Information = 1, Warning = 2, Critical = 3 };
+    // How long a balloon stays when nothing closes it sooner.
+    static constexpr int BalloonTimeoutMs = 30000;
     virtual ~Notifier() = default;
     virtual void showBalloon(const QString& message, const QString& title, int iconType,
                              int timeoutMs) = 0;

@@ -65,7 +65,8 @@ void KernelRefusals::summarise() {
     text = text.arg(m_unrecorded);
     m_unrecorded = 0;
     if (m_notifier)
-        m_notifier->showBalloon(text, QStringLiteral("Tarvok"), Notifier::Critical, 30000);
+        m_notifier->showBalloon(text, QStringLiteral("Tarvok"), Notifier::Critical,
+                                Notifier::BalloonTimeoutMs);
 }
 
 } // namespace tarvok

@@ -211,7 +211,8 @@ void KernelTable::finished(bool ok, const std::string& error, int after) {
         std::fprintf(stderr, "tarvok: the nftables table inet tarvok was removed or changed by "
                              "another program and has been put back\n");
         if (m_notifier && !notice.isEmpty())
-            m_notifier->showBalloon(notice, QStringLiteral("Tarvok"), Notifier::Warning, 30000);
+            m_notifier->showBalloon(notice, QStringLiteral("Tarvok"), Notifier::Warning,
+                                    Notifier::BalloonTimeoutMs);
         emit restored();
     }
     // What was open before the change and is blocked now is cut without waiting for a tick.

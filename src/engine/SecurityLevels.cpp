@@ -2,10 +2,6 @@
 
 namespace tarvok {
 
-namespace {
-constexpr int BalloonTimeoutMs = 30000;
-} // namespace
-
 SecurityLevels::SecurityLevels(EnforcementEngine& engine, QTimer& countWatcher,
                                QTimer& trayActivity, QObject* parent)
     : QObject(parent), m_engine(engine), m_countWatcher(countWatcher),
@@ -20,7 +16,7 @@ void SecurityLevels::balloon(int messageKey, int titleKey, int icon, int reasonK
     QString message = text(messageKey);
     if (reasonKey)
         message += QLatin1Char('\n') + text(reasonKey);
-    m_notifier->showBalloon(message, text(titleKey), icon, BalloonTimeoutMs);
+    m_notifier->showBalloon(message, text(titleKey), icon, Notifier::BalloonTimeoutMs);
 }
 
 void SecurityLevels::clickLevel(int item) {

@@ -336,7 +336,8 @@ void Application::watchLogWrites() {
                                                "records are kept and written at the next try."))
                         .arg(path, error);
                 GuardedPrompter::toStandardError(text);
-                m_tray->showBalloon(text, QStringLiteral("Tarvok"), Notifier::Warning, 30000);
+                m_tray->showBalloon(text, QStringLiteral("Tarvok"), Notifier::Warning,
+                                    Notifier::BalloonTimeoutMs);
                 m_logFailure = text;
                 showPanelOneToolTip();
             });
@@ -401,7 +402,7 @@ void Application::wireCommands() {
         showLevelState();
         if (const int reason = m_levels->monitorOnlyReasonKey(); reason && ability != CutAbility::Works)
             m_tray->showBalloon(mainText(m_language, reason), mainText(m_language, 120),
-                                Notifier::Warning, 30000);
+                                Notifier::Warning, Notifier::BalloonTimeoutMs);
     });
     connect(m_tray.get(), &TrayIcon::openRequested, this, &Application::showWindow);
     connect(m_tray.get(), &TrayIcon::pauseRequested, this, [this] { m_levels->togglePause(); });
