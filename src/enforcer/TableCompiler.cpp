@@ -1,0 +1,299 @@
+#include "enforcer/TableCompiler.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <climits>
+#include <cstring>
+#include <map>
+#include <vector>
+
+namespace tarvok::enforcer {
+namespace {
+
+using Address6 = Address;
+constexpr int None = INT_MAX; // no rule: larger than every row
+
+std::string addressText(std::uint32_t address) {
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+std::string addressText(const Address6& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET6, address.data(), text, sizeof text);
+    return text;
+}
+
+// One lookup of the chains: keys of one kind, each refused or accepted.
+struct Step {
+    std::string map;      // the name of its sets, without the r or a
+    std::string type;     // nftables key type of the sets
+    std::string outKey;   // the key as the output chain forms it
+    std::string inKey;    // the same for the input chain (the packet's source)
+    std::vector<std::pair<std::string, bool>> elements; // key text, refuse
+};
+
+// What one family's rules hold, each key with the lowest row that has it.
+template <typename Addr>
+struct FamilyRules {
+    std::map<std::pair<Addr, std::uint16_t>, int> endpoints;
+    std::map<Addr, int> addresses;
+    // Address-only rules and port-only rules (address empty) in table order, for runs.
+    struct Ordered {
+        int row;
+        bool isPort;
+        Addr address;
+        std::uint16_t port;
+    };
+    std::vector<Ordered> ordered;
+};
+
+class Compiler {
+public:
+    Compiler(const SetPolicy& policy, const TableOptions& options)
+        : m_rules(policy.rules), m_options(options), m_ports(65536, None) {}
+
+    std::string script(Level level, bool paused) {
+        std::string out = m_options.mayExist ? "table inet " + m_options.name + "\n" : "";
+        out += "delete table inet " + m_options.name + "\n";
+        out += "table inet " + m_options.name + " {\n\tflags owner\n";
+        if (!paused && level == Level::Block) {
+            out += refuseChain();
+            out += chains({}, true);
+        } else if (!paused && level == Level::Normal) {
+            parse();
+            std::vector<Step> steps;
+            compileFamily(m_v4, "4", "ip", "ipv4_addr", "ipv4", steps);
+            compileFamily(m_v6, "6", "ip6", "ipv6_addr", "ipv6", steps);
+            if (!steps.empty() || m_anyAny != None) {
+                out += refuseChain();
+                for (const Step& step : steps)
+                    out += setsText(step);
+                out += chains(steps, m_anyAny != None && !m_rules[m_anyAny].accept);
+            }
+        }
+        out += "}\n";
+        return out;
+    }
+
+private:
+    bool refuses(int row) const { return !m_rules[static_cast<std::size_t>(row)].accept; }
+
+    std::string refuseChain() const {
+        std::string out = "\tchain refuse {\n";
+        if (m_options.logGroup > 0)
+            out += "\t\tlog group " + std::to_string(m_options.logGroup) + "\n";
+        return out + "\t\treject with tcp reset\n\t}\n";
+    }
+
+    void parse() {
+        for (std::size_t i = 0; i < m_rules.size(); ++i) {
+            const TypedRule& rule = m_rules[i];
+            const int row = static_cast<int>(i);
+            if (!rule.enabled)
+                continue;
+            if (rule.family == RuleFamily::Any) {
+                if (rule.anyPort) {
+                    m_anyAny = row;
+                    return; // everything below is shadowed
+                }
+                if (m_ports[rule.port] == None)
+                    m_ports[rule.port] = row;
+                m_v4.ordered.push_back({row, true, 0, rule.port});
+                m_v6.ordered.push_back({row, true, {}, rule.port});
+            } else if (rule.family == RuleFamily::V4) {
+                std::uint32_t address = 0;
+                std::memcpy(&address, rule.address.data(), sizeof address);
+                add(m_v4, address, rule, row);
+            } else {
+                add(m_v6, rule.address, rule, row);
+            }
+        }
+    }
+
+    template <typename Addr>
+    static void add(FamilyRules<Addr>& rules, const Addr& address, const TypedRule& rule, int row) {
+        if (rule.anyPort) {
+            rules.addresses.emplace(address, row); // keeps the first, lowest row
+            rules.ordered.push_back({row, false, address, 0});
+        } else {
+            rules.endpoints.emplace(std::pair(address, rule.port), row);
+        }
+    }
+
+    template <typename Addr>
+    void compileFamily(const FamilyRules<Addr>& rules, const std::string& suffix,
+                       const std::string& proto, const std::string& addrType,
+                       const std::string& nfproto, std::vector<Step>& steps) {
+        // Resolved exact keys: the first rule of any kind that matches each.
+        std::map<std::pair<Addr, std::uint16_t>, int> endpoints;
+        for (const auto& [key, row] : rules.endpoints) {
+            int lowest = std::min(row, m_ports[key.second]);
+            if (const auto found = rules.addresses.find(key.first); found != rules.addresses.end())
+                lowest = std::min(lowest, found->second);
+            endpoints.emplace(key, lowest);
+        }
+
+        // Port rules that this family can meet, by row.
+        std::vector<std::pair<int, std::uint16_t>> ports;
+        for (const auto& entry : rules.ordered)
+            if (entry.isPort && m_ports[entry.port] == entry.row)
+                ports.push_back({entry.row, entry.port});
+        std::vector<std::pair<int, Addr>> addresses;
+        for (const auto& [address, row] : rules.addresses)
+            addresses.push_back({row, address});
+        std::sort(addresses.begin(), addresses.end());
+
+        // Pairs where an address rule is above a port rule (needed when ports go first).
+        std::size_t addressAbove = 0;
+        for (const auto& port : ports)
+            addressAbove += static_cast<std::size_t>(
+                std::lower_bound(addresses.begin(), addresses.end(),
+                                 std::pair(port.first, Addr{})) -
+                addresses.begin());
+        const std::size_t portAbove = addresses.size() * ports.size() - addressAbove;
+        const bool portsFirst = addressAbove <= portAbove;
+        // A few runs cost a new connection a few lookups more; thousands of resolved pairs
+        // cost every write their parsing. Runs win while they are few or pairs too many.
+        std::size_t runs = 0;
+        for (std::size_t i = 0; i < rules.ordered.size(); ++i)
+            runs += i == 0 || rules.ordered[i].isPort != rules.ordered[i - 1].isPort;
+        const std::size_t pairs = std::min(addressAbove, portAbove);
+        const bool resolve = pairs <= m_options.pairLimit &&
+                             (runs > TableOptions::FewRuns || pairs <= runs);
+        if (resolve) {
+            for (const auto& port : ports)
+                for (const auto& address : addresses) {
+                    const bool addressWins = address.first < port.first;
+                    if (addressWins == portsFirst) // this pair would be decided wrongly
+                        endpoints.emplace(std::pair(address.second, port.second),
+                                          std::min(address.first, port.first));
+                }
+        }
+
+        const std::string endpointType = addrType + " . inet_service";
+        Step endpointStep{"e" + suffix, endpointType, proto + " daddr . tcp dport",
+                          proto + " saddr . tcp sport", {}};
+        for (const auto& [key, row] : endpoints)
+            endpointStep.elements.push_back(
+                {addressText(key.first) + " . " + std::to_string(key.second), refuses(row)});
+        pushStep(steps, std::move(endpointStep));
+
+        const auto addressStep = [&](const std::string& name) {
+            return Step{name, addrType, proto + " daddr", proto + " saddr", {}};
+        };
+        const auto portStep = [&](const std::string& name) {
+            return Step{name, "inet_service", "meta nfproto " + nfproto + " tcp dport",
+                        "meta nfproto " + nfproto + " tcp sport", {}};
+        };
+        if (resolve) {
+            Step byAddress = addressStep("a" + suffix);
+            for (const auto& [row, address] : addresses)
+                byAddress.elements.push_back({addressText(address), refuses(row)});
+            Step byPort = portStep("p" + suffix);
+            for (const auto& [row, port] : ports)
+                byPort.elements.push_back({std::to_string(port), refuses(row)});
+            pushStep(steps, portsFirst ? std::move(byPort) : std::move(byAddress));
+            pushStep(steps, portsFirst ? std::move(byAddress) : std::move(byPort));
+            return;
+        }
+        // Too many pairs: runs of one kind, in table order; the first key of a run decides.
+        std::size_t run = 0;
+        for (std::size_t i = 0; i < rules.ordered.size();) {
+            const bool isPort = rules.ordered[i].isPort;
+            const std::string name = "r" + suffix + "_" + std::to_string(run++);
+            Step step = isPort ? portStep(name) : addressStep(name);
+            std::map<std::string, bool> seen;
+            for (; i < rules.ordered.size() && rules.ordered[i].isPort == isPort; ++i) {
+                const auto& entry = rules.ordered[i];
+                std::string key = isPort ? std::to_string(entry.port) : addressText(entry.address);
+                if (seen.emplace(key, true).second)
+                    step.elements.push_back({std::move(key), refuses(entry.row)});
+            }
+            pushStep(steps, std::move(step));
+        }
+    }
+
+    static void pushStep(std::vector<Step>& steps, Step step) {
+        if (!step.elements.empty())
+            steps.push_back(std::move(step));
+    }
+
+    // A step's keys as two plain sets, those refused and those accepted (a key is in one at
+    // most). Plain sets rather than a verdict map: the kernel then neither checks every element's
+    // jump nor walks them all again to drop their references when the table is replaced.
+    static std::string setsText(const Step& step) {
+        std::string out;
+        for (const bool refuse : {true, false}) {
+            std::size_t count = 0;
+            std::string elements;
+            for (const auto& [key, refuses] : step.elements) {
+                if (refuses != refuse)
+                    continue;
+                if (count++ > 0)
+                    elements += ",\n\t\t\t";
+                elements += key;
+            }
+            if (count == 0)
+                continue;
+            // The size tells the kernel how many elements come, so that it makes a hash table
+            // of that size at once rather than growing one insert after another.
+            out += "\tset " + step.map + (refuse ? "r" : "a") + " {\n\t\ttype " + step.type +
+                   "\n\t\tsize " + std::to_string(count) + "\n\t\telements = { " + elements +
+                   " }\n\t}\n";
+        }
+        return out;
+    }
+
+    static std::string chains(const std::vector<Step>& steps, bool refuseRest) {
+        std::string out;
+        for (const bool output : {true, false}) {
+            const std::string local = output ? "saddr" : "daddr";
+            const std::string decide = output ? "decide_out" : "decide_in";
+            // The rows the pass never cuts, then the lookups.
+            out += "\tchain " + decide + " {\n";
+            out += "\t\tip " + local + " 127.0.0.1 accept\n";
+            out += "\t\tip6 " + local + " { ::1, ::ffff:127.0.0.1 } accept\n";
+            for (const Step& step : steps) {
+                const std::string& key = output ? step.outKey : step.inKey;
+                const auto has = [&](bool refuse) {
+                    return std::any_of(step.elements.begin(), step.elements.end(),
+                                       [&](const auto& element) { return element.second == refuse; });
+                };
+                if (has(true))
+                    out += "\t\t" + key + " @" + step.map + "r goto refuse\n";
+                if (has(false))
+                    out += "\t\t" + key + " @" + step.map + "a accept\n";
+            }
+            if (refuseRest)
+                out += "\t\tgoto refuse\n";
+            out += "\t}\n";
+            // One rule per packet: only the first packet of a new TCP connection goes further.
+            out += output ? "\tchain output {\n\t\ttype filter hook output priority filter; "
+                            "policy accept;\n"
+                          : "\tchain input {\n\t\ttype filter hook input priority filter; "
+                            "policy accept;\n";
+            out += "\t\ttcp flags & (syn | ack) == syn goto " + decide + "\n\t}\n";
+        }
+        return out;
+    }
+
+    const std::vector<TypedRule>& m_rules;
+    const TableOptions& m_options;
+    std::vector<int> m_ports; // lowest row of each any-address port rule
+    int m_anyAny = None;
+    FamilyRules<std::uint32_t> m_v4;
+    FamilyRules<Address6> m_v6;
+};
+
+} // namespace
+
+std::string tableScript(const SetPolicy& policy, const TableOptions& options) {
+    return Compiler(policy, options).script(policy.level, policy.paused);
+}
+
+std::string tableRemoval(const std::string& name) {
+    return "delete table inet " + name + "\n";
+}
+
+} // namespace tarvok::enforcer
