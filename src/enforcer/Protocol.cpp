@@ -170,6 +170,17 @@ struct Encoder {
         out.u32(cut.interfaceIndex);
     }
     void operator()(const Goodbye&) const {}
+    void operator()(const Status&) const {}
+    void operator()(const Adopt&) const {}
+    void operator()(const StatusAnswer& answer) const {
+        const auto at = static_cast<std::uint64_t>(answer.windowGoneAt);
+        out.u32(static_cast<std::uint32_t>(at));
+        out.u32(static_cast<std::uint32_t>(at >> 32));
+        out.u8(static_cast<std::uint8_t>(answer.level));
+        out.u8(answer.paused ? 1 : 0);
+        out.u16(0);
+        out.u32(answer.rules);
+    }
     void operator()(const HelloAnswer& answer) const {
         out.u32(answer.abilities);
         out.u16(answer.logGroup);
@@ -193,9 +204,11 @@ struct Encoder {
 };
 
 constexpr Type typeOf(std::size_t index) {
-    constexpr Type types[] = {Type::Hello,       Type::SetPolicy, Type::Cut,       Type::Goodbye,
-                              Type::HelloAnswer, Type::Done,      Type::CutAnswer, Type::Refusal,
-                              Type::Lost,        Type::Error};
+    // In the order of Body's alternatives.
+    constexpr Type types[] = {Type::Hello,     Type::SetPolicy, Type::Cut,         Type::Goodbye,
+                              Type::Status,    Type::Adopt,     Type::HelloAnswer, Type::Done,
+                              Type::CutAnswer, Type::Refusal,   Type::Lost,        Type::Error,
+                              Type::StatusAnswer};
     return types[index];
 }
 
@@ -213,6 +226,24 @@ std::optional<Body> decodeBody(Type type, Fields& in, std::string* error) {
     }
     case Type::Goodbye:
         return Goodbye{};
+    case Type::Status:
+        return Status{};
+    case Type::Adopt:
+        return Adopt{};
+    case Type::StatusAnswer: {
+        StatusAnswer answer;
+        std::uint64_t at = in.u32();
+        at |= std::uint64_t{in.u32()} << 32;
+        answer.windowGoneAt = static_cast<std::int64_t>(at);
+        const std::uint8_t level = in.u8(), paused = in.u8();
+        const std::uint16_t pad = in.u16();
+        answer.rules = in.u32();
+        if (in.ok() && (level > 2 || paused > 1 || pad != 0))
+            return wrong("a status answer's fields are not valid");
+        answer.level = static_cast<Level>(level);
+        answer.paused = paused == 1;
+        return answer;
+    }
     case Type::SetPolicy: {
         SetPolicy policy;
         const std::uint8_t level = in.u8(), paused = in.u8(), allowAll = in.u8(), pad = in.u8();

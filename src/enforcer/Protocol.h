@@ -32,6 +32,9 @@ enum class Type : std::uint16_t {
     SetPolicy = 2, // replace the table
     Cut = 3,       // destroy one socket
     Goodbye = 4,   // orderly end: drain the refusals, remove the table, exit
+    // Only on the rendezvous socket of an enforcer whose window ended unexpectedly:
+    Status = 5, // what is in force, since when
+    Adopt = 6,  // a new window takes the enforcer over, its table still in force
     // The enforcer's answers (same sequence as the request) and reports (sequence 0).
     HelloAnswer = 100,
     Done = 101,      // a SetPolicy or Goodbye answer: error 0 or an errno value, and a reason
@@ -39,6 +42,7 @@ enum class Type : std::uint16_t {
     Refusal = 103,   // the kernel table refused a connection
     Lost = 104,      // refusals the kernel could not deliver
     Error = 105,     // the request was not accepted; nothing changed
+    StatusAnswer = 106,
 };
 
 enum class Level : std::uint8_t { Allow = 0, Normal = 1, Block = 2 };
@@ -90,6 +94,15 @@ struct Goodbye {
     bool operator==(const Goodbye&) const = default;
 };
 
+struct Status {
+    bool operator==(const Status&) const = default;
+};
+
+// Answered with a HelloAnswer; from then on the new window is the enforcer's peer.
+struct Adopt {
+    bool operator==(const Adopt&) const = default;
+};
+
 // What the enforcer can do: bits of Ability.
 enum Ability : std::uint32_t { CanWriteTable = 1, CanCut = 2 };
 
@@ -131,8 +144,17 @@ struct Error {
     bool operator==(const Error&) const = default;
 };
 
-using Body = std::variant<Hello, SetPolicy, Cut, Goodbye, HelloAnswer, Done, CutAnswer, Refusal,
-                          Lost, Error>;
+// What an enforcer whose window ended keeps in force.
+struct StatusAnswer {
+    std::int64_t windowGoneAt = 0; // seconds since the epoch
+    Level level = Level::Normal;
+    bool paused = false;
+    std::uint32_t rules = 0;
+    bool operator==(const StatusAnswer&) const = default;
+};
+
+using Body = std::variant<Hello, SetPolicy, Cut, Goodbye, Status, Adopt, HelloAnswer, Done,
+                          CutAnswer, Refusal, Lost, Error, StatusAnswer>;
 
 struct Record {
     std::uint32_t sequence = 0;

@@ -1,0 +1,78 @@
+#pragma once
+// The window's side of the enforcer: it starts tarvok-enforcer, the one process of Tarvok that
+// holds capabilities, and asks it for every privileged act over their socket. A policy is
+// handed over and its outcome comes later (policyWritten); a cut waits for its answer, since
+// the pass goes on only when it knows. What the enforcer reports on its own (refusals) and
+// answers that arrive while a cut waits are delivered from the event loop, never from inside
+// the call that read them, so no handler runs nested in a pass.
+
+#include "enforcer/Protocol.h"
+
+#include <QObject>
+#include <QSocketNotifier>
+#include <QString>
+
+#include <deque>
+#include <memory>
+
+namespace tarvok {
+
+class EnforcerLink : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int AnswerTimeoutMs = 5000;
+
+    explicit EnforcerLink(QObject* parent = nullptr);
+    // Says goodbye when the enforcer still runs: an object that ends is an orderly end.
+    ~EnforcerLink() override;
+
+    // Starts the enforcer at program for this instance and waits for its greeting; false with
+    // failure() saying why.
+    bool start(const QString& program, quint64 instance);
+    bool isRunning() const { return m_socket >= 0; }
+    const QString& failure() const { return m_failure; }
+    const QString& tableName() const { return m_tableName; }
+    quint16 logGroup() const { return m_logGroup; }
+
+    // Hands a policy over; policyWritten follows once the enforcer has written it.
+    void setPolicy(const enforcer::SetPolicy& policy);
+    // Cuts one socket: 0 or an errno value (ENOTCONN without an enforcer, ETIMEDOUT).
+    int cut(const enforcer::Cut& cut);
+    // Ends in order: the enforcer removes its table and passes on every refusal logged before
+    // it; those are delivered before this returns. False when it did not answer in time.
+    bool goodbye(int timeoutMs = AnswerTimeoutMs);
+
+signals:
+    void policyWritten(int error, const QString& reason);
+    void refused(const tarvok::enforcer::Refusal& refusal);
+    void lost(quint32 count);
+    // The enforcer ended without being asked to; reason says what was seen.
+    void gone(const QString& reason);
+
+private:
+    std::uint32_t send(enforcer::Body body);
+    // Reads until the answer to sequence arrives or timeoutMs pass; the other records wait in
+    // m_waiting for deliver().
+    std::optional<enforcer::Record> await(std::uint32_t sequence, int timeoutMs);
+    // Reads what is there without blocking; false when the enforcer is gone.
+    bool readAvailable();
+    void onReadable();
+    void deliver();
+    void dispatch(const enforcer::Record& record);
+    void lose(const QString& reason);
+
+    int m_socket = -1;
+    int m_pid = -1;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    enforcer::Reader m_reader;
+    std::deque<enforcer::Record> m_waiting;
+    bool m_deliveryQueued = false;
+    std::uint32_t m_sequence = 0;
+    QString m_failure;
+    QString m_tableName;
+    quint16 m_logGroup = 0;
+};
+
+} // namespace tarvok
+
+Q_DECLARE_METATYPE(tarvok::enforcer::Refusal)
