@@ -74,6 +74,8 @@ std::string Enforcer::tableName(unsigned uid, std::uint64_t instance) {
 }
 
 int Enforcer::openLogGroup() {
+    // A group another socket holds is refused with EPERM, as is every group to a process
+    // without CAP_NET_ADMIN: the next ones are tried either way.
     int error = 0;
     for (int i = 0; i < LogGroupsTried; ++i) {
         const auto group = static_cast<std::uint16_t>(FirstLogGroup + i);
@@ -82,8 +84,6 @@ int Enforcer::openLogGroup() {
             m_logGroup = group;
             return 0;
         }
-        if (error != EBUSY)
-            break; // no use trying others: the kernel refuses the log itself
     }
     return error;
 }

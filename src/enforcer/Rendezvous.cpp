@@ -2,7 +2,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace tarvok::enforcer {
 namespace {
@@ -33,6 +37,21 @@ std::string rendezvousPath(unsigned uid, std::uint64_t instance, bool create) {
     std::snprintf(name, sizeof name, "/tarvok-enforcer-%016llx",
                   static_cast<unsigned long long>(instance));
     return folder + name;
+}
+
+int connectRendezvous(unsigned uid, std::uint64_t instance) {
+    const std::string path = rendezvousPath(uid, instance, false);
+    sockaddr_un address{};
+    if (path.empty() || path.size() >= sizeof address.sun_path)
+        return -1;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
 }
 
 } // namespace tarvok::enforcer

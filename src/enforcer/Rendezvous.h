@@ -14,5 +14,7 @@ namespace tarvok::enforcer {
 std::string rendezvousFolder(unsigned uid, bool create);
 // The socket's path in that folder; empty when there is no folder.
 std::string rendezvousPath(unsigned uid, std::uint64_t instance, bool create);
+// A connected socket to that enforcer (close-on-exec), or -1 when none listens there.
+int connectRendezvous(unsigned uid, std::uint64_t instance);
 
 } // namespace tarvok::enforcer

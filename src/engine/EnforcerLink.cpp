@@ -1,5 +1,6 @@
 #include "engine/EnforcerLink.h"
 
+#include "enforcer/Rendezvous.h"
 #include "platform/Spawn.h"
 
 #include <QElapsedTimer>
@@ -33,12 +34,20 @@ bool EnforcerLink::start(const QString& program, quint64 instance) {
     }
     m_socket = spawned.socket;
     m_pid = spawned.pid;
-    const std::optional<Record> answer = await(send(Hello{instance}), AnswerTimeoutMs);
+    return greet(Hello{instance}, program);
+}
+
+bool EnforcerLink::adopt(quint64 instance) {
+    m_socket = enforcer::connectRendezvous(::getuid(), instance);
+    m_adopted = m_socket >= 0 && greet(Adopt{}, QStringLiteral("The enforcer left running"));
+    return m_adopted;
+}
+
+bool EnforcerLink::greet(Body request, const QString& program) {
+    const std::optional<Record> answer = await(send(std::move(request)), AnswerTimeoutMs);
     const auto* hello = answer ? std::get_if<HelloAnswer>(&answer->body) : nullptr;
     if (!hello) {
         lose(QStringLiteral("%1 did not answer").arg(program));
-        if (m_failure.isEmpty())
-            m_failure = QStringLiteral("%1 did not answer").arg(program);
         return false;
     }
     m_tableName = QString::fromStdString(hello->tableName);
@@ -47,6 +56,52 @@ bool EnforcerLink::start(const QString& program, quint64 instance) {
     connect(m_notifier.get(), &QSocketNotifier::activated, this, &EnforcerLink::onReadable);
     m_failure.clear();
     return true;
+}
+
+namespace {
+
+// One request to an orphaned enforcer's rendezvous, and its answer.
+std::optional<Record> askRendezvous(quint64 instance, Body request) {
+    const int fd = enforcer::connectRendezvous(::getuid(), instance);
+    if (fd < 0)
+        return std::nullopt;
+    const std::vector<std::uint8_t> bytes = encode({1, std::move(request)});
+    std::optional<Record> answer;
+    if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size())) {
+        Reader reader;
+        QElapsedTimer clock;
+        clock.start();
+        Record record;
+        while (!answer && clock.elapsed() < EnforcerLink::AnswerTimeoutMs) {
+            pollfd ready{fd, POLLIN, 0};
+            std::uint8_t buffer[4096];
+            if (::poll(&ready, 1, EnforcerLink::AnswerTimeoutMs) <= 0)
+                break;
+            const ssize_t received = ::recv(fd, buffer, sizeof buffer, 0);
+            if (received <= 0)
+                break;
+            reader.feed(buffer, static_cast<std::size_t>(received));
+            if (reader.next(&record) == Reader::Status::Ready)
+                answer = std::move(record);
+        }
+    }
+    ::close(fd);
+    return answer;
+}
+
+} // namespace
+
+std::optional<StatusAnswer> EnforcerLink::orphanStatus(quint64 instance) {
+    const std::optional<Record> answer = askRendezvous(instance, Status{});
+    const auto* status = answer ? std::get_if<StatusAnswer>(&answer->body) : nullptr;
+    if (!status || status->windowGoneAt == 0)
+        return std::nullopt; // none, or one whose window still runs
+    return *status;
+}
+
+bool EnforcerLink::endOrphan(quint64 instance) {
+    const std::optional<Record> answer = askRendezvous(instance, Goodbye{});
+    return answer && std::holds_alternative<Done>(answer->body);
 }
 
 std::uint32_t EnforcerLink::send(Body body) {

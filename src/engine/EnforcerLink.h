@@ -29,6 +29,10 @@ public:
     // Starts the enforcer at program for this instance and waits for its greeting; false with
     // failure() saying why.
     bool start(const QString& program, quint64 instance);
+    // Takes over this user's enforcer of the instance whose window ended unexpectedly, its
+    // policy still in force; false when there is none.
+    bool adopt(quint64 instance);
+    bool adopted() const { return m_adopted; }
     bool isRunning() const { return m_socket >= 0; }
     const QString& failure() const { return m_failure; }
     const QString& tableName() const { return m_tableName; }
@@ -41,6 +45,11 @@ public:
     // Ends in order: the enforcer removes its table and passes on every refusal logged before
     // it; those are delivered before this returns. False when it did not answer in time.
     bool goodbye(int timeoutMs = AnswerTimeoutMs);
+
+    // What the enforcer of an instance whose window ended keeps in force; nothing when no such
+    // enforcer answers. endOrphan() ends it and its policy; false when none answered.
+    static std::optional<enforcer::StatusAnswer> orphanStatus(quint64 instance);
+    static bool endOrphan(quint64 instance);
 
 signals:
     void policyWritten(int error, const QString& reason);
@@ -60,6 +69,7 @@ private:
     void deliver();
     void dispatch(const enforcer::Record& record);
     void lose(const QString& reason);
+    bool greet(enforcer::Body request, const QString& program);
 
     int m_socket = -1;
     int m_pid = -1;
@@ -71,6 +81,7 @@ private:
     QString m_failure;
     QString m_tableName;
     quint16 m_logGroup = 0;
+    bool m_adopted = false;
 };
 
 } // namespace tarvok
