@@ -1,6 +1,7 @@
 #include "enforcer/Enforcer.h"
 
 #include "enforcer/Rendezvous.h"
+#include "platform/CutProbe.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -216,8 +217,8 @@ void Enforcer::hello(Peer& peer, std::uint32_t sequence, const Hello& hello) {
     // Refusals are read only while someone listens; each instance takes a group of its own.
     openLogGroup();
     openRendezvous();
-    // What the kernel allows shows at the first write and the first cut.
-    send(peer, {sequence, HelloAnswer{CanWriteTable | CanCut, m_logGroup, m_table}});
+    m_abilities = abilities();
+    send(peer, {sequence, HelloAnswer{m_abilities, m_logGroup, m_table}});
 }
 
 void Enforcer::setPolicy(Peer& peer, std::uint32_t sequence, const SetPolicy& policy) {
@@ -309,7 +310,7 @@ void Enforcer::adopt(Peer& visitor, std::uint32_t sequence) {
     visitor = Peer{};
     m_windowGoneAt = 0;
     ::syslog(LOG_NOTICE, "a new Tarvok window took over the policy in force");
-    send(m_window, {sequence, HelloAnswer{CanWriteTable | CanCut, m_logGroup, m_table}});
+    send(m_window, {sequence, HelloAnswer{m_abilities, m_logGroup, m_table}});
 }
 
 void Enforcer::openRendezvous() {
@@ -357,6 +358,18 @@ void Enforcer::acceptVisitor() {
     m_visitor = Peer{};
     m_visitor.fd = fd;
     m_visitor.visitor = true;
+}
+
+std::uint32_t Enforcer::abilities() {
+    switch (platform::probeCutAbility(m_diag)) {
+    case platform::CutAbility::Works:
+        return CanCut;
+    case platform::CutAbility::NotSupported:
+        return NoSocketDestroy;
+    case platform::CutAbility::NoPermission:
+        break;
+    }
+    return 0;
 }
 
 bool Enforcer::removeTable() {

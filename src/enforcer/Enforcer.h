@@ -63,6 +63,7 @@ private:
     void openRendezvous();
     void closeRendezvous();
     bool removeTable();
+    std::uint32_t abilities();
     void readRefusals();
     void report(const platform::LoggedPacket& packet);
     void send(Peer& peer, const Record& record);
@@ -83,6 +84,7 @@ private:
     platform::SockDiag m_diag;
     platform::NfLog m_log;
     std::uint16_t m_logGroup = 0;
+    std::uint32_t m_abilities = 0;
     std::string m_table; // empty until Hello names the instance
     bool m_tableWritten = false;
     // What the last policy written holds, for the status.

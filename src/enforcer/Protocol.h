@@ -103,8 +103,9 @@ struct Adopt {
     bool operator==(const Adopt&) const = default;
 };
 
-// What the enforcer can do: bits of Ability.
-enum Ability : std::uint32_t { CanWriteTable = 1, CanCut = 2 };
+// What the enforcer found it can do at its start: bits of Ability. Without CanCut,
+// NoSocketDestroy tells a kernel built without socket destroy from a missing capability.
+enum Ability : std::uint32_t { CanCut = 2, NoSocketDestroy = 4 };
 
 struct HelloAnswer {
     std::uint32_t abilities = 0;

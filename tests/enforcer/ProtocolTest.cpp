@@ -35,7 +35,7 @@ TEST(EnforcerProtocol, EveryRecordComesBackAsItWasSent) {
         Status{},
         Adopt{},
         StatusAnswer{1765000000, Level::Block, true, 20001},
-        HelloAnswer{CanWriteTable | CanCut, 29815, "tarvok_1000_00000000000000ab"},
+        HelloAnswer{CanCut, 29815, "tarvok_1000_00000000000000ab"},
         Done{1, "Operation not permitted"},
         CutAnswer{2},
         Refusal{2, true, {1}, {2}, 443, 50000},
