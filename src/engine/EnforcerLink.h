@@ -37,6 +37,9 @@ public:
     const QString& failure() const { return m_failure; }
     const QString& tableName() const { return m_tableName; }
     quint16 logGroup() const { return m_logGroup; }
+    // The enforcer's process id when this link started it; -1 otherwise.
+    int pid() const { return m_pid; }
+    std::uint32_t abilities() const { return m_abilities; }
 
     // Hands a policy over; policyWritten follows once the enforcer has written it.
     void setPolicy(const enforcer::SetPolicy& policy);
@@ -82,6 +85,7 @@ private:
     QString m_tableName;
     quint16 m_logGroup = 0;
     bool m_adopted = false;
+    std::uint32_t m_abilities = 0;
 };
 
 } // namespace tarvok
