@@ -30,7 +30,7 @@ struct RunningGuard {
 EnforcementEngine::EnforcementEngine(ConnectionTables& tables, RuleTable& rules, QObject* parent)
     : QObject(parent), m_tables(tables), m_rules(rules), m_termination(tables),
       m_yield([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }),
-      m_probe([&tables] { return platform::probeCutAbility(tables.diag()); }) {
+      m_probe([this] { return m_termination.ability(); }) {
     m_timer.setParent(this); // found by name among the engine's children
     m_timer.setObjectName(QStringLiteral("Timer1"));
     m_timer.setInterval(TickIntervalMs);
@@ -122,11 +122,8 @@ void EnforcementEngine::cutFailed(std::uint32_t result) {
     const CutAbility suggested = platform::abilityFromResult(result);
     if (suggested == CutAbility::Works || suggested == m_cutAbility)
         return;
-    // Probing opens a loopback connection: not more often than every few seconds.
-    if (m_lastFailureProbe.isValid() && m_lastFailureProbe.elapsed() < 5000)
-        return;
-    m_lastFailureProbe.start();
-    checkCutAbility();
+    m_cutAbility = suggested;
+    emit cutAbilityChanged(suggested);
 }
 
 QString EnforcementEngine::text(QString TextHolders::*holder) const {

@@ -3,6 +3,8 @@
 #include "enforcer/Rendezvous.h"
 #include "platform/Spawn.h"
 
+#include <QCryptographicHash>
+#include <QDir>
 #include <QElapsedTimer>
 
 #include <cerrno>
@@ -92,6 +94,15 @@ std::optional<Record> askRendezvous(quint64 instance, Body request) {
 
 } // namespace
 
+quint64 EnforcerLink::instanceFor(const QString& programFolder) {
+    const QString folder = QDir(programFolder).canonicalPath();
+    const QByteArray digest = QCryptographicHash::hash(
+        (folder.isEmpty() ? programFolder : folder).toUtf8(), QCryptographicHash::Sha256);
+    quint64 instance = 0;
+    std::memcpy(&instance, digest.constData(), sizeof instance);
+    return instance;
+}
+
 std::optional<StatusAnswer> EnforcerLink::orphanStatus(quint64 instance) {
     const std::optional<Record> answer = askRendezvous(instance, Status{});
     const auto* status = answer ? std::get_if<StatusAnswer>(&answer->body) : nullptr;
@@ -150,6 +161,8 @@ std::optional<Record> EnforcerLink::await(std::uint32_t sequence, int timeoutMs)
         Record record;
         Reader::Status status;
         while ((status = m_reader.next(&record)) == Reader::Status::Ready) {
+            if (record.sequence != 0)
+                m_answered = record.sequence;
             if (record.sequence == sequence)
                 return record;
             m_waiting.push_back(std::move(record));
@@ -178,8 +191,11 @@ void EnforcerLink::onReadable() {
     }
     Record record;
     Reader::Status status;
-    while ((status = m_reader.next(&record)) == Reader::Status::Ready)
+    while ((status = m_reader.next(&record)) == Reader::Status::Ready) {
+        if (record.sequence != 0)
+            m_answered = record.sequence;
         m_waiting.push_back(std::move(record));
+    }
     if (status != Reader::Status::NeedMore)
         lose(QStringLiteral("the enforcer sent a record Tarvok cannot read: %1")
                  .arg(QString::fromStdString(m_reader.error())));
@@ -208,6 +224,18 @@ void EnforcerLink::dispatch(const Record& record) {
 
 void EnforcerLink::setPolicy(const SetPolicy& policy) {
     send(policy);
+}
+
+bool EnforcerLink::settle(int timeoutMs) {
+    bool answered = m_answered == m_sequence;
+    if (!answered && isRunning()) {
+        if (std::optional<Record> last = await(m_sequence, timeoutMs)) {
+            m_waiting.push_back(std::move(*last));
+            answered = true;
+        }
+    }
+    deliver();
+    return answered;
 }
 
 int EnforcerLink::cut(const Cut& request) {

@@ -43,12 +43,17 @@ public:
 
     // Hands a policy over; policyWritten follows once the enforcer has written it.
     void setPolicy(const enforcer::SetPolicy& policy);
+    // Waits for the answers to every request sent so far and delivers them, with every report
+    // read meanwhile; false when they did not come within timeoutMs.
+    bool settle(int timeoutMs = AnswerTimeoutMs);
     // Cuts one socket: 0 or an errno value (ENOTCONN without an enforcer, ETIMEDOUT).
     int cut(const enforcer::Cut& cut);
     // Ends in order: the enforcer removes its table and passes on every refusal logged before
     // it; those are delivered before this returns. False when it did not answer in time.
     bool goodbye(int timeoutMs = AnswerTimeoutMs);
 
+    // The instance id of a program folder: two instances never share a table or a rendezvous.
+    static quint64 instanceFor(const QString& programFolder);
     // What the enforcer of an instance whose window ended keeps in force; nothing when no such
     // enforcer answers. endOrphan() ends it and its policy; false when none answered.
     static std::optional<enforcer::StatusAnswer> orphanStatus(quint64 instance);
@@ -81,6 +86,7 @@ private:
     std::deque<enforcer::Record> m_waiting;
     bool m_deliveryQueued = false;
     std::uint32_t m_sequence = 0;
+    std::uint32_t m_answered = 0; // the newest request whose answer has been read
     QString m_failure;
     QString m_tableName;
     quint16 m_logGroup = 0;

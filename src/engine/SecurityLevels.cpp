@@ -107,6 +107,7 @@ int SecurityLevels::monitorOnlyReasonKey() const {
     switch (m_engine.cutAbility()) {
     case CutAbility::NoPermission: return 121;
     case CutAbility::NotSupported: return 122;
+    case CutAbility::NoEnforcer: return 420;
     case CutAbility::Works: break;
     }
     return 0;

@@ -15,6 +15,7 @@
 #include "shell/ControlServer.h"
 #include "shell/MainWindow.h"
 #include "shell/Resources.h"
+#include "shell/BuildConfig.h"
 #include "shell/RuleInsight.h"
 #include "shell/ShellWindows.h"
 #include "shell/StartupOptions.h"
@@ -27,6 +28,7 @@
 #include <QDate>
 #include <QDialog>
 #include <QDir>
+#include <QFileInfo>
 #include <QLocale>
 #include <QSocketNotifier>
 #include <QTreeView>
@@ -48,6 +50,16 @@ void onUnixSignal(int) {
     const char byte = 1;
     // Only async-signal-safe work here; the event loop does the rest.
     (void)!::write(g_signalPipe[0], &byte, 1);
+}
+
+// The enforcer this window starts: the one named for tests and trial runs, else the one beside
+// the binary (a build folder), else the installed one. The window holds no privilege, so the
+// variable lets no one do more than they could without it.
+QString enforcerProgram() {
+    if (const QString named = qEnvironmentVariable("TARVOK_ENFORCER"); !named.isEmpty())
+        return named;
+    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/tarvok-enforcer");
+    return QFileInfo::exists(beside) ? beside : QStringLiteral(TARVOK_INSTALLED_ENFORCER);
 }
 
 QString mainText(const Localiser& language, int key) {
@@ -143,8 +155,19 @@ bool Application::startUp(const QStringList& arguments) {
     return true;
 }
 
+// Takes over the enforcer that a window of this program folder left running when it ended
+// unexpectedly, its policy still in force, so that no moment passes without it; otherwise
+// starts one. Without one, Tarvok runs as a monitor and says why.
+void Application::startEnforcer() {
+    const quint64 instance = EnforcerLink::instanceFor(m_folder);
+    if (!m_enforcer.adopt(instance) && !m_enforcer.start(enforcerProgram(), instance))
+        GuardedPrompter::toStandardError(m_enforcer.failure());
+    m_tables.setEnforcer(&m_enforcer);
+}
+
 void Application::loadMainWindow() {
     initResources();
+    startEnforcer();
     m_window = std::make_unique<MainWindow>();
     m_qtPrompter.setParentWidget(m_window.get());
     m_window->setWindowIcon(pictureIcon(Picture::App));
@@ -204,7 +227,9 @@ void Application::loadMainWindow() {
     m_levels->setNotifier(m_tray.get());
     m_levels->setLocaliser(&m_language);
     // Follows every change of the policy from the first write on (below, once it is loaded).
-    m_kernel = new KernelTable(m_rules, *m_engine, m_levels, m_window.get());
+    m_kernel = new KernelTable(m_rules, *m_engine, m_levels, m_enforcer, m_window.get());
+    m_kernel->setAllowAllOnCrash(m_settings.value(QStringLiteral("AllowAllOnCrash")) ==
+                                 QLatin1String("True"));
     m_kernel->setNotifier(m_tray.get());
     m_kernel->setLocaliser(&m_language);
     wireCommands();

@@ -4,6 +4,7 @@
 // shutdown that every path to the end goes through.
 
 #include "engine/ConnectionTables.h"
+#include "engine/EnforcerLink.h"
 #include "engine/RuleTable.h"
 #include "engine/TextHolders.h"
 #include "platform/SockDiag.h"
@@ -94,6 +95,7 @@ signals:
 
 private:
     void loadMainWindow();
+    void startEnforcer();
     void applyLanguage();
     void wireCommands();
     void wireMonitor();
@@ -115,6 +117,8 @@ private:
     LanguageFile m_language;
     TextHolders m_holders;
     platform::SockDiag m_diag;
+    // The one process that holds capabilities; it outlives everything that asks it to act.
+    EnforcerLink m_enforcer;
     ConnectionTables m_tables{m_diag};
     SystemCounters m_counters{&m_prompter}; // read by the traffic display
     RuleTable m_rules;

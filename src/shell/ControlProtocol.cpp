@@ -198,6 +198,10 @@ Enforcement enforcementInForce(const EnforcementEngine& engine, const KernelTabl
     case CutAbility::NotSupported:
         return {QStringLiteral("monitor only"),
                 reason(122, "this kernel cannot close connections")};
+    case CutAbility::NoEnforcer:
+        return {QStringLiteral("monitor only"),
+                reason(420, "tarvok-enforcer, which holds the privileges to cut connections, "
+                            "could not be started")};
     }
     return {QStringLiteral("monitor only"), {}};
 }
