@@ -15,6 +15,11 @@ namespace {
 using platform::Address6;
 constexpr int None = INT_MAX; // no rule: larger than every row
 
+// The table as scripts name it: "inet tarvok".
+std::string tableName() {
+    return std::string(KernelTableFamily) + ' ' + KernelTableName;
+}
+
 std::string addressText(std::uint32_t address) {
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &address, text, sizeof text);
@@ -57,7 +62,7 @@ public:
 
     std::string script(SecurityLevel level, bool paused) {
         std::string out = header();
-        out += "table inet tarvok {\n";
+        out += "table " + tableName() + " {\n";
         if (!paused && level == SecurityLevel::Block) {
             out += "\tchain refuse {\n\t\treject with tcp reset\n\t}\n";
             out += chains({}, true);
@@ -82,7 +87,7 @@ public:
 
     static std::string header() {
         // Declaring the table first makes the delete succeed when there is none.
-        return "table inet tarvok\ndelete table inet tarvok\n";
+        return "table " + tableName() + "\ndelete table " + tableName() + "\n";
     }
 
 private:

@@ -1,6 +1,7 @@
 #include "engine/KernelTable.h"
 
 #include "engine/SecurityLevels.h"
+#include "engine/TextKeys.h"
 #include "platform/NfTables.h"
 
 #include <QCoreApplication>
@@ -74,8 +75,9 @@ QString KernelTable::cutsOnlyText() const {
         const QString found = m_localiser ? m_localiser->text(QStringLiteral("Main"), key) : QString();
         return found.isEmpty() ? QString::fromLatin1(fallback) : found;
     };
-    return text(280, "Firewall: cutting open connections only") + QStringLiteral(" \u2013 ") +
-           text(281, "the kernel refused Tarvok's packet filter table") +
+    return text(language::kernel::CutsOnly, "Firewall: cutting open connections only") +
+           QStringLiteral(" \u2013 ") +
+           text(language::kernel::TableRefused, "the kernel refused Tarvok's packet filter table") +
            QStringLiteral(": ") + m_failure;
 }
 
@@ -207,9 +209,12 @@ void KernelTable::finished(bool ok, const std::string& error, int after) {
     if ((after & Restore) && ok) {
         ++m_restored;
         const QString notice =
-            m_localiser ? m_localiser->text(QStringLiteral("Main"), 282) : QString();
-        std::fprintf(stderr, "tarvok: the nftables table inet tarvok was removed or changed by "
-                             "another program and has been put back\n");
+            m_localiser ? m_localiser->text(QStringLiteral("Main"), language::kernel::TableRestored)
+                        : QString();
+        std::fprintf(stderr,
+                     "tarvok: the nftables table %s %s was removed or changed by another "
+                     "program and has been put back\n",
+                     KernelTableFamily, KernelTableName);
         if (m_notifier && !notice.isEmpty())
             m_notifier->showBalloon(notice, QStringLiteral("Tarvok"), Notifier::Warning,
                                     Notifier::BalloonTimeoutMs);
