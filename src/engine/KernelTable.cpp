@@ -33,8 +33,10 @@ KernelTable::KernelTable(RuleTable& rules, EnforcementEngine& engine, SecurityLe
             observed.table = table.handle * 65599 + table.use;
         return observed;
     };
-    // One signal for every kind of change to the rules; a burst of them makes one write.
-    connect(&rules, &QAbstractItemModel::dataChanged, this, &KernelTable::schedule);
+    // One signal for every kind of change to the rules; a burst of them makes one write. Of
+    // the cells, only those the table is compiled from count: a hit count, an icon or a
+    // description changes nothing in the kernel.
+    connect(&rules, &QAbstractItemModel::dataChanged, this, &KernelTable::cellsChanged);
     connect(&rules, &QAbstractItemModel::rowsInserted, this, &KernelTable::schedule);
     connect(&rules, &QAbstractItemModel::rowsRemoved, this, &KernelTable::schedule);
     connect(&rules, &QAbstractItemModel::rowsMoved, this, &KernelTable::schedule);
@@ -105,6 +107,19 @@ void KernelTable::update() {
         m_options.logGroup = KernelRefusals::DefaultGroup;
     writeNow();
     m_watch.start();
+}
+
+void KernelTable::cellsChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
+                               const QList<int>& roles) {
+    const auto spans = [&](int column) {
+        return topLeft.column() <= column && column <= bottomRight.column();
+    };
+    const bool compiled = spans(RuleTable::Action) || spans(RuleTable::Enabled) ||
+                          spans(RuleTable::Address) || spans(RuleTable::Port);
+    const bool text =
+        roles.isEmpty() || roles.contains(Qt::DisplayRole) || roles.contains(Qt::EditRole);
+    if (compiled && text)
+        schedule();
 }
 
 void KernelTable::schedule() {

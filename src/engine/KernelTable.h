@@ -1,7 +1,9 @@
 #pragma once
-// Keeps Tarvok's nftables table in step with the policy: every change of the rule table, the
-// level or the pause switch writes the whole table anew in one transaction and then runs a pass
-// at once, so that what was already open and is now blocked is cut too. Each tick it checks
+// Keeps Tarvok's nftables table in step with the policy: every change of what the table is
+// compiled from (a rule's action, switch, address or port, the order, the words, the level or
+// the pause switch) writes the whole table anew in one transaction and then runs a pass at
+// once, so that what was already open and is now blocked is cut too. A hit count, a rule's
+// number, icon, log switch or description writes nothing. Each tick it checks
 // that the table is still the one it wrote and puts it back when another program removed or
 // changed it. It never touches any other table, and remove() takes its own away at the end.
 // The rules are compiled on the GUI thread; libnftables runs on a worker thread of the table's
@@ -91,6 +93,8 @@ signals:
 
 private:
     enum After { Nothing = 0, RunPass = 1, Restore = 2 };
+    void cellsChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
+                      const QList<int>& roles);
     void schedule();
     std::string script() const;
     void writeNow();

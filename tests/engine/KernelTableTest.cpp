@@ -156,6 +156,29 @@ TEST(KernelTable, AgreesWithThePassOnRandomTablesOfQuirkyCells) {
     }
 }
 
+// A hit count, a rule's number, icon, log switch or description is no part of the table: a
+// thousand hits once wrote it a thousand times.
+TEST(KernelTable, RuleHitsAndCellsItIsNotMadeOfWriteNothing) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    Policy policy;
+    policy.set({makeRule("accept", "127.0.0.2", "any port"), makeRule("block", "127.0.0.3", "80")});
+    const int writes = policy.kernel.writeCount();
+    for (int hit = 0; hit < 1000; ++hit) {
+        policy.rules.addHit(hit % 2);
+        policy.rules.publishHits();
+        ASSERT_TRUE(policy.kernel.waitForWrite());
+    }
+    policy.rules.setCell(0, RuleTable::Number, "7");
+    policy.rules.setCell(0, RuleTable::Log, "disabled");
+    policy.rules.setCell(0, RuleTable::Description, "mail");
+    policy.rules.setIcon(0, 2);
+    ASSERT_TRUE(policy.kernel.waitForWrite());
+    EXPECT_EQ(policy.kernel.writeCount(), writes);
+    policy.rules.setCell(1, RuleTable::Port, "81");
+    ASSERT_TRUE(policy.kernel.waitForWrite());
+    EXPECT_EQ(policy.kernel.writeCount(), writes + 1);
+}
+
 TEST(KernelTable, PutsItsTableBackAfterARulesetFlushAndLeavesOtherTablesAlone) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     ASSERT_EQ(std::system("nft add table inet neighbour"), 0);
