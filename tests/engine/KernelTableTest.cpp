@@ -243,6 +243,17 @@ TEST(KernelTable, RuleHitsAndCellsItIsNotMadeOfWriteNothing) {
     EXPECT_EQ(policy.kernel.writeCount(), writes + 1);
 }
 
+// What was open before a rule blocked it is cut once the table is written, not at a later tick
+// (the engine's timer is stopped here).
+TEST(KernelTable, CutsWhatANewRuleBlocksRightAfterTheWriteWithoutATick) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    Policy policy;
+    test::TcpListener listener("127.0.0.2", 47930);
+    test::TcpConnection open = test::connect("127.0.0.3", listener);
+    policy.set({makeRule("block", "127.0.0.2", "47930")});
+    EXPECT_EQ(test::readOutcome(open.client.get(), 0), -ECONNABORTED);
+}
+
 TEST(KernelTable, PutsItsTableBackAfterARulesetFlushAndLeavesOtherTablesAlone) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     ASSERT_EQ(std::system("nft add table inet neighbour"), 0);
