@@ -13,10 +13,12 @@
 #include <QTest>
 
 #include <cerrno>
+#include <cstdio>
 #include <map>
 #include <poll.h>
 #include <random>
 #include <sys/socket.h>
+#include <unistd.h>
 
 using namespace tarvok;
 using test::Fd;
@@ -79,6 +81,24 @@ bool tableExists(const char* name) {
     platform::NftWatch watch;
     platform::NftTableState state;
     return watch.table(name, state) == 0;
+}
+
+// What the calls wrote to standard error (descriptor 2, where libraries write).
+template <typename Calls>
+std::string standardError(Calls&& calls) {
+    std::fflush(stderr);
+    FILE* capture = std::tmpfile();
+    const int saved = ::dup(2);
+    ::dup2(::fileno(capture), 2);
+    calls();
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    std::string text(4096, '\0');
+    std::rewind(capture);
+    text.resize(std::fread(text.data(), 1, text.size(), capture));
+    std::fclose(capture);
+    return text;
 }
 
 } // namespace
@@ -293,6 +313,23 @@ TEST(KernelTable, SaysWhatIsInForceWhenTheKernelRefusesTheTable) {
     EXPECT_FALSE(unprivileged.kernel.inForce());
     EXPECT_EQ(unprivileged.kernel.failure(), "Operation not permitted");
     EXPECT_EQ(unprivileged.kernel.state(), EnforcementState::MonitorOnly);
+}
+
+// Without CAP_NET_ADMIN, libnftables writes "Operation not permitted (you must be root)" to
+// standard error itself: once, not again at every retry (every 5 s for the whole run).
+TEST(KernelTable, SaysOnceOnStandardErrorThatItMayNotWriteTheTable) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    test::WithoutNetAdmin without;
+    ASSERT_TRUE(without.dropped());
+    std::unique_ptr<Policy> policy;
+    const std::string written = standardError([&] {
+        policy = std::make_unique<Policy>(); // the first write
+        for (int retry = 0; retry < 3; ++retry)
+            policy->kernel.update();
+    });
+    EXPECT_EQ(policy->kernel.failure(), "Operation not permitted");
+    const auto lines = QString::fromStdString(written).count("Operation not permitted");
+    EXPECT_EQ(lines, 1) << written;
 }
 
 // Refusals come back through NFLOG: each counted once, recorded under the rule's position; a
