@@ -367,6 +367,7 @@ std::uint32_t Enforcer::abilities() {
     case platform::CutAbility::NotSupported:
         return NoSocketDestroy;
     case platform::CutAbility::NoPermission:
+    case platform::CutAbility::NoEnforcer: // not a finding the probe makes
         break;
     }
     return 0;

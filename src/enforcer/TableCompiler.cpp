@@ -269,7 +269,10 @@ private:
                 out += "\t\tgoto refuse\n";
             out += "\t}\n";
             // One rule per packet: only the first packet of a new TCP connection goes further.
-            out += output ? "\tchain output {\n\t\ttype filter hook output priority filter; "
+            // The output chain runs before connection tracking and address translation, so that
+            // it judges the destination the program asked for, as the pass does; refused there,
+            // the packet leaves no conntrack entry behind.
+            out += output ? "\tchain output {\n\t\ttype filter hook output priority raw; "
                             "policy accept;\n"
                           : "\tchain input {\n\t\ttype filter hook input priority filter; "
                             "policy accept;\n";

@@ -5,9 +5,9 @@
 // Only the first packet of a new TCP connection (a SYN without ACK) walks the chains; every
 // other packet passes at their top. A connection is refused (TCP reset) exactly when the
 // enforcement pass would cut one of its two rows: the output chain decides the row of the side
-// that opens it (remote = destination), the input chain the row of the side that accepts it
-// (remote = source). The rows that the pass skips (local address 127.0.0.1, ::1 and the
-// v4-mapped form) are never refused.
+// that opens it (remote = the destination it asked for, before any address translation), the
+// input chain the row of the side that accepts it (remote = source). The rows that the pass
+// skips (local address 127.0.0.1, ::1 and the v4-mapped form) are never refused.
 //
 // First match wins in the pass; the kernel gets the same answer from a few set lookups rather
 // than one rule per row, so that thousands of rules cost a new connection almost nothing:

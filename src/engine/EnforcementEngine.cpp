@@ -2,6 +2,7 @@
 
 #include "engine/Prompter.h"
 #include "engine/ServiceNames.h"
+#include "engine/TextKeys.h"
 
 #include <QCoreApplication>
 #include <QLocale>
@@ -57,7 +58,8 @@ void EnforcementEngine::tick() {
     if (popups && !m_pendingNotice.isEmpty()) {
         if (m_notifier) {
             const QString title =
-                (m_localiser ? m_localiser->text(QStringLiteral("Main"), 83) : QString()) +
+                (m_localiser ? m_localiser->text(QStringLiteral("Main"), language::AlertTitle)
+                             : QString()) +
                 QLatin1Char(':');
             m_notifier->showBalloon(m_pendingNotice, title, Notifier::Critical,
                                     Notifier::BalloonTimeoutMs);

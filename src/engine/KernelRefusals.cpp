@@ -1,5 +1,7 @@
 #include "engine/KernelRefusals.h"
 
+#include "engine/TextKeys.h"
+
 #include <cstring>
 
 namespace tarvok {
@@ -54,7 +56,9 @@ void KernelRefusals::countLost(quint32 lost) {
 void KernelRefusals::summarise() {
     if (m_unrecorded == 0)
         return;
-    QString text = m_localiser ? m_localiser->text(QStringLiteral("Main"), 283) : QString();
+    QString text = m_localiser ? m_localiser->text(QStringLiteral("Main"),
+                                                   language::kernel::RefusalsUnrecorded)
+                               : QString();
     if (text.isEmpty())
         text = QStringLiteral("%1 more connections refused (records are limited to 50 a second)");
     text = text.arg(m_unrecorded);

@@ -1,6 +1,7 @@
 #include "engine/KernelTable.h"
 
 #include "engine/SecurityLevels.h"
+#include "engine/TextKeys.h"
 #include "engine/TypedPolicy.h"
 
 #include <QCoreApplication>
@@ -11,8 +12,10 @@ KernelTable::KernelTable(RuleTable& rules, EnforcementEngine& engine, SecurityLe
                          EnforcerLink& enforcer, QObject* parent)
     : QObject(parent), m_rules(rules), m_engine(engine), m_levels(levels), m_enforcer(enforcer),
       m_refusals(engine, enforcer) {
-    // One signal for every kind of change to the rules; a burst of them makes one write.
-    connect(&rules, &QAbstractItemModel::dataChanged, this, &KernelTable::schedule);
+    // One signal for every kind of change to the rules; a burst of them makes one write. Of
+    // the cells, only those the table is compiled from count: a hit count, an icon or a
+    // description changes nothing in the kernel.
+    connect(&rules, &QAbstractItemModel::dataChanged, this, &KernelTable::cellsChanged);
     connect(&rules, &QAbstractItemModel::rowsInserted, this, &KernelTable::schedule);
     connect(&rules, &QAbstractItemModel::rowsRemoved, this, &KernelTable::schedule);
     connect(&rules, &QAbstractItemModel::rowsMoved, this, &KernelTable::schedule);
@@ -59,8 +62,9 @@ QString KernelTable::cutsOnlyText() const {
         const QString found = m_localiser ? m_localiser->text(QStringLiteral("Main"), key) : QString();
         return found.isEmpty() ? QString::fromLatin1(fallback) : found;
     };
-    return text(280, "Firewall: cutting open connections only") + QStringLiteral(" \u2013 ") +
-           text(281, "the kernel refused Tarvok's packet filter table") +
+    return text(language::kernel::CutsOnly, "Firewall: cutting open connections only") +
+           QStringLiteral(" \u2013 ") +
+           text(language::kernel::TableRefused, "the kernel refused Tarvok's packet filter table") +
            QStringLiteral(": ") + m_failure;
 }
 
@@ -75,6 +79,19 @@ void KernelTable::update() {
     submit(false);
     waitForWrite(EnforcerLink::AnswerTimeoutMs);
     m_retry.start();
+}
+
+void KernelTable::cellsChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
+                               const QList<int>& roles) {
+    const auto spans = [&](int column) {
+        return topLeft.column() <= column && column <= bottomRight.column();
+    };
+    const bool compiled = spans(RuleTable::Action) || spans(RuleTable::Enabled) ||
+                          spans(RuleTable::Address) || spans(RuleTable::Port);
+    const bool text =
+        roles.isEmpty() || roles.contains(Qt::DisplayRole) || roles.contains(Qt::EditRole);
+    if (compiled && text)
+        schedule();
 }
 
 void KernelTable::schedule() {

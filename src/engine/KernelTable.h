@@ -1,8 +1,10 @@
 #pragma once
-// Keeps the enforcer's nftables table in step with the policy: every change to what the table
-// holds (the rules, the words they are written in, the level, the pause switch) hands the
-// whole policy, as typed rules, to the enforcer, which writes it in one transaction; then a
-// pass runs at once, so that what was already open and is now blocked is cut too. The table
+// Keeps the enforcer's nftables table in step with the policy: every change of what the table
+// is compiled from (a rule's action, switch, address or port, the order, the words, the level
+// or the pause switch) hands the whole policy, as typed rules, to the enforcer, which writes it
+// in one transaction; then a pass runs at once, so that what was already open and is now
+// blocked is cut too. A hit count, a rule's number, icon, log switch or description writes
+// nothing. The table
 // carries nftables' owner flag, so no other program can change it, and it goes with the
 // enforcer. One write is in flight at a time; changes meanwhile make one more write after it.
 
@@ -65,6 +67,8 @@ signals:
     void written();
 
 private:
+    void cellsChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
+                      const QList<int>& roles);
     void schedule();
     void submit(bool runPass);
     void onWritten(int error, const QString& reason);

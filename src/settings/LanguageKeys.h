@@ -2,6 +2,8 @@
 // Every (section, key) that the program reads from a language file. Every shipped language
 // file must hold all of them; a key missing from a file shows as an empty text.
 
+#include "engine/TextKeys.h" // the keys the engine reads, named there
+
 #include <QList>
 #include <QString>
 

@@ -6,6 +6,8 @@
 #include "enforcer/Enforcer.h"
 #include "platform/NfTables.h"
 
+#include <gtest/gtest.h>
+
 #include <QFile>
 #include <QTemporaryDir>
 
