@@ -1,7 +1,7 @@
 #include "platform/SecureExecution.h"
 #include "settings/ProgramFolder.h"
 #include "shell/Application.h"
-#include "shell/ControlClient.h"
+#include "control/ControlClient.h"
 
 #include <QApplication>
 #include <QMessageBox>

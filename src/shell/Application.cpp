@@ -12,7 +12,7 @@
 #include "policy/RuleListModel.h"
 #include "records/JournalRecords.h"
 #include "settings/LanguageKeys.h"
-#include "shell/ControlServer.h"
+#include "control/ControlServer.h"
 #include "shell/MainWindow.h"
 #include "shell/Resources.h"
 #include "shell/RuleInsight.h"

@@ -4,7 +4,7 @@
 #include "fakes/FakePrompter.h"
 #include "policy/PolicyCommands.h"
 #include "shell/Application.h"
-#include "shell/ControlServer.h"
+#include "control/ControlServer.h"
 #include "shell/MainWindow.h"
 #include "support/Sandbox.h"
 

@@ -5,7 +5,7 @@
 // as they arrive into a small buffer, a silent client is dropped, and the number of clients
 // is capped, so the enforcement passes go on whatever a client does.
 
-#include "shell/ControlProtocol.h"
+#include "control/ControlProtocol.h"
 
 #include <QObject>
 #include <QPointer>

@@ -1,8 +1,8 @@
-#include "shell/ControlClient.h"
+#include "control/ControlClient.h"
 
 #include "settings/ProgramFolder.h"
 
-#include "shell/ControlProtocol.h"
+#include "control/ControlProtocol.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,4 +1,4 @@
-#include "shell/ControlServer.h"
+#include "control/ControlServer.h"
 
 #include "engine/EnforcementEngine.h"
 #include "engine/SecurityLevels.h"

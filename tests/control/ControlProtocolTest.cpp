@@ -1,4 +1,4 @@
-#include "shell/ControlProtocol.h"
+#include "control/ControlProtocol.h"
 
 #include <QDir>
 #include <QJsonDocument>
