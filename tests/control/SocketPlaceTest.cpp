@@ -21,65 +21,45 @@ mode_t modeOf(const QString& path) {
     return status.st_mode & 07777;
 }
 
-// A folder of the test's own: 0700 like a runtime folder.
-struct Scratch {
-    QTemporaryDir dir;
-    QString path(const char* name) const { return dir.path() + "/" + name; }
-    QString folder(const char* name, mode_t mode) const {
-        ::mkdir(QFile::encodeName(path(name)).constData(), 0700);
-        ::chmod(QFile::encodeName(path(name)).constData(), mode);
-        return path(name);
-    }
-};
+// A folder made with mode inside the scratch folder.
+QString folderIn(const QTemporaryDir& scratch, const QString& name, mode_t mode) {
+    const QString path = scratch.filePath(name);
+    QDir().mkpath(path);
+    ::chmod(QFile::encodeName(path).constData(), mode);
+    return path;
+}
 
 } // namespace
 
 // A program folder of about 93 characters or more left the instance with no socket at all.
+// (Where a client finds it, whatever its environment: Control.TheTerminalFindsTheInstance....)
 TEST(SocketPlace, ThePathStaysShortWhateverTheProgramFolder) {
-    Scratch scratch;
+    QTemporaryDir scratch;
+    const QString tmp = scratch.filePath("tmp");
     const QString longFolder = "/home/someone/" + QString(200, 'x');
-    const QString path = listenPath(longFolder, {{}, {}, scratch.path("private")});
-    EXPECT_TRUE(path.startsWith(scratch.path("private") + "/tarvok-")) << path.toStdString();
-    EXPECT_LE(QFile::encodeName(path).size(), 107);
-    EXPECT_NE(socketName(longFolder), socketName(Folder));
-    // Made 0700 whatever the umask.
     const mode_t umask = ::umask(0277);
-    EXPECT_FALSE(listenPath(Folder, {{}, {}, scratch.path("tight")}).isEmpty());
+    const QString path = listenPath(longFolder, {{}, {}, tmp});
     ::umask(umask);
-    EXPECT_EQ(modeOf(scratch.path("tight")), 0700u);
+    EXPECT_TRUE(path.startsWith(tmp + "/tarvok-")) << path.toStdString();
+    EXPECT_LE(QFile::encodeName(path).size(), 107);
+    EXPECT_EQ(modeOf(tmp), 0700u) << "made 0700 whatever the umask";
+    EXPECT_NE(socketName(longFolder), socketName(Folder));
     // A runtime folder too deep for a socket path gives way to the next.
-    const QString deep = scratch.folder("d", 0700) + "/" + QString(90, 'd');
-    ASSERT_TRUE(QDir().mkpath(deep));
-    ::chmod(QFile::encodeName(deep).constData(), 0700);
-    EXPECT_TRUE(listenPath(Folder, {deep, {}, scratch.path("private")}).startsWith(scratch.path("private")));
-}
-
-// cron, su and ssh sessions lack XDG_RUNTIME_DIR: their client looked in another place than the
-// instance listened in, and said that Tarvok was not running.
-TEST(SocketPlace, AClientWithoutTheRuntimeVariableLooksWhereTheInstanceListens) {
-    Scratch scratch;
-    const QString runtime = scratch.folder("run", 0700), tmp = scratch.path("tmp");
-    const QString instance = listenPath(Folder, {runtime, runtime, tmp});
-    EXPECT_TRUE(instance.startsWith(runtime + "/")) << instance.toStdString();
-    EXPECT_EQ(clientPaths(Folder, {{}, runtime, tmp}), QStringList{instance});
-    // And the other way round: an instance started without it, asked from the desktop.
-    const QString fallback = listenPath(Folder, {{}, scratch.path("none"), tmp});
-    EXPECT_EQ(clientPaths(Folder, {runtime, scratch.path("none"), tmp}),
-              QStringList({instance, fallback}));
+    const QString deep = folderIn(scratch, QString(90, 'd'), 0700);
+    EXPECT_EQ(listenPath(Folder, {deep, {}, tmp}), tmp + "/" + socketName(Folder));
 }
 
 // The folder under /tmp is where another user could have been first.
 TEST(SocketPlace, AFolderThatIsALinkOpenToOthersOrAnotherUsersIsNeverUsed) {
-    Scratch scratch;
-    const QString mine = scratch.folder("mine", 0700);
-    ASSERT_TRUE(QFile::link(mine, scratch.path("link")));
-    ASSERT_TRUE(QFile(scratch.path("file")).open(QIODevice::WriteOnly));
-    QStringList refused = {scratch.path("link"), scratch.folder("open", 0755),
-                           scratch.folder("group", 0770), scratch.path("file")};
+    QTemporaryDir scratch;
+    const QString mine = folderIn(scratch, "mine", 0700), link = scratch.filePath("link");
+    ASSERT_TRUE(QFile::link(mine, link));
+    ASSERT_TRUE(QFile(scratch.filePath("file")).open(QIODevice::WriteOnly));
+    QStringList refused = {link, folderIn(scratch, "open", 0755), folderIn(scratch, "group", 0770),
+                           scratch.filePath("file")};
     if (tarvok::test::sandbox() == tarvok::test::Sandbox::Root) {
-        const QString foreign = scratch.folder("foreign", 0700);
-        ASSERT_EQ(::chown(QFile::encodeName(foreign).constData(), 65534, 65534), 0);
-        refused.append(foreign);
+        refused.append(folderIn(scratch, "foreign", 0700));
+        ASSERT_EQ(::chown(QFile::encodeName(refused.last()).constData(), 65534, 65534), 0);
     }
     for (const QString& folder : refused) {
         QString failure;
@@ -88,6 +68,6 @@ TEST(SocketPlace, AFolderThatIsALinkOpenToOthersOrAnotherUsersIsNeverUsed) {
         EXPECT_TRUE(failure.startsWith(folder + ": ")) << failure.toStdString();
         EXPECT_TRUE(clientPaths(Folder, {folder, folder, folder}).isEmpty());
     }
-    EXPECT_EQ(modeOf(scratch.path("open")), 0755u) << "never changed";
-    EXPECT_FALSE(listenPath(Folder, {{}, {}, mine}).isEmpty());
+    EXPECT_EQ(modeOf(scratch.filePath("open")), 0755u) << "never changed";
+    EXPECT_EQ(clientPaths(Folder, {{}, mine, mine}), QStringList{mine + "/" + socketName(Folder)});
 }
