@@ -1,5 +1,6 @@
 #include "shell/Application.h"
 
+#include "control/ControlClient.h"
 #include "engine/EnforcementEngine.h"
 #include "engine/KernelTable.h"
 #include "engine/SecurityLevels.h"
@@ -12,7 +13,7 @@
 #include "policy/RuleListModel.h"
 #include "records/JournalRecords.h"
 #include "settings/LanguageKeys.h"
-#include "shell/ControlServer.h"
+#include "shell/ControlBinding.h"
 #include "shell/MainWindow.h"
 #include "shell/Resources.h"
 #include "shell/BuildConfig.h"
@@ -116,9 +117,12 @@ bool Application::startUp(const QStringList& arguments) {
     // One instance per program folder: a second start is refused and leaves the first alone.
     m_lock.setStaleLockTime(0);
     if (!m_lock.tryLock(0)) {
-        const QString text = m_lock.error() == QLockFile::LockFailedError
-                                 ? QStringLiteral("Application is already running!")
-                                 : lockFailure(m_folder, m_lock.error());
+        const bool running = m_lock.error() == QLockFile::LockFailedError;
+        // Its window may be hidden or minimised where no tray can bring it back.
+        if (running)
+            askToShowWindow(m_folder);
+        const QString text = running ? QStringLiteral("Application is already running!")
+                                     : lockFailure(m_folder, m_lock.error());
         m_prompter.message(text, Prompter::Critical, QStringLiteral("Tarvok"));
         return false;
     }
@@ -295,7 +299,7 @@ void Application::loadMainWindow() {
     m_trayActivity->start();
     QDir(m_folder).mkpath(QStringLiteral("Logs"));
     // Commands from a terminal, once everything they act on is in place.
-    new ControlServer(*this, m_folder, m_language, m_window.get());
+    new ControlBinding(*this, m_folder, m_language, m_window.get());
 }
 
 // The Activity tab: both connection lists, their actions and the count watcher. Runs after the

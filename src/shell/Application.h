@@ -71,6 +71,9 @@ public:
     // SIGTERM, SIGINT and SIGHUP request the exit. Call once, from main().
     void installSignalHandlers();
 
+    // Shows the main window, restored and in front.
+    void showWindow();
+
     bool startedMinimized() const { return m_startMinimized; }
     MainWindow* window() const { return m_window.get(); }
     EnforcementEngine* engine() const { return m_engine; }
@@ -101,7 +104,6 @@ private:
     void wireMonitor();
     void showLevelState();
     void showActivity(); // Timer2: the tray picture of the traffic
-    void showWindow();
     bool startUp(const QStringList& arguments);
     void onSignal();
     void report(const QString& text);

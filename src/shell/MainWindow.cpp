@@ -4,6 +4,7 @@
 #include "monitor/ListStyle.h"
 #include "shell/Resources.h"
 #include "shell/MainWindowTables.h"
+#include "shell/TrayIcon.h"
 #include "shell/Twips.h"
 
 #include <QActionGroup>
@@ -513,8 +514,12 @@ void MainWindow::closeEvent(QCloseEvent* event) {
         QMainWindow::closeEvent(event);
         return;
     }
-    // The program goes on in the notification area.
-    hide();
+    // The program goes on in the notification area. Without one, a hidden window could never
+    // be reached again: it is only minimised.
+    if (TrayIcon::availability()())
+        hide();
+    else
+        showMinimized();
     event->ignore();
 }
 

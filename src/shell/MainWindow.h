@@ -81,8 +81,8 @@ public:
     void setPanelPicture(int panel, const QString& resourceName);
     void setPanelPicture(int panel, Picture picture);
 
-    // The close box only hides the window; the shutdown code sets this before it closes the
-    // window for good.
+    // The close box only hides the window (minimises it without a tray); the shutdown code sets
+    // this before it closes the window for good.
     void setClosingForGood(bool closing) { m_closingForGood = closing; }
     bool closingForGood() const { return m_closingForGood; }
 
