@@ -12,6 +12,7 @@
 #include "policy/RuleListModel.h"
 #include "records/JournalRecords.h"
 #include "settings/LanguageKeys.h"
+#include "settings/SaveFile.h"
 #include "shell/ControlServer.h"
 #include "shell/MainWindow.h"
 #include "shell/Resources.h"
@@ -268,7 +269,7 @@ void Application::loadMainWindow() {
     m_engine->checkCutAbility();
     showLevelState();
     m_trayActivity->start();
-    QDir(m_folder).mkpath(QStringLiteral("Logs"));
+    makePrivateFolder(m_folder + QStringLiteral("/Logs"));
     // Commands from a terminal, once everything they act on is in place.
     new ControlServer(*this, m_folder, m_language, m_window.get());
 }

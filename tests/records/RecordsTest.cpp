@@ -9,6 +9,7 @@
 
 #include <QAbstractItemModelTester>
 #include <QDir>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -111,6 +112,19 @@ TEST_F(EventListTest, LogSizeDecidesBetweenAppendAndReplaceButNotAtExit) {
     const std::pair<qint64, int> sizes[] = {{511, 0}, {512, 0}, {513, 1}, {1536, 2}, {2560, 2}};
     for (auto [bytes, kilobytes] : sizes)
         EXPECT_EQ(EventList::sizeInKilobytes(bytes), kilobytes) << bytes;
+}
+
+// Other users could read what the user connected to: with the common umask 022 the day's log
+// (appended at exit), its folder and the history made at the first start were 0644 and 0755.
+TEST_F(EventListTest, DayFileItsFolderAndTheHistoryAreTheUsersAlone) {
+    const auto restoreMask = qScopeGuard([mask = ::umask(022)] { ::umask(mask); });
+    ASSERT_TRUE(QDir(dir.path()).rmdir("Logs"));
+    addRecords(1);
+    ASSERT_TRUE(list.flushAtExit());
+    ASSERT_TRUE(HistoryList(dir.path()).load());
+    EXPECT_EQ(std::tuple(fileMode(dir.path() + "/Logs"), fileMode(list.dayFilePath()),
+                         fileMode(dir.path() + "/History.tvh")),
+              std::tuple(0700, 0600, 0600));
 }
 
 TEST(LogFileReader, AcceptsLineEndsEncodingsAndDamage) {
