@@ -41,7 +41,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop firewall and connection monitor")
 set(CPACK_PACKAGE_DESCRIPTION [=[Tarvok reads the kernel's TCP tables ten times a second, matches every
 connection against an ordered list of rules and cuts the connections the
 rules block, with no kernel module. The same policy goes into an nftables
-table of its own, "inet tarvok", which refuses a blocked connection's
+table of its own (inet tarvok), which refuses a blocked connection's
 first packet. It shows live lists of connections and of the programs
 behind them, keeps daily event logs (also sent to the systemd journal)
 and lives in the notification area.
