@@ -37,6 +37,9 @@ int main(int argc, char* argv[]) {
             QMessageBox::critical(nullptr, QStringLiteral("Tarvok"), failure);
             return 1;
         }
+    } else {
+        // Older versions wrote the records readable to all; the build folder stays as it is.
+        tarvok::keepRecordsPrivate(folders.program);
     }
 
     tarvok::Application app(folders.program);

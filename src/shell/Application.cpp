@@ -13,10 +13,11 @@
 #include "policy/RuleListModel.h"
 #include "records/JournalRecords.h"
 #include "settings/LanguageKeys.h"
+#include "settings/SaveFile.h"
+#include "shell/BuildConfig.h"
 #include "shell/ControlBinding.h"
 #include "shell/MainWindow.h"
 #include "shell/Resources.h"
-#include "shell/BuildConfig.h"
 #include "shell/RuleInsight.h"
 #include "shell/ShellWindows.h"
 #include "shell/StartupOptions.h"
@@ -297,7 +298,7 @@ void Application::loadMainWindow() {
     m_engine->checkCutAbility();
     showLevelState();
     m_trayActivity->start();
-    QDir(m_folder).mkpath(QStringLiteral("Logs"));
+    makePrivateFolder(m_folder + QStringLiteral("/Logs"));
     // Commands from a terminal, once everything they act on is in place.
     new ControlBinding(*this, m_folder, m_language, m_window.get());
 }
