@@ -208,17 +208,13 @@ QByteArray ControlServer::reload() {
         return control::refusedLine(QStringLiteral(
             "the policy has unsaved changes; save or discard them in Tarvok's window first."));
     const QString path = policy->currentFilePath();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return control::refusedLine(
-            QStringLiteral("the policy %1 could not be read: %2").arg(path, file.errorString()));
-    file.close();
-    // As File > Open does with the same file.
-    RuleTable& rules = m_application.rules();
-    rules.clear();
-    ReadPolicyFile(path, rules);
-    policy->setSaveChanges(false);
-    return control::okLine(QStringLiteral("Read %1 rules from %2").arg(rules.count()).arg(path));
+    // Read and checked in one step: a file that is no policy keeps the rules in force.
+    const PolicyRead read = policy->replaceRules(path);
+    if (!read.ok())
+        return control::refusedLine(QStringLiteral("the policy %1 could not be read: %2")
+                                        .arg(path, policyReadFailure(read, nullptr)));
+    return control::okLine(
+        QStringLiteral("Read %1 rules from %2").arg(m_application.rules().count()).arg(path));
 }
 
 void ControlServer::finish(QLocalSocket* client, const QByteArray& answer) {

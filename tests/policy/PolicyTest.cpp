@@ -1,4 +1,4 @@
-// The policy file and its commands: reading, saving, New, Open and the start-up load.
+// The policy file and its commands: reading, saving, New, Open, --reload and the start-up load.
 
 #include "policy/PolicyFile.h"
 #include "support/ScratchFiles.h"
@@ -11,10 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 using namespace tarvok;
 using namespace tarvok::test;
 
 namespace {
+
+QString fixture(const char* name) { return QStringLiteral(TARVOK_POLICY_FIXTURES "/") + name; }
 
 class PolicyTest : public ::testing::Test, public Policy {
 protected:
@@ -77,11 +81,11 @@ TEST_F(PolicyTest, SaveTextIsExactAndReadsBack) {
 }
 
 TEST_F(PolicyTest, OddFilesAndCountsLoadAsTheirKeysSay) {
-    const QList<Rule> rules = readPolicyRules(
+    const QList<Rule> rules = readPolicy(
         write("; written by hand\n[Other]\nCount=9\nAction_1=2\n\n[rules]\n  count = 3  \n"
              "Desc_1 = \"  quoted  \"\nAction_1=1\nEnabled_1=1\nRemAddr_1=*\nRemP_1=*\nLog_1=1\n"
              "Action_2=3\nEnabled_2=0\nRemAddr_2=1.2.3.4\nRemP_2=8x\nLog_2=yes\nDesc_2=\n"
-             "Action_9=1\n"), words);
+             "Action_9=1\n"), words).rules;
     // Count larger than the blocks present: the last is a disabled block rule with nothing in it.
     EXPECT_EQ(rules, QList<Rule>({{words.accept, "1", "", words.anyAddress, words.anyPort, "",
                                    "  quoted  ", "TCP", 1},
@@ -90,13 +94,22 @@ TEST_F(PolicyTest, OddFilesAndCountsLoadAsTheirKeysSay) {
                                   {words.block, "3", words.disabled, "", "", words.noLog,
                                    words.noDescription, "TCP", 2}}));
 
-    // Count is a leading number within sixteen bits.
-    const std::pair<const char*, int> cases[] = {
-        {"2 rules", 2}, {"2.5", 2},   {"3.5", 4}, {"abc", 0},   {"", 0},
-        {"-4", 0},      {"32768", 0}, {"1e9", 0}, {"1e999", 0}, {"99999999999999999999", 0}};
-    for (const auto& [count, rows] : cases)
-        EXPECT_EQ(readPolicyRules(write(QByteArray("[Rules]\nCount=") + count + "\nAction_1=1\n"),
-                                  words).size(), rows) << count;
+    // Count is a leading number from 0 to 32767; without one, or beyond, a file is no policy
+    // (it read as an empty one, which replaced the rules in force).
+    using Failure = PolicyRead::Failure;
+    const std::tuple<const char*, int, Failure> cases[] = {
+        {"2 rules", 2, Failure::None},        {"2.5", 2, Failure::None},
+        {"3.5", 4, Failure::None},            {"0", 0, Failure::None},
+        {"abc", 0, Failure::NotAPolicy},      {"", 0, Failure::NotAPolicy},
+        {"-4", 0, Failure::BadCount},         {"32768", 0, Failure::BadCount},
+        {"1e9", 0, Failure::BadCount},        {"1e999", 0, Failure::BadCount},
+        {"99999999999999999999", 0, Failure::BadCount}};
+    for (const auto& [count, rows, failure] : cases) {
+        const PolicyRead read =
+            readPolicy(write(QByteArray("[Rules]\nCount=") + count + "\nAction_1=1\n"), words);
+        EXPECT_EQ(std::pair(read.rules.size(), read.failure), std::pair(qsizetype(rows), failure))
+            << count;
+    }
 }
 
 TEST_F(PolicyTest, NewChangesNothingUntilAFileIsWritten) {
@@ -139,7 +152,7 @@ TEST_F(PolicyTest, SaveAsAndOpenKeepTheFileAndOpenSavesIntoTheProgramFolder) {
     policy.setSaveChanges(true);
     prompter.files = {elsewhere}; // not saved, and opened
     policy.OpenPolicy();
-    EXPECT_EQ(table.rules(), readPolicyRules(elsewhere, words));
+    EXPECT_EQ(table.rules(), readPolicy(elsewhere, words).rules);
     EXPECT_TRUE(policy.statusText() == "Policy: OFFICE.RLSP" && !policy.SaveChanges());
     EXPECT_EQ(readFile(inFolder("Normal.rlsp")), saved);
     ASSERT_TRUE(policy.SavePolicy(0));
@@ -170,9 +183,16 @@ TEST_F(PolicyTest, AWriteToAFullDiskIsReportedAndLosesNothing) {
     EXPECT_EQ(prompter.calls[0].style, Prompter::Exclamation);
 }
 
-// An unreadable policy used to load as an empty one, and Save wrote the empty table over it.
-TEST_F(PolicyTest, UnreadablePolicyAtStartUpIsReportedAndNeverWrittenOver) {
-    ASSERT_TRUE(QDir(dir.path()).mkdir("Normal.rlsp"));
+// A policy file that cannot be read, or is no policy, used to load as an empty one, and Save
+// wrote the empty table over it.
+class StartUpPolicy : public PolicyTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(StartUpPolicy, ThatCannotBeReadIsReportedAndNeverWrittenOver) {
+    const QString current = inFolder("Normal.rlsp");
+    const bool folder = GetParam() == QLatin1String("Folder");
+    ASSERT_TRUE(folder ? QDir(dir.path()).mkdir("Normal.rlsp")
+                       : QFile::copy(fixture("ConfigIniPickedAsPolicy.rlsp"), current));
+    const QByteArray before = readFile(current);
     policy.LoadPolicy();
     table.appendRule(Rule{"accept", "1", "", "1.2.3.4", "80", "", "x"});
     policy.setSaveChanges(true);
@@ -182,7 +202,51 @@ TEST_F(PolicyTest, UnreadablePolicyAtStartUpIsReportedAndNeverWrittenOver) {
     EXPECT_TRUE(policy.SavePolicy(0));
     EXPECT_TRUE(settings.values["RuleFile"] == "Mine.rlsp" &&
                 readFile(inFolder("Mine.rlsp")).contains("RemAddr_1=1.2.3.4"));
-    EXPECT_TRUE(QFileInfo(inFolder("Normal.rlsp")).isDir());
+    EXPECT_TRUE(folder ? QFileInfo(current).isDir() : readFile(current) == before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, StartUpPolicy, ::testing::Values("Folder", "NotAPolicy"),
+                         [](const auto& info) { return std::string(info.param); });
+
+// File > Open and --reload read a file that is no policy as an empty one: the rules in force
+// were dropped, "Read 0 rules" was said, and the next Save wrote over the file. A FIFO held
+// the window.
+TEST_F(PolicyTest, OpenAndReloadOfAFileThatIsNoPolicyRefuseAndKeepTheRules) {
+    table.appendRule(Rule{words.accept, "1", "", "10.0.0.1", "80", "", "a", "TCP", 1});
+    ASSERT_TRUE(policy.SavePolicy(0));
+    const QList<Rule> rules = table.rules();
+    const QString fifo = inFolder("Pipe.rlsp");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QFile huge(inFolder("Huge.rlsp")); // sparse: no disk is filled
+    ASSERT_TRUE(huge.open(QIODevice::WriteOnly) && huge.resize(MaxPolicyBytes + 1));
+    const std::pair<QString, QString> cases[] = {
+        {fixture("ConfigIniPickedAsPolicy.rlsp"), "Main/350"},
+        {fixture("RulesWithoutCount.rlsp"), "Main/350"},
+        {fixture("CountOutOfRange.rlsp"), "\"40000\", is not a number from 0 to 32767"},
+        {inFolder("Missing.rlsp"), "No such file"},
+        {other.path(), "not a regular file"},
+        {fifo, "not a regular file"},
+        {huge.fileName(), "larger than"}};
+    for (const auto& [path, why] : cases) {
+        SCOPED_TRACE(path.toStdString());
+        prompter.calls.clear();
+        prompter.files = {path};
+        policy.OpenPolicy();
+        ASSERT_EQ(prompter.messages().size(), 1);
+        const auto [title, text, style] = told();
+        EXPECT_TRUE(title == "Tarvok" && style == Prompter::Exclamation);
+        EXPECT_TRUE(text.startsWith("The policy " + path + " could not be read: ") &&
+                    text.contains(why)) << text.toStdString();
+        EXPECT_FALSE(policy.replaceRules(path).ok()); // what --reload does
+        EXPECT_EQ(std::tuple(table.rules(), settings.values["RuleFile"], policy.SaveChanges()),
+                  std::tuple(rules, QString("Normal.rlsp"), false));
+    }
+    // [Rules] with Count=0 is a policy without rules.
+    prompter.calls.clear();
+    prompter.files = {fixture("EmptyPolicy.rlsp")};
+    policy.OpenPolicy();
+    EXPECT_EQ(std::tuple(table.count(), settings.values["RuleFile"], prompter.calls.size()),
+              std::tuple(0, QString("EmptyPolicy.rlsp"), qsizetype(1))); // only the file dialog
 }
 
 // RuleFile=../x.rlsp wrote and read a file outside the program folder.
