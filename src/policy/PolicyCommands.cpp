@@ -104,13 +104,9 @@ void PolicyCommands::LoadPolicy() {
         if (QFileInfo::exists(path))
             read = ReadPolicyFile(path, m_table);
     } else if (!QFileInfo::exists(path)) {
-        // A first start: the missing policy is written empty, and the run goes on with a
-        // new one.
+        // A first start: the missing policy is written empty and used under its own name, so
+        // that the folder holds one policy file, the one config.ini names.
         SavePolicy(0);
-        m_settings.setValue(RuleFileKey, NewPolicyName);
-        path = currentFilePath();
-        if (QFileInfo::exists(path))
-            read = ReadPolicyFile(path, m_table);
     } else {
         read = ReadPolicyFile(path, m_table);
     }

@@ -26,10 +26,10 @@ public:
                    QObject* parent = nullptr);
 
     // At start-up, with the table still empty: reads the current policy, or writes an empty
-    // one under that name and goes on as "New.rlsp" when it does not exist. A name that is
-    // not a plain file name in the program folder counts as missing but is not written. A
-    // file that exists but cannot be read or is no policy is reported and the table stays
-    // empty; saving then asks for a new name rather than write over that file.
+    // one under that name when it does not exist. A name that is not a plain file name in
+    // the program folder is replaced by "New.rlsp", which is not written. A file that exists
+    // but cannot be read or is no policy is reported and the table stays empty; saving then
+    // asks for a new name rather than write over that file.
     void LoadPolicy();
     // Mode 0 writes the current policy file, mode 1 a copy to a file the user picks; other
     // modes do nothing. Returns true when a file was written. A write that fails is reported

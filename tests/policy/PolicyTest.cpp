@@ -1,6 +1,7 @@
 // The policy file and its commands: reading, saving, New, Open, --reload and the start-up load.
 
 #include "policy/PolicyFile.h"
+#include "settings/Settings.h"
 #include "support/ScratchFiles.h"
 #include "support/Sandbox.h"
 
@@ -247,6 +248,31 @@ TEST_F(PolicyTest, OpenAndReloadOfAFileThatIsNoPolicyRefuseAndKeepTheRules) {
     policy.OpenPolicy();
     EXPECT_EQ(std::tuple(table.count(), settings.values["RuleFile"], prompter.calls.size()),
               std::tuple(0, QString("EmptyPolicy.rlsp"), qsizetype(1))); // only the file dialog
+}
+
+// The first start wrote an empty Normal.rlsp and went on as New.rlsp, so the first Save left
+// two policy files behind.
+TEST(FirstStart, LeavesOnePolicyFileTheOneConfigIniNames) {
+    QTemporaryDir dir;
+    RuleTable table;
+    FakeLocaliser localiser;
+    TextHolders texts;
+    FakePrompter prompter;
+    for (int start = 1; start <= 2; ++start) {
+        Settings settings(dir.path());
+        ASSERT_TRUE(settings.createDefaultFile());
+        settings.load();
+        table.clear();
+        PolicyCommands policy(dir.path(), table, settings, localiser, texts, prompter);
+        policy.LoadPolicy();
+        if (start == 1) {
+            table.appendRule(Rule{"block", "1", "", "10.0.0.1", "80", "", "mine", "TCP", 2});
+            ASSERT_TRUE(policy.SavePolicy(0) && settings.save());
+        }
+    }
+    EXPECT_EQ(table.count(), 1) << "the second start reads what the first saved";
+    EXPECT_EQ(QDir(dir.path()).entryList({"*.rlsp"}, QDir::Files), QStringList({"Normal.rlsp"}));
+    EXPECT_TRUE(prompter.calls.isEmpty());
 }
 
 // RuleFile=../x.rlsp wrote and read a file outside the program folder.
