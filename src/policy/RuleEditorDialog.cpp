@@ -55,17 +55,9 @@ template <typename Widget> Widget* named(QWidget* parent, const char* name) {
     return widget;
 }
 
-// A choice list shown greyed while it holds its "off" item.
-void showChoice(QComboBox* choice, QLabel* caption, bool off, const QString& tipPrefix) {
-    caption->setEnabled(!off);
-    QPalette palette = choice->palette();
-    const QColor text =
-        choice->palette().color(off ? QPalette::Disabled : QPalette::Active, QPalette::WindowText);
-    palette.setColor(QPalette::Active, QPalette::ButtonText, text);
-    palette.setColor(QPalette::Inactive, QPalette::ButtonText, text);
-    palette.setColor(QPalette::Active, QPalette::Text, text);
-    palette.setColor(QPalette::Inactive, QPalette::Text, text);
-    choice->setPalette(palette);
+// A choice list's tooltip names the item it holds. Its "off" item is drawn like any other:
+// greyed, it looked like a control that cannot be used.
+void showChoice(QComboBox* choice, const QString& tipPrefix) {
     choice->setToolTip(tipPrefix + QLatin1Char(' ') + choice->currentText());
 }
 
@@ -201,11 +193,11 @@ void RuleEditorDialog::portChoiceChanged() {
 }
 
 void RuleEditorDialog::logChoiceChanged() {
-    showChoice(m_logChoice, m_logCaption, m_logChoice->currentIndex() == 1, add(LogTip));
+    showChoice(m_logChoice, add(LogTip));
 }
 
 void RuleEditorDialog::stateChoiceChanged() {
-    showChoice(m_stateChoice, m_stateCaption, m_stateChoice->currentIndex() == 1, add(StateTip));
+    showChoice(m_stateChoice, add(StateTip));
 }
 
 void RuleEditorDialog::setFields(const EditorFields& fields) {

@@ -2,6 +2,7 @@
 
 #include "engine/EnforcementEngine.h"
 #include "policy/RuleEditor.h"
+#include "settings/LanguageFile.h"
 #include "support/Accessibility.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
@@ -10,6 +11,7 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QLabel>
 #include <QMenu>
 #include <QScopeGuard>
 
@@ -308,6 +310,52 @@ TEST(RuleEditor, ClosesEveryWayReopensAtOnceChecksWritesAndOnlyAddRefusesDuplica
     EXPECT_EQ(w.told(), Box("Add/273", "Add/29 moved\r\nAdd/30", Prompter::Information));
     EXPECT_TRUE(w.policy.SaveChanges());
     EXPECT_TRUE(w.editor()->isVisible());
+}
+
+// "Log Events: disabled" and "Enabled: false" were drawn greyed out, as if they could not be
+// changed, though they could be.
+TEST(RuleEditor, ChoicesThatAreOffAreDrawnAsUsableControls) {
+    PolicyWindow w;
+    w.action("mnuAddRule")->trigger(); // a new rule does not log
+    ASSERT_NE(w.editor(), nullptr);
+    w.field<QComboBox>("Combo5")->setCurrentIndex(1);
+    for (const auto& [choice, caption] : {std::pair("Combo4", "lblLogEvent"),
+                                          std::pair("Combo5", "lblEnabled")}) {
+        EXPECT_EQ(w.field<QComboBox>(choice)->currentIndex(), 1);
+        EXPECT_FALSE(w.field<QComboBox>(choice)->testAttribute(Qt::WA_SetPalette)) << choice;
+        EXPECT_TRUE(w.field<QLabel>(caption)->isEnabled()) << caption;
+    }
+}
+
+// The editor offered a "simple address" and answered port 70000 with "must be a number".
+TEST(RuleEditor, EnglishTextsSaySingleAndThePortRange) {
+    Policy p;
+    const LanguageFile english(QStringLiteral(TARVOK_TEST_LANGUAGE_DIR "/English.lng"));
+    RuleEditorDialog editor(nullptr, p.table, p.policy, english, p.prompter);
+    editor.openAdd(blankFields(p.table.words(), "r"));
+    fill(&editor, false, "10.0.0.1", "70000");
+    editor.findChild<QPushButton*>("cmdAdd")->click();
+    EXPECT_EQ(QStringList({editor.findChild<QComboBox*>("Combo1")->itemText(1),
+                           editor.findChild<QComboBox*>("Combo3")->itemText(1), std::get<1>(p.told())}),
+              QStringList({"single address", "single port",
+                           "The remote port must be a number from 0 to 65535."}));
+}
+
+// Delete on the rule list did nothing; a list's Delete removes its selection, after the question.
+TEST(RuleList, DeleteKeyAsksThenDeletesTheSelectedRule) {
+    PolicyWindow w;
+    QTest::keyClick(w.rules(), Qt::Key_Delete); // no rules: nothing to ask about
+    EXPECT_TRUE(w.prompter.calls.isEmpty());
+    w.addRow(false, "10.0.0.1", "80", "r1");
+    w.addRow(false, "10.0.0.2", "80", "r2");
+    w.select(w.rules(), 1);
+    QTest::keyClick(w.rules(), Qt::Key_Delete); // answered No
+    EXPECT_EQ(order(w), "r1,r2");
+    w.prompter.answers = {Prompter::Yes};
+    QTest::keyClick(w.rules(), Qt::Key_Delete);
+    EXPECT_EQ(order(w), "r1");
+    EXPECT_EQ(w.prompter.messages().size(), 2) << "one question a key press";
+    EXPECT_TRUE(w.policy.SaveChanges());
 }
 
 TEST(EditsDuringPasses, EveryDecisionFollowsTheTableOfItsMoment) {
