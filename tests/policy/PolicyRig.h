@@ -51,7 +51,8 @@ struct Policy {
 };
 
 // Fills an editor as a person would: the action, then a given address and port.
-inline void fill(RuleEditorDialog* editor, bool accept, const QString& address, const QString& port) {
+inline void fill(RuleEditorDialog* editor, bool accept, const QString& address,
+                 const QString& port) {
     editor->findChild<QRadioButton*>(accept ? "Option1" : "Option2")->setChecked(true);
     editor->findChild<QComboBox*>("Combo1")->setCurrentIndex(1);
     editor->findChild<QLineEdit*>("txtRemA")->setText(address);
