@@ -47,6 +47,7 @@ enum AddText {
     LogTip = 31,
     StateTip = 32,
     ModifyTitle = 33,
+    AddressTip = 35,
 };
 
 template <typename Widget> Widget* named(QWidget* parent, const char* name) {
@@ -178,6 +179,10 @@ void RuleEditorDialog::applyLanguage() {
     m_add->setText(add(AddButton));
     m_modify->setText(add(ModifyButton));
     m_cancel->setText(add(CancelButton));
+    // Connections from 127.0.0.1 are passed over by design, so a rule tried with a plain
+    // local client seems to do nothing; the tip says how to try one.
+    m_addressChoice->setToolTip(add(AddressTip));
+    m_address->setToolTip(add(AddressTip));
 }
 
 void RuleEditorDialog::addressChoiceChanged() {

@@ -76,7 +76,7 @@ inline QList<Key> allKeys() {
         {"Main", 200, 203},                                   // level words, block unheeded
         {"Main", 220, 223},                                   // alert pid column, list names
         {"Main", 280, 283},                                   // the kernel packet filter table
-        {"Add", 1, 34},                                       // rule editor and words of rules
+        {"Add", 1, 35},                                       // rule editor and words of rules
         {"About", 1, 2}, {"About", 4, 4}, {"About", 6, 6},    // about box
         {"Preferences", 1, 13}, {"Preferences", 40, 40},      // preferences dialog
         {"Log", 1, 11}, {"Log", 40, 40},                      // log record window

@@ -327,18 +327,23 @@ TEST(RuleEditor, ChoicesThatAreOffAreDrawnAsUsableControls) {
     }
 }
 
-// The editor offered a "simple address" and answered port 70000 with "must be a number".
-TEST(RuleEditor, EnglishTextsSaySingleAndThePortRange) {
+// The editor offered a "simple address", answered port 70000 with "must be a number", and never
+// said that connections from 127.0.0.1 are passed over, so a rule tried locally looked broken.
+TEST(RuleEditor, EnglishTextsSaySingleThePortRangeAndHowToTryARuleLocally) {
     Policy p;
     const LanguageFile english(QStringLiteral(TARVOK_TEST_LANGUAGE_DIR "/English.lng"));
     RuleEditorDialog editor(nullptr, p.table, p.policy, english, p.prompter);
     editor.openAdd(blankFields(p.table.words(), "r"));
     fill(&editor, false, "10.0.0.1", "70000");
     editor.findChild<QPushButton*>("cmdAdd")->click();
-    EXPECT_EQ(QStringList({editor.findChild<QComboBox*>("Combo1")->itemText(1),
-                           editor.findChild<QComboBox*>("Combo3")->itemText(1), std::get<1>(p.told())}),
-              QStringList({"single address", "single port",
-                           "The remote port must be a number from 0 to 65535."}));
+    EXPECT_EQ(
+        QStringList({editor.findChild<QComboBox*>("Combo1")->itemText(1),
+                     editor.findChild<QComboBox*>("Combo3")->itemText(1), std::get<1>(p.told())}),
+        QStringList({"single address", "single port",
+                     "The remote port must be a number from 0 to 65535."}));
+    EXPECT_TRUE(editor.findChild<QLineEdit*>("txtRemA")->toolTip().contains(
+        "127.0.0.1 is never blocked; to try a rule on this machine use another local address, "
+        "e.g. curl --interface 127.0.0.5"));
 }
 
 // Delete on the rule list did nothing; a list's Delete removes its selection, after the question.
