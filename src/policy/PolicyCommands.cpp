@@ -8,8 +8,9 @@
 #include "settings/SaveFile.h"
 #include "settings/TextHolders.h"
 
-#include <QFile>
 #include <QFileInfo>
+
+#include <utility>
 
 namespace tarvok {
 namespace {
@@ -44,17 +45,6 @@ bool PolicyCommands::FileExists(const QString& path) {
 bool PolicyCommands::isPlainFileName(const QString& name) {
     return !name.isEmpty() && !name.contains(QLatin1Char('/')) &&
            !name.contains(QStringLiteral("..")) && !name.contains(QChar(0));
-}
-
-bool PolicyCommands::readable(const QString& path, QString* error) {
-    QFile file(path);
-    if (file.open(QIODevice::ReadOnly)) {
-        file.readAll();
-        if (file.error() == QFileDevice::NoError)
-            return true;
-    }
-    *error = file.errorString();
-    return false;
 }
 
 QString PolicyCommands::currentFileName() const {
@@ -105,31 +95,33 @@ void PolicyCommands::LoadPolicy() {
     if (currentFileName().isEmpty())
         m_settings.setValue(RuleFileKey, DefaultPolicy);
     QString path = currentFilePath();
-    QString error;
+    PolicyRead read;
     if (!isPlainFileName(currentFileName())) {
         // A name leading out of the program folder is taken as a missing file, and nothing
         // is written under it.
         m_settings.setValue(RuleFileKey, NewPolicyName);
         path = currentFilePath();
+        if (QFileInfo::exists(path))
+            read = ReadPolicyFile(path, m_table);
     } else if (!QFileInfo::exists(path)) {
-        // A first start: the missing policy is written empty, and the run goes on with a
-        // new one.
+        // A first start: the missing policy is written empty and used under its own name, so
+        // that the folder holds one policy file, the one config.ini names.
         SavePolicy(0);
-        m_settings.setValue(RuleFileKey, NewPolicyName);
-        path = currentFilePath();
-    } else if (!readable(path, &error)) {
-        // Not an empty policy, but one that could not be read: the run goes on with no
-        // rules, says so, and never writes the empty table over that file.
+    } else {
+        read = ReadPolicyFile(path, m_table);
+    }
+    if (!read.ok()) {
+        // Not an empty policy, but one that could not be read or is no policy: the run goes
+        // on with no rules, says so, and never writes the empty table over that file.
         m_unreadable = true;
         emit statusTextChanged(statusText());
         report(localisedOr(m_localiser, language::failure::PolicyUnreadable,
                            QStringLiteral("The policy %1 could not be read: %2. The firewall runs "
                                           "with no rules, and saving asks for a new file name."))
-                   .arg(path, error));
+                   .arg(path, policyReadFailure(read, &m_localiser)));
         return;
     }
     emit statusTextChanged(statusText());
-    ReadPolicyFile(path, m_table);
 }
 
 bool PolicyCommands::SavePolicy(int mode) {
@@ -192,20 +184,26 @@ void PolicyCommands::OpenPolicy() {
                              .trimmed();
     if (path.isEmpty())
         return;
-    // A file that cannot be read would load as an empty policy under its name, and the next
-    // Save would write that over the file.
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // A file that cannot be read, or is no policy, would load as an empty policy under its
+    // name, and the next Save would write that over the file.
+    const PolicyRead read = replaceRules(path);
+    if (!read.ok()) {
         report(localisedOr(m_localiser, language::failure::PolicyRead,
                            QStringLiteral("The policy %1 could not be read: %2"))
-                   .arg(path, file.errorString()));
+                   .arg(path, policyReadFailure(read, &m_localiser)));
         return;
     }
-    file.close();
-    m_table.clear();
-    ReadPolicyFile(path, m_table);
     setCurrentFileName(QFileInfo(path).fileName());
+}
+
+PolicyRead PolicyCommands::replaceRules(const QString& path) {
+    PolicyRead read = readPolicy(path, m_table.words());
+    if (!read.ok())
+        return read;
+    m_table.setRules(std::exchange(read.rules, {}));
+    m_unreadable = false;
     setSaveChanges(false);
+    return read;
 }
 
 void PolicyCommands::AskSaveAtExit() {

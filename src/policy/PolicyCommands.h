@@ -5,6 +5,7 @@
 // go through the Prompter; nothing here shows a window.
 
 #include "engine/Prompter.h"
+#include "policy/PolicyFile.h"
 
 #include <QObject>
 #include <QString>
@@ -25,10 +26,10 @@ public:
                    QObject* parent = nullptr);
 
     // At start-up, with the table still empty: reads the current policy, or writes an empty
-    // one under that name and goes on as "New.rlsp" when it does not exist. A name that is
-    // not a plain file name in the program folder counts as missing but is not written. A
-    // policy that exists but cannot be read is reported and the table stays empty; saving
-    // then asks for a new name rather than write over that file.
+    // one under that name when it does not exist. A name that is not a plain file name in
+    // the program folder is replaced by "New.rlsp", which is not written. A file that exists
+    // but cannot be read or is no policy is reported and the table stays empty; saving then
+    // asks for a new name rather than write over that file.
     void LoadPolicy();
     // Mode 0 writes the current policy file, mode 1 a copy to a file the user picks; other
     // modes do nothing. Returns true when a file was written. A write that fails is reported
@@ -37,8 +38,13 @@ public:
     // Starts an empty policy in a file the user picks. Nothing changes until one is picked
     // and written.
     void NewPolicy();
-    // Replaces the table with the rules of a policy file the user picks.
+    // Replaces the table with the rules of a policy file the user picks; a file that is no
+    // policy is reported and changes nothing.
     void OpenPolicy();
+    // Replaces the table with the rules of the policy file at path and clears SaveChanges, in
+    // one step: a file that cannot be read or is no policy leaves everything as it was. The
+    // current file name stays. Open and the terminal's --reload use it.
+    PolicyRead replaceRules(const QString& path);
     // Early in shutdown: offers to save unsaved edits. The exit cannot be cancelled here.
     void AskSaveAtExit();
 
@@ -65,7 +71,6 @@ private:
     bool writePolicy(const QString& path, const QByteArray& text);
     void setCurrentFileName(const QString& name);
     void report(const QString& text);
-    static bool readable(const QString& path, QString* error);
 
     QString m_programFolder;
     RuleTable& m_table;

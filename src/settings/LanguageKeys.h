@@ -23,6 +23,12 @@ constexpr int LanguageDamaged = 137; // %1 the language file; the rules use Engl
 constexpr int PolicyUnreadable = 138; // the start-up policy could not be read
 } // namespace failure
 
+// [Main] reasons why a file is no policy, put after "The policy %1 could not be read:".
+namespace policyRead {
+constexpr int NotAPolicy = 350; // no [Rules] section with a Count
+constexpr int BadCount = 351;   // %1 the Count text, outside 0 to 32767
+} // namespace policyRead
+
 // [Main] texts of the about box: %1 a folder.
 constexpr int FilesFolder = 300;          // where this run keeps its files
 constexpr int InstalledFilesFolder = 301; // the installed language and help files
@@ -68,10 +74,11 @@ inline QList<Key> allKeys() {
         {"Main", 300, 301},                                   // about box: where the files are
         {"Main", 320, 320},                                   // journal preference
         {"Main", 340, 346},                                   // hits, deciding rule (insight::)
+        {"Main", 350, 351},                                   // no policy (policyRead::)
         {"Main", 200, 203},                                   // level words, block unheeded
         {"Main", 220, 223},                                   // alert pid column, list names
         {"Main", 280, 283},                                   // the kernel packet filter table
-        {"Add", 1, 34},                                       // rule editor and words of rules
+        {"Add", 1, 35},                                       // rule editor and words of rules
         {"About", 1, 2}, {"About", 4, 4}, {"About", 6, 6},    // about box
         {"Preferences", 1, 13}, {"Preferences", 40, 40},      // preferences dialog
         {"Log", 1, 11}, {"Log", 40, 40},                      // log record window

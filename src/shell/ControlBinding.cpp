@@ -74,17 +74,14 @@ bool ControlBinding::setPaused(bool pause) {
 ControlledProgram::Outcome ControlBinding::reload() {
     PolicyCommands* policy = m_application.policy();
     const QString path = policy->currentFilePath();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {false,
-                QStringLiteral("the policy %1 could not be read: %2").arg(path, file.errorString())};
-    file.close();
-    // As File > Open does with the same file.
-    RuleTable& rules = m_application.rules();
-    rules.clear();
-    ReadPolicyFile(path, rules);
-    policy->setSaveChanges(false);
-    return {true, QStringLiteral("Read %1 rules from %2").arg(rules.count()).arg(path)};
+    // Read and checked in one step, as File > Open does: a file that is no policy keeps the
+    // rules in force.
+    const PolicyRead read = policy->replaceRules(path);
+    if (!read.ok())
+        return {false, QStringLiteral("the policy %1 could not be read: %2")
+                           .arg(path, policyReadFailure(read, nullptr))};
+    return {true,
+            QStringLiteral("Read %1 rules from %2").arg(m_application.rules().count()).arg(path)};
 }
 
 void ControlBinding::raiseWindow() {
