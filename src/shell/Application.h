@@ -34,6 +34,7 @@ class PolicyCommands;
 class RuleInsight;
 class RuleListModel;
 class SecurityLevels;
+class StatusDisplay;
 class TrafficDisplay;
 class ShellWindows;
 class TrayIcon;
@@ -97,15 +98,11 @@ private:
     void applyLanguage();
     void wireCommands();
     void wireMonitor();
-    void showLevelState();
-    void showActivity(); // Timer2: the tray picture of the traffic
     void showWindow();
     bool startUp(const QStringList& arguments);
     void onSignal();
     void report(const QString& text);
     void watchLogWrites();
-    // Panel 1's tooltip: why the firewall only monitors, and a log outage, when there are.
-    void showPanelOneToolTip();
 
     QString m_folder;
     QtPrompter m_qtPrompter;
@@ -124,8 +121,6 @@ private:
     std::unique_ptr<TrayIcon> m_tray;
     QString m_startDate; // of this run, for the history
     QString m_startTime;
-    QString m_levelToolTip;
-    QString m_logFailure; // while the event log cannot be written
     QString m_doubleClickCloses = QStringLiteral("1"); // "1" close the connection, "0" properties
     std::unique_ptr<ProgramIcons> m_programIcons;
     bool m_startMinimized = false;
@@ -146,13 +141,13 @@ private:
     QTimer* m_countWatcher = nullptr;  // Timer1_IMPROVED
     QTimer* m_trayActivity = nullptr;  // Timer2
     TrafficDisplay* m_traffic = nullptr;
-    int m_activityShown = 0; // the tray's activity picture now shown; 0 when another shows
     ConnectionMonitor* m_monitor = nullptr;
     ConnectionActions* m_connectionActions = nullptr;
     ActivityTab* m_activity = nullptr;
     RuleListModel* m_ruleList = nullptr; // what the Policy list shows of m_rules
     RuleInsight* m_insight = nullptr;
     ShellWindows* m_windows = nullptr; // the secondary windows and the Log tab's commands
+    StatusDisplay* m_status = nullptr; // the level and state in the panels and the tray
 };
 
 } // namespace tarvok
