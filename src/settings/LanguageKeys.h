@@ -21,6 +21,14 @@ constexpr int LanguageDamaged = 137; // %1 the language file; the rules use Engl
 constexpr int PolicyUnreadable = 138; // the start-up policy could not be read
 } // namespace failure
 
+// [Main] texts of the main window's frame and the tray.
+namespace shell {
+constexpr int MenuOpen = 3;            // the window's and the tray's entries
+constexpr int MenuExit = 8;
+constexpr int MenuPause = 13;
+constexpr int MenuAbout = 24;
+} // namespace shell
+
 // [Main] texts of the about box: %1 a folder.
 constexpr int FilesFolder = 300;          // where this run keeps its files
 constexpr int InstalledFilesFolder = 301; // the installed language and help files

@@ -46,9 +46,12 @@ namespace {
 int g_signalPipe[2] = {-1, -1};
 
 void onUnixSignal(int) {
+    // Only async-signal-safe work here; the event loop does the rest. The interrupted code
+    // may be about to read errno: the write must not change it.
+    const int savedErrno = errno;
     const char byte = 1;
-    // Only async-signal-safe work here; the event loop does the rest.
     (void)!::write(g_signalPipe[0], &byte, 1);
+    errno = savedErrno;
 }
 
 QString mainText(const Localiser& language, int key) {
@@ -181,8 +184,10 @@ void Application::loadMainWindow() {
         return;
 
     m_tray = std::make_unique<TrayIcon>();
-    m_tray->setCaptions(mainText(m_language, 3), mainText(m_language, 13),
-                        mainText(m_language, 24), mainText(m_language, 8));
+    m_tray->setCaptions(mainText(m_language, language::shell::MenuOpen),
+                        mainText(m_language, language::shell::MenuPause),
+                        mainText(m_language, language::shell::MenuAbout),
+                        mainText(m_language, language::shell::MenuExit));
     m_tray->setToolTip(QStringLiteral("Tarvok"));
     m_tray->setIcon(pictureIcon(Picture::TrayIdle));
     m_tray->show();
