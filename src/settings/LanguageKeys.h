@@ -21,7 +21,8 @@ constexpr int LanguageDamaged = 137; // %1 the language file; the rules use Engl
 constexpr int PolicyUnreadable = 138; // the start-up policy could not be read
 } // namespace failure
 
-// [Main] texts of the main window's frame, the tray and the update check.
+// [Main] texts of the main window's frame, the tray, the update check and the rules kept
+// unsaved at an end nobody could answer.
 namespace shell {
 constexpr int MenuOpen = 3;            // the window's and the tray's entries
 constexpr int MenuExit = 8;
@@ -32,6 +33,8 @@ constexpr int DownloadIt = 106;
 constexpr int UpToDate = 107;
 constexpr int UpdateFailed = 190;      // %1 the server's answer
 constexpr int UpdateNoAnswer = 360;    // %1 the server, %2 why it gave no answer
+constexpr int RestoreUnsaved = 361;    // %1 the policy, %2 how many rules, %3 the kept file
+constexpr int UnsavedNotKept = 362;    // a failure: %1 the file, %2 the reason
 } // namespace shell
 
 // [Main] texts of the about box: %1 a folder.
@@ -79,7 +82,7 @@ inline QList<Key> allKeys() {
         {"Main", 300, 301},                                   // about box: where the files are
         {"Main", 320, 320},                                   // journal preference
         {"Main", 340, 346},                                   // hits, deciding rule (insight::)
-        {"Main", 360, 360},                                   // update check without an answer
+        {"Main", 360, 362},                                   // update check, unsaved rules
         {"Main", 200, 203},                                   // level words, block unheeded
         {"Main", 220, 223},                                   // alert pid column, list names
         {"Main", 280, 283},                                   // the kernel packet filter table

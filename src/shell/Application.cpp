@@ -88,7 +88,12 @@ bool Application::start(const QStringList& arguments) {
     if (running) {
         // The reports of start-up are shown once the first pass has run: Timer1's tick is
         // queued before this, so a box never opens before enforcement has begun.
-        connect(m_engine->timer(), &QTimer::timeout, this, [this] { m_prompter.showHeld(); },
+        // Rules kept by an end nobody could answer are offered back after them.
+        connect(m_engine->timer(), &QTimer::timeout, this,
+                [this] {
+                    m_prompter.showHeld();
+                    offerKeptUnsaved();
+                },
                 static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::SingleShotConnection));
     } else {
         m_prompter.showHeld(); // the program ends here: why is said now
@@ -430,6 +435,8 @@ void Application::shutdown(bool interactive) {
 
     if (interactive && m_policy)
         m_policy->AskSaveAtExit();
+    else if (m_policy && m_policy->SaveChanges())
+        m_policy->keepUnsaved(); // nobody can say what to do with them: offered at the next start
     if (m_events && !m_events->flushAtExit())
         report(localisedOr(m_language, language::failure::LogLostAtExit,
                            QStringLiteral("The event records of this run could not be written "
@@ -490,6 +497,13 @@ void Application::shutdown(bool interactive) {
     m_lock.unlock();
     m_ended = true;
     emit finished();
+}
+
+void Application::offerKeptUnsaved() {
+    // A question cut short by the end of the run leaves the kept rules for the next start.
+    const auto answered = [this] { return !m_prompter.unattended() && !m_shuttingDown; };
+    if (m_policy && answered())
+        m_policy->offerKeptUnsaved(answered);
 }
 
 void Application::requestExit() {

@@ -56,8 +56,9 @@ public:
     bool start(const QStringList& arguments);
 
     // Ends the run for good: the unsaved-policy question (asked only when interactive; a
-    // shutdown nobody can answer treats unsaved rules as "No"), the remaining event records,
-    // the history, the window size and the settings, each only once start-up has read it.
+    // shutdown nobody can answer keeps unsaved rules beside the policy, offered back at the
+    // next start once the passes run), the remaining event records, the history, the window
+    // size and the settings, each only once start-up has read it.
     // A failure is reported and the later steps still run; when not interactive, failures go
     // to standard error only. Runs once; emits finished().
     void shutdown(bool interactive);
@@ -103,6 +104,7 @@ private:
     void onSignal();
     void report(const QString& text);
     void watchLogWrites();
+    void offerKeptUnsaved();
 
     QString m_folder;
     QtPrompter m_qtPrompter;
