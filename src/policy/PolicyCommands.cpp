@@ -9,6 +9,7 @@
 #include "settings/TextHolders.h"
 
 #include <QFileInfo>
+#include <QSaveFile>
 
 #include <utility>
 
@@ -19,6 +20,8 @@ const QString Title = QStringLiteral("Tarvok");
 const QString RuleFileKey = QStringLiteral("RuleFile");
 const QString DefaultPolicy = QStringLiteral("Normal.rlsp");
 const QString NewPolicyName = QStringLiteral("New.rlsp");
+const QString PolicySuffix = QStringLiteral(".rlsp");
+const QString UnsavedSuffix = QStringLiteral(".unsaved.rlsp");
 
 // The Main texts this file uses.
 enum MainText {
@@ -29,6 +32,28 @@ enum MainText {
     SaveFirst = 96,
     NewTitle = 112,
 };
+
+// Replaces the file at path in one step, as saveFileAtomically does, with a file that only
+// its owner can read from its first byte on: the kept rules say what the user allows.
+bool savePrivately(const QString& path, const QByteArray& bytes, QString* errorText) {
+    QSaveFile file(path);
+    const auto fail = [&] {
+        *errorText = file.errorString();
+        file.cancelWriting();
+        return false;
+    };
+    // The permissions apply to the temporary file, which then takes the file's place.
+    if (!file.open(QIODevice::WriteOnly) ||
+        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+        return fail();
+    if (file.write(bytes) != bytes.size() || !file.flush() || file.error() != QFileDevice::NoError)
+        return fail();
+    if (!file.commit()) {
+        *errorText = file.errorString();
+        return false;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -136,6 +161,7 @@ bool PolicyCommands::SavePolicy(int mode) {
         return false;
     }
     const QByteArray text = policyText(m_table.rules(), m_table.words());
+    const QString kept = unsavedFilePath();
     QString path = currentFilePath();
     // The current file could not be read at start-up: saving over it would replace rules
     // nobody has seen, so a new name is asked for, as Save As does, and kept.
@@ -153,6 +179,10 @@ bool PolicyCommands::SavePolicy(int mode) {
         return false;
     if (rename)
         setCurrentFileName(QFileInfo(path).fileName());
+    // Rules kept by an earlier end are saved now. Only a save of changes drops them: the
+    // first start's save of an empty policy must not.
+    if (m_saveChanges)
+        QFile::remove(kept);
     setSaveChanges(false);
     return true;
 }
@@ -170,6 +200,7 @@ void PolicyCommands::NewPolicy() {
     // The table is emptied only once the new file exists, so cancelling keeps the rules.
     if (path.isEmpty() || !writePolicy(path, policyText({}, m_table.words())))
         return;
+    discardChanges();
     m_table.clear();
     setCurrentFileName(QFileInfo(path).fileName());
     setSaveChanges(false);
@@ -193,6 +224,7 @@ void PolicyCommands::OpenPolicy() {
                    .arg(path, policyReadFailure(read, &m_localiser)));
         return;
     }
+    discardChanges(); // the unsaved rules of the policy left behind
     setCurrentFileName(QFileInfo(path).fileName());
 }
 
@@ -207,8 +239,66 @@ PolicyRead PolicyCommands::replaceRules(const QString& path) {
 }
 
 void PolicyCommands::AskSaveAtExit() {
-    if (m_saveChanges && askYesNo(SaveOnExit) == Prompter::Yes)
+    if (!m_saveChanges)
+        return;
+    if (askYesNo(SaveOnExit) == Prompter::Yes)
         SavePolicy(0);
+    else
+        discardChanges();
+}
+
+QString PolicyCommands::unsavedFilePath() const {
+    QString name = currentFileName();
+    if (name.endsWith(PolicySuffix, Qt::CaseInsensitive))
+        name.chop(PolicySuffix.size());
+    return m_programFolder + QLatin1Char('/') + name + UnsavedSuffix;
+}
+
+bool PolicyCommands::keepUnsaved() {
+    const QString path = unsavedFilePath();
+    // A Count above the limit would read back as no rules at all.
+    QString error = QStringLiteral("more than %1 rules").arg(MaxPolicyRules);
+    if (m_table.count() <= MaxPolicyRules &&
+        savePrivately(path, policyText(m_table.rules(), m_table.words()), &error))
+        return true;
+    report(localisedOr(m_localiser, language::shell::UnsavedNotKept,
+                       QStringLiteral("The unsaved rules could not be kept in %1: %2. They are "
+                                      "lost."))
+               .arg(path, error));
+    return false;
+}
+
+void PolicyCommands::offerKeptUnsaved(const std::function<bool()>& answered) {
+    const QString path = unsavedFilePath();
+    const QFileInfo kept(path);
+    if (!kept.isFile() || kept.isSymLink())
+        return;
+    PolicyRead read = readPolicy(path, m_table.words());
+    if (!read.ok())
+        return; // not what an end wrote: left alone, never loaded
+    const QList<Rule> rules = std::exchange(read.rules, {});
+    const QString question =
+        localisedOr(m_localiser, language::shell::RestoreUnsaved,
+                    QStringLiteral("When Tarvok last ended, nobody could be asked about the "
+                                   "unsaved changes to the policy %1, so its %2 rules were kept "
+                                   "in %3. Do you want to restore them? They come back as "
+                                   "unsaved changes: the policy file changes only when you "
+                                   "save. No deletes the kept rules."))
+            .arg(currentFileName(), QString::number(rules.size()), path);
+    const Prompter::Answer answer = m_prompter.message(question, Prompter::Question, Title);
+    if (answered && !answered())
+        return;
+    if (answer != Prompter::Yes) {
+        QFile::remove(path);
+        return;
+    }
+    m_table.setRules(rules);
+    setSaveChanges(true);
+}
+
+void PolicyCommands::discardChanges() {
+    QFile::remove(unsavedFilePath());
+    setSaveChanges(false);
 }
 
 } // namespace tarvok

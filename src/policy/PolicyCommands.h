@@ -1,14 +1,17 @@
 #pragma once
 // The commands on policy files: the load at start-up, File > New, File > Open > Policy file,
 // File > Save and Save As, the unsaved-edit question at exit, the unsaved-changes flag
-// SaveChanges and the status text that names the current policy. Questions and file dialogs
-// go through the Prompter; nothing here shows a window.
+// SaveChanges, the rules kept unsaved by an end nobody could answer, and the status text that
+// names the current policy. Questions and file dialogs go through the Prompter; nothing here
+// shows a window.
 
 #include "engine/Prompter.h"
 #include "policy/PolicyFile.h"
 
 #include <QObject>
 #include <QString>
+
+#include <functional>
 
 namespace tarvok {
 
@@ -45,8 +48,25 @@ public:
     // one step: a file that cannot be read or is no policy leaves everything as it was. The
     // current file name stays. Open and the terminal's --reload use it.
     PolicyRead replaceRules(const QString& path);
-    // Early in shutdown: offers to save unsaved edits. The exit cannot be cancelled here.
+    // Early in shutdown: offers to save unsaved edits. The exit cannot be cancelled here. No
+    // discards them, and the rules kept by an earlier end with them.
     void AskSaveAtExit();
+
+    // Rules kept unsaved. An end nobody can answer (a signal, the session's end) keeps the
+    // unsaved table beside the policy, in "<name>.unsaved.rlsp" (the policy's name without
+    // ".rlsp"), and never writes over the policy itself. The file goes once the user saves or
+    // discards the changes.
+    QString unsavedFilePath() const;
+    // Writes the unsaved table there, atomically and readable by the user alone, asking
+    // nothing. A failure is reported; false when nothing was kept.
+    bool keepUnsaved();
+    // At start-up, once the passes run: when rules were kept beside the current policy, asks
+    // whether to restore them. Yes loads them as unsaved changes of that policy (SaveChanges
+    // true, its file as it is); No deletes the kept file. When answered() is false after the
+    // question (the program is ending and nobody answered), the file stays for the next start.
+    void offerKeptUnsaved(const std::function<bool()>& answered = {});
+    // The user throws the unsaved changes away: SaveChanges false, the kept file deleted.
+    void discardChanges();
 
     // The unsaved-changes flag: true when the table differs from the current policy file.
     bool SaveChanges() const { return m_saveChanges; }

@@ -28,6 +28,21 @@ namespace policyRead {
 constexpr int NotAPolicy = 350; // no [Rules] section with a Count
 constexpr int BadCount = 351;   // %1 the Count text, outside 0 to 32767
 } // namespace policyRead
+// [Main] texts of the main window's frame, the tray, the update check and the rules kept
+// unsaved at an end nobody could answer.
+namespace shell {
+constexpr int MenuOpen = 3;            // the window's and the tray's entries
+constexpr int MenuExit = 8;
+constexpr int MenuPause = 13;
+constexpr int MenuAbout = 24;
+constexpr int NewVersion = 105;        // the update check's offer of a newer version
+constexpr int DownloadIt = 106;
+constexpr int UpToDate = 107;
+constexpr int UpdateFailed = 190;      // %1 the server's answer
+constexpr int UpdateNoAnswer = 360;    // %1 the server, %2 why it gave no answer
+constexpr int RestoreUnsaved = 361;    // %1 the policy, %2 how many rules, %3 the kept file
+constexpr int UnsavedNotKept = 362;    // a failure: %1 the file, %2 the reason
+} // namespace shell
 
 // [Main] texts of the about box: %1 a folder.
 constexpr int FilesFolder = 300;          // where this run keeps its files
@@ -75,6 +90,7 @@ inline QList<Key> allKeys() {
         {"Main", 320, 320},                                   // journal preference
         {"Main", 340, 346},                                   // hits, deciding rule (insight::)
         {"Main", 350, 351},                                   // no policy (policyRead::)
+        {"Main", 360, 362},                                   // update check, unsaved rules
         {"Main", 200, 203},                                   // level words, block unheeded
         {"Main", 220, 223},                                   // alert pid column, list names
         {"Main", 280, 283},                                   // the kernel packet filter table

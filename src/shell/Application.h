@@ -35,6 +35,7 @@ class PolicyCommands;
 class RuleInsight;
 class RuleListModel;
 class SecurityLevels;
+class StatusDisplay;
 class TrafficDisplay;
 class ShellWindows;
 class TrayIcon;
@@ -56,8 +57,9 @@ public:
     bool start(const QStringList& arguments);
 
     // Ends the run for good: the unsaved-policy question (asked only when interactive; a
-    // shutdown nobody can answer treats unsaved rules as "No"), the remaining event records,
-    // the history, the window size and the settings, each only once start-up has read it.
+    // shutdown nobody can answer keeps unsaved rules beside the policy, offered back at the
+    // next start once the passes run), the remaining event records, the history, the window
+    // size and the settings, each only once start-up has read it.
     // A failure is reported and the later steps still run; when not interactive, failures go
     // to standard error only. Runs once; emits finished().
     void shutdown(bool interactive);
@@ -102,14 +104,11 @@ private:
     void applyLanguage();
     void wireCommands();
     void wireMonitor();
-    void showLevelState();
-    void showActivity(); // Timer2: the tray picture of the traffic
     bool startUp(const QStringList& arguments);
     void onSignal();
     void report(const QString& text);
     void watchLogWrites();
-    // Panel 1's tooltip: why the firewall only monitors, and a log outage, when there are.
-    void showPanelOneToolTip();
+    void offerKeptUnsaved();
 
     QString m_folder;
     QtPrompter m_qtPrompter;
@@ -130,8 +129,6 @@ private:
     std::unique_ptr<TrayIcon> m_tray;
     QString m_startDate; // of this run, for the history
     QString m_startTime;
-    QString m_levelToolTip;
-    QString m_logFailure; // while the event log cannot be written
     QString m_doubleClickCloses = QStringLiteral("1"); // "1" close the connection, "0" properties
     std::unique_ptr<ProgramIcons> m_programIcons;
     bool m_startMinimized = false;
@@ -152,13 +149,13 @@ private:
     QTimer* m_countWatcher = nullptr;  // Timer1_IMPROVED
     QTimer* m_trayActivity = nullptr;  // Timer2
     TrafficDisplay* m_traffic = nullptr;
-    int m_activityShown = 0; // the tray's activity picture now shown; 0 when another shows
     ConnectionMonitor* m_monitor = nullptr;
     ConnectionActions* m_connectionActions = nullptr;
     ActivityTab* m_activity = nullptr;
     RuleListModel* m_ruleList = nullptr; // what the Policy list shows of m_rules
     RuleInsight* m_insight = nullptr;
     ShellWindows* m_windows = nullptr; // the secondary windows and the Log tab's commands
+    StatusDisplay* m_status = nullptr; // the level and state in the panels and the tray
 };
 
 } // namespace tarvok

@@ -91,7 +91,7 @@ void ControlBinding::raiseWindow() {
 void ControlBinding::exit(bool discardUnsaved) {
     // Without unsaved changes, the shutdown keeps nothing back for the next start.
     if (discardUnsaved)
-        m_application.policy()->setSaveChanges(false);
+        m_application.policy()->discardChanges();
     QMetaObject::invokeMethod(&m_application, &Application::requestExit, Qt::QueuedConnection);
 }
 

@@ -4,18 +4,15 @@
 #include "monitor/ListStyle.h"
 #include "shell/Resources.h"
 #include "shell/MainWindowTables.h"
+#include "shell/StatusPanels.h"
 #include "shell/TrayIcon.h"
 #include "shell/Twips.h"
 
 #include <QActionGroup>
 #include <QCloseEvent>
-#include <QFrame>
-#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QIdentityProxyModel>
-#include <QLabel>
 #include <QMenuBar>
-#include <QPainter>
 #include <QResizeEvent>
 #include <QStandardItemModel>
 #include <QStatusBar>
@@ -49,83 +46,6 @@ public:
 
 private:
     QStringList m_labels;
-};
-
-// Places the status-bar panels side by side at the widths the window gives them. The strip
-// claims no minimum width, so the panels never hold the window wider than its own minimum.
-class PanelStrip : public QWidget {
-public:
-    using QWidget::QWidget;
-
-    void setPanels(const std::array<QWidget*, MainWindow::PanelCount>& panels) {
-        m_panels = panels;
-    }
-    void setWidths(const std::array<int, MainWindow::PanelCount>& widths) {
-        m_widths = widths;
-        place();
-    }
-
-protected:
-    void resizeEvent(QResizeEvent*) override { place(); }
-
-private:
-    void place() {
-        int x = 0;
-        for (int i = 0; i < MainWindow::PanelCount; ++i) {
-            if (!m_panels[i])
-                continue;
-            m_panels[i]->setGeometry(x, 0, m_widths[i], height());
-            x += m_widths[i];
-        }
-    }
-
-    std::array<QWidget*, MainWindow::PanelCount> m_panels{};
-    std::array<int, MainWindow::PanelCount> m_widths{};
-};
-
-// A panel's text. A text wider than its panel ends in an ellipsis, so that a cut shows as one.
-class PanelText : public QWidget {
-public:
-    using QWidget::QWidget;
-
-    QString text() const { return m_text; }
-    void setText(const QString& text) {
-        if (text == m_text)
-            return;
-        m_text = text;
-        // The text is painted, not held by a label: assistive technology reads it here.
-        setAccessibleName(text);
-        updateGeometry();
-        update();
-    }
-    QSize sizeHint() const override {
-        return {fontMetrics().horizontalAdvance(m_text), fontMetrics().height()};
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setPen(palette().color(QPalette::WindowText));
-        const QRect area = contentsRect();
-        // A figure a little too wide for its narrow panel ("In: 2346 KB/s") is drawn up to a
-        // fifth smaller before it is cut, so that the number stays readable.
-        QFont smaller = font();
-        if (QFontMetrics(smaller).horizontalAdvance(m_text) > area.width() &&
-            smaller.pointSizeF() > 0) {
-            const qreal size = smaller.pointSizeF();
-            for (qreal scale = 0.95; scale >= 0.8; scale -= 0.05) {
-                smaller.setPointSizeF(size * scale);
-                if (QFontMetrics(smaller).horizontalAdvance(m_text) <= area.width())
-                    break;
-            }
-            painter.setFont(smaller);
-        }
-        painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter,
-                         painter.fontMetrics().elidedText(m_text, Qt::ElideRight, area.width()));
-    }
-
-private:
-    QString m_text;
 };
 
 namespace {
@@ -323,43 +243,8 @@ void MainWindow::buildStatusBar() {
     QStatusBar* bar = statusBar();
     bar->setObjectName(QStringLiteral("StatusBar1"));
     bar->setSizeGripEnabled(false);
-
-    m_panelStrip = new PanelStrip(bar);
-    m_panelStrip->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    // Status-bar text is a little smaller than the window's, as status bars are on most
-    // desktops; it lets the first panel's texts fit at the smallest window size.
-    QFont small = m_panelStrip->font();
-    if (small.pointSizeF() > 0) {
-        small.setPointSizeF(small.pointSizeF() * 0.9);
-        m_panelStrip->setFont(small);
-    }
-    std::array<QWidget*, PanelCount> frames{};
-    for (int i = 0; i < PanelCount; ++i) {
-        auto* frame = new QFrame(m_panelStrip);
-        frame->setObjectName(QStringLiteral("Panel%1").arg(i + 1));
-        frame->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-        auto* layout = new QHBoxLayout(frame);
-        // The strip sets each panel's width; the panel's contents must not resist it.
-        layout->setSizeConstraint(QLayout::SetNoConstraint);
-        layout->setContentsMargins(2, 1, 2, 1);
-        layout->setSpacing(2);
-
-        auto* picture = new QLabel(frame);
-        picture->setObjectName(frame->objectName() + QLatin1String("Picture"));
-        picture->setFixedSize(16, 16);
-        picture->hide();
-        auto* text = new PanelText(frame);
-        text->setObjectName(frame->objectName() + QLatin1String("Text"));
-        text->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-        layout->addWidget(picture);
-        layout->addWidget(text, 1);
-
-        m_panels[i] = {frame, picture, text, -1, QString()};
-        frames[i] = frame;
-    }
-    m_panelStrip->setPanels(frames);
-    m_panelStrip->setMinimumHeight(m_panels[0].frame->sizeHint().height());
-    bar->addWidget(m_panelStrip, 1);
+    m_statusPanels = new StatusPanels(bar);
+    bar->addWidget(m_statusPanels, 1);
 }
 
 template <typename Lookup> void MainWindow::setTexts(const Lookup& lookup) {
@@ -382,15 +267,13 @@ template <typename Lookup> void MainWindow::setTexts(const Lookup& lookup) {
     }
     for (int i = 0; i < PageCount; ++i)
         m_tabs->setTabText(i, textOf(TabTexts[i]));
-    for (int i = 0; i < PanelCount; ++i) {
-        m_panels[i].text->setText(textOf(PanelCaptions[i]));
-        m_panels[i].frame->setToolTip(PanelTips[i].key ? textOf(PanelTips[i]) : QString());
-    }
-    m_pictureMeanings.clear();
+    for (int i = 0; i < PanelCount; ++i)
+        m_statusPanels->setCaption(i + 1, textOf(PanelCaptions[i]),
+                                   PanelTips[i].key ? textOf(PanelTips[i]) : QString());
+    QHash<int, QString> meanings;
     for (const PictureMeaning& meaning : PictureMeanings)
-        m_pictureMeanings.insert(static_cast<int>(meaning.picture), textOf(meaning.text));
-    for (int i = 1; i <= PanelCount; ++i)
-        updatePanelName(i);
+        meanings.insert(static_cast<int>(meaning.picture), textOf(meaning.text));
+    m_statusPanels->setMeanings(meanings);
     for (const Text& name : ListNames)
         list(QLatin1String(name.name))->setAccessibleName(textOf(name));
     for (const ListColumns& entry : listColumns()) {
@@ -436,45 +319,16 @@ void MainWindow::setConnectionView(ConnectionView view) {
 }
 
 void MainWindow::setPanelText(int panel, const QString& text) {
-    if (panel < 1 || panel > PanelCount || m_panels[panel - 1].text->text() == text)
-        return;
-    m_panels[panel - 1].text->setText(text);
-    updatePanelName(panel);
-    layoutPanels(width());
+    m_statusPanels->setText(panel, text);
 }
 
-QString MainWindow::panelMeaning(int panel) const {
-    return panel >= 1 && panel <= PanelCount ? m_panels[panel - 1].meaning : QString();
-}
+QString MainWindow::panelMeaning(int panel) const { return m_statusPanels->meaning(panel); }
 
-void MainWindow::updatePanelName(int panel) {
-    Panel& target = m_panels[panel - 1];
-    target.meaning = target.picture->isHidden() ? QString()
-                                                : m_pictureMeanings.value(target.pictureKind);
-    target.picture->setAccessibleName(target.meaning);
-    const QString text = target.text->text();
-    const QString name = target.meaning.isEmpty() || target.meaning == text
-                             ? text
-                             : text + QStringLiteral(" (") + target.meaning + QLatin1Char(')');
-    // setAccessibleName also tells assistive technology that the name changed.
-    if (target.frame->accessibleName() != name)
-        target.frame->setAccessibleName(name);
-}
-
-QString MainWindow::panelText(int panel) const {
-    return panel >= 1 && panel <= PanelCount ? m_panels[panel - 1].text->text() : QString();
-}
+QString MainWindow::panelText(int panel) const { return m_statusPanels->text(panel); }
 
 void MainWindow::setPanelPicture(int panel, const QIcon& picture) {
-    if (panel < 1 || panel > PanelCount)
-        return;
-    QLabel* label = m_panels[panel - 1].picture;
-    label->setPixmap(picture.isNull() ? QPixmap() : picture.pixmap(label->size()));
-    label->setVisible(!picture.isNull());
     // A picture given without its kind has no meaning to read out.
-    m_panels[panel - 1].pictureKind = -1;
-    updatePanelName(panel);
-    layoutPanels(width());
+    m_statusPanels->setPicture(panel, picture);
 }
 
 void MainWindow::setPanelPicture(int panel, const QString& resourceName) {
@@ -482,11 +336,7 @@ void MainWindow::setPanelPicture(int panel, const QString& resourceName) {
 }
 
 void MainWindow::setPanelPicture(int panel, Picture picture) {
-    setPanelPicture(panel, pictureIcon(picture));
-    if (panel < 1 || panel > PanelCount)
-        return;
-    m_panels[panel - 1].pictureKind = static_cast<int>(picture);
-    updatePanelName(panel);
+    m_statusPanels->setPicture(panel, pictureIcon(picture), static_cast<int>(picture));
 }
 
 QAction* MainWindow::action(const QString& objectName) const {
@@ -505,9 +355,7 @@ QWidget* MainWindow::page(int index) const {
     return index >= 0 && index < PageCount ? m_pages[index] : nullptr;
 }
 
-QWidget* MainWindow::panel(int panel) const {
-    return panel >= 1 && panel <= PanelCount ? m_panels[panel - 1].frame : nullptr;
-}
+QWidget* MainWindow::panel(int panel) const { return m_statusPanels->panel(panel); }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
     if (m_closingForGood) {
@@ -576,42 +424,7 @@ void MainWindow::applyColumnWidths(QTreeView* view, int pageWidth) {
     }
 }
 
-void MainWindow::layoutPanels(int windowWidth) {
-    std::array<int, PanelCount> widths{};
-    for (int i = 0; i < PanelCount; ++i)
-        widths[i] = qRound(windowWidth / PanelDivisors[i]);
-    // Panels 1 and 2 (whether the firewall works, the policy in force) take the width their
-    // text needs, as far as the other panels can give way.
-    const auto needed = [this](int i) {
-        const Panel& p = m_panels[i];
-        const QMargins margins = p.frame->layout()->contentsMargins();
-        int width = p.text->sizeHint().width() + margins.left() + margins.right() +
-                    2 * static_cast<QFrame*>(p.frame)->frameWidth() + 4;
-        if (!p.picture->isHidden())
-            width += p.picture->width() + p.frame->layout()->spacing();
-        return width;
-    };
-    // The others give only the room their own texts leave, so that the traffic figures stay
-    // whole; a first or second text longer than that is shortened, and whole in its tooltip.
-    int room = 0;
-    for (int i = 2; i < PanelCount; ++i)
-        room += qMax(0, widths[i] - needed(i));
-    int grown = 0;
-    for (int i = 0; i < 2; ++i) {
-        const int grow = qMin(qMax(0, needed(i) - widths[i]), room - grown);
-        widths[i] += grow;
-        grown += grow;
-    }
-    for (int i = 2; i < PanelCount && grown > 0; ++i) {
-        const int give = qMin(grown, qMax(0, widths[i] - needed(i)));
-        widths[i] -= give;
-        grown -= give;
-    }
-    m_panelStrip->setWidths(widths);
-    // A text that still does not fit is shown whole in its tooltip.
-    for (int i = 0; i < PanelCount; ++i)
-        m_panels[i].text->setToolTip(needed(i) > widths[i] ? m_panels[i].text->text() : QString());
-}
+void MainWindow::layoutPanels(int windowWidth) { m_statusPanels->layoutFor(windowWidth); }
 
 void MainWindow::showContextMenu(QTreeView* view, const QPoint& position) {
     QMenu* contextMenu = nullptr;

@@ -25,14 +25,14 @@
 // view's model() is that proxy, with the same rows and columns as the model given here, so row
 // and column numbers of its indexes are those of the source model.
 
-#include <QHash>
+#include "shell/StatusPanels.h"
+
 #include <QMainWindow>
 
 #include <array>
 
 class QAbstractItemModel;
 class QIcon;
-class QLabel;
 class QMenu;
 class QTabWidget;
 class QTreeView;
@@ -41,8 +41,6 @@ namespace tarvok {
 
 class Localiser;
 class HeaderProxy;
-class PanelStrip;
-class PanelText;
 enum class Picture;
 
 class MainWindow : public QMainWindow {
@@ -51,7 +49,7 @@ public:
     enum Page { ActivityPage, PolicyPage, LogPage, HistoryPage, PageCount };
     // Which of the two connection lists the Activity page shows.
     enum class ConnectionView { PerConnection, PerApplication };
-    static constexpr int PanelCount = 7;
+    static constexpr int PanelCount = StatusPanels::Count;
 
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
@@ -99,14 +97,6 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    struct Panel {
-        QWidget* frame = nullptr;
-        QLabel* picture = nullptr;
-        PanelText* text = nullptr;
-        int pictureKind = -1; // the Picture shown, -1 for none or an unnamed one
-        QString meaning;
-    };
-
     void buildPages();
     QTreeView* addList(QWidget* page, const char* name, bool multiSelect);
     void buildMenus();
@@ -118,15 +108,11 @@ private:
     void applyColumnWidths(QTreeView* list, int pageWidth);
     void applyColumnWidths(QWidget* page);
     void layoutPanels(int windowWidth);
-    // Keeps the panel's accessible name (text and picture meaning) current.
-    void updatePanelName(int panel);
     void showContextMenu(QTreeView* list, const QPoint& position);
 
     QTabWidget* m_tabs = nullptr;
     std::array<QWidget*, PageCount> m_pages{};
-    std::array<Panel, PanelCount> m_panels{};
-    PanelStrip* m_panelStrip = nullptr;
-    QHash<int, QString> m_pictureMeanings; // localised, by Picture
+    StatusPanels* m_statusPanels = nullptr; // the status bar's seven panels
     ConnectionView m_connectionView = ConnectionView::PerApplication;
     bool m_closingForGood = false;
 };

@@ -18,6 +18,7 @@
 #include <QTest>
 
 #include <cerrno>
+#include <sys/stat.h>
 
 using namespace tarvok;
 using tarvok::test::FakePrompter;
@@ -105,6 +106,59 @@ TEST(Application, ARunShowsTheWindowRunsItsTimersKeepsItsSettingsAndEndsUnattend
     for (const char* line : {"CloseConDBClick=False", "FilePropertyDBClick=True"})
         EXPECT_TRUE(config.contains(line)) << line;
     EXPECT_FALSE(config.contains("Width=11460")) << config.toStdString();
+}
+
+// Five new rules ("Unsaved changes: yes") were lost without a word when a signal or the
+// session's end closed Tarvok: the policy kept Count=0 and nothing else held them.
+TEST(Application, UnsavedRulesOfAnEndNobodyAnswersAreKeptBesideThePolicyAndOfferedBack) {
+    ProgramFolder folder;
+    ASSERT_TRUE(test::writePolicy(folder, {}));
+    const QByteArray policy = folder.read("Normal.rlsp");
+    const QString kept = folder.file("Normal.unsaved.rlsp");
+    const RuleWords words;
+    QList<Rule> five;
+    for (int i = 1; i <= 5; ++i) {
+        five.append({words.block, QString::number(i), {}, QStringLiteral("127.0.0.%1").arg(i + 1),
+                     "80", {}, QStringLiteral("new %1").arg(i)});
+        five.last().icon = 2;
+    }
+    {
+        Started run(folder);
+        ASSERT_TRUE(run.started);
+        run.app.rules().setRules(five);
+        run.app.policy()->setSaveChanges(true);
+        QSignalSpy finished(&run.app, &Application::finished);
+        run.app.requestExit(); // what SIGTERM, SIGINT, SIGHUP and the session's end do
+        ASSERT_TRUE(finished.wait(5000));
+        EXPECT_TRUE(run.prompter.calls.isEmpty());
+    }
+    EXPECT_EQ(folder.read("Normal.rlsp"), policy);
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(kept).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    // The next start asks once the passes run; restored, they are unsaved changes of the
+    // policy, which changes only when the user saves them.
+    Started again(folder);
+    ASSERT_TRUE(again.started);
+    EXPECT_TRUE(again.prompter.calls.isEmpty()) << "no box before the passes run";
+    again.prompter.answers = {Prompter::Yes, Prompter::Yes};
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !again.prompter.calls.isEmpty(); }, 5000));
+    EXPECT_EQ(again.prompter.calls[0].style, Prompter::Question);
+    EXPECT_TRUE(again.prompter.calls[0].text.contains(kept));
+    EXPECT_EQ(again.app.rules().rules(), five);
+    EXPECT_TRUE(again.app.policy()->SaveChanges());
+    EXPECT_EQ(folder.read("Normal.rlsp"), policy);
+    again.app.shutdown(true); // "Yes" to saving them: the kept file goes
+    EXPECT_EQ(readPolicy(folder.file("Normal.rlsp"), words).rules, five);
+    EXPECT_FALSE(QFile::exists(kept));
+
+    // "No" to restoring them deletes the kept file.
+    ASSERT_TRUE(test::writeFile(kept, policyText(five, words)));
+    Started declined(folder);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !declined.prompter.calls.isEmpty(); }, 5000));
+    EXPECT_FALSE(QFile::exists(kept));
+    EXPECT_FALSE(declined.app.policy()->SaveChanges());
 }
 
 // Without a notification area a minimised start left no window and no icon, even once one came.

@@ -482,6 +482,13 @@ TEST_F(FrmPreferencesTest, EveryBoxWritesItsSettingOrTheStartAtLoginEntryAtOnce)
     EXPECT_TRUE(prompter.messages()[0].text.contains(QStringLiteral("Tarvok.desktop")));
 }
 
+// OK said that the new language would be used at the next start when none was picked.
+TEST_F(FrmPreferencesTest, OkTellsOfTheNextStartOnlyWhenTheLanguageChanged) {
+    open()->findChild<QPushButton*>("cmdOK")->click();
+    EXPECT_TRUE(prompter.calls.isEmpty());
+    EXPECT_EQ(settings.values.value("Language"), "English");
+}
+
 TEST_F(FrmPreferencesTest, LogSizeAndLanguageAreTakenOverByOkOnlyNotByEscape) {
     QMap<QString, QString> before;
     {
