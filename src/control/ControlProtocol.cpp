@@ -1,6 +1,7 @@
 #include "control/ControlProtocol.h"
 
 #include "engine/EngineServices.h"
+#include "engine/TextKeys.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -266,18 +267,18 @@ Enforcement enforcementInForce(const EnforcementEngine& engine, const KernelTabl
         if (table && table->inForce())
             return {QStringLiteral("kernel table and cutting"), {}};
         return {QStringLiteral("cutting only"),
-                table ? reason(281, "the kernel refused Tarvok's packet filter table") +
+                table ? reason(language::kernel::TableRefused, "the kernel refused Tarvok's packet filter table") +
                             QStringLiteral(": ") + table->failure()
                       : QString()};
     case CutAbility::NoPermission:
         return {QStringLiteral("monitor only"),
-                reason(121, "no permission to close connections: grant CAP_NET_ADMIN")};
+                reason(language::level::NoPermission, "no permission to close connections: grant CAP_NET_ADMIN")};
     case CutAbility::NotSupported:
         return {QStringLiteral("monitor only"),
-                reason(122, "this kernel cannot close connections")};
+                reason(language::level::NotSupported, "this kernel cannot close connections")};
     case CutAbility::NoEnforcer:
         return {QStringLiteral("monitor only"),
-                reason(420, "tarvok-enforcer, which holds the privileges to cut connections, "
+                reason(language::level::NoEnforcer, "tarvok-enforcer, which holds the privileges to cut connections, "
                             "could not be started")};
     }
     return {QStringLiteral("monitor only"), {}};

@@ -4,6 +4,7 @@
 #include "engine/Prompter.h"
 #include "settings/Autostart.h"
 #include "settings/LanguageFile.h"
+#include "settings/LanguageKeys.h"
 #include "settings/Preferences.h"
 
 #include <QCheckBox>
@@ -91,6 +92,7 @@ void FrmPreferences::build() {
     m_dbClick = check("ChkDBClick");
     m_filePropertiesDbClick = check("ChkFilePropertiesDBClick");
     m_journal = check("ChkJournal");
+    m_keepPolicy = check("ChkKeepPolicy");
 
     m_tabs = new QTabWidget(this);
     m_tabs->setObjectName(QStringLiteral("TabStrip1"));
@@ -144,7 +146,7 @@ void FrmPreferences::build() {
 
     auto* layout = new QVBoxLayout(this);
     for (QCheckBox* box : {m_startUp, m_minimized, m_popup, m_manuallyClose, m_dbClick,
-                           m_filePropertiesDbClick, m_journal})
+                           m_filePropertiesDbClick, m_journal, m_keepPolicy})
         layout->addWidget(box);
     layout->addWidget(m_tabs);
     auto* buttons = new QHBoxLayout;
@@ -154,7 +156,7 @@ void FrmPreferences::build() {
 
     // The keyboard goes through the dialog in the order it is laid out.
     QWidget* order[] = {m_startUp, m_minimized, m_popup, m_manuallyClose, m_dbClick,
-                        m_filePropertiesDbClick, m_journal, m_tabs, m_size, m_logPath, m_language,
+                        m_filePropertiesDbClick, m_journal, m_keepPolicy, m_tabs, m_size, m_logPath, m_language,
                         m_translatorEmail, m_translatorWeb, m_ok};
     for (size_t i = 0; i + 1 < std::size(order); ++i)
         setTabOrder(order[i], order[i + 1]);
@@ -169,6 +171,11 @@ void FrmPreferences::build() {
     toggles(m_popup, "PopupAlert");
     toggles(m_manuallyClose, "CloseConManually");
     toggles(m_journal, "JournalRecords");
+    // Checked keeps the policy; the setting names the other choice, absent meaning keep.
+    connect(m_keepPolicy, &QCheckBox::clicked, this, [this](bool keep) {
+        m_settings.setValue(QStringLiteral("AllowAllOnCrash"), boolText(!keep));
+        emit keepPolicyChanged(keep);
+    });
     connect(m_popup, &QCheckBox::clicked, this, &FrmPreferences::popupChanged);
     connect(m_dbClick, &QCheckBox::clicked, this, [this](bool on) { setDoubleClick(on); });
     connect(m_filePropertiesDbClick, &QCheckBox::clicked, this,
@@ -184,6 +191,8 @@ void FrmPreferences::load() {
                                 QLatin1String("True"));
     m_journal->setChecked(m_settings.value(QStringLiteral("JournalRecords")) !=
                           QLatin1String("False"));
+    m_keepPolicy->setChecked(m_settings.value(QStringLiteral("AllowAllOnCrash")) !=
+                             QLatin1String("True"));
     // Both double-click settings are written from CloseConDBClick, so they agree from here on.
     setDoubleClick(preferences::doubleClickCloses(m_settings));
     m_logPath->setText(QDir::toNativeSeparators(m_folder + QStringLiteral("/Logs/")));
@@ -208,6 +217,11 @@ void FrmPreferences::applyLanguage(const Localiser& language) {
     m_journal->setText(
         localisedOr(language, 320, QStringLiteral("Send event records to the system &journal")));
     m_journal->setAccessibleName(spoken(m_journal->text()));
+    m_keepPolicy->setText(localisedOr(
+        language, language::KeepPolicyOnCrash,
+        QStringLiteral("When Tarvok ends &unexpectedly, keep its policy in force (otherwise "
+                       "allow everything)")));
+    m_keepPolicy->setAccessibleName(spoken(m_keepPolicy->text()));
     m_tabs->setTabText(0, text(8));
     m_tabs->setTabText(1, text(9));
     m_logSizeLabel->setText(text(10));

@@ -33,6 +33,8 @@ signals:
     void popupChanged(bool on);
     // The main window's double-click mode: "1" closes the connection, "0" shows properties.
     void doubleClickModeChanged(const QString& mode);
+    // ChkKeepPolicy clicked: what stays in force when Tarvok ends unexpectedly.
+    void keepPolicyChanged(bool keep);
 
 private:
     void build();
@@ -59,6 +61,7 @@ private:
     QCheckBox* m_dbClick = nullptr;
     QCheckBox* m_filePropertiesDbClick = nullptr;
     QCheckBox* m_journal = nullptr; // event records also to the systemd journal
+    QCheckBox* m_keepPolicy = nullptr; // the policy stays in force when the window dies
     QTabWidget* m_tabs = nullptr;
     QLabel* m_logSizeLabel = nullptr;
     QLineEdit* m_size = nullptr;

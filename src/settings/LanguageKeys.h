@@ -44,6 +44,9 @@ constexpr int RestoreUnsaved = 361;    // %1 the policy, %2 how many rules, %3 t
 constexpr int UnsavedNotKept = 362;    // a failure: %1 the file, %2 the reason
 } // namespace shell
 
+// [Main] the preference of what stays in force when Tarvok ends unexpectedly.
+constexpr int KeepPolicyOnCrash = 421;
+
 // [Main] texts of the about box: %1 a folder.
 constexpr int FilesFolder = 300;          // where this run keeps its files
 constexpr int InstalledFilesFolder = 301; // the installed language and help files
@@ -91,6 +94,7 @@ inline QList<Key> allKeys() {
         {"Main", 340, 346},                                   // hits, deciding rule (insight::)
         {"Main", 350, 351},                                   // no policy (policyRead::)
         {"Main", 360, 362},                                   // update check, unsaved rules
+        {"Main", 420, 421},                                   // the enforcer (level::NoEnforcer)
         {"Main", 200, 203},                                   // level words, block unheeded
         {"Main", 220, 223},                                   // alert pid column, list names
         {"Main", 280, 283},                                   // the kernel packet filter table

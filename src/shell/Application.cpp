@@ -254,6 +254,8 @@ void Application::loadMainWindow() {
     m_windows = new ShellWindows({m_folder, m_window.get(), m_events.get(), &m_settings,
                                   &m_language, &m_prompter, m_tray.get()},
                                  m_window.get());
+    connect(m_windows, &ShellWindows::keepPolicyChanged, m_kernel,
+            [this](bool keep) { m_kernel->setAllowAllOnCrash(!keep); });
     connect(m_windows, &ShellWindows::doubleClickModeChanged, this,
             [this](const QString& mode) { m_doubleClickCloses = mode; });
     watchLogWrites();
@@ -434,7 +436,8 @@ void Application::wireCommands() {
     connect(m_engine, &EnforcementEngine::cutAbilityChanged, this, [this](CutAbility ability) {
         m_status->showLevelState();
         if (const int reason = m_levels->monitorOnlyReasonKey(); reason && ability != CutAbility::Works)
-            m_tray->showBalloon(mainText(m_language, reason), mainText(m_language, 120),
+            m_tray->showBalloon(mainText(m_language, reason),
+                                mainText(m_language, language::level::MonitorOnly),
                                 Notifier::Warning, Notifier::BalloonTimeoutMs);
     });
     connect(m_tray.get(), &TrayIcon::openRequested, this, &Application::showWindow);

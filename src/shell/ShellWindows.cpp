@@ -96,6 +96,8 @@ void ShellWindows::openPreferences() {
     m_preferences->setAttribute(Qt::WA_DeleteOnClose);
     connect(m_preferences, &FrmPreferences::doubleClickModeChanged, this,
             &ShellWindows::doubleClickModeChanged);
+    connect(m_preferences, &FrmPreferences::keepPolicyChanged, this,
+            &ShellWindows::keepPolicyChanged);
     // Window-modal: the main window takes no input until the dialog closes, while its timers
     // and the enforcement go on.
     m_preferences->open();

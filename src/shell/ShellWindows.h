@@ -82,6 +82,8 @@ public:
 signals:
     // The preferences changed the double-click mode: "1" closes, "0" shows properties.
     void doubleClickModeChanged(const QString& mode);
+    // The preferences changed what stays in force when Tarvok ends unexpectedly.
+    void keepPolicyChanged(bool keep);
 
 private:
     void wireLogTab();

@@ -33,9 +33,11 @@ public:
         m_process.kill(); // nothing when it has ended
         m_process.waitForFinished(5000);
     }
-    // Sends the signal and waits for the orderly end.
+    // Sends the signal and waits for the orderly end. A program that has ended already has no
+    // process id: kill(0) would signal the whole process group, the test runner among it.
     bool terminate(int signal = SIGTERM) {
-        ::kill(static_cast<pid_t>(m_process.processId()), signal);
+        if (const auto pid = static_cast<pid_t>(m_process.processId()); pid > 0)
+            ::kill(pid, signal);
         const bool ended = m_process.waitForFinished(20000) &&
                            m_process.exitStatus() == QProcess::NormalExit;
         m_errors += m_process.readAllStandardError();

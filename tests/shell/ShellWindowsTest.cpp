@@ -225,12 +225,13 @@ TEST_P(ShellWindowsTest, PreferencesNameEveryControlAndTabFromTheTopBox) {
     // The keyboard walks the boxes from the top, then the tab strip, the fields and OK.
     QStringList order;
     QWidget* widget = dialog->findChild<QCheckBox*>(QStringLiteral("ChkStartUp"));
-    for (int i = 0; i < 9 && widget; ++i, widget = widget->nextInFocusChain())
+    for (int i = 0; i < 10 && widget; ++i, widget = widget->nextInFocusChain())
         if (widget->focusPolicy() & Qt::TabFocus)
             order << widget->objectName();
-    EXPECT_EQ(order.mid(0, 8),
+    EXPECT_EQ(order.mid(0, 9),
               (QStringList{"ChkStartUp", "ChkMinimized", "ChkPopup", "ChkManuallyClose",
-                           "ChkDBClick", "ChkFilePropertiesDBClick", "ChkJournal", "TabStrip1"}));
+                           "ChkDBClick", "ChkFilePropertiesDBClick", "ChkJournal",
+                           "ChkKeepPolicy", "TabStrip1"}));
 }
 
 TEST_P(ShellWindowsTest, TheMainWindowAlertAndResolverNameEveryListAndField) {
