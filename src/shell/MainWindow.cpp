@@ -1,6 +1,7 @@
 #include "shell/MainWindow.h"
 
 #include "engine/EngineServices.h"
+#include "monitor/ColumnWidths.h"
 #include "monitor/ListStyle.h"
 #include "shell/Resources.h"
 #include "shell/MainWindowTables.h"
@@ -11,7 +12,6 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QIdentityProxyModel>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPainter>
@@ -24,31 +24,9 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace tarvok {
-
-// Gives a list its column headers, whatever model it shows.
-class HeaderProxy : public QIdentityProxyModel {
-public:
-    using QIdentityProxyModel::QIdentityProxyModel;
-
-    void setLabels(const QStringList& labels) {
-        m_labels = labels;
-        if (columnCount() > 0)
-            emit headerDataChanged(Qt::Horizontal, 0, columnCount() - 1);
-    }
-
-    QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
-        // The tooltip shows a header whole when its column is too narrow for it.
-        if (orientation == Qt::Horizontal &&
-            (role == Qt::DisplayRole || role == Qt::ToolTipRole) && section >= 0 &&
-            section < m_labels.size())
-            return m_labels.at(section);
-        return QIdentityProxyModel::headerData(section, orientation, role);
-    }
-
-private:
-    QStringList m_labels;
-};
 
 // Places the status-bar panels side by side at the widths the window gives them. The strip
 // claims no minimum width, so the panels never hold the window wider than its own minimum.
@@ -100,30 +78,34 @@ public:
     QSize sizeHint() const override {
         return {fontMetrics().horizontalAdvance(m_text), fontMetrics().height()};
     }
+    // The narrowest width the text is drawn whole in: a text a little too wide for its panel
+    // ("In: 2346 KB/s") is drawn up to a fifth smaller before it is cut, so that it stays
+    // readable.
+    int leastWidth() const { return QFontMetrics(scaled(LeastPercent)).horizontalAdvance(m_text); }
 
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.setPen(palette().color(QPalette::WindowText));
         const QRect area = contentsRect();
-        // A figure a little too wide for its narrow panel ("In: 2346 KB/s") is drawn up to a
-        // fifth smaller before it is cut, so that the number stays readable.
-        QFont smaller = font();
-        if (QFontMetrics(smaller).horizontalAdvance(m_text) > area.width() &&
-            smaller.pointSizeF() > 0) {
-            const qreal size = smaller.pointSizeF();
-            for (qreal scale = 0.95; scale >= 0.8; scale -= 0.05) {
-                smaller.setPointSizeF(size * scale);
-                if (QFontMetrics(smaller).horizontalAdvance(m_text) <= area.width())
-                    break;
-            }
-            painter.setFont(smaller);
+        for (int percent = 100; percent >= LeastPercent; percent -= 5) {
+            painter.setFont(scaled(percent));
+            if (painter.fontMetrics().horizontalAdvance(m_text) <= area.width())
+                break;
         }
         painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter,
                          painter.fontMetrics().elidedText(m_text, Qt::ElideRight, area.width()));
     }
 
 private:
+    static constexpr int LeastPercent = 80;
+    QFont scaled(int percent) const {
+        QFont smaller = font();
+        if (smaller.pointSizeF() > 0)
+            smaller.setPointSizeF(smaller.pointSizeF() * percent / 100);
+        return smaller;
+    }
+
     QString m_text;
 };
 
@@ -147,8 +129,8 @@ QAction* addEntry(QMenu* menu, const char* name, bool checkable = false) {
     return action;
 }
 
-HeaderProxy* proxyOf(const QTreeView* list) {
-    return list ? dynamic_cast<HeaderProxy*>(list->model()) : nullptr;
+HeaderLabels* proxyOf(const QTreeView* list) {
+    return list ? qobject_cast<HeaderLabels*>(list->model()) : nullptr;
 }
 
 } // namespace
@@ -159,6 +141,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     setWindowTitle(QStringLiteral("Tarvok"));
     setWindowIcon(pictureIcon(Picture::App));
 
+    measureColumnTexts(nullptr);
     buildMenus();
     buildToolbar();
     buildPages();
@@ -179,8 +162,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 MainWindow::~MainWindow() {
     // The children outlive this part of the object: their last signals and events must not
     // reach it.
-    for (QTreeView* view : findChildren<QTreeView*>())
+    for (QTreeView* view : findChildren<QTreeView*>()) {
         view->header()->disconnect(this);
+        view->model()->disconnect(this);
+    }
     for (QWidget* page : m_pages)
         page->removeEventFilter(this);
 }
@@ -282,13 +267,11 @@ QTreeView* MainWindow::addList(QWidget* page, const char* name, bool multiSelect
     list->setObjectName(QLatin1String(name));
     applyListStyle(list, multiSelect ? QAbstractItemView::ExtendedSelection
                                      : QAbstractItemView::SingleSelection);
+    list->setHeader(new ListHeader(list));
     list->header()->setStretchLastSection(false);
     list->header()->setSectionsMovable(false);
-    list->setModel(new HeaderProxy(list));
-
-    // A new model brings new sections at default widths: size them again.
-    connect(list->header(), &QHeaderView::sectionCountChanged, this,
-            [this, list, page] { applyColumnWidths(list, page->width()); });
+    list->setModel(new HeaderLabels(list));
+    wireColumnWidths(list, page);
     connect(list, &QWidget::customContextMenuRequested, this,
             [this, list](const QPoint& position) { showContextMenu(list, position); });
     page->layout()->addWidget(list);
@@ -396,7 +379,7 @@ template <typename Lookup> void MainWindow::setTexts(const Lookup& lookup) {
         QStringList labels;
         for (const Column& column : entry.columns)
             labels.append(lookup("Main", column.key, column.design));
-        if (HeaderProxy* proxy = proxyOf(list(QLatin1String(entry.list))))
+        if (HeaderLabels* proxy = proxyOf(list(QLatin1String(entry.list))))
             proxy->setLabels(labels);
     }
 }
@@ -405,7 +388,8 @@ void MainWindow::applyLanguage(const Localiser& language) {
     setTexts([&language](const char* section, int key, const char*) {
         return language.text(QLatin1String(section), key);
     });
-    // The columns make room for the new headers.
+    measureColumnTexts(&language);
+    // The columns make room for the new headers and texts.
     for (QWidget* page : m_pages)
         applyColumnWidths(page);
     layoutPanels(width());
@@ -533,79 +517,66 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     return QMainWindow::eventFilter(watched, event);
 }
 
-void MainWindow::applyColumnWidths(QWidget* page) {
-    for (QTreeView* view : page->findChildren<QTreeView*>(Qt::FindDirectChildrenOnly))
-        applyColumnWidths(view, page->width());
-}
-
-void MainWindow::applyColumnWidths(QTreeView* view, int pageWidth) {
-    const ListColumns* columns = columnsOf(view->objectName());
-    QHeaderView* header = view->header();
-    if (!columns || header->count() == 0)
-        return;
-    // Each column takes its share of the page, but never less than its header needs; what
-    // that adds is taken back from the columns wider than their headers, so that the columns
-    // fit the list without a horizontal scroll bar.
-    const int count = qMin(header->count(), static_cast<int>(columns->columns.size()));
-    std::vector<int> widths(static_cast<std::size_t>(count)), needs(widths.size());
-    int total = 0, spare = 0;
-    int section = 0;
-    for (const Column& column : columns->columns) {
-        if (section >= count)
-            break;
-        const auto i = static_cast<std::size_t>(section);
-        needs[i] = header->sectionSizeHint(section);
-        widths[i] = column.fraction > 0 ? qMax(qRound(column.fraction * pageWidth), needs[i])
-                                        : header->sectionSize(section);
-        total += widths[i];
-        spare += qMax(0, widths[i] - needs[i]);
-        ++section;
-    }
-    const int room = pageWidth - 2 * view->frameWidth() -
-                     view->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, view);
-    const int excess = qMin(total - room, spare);
-    for (std::size_t i = 0; i < widths.size(); ++i) {
-        if (excess > 0 && widths[i] > needs[i])
-            widths[i] -= (widths[i] - needs[i]) * excess / spare + 1;
-        header->resizeSection(static_cast<int>(i), qMax(widths[i], needs[i]));
-    }
-}
-
 void MainWindow::layoutPanels(int windowWidth) {
-    std::array<int, PanelCount> widths{};
-    for (int i = 0; i < PanelCount; ++i)
-        widths[i] = qRound(windowWidth / PanelDivisors[i]);
-    // Panels 1 and 2 (whether the firewall works, the policy in force) take the width their
-    // text needs, as far as the other panels can give way.
-    const auto needed = [this](int i) {
+    // The width a panel needs for its text at full size, or drawn up to a fifth smaller.
+    const auto needed = [this](int i, bool least) {
         const Panel& p = m_panels[i];
         const QMargins margins = p.frame->layout()->contentsMargins();
-        int width = p.text->sizeHint().width() + margins.left() + margins.right() +
-                    2 * static_cast<QFrame*>(p.frame)->frameWidth() + 4;
+        int width = (least ? p.text->leastWidth() : p.text->sizeHint().width()) + margins.left() +
+                    margins.right() + 2 * static_cast<QFrame*>(p.frame)->frameWidth() + 4;
         if (!p.picture->isHidden())
             width += p.picture->width() + p.frame->layout()->spacing();
         return width;
     };
-    // The others give only the room their own texts leave, so that the traffic figures stay
-    // whole; a first or second text longer than that is shortened, and whole in its tooltip.
-    int room = 0;
-    for (int i = 2; i < PanelCount; ++i)
-        room += qMax(0, widths[i] - needed(i));
-    int grown = 0;
-    for (int i = 0; i < 2; ++i) {
-        const int grow = qMin(qMax(0, needed(i) - widths[i]), room - grown);
-        widths[i] += grow;
-        grown += grow;
+    // The last entry is the room of the strip (the window less the status bar's margins) that
+    // the panels' shares leave.
+    constexpr int Unused = PanelCount;
+    std::array<int, PanelCount + 1> widths{}, full{}, least{};
+    int unused = windowWidth - qBound(0, statusBar()->width() - m_panelStrip->width(), windowWidth);
+    for (int i = 0; i < PanelCount; ++i) {
+        widths[i] = qRound(windowWidth / PanelDivisors[i]);
+        unused -= widths[i];
+        full[i] = needed(i, false);
+        least[i] = needed(i, true);
     }
-    for (int i = 2; i < PanelCount && grown > 0; ++i) {
-        const int give = qMin(grown, qMax(0, widths[i] - needed(i)));
-        widths[i] -= give;
-        grown -= give;
-    }
-    m_panelStrip->setWidths(widths);
-    // A text that still does not fit is shown whole in its tooltip.
+    widths[Unused] = qMax(0, unused);
+    // Each panel takes the width its text needs as far as the others can give way: the traffic
+    // figures (panels 3 to 7) first, then whether the firewall works (1), then the policy in
+    // force (2). A panel gives the room its text leaves at full size. Where a text still does
+    // not fit, the others give what their texts leave drawn smaller, and lastly the policy's
+    // name, free text, gives way down to a third of its panel; but only when that makes the
+    // text whole. A text that does not fit is cut, and whole in its tooltip.
+    constexpr int Policy = 1;
+    constexpr int order[] = {2, 3, 4, 5, 6, 0, Policy};
+    constexpr int givers[] = {Unused, 2, 3, 4, 5, 6, 0, Policy};
+    using Widths = std::array<int, PanelCount + 1>;
+    const auto share = [&widths, &order, &givers](const Widths& wanted, const Widths& floors,
+                                                  bool wholeOnly) {
+        for (const int taker : order) {
+            int spare = 0;
+            for (const int giver : givers)
+                spare += giver == taker ? 0 : qMax(0, widths[giver] - floors[giver]);
+            if (wholeOnly && spare < wanted[taker] - widths[taker])
+                continue;
+            for (const int giver : givers) {
+                const int give = qMin(wanted[taker] - widths[taker], widths[giver] - floors[giver]);
+                if (giver == taker || give <= 0)
+                    continue;
+                widths[giver] -= give;
+                widths[taker] += give;
+            }
+        }
+    };
+    share(full, full, false);
+    share(least, least, true);
+    Widths floors = least;
+    floors[Policy] = qMin(least[Policy], qRound(windowWidth / PanelDivisors[Policy] / 3));
+    share(least, floors, true);
+    std::array<int, PanelCount> placed{};
+    std::copy_n(widths.begin(), PanelCount, placed.begin());
+    m_panelStrip->setWidths(placed);
     for (int i = 0; i < PanelCount; ++i)
-        m_panels[i].text->setToolTip(needed(i) > widths[i] ? m_panels[i].text->text() : QString());
+        m_panels[i].text->setToolTip(least[i] > widths[i] ? m_panels[i].text->text() : QString());
 }
 
 void MainWindow::showContextMenu(QTreeView* view, const QPoint& position) {

@@ -27,8 +27,10 @@
 
 #include <QHash>
 #include <QMainWindow>
+#include <QStringList>
 
 #include <array>
+#include <vector>
 
 class QAbstractItemModel;
 class QIcon;
@@ -40,7 +42,6 @@ class QTreeView;
 namespace tarvok {
 
 class Localiser;
-class HeaderProxy;
 class PanelStrip;
 class PanelText;
 enum class Picture;
@@ -115,8 +116,13 @@ private:
     void buildStatusBar();
     // Sets every caption from lookup(section, key, design text).
     template <typename Lookup> void setTexts(const Lookup& lookup);
+    // The lists' column widths (MainWindowColumns.cpp): fitted again when the page is resized,
+    // a model comes or the headers change, and for a list sized to its rows, when they change.
+    void wireColumnWidths(QTreeView* list, QWidget* page);
     void applyColumnWidths(QTreeView* list, int pageWidth);
     void applyColumnWidths(QWidget* page);
+    // The widest texts of each kind of column, in this language and the system's formats.
+    void measureColumnTexts(const Localiser* language);
     void layoutPanels(int windowWidth);
     // Keeps the panel's accessible name (text and picture meaning) current.
     void updatePanelName(int panel);
@@ -127,6 +133,7 @@ private:
     std::array<Panel, PanelCount> m_panels{};
     PanelStrip* m_panelStrip = nullptr;
     QHash<int, QString> m_pictureMeanings; // localised, by Picture
+    std::vector<QStringList> m_columnTexts; // by mainwindow::Content
     ConnectionView m_connectionView = ConnectionView::PerApplication;
     bool m_closingForGood = false;
 };
