@@ -255,6 +255,7 @@ void ConnectionMonitor::buildPerApplication() {
             continue;
         ListRow row;
         row.tag = static_cast<int>(i);
+        row.connection = monitor::classicRow(entry);
         programRow(entry.owningPid, row);
         const QString remote = texts.remote(entry);
         const bool noRemote = isAnyAddress(remote);

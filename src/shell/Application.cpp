@@ -245,9 +245,8 @@ void Application::loadMainWindow() {
                               : QStringLiteral("1");
 
     wireMonitor();
-    m_insight = new RuleInsight({*m_engine, *m_levels, m_rules, *m_ruleList,
-                                 *m_monitor->perConnectionModel(), *m_activity, *m_window,
-                                 m_language});
+    m_insight = new RuleInsight({*m_engine, *m_levels, m_rules, *m_ruleList, *m_activity,
+                                 *m_window, m_language});
     connect(m_insight, &RuleInsight::panelToolTipLineChanged, this,
             &Application::showPanelOneToolTip);
     showPanelOneToolTip();

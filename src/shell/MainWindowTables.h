@@ -73,7 +73,8 @@ inline const std::array<ListColumns, 5>& listColumns() {
           {51, "Remote Address", 0.13, C::Address},
           {52, "Remote Port", 0.09, C::Port},
           {54, "Status", 0.12, C::State},
-          {57, "Path", 0.35}}},
+          {57, "Path", 0.25},
+          {341, "Rule", 0.10}}},
         {"ListRules",
          {{58, "Action", 0.10},
           {59, "Rule #", 0.04},
@@ -150,6 +151,7 @@ inline constexpr Text MenuTexts[] = {
     {"mnuCopyRemAdd", "Main", 27, "Copy Remote Address"},
     {"mnuResolveHost", "Main", 28, "Resolve Host"},
     {"mnuShowRule", "Main", 342, "Show the rule"},
+    {"mnuShowRuleXP", "Main", 342, "Show the rule"},
     {"mnuAddRule", "Main", 29, "Add a New Rule..."},
     {"mnuEditRule", "Main", 30, "Edit Selected Rule..."},
     {"mnuDeleteRule", "Main", 31, "Delete Selected Rule"},
@@ -268,8 +270,8 @@ inline const std::array<ContextMenu, 5>& contextMenus() {
          {"mnuClearSelectionHistory", nullptr, "mnuClearAllHistory"}},
         {"ListConnPROC",
          "mnuListConnXP",
-         {"mnuBreakConnXP", "mnuRejectXP", "mnuCopyRemAddXP", "mnuResolveHostXP", nullptr,
-          "mnuProcessDetails", "mnuKillProcess"}},
+         {"mnuBreakConnXP", "mnuRejectXP", "mnuCopyRemAddXP", "mnuResolveHostXP", "mnuShowRuleXP",
+          nullptr, "mnuProcessDetails", "mnuKillProcess"}},
     }};
     return menus;
 }

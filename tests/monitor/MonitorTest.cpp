@@ -8,6 +8,7 @@
 #include "monitor/ConnectionMonitor.h"
 #include "monitor/ProgramIcons.h"
 #include "monitor/ResolveWindow.h"
+#include "policy/PolicyFile.h"
 #include "shell/Application.h"
 #include "shell/MainWindow.h"
 #include "shell/QtPrompter.h"
@@ -23,9 +24,11 @@
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMenu>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTabWidget>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QTest>
@@ -465,5 +468,47 @@ TEST(ActivityTabInTheProgram, CountWatcherAlertAndViewSwitch) {
     app.window()->action("mnuDisplayApp")->trigger();
     EXPECT_TRUE(perConnection->isVisibleTo(app.window()));
     EXPECT_GT(perConnection->model()->rowCount(), 0) << "the new view is rebuilt at once";
+    app.shutdown(false);
+}
+
+// The per-application list names the rule or level that decides each connection, as the
+// per-connection list does, and its menu's "Show the rule" opens that rule on the Policy tab.
+TEST(ActivityTabInTheProgram, PerApplicationListNamesTheDecidingRuleAndShowsIt) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    test::TcpListener listener("127.0.0.4");
+    const QString port = QString::number(listener.port());
+    test::ProgramFolder folder;
+    const QList<Rule> rules{{"block", {}, {}, "127.0.0.9", "any port", {}, {}},
+                            {"accept", {}, {}, "127.0.0.4", port, {}, {}}};
+    ASSERT_TRUE(test::writeFile(folder.file("Normal.rlsp"), policyText(rules, RuleWords{})));
+    const test::TcpConnection kept = test::connect("127.0.0.5", listener);
+    test::FakePrompter prompter;
+    Application app(folder.path(), &prompter);
+    ASSERT_TRUE(app.start({}));
+    app.monitor()->RefConNetworkTCP_UDP();
+    QTreeView* list = app.window()->list("ListConnPROC");
+    const auto rowOf = [list](const QString& local, const QString& localPort) {
+        for (int row = 0; row < list->model()->rowCount(); ++row)
+            if (list->model()->index(row, 2).data() == local && list->model()->index(row, 3).data() == localPort)
+                return row;
+        return -1;
+    };
+    const int client = rowOf("127.0.0.5", QString::number(kept.clientPort)), listening = rowOf("127.0.0.4", port);
+    ASSERT_GE(std::min(client, listening), 0);
+    EXPECT_EQ(list->model()->headerData(8, Qt::Horizontal).toString(), "Rule");
+    const auto decided = [list](int row) { return list->model()->index(row, 8).data().toString(); };
+    EXPECT_EQ(decided(client) + '|' + decided(listening), "#2 accept|");
+
+    QAction* showRule = app.window()->action("mnuShowRuleXP");
+    ASSERT_TRUE(showRule);
+    for (const int row : {listening, client}) { // the menu opens on the row, the client's last
+        list->scrollTo(list->model()->index(row, 0));
+        emit list->customContextMenuRequested(list->visualRect(list->model()->index(row, 0)).center());
+        app.window()->menu("mnuListConnXP")->hide();
+        EXPECT_EQ(showRule->isEnabled(), row == client) << row;
+    }
+    showRule->trigger();
+    EXPECT_EQ(app.window()->tabStrip()->currentIndex(), MainWindow::PolicyPage);
+    EXPECT_EQ(app.window()->list("ListRules")->currentIndex().row(), 1);
     app.shutdown(false);
 }
