@@ -4,11 +4,14 @@
 //
 //   build/bench/tarvok_bench --benchmark_filter=Kernel
 
+#include "enforcer/TableCompiler.h"
 #include "engine/KernelRefusals.h"
-#include "engine/KernelRules.h"
 #include "engine/KernelTable.h"
 #include "engine/RuleTable.h"
+#include "engine/TypedPolicy.h"
 #include "platform/NfTables.h"
+
+#include <QSignalSpy>
 
 #include <benchmark/benchmark.h>
 
@@ -55,12 +58,36 @@ RuleTable& bigPolicy() {
     return table;
 }
 
-void setTable(bool on) {
+// The table as the enforcer writes it, written by this process: it stays while the process's
+// netlink socket does (the table is owned), so the socket lives as long as the benchmark.
+struct BenchTable {
     platform::NftScripts nft;
-    const std::string script = on ? kernelTableScript(bigPolicy(), SecurityLevel::Normal, false)
-                                  : kernelTableRemoval();
-    if (!nft.run(script))
-        std::fprintf(stderr, "tarvok_bench: %s\n", nft.error().c_str());
+    bool exists = false;
+    // Writes the policy (none: removes the table); false with the reason on stderr.
+    bool write(const RuleTable* rules, enforcer::TableOptions options = {}) {
+        options.name = "tarvok_bench";
+        options.mayExist = !exists;
+        const std::string script =
+            rules ? enforcer::tableScript(typedPolicy(*rules, SecurityLevel::Normal, false), options)
+                  : enforcer::tableRemoval(options.name);
+        if (!rules && !exists)
+            return true;
+        const bool ok = nft.run(script);
+        if (ok)
+            exists = rules != nullptr;
+        else
+            std::fprintf(stderr, "tarvok_bench: %s\n", nft.error().c_str());
+        return ok;
+    }
+};
+
+BenchTable& benchTable() {
+    static BenchTable table;
+    return table;
+}
+
+void setTable(bool on) {
+    benchTable().write(on ? &bigPolicy() : nullptr);
 }
 
 sockaddr_in endpoint(const char* address, std::uint16_t port) {
@@ -99,28 +126,23 @@ int connectFrom(const char* from, std::uint16_t port) {
 }
 
 void BM_KernelTableWrite10000Rules(benchmark::State& state) {
-    platform::NftScripts nft;
-    for (auto _ : state) {
-        const std::string script = kernelTableScript(bigPolicy(), SecurityLevel::Normal, false);
-        if (!nft.run(script))
-            state.SkipWithError(nft.error().c_str());
-    }
-    nft.run(kernelTableRemoval());
+    for (auto _ : state)
+        if (!benchTable().write(&bigPolicy()))
+            state.SkipWithError("the table was refused");
+    setTable(false);
 }
 BENCHMARK(BM_KernelTableWrite10000Rules)->Unit(benchmark::kMillisecond)->Iterations(10);
 
 // The first write of a run, with no table of Tarvok's in the kernel yet.
 void BM_KernelTableFirstWrite10000Rules(benchmark::State& state) {
-    platform::NftScripts nft;
     for (auto _ : state) {
         state.PauseTiming();
-        nft.run(kernelTableRemoval());
-        const std::string script = kernelTableScript(bigPolicy(), SecurityLevel::Normal, false);
+        setTable(false);
         state.ResumeTiming();
-        if (!nft.run(script))
-            state.SkipWithError(nft.error().c_str());
+        if (!benchTable().write(&bigPolicy()))
+            state.SkipWithError("the table was refused");
     }
-    nft.run(kernelTableRemoval());
+    setTable(false);
 }
 BENCHMARK(BM_KernelTableFirstWrite10000Rules)->Unit(benchmark::kMillisecond)->Iterations(10);
 
@@ -132,9 +154,15 @@ BENCHMARK(BM_KernelTableFirstWrite10000Rules)->Unit(benchmark::kMillisecond)->It
 void BM_KernelTableGuiStretch10000Rules(benchmark::State& state) {
     platform::SockDiag diag;
     ConnectionTables tables{diag};
+    EnforcerLink enforcer;
+    if (!enforcer.start(QStringLiteral(TARVOK_BENCH_ENFORCER), 0xb1)) {
+        state.SkipWithError("the enforcer did not start");
+        return;
+    }
+    tables.setEnforcer(&enforcer);
     EnforcementEngine engine{tables, bigPolicy()};
     engine.timer()->stop();
-    KernelTable kernel(bigPolicy(), engine, nullptr);
+    KernelTable kernel(bigPolicy(), engine, nullptr, enforcer);
     kernel.update();
     double longest = 0;
     for (auto _ : state) {
@@ -172,7 +200,8 @@ BENCHMARK(BM_KernelTableGuiStretch10000Rules)->Unit(benchmark::kMillisecond)->It
 
 void BM_KernelTableCompile10000Rules(benchmark::State& state) {
     for (auto _ : state)
-        benchmark::DoNotOptimize(kernelTableScript(bigPolicy(), SecurityLevel::Normal, false));
+        benchmark::DoNotOptimize(enforcer::tableScript(
+            typedPolicy(bigPolicy(), SecurityLevel::Normal, false), enforcer::TableOptions{}));
 }
 BENCHMARK(BM_KernelTableCompile10000Rules)->Unit(benchmark::kMillisecond);
 
@@ -189,13 +218,13 @@ void BM_KernelRefusalFlood(benchmark::State& state) {
                          QStringLiteral("47960"), {}, {}}});
     EnforcementEngine engine{tables, rules};
     engine.timer()->stop();
-    KernelRefusals refusals(engine);
-    KernelRuleOptions options;
-    options.logGroup = KernelRefusals::DefaultGroup;
-    platform::NftScripts nft;
-    if (refusals.open() != 0 ||
-        !nft.run(kernelTableScript(rules, SecurityLevel::Normal, false, options))) {
-        state.SkipWithError("no NFLOG group or table");
+    EnforcerLink enforcer;
+    KernelRefusals refusals(engine, enforcer);
+    QSignalSpy written(&enforcer, &EnforcerLink::policyWritten);
+    if (!enforcer.start(QStringLiteral(TARVOK_BENCH_ENFORCER), 0xb2) ||
+        (enforcer.setPolicy(typedPolicy(rules, SecurityLevel::Normal, false)), !written.wait(5000)) ||
+        written.at(0).at(0).toInt() != 0) {
+        state.SkipWithError("no enforcer or table");
         return;
     }
     constexpr int Attempts = 10000;
@@ -239,7 +268,7 @@ void BM_KernelRefusalFlood(benchmark::State& state) {
         missing += made - (refusals.count() - before);
         state.SetIterationTime(elapsed / 1e6);
     }
-    nft.run(kernelTableRemoval());
+    enforcer.goodbye();
     state.counters["cpu_share"] = share;
     state.counters["attempts_per_s"] = rate;
     state.counters["uncounted"] = static_cast<double>(missing);

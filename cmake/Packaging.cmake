@@ -40,13 +40,21 @@ set(CPACK_PACKAGE_VENDOR "Tarvok developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop firewall and connection monitor")
 set(CPACK_PACKAGE_DESCRIPTION [=[Tarvok reads the kernel's TCP tables ten times a second, matches every
 connection against an ordered list of rules and cuts the connections the
-rules block, with no kernel module. It shows live lists of connections and
-of the programs behind them, keeps daily event logs and lives in the
-notification area.
+rules block, with no kernel module. The same policy goes into an nftables
+table of its own (inet tarvok), which refuses a blocked connection's
+first packet. It shows live lists of connections and of the programs
+behind them, keeps daily event logs (also sent to the systemd journal)
+and lives in the notification area.
+.
+From a terminal the same program steers the running Tarvok:
+tarvok --status [--json], --level allow|normal|block, --pause, --resume,
+--reload and --exit; exit codes 0 done, 1 not running, 2 bad arguments,
+3 refused (see tarvok(1)).
 .
 Only root and the members of the group tarvok may start it; the binary
-holds the capability cap_net_admin to cut connections. Each user's files
-are kept in ~/.local/share/Tarvok.]=])
+holds the capability cap_net_admin to write its kernel table and cut
+connections. Each user's files are kept in ~/.local/share/Tarvok,
+readable by that user alone.]=])
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -38,13 +38,21 @@ install_missing() {
     fi
 }
 
-# build_tree DIR [cmake options...]: configure and build one tree.
-build_tree() {
+# configure_tree DIR [cmake options...]: configure one tree.
+configure_tree() {
     local dir="$1"
     shift
     cmake -S "$TARVOK_ROOT" -B "$TARVOK_ROOT/$dir" -G Ninja "$@"
-    cmake --build "$TARVOK_ROOT/$dir" --parallel "$(nproc)"
 }
+
+# build_tree DIR [cmake options...]: configure one tree and build all of it.
+build_tree() {
+    configure_tree "$@"
+    cmake --build "$TARVOK_ROOT/$1" --parallel "$(nproc)"
+}
+
+# The targets a run needs: the program and the language and help files it reads.
+TARVOK_PROGRAM_TARGETS=(tarvok tarvok_languages tarvok_help)
 
 # package_tree DIR: makes the Debian package in a built tree and checks it and its desktop files.
 package_tree() {

@@ -1,7 +1,7 @@
+#include "control/ControlClient.h"
 #include "platform/SecureExecution.h"
 #include "settings/ProgramFolder.h"
 #include "shell/Application.h"
-#include "shell/ControlClient.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -21,7 +21,8 @@ int main(int argc, char* argv[]) {
     qtApp.setApplicationName(QStringLiteral("Tarvok"));
     // The desktop entry and AppStream id, so that the desktop matches windows to the entry.
     QGuiApplication::setDesktopFileName(QStringLiteral("example.tarvok.Tarvok"));
-    // The close box hides the window; the program lives on in the notification area.
+    // The close box hides the window (or minimises it where there is no notification area);
+    // the program lives on.
     qtApp.setQuitOnLastWindowClosed(false);
 
     const tarvok::ProgramFolders folders =
@@ -36,6 +37,9 @@ int main(int argc, char* argv[]) {
             QMessageBox::critical(nullptr, QStringLiteral("Tarvok"), failure);
             return 1;
         }
+    } else {
+        // Older versions wrote the records readable to all; the build folder stays as it is.
+        tarvok::keepRecordsPrivate(folders.program);
     }
 
     tarvok::Application app(folders.program);

@@ -1,5 +1,5 @@
-// Feeds arbitrary bytes to the policy reader as a policy file and checks that the rows it
-// makes are well formed and survive a save and a second read.
+// Feeds arbitrary bytes to the policy reader as a policy file and checks that it gives rows or
+// a reason, that the rows are well formed, and that they survive a save and a second read.
 
 #include "FuzzCheck.h"
 #include "policy/PolicyFile.h"
@@ -50,7 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         policyCount(ini::read(QStringLiteral("Rules"), QStringLiteral("Count"), path));
     if (count && *count > 300)
         return 0;
-    const QList<Rule> rules = readPolicyRules(path, words);
+    const PolicyRead read = readPolicy(path, words);
+    const QList<Rule>& rules = read.rules;
+    check(read.ok() || rules.isEmpty(), "a failed read gives no rows");
+    check(read.ok() || !policyReadFailure(read, nullptr).isEmpty(), "a failure says why");
     check(rules.size() <= MaxPolicyRules, "at most 32767 rows");
     for (qsizetype i = 0; i < rules.size(); ++i) {
         const Rule& r = rules.at(i);
@@ -65,7 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Saved and read again, the rows keep their count and their meaning.
     writeInput(path, policyText(rules, words));
-    const QList<Rule> again = readPolicyRules(path, words);
+    const PolicyRead reread = readPolicy(path, words);
+    check(reread.ok(), "a saved policy reads as one");
+    const QList<Rule>& again = reread.rules;
     check(again.size() == rules.size(), "count survives a save");
     for (qsizetype i = 0; i < rules.size(); ++i) {
         const Rule& a = rules.at(i);

@@ -35,17 +35,23 @@ inline int portNumber(std::uint32_t portField) { return platform::portNumber(por
 QString classicStateName(std::uint32_t state);
 QString ownerStateName(std::uint32_t state);
 
+class EnforcerLink;
+
 class ConnectionTables {
 public:
     explicit ConnectionTables(platform::SockDiag& diag) : m_diag(diag) {}
 
     platform::SockDiag& diag() { return m_diag; }
+    // The enforcer that cuts for every user of these tables; none means nothing can be cut.
+    void setEnforcer(EnforcerLink* enforcer) { m_enforcer = enforcer; }
+    EnforcerLink* enforcer() const { return m_enforcer; }
 
     // Classic TCP read into rows; the result code of the read (0 success, 50 unsupported).
     std::uint32_t readTcp(std::vector<TcpRow>& rows) { return m_diag.readTcp(rows); }
 
 private:
     platform::SockDiag& m_diag;
+    EnforcerLink* m_enforcer = nullptr;
 };
 
 } // namespace tarvok

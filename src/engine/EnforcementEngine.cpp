@@ -2,6 +2,7 @@
 
 #include "engine/Prompter.h"
 #include "engine/ServiceNames.h"
+#include "engine/TextKeys.h"
 
 #include <QCoreApplication>
 #include <QLocale>
@@ -30,7 +31,7 @@ struct RunningGuard {
 EnforcementEngine::EnforcementEngine(ConnectionTables& tables, RuleTable& rules, QObject* parent)
     : QObject(parent), m_tables(tables), m_rules(rules), m_termination(tables),
       m_yield([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }),
-      m_probe([&tables] { return platform::probeCutAbility(tables.diag()); }) {
+      m_probe([this] { return m_termination.ability(); }) {
     m_timer.setParent(this); // found by name among the engine's children
     m_timer.setObjectName(QStringLiteral("Timer1"));
     m_timer.setInterval(TickIntervalMs);
@@ -57,7 +58,8 @@ void EnforcementEngine::tick() {
     if (popups && !m_pendingNotice.isEmpty()) {
         if (m_notifier) {
             const QString title =
-                (m_localiser ? m_localiser->text(QStringLiteral("Main"), 83) : QString()) +
+                (m_localiser ? m_localiser->text(QStringLiteral("Main"), language::AlertTitle)
+                             : QString()) +
                 QLatin1Char(':');
             m_notifier->showBalloon(m_pendingNotice, title, Notifier::Critical,
                                     Notifier::BalloonTimeoutMs);
@@ -122,11 +124,8 @@ void EnforcementEngine::cutFailed(std::uint32_t result) {
     const CutAbility suggested = platform::abilityFromResult(result);
     if (suggested == CutAbility::Works || suggested == m_cutAbility)
         return;
-    // Probing opens a loopback connection: not more often than every few seconds.
-    if (m_lastFailureProbe.isValid() && m_lastFailureProbe.elapsed() < 5000)
-        return;
-    m_lastFailureProbe.start();
-    checkCutAbility();
+    m_cutAbility = suggested;
+    emit cutAbilityChanged(suggested);
 }
 
 QString EnforcementEngine::text(QString TextHolders::*holder) const {

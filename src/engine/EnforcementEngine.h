@@ -160,7 +160,6 @@ private:
     std::function<void()> m_yield;
     CutAbility m_cutAbility = CutAbility::Works;
     std::function<CutAbility()> m_probe;
-    QElapsedTimer m_lastFailureProbe; // the last probe that a failed cut asked for
 };
 
 } // namespace tarvok

@@ -1,6 +1,10 @@
 #include "engine/SecurityLevels.h"
 
+#include "engine/TextKeys.h"
+
 namespace tarvok {
+
+namespace keys = language::level;
 
 SecurityLevels::SecurityLevels(EnforcementEngine& engine, QTimer& countWatcher,
                                QTimer& trayActivity, QObject* parent)
@@ -43,14 +47,18 @@ void SecurityLevels::applyLevel(SecurityLevel level, bool announce) {
         m_trayActivity.stop();
     if (announce) {
         switch (level) {
-        case SecurityLevel::Allow: balloon(97, 98, Notifier::Warning); break;
-        case SecurityLevel::Normal: balloon(99, 100, Notifier::Information); break;
+        case SecurityLevel::Allow:
+            balloon(keys::AllowNotice, keys::AllowTitle, Notifier::Warning);
+            break;
+        case SecurityLevel::Normal:
+            balloon(keys::NormalNotice, keys::NormalTitle, Notifier::Information);
+            break;
         case SecurityLevel::Block:
             // "All traffic is blocked" would be untrue while no connection can be cut.
             if (const int reason = monitorOnlyReasonKey())
-                balloon(203, 120, Notifier::Warning, reason);
+                balloon(keys::BlockUnheeded, keys::MonitorOnly, Notifier::Warning, reason);
             else
-                balloon(101, 102, Notifier::Critical);
+                balloon(keys::BlockNotice, keys::BlockTitle, Notifier::Critical);
             break;
         }
     }
@@ -63,14 +71,14 @@ void SecurityLevels::togglePause() {
         m_countWatcher.stop();
         m_trayActivity.stop();
         m_paused = true;
-        balloon(82, 79, Notifier::Warning);
+        balloon(keys::PausedNotice, keys::Paused, Notifier::Warning);
         emit changed();
         return;
     }
     m_engine.timer()->start();
     m_countWatcher.start();
     m_paused = false;
-    balloon(81, 69, Notifier::Information);
+    balloon(keys::Resumed, keys::Active, Notifier::Information);
     // The level kept through the pause is in force again, with its tray icon and Timer2.
     applyLevel(m_engine.level(), false);
 }
@@ -105,8 +113,9 @@ int SecurityLevels::monitorOnlyReasonKey() const {
     if (m_paused)
         return 0;
     switch (m_engine.cutAbility()) {
-    case CutAbility::NoPermission: return 121;
-    case CutAbility::NotSupported: return 122;
+    case CutAbility::NoPermission: return keys::NoPermission;
+    case CutAbility::NotSupported: return keys::NotSupported;
+    case CutAbility::NoEnforcer: return keys::NoEnforcer;
     case CutAbility::Works: break;
     }
     return 0;
@@ -116,7 +125,9 @@ QString SecurityLevels::levelWord() const {
     if (!m_localiser)
         return {};
     const SecurityLevel level = m_engine.level();
-    const int key = level == SecurityLevel::Normal ? 200 : level == SecurityLevel::Block ? 201 : 202;
+    const int key = level == SecurityLevel::Normal ? keys::NormalWord
+                    : level == SecurityLevel::Block ? keys::BlockWord
+                                                    : keys::AllowWord;
     return m_localiser->text(QStringLiteral("Main"), key);
 }
 
@@ -125,12 +136,12 @@ QString SecurityLevels::firstPanelText() const {
         return m_localiser ? m_localiser->text(QStringLiteral("Main"), key) : QString();
     };
     if (m_paused)
-        return text(79);
-    QString state = text(120), detail;
+        return text(keys::Paused);
+    QString state = text(keys::MonitorOnly), detail;
     if (const int reason = monitorOnlyReasonKey()) {
         detail = text(reason);
     } else {
-        state = text(69);
+        state = text(keys::Active);
         detail = levelWord();
     }
     return detail.isEmpty() ? state : state + QStringLiteral(" \u2013 ") + detail;

@@ -1,12 +1,40 @@
 #include "engine/Termination.h"
 
+#include "engine/EnforcerLink.h"
+
 #include <cerrno>
+#include <cstring>
 
 namespace tarvok {
 
 std::uint32_t Termination::cutRow(TcpRow& row) {
     row.state = platform::StateDeleteTcb;
-    return m_tables.diag().destroyTcp(row);
+    EnforcerLink* enforcer = m_tables.enforcer();
+    if (!enforcer || !enforcer->isRunning())
+        return ENOTCONN;
+    enforcer::Cut cut;
+    cut.family = static_cast<std::uint8_t>(row.family);
+    if (row.family == platform::Family::Inet6) {
+        cut.local = row.local6;
+        cut.remote = row.remote6;
+    } else {
+        std::memcpy(cut.local.data(), &row.localAddress, sizeof row.localAddress);
+        std::memcpy(cut.remote.data(), &row.remoteAddress, sizeof row.remoteAddress);
+    }
+    cut.localPort = platform::portNumber(row.localPort);
+    cut.remotePort = platform::portNumber(row.remotePort);
+    cut.interfaceIndex = row.interfaceIndex;
+    return static_cast<std::uint32_t>(enforcer->cut(cut));
+}
+
+CutAbility Termination::ability() const {
+    const EnforcerLink* enforcer = m_tables.enforcer();
+    if (!enforcer || !enforcer->isRunning())
+        return CutAbility::NoEnforcer;
+    if (enforcer->abilities() & enforcer::CanCut)
+        return CutAbility::Works;
+    return enforcer->abilities() & enforcer::NoSocketDestroy ? CutAbility::NotSupported
+                                                             : CutAbility::NoPermission;
 }
 
 bool Termination::tcpCountChanged() {

@@ -29,9 +29,9 @@ struct TextHolders {
     QString remoteAddress = QStringLiteral("Remote Address:");       // Add 4
     QString remotePort = QStringLiteral("Remote Port:");             // Add 7
     QString anyAddress = QStringLiteral("any address");              // Add 5
-    QString simpleAddress = QStringLiteral("simple address");        // Add 6
+    QString simpleAddress = QStringLiteral("single address");        // Add 6
     QString anyPort = QStringLiteral("any port");                    // Add 8
-    QString simplePort = QStringLiteral("simple port");              // Add 9
+    QString simplePort = QStringLiteral("single port");              // Add 9
     QString noLog = QStringLiteral("disabled");                      // Add 12
     QString enabled = QStringLiteral("true");                        // Add 14
     QString disabled = QStringLiteral("false");                      // Add 15

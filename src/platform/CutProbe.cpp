@@ -58,6 +58,8 @@ CutAbility abilityFromResult(std::uint32_t result) {
         return CutAbility::NoPermission;
     if (result == EOPNOTSUPP)
         return CutAbility::NotSupported;
+    if (result == ENOTCONN)
+        return CutAbility::NoEnforcer;
     return CutAbility::Works;
 }
 

@@ -13,11 +13,12 @@ enum class CutAbility {
     Works,
     NoPermission, // CAP_NET_ADMIN is missing
     NotSupported, // the kernel has no socket destroy
+    NoEnforcer,   // the privileged helper that holds CAP_NET_ADMIN could not be started
 };
 
 // The cut's outcome as an ability: EPERM/EACCES mean no permission, EOPNOTSUPP a kernel
-// without socket destroy; success and any other failure (a connection already gone) say
-// nothing against cutting.
+// without socket destroy, ENOTCONN no enforcer to ask; success and any other failure (a
+// connection already gone) say nothing against cutting.
 CutAbility abilityFromResult(std::uint32_t result);
 
 // Checks the capability, then cuts a loopback connection that it opens for the purpose

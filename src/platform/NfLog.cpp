@@ -1,7 +1,9 @@
 #include "platform/NfLog.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <linux/netfilter/nfnetlink.h>
 #include <linux/netfilter/nfnetlink_log.h>
@@ -169,38 +171,44 @@ bool decodeLoggedPacket(const unsigned char* attributes, std::size_t length, Log
     return false;
 }
 
+std::size_t decodeLoggedDatagram(const unsigned char* data, std::size_t length,
+                                 std::uint32_t& nextSequence, std::vector<LoggedPacket>& packets) {
+    std::size_t lost = 0;
+    int left = static_cast<int>(std::min<std::size_t>(length, INT_MAX));
+    for (auto* header = reinterpret_cast<const nlmsghdr*>(data); NLMSG_OK(header, left);
+         header = NLMSG_NEXT(header, left)) {
+        if (header->nlmsg_type != ((NFNL_SUBSYS_ULOG << 8) | NFULNL_MSG_PACKET))
+            continue;
+        const std::size_t body = NLMSG_ALIGN(sizeof(nfgenmsg));
+        if (header->nlmsg_len < NLMSG_LENGTH(body))
+            continue;
+        LoggedPacket packet;
+        std::uint32_t sequence = nextSequence;
+        const bool decoded =
+            decodeLoggedPacket(static_cast<const unsigned char*>(NLMSG_DATA(header)) + body,
+                               header->nlmsg_len - NLMSG_LENGTH(body), packet, &sequence);
+        // Only a forward gap is a loss; anything else (a wrap, a rebind) restarts the count.
+        if (const std::uint32_t gap = sequence - nextSequence; gap < 0x80000000u)
+            lost += gap;
+        nextSequence = sequence + 1;
+        if (decoded)
+            packets.push_back(packet);
+    }
+    return lost;
+}
+
 std::size_t NfLog::read(std::vector<LoggedPacket>& packets, std::size_t max) {
     std::size_t lost = 0;
-    std::size_t taken = 0;
-    while (m_fd >= 0 && taken < max) {
+    const std::size_t first = packets.size();
+    while (m_fd >= 0 && packets.size() - first < max) {
         const ssize_t received = ::recv(m_fd, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT);
         if (received < 0) {
             if (errno == ENOBUFS)
                 continue; // the overrun shows as a gap in the sequence numbers
             break; // EAGAIN: nothing more waits
         }
-        int left = static_cast<int>(received);
-        for (auto* header = reinterpret_cast<nlmsghdr*>(m_buffer.data()); NLMSG_OK(header, left);
-             header = NLMSG_NEXT(header, left)) {
-            if (header->nlmsg_type != ((NFNL_SUBSYS_ULOG << 8) | NFULNL_MSG_PACKET))
-                continue;
-            const std::size_t body = NLMSG_ALIGN(sizeof(nfgenmsg));
-            if (header->nlmsg_len < NLMSG_LENGTH(body))
-                continue;
-            LoggedPacket packet;
-            std::uint32_t sequence = m_nextSequence;
-            const bool decoded =
-                decodeLoggedPacket(static_cast<const unsigned char*>(NLMSG_DATA(header)) + body,
-                                   header->nlmsg_len - NLMSG_LENGTH(body), packet, &sequence);
-            // Only a forward gap is a loss; anything else (a wrap, a rebind) restarts the count.
-            if (const std::uint32_t gap = sequence - m_nextSequence; gap < 0x80000000u)
-                lost += gap;
-            m_nextSequence = sequence + 1;
-            if (decoded) {
-                packets.push_back(packet);
-                ++taken;
-            }
-        }
+        lost += decodeLoggedDatagram(m_buffer.data(), static_cast<std::size_t>(received),
+                                     m_nextSequence, packets);
     }
     return lost;
 }

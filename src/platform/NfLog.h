@@ -44,6 +44,13 @@ private:
     std::vector<unsigned char> m_buffer;
 };
 
+// Decodes one datagram read from the group's socket (whole netlink messages as the kernel sends
+// them, aligned as for nlmsghdr), appending each logged TCP packet to packets. nextSequence is
+// the sequence number the next message should carry and moves past each message; returns how
+// many packets the numbers say were lost before them.
+std::size_t decodeLoggedDatagram(const unsigned char* data, std::size_t length,
+                                 std::uint32_t& nextSequence, std::vector<LoggedPacket>& packets);
+
 // Decodes one NFLOG packet message body (the attributes after nfgenmsg); false when it holds no
 // TCP packet. The message's sequence number, when it has one, goes to *sequence.
 bool decodeLoggedPacket(const unsigned char* attributes, std::size_t length, LoggedPacket& packet,

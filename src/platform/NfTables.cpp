@@ -31,6 +31,16 @@ bool NftScripts::run(const std::string& script) {
         m_error = "libnftables could not be started";
         return false;
     }
+    if (m_denied) {
+        // A socket of its own each time: the kernel checks the capability of whoever opened
+        // it too, so one kept from a refused time would stay refused.
+        NftWatch probe;
+        int refusal = 0;
+        probe.generation(&refusal);
+        if (refusal == EPERM)
+            return false; // m_error still says why
+        m_denied = false;
+    }
     if (nft_run_cmd_from_buffer(m_ctx, script.c_str()) == 0) {
         m_error.clear();
         return true;
@@ -44,6 +54,7 @@ bool NftScripts::run(const std::string& script) {
         m_error.erase(0, colon + 2);
     if (m_error.empty())
         m_error = std::strerror(EINVAL);
+    m_denied = m_error == std::strerror(EPERM);
     return false;
 }
 

@@ -25,6 +25,10 @@ public:
 private:
     nft_ctx* m_ctx = nullptr;
     std::string m_error;
+    // The kernel refused the last run for want of CAP_NET_ADMIN. The library then writes a
+    // line of its own to standard error on every run, so later runs first ask the kernel
+    // through a plain netlink request that needs the same capability, which writes nothing.
+    bool m_denied = false;
 };
 
 // One table as the kernel reports it; handle 0 when it does not exist.

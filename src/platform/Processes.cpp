@@ -1,5 +1,7 @@
 #include "platform/Processes.h"
 
+#include "platform/UniqueFd.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -16,22 +18,20 @@ ProcessInfo readProcess(std::uint32_t pid) {
         return info;
     char folder[32];
     std::snprintf(folder, sizeof folder, "/proc/%u", pid);
-    const int dir = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0)
+    const UniqueFd dir(::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid())
         return info;
-    const int comm = ::openat(dir, "comm", O_RDONLY | O_CLOEXEC);
-    if (comm >= 0) {
+    if (const UniqueFd comm(::openat(dir.get(), "comm", O_RDONLY | O_CLOEXEC)); comm.valid()) {
         char buffer[64];
-        const ssize_t length = ::read(comm, buffer, sizeof buffer);
+        const ssize_t length = ::read(comm.get(), buffer, sizeof buffer);
         if (length > 0) {
             info.name.assign(buffer, static_cast<std::size_t>(length));
             while (!info.name.empty() && (info.name.back() == '\n' || info.name.back() == '\0'))
                 info.name.pop_back();
         }
-        ::close(comm);
     }
     char target[4096];
-    const ssize_t length = ::readlinkat(dir, "exe", target, sizeof target);
+    const ssize_t length = ::readlinkat(dir.get(), "exe", target, sizeof target);
     if (length > 0 && static_cast<std::size_t>(length) < sizeof target) {
         info.imagePath.assign(target, static_cast<std::size_t>(length));
         // An executable replaced since the process started (an upgrade) reads as
@@ -40,7 +40,6 @@ ProcessInfo readProcess(std::uint32_t pid) {
         if (info.imagePath.size() > deleted.size() && info.imagePath.ends_with(deleted))
             info.imagePath.resize(info.imagePath.size() - deleted.size());
     }
-    ::close(dir);
     return info;
 }
 
@@ -48,8 +47,8 @@ bool endProcess(std::uint32_t pid, const std::string& expectedImage) {
     // kill() reads 0 as "my process group" and negative values as groups or everything.
     if (pid == 0 || pid > static_cast<std::uint32_t>(INT32_MAX))
         return false;
-    const int handle = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
-    if (handle < 0) {
+    const UniqueFd handle(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0)));
+    if (!handle.valid()) {
         if (errno != ENOSYS)
             return false; // gone (ESRCH) or not ours to see
         // A kernel without pidfds: check, then signal by pid.
@@ -60,9 +59,7 @@ bool endProcess(std::uint32_t pid, const std::string& expectedImage) {
     // Read after the pidfd was opened: if the pid now names another process, either the path
     // differs or the signal below finds the held process gone.
     const bool same = expectedImage.empty() || readProcess(pid).imagePath == expectedImage;
-    const bool sent = same && ::syscall(SYS_pidfd_send_signal, handle, SIGKILL, nullptr, 0) == 0;
-    ::close(handle);
-    return sent;
+    return same && ::syscall(SYS_pidfd_send_signal, handle.get(), SIGKILL, nullptr, 0) == 0;
 }
 
 } // namespace tarvok::platform

@@ -8,8 +8,10 @@
 #include "settings/SaveFile.h"
 #include "settings/TextHolders.h"
 
-#include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
+
+#include <utility>
 
 namespace tarvok {
 namespace {
@@ -18,6 +20,8 @@ const QString Title = QStringLiteral("Tarvok");
 const QString RuleFileKey = QStringLiteral("RuleFile");
 const QString DefaultPolicy = QStringLiteral("Normal.rlsp");
 const QString NewPolicyName = QStringLiteral("New.rlsp");
+const QString PolicySuffix = QStringLiteral(".rlsp");
+const QString UnsavedSuffix = QStringLiteral(".unsaved.rlsp");
 
 // The Main texts this file uses.
 enum MainText {
@@ -28,6 +32,28 @@ enum MainText {
     SaveFirst = 96,
     NewTitle = 112,
 };
+
+// Replaces the file at path in one step, as saveFileAtomically does, with a file that only
+// its owner can read from its first byte on: the kept rules say what the user allows.
+bool savePrivately(const QString& path, const QByteArray& bytes, QString* errorText) {
+    QSaveFile file(path);
+    const auto fail = [&] {
+        *errorText = file.errorString();
+        file.cancelWriting();
+        return false;
+    };
+    // The permissions apply to the temporary file, which then takes the file's place.
+    if (!file.open(QIODevice::WriteOnly) ||
+        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+        return fail();
+    if (file.write(bytes) != bytes.size() || !file.flush() || file.error() != QFileDevice::NoError)
+        return fail();
+    if (!file.commit()) {
+        *errorText = file.errorString();
+        return false;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -44,17 +70,6 @@ bool PolicyCommands::FileExists(const QString& path) {
 bool PolicyCommands::isPlainFileName(const QString& name) {
     return !name.isEmpty() && !name.contains(QLatin1Char('/')) &&
            !name.contains(QStringLiteral("..")) && !name.contains(QChar(0));
-}
-
-bool PolicyCommands::readable(const QString& path, QString* error) {
-    QFile file(path);
-    if (file.open(QIODevice::ReadOnly)) {
-        file.readAll();
-        if (file.error() == QFileDevice::NoError)
-            return true;
-    }
-    *error = file.errorString();
-    return false;
 }
 
 QString PolicyCommands::currentFileName() const {
@@ -105,31 +120,33 @@ void PolicyCommands::LoadPolicy() {
     if (currentFileName().isEmpty())
         m_settings.setValue(RuleFileKey, DefaultPolicy);
     QString path = currentFilePath();
-    QString error;
+    PolicyRead read;
     if (!isPlainFileName(currentFileName())) {
         // A name leading out of the program folder is taken as a missing file, and nothing
         // is written under it.
         m_settings.setValue(RuleFileKey, NewPolicyName);
         path = currentFilePath();
+        if (QFileInfo::exists(path))
+            read = ReadPolicyFile(path, m_table);
     } else if (!QFileInfo::exists(path)) {
-        // A first start: the missing policy is written empty, and the run goes on with a
-        // new one.
+        // A first start: the missing policy is written empty and used under its own name, so
+        // that the folder holds one policy file, the one config.ini names.
         SavePolicy(0);
-        m_settings.setValue(RuleFileKey, NewPolicyName);
-        path = currentFilePath();
-    } else if (!readable(path, &error)) {
-        // Not an empty policy, but one that could not be read: the run goes on with no
-        // rules, says so, and never writes the empty table over that file.
+    } else {
+        read = ReadPolicyFile(path, m_table);
+    }
+    if (!read.ok()) {
+        // Not an empty policy, but one that could not be read or is no policy: the run goes
+        // on with no rules, says so, and never writes the empty table over that file.
         m_unreadable = true;
         emit statusTextChanged(statusText());
         report(localisedOr(m_localiser, language::failure::PolicyUnreadable,
                            QStringLiteral("The policy %1 could not be read: %2. The firewall runs "
                                           "with no rules, and saving asks for a new file name."))
-                   .arg(path, error));
+                   .arg(path, policyReadFailure(read, &m_localiser)));
         return;
     }
     emit statusTextChanged(statusText());
-    ReadPolicyFile(path, m_table);
 }
 
 bool PolicyCommands::SavePolicy(int mode) {
@@ -144,6 +161,7 @@ bool PolicyCommands::SavePolicy(int mode) {
         return false;
     }
     const QByteArray text = policyText(m_table.rules(), m_table.words());
+    const QString kept = unsavedFilePath();
     QString path = currentFilePath();
     // The current file could not be read at start-up: saving over it would replace rules
     // nobody has seen, so a new name is asked for, as Save As does, and kept.
@@ -161,6 +179,10 @@ bool PolicyCommands::SavePolicy(int mode) {
         return false;
     if (rename)
         setCurrentFileName(QFileInfo(path).fileName());
+    // Rules kept by an earlier end are saved now. Only a save of changes drops them: the
+    // first start's save of an empty policy must not.
+    if (m_saveChanges)
+        QFile::remove(kept);
     setSaveChanges(false);
     return true;
 }
@@ -178,6 +200,7 @@ void PolicyCommands::NewPolicy() {
     // The table is emptied only once the new file exists, so cancelling keeps the rules.
     if (path.isEmpty() || !writePolicy(path, policyText({}, m_table.words())))
         return;
+    discardChanges();
     m_table.clear();
     setCurrentFileName(QFileInfo(path).fileName());
     setSaveChanges(false);
@@ -192,25 +215,90 @@ void PolicyCommands::OpenPolicy() {
                              .trimmed();
     if (path.isEmpty())
         return;
-    // A file that cannot be read would load as an empty policy under its name, and the next
-    // Save would write that over the file.
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // A file that cannot be read, or is no policy, would load as an empty policy under its
+    // name, and the next Save would write that over the file.
+    const PolicyRead read = replaceRules(path);
+    if (!read.ok()) {
         report(localisedOr(m_localiser, language::failure::PolicyRead,
                            QStringLiteral("The policy %1 could not be read: %2"))
-                   .arg(path, file.errorString()));
+                   .arg(path, policyReadFailure(read, &m_localiser)));
         return;
     }
-    file.close();
-    m_table.clear();
-    ReadPolicyFile(path, m_table);
+    discardChanges(); // the unsaved rules of the policy left behind
     setCurrentFileName(QFileInfo(path).fileName());
+}
+
+PolicyRead PolicyCommands::replaceRules(const QString& path) {
+    PolicyRead read = readPolicy(path, m_table.words());
+    if (!read.ok())
+        return read;
+    m_table.setRules(std::exchange(read.rules, {}));
+    m_unreadable = false;
     setSaveChanges(false);
+    return read;
 }
 
 void PolicyCommands::AskSaveAtExit() {
-    if (m_saveChanges && askYesNo(SaveOnExit) == Prompter::Yes)
+    if (!m_saveChanges)
+        return;
+    if (askYesNo(SaveOnExit) == Prompter::Yes)
         SavePolicy(0);
+    else
+        discardChanges();
+}
+
+QString PolicyCommands::unsavedFilePath() const {
+    QString name = currentFileName();
+    if (name.endsWith(PolicySuffix, Qt::CaseInsensitive))
+        name.chop(PolicySuffix.size());
+    return m_programFolder + QLatin1Char('/') + name + UnsavedSuffix;
+}
+
+bool PolicyCommands::keepUnsaved() {
+    const QString path = unsavedFilePath();
+    // A Count above the limit would read back as no rules at all.
+    QString error = QStringLiteral("more than %1 rules").arg(MaxPolicyRules);
+    if (m_table.count() <= MaxPolicyRules &&
+        savePrivately(path, policyText(m_table.rules(), m_table.words()), &error))
+        return true;
+    report(localisedOr(m_localiser, language::shell::UnsavedNotKept,
+                       QStringLiteral("The unsaved rules could not be kept in %1: %2. They are "
+                                      "lost."))
+               .arg(path, error));
+    return false;
+}
+
+void PolicyCommands::offerKeptUnsaved(const std::function<bool()>& answered) {
+    const QString path = unsavedFilePath();
+    const QFileInfo kept(path);
+    if (!kept.isFile() || kept.isSymLink())
+        return;
+    PolicyRead read = readPolicy(path, m_table.words());
+    if (!read.ok())
+        return; // not what an end wrote: left alone, never loaded
+    const QList<Rule> rules = std::exchange(read.rules, {});
+    const QString question =
+        localisedOr(m_localiser, language::shell::RestoreUnsaved,
+                    QStringLiteral("When Tarvok last ended, nobody could be asked about the "
+                                   "unsaved changes to the policy %1, so its %2 rules were kept "
+                                   "in %3. Do you want to restore them? They come back as "
+                                   "unsaved changes: the policy file changes only when you "
+                                   "save. No deletes the kept rules."))
+            .arg(currentFileName(), QString::number(rules.size()), path);
+    const Prompter::Answer answer = m_prompter.message(question, Prompter::Question, Title);
+    if (answered && !answered())
+        return;
+    if (answer != Prompter::Yes) {
+        QFile::remove(path);
+        return;
+    }
+    m_table.setRules(rules);
+    setSaveChanges(true);
+}
+
+void PolicyCommands::discardChanges() {
+    QFile::remove(unsavedFilePath());
+    setSaveChanges(false);
 }
 
 } // namespace tarvok

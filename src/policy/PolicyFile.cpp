@@ -1,9 +1,13 @@
 #include "policy/PolicyFile.h"
 
+#include "monitor/DesktopEntries.h"
 #include "records/TextFiles.h"
 #include "settings/IniFile.h"
+#include "settings/LanguageFile.h"
+#include "settings/LanguageKeys.h"
 
 #include <cmath>
+#include <utility>
 
 namespace tarvok {
 namespace {
@@ -20,6 +24,20 @@ QByteArray storedValue(QString value) {
     return value.toUtf8();
 }
 
+// Whether a Count text begins with a number at all (blanks, a sign, then a digit or a point
+// and a digit); without one the file holds no count of rules.
+bool hasLeadingNumber(const QString& text) {
+    qsizetype pos = 0;
+    const auto blank = [](QChar c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; };
+    while (pos < text.size() && blank(text[pos]))
+        ++pos;
+    if (pos < text.size() && (text[pos] == u'+' || text[pos] == u'-'))
+        ++pos;
+    if (pos < text.size() && text[pos] == u'.')
+        ++pos;
+    return pos < text.size() && text[pos] >= u'0' && text[pos] <= u'9';
+}
+
 } // namespace
 
 std::optional<int> policyCount(const QString& countText) {
@@ -29,16 +47,32 @@ std::optional<int> policyCount(const QString& countText) {
     return static_cast<int>(count);
 }
 
-QList<Rule> readPolicyRules(const QString& path, const RuleWords& words) {
-    // One read of the file for every key of every rule.
-    const ini::Reader file(path);
+PolicyRead readPolicy(const QString& path, const RuleWords& words) {
+    PolicyRead read;
+    // A regular file only, read once: a FIFO or a device put in its place never holds the
+    // window, and what is checked is what is read.
+    std::optional<QByteArray> bytes = readSmallRegularFile(path, MaxPolicyBytes, &read.detail);
+    if (!bytes) {
+        read.failure = PolicyRead::Failure::Unreadable;
+        return read;
+    }
+    const ini::Reader file = ini::Reader::ofBytes(std::move(*bytes));
     const auto value = [&file](const char* stem, int n) {
         return file.read(Section, QLatin1String(stem) + QString::number(n));
     };
-    const int count = policyCount(file.read(Section, QStringLiteral("Count"))).value_or(0);
-    QList<Rule> rules;
-    rules.reserve(std::max(count, 0));
-    for (int n = 1; n <= count; ++n) {
+    const QString countText = file.read(Section, QStringLiteral("Count"));
+    if (!hasLeadingNumber(countText)) {
+        read.failure = PolicyRead::Failure::NotAPolicy;
+        return read;
+    }
+    const std::optional<int> count = policyCount(countText);
+    if (!count || *count < 0) {
+        read.failure = PolicyRead::Failure::BadCount;
+        read.detail = countText;
+        return read;
+    }
+    read.rules.reserve(*count);
+    for (int n = 1; n <= *count; ++n) {
         Rule rule;
         const bool accept = value("Action_", n) == Yes;
         rule.action = accept ? words.accept : words.block;
@@ -53,15 +87,37 @@ QList<Rule> readPolicyRules(const QString& path, const RuleWords& words) {
         if (rule.description.isEmpty())
             rule.description = words.noDescription;
         rule.log = value("Log_", n) == Yes ? QString() : words.noLog;
-        rules.append(rule);
+        read.rules.append(rule);
     }
-    return rules;
+    return read;
 }
 
-void ReadPolicyFile(const QString& path, RuleTable& table) {
-    const QList<Rule> rules = readPolicyRules(path, table.words());
-    if (!rules.isEmpty())
-        table.setRules(table.rules() + rules);
+QString policyReadFailure(const PolicyRead& read, const Localiser* language) {
+    const auto text = [language](int key, const QString& english) {
+        return language ? localisedOr(*language, key, english) : english;
+    };
+    switch (read.failure) {
+    case PolicyRead::Failure::None:
+        return {};
+    case PolicyRead::Failure::Unreadable:
+        return read.detail;
+    case PolicyRead::Failure::NotAPolicy:
+        return text(language::policyRead::NotAPolicy,
+                    QStringLiteral("it is not a policy file: it has no [Rules] section with a "
+                                   "Count of rules"));
+    case PolicyRead::Failure::BadCount:
+        return text(language::policyRead::BadCount,
+                    QStringLiteral("its Count of rules, \"%1\", is not a number from 0 to 32767"))
+            .arg(read.detail);
+    }
+    return {};
+}
+
+PolicyRead ReadPolicyFile(const QString& path, RuleTable& table) {
+    PolicyRead read = readPolicy(path, table.words());
+    if (!read.rules.isEmpty())
+        table.setRules(table.rules() + std::exchange(read.rules, {}));
+    return read;
 }
 
 QByteArray policyText(const QList<Rule>& rules, const RuleWords& words) {

@@ -47,6 +47,7 @@ enum AddText {
     LogTip = 31,
     StateTip = 32,
     ModifyTitle = 33,
+    AddressTip = 35,
 };
 
 template <typename Widget> Widget* named(QWidget* parent, const char* name) {
@@ -55,17 +56,9 @@ template <typename Widget> Widget* named(QWidget* parent, const char* name) {
     return widget;
 }
 
-// A choice list shown greyed while it holds its "off" item.
-void showChoice(QComboBox* choice, QLabel* caption, bool off, const QString& tipPrefix) {
-    caption->setEnabled(!off);
-    QPalette palette = choice->palette();
-    const QColor text =
-        choice->palette().color(off ? QPalette::Disabled : QPalette::Active, QPalette::WindowText);
-    palette.setColor(QPalette::Active, QPalette::ButtonText, text);
-    palette.setColor(QPalette::Inactive, QPalette::ButtonText, text);
-    palette.setColor(QPalette::Active, QPalette::Text, text);
-    palette.setColor(QPalette::Inactive, QPalette::Text, text);
-    choice->setPalette(palette);
+// A choice list's tooltip names the item it holds. Its "off" item is drawn like any other:
+// greyed, it looked like a control that cannot be used.
+void showChoice(QComboBox* choice, const QString& tipPrefix) {
     choice->setToolTip(tipPrefix + QLatin1Char(' ') + choice->currentText());
 }
 
@@ -186,6 +179,10 @@ void RuleEditorDialog::applyLanguage() {
     m_add->setText(add(AddButton));
     m_modify->setText(add(ModifyButton));
     m_cancel->setText(add(CancelButton));
+    // Connections from 127.0.0.1 are passed over by design, so a rule tried with a plain
+    // local client seems to do nothing; the tip says how to try one.
+    m_addressChoice->setToolTip(add(AddressTip));
+    m_address->setToolTip(add(AddressTip));
 }
 
 void RuleEditorDialog::addressChoiceChanged() {
@@ -201,11 +198,11 @@ void RuleEditorDialog::portChoiceChanged() {
 }
 
 void RuleEditorDialog::logChoiceChanged() {
-    showChoice(m_logChoice, m_logCaption, m_logChoice->currentIndex() == 1, add(LogTip));
+    showChoice(m_logChoice, add(LogTip));
 }
 
 void RuleEditorDialog::stateChoiceChanged() {
-    showChoice(m_stateChoice, m_stateCaption, m_stateChoice->currentIndex() == 1, add(StateTip));
+    showChoice(m_stateChoice, add(StateTip));
 }
 
 void RuleEditorDialog::setFields(const EditorFields& fields) {

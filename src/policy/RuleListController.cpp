@@ -90,6 +90,9 @@ RuleListController::RuleListController(QWidget* window, RuleTable& table, Policy
     on("mnuReject", [this] { createRuleFrom(RuleSource::PerConnection); });
     on("mnuRejectXP", [this] { createRuleFrom(RuleSource::PerApplication); });
     on("mnuCreateRuleLog", [this] { createRuleFrom(RuleSource::EventList); });
+    // The menu shows the key; the list handles it (a context menu's entries never fire).
+    if (QAction* remove = action("mnuDeleteRule"))
+        remove->setShortcut(QKeySequence::Delete);
     if (auto* menu = m_window->findChild<QMenu*>(QStringLiteral("mnuListRules")))
         connect(menu, &QMenu::aboutToShow, this, &RuleListController::prepareContextMenu);
 }
@@ -234,9 +237,15 @@ bool RuleListController::ruleListEvent(QEvent* event) {
     if (event->type() != QEvent::KeyPress)
         return false;
     const auto* key = static_cast<QKeyEvent*>(event);
+    const bool rules = m_table.count() > 0;
+    // Delete removes the selection, as on every desktop list; the question comes first.
+    if (key->matches(QKeySequence::Delete)) {
+        if (rules)
+            deleteRule();
+        return true;
+    }
     if (key->modifiers() != Qt::ControlModifier)
         return false;
-    const bool rules = m_table.count() > 0;
     switch (key->key()) {
     case Qt::Key_A:
         if (rules)

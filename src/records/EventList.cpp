@@ -146,7 +146,7 @@ bool EventList::fail(const QString& path, const QString& error) {
 
 bool EventList::write(bool applySizeLimit) {
     const QString path = dayFilePath();
-    if (!QDir().mkpath(logsFolder()))
+    if (!makePrivateFolder(logsFolder()))
         return fail(path, QStringLiteral("the folder %1 could not be created").arg(logsFolder()));
 
     QByteArray batch;
@@ -165,7 +165,8 @@ bool EventList::write(bool applySizeLimit) {
     } else {
         // Unbuffered, so that nothing of a failed batch is left to be written at close.
         QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
+                       PrivateFile))
             return fail(path, file.errorString());
         const qint64 before = file.size();
         if (file.write(batch) != batch.size()) {

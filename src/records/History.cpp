@@ -42,7 +42,7 @@ bool HistoryList::load() {
     bool ok = true;
     if (!QFileInfo::exists(path)) {
         QFile file(path);
-        if (!file.open(QIODevice::WriteOnly)) {
+        if (!file.open(QIODevice::WriteOnly, PrivateFile)) {
             m_lastError = file.errorString();
             ok = false;
         }

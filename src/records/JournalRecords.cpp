@@ -5,6 +5,10 @@
 #include <QFileInfo>
 
 #include <sys/uio.h>
+// Without this, every record carries CODE_FILE with the path of this file on the machine
+// that built Tarvok (and the line and function of the call below, which say nothing of
+// the event).
+#define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 
 #include <vector>

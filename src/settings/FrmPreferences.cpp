@@ -273,8 +273,11 @@ void FrmPreferences::ok() {
         m_prompter.message(m_emptySizeMessage, Prompter::Critical, QStringLiteral("Tarvok"));
     else
         m_settings.setValue(QStringLiteral("LogSize"), m_size->text());
-    m_prompter.message(m_changeMessage, Prompter::Exclamation, m_changeTitle);
-    m_settings.setValue(QStringLiteral("Language"), m_language->currentText());
+    // The note that the language changes at the next start, only when it does change.
+    const QString language = m_language->currentText();
+    if (language != m_settings.value(QStringLiteral("Language")))
+        m_prompter.message(m_changeMessage, Prompter::Exclamation, m_changeTitle);
+    m_settings.setValue(QStringLiteral("Language"), language);
     accept();
 }
 

@@ -287,6 +287,12 @@ QByteArray encodeValue(QString value) {
 
 Reader::Reader(const QString& path) : m_parsed(cache().get(path)) {}
 
+Reader Reader::ofBytes(QByteArray bytes) {
+    Reader reader;
+    reader.m_parsed = parse(std::move(bytes));
+    return reader;
+}
+
 Reader::~Reader() = default;
 
 QString Reader::read(const QString& section, const QString& key) const {

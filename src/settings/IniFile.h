@@ -30,12 +30,15 @@ struct ParsedFile;
 class Reader {
 public:
     explicit Reader(const QString& path);
+    // Look-ups in bytes the caller has already read (from a file it opened with its own checks).
+    static Reader ofBytes(QByteArray bytes);
     ~Reader();
     QString read(const QString& section, const QString& key) const;
     QByteArray readBytes(const QString& section, const QString& key) const;
     bool isUtf8() const;
 
 private:
+    Reader() = default;
     std::shared_ptr<const ParsedFile> m_parsed;
 };
 

@@ -2,6 +2,8 @@
 // Every (section, key) that the program reads from a language file. Every shipped language
 // file must hold all of them; a key missing from a file shows as an empty text.
 
+#include "engine/TextKeys.h" // the keys the engine reads, named there
+
 #include <QList>
 #include <QString>
 
@@ -20,6 +22,27 @@ constexpr int LogLostAtExit = 136;   // the exit flush failed; the records are l
 constexpr int LanguageDamaged = 137; // %1 the language file; the rules use English words
 constexpr int PolicyUnreadable = 138; // the start-up policy could not be read
 } // namespace failure
+
+// [Main] reasons why a file is no policy, put after "The policy %1 could not be read:".
+namespace policyRead {
+constexpr int NotAPolicy = 350; // no [Rules] section with a Count
+constexpr int BadCount = 351;   // %1 the Count text, outside 0 to 32767
+} // namespace policyRead
+// [Main] texts of the main window's frame, the tray, the update check and the rules kept
+// unsaved at an end nobody could answer.
+namespace shell {
+constexpr int MenuOpen = 3;            // the window's and the tray's entries
+constexpr int MenuExit = 8;
+constexpr int MenuPause = 13;
+constexpr int MenuAbout = 24;
+constexpr int NewVersion = 105;        // the update check's offer of a newer version
+constexpr int DownloadIt = 106;
+constexpr int UpToDate = 107;
+constexpr int UpdateFailed = 190;      // %1 the server's answer
+constexpr int UpdateNoAnswer = 360;    // %1 the server, %2 why it gave no answer
+constexpr int RestoreUnsaved = 361;    // %1 the policy, %2 how many rules, %3 the kept file
+constexpr int UnsavedNotKept = 362;    // a failure: %1 the file, %2 the reason
+} // namespace shell
 
 // [Main] texts of the about box: %1 a folder.
 constexpr int FilesFolder = 300;          // where this run keeps its files
@@ -66,10 +89,12 @@ inline QList<Key> allKeys() {
         {"Main", 300, 301},                                   // about box: where the files are
         {"Main", 320, 320},                                   // journal preference
         {"Main", 340, 346},                                   // hits, deciding rule (insight::)
+        {"Main", 350, 351},                                   // no policy (policyRead::)
+        {"Main", 360, 362},                                   // update check, unsaved rules
         {"Main", 200, 203},                                   // level words, block unheeded
         {"Main", 220, 223},                                   // alert pid column, list names
         {"Main", 280, 283},                                   // the kernel packet filter table
-        {"Add", 1, 34},                                       // rule editor and words of rules
+        {"Add", 1, 35},                                       // rule editor and words of rules
         {"About", 1, 2}, {"About", 4, 4}, {"About", 6, 6},    // about box
         {"Preferences", 1, 13}, {"Preferences", 40, 40},      // preferences dialog
         {"Log", 1, 11}, {"Log", 40, 40},                      // log record window

@@ -1,5 +1,7 @@
 #include "settings/ProgramFolder.h"
 
+#include "settings/SaveFile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -36,16 +38,33 @@ ProgramFolders programFoldersFor(const QString& binaryFolder) {
 QString prepareProgramFolder(const QString& folder) {
     const QByteArray path = QFile::encodeName(folder);
     QString reason;
-    if (!QDir().mkpath(folder))
+    if (!makePrivateFolder(folder)) {
         reason = QStringLiteral("it cannot be made");
-    else if (::access(path.constData(), W_OK | X_OK) != 0)
+    } else if (::access(path.constData(), W_OK | X_OK) != 0) {
         reason = QString::fromLocal8Bit(std::strerror(errno));
-    else
+    } else {
+        keepPrivate(folder);
+        keepRecordsPrivate(folder);
         return {};
+    }
     return QStringLiteral("Tarvok cannot start: its program folder %1 cannot be made or "
                           "written (%2). Tarvok keeps its settings, policies and records "
                           "there.")
         .arg(folder, reason);
+}
+
+void keepRecordsPrivate(const QString& folder) {
+    const QDir programFolder(folder);
+    const QStringList records = {QStringLiteral("config.ini"), QStringLiteral("History.tvh"),
+                                 QStringLiteral("*.rlsp")};
+    for (const QString& name : programFolder.entryList(records, QDir::Files | QDir::Hidden))
+        keepPrivate(programFolder.filePath(name));
+    const QDir logs(programFolder.filePath(QStringLiteral("Logs")));
+    if (!logs.exists())
+        return;
+    keepPrivate(logs.path());
+    for (const QString& name : logs.entryList(QDir::Files | QDir::Hidden))
+        keepPrivate(logs.filePath(name));
 }
 
 void setInstalledDataFolder(const QString& folder) { g_installedData = folder; }

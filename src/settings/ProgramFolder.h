@@ -25,9 +25,17 @@ ProgramFolders chooseProgramFolders(const QString& binaryFolder, bool shareFolde
 // chooseProgramFolders() for this process: the file system, XDG_DATA_HOME and the home folder.
 ProgramFolders programFoldersFor(const QString& binaryFolder);
 
-// Makes the folder when missing and checks it can be written. Empty when it can; otherwise
-// the message to show before ending.
+// The per-user folder of an installed Tarvok: makes it 0700 when missing (0700 also when an
+// older version made it readable to all), checks it can be written and keeps its records
+// private (keepRecordsPrivate). Empty when it can be written; otherwise the message to show
+// before ending.
 QString prepareProgramFolder(const QString& folder);
+
+// Takes the group's and others' access away from the records Tarvok keeps in folder, which
+// older versions wrote 0644: config.ini, the policies, History.tvh, Logs/ and its files. The
+// folder itself is left as it is: a build folder also holds the binary and the build's files,
+// which its user may share.
+void keepRecordsPrivate(const QString& folder);
 
 // The installed data folder in use by this process; empty (the default) for a build folder.
 void setInstalledDataFolder(const QString& folder);

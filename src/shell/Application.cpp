@@ -1,5 +1,6 @@
 #include "shell/Application.h"
 
+#include "control/ControlClient.h"
 #include "engine/EnforcementEngine.h"
 #include "engine/KernelTable.h"
 #include "engine/SecurityLevels.h"
@@ -12,12 +13,15 @@
 #include "policy/RuleListModel.h"
 #include "records/JournalRecords.h"
 #include "settings/LanguageKeys.h"
-#include "shell/ControlServer.h"
+#include "settings/SaveFile.h"
+#include "shell/BuildConfig.h"
+#include "shell/ControlBinding.h"
 #include "shell/MainWindow.h"
 #include "shell/Resources.h"
 #include "shell/RuleInsight.h"
 #include "shell/ShellWindows.h"
 #include "shell/StartupOptions.h"
+#include "shell/StatusDisplay.h"
 #include "shell/TrayIcon.h"
 #include "shell/Twips.h"
 #include "stats/TrafficDisplay.h"
@@ -27,6 +31,7 @@
 #include <QDate>
 #include <QDialog>
 #include <QDir>
+#include <QFileInfo>
 #include <QLocale>
 #include <QSocketNotifier>
 #include <QTreeView>
@@ -45,9 +50,22 @@ namespace {
 int g_signalPipe[2] = {-1, -1};
 
 void onUnixSignal(int) {
+    // Only async-signal-safe work here; the event loop does the rest. The interrupted code
+    // may be about to read errno: the write must not change it.
+    const int savedErrno = errno;
     const char byte = 1;
-    // Only async-signal-safe work here; the event loop does the rest.
     (void)!::write(g_signalPipe[0], &byte, 1);
+    errno = savedErrno;
+}
+
+// The enforcer this window starts: the one named for tests and trial runs, else the one beside
+// the binary (a build folder), else the installed one. The window holds no privilege, so the
+// variable lets no one do more than they could without it.
+QString enforcerProgram() {
+    if (const QString named = qEnvironmentVariable("TARVOK_ENFORCER"); !named.isEmpty())
+        return named;
+    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/tarvok-enforcer");
+    return QFileInfo::exists(beside) ? beside : QStringLiteral(TARVOK_INSTALLED_ENFORCER);
 }
 
 QString mainText(const Localiser& language, int key) {
@@ -84,7 +102,12 @@ bool Application::start(const QStringList& arguments) {
     if (running) {
         // The reports of start-up are shown once the first pass has run: Timer1's tick is
         // queued before this, so a box never opens before enforcement has begun.
-        connect(m_engine->timer(), &QTimer::timeout, this, [this] { m_prompter.showHeld(); },
+        // Rules kept by an end nobody could answer are offered back after them.
+        connect(m_engine->timer(), &QTimer::timeout, this,
+                [this] {
+                    m_prompter.showHeld();
+                    offerKeptUnsaved();
+                },
                 static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::SingleShotConnection));
     } else {
         m_prompter.showHeld(); // the program ends here: why is said now
@@ -104,9 +127,12 @@ bool Application::startUp(const QStringList& arguments) {
     // One instance per program folder: a second start is refused and leaves the first alone.
     m_lock.setStaleLockTime(0);
     if (!m_lock.tryLock(0)) {
-        const QString text = m_lock.error() == QLockFile::LockFailedError
-                                 ? QStringLiteral("Application is already running!")
-                                 : lockFailure(m_folder, m_lock.error());
+        const bool running = m_lock.error() == QLockFile::LockFailedError;
+        // Its window may be hidden or minimised where no tray can bring it back.
+        if (running)
+            askToShowWindow(m_folder);
+        const QString text = running ? QStringLiteral("Application is already running!")
+                                     : lockFailure(m_folder, m_lock.error());
         m_prompter.message(text, Prompter::Critical, QStringLiteral("Tarvok"));
         return false;
     }
@@ -143,8 +169,19 @@ bool Application::startUp(const QStringList& arguments) {
     return true;
 }
 
+// Takes over the enforcer that a window of this program folder left running when it ended
+// unexpectedly, its policy still in force, so that no moment passes without it; otherwise
+// starts one. Without one, Tarvok runs as a monitor and says why.
+void Application::startEnforcer() {
+    const quint64 instance = EnforcerLink::instanceFor(m_folder);
+    if (!m_enforcer.adopt(instance) && !m_enforcer.start(enforcerProgram(), instance))
+        GuardedPrompter::toStandardError(m_enforcer.failure());
+    m_tables.setEnforcer(&m_enforcer);
+}
+
 void Application::loadMainWindow() {
     initResources();
+    startEnforcer();
     m_window = std::make_unique<MainWindow>();
     m_qtPrompter.setParentWidget(m_window.get());
     m_window->setWindowIcon(pictureIcon(Picture::App));
@@ -167,7 +204,6 @@ void Application::loadMainWindow() {
     m_traffic = new TrafficDisplay(m_counters, m_holders, QLocale(), m_window.get());
     connect(totals, &QTimer::timeout, m_traffic, &TrafficDisplay::updateTick);
     connect(speeds, &QTimer::timeout, m_traffic, &TrafficDisplay::speedTick);
-    connect(m_trayActivity, &QTimer::timeout, this, &Application::showActivity);
     connect(m_traffic, &TrafficDisplay::panelUpdated, m_window.get(), &MainWindow::setPanelText);
 
     // The start of this run, for the history.
@@ -181,8 +217,10 @@ void Application::loadMainWindow() {
         return;
 
     m_tray = std::make_unique<TrayIcon>();
-    m_tray->setCaptions(mainText(m_language, 3), mainText(m_language, 13),
-                        mainText(m_language, 24), mainText(m_language, 8));
+    m_tray->setCaptions(mainText(m_language, language::shell::MenuOpen),
+                        mainText(m_language, language::shell::MenuPause),
+                        mainText(m_language, language::shell::MenuAbout),
+                        mainText(m_language, language::shell::MenuExit));
     m_tray->setToolTip(QStringLiteral("Tarvok"));
     m_tray->setIcon(pictureIcon(Picture::TrayIdle));
     m_tray->show();
@@ -204,9 +242,14 @@ void Application::loadMainWindow() {
     m_levels->setNotifier(m_tray.get());
     m_levels->setLocaliser(&m_language);
     // Follows every change of the policy from the first write on (below, once it is loaded).
-    m_kernel = new KernelTable(m_rules, *m_engine, m_levels, m_window.get());
+    m_kernel = new KernelTable(m_rules, *m_engine, m_levels, m_enforcer, m_window.get());
+    m_kernel->setAllowAllOnCrash(m_settings.value(QStringLiteral("AllowAllOnCrash")) ==
+                                 QLatin1String("True"));
     m_kernel->setNotifier(m_tray.get());
     m_kernel->setLocaliser(&m_language);
+    m_status = new StatusDisplay({*m_window, *m_tray, *m_levels, *m_kernel, *m_traffic},
+                                 m_window.get());
+    connect(m_trayActivity, &QTimer::timeout, m_status, &StatusDisplay::showActivity);
     wireCommands();
     m_windows = new ShellWindows({m_folder, m_window.get(), m_events.get(), &m_settings,
                                   &m_language, &m_prompter, m_tray.get()},
@@ -247,9 +290,11 @@ void Application::loadMainWindow() {
     wireMonitor();
     m_insight = new RuleInsight({*m_engine, *m_levels, m_rules, *m_ruleList, *m_activity,
                                  *m_window, m_language});
-    connect(m_insight, &RuleInsight::panelToolTipLineChanged, this,
-            &Application::showPanelOneToolTip);
-    showPanelOneToolTip();
+    const auto showNeverMatching = [this] {
+        m_status->setNeverMatching(m_insight->panelToolTipLine());
+    };
+    connect(m_insight, &RuleInsight::panelToolTipLineChanged, m_status, showNeverMatching);
+    showNeverMatching();
 
     m_settings.applyFallbacks();
     QCoreApplication::processEvents();
@@ -263,13 +308,13 @@ void Application::loadMainWindow() {
 
     // Replaces a table left by a crash; a blocked connection is refused from here on.
     m_kernel->update();
-    connect(m_kernel, &KernelTable::stateChanged, this, &Application::showLevelState);
+    connect(m_kernel, &KernelTable::stateChanged, m_status, &StatusDisplay::showLevelState);
     m_engine->checkCutAbility();
-    showLevelState();
+    m_status->showLevelState();
     m_trayActivity->start();
-    QDir(m_folder).mkpath(QStringLiteral("Logs"));
+    makePrivateFolder(m_folder + QStringLiteral("/Logs"));
     // Commands from a terminal, once everything they act on is in place.
-    new ControlServer(*this, m_folder, m_language, m_window.get());
+    new ControlBinding(*this, m_folder, m_language, m_window.get());
 }
 
 // The Activity tab: both connection lists, their actions and the count watcher. Runs after the
@@ -337,22 +382,10 @@ void Application::watchLogWrites() {
                 GuardedPrompter::toStandardError(text);
                 m_tray->showBalloon(text, QStringLiteral("Tarvok"), Notifier::Warning,
                                     Notifier::BalloonTimeoutMs);
-                m_logFailure = text;
-                showPanelOneToolTip();
+                m_status->setLogFailure(text);
             });
-    connect(m_events.get(), &EventList::writeResumed, this, [this] {
-        m_logFailure.clear();
-        showPanelOneToolTip();
-    });
-}
-
-void Application::showPanelOneToolTip() {
-    QStringList lines;
-    const QString neverMatching = m_insight ? m_insight->panelToolTipLine() : QString();
-    for (const QString& line : {m_levelToolTip, m_logFailure, neverMatching})
-        if (!line.isEmpty())
-            lines.append(line);
-    m_window->panel(1)->setToolTip(lines.join(QLatin1Char('\n')));
+    connect(m_events.get(), &EventList::writeResumed, m_status,
+            [this] { m_status->setLogFailure(QString()); });
 }
 
 void Application::wireCommands() {
@@ -396,9 +429,9 @@ void Application::wireCommands() {
             m_history->clearSelection(rows);
         });
 
-    connect(m_levels, &SecurityLevels::changed, this, &Application::showLevelState);
+    connect(m_levels, &SecurityLevels::changed, m_status, &StatusDisplay::showLevelState);
     connect(m_engine, &EnforcementEngine::cutAbilityChanged, this, [this](CutAbility ability) {
-        showLevelState();
+        m_status->showLevelState();
         if (const int reason = m_levels->monitorOnlyReasonKey(); reason && ability != CutAbility::Works)
             m_tray->showBalloon(mainText(m_language, reason), mainText(m_language, 120),
                                 Notifier::Warning, Notifier::BalloonTimeoutMs);
@@ -406,74 +439,6 @@ void Application::wireCommands() {
     connect(m_tray.get(), &TrayIcon::openRequested, this, &Application::showWindow);
     connect(m_tray.get(), &TrayIcon::pauseRequested, this, [this] { m_levels->togglePause(); });
     connect(m_tray.get(), &TrayIcon::exitRequested, this, [this] { shutdown(true); });
-}
-
-void Application::showLevelState() {
-    const SecurityLevel level = m_levels->level();
-    const bool running = m_levels->controlsEnabled();
-    for (int item = 0; item < 3; ++item) {
-        if (QAction* action = m_window->action(QStringLiteral("mnuLevel%1").arg(item))) {
-            action->setChecked(static_cast<int>(level) == item);
-            action->setEnabled(running);
-        }
-    }
-    for (const char* option :
-         {"mnuDisplayApp", "mnuShowListeningPorts", "mnuDisplayUDP", "mnuDisplay0000127001"})
-        if (QAction* action = m_window->action(QLatin1String(option)))
-            action->setEnabled(running);
-    if (QAction* pause = m_window->action(QStringLiteral("mnuPauseFirewall")))
-        pause->setChecked(m_levels->paused());
-    m_tray->setPauseChecked(m_levels->paused());
-
-    const auto picture = [](SecurityLevels::Picture p) {
-        switch (p) {
-        case SecurityLevels::Picture::LevelAllow: return Picture::LevelAllow;
-        case SecurityLevels::Picture::LevelBlock: return Picture::LevelBlock;
-        case SecurityLevels::Picture::Paused: return Picture::Paused;
-        case SecurityLevels::Picture::PolicyOn: return Picture::PolicyOn;
-        case SecurityLevels::Picture::PolicyOff: return Picture::PolicyOff;
-        case SecurityLevels::Picture::LevelNormal: break;
-        }
-        return Picture::LevelNormal;
-    };
-    // A firewall that cannot cut says so where the user looks, instead of "Active", and its
-    // Block level's picture is given without its meaning, "Block All Traffic".
-    const bool monitorOnly = m_levels->monitorOnlyReasonKey() != 0;
-    if (monitorOnly && level == SecurityLevel::Block)
-        m_window->setPanelPicture(1, pictureIcon(Picture::LevelBlock));
-    else
-        m_window->setPanelPicture(1, picture(m_levels->levelPicture()));
-    m_window->setPanelPicture(2, picture(m_levels->policyPicture()));
-    // A firewall that cannot cut, or whose table the kernel refused, says so where the user
-    // looks, instead of "Active"; the long text is whole in the tooltips.
-    const QString cutsOnly =
-        m_kernel && !monitorOnly && !m_levels->paused() ? m_kernel->cutsOnlyText() : QString();
-    const QString shown = cutsOnly.isEmpty() ? m_levels->firstPanelText() : cutsOnly;
-    m_window->setPanelText(1, shown);
-    const bool limited = monitorOnly || !cutsOnly.isEmpty();
-    m_levelToolTip = limited ? shown : QString();
-    m_tray->setToolTip(limited ? QStringLiteral("Tarvok\n") + shown : QStringLiteral("Tarvok"));
-    showPanelOneToolTip();
-    switch (m_levels->trayImage()) {
-    case SecurityLevels::TrayImage::Allow: m_tray->setIcon(pictureIcon(Picture::TrayAllow)); break;
-    case SecurityLevels::TrayImage::Paused: m_tray->setIcon(pictureIcon(Picture::TrayPause)); break;
-    case SecurityLevels::TrayImage::Block: m_tray->setIcon(pictureIcon(Picture::TrayBlock)); break;
-    case SecurityLevels::TrayImage::Activity: m_tray->setIcon(pictureIcon(Picture::TrayIdle)); break;
-    }
-    m_activityShown = 0; // the picture was just set here: the next activity tick sets its own
-}
-
-void Application::showActivity() {
-    const int image = m_traffic->activityTick();
-    if (image == m_activityShown)
-        return;
-    m_activityShown = image;
-    switch (image) {
-    case TrafficDisplay::Both: m_tray->setIcon(pictureIcon(Picture::TrayBoth)); break;
-    case TrafficDisplay::Sending: m_tray->setIcon(pictureIcon(Picture::TraySending)); break;
-    case TrafficDisplay::Receiving: m_tray->setIcon(pictureIcon(Picture::TrayReceiving)); break;
-    default: m_tray->setIcon(pictureIcon(Picture::TrayIdle)); break;
-    }
 }
 
 void Application::showWindow() {
@@ -499,6 +464,8 @@ void Application::shutdown(bool interactive) {
 
     if (interactive && m_policy)
         m_policy->AskSaveAtExit();
+    else if (m_policy && m_policy->SaveChanges())
+        m_policy->keepUnsaved(); // nobody can say what to do with them: offered at the next start
     if (m_events && !m_events->flushAtExit())
         report(localisedOr(m_language, language::failure::LogLostAtExit,
                            QStringLiteral("The event records of this run could not be written "
@@ -559,6 +526,13 @@ void Application::shutdown(bool interactive) {
     m_lock.unlock();
     m_ended = true;
     emit finished();
+}
+
+void Application::offerKeptUnsaved() {
+    // A question cut short by the end of the run leaves the kept rules for the next start.
+    const auto answered = [this] { return !m_prompter.unattended() && !m_shuttingDown; };
+    if (m_policy && answered())
+        m_policy->offerKeptUnsaved(answered);
 }
 
 void Application::requestExit() {

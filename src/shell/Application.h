@@ -4,6 +4,7 @@
 // shutdown that every path to the end goes through.
 
 #include "engine/ConnectionTables.h"
+#include "engine/EnforcerLink.h"
 #include "engine/RuleTable.h"
 #include "engine/TextHolders.h"
 #include "platform/SockDiag.h"
@@ -34,6 +35,7 @@ class PolicyCommands;
 class RuleInsight;
 class RuleListModel;
 class SecurityLevels;
+class StatusDisplay;
 class TrafficDisplay;
 class ShellWindows;
 class TrayIcon;
@@ -55,8 +57,9 @@ public:
     bool start(const QStringList& arguments);
 
     // Ends the run for good: the unsaved-policy question (asked only when interactive; a
-    // shutdown nobody can answer treats unsaved rules as "No"), the remaining event records,
-    // the history, the window size and the settings, each only once start-up has read it.
+    // shutdown nobody can answer keeps unsaved rules beside the policy, offered back at the
+    // next start once the passes run), the remaining event records, the history, the window
+    // size and the settings, each only once start-up has read it.
     // A failure is reported and the later steps still run; when not interactive, failures go
     // to standard error only. Runs once; emits finished().
     void shutdown(bool interactive);
@@ -69,6 +72,9 @@ public:
 
     // SIGTERM, SIGINT and SIGHUP request the exit. Call once, from main().
     void installSignalHandlers();
+
+    // Shows the main window, restored and in front.
+    void showWindow();
 
     bool startedMinimized() const { return m_startMinimized; }
     MainWindow* window() const { return m_window.get(); }
@@ -94,18 +100,15 @@ signals:
 
 private:
     void loadMainWindow();
+    void startEnforcer();
     void applyLanguage();
     void wireCommands();
     void wireMonitor();
-    void showLevelState();
-    void showActivity(); // Timer2: the tray picture of the traffic
-    void showWindow();
     bool startUp(const QStringList& arguments);
     void onSignal();
     void report(const QString& text);
     void watchLogWrites();
-    // Panel 1's tooltip: why the firewall only monitors, and a log outage, when there are.
-    void showPanelOneToolTip();
+    void offerKeptUnsaved();
 
     QString m_folder;
     QtPrompter m_qtPrompter;
@@ -115,6 +118,8 @@ private:
     LanguageFile m_language;
     TextHolders m_holders;
     platform::SockDiag m_diag;
+    // The one process that holds capabilities; it outlives everything that asks it to act.
+    EnforcerLink m_enforcer;
     ConnectionTables m_tables{m_diag};
     SystemCounters m_counters{&m_prompter}; // read by the traffic display
     RuleTable m_rules;
@@ -124,8 +129,6 @@ private:
     std::unique_ptr<TrayIcon> m_tray;
     QString m_startDate; // of this run, for the history
     QString m_startTime;
-    QString m_levelToolTip;
-    QString m_logFailure; // while the event log cannot be written
     QString m_doubleClickCloses = QStringLiteral("1"); // "1" close the connection, "0" properties
     std::unique_ptr<ProgramIcons> m_programIcons;
     bool m_startMinimized = false;
@@ -146,13 +149,13 @@ private:
     QTimer* m_countWatcher = nullptr;  // Timer1_IMPROVED
     QTimer* m_trayActivity = nullptr;  // Timer2
     TrafficDisplay* m_traffic = nullptr;
-    int m_activityShown = 0; // the tray's activity picture now shown; 0 when another shows
     ConnectionMonitor* m_monitor = nullptr;
     ConnectionActions* m_connectionActions = nullptr;
     ActivityTab* m_activity = nullptr;
     RuleListModel* m_ruleList = nullptr; // what the Policy list shows of m_rules
     RuleInsight* m_insight = nullptr;
     ShellWindows* m_windows = nullptr; // the secondary windows and the Log tab's commands
+    StatusDisplay* m_status = nullptr; // the level and state in the panels and the tray
 };
 
 } // namespace tarvok

@@ -5,109 +5,23 @@
 #include "monitor/ListStyle.h"
 #include "shell/Resources.h"
 #include "shell/MainWindowTables.h"
+#include "shell/StatusPanels.h"
+#include "shell/TrayIcon.h"
 #include "shell/Twips.h"
 
 #include <QActionGroup>
 #include <QCloseEvent>
-#include <QFrame>
-#include <QHBoxLayout>
 #include <QHeaderView>
-#include <QLabel>
 #include <QMenuBar>
-#include <QPainter>
 #include <QResizeEvent>
 #include <QStandardItemModel>
 #include <QStatusBar>
-#include <QStyle>
 #include <QTabWidget>
 #include <QToolBar>
 #include <QTreeView>
 #include <QVBoxLayout>
 
-#include <algorithm>
-
 namespace tarvok {
-
-// Places the status-bar panels side by side at the widths the window gives them. The strip
-// claims no minimum width, so the panels never hold the window wider than its own minimum.
-class PanelStrip : public QWidget {
-public:
-    using QWidget::QWidget;
-
-    void setPanels(const std::array<QWidget*, MainWindow::PanelCount>& panels) {
-        m_panels = panels;
-    }
-    void setWidths(const std::array<int, MainWindow::PanelCount>& widths) {
-        m_widths = widths;
-        place();
-    }
-
-protected:
-    void resizeEvent(QResizeEvent*) override { place(); }
-
-private:
-    void place() {
-        int x = 0;
-        for (int i = 0; i < MainWindow::PanelCount; ++i) {
-            if (!m_panels[i])
-                continue;
-            m_panels[i]->setGeometry(x, 0, m_widths[i], height());
-            x += m_widths[i];
-        }
-    }
-
-    std::array<QWidget*, MainWindow::PanelCount> m_panels{};
-    std::array<int, MainWindow::PanelCount> m_widths{};
-};
-
-// A panel's text. A text wider than its panel ends in an ellipsis, so that a cut shows as one.
-class PanelText : public QWidget {
-public:
-    using QWidget::QWidget;
-
-    QString text() const { return m_text; }
-    void setText(const QString& text) {
-        if (text == m_text)
-            return;
-        m_text = text;
-        // The text is painted, not held by a label: assistive technology reads it here.
-        setAccessibleName(text);
-        updateGeometry();
-        update();
-    }
-    QSize sizeHint() const override {
-        return {fontMetrics().horizontalAdvance(m_text), fontMetrics().height()};
-    }
-    // The narrowest width the text is drawn whole in: a text a little too wide for its panel
-    // ("In: 2346 KB/s") is drawn up to a fifth smaller before it is cut, so that it stays
-    // readable.
-    int leastWidth() const { return QFontMetrics(scaled(LeastPercent)).horizontalAdvance(m_text); }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setPen(palette().color(QPalette::WindowText));
-        const QRect area = contentsRect();
-        for (int percent = 100; percent >= LeastPercent; percent -= 5) {
-            painter.setFont(scaled(percent));
-            if (painter.fontMetrics().horizontalAdvance(m_text) <= area.width())
-                break;
-        }
-        painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter,
-                         painter.fontMetrics().elidedText(m_text, Qt::ElideRight, area.width()));
-    }
-
-private:
-    static constexpr int LeastPercent = 80;
-    QFont scaled(int percent) const {
-        QFont smaller = font();
-        if (smaller.pointSizeF() > 0)
-            smaller.setPointSizeF(smaller.pointSizeF() * percent / 100);
-        return smaller;
-    }
-
-    QString m_text;
-};
 
 namespace {
 
@@ -305,43 +219,8 @@ void MainWindow::buildStatusBar() {
     QStatusBar* bar = statusBar();
     bar->setObjectName(QStringLiteral("StatusBar1"));
     bar->setSizeGripEnabled(false);
-
-    m_panelStrip = new PanelStrip(bar);
-    m_panelStrip->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    // Status-bar text is a little smaller than the window's, as status bars are on most
-    // desktops; it lets the first panel's texts fit at the smallest window size.
-    QFont small = m_panelStrip->font();
-    if (small.pointSizeF() > 0) {
-        small.setPointSizeF(small.pointSizeF() * 0.9);
-        m_panelStrip->setFont(small);
-    }
-    std::array<QWidget*, PanelCount> frames{};
-    for (int i = 0; i < PanelCount; ++i) {
-        auto* frame = new QFrame(m_panelStrip);
-        frame->setObjectName(QStringLiteral("Panel%1").arg(i + 1));
-        frame->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-        auto* layout = new QHBoxLayout(frame);
-        // The strip sets each panel's width; the panel's contents must not resist it.
-        layout->setSizeConstraint(QLayout::SetNoConstraint);
-        layout->setContentsMargins(2, 1, 2, 1);
-        layout->setSpacing(2);
-
-        auto* picture = new QLabel(frame);
-        picture->setObjectName(frame->objectName() + QLatin1String("Picture"));
-        picture->setFixedSize(16, 16);
-        picture->hide();
-        auto* text = new PanelText(frame);
-        text->setObjectName(frame->objectName() + QLatin1String("Text"));
-        text->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-        layout->addWidget(picture);
-        layout->addWidget(text, 1);
-
-        m_panels[i] = {frame, picture, text, -1, QString()};
-        frames[i] = frame;
-    }
-    m_panelStrip->setPanels(frames);
-    m_panelStrip->setMinimumHeight(m_panels[0].frame->sizeHint().height());
-    bar->addWidget(m_panelStrip, 1);
+    m_statusPanels = new StatusPanels(bar);
+    bar->addWidget(m_statusPanels, 1);
 }
 
 template <typename Lookup> void MainWindow::setTexts(const Lookup& lookup) {
@@ -364,15 +243,13 @@ template <typename Lookup> void MainWindow::setTexts(const Lookup& lookup) {
     }
     for (int i = 0; i < PageCount; ++i)
         m_tabs->setTabText(i, textOf(TabTexts[i]));
-    for (int i = 0; i < PanelCount; ++i) {
-        m_panels[i].text->setText(textOf(PanelCaptions[i]));
-        m_panels[i].frame->setToolTip(PanelTips[i].key ? textOf(PanelTips[i]) : QString());
-    }
-    m_pictureMeanings.clear();
+    for (int i = 0; i < PanelCount; ++i)
+        m_statusPanels->setCaption(i + 1, textOf(PanelCaptions[i]),
+                                   PanelTips[i].key ? textOf(PanelTips[i]) : QString());
+    QHash<int, QString> meanings;
     for (const PictureMeaning& meaning : PictureMeanings)
-        m_pictureMeanings.insert(static_cast<int>(meaning.picture), textOf(meaning.text));
-    for (int i = 1; i <= PanelCount; ++i)
-        updatePanelName(i);
+        meanings.insert(static_cast<int>(meaning.picture), textOf(meaning.text));
+    m_statusPanels->setMeanings(meanings);
     for (const Text& name : ListNames)
         list(QLatin1String(name.name))->setAccessibleName(textOf(name));
     for (const ListColumns& entry : listColumns()) {
@@ -419,45 +296,16 @@ void MainWindow::setConnectionView(ConnectionView view) {
 }
 
 void MainWindow::setPanelText(int panel, const QString& text) {
-    if (panel < 1 || panel > PanelCount || m_panels[panel - 1].text->text() == text)
-        return;
-    m_panels[panel - 1].text->setText(text);
-    updatePanelName(panel);
-    layoutPanels(width());
+    m_statusPanels->setText(panel, text);
 }
 
-QString MainWindow::panelMeaning(int panel) const {
-    return panel >= 1 && panel <= PanelCount ? m_panels[panel - 1].meaning : QString();
-}
+QString MainWindow::panelMeaning(int panel) const { return m_statusPanels->meaning(panel); }
 
-void MainWindow::updatePanelName(int panel) {
-    Panel& target = m_panels[panel - 1];
-    target.meaning = target.picture->isHidden() ? QString()
-                                                : m_pictureMeanings.value(target.pictureKind);
-    target.picture->setAccessibleName(target.meaning);
-    const QString text = target.text->text();
-    const QString name = target.meaning.isEmpty() || target.meaning == text
-                             ? text
-                             : text + QStringLiteral(" (") + target.meaning + QLatin1Char(')');
-    // setAccessibleName also tells assistive technology that the name changed.
-    if (target.frame->accessibleName() != name)
-        target.frame->setAccessibleName(name);
-}
-
-QString MainWindow::panelText(int panel) const {
-    return panel >= 1 && panel <= PanelCount ? m_panels[panel - 1].text->text() : QString();
-}
+QString MainWindow::panelText(int panel) const { return m_statusPanels->text(panel); }
 
 void MainWindow::setPanelPicture(int panel, const QIcon& picture) {
-    if (panel < 1 || panel > PanelCount)
-        return;
-    QLabel* label = m_panels[panel - 1].picture;
-    label->setPixmap(picture.isNull() ? QPixmap() : picture.pixmap(label->size()));
-    label->setVisible(!picture.isNull());
     // A picture given without its kind has no meaning to read out.
-    m_panels[panel - 1].pictureKind = -1;
-    updatePanelName(panel);
-    layoutPanels(width());
+    m_statusPanels->setPicture(panel, picture);
 }
 
 void MainWindow::setPanelPicture(int panel, const QString& resourceName) {
@@ -465,11 +313,7 @@ void MainWindow::setPanelPicture(int panel, const QString& resourceName) {
 }
 
 void MainWindow::setPanelPicture(int panel, Picture picture) {
-    setPanelPicture(panel, pictureIcon(picture));
-    if (panel < 1 || panel > PanelCount)
-        return;
-    m_panels[panel - 1].pictureKind = static_cast<int>(picture);
-    updatePanelName(panel);
+    m_statusPanels->setPicture(panel, pictureIcon(picture), static_cast<int>(picture));
 }
 
 QAction* MainWindow::action(const QString& objectName) const {
@@ -488,17 +332,19 @@ QWidget* MainWindow::page(int index) const {
     return index >= 0 && index < PageCount ? m_pages[index] : nullptr;
 }
 
-QWidget* MainWindow::panel(int panel) const {
-    return panel >= 1 && panel <= PanelCount ? m_panels[panel - 1].frame : nullptr;
-}
+QWidget* MainWindow::panel(int panel) const { return m_statusPanels->panel(panel); }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
     if (m_closingForGood) {
         QMainWindow::closeEvent(event);
         return;
     }
-    // The program goes on in the notification area.
-    hide();
+    // The program goes on in the notification area. Without one, a hidden window could never
+    // be reached again: it is only minimised.
+    if (TrayIcon::availability()())
+        hide();
+    else
+        showMinimized();
     event->ignore();
 }
 
@@ -517,67 +363,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     return QMainWindow::eventFilter(watched, event);
 }
 
-void MainWindow::layoutPanels(int windowWidth) {
-    // The width a panel needs for its text at full size, or drawn up to a fifth smaller.
-    const auto needed = [this](int i, bool least) {
-        const Panel& p = m_panels[i];
-        const QMargins margins = p.frame->layout()->contentsMargins();
-        int width = (least ? p.text->leastWidth() : p.text->sizeHint().width()) + margins.left() +
-                    margins.right() + 2 * static_cast<QFrame*>(p.frame)->frameWidth() + 4;
-        if (!p.picture->isHidden())
-            width += p.picture->width() + p.frame->layout()->spacing();
-        return width;
-    };
-    // The last entry is the room of the strip (the window less the status bar's margins) that
-    // the panels' shares leave.
-    constexpr int Unused = PanelCount;
-    std::array<int, PanelCount + 1> widths{}, full{}, least{};
-    int unused = windowWidth - qBound(0, statusBar()->width() - m_panelStrip->width(), windowWidth);
-    for (int i = 0; i < PanelCount; ++i) {
-        widths[i] = qRound(windowWidth / PanelDivisors[i]);
-        unused -= widths[i];
-        full[i] = needed(i, false);
-        least[i] = needed(i, true);
-    }
-    widths[Unused] = qMax(0, unused);
-    // Each panel takes the width its text needs as far as the others can give way: the traffic
-    // figures (panels 3 to 7) first, then whether the firewall works (1), then the policy in
-    // force (2). A panel gives the room its text leaves at full size. Where a text still does
-    // not fit, the others give what their texts leave drawn smaller, and lastly the policy's
-    // name, free text, gives way down to a third of its panel; but only when that makes the
-    // text whole. A text that does not fit is cut, and whole in its tooltip.
-    constexpr int Policy = 1;
-    constexpr int order[] = {2, 3, 4, 5, 6, 0, Policy};
-    constexpr int givers[] = {Unused, 2, 3, 4, 5, 6, 0, Policy};
-    using Widths = std::array<int, PanelCount + 1>;
-    const auto share = [&widths, &order, &givers](const Widths& wanted, const Widths& floors,
-                                                  bool wholeOnly) {
-        for (const int taker : order) {
-            int spare = 0;
-            for (const int giver : givers)
-                spare += giver == taker ? 0 : qMax(0, widths[giver] - floors[giver]);
-            if (wholeOnly && spare < wanted[taker] - widths[taker])
-                continue;
-            for (const int giver : givers) {
-                const int give = qMin(wanted[taker] - widths[taker], widths[giver] - floors[giver]);
-                if (giver == taker || give <= 0)
-                    continue;
-                widths[giver] -= give;
-                widths[taker] += give;
-            }
-        }
-    };
-    share(full, full, false);
-    share(least, least, true);
-    Widths floors = least;
-    floors[Policy] = qMin(least[Policy], qRound(windowWidth / PanelDivisors[Policy] / 3));
-    share(least, floors, true);
-    std::array<int, PanelCount> placed{};
-    std::copy_n(widths.begin(), PanelCount, placed.begin());
-    m_panelStrip->setWidths(placed);
-    for (int i = 0; i < PanelCount; ++i)
-        m_panels[i].text->setToolTip(least[i] > widths[i] ? m_panels[i].text->text() : QString());
-}
+void MainWindow::layoutPanels(int windowWidth) { m_statusPanels->layoutFor(windowWidth); }
 
 void MainWindow::showContextMenu(QTreeView* view, const QPoint& position) {
     QMenu* contextMenu = nullptr;

@@ -25,7 +25,8 @@
 // view's model() is that proxy, with the same rows and columns as the model given here, so row
 // and column numbers of its indexes are those of the source model.
 
-#include <QHash>
+#include "shell/StatusPanels.h"
+
 #include <QMainWindow>
 #include <QStringList>
 
@@ -34,7 +35,6 @@
 
 class QAbstractItemModel;
 class QIcon;
-class QLabel;
 class QMenu;
 class QTabWidget;
 class QTreeView;
@@ -42,8 +42,6 @@ class QTreeView;
 namespace tarvok {
 
 class Localiser;
-class PanelStrip;
-class PanelText;
 enum class Picture;
 
 class MainWindow : public QMainWindow {
@@ -52,7 +50,7 @@ public:
     enum Page { ActivityPage, PolicyPage, LogPage, HistoryPage, PageCount };
     // Which of the two connection lists the Activity page shows.
     enum class ConnectionView { PerConnection, PerApplication };
-    static constexpr int PanelCount = 7;
+    static constexpr int PanelCount = StatusPanels::Count;
 
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
@@ -82,8 +80,8 @@ public:
     void setPanelPicture(int panel, const QString& resourceName);
     void setPanelPicture(int panel, Picture picture);
 
-    // The close box only hides the window; the shutdown code sets this before it closes the
-    // window for good.
+    // The close box only hides the window (minimises it without a tray); the shutdown code sets
+    // this before it closes the window for good.
     void setClosingForGood(bool closing) { m_closingForGood = closing; }
     bool closingForGood() const { return m_closingForGood; }
 
@@ -100,14 +98,6 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    struct Panel {
-        QWidget* frame = nullptr;
-        QLabel* picture = nullptr;
-        PanelText* text = nullptr;
-        int pictureKind = -1; // the Picture shown, -1 for none or an unnamed one
-        QString meaning;
-    };
-
     void buildPages();
     QTreeView* addList(QWidget* page, const char* name, bool multiSelect);
     void buildMenus();
@@ -124,15 +114,11 @@ private:
     // The widest texts of each kind of column, in this language and the system's formats.
     void measureColumnTexts(const Localiser* language);
     void layoutPanels(int windowWidth);
-    // Keeps the panel's accessible name (text and picture meaning) current.
-    void updatePanelName(int panel);
     void showContextMenu(QTreeView* list, const QPoint& position);
 
     QTabWidget* m_tabs = nullptr;
     std::array<QWidget*, PageCount> m_pages{};
-    std::array<Panel, PanelCount> m_panels{};
-    PanelStrip* m_panelStrip = nullptr;
-    QHash<int, QString> m_pictureMeanings; // localised, by Picture
+    StatusPanels* m_statusPanels = nullptr; // the status bar's seven panels
     std::vector<QStringList> m_columnTexts; // by mainwindow::Content
     ConnectionView m_connectionView = ConnectionView::PerApplication;
     bool m_closingForGood = false;

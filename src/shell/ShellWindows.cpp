@@ -5,6 +5,7 @@
 #include "records/FrmLog.h"
 #include "records/LogText.h"
 #include "settings/LanguageFile.h"
+#include "settings/LanguageKeys.h"
 #include "settings/Settings.h"
 #include "shell/MainWindow.h"
 #include "shell/BuildConfig.h"
@@ -121,22 +122,30 @@ void ShellWindows::showUpdateAnswer(UpdateCheck::Outcome outcome, const QString&
     const QString title = QStringLiteral("Tarvok");
     switch (outcome) {
     case UpdateCheck::Outcome::NoAnswer:
+        // Without a network the check must still end in an answer: it failed.
+        m_parts.prompter->message(
+            localisedOr(language, language::shell::UpdateNoAnswer,
+                        QStringLiteral("The check for updates could not be made: %1 could not "
+                                       "be reached: %2."))
+                .arg(m_versionFile.host(), text),
+            Prompter::Exclamation, title);
         break;
     case UpdateCheck::Outcome::UpToDate:
-        m_parts.prompter->message(mainText(107), Prompter::Information, title);
+        m_parts.prompter->message(mainText(language::shell::UpToDate), Prompter::Information,
+                                  title);
         break;
     case UpdateCheck::Outcome::Failed:
         m_parts.prompter->message(
-            localisedOr(language, 190,
+            localisedOr(language, language::shell::UpdateFailed,
                         QStringLiteral("The check for updates could not be made: the server "
                                        "answered %1."))
                 .arg(text),
             Prompter::Exclamation, title);
         break;
     case UpdateCheck::Outcome::Newer: {
-        const QString offer = mainText(105) + QStringLiteral("\r\n") +
+        const QString offer = mainText(language::shell::NewVersion) + QStringLiteral("\r\n") +
                               language.text(QStringLiteral("About"), 2) + QLatin1Char(' ') + text +
-                              QStringLiteral("\r\n\r\n") + mainText(106);
+                              QStringLiteral("\r\n\r\n") + mainText(language::shell::DownloadIt);
         if (m_parts.prompter->message(offer, Prompter::Question, title) == Prompter::Yes)
             m_openUrl(m_homePage);
         break;

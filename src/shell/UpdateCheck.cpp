@@ -5,6 +5,9 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+#include <cerrno>
+#include <cstring>
+
 namespace tarvok {
 
 // The version file holds one digit for each part.
@@ -98,8 +101,6 @@ std::pair<UpdateCheck::Outcome, QString> UpdateCheck::judge(int status, const QS
                                      : QString::number(status) + QLatin1Char(' ') + reason};
     }
     const QString text = QString::fromUtf8(body).trimmed();
-    if (text.isEmpty())
-        return {Outcome::NoAnswer, QString()};
     // A captive portal answers 200 with a page of its own: that is no answer about versions.
     if (body.size() > MaxAnswerBytes || !isVersionText(text))
         return {Outcome::Failed, excerpt(body)};
@@ -110,8 +111,12 @@ void UpdateCheck::evaluate(QNetworkReply* reply) {
     release(reply);
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid()) {
-        // No HTTP answer at all: the server could not be reached in time.
-        emit answered(Outcome::NoAnswer, reply->errorString());
+        // No HTTP answer at all: the server could not be reached in time. The transfer
+        // time-out ends the request as cancelled; it is said as the time-out it is.
+        emit answered(Outcome::NoAnswer,
+                      reply->error() == QNetworkReply::OperationCanceledError
+                          ? QString::fromLocal8Bit(std::strerror(ETIMEDOUT))
+                          : reply->errorString());
         return;
     }
     const auto [outcome, text] = judge(

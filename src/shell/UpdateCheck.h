@@ -2,8 +2,8 @@
 // The check for a newer version: one asynchronous GET of the version file, whose first
 // character is the major and whose last is the minor version digit, compared with this build's
 // version. Only a short answer with a success status that is a version number is read as a
-// version file; anything else (an error page, a captive portal's page, an endless stream) is
-// a failed check.
+// version file; anything else (an error page, a captive portal's page, an endless stream, an
+// empty answer) is a failed check, and so is a server that cannot be reached or stays silent.
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -40,7 +40,7 @@ public:
         UpToDate, // the server's version is not newer
         Newer,    // the server has a newer version; text is the version file
         Failed,   // an error status, or an answer that is no version file; text names it
-        NoAnswer, // unreachable, timed out or empty: nothing is shown
+        NoAnswer, // unreachable or timed out; text says why
     };
     Q_ENUM(Outcome)
     // Each of resolve, connect, send and receive may take this long.

@@ -14,27 +14,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace tarvok {
 
 namespace {
-
-// Closes the netlink socket on every path out.
-class NetlinkSocket {
-public:
-    NetlinkSocket() : m_fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE)) {}
-    ~NetlinkSocket() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    NetlinkSocket(const NetlinkSocket&) = delete;
-    NetlinkSocket& operator=(const NetlinkSocket&) = delete;
-    int fd() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // Linux operational states (IF_OPER_*) in the program's operational status values.
 std::int32_t operationalStatus(int operState, unsigned flags) {
@@ -148,53 +133,62 @@ bool CIpHelper::decodeLinkMessages(const char* data, std::size_t length, std::ui
     return remaining == 0;
 }
 
-void CIpHelper::decodeRemovals(const char* data, std::size_t length, CInterfaces& into) {
+void CIpHelper::decodeNotices(const char* data, std::size_t length, CInterfaces& departed,
+                              CInterfaces& arrived) {
     int remaining = static_cast<int>(length);
     for (auto* message = reinterpret_cast<const nlmsghdr*>(data); NLMSG_OK(message, remaining);
          message = NLMSG_NEXT(message, remaining)) {
-        if (message->nlmsg_type == RTM_DELLINK && message->nlmsg_len >= NLMSG_LENGTH(sizeof(ifinfomsg)))
-            into.Add(decodeLink(message));
+        if (message->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
+            continue;
+        if (message->nlmsg_type == RTM_DELLINK) {
+            departed.Add(decodeLink(message));
+        } else if (message->nlmsg_type == RTM_NEWLINK) {
+            // The first notice of an interface is the one that tells what it arrived with.
+            const CInterface item = decodeLink(message);
+            if (std::none_of(arrived.begin(), arrived.end(), [&item](const CInterface& known) {
+                    return known.InterfaceIndex == item.InterfaceIndex;
+                }))
+                arrived.Add(item);
+        }
     }
 }
 
 CIpHelper::CIpHelper(Prompter* prompter)
     : m_prompter(prompter),
-      m_removals(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE)) {
+      m_notices(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE)) {
     sockaddr_nl groups{};
     groups.nl_family = AF_NETLINK;
     groups.nl_groups = RTMGRP_LINK;
-    if (m_removals >= 0 &&
-        ::bind(m_removals, reinterpret_cast<sockaddr*>(&groups), sizeof groups) != 0) {
-        ::close(m_removals);
-        m_removals = -1; // removed interfaces then lose the bytes since their last read
-    }
+    // Without the notices, removed interfaces lose the bytes since their last read and new
+    // ones count all their traffic as this run's.
+    if (m_notices.valid() &&
+        ::bind(m_notices.get(), reinterpret_cast<sockaddr*>(&groups), sizeof groups) != 0)
+        m_notices.reset();
 }
 
-CIpHelper::~CIpHelper() {
-    if (m_removals >= 0)
-        ::close(m_removals);
-}
-
-void CIpHelper::readRemovals() {
+void CIpHelper::readNotices() {
     m_departed = CInterfaces();
-    if (m_removals < 0)
+    m_arrived = CInterfaces();
+    if (!m_notices.valid())
         return;
     // The notices are a few hundred bytes each; a missed one (a full queue) costs only the
-    // removed interface's last bytes. Bounded: the queue holds far fewer.
+    // removed interface's last bytes, or lets a moved interface's past count. Bounded: the
+    // queue holds far fewer.
     std::vector<char> buffer(65536);
     for (int notice = 0; notice < 10000; ++notice) {
-        const ssize_t received = ::recv(m_removals, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        const ssize_t received =
+            ::recv(m_notices.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (received < 0 && (errno == EINTR || errno == ENOBUFS))
             continue;
         if (received <= 0)
             return;
-        decodeRemovals(buffer.data(), static_cast<std::size_t>(received), m_departed);
+        decodeNotices(buffer.data(), static_cast<std::size_t>(received), m_departed, m_arrived);
     }
 }
 
 int CIpHelper::readTable(CInterfaces& into) {
-    NetlinkSocket socket;
-    if (socket.fd() < 0)
+    const platform::UniqueFd socket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (!socket.valid())
         return errno == EAFNOSUPPORT || errno == EPROTONOSUPPORT ? ResultNotSupported : ResultFailed;
 
     struct {
@@ -208,7 +202,7 @@ int CIpHelper::readTable(CInterfaces& into) {
     request.info.ifi_family = AF_UNSPEC;
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    if (::sendto(socket.fd(), &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel),
+    if (::sendto(socket.get(), &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel),
                  sizeof kernel) < 0)
         return ResultFailed;
 
@@ -218,7 +212,7 @@ int CIpHelper::readTable(CInterfaces& into) {
     // Bounded: a dump of a few thousand interfaces ends long before this.
     for (int chunk = 0; chunk < 100000 && !done; ++chunk) {
         // Peek at the datagram's full length first, so that a large one is never cut.
-        const ssize_t size = ::recv(socket.fd(), buffer.data(), 0, MSG_PEEK | MSG_TRUNC);
+        const ssize_t size = ::recv(socket.get(), buffer.data(), 0, MSG_PEEK | MSG_TRUNC);
         if (size < 0) {
             if (errno == EINTR)
                 continue;
@@ -226,7 +220,7 @@ int CIpHelper::readTable(CInterfaces& into) {
         }
         if (static_cast<std::size_t>(size) > buffer.size())
             buffer.resize(static_cast<std::size_t>(size));
-        const ssize_t received = ::recv(socket.fd(), buffer.data(), buffer.size(), 0);
+        const ssize_t received = ::recv(socket.get(), buffer.data(), buffer.size(), 0);
         if (received < 0)
             return ResultFailed;
         if (!decodeLinkMessages(buffer.data(), static_cast<std::size_t>(received), m_sequence, into,
@@ -257,7 +251,7 @@ void CIpHelper::setInterfaces(const CInterfaces& interfaces) {
 
 const CInterfaces& CIpHelper::Interfaces() {
     // Before the dump: an interface removed after it is in the next read's notices.
-    readRemovals();
+    readNotices();
     CInterfaces fresh;
     int result = readTable(fresh);
     for (int attempt = 0; attempt < 3 && result == -EAGAIN; ++attempt) {

@@ -3,6 +3,7 @@
 // into a CInterfaces collection and adds up the bytes received and sent over the interfaces
 // that carry traffic to and from other machines (all but loopback).
 
+#include "platform/UniqueFd.h"
 #include "stats/CInterface.h"
 
 #include <QByteArray>
@@ -22,9 +23,8 @@ public:
     static constexpr int ResultFailed = 1;
 
     // prompter, when given, tells the user once that the interface table is missing. From
-    // here on the kernel's notices of removed interfaces are kept for departed().
+    // here on the kernel's notices of interfaces are kept for departed() and arrived().
     explicit CIpHelper(Prompter* prompter = nullptr);
-    ~CIpHelper();
     CIpHelper(const CIpHelper&) = delete;
     CIpHelper& operator=(const CIpHelper&) = delete;
 
@@ -41,6 +41,10 @@ public:
     // The interfaces removed since the previous read of Interfaces(), with their counters as
     // they left (the kernel's removal notices), so that their last bytes still count.
     const CInterfaces& departed() const { return m_departed; }
+    // The interfaces the kernel announced since the previous read (made, moved into this
+    // network namespace, or changed), each with its counters as its first notice gave them:
+    // for one that arrived, the traffic it brought along.
+    const CInterfaces& arrived() const { return m_arrived; }
 
     // The sums over the interfaces that carry traffic, of the last read of Interfaces().
     std::uint64_t BytesReceived() const { return m_bytesReceived; }
@@ -52,18 +56,21 @@ public:
     // Separate from the socket so that recorded replies can be decoded without a kernel.
     static bool decodeLinkMessages(const char* data, std::size_t length, std::uint32_t sequence,
                                    CInterfaces& into, bool& done, bool& interrupted);
-    // Appends an interface for each removal notice (RTM_DELLINK) among the messages.
-    static void decodeRemovals(const char* data, std::size_t length, CInterfaces& into);
+    // Appends an interface to departed for each removal notice (RTM_DELLINK) among the
+    // messages, and to arrived for the first notice (RTM_NEWLINK) of each interface it lacks.
+    static void decodeNotices(const char* data, std::size_t length, CInterfaces& departed,
+                              CInterfaces& arrived);
 
 private:
     int readTable(CInterfaces& into);
-    void readRemovals();
+    void readNotices();
 
     Prompter* m_prompter;
     bool m_toldNotSupported = false;
     CInterfaces m_interfaces;
     CInterfaces m_departed;
-    int m_removals = -1; // socket of the kernel's link notices
+    CInterfaces m_arrived;
+    platform::UniqueFd m_notices; // socket of the kernel's link notices
     std::uint64_t m_bytesReceived = 0;
     std::uint64_t m_bytesSent = 0;
     int m_lastResult = ResultOk;

@@ -1,5 +1,7 @@
 #include "stats/ProtocolCounters.h"
 
+#include "platform/UniqueFd.h"
+
 #include <QList>
 
 #include <fcntl.h>
@@ -11,18 +13,17 @@ namespace proc {
 
 QByteArray readFile(const char* path) {
     QByteArray text;
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    const platform::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
         return text;
     char chunk[4096];
     // /proc files report no size: read until the end, bounded.
     for (int i = 0; i < 64; ++i) {
-        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        const ssize_t got = ::read(fd.get(), chunk, sizeof chunk);
         if (got <= 0)
             break;
         text.append(chunk, got);
     }
-    ::close(fd);
     return text;
 }
 
@@ -109,16 +110,23 @@ std::optional<std::uint64_t> sockstatValue(QByteArrayView text, QByteArrayView p
 
 std::optional<InterfaceBytes> SystemCounters::readBytes() {
     const CInterfaces& interfaces = m_helper.Interfaces();
+    m_arrivals.clear();
     if (m_helper.lastResult() != CIpHelper::ResultOk)
         return std::nullopt;
+    const auto counters = [](const CInterface& item) {
+        return ByteTotals{item.OctetsReceived, item.OctetsSent};
+    };
     InterfaceBytes bytes;
     for (const CInterface& item : interfaces)
         if (CIpHelper::carriesTraffic(item))
-            bytes[item.InterfaceIndex] = {item.OctetsReceived, item.OctetsSent};
+            bytes[item.InterfaceIndex] = counters(item);
+    for (const CInterface& item : m_helper.arrived())
+        if (CIpHelper::carriesTraffic(item))
+            m_arrivals[item.InterfaceIndex] = counters(item);
     // A removed interface takes part once more, with its counters as it left.
     for (const CInterface& item : m_helper.departed())
         if (CIpHelper::carriesTraffic(item))
-            bytes.try_emplace(item.InterfaceIndex, ByteTotals{item.OctetsReceived, item.OctetsSent});
+            bytes.try_emplace(item.InterfaceIndex, counters(item));
     return bytes;
 }
 

@@ -42,6 +42,11 @@ public:
     virtual ~TrafficCounters() = default;
     // Nothing when the interface table could not be read.
     virtual std::optional<InterfaceBytes> readBytes() = 0;
+    // After a read: the counters that interfaces which arrived since the previous read
+    // brought along (a link moved in from another network namespace keeps its past). An
+    // interface new to the display and missing here was made during the run: all of its
+    // traffic is this run's.
+    virtual InterfaceBytes arrivals() { return {}; }
     virtual IpDatagrams readDatagrams() = 0;
     virtual ConnectionCounts readConnections() = 0;
 };
@@ -54,12 +59,14 @@ class SystemCounters : public TrafficCounters {
 public:
     explicit SystemCounters(Prompter* prompter = nullptr) : m_helper(prompter) {}
     std::optional<InterfaceBytes> readBytes() override;
+    InterfaceBytes arrivals() override { return m_arrivals; }
     IpDatagrams readDatagrams() override;
     ConnectionCounts readConnections() override;
     CIpHelper& helper() { return m_helper; }
 
 private:
     CIpHelper m_helper;
+    InterfaceBytes m_arrivals;
 };
 
 namespace proc {

@@ -46,15 +46,22 @@ void TrafficDisplay::UpdateTraffic() {
     // A table that could not be read leaves the totals as they were. Taking it as 0 bytes
     // would make the next good read look like the machine's whole traffic in one second.
     if (const std::optional<InterfaceBytes> read = m_counters.readBytes()) {
-        // By interface: one that left takes only its own counters away, one that arrived
-        // brings its past traffic, which is not this run's.
+        // By interface: one that left takes only its own counters away. One first seen now
+        // counts from the counters it arrived with, or from zero when it was made during the
+        // run; only those present at the first read start from what they held then.
+        const InterfaceBytes arrivals = m_counters.arrivals();
         for (const auto& [index, now] : *read) {
-            const auto before = m_lastRead.find(index);
-            if (before == m_lastRead.end())
-                continue;
-            m_counted.received += movedSince(before->second.received, now.received);
-            m_counted.sent += movedSince(before->second.sent, now.sent);
+            ByteTotals start;
+            if (const auto before = m_lastRead.find(index); before != m_lastRead.end())
+                start = before->second;
+            else if (const auto arrival = arrivals.find(index); arrival != arrivals.end())
+                start = arrival->second;
+            else if (!m_started)
+                start = now;
+            m_counted.received += movedSince(start.received, now.received);
+            m_counted.sent += movedSince(start.sent, now.sent);
         }
+        m_started = true;
         m_lastRead = *read;
         m_received = wholeKilobytes(m_counted.received);
         m_sent = wholeKilobytes(m_counted.sent);

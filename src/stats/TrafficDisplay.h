@@ -42,8 +42,9 @@ public:
     static QString SetBytes(double kilobytes, const QLocale& locale = QLocale());
 
     // Totals update: adds each interface's bytes since the previous read to the run's totals
-    // (an interface seen for the first time, or whose counter went back, adds nothing this
-    // time), then panels 4 and 5, the history's totals and end time.
+    // (one whose counter went back adds nothing this time; one that arrived during the run
+    // adds its traffic since it arrived), then panels 4 and 5, the history's totals and end
+    // time. The first read that succeeds fixes the start.
     void UpdateTraffic();
     // TmrUpdateTraffic: UpdateTraffic, then the connection counts and panel 3.
     void updateTick();
@@ -80,6 +81,7 @@ private:
     const TextHolders& m_holders;
     QLocale m_locale;
     InterfaceBytes m_lastRead;  // each interface's counters at the previous read
+    bool m_started = false;     // whether a read has fixed the start
     ByteTotals m_counted;       // bytes since the first read, over all interfaces
     std::int64_t m_received = 0, m_sent = 0;           // lblRecv, lblSent
     std::int64_t m_lastReceived = 0, m_lastSent = 0;   // lblCount1, lblCount2

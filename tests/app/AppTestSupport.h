@@ -14,7 +14,9 @@ namespace tarvok::test {
 
 class ProgramFolder {
 public:
-    ProgramFolder() {
+    // subfolder: the program folder is that folder inside the temporary one, for a deep path.
+    explicit ProgramFolder(const QString& subfolder = {})
+        : m_path(subfolder.isEmpty() ? m_dir.path() : m_dir.path() + "/" + subfolder) {
         const QString languages = QStringLiteral(TARVOK_TEST_LANGUAGE_DIR);
         QDir().mkpath(path() + "/Language");
         for (const QString& name : QDir(languages).entryList({"*.lng"}, QDir::Files))
@@ -22,12 +24,13 @@ public:
         EXPECT_TRUE(QFile::exists(path() + "/Language/English.lng"))
             << "language files not found in " << languages.toStdString();
     }
-    QString path() const { return m_dir.path(); }
+    QString path() const { return m_path; }
     QString file(const QString& name) const { return path() + "/" + name; }
     QByteArray read(const QString& name) const { return readFile(file(name)); }
 
 private:
     QTemporaryDir m_dir;
+    QString m_path;
 };
 
 // This process's environment with extra "NAME=value" settings, and without the names in unset.

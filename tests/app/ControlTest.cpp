@@ -1,17 +1,20 @@
 #include "RunningTarvok.h"
+#include "control/ControlServer.h"
+#include "control/SocketPlace.h"
 #include "engine/EnforcementEngine.h"
 #include "engine/KernelTable.h"
 #include "fakes/FakePrompter.h"
 #include "policy/PolicyCommands.h"
 #include "shell/Application.h"
-#include "shell/ControlServer.h"
 #include "shell/MainWindow.h"
+#include "shell/TrayIcon.h"
 #include "support/Sandbox.h"
 
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTest>
 
@@ -38,25 +41,35 @@ struct Output {
 };
 
 // Runs the folder's binary as a command, without any display: a command needs none.
-Output command(const ProgramFolder& folder, const QStringList& arguments) {
+// environment: extra "NAME=value" settings. This process's events go on meanwhile, for an
+// instance that runs in it.
+Output command(const ProgramFolder& folder, const QStringList& arguments,
+               const QStringList& environment = {}) {
     QProcess process;
     process.setProcessEnvironment(
-        test::environmentWith({}, {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}));
+        test::environmentWith(environment, {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}));
     process.start(folder.file("tarvok"), arguments);
-    const bool ended = process.waitForFinished(30000);
+    const bool ended =
+        QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 30000);
     EXPECT_TRUE(ended) << arguments.join(' ').toStdString();
     return {ended ? process.exitCode() : -1, process.readAllStandardOutput(),
             process.readAllStandardError()};
 }
 
-QString socketOf(const QString& folder) {
-    return control::socketPath(QFileInfo(folder).canonicalFilePath(),
-                               qEnvironmentVariable("XDG_RUNTIME_DIR"));
+// The socket of the instance in folder that runs with XDG_RUNTIME_DIR set to runtime; empty
+// until it exists.
+QString socketOf(const QString& folder, const QString& runtime = {}) {
+    control::SocketFolders folders = control::SocketFolders::ofThisUser();
+    folders.runtime = runtime;
+    for (const QString& path : control::clientPaths(folder, folders))
+        if (QFileInfo::exists(path))
+            return path;
+    return {};
 }
 
 // The instance in folder listens once its socket exists.
-bool listening(const ProgramFolder& folder) {
-    return test::waitFor([&] { return QFileInfo::exists(socketOf(folder.path())); }, 20000);
+bool listening(const ProgramFolder& folder, const QString& runtime = {}) {
+    return test::waitFor([&] { return !socketOf(folder.path(), runtime).isEmpty(); }, 20000);
 }
 
 sockaddr_un addressOf(const QString& path) {
@@ -111,6 +124,28 @@ QByteArray answerOf(QLocalSocket& socket) {
     return bytes;
 }
 
+// Tarvok in the test's own process, with the binary beside it for commands.
+struct InProcess {
+    ProgramFolder folder;
+    test::FakePrompter prompter;
+    Application app{folder.path(), &prompter};
+    ControlServer* server = nullptr;
+
+    bool start() {
+        if (!QFile::copy(QStringLiteral(TARVOK_BINARY), folder.file("tarvok")) ||
+            !writePolicy(folder, {}) || !app.start({}))
+            return false;
+        server = app.window()->findChild<ControlServer*>();
+        return server && server->listening();
+    }
+    QByteArray ask(const QByteArray& request) {
+        QLocalSocket socket;
+        socket.connectToServer(server->path());
+        socket.write(request);
+        return answerOf(socket);
+    }
+};
+
 } // namespace
 
 TEST(Control, EachCommandAnswersFromATerminalAndALevelSwitchCutsAConnection) {
@@ -127,7 +162,8 @@ TEST(Control, EachCommandAnswersFromATerminalAndALevelSwitchCutsAConnection) {
         {{"--status"}, 1, "Tarvok is not running.\n"},
         {{"--level", "loud"}, 2, "Usage: tarvok"},
         {{"--pause", "--resume"}, 2, "Usage: tarvok"},
-        {{"--json"}, 2, "Usage: tarvok"}};
+        {{"--json"}, 2, "Usage: tarvok"},
+        {{"--stauts"}, 2, "Usage: tarvok"}}; // not a start of a second Tarvok
     for (const auto& [arguments, code, error] : early) {
         const Output output = command(folder, arguments);
         EXPECT_EQ(output.code, code) << arguments.join(' ').toStdString();
@@ -176,7 +212,7 @@ TEST(Control, EachCommandAnswersFromATerminalAndALevelSwitchCutsAConnection) {
     QProcess second;
     second.start(folder.file("tarvok"), {"--status"});
     const Output json = command(folder, {"--status", "--json"});
-    ASSERT_TRUE(second.waitForFinished(30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return second.state() == QProcess::NotRunning; }, 30000));
     EXPECT_EQ(second.exitCode(), 0);
     EXPECT_TRUE(second.readAllStandardOutput().startsWith("Level: block\n"));
     ASSERT_EQ(json.code, 0);
@@ -198,9 +234,10 @@ TEST(Control, BadInputGetsAnErrorOrAClosedConnectionWhileTheFirewallCutsOn) {
     ProgramFolder folder;
     test::TcpListener listener("127.0.0.2");
     ASSERT_TRUE(writePolicy(folder, {blockRule(listener)}));
-    RunningTarvok tarvok(folder);
-    ASSERT_TRUE(listening(folder));
-    const QString path = socketOf(folder.path());
+    QTemporaryDir runtime; // 0700, and opened to others below
+    RunningTarvok tarvok(folder, false, true, {"XDG_RUNTIME_DIR=" + runtime.path()});
+    ASSERT_TRUE(listening(folder, runtime.path()));
+    const QString path = socketOf(folder.path(), runtime.path());
 
     const QByteArray megabyte(1 << 20, 'x');
     const std::pair<QByteArray, QByteArray> requests[] = {
@@ -218,7 +255,7 @@ TEST(Control, BadInputGetsAnErrorOrAClosedConnectionWhileTheFirewallCutsOn) {
     }
 
     // A hundred clients that never write: each is told "busy" or dropped once idle, and cuts
-    // go on meanwhile.
+    // go on meanwhile. (How many are told busy: ASeventeenthClient....)
     std::vector<test::Fd> idle;
     for (int i = 0; i < 100; ++i)
         if (test::Fd client = rawClient(path); client.valid())
@@ -228,20 +265,22 @@ TEST(Control, BadInputGetsAnErrorOrAClosedConnectionWhileTheFirewallCutsOn) {
     for (const test::Fd& client : idle) {
         const Drained got = drain(client.get(), 6000);
         EXPECT_TRUE(got.closed);
-        EXPECT_TRUE(got.bytes.isEmpty() || got.bytes == "ERROR busy, try again\n")
+        EXPECT_TRUE(got.bytes.isEmpty() || got.bytes.startsWith("BUSY "))
             << got.bytes.toStdString();
     }
-    EXPECT_EQ(command(folder, {"--status"}).code, 0);
+    EXPECT_EQ(command(folder, {"--status"}, {"XDG_RUNTIME_DIR=" + runtime.path()}).code, 0);
 
-    // Another user is turned away even where the socket's mode would let them in.
+    // Another user is turned away even where the socket's mode would let them in, and even in
+    // the same group.
     if (test::sandbox() == test::Sandbox::Root) {
-        ASSERT_EQ(::chmod(QFile::encodeName(folder.path()).constData(), 0711), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(runtime.path()).constData(), 0711), 0);
         ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0666), 0);
         const sockaddr_un address = addressOf(path);
         const pid_t child = ::fork();
         if (child == 0) {
             // Only system calls here: the child of a threaded process.
-            if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+            // Another user in the instance's own group.
+            if (::setresuid(65534, 65534, 65534) != 0)
                 ::_exit(2);
             const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
             if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
@@ -326,6 +365,91 @@ TEST(Control, AStatusIsAnsweredInsideAPassAndChangesWaitForItsEnd) {
     engine->tick();
     EXPECT_EQ(test::readOutcome(blocked.client.get(), 0), -ECONNABORTED);
     app.shutdown(false);
+}
+
+// With no unsaved rules, --exit is shown ending by EachCommandAnswers....
+TEST(Control, ExitRefusesWhileRulesAreUnsavedUnlessTheyAreDiscarded) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    InProcess run;
+    ASSERT_TRUE(run.start());
+    const QByteArray policy = run.folder.read("Normal.rlsp");
+    run.app.rules().appendRule({"block", {}, {}, "127.0.0.9", "1", {}, {}});
+    run.app.policy()->setSaveChanges(true); // as the rule editor does
+    EXPECT_TRUE(run.ask("exit\n").startsWith("REFUSED the policy has unsaved changes"));
+    EXPECT_EQ(run.ask("exit discard\n"), "OK Tarvok is ending.\n");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return run.app.ended(); }, 10000));
+    EXPECT_EQ(run.folder.read("Normal.rlsp"), policy);
+    EXPECT_EQ(QDir(run.folder.path()).entryList({"*.rlsp"}), QStringList{"Normal.rlsp"});
+}
+
+// The seventeenth client was told "ERROR", which the terminal read as bad arguments (exit 2).
+TEST(Control, ASeventeenthClientIsToldBusyWithAnExitCodeOfItsOwn) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    InProcess run;
+    ASSERT_TRUE(run.start());
+    std::vector<test::Fd> held;
+    for (int i = 0; i < control::MaxClients; ++i)
+        held.push_back(rawClient(run.server->path()));
+    // Held past the idle time-out, so that the command comes seventeenth however slowly it
+    // starts.
+    QList<QTimer*> idle;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return (idle = run.server->findChildren<QTimer*>("idle")).size() == control::MaxClients; },
+        5000));
+    for (QTimer* timer : idle)
+        timer->stop();
+    const Output busy = command(run.folder, {"--status"});
+    EXPECT_EQ(busy.code, control::Busy);
+    EXPECT_TRUE(busy.err.startsWith("Tarvok is busy: ")) << busy.err.toStdString();
+    held.clear();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return command(run.folder, {"--status"}).code == 0; }, 5000));
+}
+
+// cron, su and ssh sessions lack XDG_RUNTIME_DIR, and a program folder path longer than a
+// socket path left the instance without a socket: both said "not running" of a running Tarvok.
+TEST(Control, TheTerminalFindsTheInstanceWithoutTheRuntimeVariableAndFromADeepFolder) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    // A /run/user of the test's own: the desktop session's runtime folder is made in it below.
+    const test::ScratchMount runUser = test::ScratchMount::smallDisk("/run/user");
+    if (!runUser.ok())
+        GTEST_SKIP() << "no folder can be mounted on /run/user: " << runUser.error().toStdString();
+    QTemporaryDir elsewhere;
+    const QString desktop = "/run/user/" + QString::number(::geteuid());
+    const struct {
+        QString instance, terminal; // their XDG_RUNTIME_DIR
+    } rows[] = {{"", elsewhere.path()}, {desktop, ""}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.instance.toStdString());
+        if (!row.instance.isEmpty()) {
+            ASSERT_TRUE(QDir().mkdir(desktop) && ::chmod(qPrintable(desktop), 0700) == 0);
+        }
+        const ProgramFolder folder(QString(80, 'f'));
+        ASSERT_TRUE(writePolicy(folder, {}));
+        RunningTarvok tarvok(folder, false, true, {"XDG_RUNTIME_DIR=" + row.instance});
+        ASSERT_TRUE(listening(folder, row.instance));
+        const Output status = command(folder, {"--status"}, {"XDG_RUNTIME_DIR=" + row.terminal});
+        EXPECT_EQ(status.code, 0) << status.err.toStdString();
+        EXPECT_TRUE(tarvok.terminate());
+    }
+}
+
+// Without a notification area the close box hid the window for good, and a second start only
+// said that Tarvok was running.
+TEST(Control, WithoutATrayTheCloseBoxMinimisesAndASecondStartBringsTheWindowBack) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    const auto desktop = TrayIcon::availability();
+    TrayIcon::availability() = [] { return false; };
+    const auto restore = qScopeGuard([&] { TrayIcon::availability() = desktop; });
+    InProcess run;
+    ASSERT_TRUE(run.start());
+    MainWindow* window = run.app.window();
+    window->close();
+    EXPECT_TRUE(window->isVisible() && window->isMinimized());
+    // Its "already running" box waits for an answer until the end of the test.
+    RunningTarvok second(run.folder, false, false);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !window->isMinimized(); }, 20000));
+    EXPECT_TRUE(window->isVisible());
+    run.app.shutdown(false);
 }
 
 // Records reach a real journal; the preference that turns them off is checked by

@@ -6,8 +6,10 @@
 #include "support/Sandbox.h"
 
 #include <QDeadlineTimer>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 
 #include <sys/resource.h>
@@ -15,6 +17,7 @@
 #include <unistd.h>
 
 using namespace tarvok;
+using test::fileMode;
 using test::writeFile;
 
 namespace {
@@ -95,8 +98,10 @@ TEST(ProgramFolder, UsersOwnFilesComeFirstThenTheInstalledOnes) {
 
 // An installed layout (bin/ beside share/tarvok/) writes the user's files under
 // XDG_DATA_HOME and none beside the binary; a data folder that cannot be made ends the start.
+// Other users could read them: with the common umask 022 the folder was 0755, the files 0644.
 TEST(ProgramFolder, InstalledTarvokKeepsItsFilesInTheUsersDataFolder) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
+    const auto restoreMask = qScopeGuard([mask = ::umask(022)] { ::umask(mask); });
     test::ProgramFolder prefix; // its Language/ becomes share/tarvok/Language/
     const QString bin = prefix.file("bin"), share = prefix.file("share/tarvok");
     ASSERT_TRUE(QDir().mkpath(bin) && QDir().mkpath(share));
@@ -117,6 +122,15 @@ TEST(ProgramFolder, InstalledTarvokKeepsItsFilesInTheUsersDataFolder) {
     EXPECT_TRUE(tarvok.waitForFinished(20000) && tarvok.exitCode() == 0);
     EXPECT_EQ(QDir(bin).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
               QStringList{"tarvok"});
+    QStringList written{prefix.file("data/Tarvok")}, readableToOthers;
+    QDirIterator entries(written.first(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                         QDirIterator::Subdirectories);
+    while (entries.hasNext())
+        written << entries.next();
+    for (const QString& path : written)
+        if (fileMode(path) != (QFileInfo(path).isDir() ? 0700 : 0600))
+            readableToOthers << path + " " + QString::number(fileMode(path), 8);
+    EXPECT_EQ(readableToOthers, QStringList()) << written.join(' ').toStdString();
 
     const QByteArray told = "Tarvok cannot start: its program folder " +
                             prefix.file("file/Tarvok").toUtf8();

@@ -15,10 +15,12 @@ public:
         }
         return bytes;
     }
+    InterfaceBytes arrivals() override { return arrivedWith; }
     IpDatagrams readDatagrams() override { return datagrams; }
     ConnectionCounts readConnections() override { return connections; }
 
-    InterfaceBytes bytes; // by interface index
+    InterfaceBytes bytes;       // by interface index
+    InterfaceBytes arrivedWith; // what interfaces moved in since the last read brought along
     IpDatagrams datagrams;
     ConnectionCounts connections;
     int failReads = 0; // the next reads of the interface table fail

@@ -5,13 +5,20 @@
 
 #include "fakes/EngineFakes.h"
 #include "settings/Settings.h"
+#include "support/Loopback.h"
 #include "support/ScratchFiles.h"
 
 #include <QAbstractItemModelTester>
 #include <QDir>
+#include <QFileInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 using namespace tarvok;
 using namespace tarvok::test;
@@ -111,6 +118,19 @@ TEST_F(EventListTest, LogSizeDecidesBetweenAppendAndReplaceButNotAtExit) {
     const std::pair<qint64, int> sizes[] = {{511, 0}, {512, 0}, {513, 1}, {1536, 2}, {2560, 2}};
     for (auto [bytes, kilobytes] : sizes)
         EXPECT_EQ(EventList::sizeInKilobytes(bytes), kilobytes) << bytes;
+}
+
+// Other users could read what the user connected to: with the common umask 022 the day's log
+// (appended at exit), its folder and the history made at the first start were 0644 and 0755.
+TEST_F(EventListTest, DayFileItsFolderAndTheHistoryAreTheUsersAlone) {
+    const auto restoreMask = qScopeGuard([mask = ::umask(022)] { ::umask(mask); });
+    ASSERT_TRUE(QDir(dir.path()).rmdir("Logs"));
+    addRecords(1);
+    ASSERT_TRUE(list.flushAtExit());
+    ASSERT_TRUE(HistoryList(dir.path()).load());
+    EXPECT_EQ(std::tuple(fileMode(dir.path() + "/Logs"), fileMode(list.dayFilePath()),
+                         fileMode(dir.path() + "/History.tvh")),
+              std::tuple(0700, 0600, 0600));
 }
 
 TEST(LogFileReader, AcceptsLineEndsEncodingsAndDamage) {
@@ -278,6 +298,37 @@ TEST(JournalRecords, EveryAppendedRecordIsSentUnlessThePreferenceIsOff) {
     }
     ASSERT_EQ(sent.size(), 3);
     EXPECT_EQ(sent[0], journal::fields(record, unable));
+}
+
+// Every record carried CODE_FILE with the path of the source file as the build machine's
+// compiler saw it (absolute, or relative to the build folder). A journal socket of the test's
+// own hears what the real sender sends.
+TEST(JournalRecords, RecordsCarryNoSourcePathOfTheBuildMachine) {
+    ScratchMount run = ScratchMount::smallDisk(QStringLiteral("/run"));
+    TARVOK_REQUIRE_MOUNT(run);
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(journal::SocketPath).path()));
+    const Fd listener(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, journal::SocketPath);
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    QTemporaryDir folder;
+    Settings settings(folder.path());
+    EventList events(folder.path(), settings);
+    JournalRecords journal(events, settings, QStringLiteral("Unable to close connection"));
+    ASSERT_TRUE(journal.journalRunning());
+    events.append({"t", "TCP", "127.0.0.3", "1", "127.0.0.2", "2", "", "BLOCKED CONNECTION", "(1)"},
+                  true);
+    char buffer[4096];
+    const ssize_t size = ::recv(listener.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+    ASSERT_GT(size, 0);
+    const QByteArray sent(buffer, size);
+    EXPECT_TRUE(sent.contains("\nTARVOK_ACTION=block\n")) << sent.toStdString();
+    for (const QByteArray& field : sent.split('\n'))
+        EXPECT_FALSE(field.startsWith("CODE_FILE=/") || field.startsWith("CODE_FILE=..") ||
+                     field.contains("/src/records/"))
+            << field.toStdString();
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 #include "settings/LanguageFile.h"
 #include "settings/LanguageKeys.h"
 #include "settings/Preferences.h"
+#include "settings/ProgramFolder.h"
+#include "settings/SaveFile.h"
 #include "settings/Settings.h"
 
 #include "app/AppTestSupport.h"
@@ -17,6 +19,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSet>
 #include <QSignalSpy>
 #include <QTest>
@@ -223,6 +226,41 @@ TEST_F(SettingsFolder, ReadOnlyFolderOrFullDiskFailsAndKeepsTheFile) {
     QString error;
     EXPECT_FALSE(Settings(ro + "/fresh").createDefaultFile(&error));
     EXPECT_FALSE(error.isEmpty());
+}
+
+// Other users could read the records: with the common umask 022 the folder was made 0755 and
+// the files 0644, and a saved file kept the 0644 of the one it replaced. An older version's
+// records are tightened at start; a build folder and its binary are left as they are.
+TEST_F(SettingsFolder, RecordsAreTheUsersAloneWhateverTheUmaskOrAnOlderVersionLeft) {
+    const auto restoreMask = qScopeGuard([mask = ::umask(022)] { ::umask(mask); });
+    const QString build = folder(), installed = folder() + "/data/Tarvok";
+    const QStringList records = {"config.ini", "Normal.rlsp", "History.tvh", "Logs/3-5-24.tvl"};
+    for (const QString& base : {build, installed}) {
+        ASSERT_TRUE(QDir().mkpath(base + "/Logs"));
+        for (const QString& name : records + QStringList{"tarvok"})
+            ASSERT_TRUE(writeFile(base + "/" + name, "x"));
+    }
+    ASSERT_EQ(::chmod(QFile::encodeName(build).constData(), 0755), 0);
+    ASSERT_EQ(fileMode(installed + "/Normal.rlsp"), 0644);
+    keepRecordsPrivate(build);
+    EXPECT_EQ(prepareProgramFolder(installed), QString());
+    for (const QString& base : {build, installed}) {
+        for (const QString& name : records)
+            EXPECT_EQ(fileMode(base + "/" + name), 0600) << (base + "/" + name).toStdString();
+        EXPECT_EQ(std::tuple(fileMode(base + "/Logs"), fileMode(base + "/tarvok")),
+                  std::tuple(0700, 0644));
+    }
+    EXPECT_EQ(std::tuple(fileMode(build), fileMode(installed)), std::tuple(0755, 0700));
+
+    // What is written from now on: a new file, a file that others could read, new folders.
+    ASSERT_TRUE(writeFile(build + "/Old.rlsp", "x"));
+    for (const char* name : {"New.rlsp", "Old.rlsp"}) {
+        ASSERT_TRUE(saveFileAtomically(build + "/" + name, "y"));
+        EXPECT_EQ(fileMode(build + "/" + name), 0600) << name;
+    }
+    ASSERT_TRUE(makePrivateFolder(folder() + "/fresh/Tarvok"));
+    EXPECT_EQ(std::tuple(fileMode(folder() + "/fresh"), fileMode(folder() + "/fresh/Tarvok")),
+              std::tuple(0755, 0700));
 }
 
 const QString Shipped = QStringLiteral(TARVOK_LANG_SOURCE_DIR);
@@ -442,6 +480,13 @@ TEST_F(FrmPreferencesTest, EveryBoxWritesItsSettingOrTheStartAtLoginEntryAtOnce)
     ASSERT_EQ(prompter.messages().size(), 1);
     EXPECT_EQ(prompter.messages()[0].style, Prompter::Critical);
     EXPECT_TRUE(prompter.messages()[0].text.contains(QStringLiteral("Tarvok.desktop")));
+}
+
+// OK said that the new language would be used at the next start when none was picked.
+TEST_F(FrmPreferencesTest, OkTellsOfTheNextStartOnlyWhenTheLanguageChanged) {
+    open()->findChild<QPushButton*>("cmdOK")->click();
+    EXPECT_TRUE(prompter.calls.isEmpty());
+    EXPECT_EQ(settings.values.value("Language"), "English");
 }
 
 TEST_F(FrmPreferencesTest, LogSizeAndLanguageAreTakenOverByOkOnlyNotByEscape) {

@@ -97,6 +97,25 @@ TEST(InterfaceCounters, SumsAboveFourGigabytesKeepEveryInterfaceAndEachDirection
     EXPECT_FALSE(CIpHelper::decodeLinkMessages(reply.data(), 20, 7, cut, done, interrupted));
 }
 
+// An interface moved in from another namespace is announced with the counters of its past,
+// then again at each change (brought up, renamed) with the traffic since: the first notice
+// is the one it arrived with.
+TEST(InterfaceCounters, NoticesKeepWhatAnInterfaceArrivedWithAndWhatARemovedOneLeftWith) {
+    std::vector<char> notices;
+    append(notices, 0, 4, "moved", 9'000'000'000ull, 7);
+    append(notices, 0, 4, "moved", 9'000'100'000ull, 8);
+    const std::size_t removal = notices.size();
+    append(notices, 0, 3, "gone", 5, 6);
+    reinterpret_cast<nlmsghdr*>(notices.data() + removal)->nlmsg_type = RTM_DELLINK;
+    CInterfaces departed, arrived;
+    CIpHelper::decodeNotices(notices.data(), notices.size(), departed, arrived);
+    ASSERT_EQ(std::tuple(departed.Count(), arrived.Count()), std::tuple(1, 1));
+    EXPECT_EQ(std::tuple(departed.Item(1)->InterfaceIndex, departed.Item(1)->OctetsSent),
+              std::tuple(3, 6ull));
+    EXPECT_EQ(std::tuple(arrived.Item(1)->OctetsReceived, arrived.Item(1)->OctetsSent),
+              std::tuple(9'000'000'000ull, 7ull));
+}
+
 TEST(ProtocolCounters, ProcTablesAreReadByName) {
     const QByteArray snmp = "Ip: Forwarding DefaultTTL InReceives OutRequests\n"
                             "Ip: 2 64 18446744073709551615 458\n"

@@ -38,7 +38,8 @@ TEST(TrafficDisplay, SetBytesAtTheEdgesInTwoLocales) {
 // Each interface counts its own differences: a second of more than 128 MB (an old cut) or
 // above 4 GB counts; an interface that leaves, arrives with counters of its past or whose
 // counter goes back (a reset) changes nothing but its own share of that second. A failed read
-// taken as 0 bytes made the next good read count every byte the machine ever moved.
+// taken as 0 bytes made the next good read count every byte the machine ever moved. An
+// interface made during the run lost its traffic up to the first read that saw it.
 TEST(TrafficDisplay, EachInterfaceCountsOnlyItsOwnDifferences) {
     FakeTrafficCounters counters;
     TrafficDisplay display(counters, Holders, English);
@@ -50,22 +51,26 @@ TEST(TrafficDisplay, EachInterfaceCountsOnlyItsOwnDifferences) {
     EXPECT_EQ(QStringList({display.panelText(3), display.panelText(4), display.panelText(5)}),
               QStringList({"Established: 3", "Received : 0.00 MB", "Sent: 0.00 MB"}));
     const struct {
-        InterfaceBytes bytes;
+        InterfaceBytes bytes, arrivedWith;
         int failReads;
         std::int64_t in, out;
     } seconds[] = {
-        {{{2, {10'000'000 + (200 << 20), 20'001'024}}, {3, {5'000'000, 5'000'000}}}, 0, 204800, 1},
-        // Interface 3 leaves, 4 arrives with 9 GB it carried before; 2 moves 10 KB in, 5 GB out.
+        {{{2, {10'000'000 + (200 << 20), 20'001'024}}, {3, {5'000'000, 5'000'000}}}, {}, 0,
+         204800, 1},
+        // Interface 3 leaves, 4 moves in with 9 GB it carried before; 2 moves 10 KB in, 5 GB out.
         {{{2, {10'000'000 + (210 << 20), 5'020'001'024}}, {4, {9'000'000'000, 9'000'000'000}}},
-         0, 10240, 4882813},
+         {{4, {9'000'000'000, 9'000'000'000}}}, 0, 10240, 4882813},
         // Interface 2 is reset; 4 moves 1 KB each way.
-        {{{2, {0, 0}}, {4, {9'000'001'024, 9'000'001'024}}}, 0, 1, 1},
+        {{{2, {0, 0}}, {4, {9'000'001'024, 9'000'001'024}}}, {}, 0, 1, 1},
         // The table cannot be read; the next read counts from the last one read.
-        {{{2, {1024, 0}}, {4, {9'000'001'024, 9'000'001'024}}}, 1, 0, 0},
-        {{{2, {2048, 0}}, {4, {9'000'001'024, 9'000'001'024}}}, 0, 2, 0},
+        {{{2, {1024, 0}}, {4, {9'000'001'024, 9'000'001'024}}}, {}, 1, 0, 0},
+        {{{2, {2048, 0}}, {4, {9'000'001'024, 9'000'001'024}}}, {}, 0, 2, 0},
+        // Interface 5 was made since the last read and has moved 3 KB in, 2 KB out.
+        {{{2, {2048, 0}}, {4, {9'000'001'024, 9'000'001'024}}, {5, {3072, 2048}}}, {}, 0, 3, 2},
     };
     for (const auto& second : seconds) {
         counters.bytes = second.bytes;
+        counters.arrivedWith = second.arrivedWith;
         counters.failReads = second.failReads;
         tick(display);
         EXPECT_EQ(std::tuple(display.speedIn(), display.speedOut()), std::tuple(second.in, second.out));
@@ -74,8 +79,8 @@ TEST(TrafficDisplay, EachInterfaceCountsOnlyItsOwnDifferences) {
     const TrafficDisplay::RunTotals totals = display.runTotals();
     EXPECT_EQ(QStringList({display.panelText(4), display.panelText(6), totals.receivedKB,
                            totals.sentKB, totals.totalKB}),
-              QStringList({"Received: 210.00 MB", "In: 2 KB/s", "215,043", "4,882,815",
-                           "5,097,858"}));
+              QStringList({"Received: 210.01 MB", "In: 3 KB/s", "215,046", "4,882,817",
+                           "5,097,863"}));
     EXPECT_FALSE(totals.endTime.isEmpty());
 }
 

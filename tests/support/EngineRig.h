@@ -3,6 +3,7 @@
 // rules the engine tests give it, and the plain rule walk that the rule index must agree with.
 
 #include "engine/EnforcementEngine.h"
+#include "engine/EnforcerLink.h"
 #include "engine/RuleIndex.h"
 #include "fakes/EngineFakes.h"
 
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <tuple>
+#include <unistd.h>
 
 namespace tarvok::test {
 
@@ -20,9 +22,17 @@ inline Rule makeRule(const QString& action, const QString& address, const QStrin
     return {action, {}, enabled ? "" : "false", address, port, logged ? "" : "disabled", "none"};
 }
 
+// A fresh enforcer of this build, its table named apart from every other rig's.
+inline quint64 nextInstance() {
+    static quint64 count = 0;
+    return (quint64{static_cast<unsigned>(::getpid())} << 20) + ++count;
+}
+
 // Passes run when the test says so; records, balloons, settings and texts stay in the test.
+// Cuts go through a real enforcer, as the program's do.
 struct Firewall {
     platform::SockDiag diag;
+    EnforcerLink enforcer;
     ConnectionTables tables{diag};
     RuleTable rules;
     RecordingEvents events;
@@ -31,7 +41,13 @@ struct Firewall {
     MapLocaliser localiser;
     EnforcementEngine engine{tables, rules};
 
-    Firewall() {
+    // instance 0 takes a fresh one; program is the enforcer to start.
+    explicit Firewall(quint64 instance = 0,
+                      const QString& program = QStringLiteral(TARVOK_TEST_ENFORCER)) {
+        EXPECT_TRUE(enforcer.start(program, instance ? instance : nextInstance()))
+            << enforcer.failure().toStdString();
+        tables.setEnforcer(&enforcer);
+        engine.checkCutAbility();
         engine.timer()->stop();
         engine.setEventSink(&events);
         engine.setNotifier(&notifier);

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <ostream>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -33,6 +34,14 @@ inline bool writeFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
            file.write(bytes) == bytes.size();
+}
+
+// The permission bits of path (0644, 0700, ...); -1 when it cannot be reached.
+inline int fileMode(const QString& path) {
+    struct stat status {};
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0
+               ? static_cast<int>(status.st_mode & 07777)
+               : -1;
 }
 
 class ScratchMount {

@@ -3,6 +3,7 @@
 #include <QApplication>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -83,6 +84,8 @@ const char* sandboxError() {
 
 int main(int argc, char** argv) {
     tarvok::test::enterSandbox();
+    // Every Tarvok the tests start asks this build's enforcer to act.
+    ::setenv("TARVOK_ENFORCER", TARVOK_TEST_ENFORCER, 1);
     // Widgets are real but never need a display.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -1,9 +1,7 @@
-#include "shell/ControlProtocol.h"
+#include "control/ControlProtocol.h"
 
 #include "engine/EngineServices.h"
 
-#include <QCryptographicHash>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -24,6 +22,8 @@ constexpr Row Requests[] = {
     {Command::Resume, "resume"},
     {Command::Reload, "reload"},
     {Command::Exit, "exit"},
+    {Command::ExitDiscard, "exit discard"},
+    {Command::ShowWindow, "show window"},
 };
 
 const QStringList& switches() {
@@ -32,6 +32,55 @@ const QStringList& switches() {
                                      QStringLiteral("--resume"), QStringLiteral("--reload"),
                                      QStringLiteral("--exit"),   QStringLiteral("--help")};
     return list;
+}
+
+// The options Qt's start-up reads (QCoreApplication, QGuiApplication, QApplication and the
+// xcb platform), and where their value is: none, the next argument (or after "="), or only
+// after "=".
+enum class Value { None, Next, Joined };
+struct QtOption {
+    const char* name;
+    Value value;
+};
+constexpr QtOption QtOptions[] = {
+    {"-platform", Value::Next},      {"-platformpluginpath", Value::Next},
+    {"-platformtheme", Value::Next}, {"-plugin", Value::Next},
+    {"-qwindowgeometry", Value::Next}, {"-geometry", Value::Next},
+    {"-qwindowtitle", Value::Next},  {"-title", Value::Next},
+    {"-qwindowicon", Value::Next},   {"-icon", Value::Next},
+    {"-session", Value::Next},       {"-style", Value::Next},
+    {"-stylesheet", Value::Next},    {"-display", Value::Next},
+    {"-name", Value::Next},          {"-visual", Value::Next},
+    {"-reverse", Value::None},       {"-testability", Value::None},
+    {"-widgetcount", Value::None},   {"-nograb", Value::None},
+    {"-dograb", Value::None},        {"-sync", Value::None},
+    {"-qmljsdebugger", Value::Joined},
+};
+
+const QtOption* qtOption(const QString& argument) {
+    // Qt reads "--style" as "-style".
+    const QString word = argument.startsWith(QLatin1String("--")) ? argument.mid(1) : argument;
+    const qsizetype equals = word.indexOf(QLatin1Char('='));
+    const QString name = word.left(equals);
+    for (const QtOption& option : QtOptions)
+        if (name == QLatin1String(option.name))
+            return (equals >= 0 ? option.value == Value::None : option.value == Value::Joined)
+                       ? nullptr
+                       : &option;
+    return nullptr;
+}
+
+// The arguments without Qt's options and their values.
+QStringList withoutQtOptions(const QStringList& arguments) {
+    QStringList rest;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QtOption* option = qtOption(arguments[i]);
+        if (!option)
+            rest.append(arguments[i]);
+        else if (option->value == Value::Next && !arguments[i].contains(QLatin1Char('=')))
+            ++i;
+    }
+    return rest;
 }
 
 QString yesNo(bool on) {
@@ -54,18 +103,31 @@ std::optional<Command> parseRequest(QByteArrayView line) {
     return std::nullopt;
 }
 
+Request decodeRequest(QByteArrayView received) {
+    const qsizetype end = received.indexOf('\n');
+    if (end > MaxRequestBytes || (end < 0 && received.size() > MaxRequestBytes))
+        return {Request::Kind::TooLong};
+    if (end < 0)
+        return {Request::Kind::Incomplete};
+    QByteArrayView line = received.first(end);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    if (const auto command = parseRequest(line))
+        return {Request::Kind::Command, *command};
+    return {Request::Kind::Unknown};
+}
+
 bool isControlArguments(const QStringList& arguments) {
-    // Only the long switches of the commands: "-minimized" and Qt's own options still start
-    // the program.
-    for (const QString& argument : arguments)
-        if (switches().contains(argument) || argument.startsWith(QLatin1String("--level=")))
+    // "-minimized" and Qt's own options still start the program.
+    for (const QString& argument : withoutQtOptions(arguments))
+        if (argument.startsWith(QLatin1String("--")) && argument.size() > 2)
             return true;
     return false;
 }
 
 Arguments parseArguments(const QStringList& arguments) {
     Arguments result;
-    QStringList words = arguments;
+    QStringList words = withoutQtOptions(arguments);
     // "--level=block" is "--level block".
     for (qsizetype i = 0; i < words.size(); ++i)
         if (words[i].startsWith(QLatin1String("--level="))) {
@@ -74,12 +136,15 @@ Arguments parseArguments(const QStringList& arguments) {
             words.insert(i + 1, value);
         }
     bool json = false;
+    bool discard = false;
     QStringList commands;
     QString level;
     for (qsizetype i = 0; i < words.size(); ++i) {
         const QString& word = words[i];
         if (word == QLatin1String("--json")) {
             json = true;
+        } else if (word == QLatin1String("--discard")) {
+            discard = true;
         } else if (word == QLatin1String("--level")) {
             if (i + 1 >= words.size()) {
                 result.error = QStringLiteral("--level needs one of allow, normal, block.");
@@ -99,13 +164,18 @@ Arguments parseArguments(const QStringList& arguments) {
         return result;
     }
     if (commands.size() != 1) {
-        result.error = commands.isEmpty() ? QStringLiteral("--json goes with --status.")
-                                          : QStringLiteral("Give one command at a time.");
+        result.error = !commands.isEmpty() ? QStringLiteral("Give one command at a time.")
+                       : json              ? QStringLiteral("--json goes with --status.")
+                                           : QStringLiteral("--discard goes with --exit.");
         return result;
     }
     const QString& command = commands.first();
     if (json && command != QLatin1String("--status")) {
         result.error = QStringLiteral("--json goes with --status.");
+        return result;
+    }
+    if (discard && command != QLatin1String("--exit")) {
+        result.error = QStringLiteral("--discard goes with --exit.");
         return result;
     }
     if (command == QLatin1String("--status"))
@@ -117,7 +187,7 @@ Arguments parseArguments(const QStringList& arguments) {
     else if (command == QLatin1String("--reload"))
         result.command = Command::Reload;
     else if (command == QLatin1String("--exit"))
-        result.command = Command::Exit;
+        result.command = discard ? Command::ExitDiscard : Command::Exit;
     else if (level == QLatin1String("allow"))
         result.command = Command::LevelAllow;
     else if (level == QLatin1String("normal"))
@@ -136,8 +206,11 @@ QString usage() {
         "       tarvok --level allow|normal|block\n"
         "       tarvok --pause | --resume    pause or resume the firewall\n"
         "       tarvok --reload              read the current policy file again\n"
-        "       tarvok --exit                end the running Tarvok\n"
-        "Exit codes: 0 done, 1 Tarvok is not running, 2 bad arguments, 3 refused.\n");
+        "       tarvok --exit [--discard]    end the running Tarvok; refused while the\n"
+        "                                    rules have unsaved changes, unless --discard\n"
+        "                                    drops them\n"
+        "Exit codes: 0 done, 1 Tarvok is not running, 2 bad arguments, 3 refused,\n"
+        "            4 busy (try again).\n");
 }
 
 QByteArray okLine(const QString& text) {
@@ -146,6 +219,10 @@ QByteArray okLine(const QString& text) {
 
 QByteArray refusedLine(const QString& reason) {
     return "REFUSED " + reason.toUtf8() + '\n';
+}
+
+QByteArray busyLine(const QString& reason) {
+    return "BUSY " + reason.toUtf8() + '\n';
 }
 
 QByteArray errorLine(const QString& reason) {
@@ -165,7 +242,7 @@ Answer readAnswer(const QByteArray& bytes) {
     const struct {
         const char* word;
         ExitCode code;
-    } kinds[] = {{"OK", Done}, {"REFUSED", Refused}, {"ERROR", BadArguments}};
+    } kinds[] = {{"OK", Done}, {"REFUSED", Refused}, {"BUSY", Busy}, {"ERROR", BadArguments}};
     for (const auto& kind : kinds) {
         const QString word = QLatin1String(kind.word);
         if (status == word || status.startsWith(word + QLatin1Char(' '))) {
@@ -198,6 +275,10 @@ Enforcement enforcementInForce(const EnforcementEngine& engine, const KernelTabl
     case CutAbility::NotSupported:
         return {QStringLiteral("monitor only"),
                 reason(122, "this kernel cannot close connections")};
+    case CutAbility::NoEnforcer:
+        return {QStringLiteral("monitor only"),
+                reason(420, "tarvok-enforcer, which holds the privileges to cut connections, "
+                            "could not be started")};
     }
     return {QStringLiteral("monitor only"), {}};
 }
@@ -243,17 +324,6 @@ QByteArray statusJson(const Status& s) {
         {QStringLiteral("version"), s.version},
     };
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
-
-QString socketPath(const QString& programFolder, const QString& runtimeFolder) {
-    if (!runtimeFolder.isEmpty() && QFileInfo(runtimeFolder).isDir()) {
-        // One socket per program folder, as there is one instance per program folder.
-        const QByteArray hash =
-            QCryptographicHash::hash(programFolder.toUtf8(), QCryptographicHash::Sha256).toHex();
-        return runtimeFolder + QStringLiteral("/tarvok-") + QString::fromLatin1(hash.left(16)) +
-               QStringLiteral(".socket");
-    }
-    return programFolder + QStringLiteral("/tarvok.socket");
 }
 
 } // namespace tarvok::control

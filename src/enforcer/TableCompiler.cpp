@@ -1,18 +1,16 @@
-#include "engine/KernelRules.h"
-
-#include "engine/RuleIndex.h"
+#include "enforcer/TableCompiler.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <climits>
+#include <cstring>
 #include <map>
-#include <unordered_map>
 #include <vector>
 
-namespace tarvok {
+namespace tarvok::enforcer {
 namespace {
 
-using platform::Address6;
+using Address6 = Address;
 constexpr int None = INT_MAX; // no rule: larger than every row
 
 std::string addressText(std::uint32_t address) {
@@ -52,77 +50,74 @@ struct FamilyRules {
 
 class Compiler {
 public:
-    Compiler(const RuleTable& table, const KernelRuleOptions& options)
-        : m_table(table), m_options(options), m_ports(65536, None) {}
+    Compiler(const SetPolicy& policy, const TableOptions& options)
+        : m_rules(policy.rules), m_options(options), m_ports(65536, None) {}
 
-    std::string script(SecurityLevel level, bool paused) {
-        std::string out = header();
-        out += "table inet tarvok {\n";
-        if (!paused && level == SecurityLevel::Block) {
-            out += "\tchain refuse {\n\t\treject with tcp reset\n\t}\n";
+    std::string script(Level level, bool paused) {
+        std::string out = m_options.mayExist ? "table inet " + m_options.name + "\n" : "";
+        out += "delete table inet " + m_options.name + "\n";
+        out += "table inet " + m_options.name + " {\n\tflags owner\n";
+        if (!paused && level == Level::Block) {
+            out += refuseChain();
             out += chains({}, true);
-        } else if (!paused && level == SecurityLevel::Normal) {
+        } else if (!paused && level == Level::Normal) {
             parse();
             std::vector<Step> steps;
             compileFamily(m_v4, "4", "ip", "ipv4_addr", "ipv4", steps);
             compileFamily(m_v6, "6", "ip6", "ipv6_addr", "ipv6", steps);
             if (!steps.empty() || m_anyAny != None) {
-                out += "\tchain refuse {\n";
-                if (m_options.logGroup > 0)
-                    out += "\t\tlog group " + std::to_string(m_options.logGroup) + "\n";
-                out += "\t\treject with tcp reset\n\t}\n";
+                out += refuseChain();
                 for (const Step& step : steps)
                     out += setsText(step);
-                out += chains(steps, m_anyAny != None && !m_table.isAccept(m_anyAny));
+                out += chains(steps, m_anyAny != None && !m_rules[m_anyAny].accept);
             }
         }
         out += "}\n";
         return out;
     }
 
-    static std::string header() {
-        // Declaring the table first makes the delete succeed when there is none.
-        return "table inet tarvok\ndelete table inet tarvok\n";
+private:
+    bool refuses(int row) const { return !m_rules[static_cast<std::size_t>(row)].accept; }
+
+    std::string refuseChain() const {
+        std::string out = "\tchain refuse {\n";
+        if (m_options.logGroup > 0)
+            out += "\t\tlog group " + std::to_string(m_options.logGroup) + "\n";
+        return out + "\t\treject with tcp reset\n\t}\n";
     }
 
-private:
-    bool refuses(int row) const { return !m_table.isAccept(row); }
-
     void parse() {
-        const RuleWords& words = m_table.words();
-        for (int row = 0; row < m_table.count(); ++row) {
-            if (!m_table.isEnabled(row))
+        for (std::size_t i = 0; i < m_rules.size(); ++i) {
+            const TypedRule& rule = m_rules[i];
+            const int row = static_cast<int>(i);
+            if (!rule.enabled)
                 continue;
-            const Rule& rule = m_table.rule(row);
-            const AddressPattern address = parseAddressCell(rule.address, words);
-            const PortPattern port = parsePortCell(rule.port, words);
-            if (address.kind == AddressPattern::Nothing || port.kind == PortPattern::Nothing)
-                continue; // never matches in the pass
-            if (address.kind == AddressPattern::Any) {
-                if (port.kind == PortPattern::Any) {
+            if (rule.family == RuleFamily::Any) {
+                if (rule.anyPort) {
                     m_anyAny = row;
                     return; // everything below is shadowed
                 }
-                if (m_ports[port.port] == None)
-                    m_ports[port.port] = row;
-                m_v4.ordered.push_back({row, true, 0, port.port});
-                m_v6.ordered.push_back({row, true, {}, port.port});
-            } else if (address.kind == AddressPattern::Exact) {
-                add(m_v4, address.address, port, row);
+                if (m_ports[rule.port] == None)
+                    m_ports[rule.port] = row;
+                m_v4.ordered.push_back({row, true, 0, rule.port});
+                m_v6.ordered.push_back({row, true, {}, rule.port});
+            } else if (rule.family == RuleFamily::V4) {
+                std::uint32_t address = 0;
+                std::memcpy(&address, rule.address.data(), sizeof address);
+                add(m_v4, address, rule, row);
             } else {
-                add(m_v6, address.address6, port, row);
+                add(m_v6, rule.address, rule, row);
             }
         }
     }
 
     template <typename Addr>
-    static void add(FamilyRules<Addr>& rules, const Addr& address, const PortPattern& port,
-                    int row) {
-        if (port.kind == PortPattern::Any) {
+    static void add(FamilyRules<Addr>& rules, const Addr& address, const TypedRule& rule, int row) {
+        if (rule.anyPort) {
             rules.addresses.emplace(address, row); // keeps the first, lowest row
             rules.ordered.push_back({row, false, address, 0});
         } else {
-            rules.endpoints.emplace(std::pair(address, port.port), row);
+            rules.endpoints.emplace(std::pair(address, rule.port), row);
         }
     }
 
@@ -165,7 +160,7 @@ private:
             runs += i == 0 || rules.ordered[i].isPort != rules.ordered[i - 1].isPort;
         const std::size_t pairs = std::min(addressAbove, portAbove);
         const bool resolve = pairs <= m_options.pairLimit &&
-                             (runs > KernelRuleOptions::FewRuns || pairs <= runs);
+                             (runs > TableOptions::FewRuns || pairs <= runs);
         if (resolve) {
             for (const auto& port : ports)
                 for (const auto& address : addresses) {
@@ -274,7 +269,10 @@ private:
                 out += "\t\tgoto refuse\n";
             out += "\t}\n";
             // One rule per packet: only the first packet of a new TCP connection goes further.
-            out += output ? "\tchain output {\n\t\ttype filter hook output priority filter; "
+            // The output chain runs before connection tracking and address translation, so that
+            // it judges the destination the program asked for, as the pass does; refused there,
+            // the packet leaves no conntrack entry behind.
+            out += output ? "\tchain output {\n\t\ttype filter hook output priority raw; "
                             "policy accept;\n"
                           : "\tchain input {\n\t\ttype filter hook input priority filter; "
                             "policy accept;\n";
@@ -283,8 +281,8 @@ private:
         return out;
     }
 
-    const RuleTable& m_table;
-    KernelRuleOptions m_options;
+    const std::vector<TypedRule>& m_rules;
+    const TableOptions& m_options;
     std::vector<int> m_ports; // lowest row of each any-address port rule
     int m_anyAny = None;
     FamilyRules<std::uint32_t> m_v4;
@@ -293,13 +291,12 @@ private:
 
 } // namespace
 
-std::string kernelTableScript(const RuleTable& table, SecurityLevel level, bool paused,
-                              const KernelRuleOptions& options) {
-    return Compiler(table, options).script(level, paused);
+std::string tableScript(const SetPolicy& policy, const TableOptions& options) {
+    return Compiler(policy, options).script(policy.level, policy.paused);
 }
 
-std::string kernelTableRemoval() {
-    return Compiler::header();
+std::string tableRemoval(const std::string& name) {
+    return "delete table inet " + name + "\n";
 }
 
-} // namespace tarvok
+} // namespace tarvok::enforcer

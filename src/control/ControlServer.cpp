@@ -1,14 +1,8 @@
-#include "shell/ControlServer.h"
+#include "control/ControlServer.h"
 
-#include "engine/EnforcementEngine.h"
-#include "engine/SecurityLevels.h"
-#include "policy/PolicyCommands.h"
-#include "policy/PolicyFile.h"
-#include "shell/Application.h"
-#include "shell/MainWindow.h"
-#include "shell/UpdateCheck.h"
+#include "control/ControlledProgram.h"
+#include "control/SocketPlace.h"
 
-#include <QAction>
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -34,12 +28,17 @@ bool sameUser(QLocalSocket* client) {
 
 } // namespace
 
-ControlServer::ControlServer(Application& application, const QString& programFolder,
-                             const Localiser& language, QObject* parent)
-    : QObject(parent), m_application(application), m_language(language),
-      m_path(control::socketPath(programFolder, qEnvironmentVariable("XDG_RUNTIME_DIR"))) {
+ControlServer::ControlServer(ControlledProgram& program, const QString& programFolder,
+                             QObject* parent)
+    : QObject(parent), m_program(program) {
     setObjectName(QStringLiteral("ControlServer"));
     m_server = new QLocalServer(this);
+    QString failure;
+    m_path = control::listenPath(programFolder, control::SocketFolders::ofThisUser(), &failure);
+    if (m_path.isEmpty()) {
+        qWarning("Tarvok: no folder can hold the control socket: %s", qPrintable(failure));
+        return;
+    }
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     // The program folder's lock is held, so a socket left at the path is a crashed run's.
     QLocalServer::removeServer(m_path);
@@ -67,10 +66,8 @@ void ControlServer::accept() {
             continue;
         }
         if (m_clients >= control::MaxClients) {
-            client->write(control::errorLine(QStringLiteral("busy, try again")));
-            client->flush();
-            client->abort();
-            client->deleteLater();
+            client->write(control::busyLine(QStringLiteral("serving other clients, try again")));
+            client->disconnectFromServer(); // once the line is written
             continue;
         }
         ++m_clients;
@@ -90,54 +87,37 @@ void ControlServer::accept() {
 }
 
 void ControlServer::readRequest(QLocalSocket* client) {
-    if (client->canReadLine()) {
-        disconnect(client, &QLocalSocket::readyRead, this, nullptr);
-        QByteArray line = client->readLine(control::MaxRequestBytes + 1);
-        while (line.endsWith('\n') || line.endsWith('\r'))
-            line.chop(1);
-        if (const auto command = control::parseRequest(line))
-            serve(client, *command);
-        else
-            finish(client, control::errorLine(QStringLiteral("unknown command")));
-    } else if (client->bytesAvailable() > control::MaxRequestBytes) {
-        disconnect(client, &QLocalSocket::readyRead, this, nullptr);
-        finish(client, control::errorLine(QStringLiteral("request too long")));
-    }
-}
-
-control::Status ControlServer::status() const {
-    Application& app = m_application;
-    control::Status s;
-    s.level = app.engine()->level();
-    s.paused = app.levels()->paused();
-    s.enforcement = control::enforcementInForce(*app.engine(), app.kernelTable(), m_language);
-    s.policyFile = app.policy()->currentFilePath();
-    s.unsavedChanges = app.policy()->SaveChanges();
-    s.rules = app.rules().count();
-    for (int row = 0; row < s.rules; ++row)
-        s.enabledRules += app.rules().isEnabled(row) ? 1 : 0;
-    s.blocked = app.engine()->cutCount();
-    s.version = programVersionText();
-    return s;
+    using Kind = control::Request::Kind;
+    const control::Request request =
+        control::decodeRequest(client->peek(control::MaxRequestBytes + 1));
+    if (request.kind == Kind::Incomplete)
+        return;
+    disconnect(client, &QLocalSocket::readyRead, this, nullptr);
+    if (request.kind == Kind::Command)
+        serve(client, request.command);
+    else
+        finish(client, control::errorLine(request.kind == Kind::TooLong
+                                              ? QStringLiteral("request too long")
+                                              : QStringLiteral("unknown command")));
 }
 
 void ControlServer::serve(QLocalSocket* client, control::Command command) {
     using control::Command;
     switch (command) {
     case Command::Status:
-        finish(client, control::statusLines(status()).join(QLatin1Char('\n')).toUtf8() + '\n' +
-                           control::okLine());
+        finish(client, control::statusLines(m_program.status()).join(QLatin1Char('\n')).toUtf8() +
+                           '\n' + control::okLine());
         return;
     case Command::StatusJson:
-        finish(client, control::statusJson(status()) + '\n' + control::okLine());
+        finish(client, control::statusJson(m_program.status()) + '\n' + control::okLine());
         return;
     case Command::LevelAllow:
     case Command::LevelNormal:
     case Command::LevelBlock: {
-        const int item = command == Command::LevelAllow    ? 0
-                         : command == Command::LevelNormal ? 1
-                                                           : 2;
-        whenPassIdle(client, [this, item] { return setLevel(item); });
+        const SecurityLevel level = command == Command::LevelAllow    ? SecurityLevel::Allow
+                                    : command == Command::LevelNormal ? SecurityLevel::Normal
+                                                                      : SecurityLevel::Block;
+        whenPassIdle(client, [this, level] { return setLevel(level); });
         return;
     }
     case Command::Pause:
@@ -149,21 +129,35 @@ void ControlServer::serve(QLocalSocket* client, control::Command command) {
     case Command::Reload:
         whenPassIdle(client, [this] { return reload(); });
         return;
+    case Command::ShowWindow:
+        whenPassIdle(client, [this] {
+            m_program.raiseWindow();
+            return control::okLine();
+        });
+        return;
     case Command::Exit:
+    case Command::ExitDiscard:
+        // Nothing the user built is thrown away unasked: the terminal says so instead.
+        if (command == Command::Exit && m_program.unsavedChanges()) {
+            finish(client, control::refusedLine(QStringLiteral(
+                               "the policy has unsaved changes; save them in Tarvok's window, "
+                               "or end it with --exit --discard to drop them.")));
+            return;
+        }
         // The client keeps the connection until the instance has ended, so that a script
         // can start Tarvok again right after.
         if (auto* idle = client->findChild<QTimer*>(QStringLiteral("idle")))
             idle->stop();
         client->write(control::okLine(QStringLiteral("Tarvok is ending.")));
         client->flush();
-        QMetaObject::invokeMethod(&m_application, &Application::requestExit, Qt::QueuedConnection);
+        m_program.exit(command == Command::ExitDiscard);
         return;
     }
 }
 
 void ControlServer::whenPassIdle(QPointer<QLocalSocket> client, std::function<QByteArray()> command,
                                  int tries) {
-    const bool passRunning = m_application.engine()->passRunning();
+    const bool passRunning = m_program.passRunning();
     if (passRunning && tries < MaxRetries) {
         QTimer::singleShot(RetryMs, this, [this, client, command, tries] {
             whenPassIdle(client, command, tries + 1);
@@ -171,54 +165,31 @@ void ControlServer::whenPassIdle(QPointer<QLocalSocket> client, std::function<QB
         return;
     }
     const QByteArray answer =
-        passRunning ? control::refusedLine(QStringLiteral("busy, try again")) : command();
+        passRunning ? control::busyLine(QStringLiteral("a pass is running, try again")) : command();
     if (client)
         finish(client, answer);
 }
 
-QByteArray ControlServer::setLevel(int item) {
-    SecurityLevels* levels = m_application.levels();
-    if (levels->paused())
+QByteArray ControlServer::setLevel(SecurityLevel level) {
+    if (m_program.paused())
         return control::refusedLine(QStringLiteral("Tarvok is paused; resume it first."));
-    // The Security menu's own command, with its balloon and texts.
-    QAction* action = m_application.window()->action(QStringLiteral("mnuLevel%1").arg(item));
-    if (action && action->isEnabled())
-        action->trigger();
-    else
-        levels->clickLevel(item);
-    return control::okLine(QStringLiteral("Level: ") + control::levelWord(levels->level()));
+    return control::okLine(QStringLiteral("Level: ") + control::levelWord(m_program.setLevel(level)));
 }
 
 QByteArray ControlServer::setPaused(bool pause) {
-    SecurityLevels* levels = m_application.levels();
-    if (levels->paused() == pause)
+    if (m_program.paused() == pause)
         return control::okLine(pause ? QStringLiteral("Already paused.")
                                      : QStringLiteral("Already running."));
-    if (QAction* action = m_application.window()->action(QStringLiteral("mnuPauseFirewall")))
-        action->trigger();
-    else
-        levels->togglePause();
-    return control::okLine(levels->paused() ? QStringLiteral("Paused.")
-                                            : QStringLiteral("Running."));
+    return control::okLine(m_program.setPaused(pause) ? QStringLiteral("Paused.")
+                                                      : QStringLiteral("Running."));
 }
 
 QByteArray ControlServer::reload() {
-    PolicyCommands* policy = m_application.policy();
-    if (policy->SaveChanges())
+    if (m_program.unsavedChanges())
         return control::refusedLine(QStringLiteral(
             "the policy has unsaved changes; save or discard them in Tarvok's window first."));
-    const QString path = policy->currentFilePath();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return control::refusedLine(
-            QStringLiteral("the policy %1 could not be read: %2").arg(path, file.errorString()));
-    file.close();
-    // As File > Open does with the same file.
-    RuleTable& rules = m_application.rules();
-    rules.clear();
-    ReadPolicyFile(path, rules);
-    policy->setSaveChanges(false);
-    return control::okLine(QStringLiteral("Read %1 rules from %2").arg(rules.count()).arg(path));
+    const ControlledProgram::Outcome outcome = m_program.reload();
+    return outcome.done ? control::okLine(outcome.text) : control::refusedLine(outcome.text);
 }
 
 void ControlServer::finish(QLocalSocket* client, const QByteArray& answer) {

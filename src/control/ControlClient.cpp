@@ -1,8 +1,8 @@
-#include "shell/ControlClient.h"
+#include "control/ControlClient.h"
 
+#include "control/ControlProtocol.h"
+#include "control/SocketPlace.h"
 #include "settings/ProgramFolder.h"
-
-#include "shell/ControlProtocol.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -35,6 +35,33 @@ bool sameUser(const QLocalSocket& socket) {
            peer.uid == ::geteuid();
 }
 
+// Connects to the instance of programFolder wherever it listens.
+bool connectToInstance(QLocalSocket& socket, const QString& programFolder) {
+    for (const QString& path :
+         control::clientPaths(programFolder, control::SocketFolders::ofThisUser())) {
+        socket.connectToServer(path);
+        if (socket.waitForConnected(ConnectTimeoutMs) && sameUser(socket))
+            return true;
+        socket.abort();
+    }
+    return false;
+}
+
+// Sends command and reads the answer until the instance closes the connection.
+control::Answer ask(QLocalSocket& socket, control::Command command, int timeoutMs) {
+    socket.write(control::requestLine(command) + '\n');
+    socket.waitForBytesWritten(ConnectTimeoutMs);
+    QByteArray bytes;
+    QDeadlineTimer deadline(timeoutMs);
+    while (socket.state() == QLocalSocket::ConnectedState && !deadline.hasExpired() &&
+           bytes.size() < MaxAnswerBytes) {
+        socket.waitForReadyRead(100);
+        bytes += socket.readAll();
+    }
+    bytes += socket.readAll();
+    return control::readAnswer(bytes);
+}
+
 } // namespace
 
 bool isControlCommand(int argc, char** argv) {
@@ -59,28 +86,14 @@ int runControlClient(int argc, char** argv) {
     // The instance's socket is named after its program folder, which an installed Tarvok
     // keeps in the user's data folder.
     const QString folder = programFoldersFor(QCoreApplication::applicationDirPath()).program;
-    const QString path = control::socketPath(folder, qEnvironmentVariable("XDG_RUNTIME_DIR"));
     QLocalSocket socket;
-    socket.connectToServer(path);
-    if (!socket.waitForConnected(ConnectTimeoutMs) || !sameUser(socket)) {
+    if (!connectToInstance(socket, folder)) {
         print(stderr, QStringLiteral("Tarvok is not running.\n"));
         return control::NotRunning;
     }
-    socket.write(control::requestLine(*arguments.command) + '\n');
-    socket.waitForBytesWritten(ConnectTimeoutMs);
-
-    // The answer ends when the instance closes the connection.
-    QByteArray bytes;
-    QDeadlineTimer deadline(*arguments.command == control::Command::Exit ? ExitTimeoutMs
-                                                                         : AnswerTimeoutMs);
-    while (socket.state() == QLocalSocket::ConnectedState && !deadline.hasExpired() &&
-           bytes.size() < MaxAnswerBytes) {
-        socket.waitForReadyRead(100);
-        bytes += socket.readAll();
-    }
-    bytes += socket.readAll();
-
-    const control::Answer answer = control::readAnswer(bytes);
+    const control::Command command = *arguments.command;
+    const bool exit = command == control::Command::Exit || command == control::Command::ExitDiscard;
+    const control::Answer answer = ask(socket, command, exit ? ExitTimeoutMs : AnswerTimeoutMs);
     for (const QString& line : answer.body)
         print(stdout, line + QLatin1Char('\n'));
     switch (answer.code) {
@@ -91,6 +104,9 @@ int runControlClient(int argc, char** argv) {
     case control::Refused:
         print(stderr, QStringLiteral("Tarvok refused: %1\n").arg(answer.text));
         break;
+    case control::Busy:
+        print(stderr, QStringLiteral("Tarvok is busy: %1\n").arg(answer.text));
+        break;
     case control::BadArguments:
         print(stderr,
               QStringLiteral("Tarvok did not understand the command: %1\n").arg(answer.text));
@@ -100,6 +116,16 @@ int runControlClient(int argc, char** argv) {
         break;
     }
     return answer.code;
+}
+
+bool askToShowWindow(const QString& programFolder) {
+    // Sent, not waited for: the instance acts on it once its pass allows, and the second
+    // start goes on to say that Tarvok is running.
+    QLocalSocket socket;
+    if (!connectToInstance(socket, programFolder))
+        return false;
+    socket.write(control::requestLine(control::Command::ShowWindow) + '\n');
+    return socket.waitForBytesWritten(ConnectTimeoutMs);
 }
 
 } // namespace tarvok

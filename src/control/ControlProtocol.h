@@ -4,8 +4,8 @@
 // both ends and the tests share it.
 //
 // A request is one line of printable ASCII ended by "\n". The answer is zero or more lines of
-// text and then one status line: "OK" (optionally a blank and a text), "REFUSED <reason>" or
-// "ERROR <reason>"; then the instance closes the connection.
+// text and then one status line: "OK" (optionally a blank and a text), "REFUSED <reason>",
+// "BUSY <reason>" or "ERROR <reason>"; then the instance closes the connection.
 
 #include "engine/EnforcementEngine.h"
 #include "engine/KernelTable.h"
@@ -31,7 +31,9 @@ enum class Command {
     Pause,
     Resume,
     Reload,
-    Exit
+    Exit,        // refused while the rules have unsaved changes
+    ExitDiscard, // ends even then, dropping them
+    ShowWindow   // sent by a second start, which shows no window of its own
 };
 
 // The instance's limits for each client: a longer request is refused, a client silent this
@@ -40,8 +42,9 @@ constexpr int MaxRequestBytes = 256;
 constexpr int IdleTimeoutMs = 2000;
 constexpr int MaxClients = 16;
 
-// Exit codes of a command.
-enum ExitCode { Done = 0, NotRunning = 1, BadArguments = 2, Refused = 3 };
+// Exit codes of a command. Busy: the instance serves MaxClients already, or a pass held the
+// command back too long; the same command may be tried again.
+enum ExitCode { Done = 0, NotRunning = 1, BadArguments = 2, Refused = 3, Busy = 4 };
 
 // The request line of a command, without its "\n".
 QByteArray requestLine(Command command);
@@ -49,7 +52,19 @@ QByteArray requestLine(Command command);
 // included.
 std::optional<Command> parseRequest(QByteArrayView line);
 
-// True when the arguments ask for a command to a running instance rather than a start.
+// What the bytes a client has sent so far ask for. A request is one line of at most
+// MaxRequestBytes bytes before its "\n"; a "\r" before the "\n" is dropped. Input from
+// other programs: it never reads past received.
+struct Request {
+    enum class Kind { Incomplete, Command, Unknown, TooLong } kind = Kind::Incomplete;
+    Command command = Command::Status; // with Kind::Command
+};
+Request decodeRequest(QByteArrayView received);
+
+// True when the arguments ask for a command to a running instance rather than a start: any
+// long switch that is not one of Qt's own options ("--style" is Qt's "-style"), so that a
+// mistyped one is refused with the usage rather than ignored by a start. parseArguments()
+// passes over Qt's options too.
 bool isControlArguments(const QStringList& arguments);
 struct Arguments {
     std::optional<Command> command; // none with --help, or on an error
@@ -63,11 +78,12 @@ QString usage();
 // The status line and what a client makes of it.
 QByteArray okLine(const QString& text = {});
 QByteArray refusedLine(const QString& reason);
+QByteArray busyLine(const QString& reason);
 QByteArray errorLine(const QString& reason);
 struct Answer {
     QStringList body;
     ExitCode code = NotRunning; // NotRunning: no status line came
-    QString text;               // after "OK ", "REFUSED " or "ERROR "
+    QString text;               // after the status word and its blank
 };
 Answer readAnswer(const QByteArray& bytes);
 
@@ -97,10 +113,6 @@ QString levelWord(SecurityLevel level);
 QStringList statusLines(const Status& status);
 // One JSON object on one line; the keys are listed in the help.
 QByteArray statusJson(const Status& status);
-
-// The socket of the instance that runs from programFolder: in runtimeFolder (the value of
-// XDG_RUNTIME_DIR) when that is an existing folder, else in the program folder.
-QString socketPath(const QString& programFolder, const QString& runtimeFolder);
 
 } // namespace control
 } // namespace tarvok

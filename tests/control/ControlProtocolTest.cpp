@@ -1,6 +1,5 @@
-#include "shell/ControlProtocol.h"
+#include "control/ControlProtocol.h"
 
-#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -22,6 +21,10 @@ TEST(ControlProtocol, CommandLinesBecomeOneCommandOrABadArgumentsError) {
         {{"--pause", "--json"}, {}},
         {{"--status", "-minimized"}, {}},
         {{"--status", "extra"}, {}},
+        {{"--exit", "--discard"}, Command::ExitDiscard},
+        {{"--discard"}, {}},
+        {{"--status", "--discard"}, {}},
+        {{"-platform", "offscreen", "--status", "--style=fusion"}, Command::Status},
     };
     for (const auto& [arguments, command] : rows) {
         SCOPED_TRACE(arguments.join(' ').toStdString());
@@ -36,9 +39,19 @@ TEST(ControlProtocol, CommandLinesBecomeOneCommandOrABadArgumentsError) {
         }
     }
     // A start keeps its own switches, Qt's included.
-    for (const QStringList& start : {QStringList{}, QStringList{"-minimized"},
-                                     QStringList{"/minimized", "-platform", "offscreen"}})
-        EXPECT_FALSE(isControlArguments(start));
+    for (const QStringList& start :
+         {QStringList{}, QStringList{"-minimized"}, QStringList{"/minimized", "-platform", "offscreen"},
+          QStringList{"--style", "fusion", "--reverse"}, QStringList{"-qwindowtitle", "--status"}})
+        EXPECT_FALSE(isControlArguments(start)) << start.join(' ').toStdString();
+}
+
+// A mistyped switch used to start a second Tarvok, which then said that one was running.
+TEST(ControlProtocol, AnUnknownLongSwitchIsABadArgumentNotAStart) {
+    for (const QStringList& arguments : {QStringList{"--stauts"}, QStringList{"-minimized", "--exti"},
+                                         QStringList{"--style=fusion", "--minimized"}}) {
+        EXPECT_TRUE(isControlArguments(arguments)) << arguments.join(' ').toStdString();
+        EXPECT_FALSE(parseArguments(arguments).error.isEmpty());
+    }
 }
 
 TEST(ControlProtocol, OnlyExactRequestsAreCommandsAndAnswersEndInTheirStatusLine) {
@@ -47,6 +60,15 @@ TEST(ControlProtocol, OnlyExactRequestsAreCommandsAndAnswersEndInTheirStatusLine
           QByteArray("status\0", 7), QByteArray("\xff\xfe\x00\x01", 4),
           QByteArray(MaxRequestBytes * 4, 's')})
         EXPECT_FALSE(parseRequest(bad)) << bad.toHex().left(40).toStdString();
+    using Kind = Request::Kind;
+    const std::pair<QByteArray, Kind> received[] = {
+        {"status\r\n", Kind::Command},  {"status\nlevel block\n", Kind::Command},
+        {"stat", Kind::Incomplete},       {QByteArray(MaxRequestBytes, 's'), Kind::Incomplete},
+        {"status \n", Kind::Unknown},     {QByteArray(MaxRequestBytes + 1, 's'), Kind::TooLong},
+        {QByteArray(MaxRequestBytes + 1, 's') + "\n", Kind::TooLong}};
+    for (const auto& [bytes, kind] : received)
+        EXPECT_EQ(decodeRequest(bytes).kind, kind) << bytes.left(40).toStdString();
+    EXPECT_EQ(decodeRequest("exit discard\n").command, Command::ExitDiscard);
 
     const struct {
         QByteArray bytes;
@@ -57,6 +79,7 @@ TEST(ControlProtocol, OnlyExactRequestsAreCommandsAndAnswersEndInTheirStatusLine
         {"Level: block\nOK\n", Done, {"Level: block"}, ""},
         {okLine("Paused."), Done, {}, "Paused."},
         {refusedLine("paused"), Refused, {}, "paused"},
+        {busyLine("try again"), Busy, {}, "try again"},
         {errorLine("unknown command"), BadArguments, {}, "unknown command"},
         {"Level: blo", NotRunning, {"Level: blo"}, ""}, // cut off
         {"", NotRunning, {}, ""},
@@ -84,13 +107,4 @@ TEST(ControlProtocol, StatusReadsAsLinesAndAsJsonWithTheDocumentedKeys) {
     EXPECT_EQ(json["blocked"].toInteger(), 42);
     EXPECT_TRUE(json["paused"].toBool());
     EXPECT_FALSE(statusJson(status).contains('\n'));
-}
-
-TEST(ControlProtocol, TheSocketLivesInTheRuntimeFolderPerProgramFolderElseInTheProgramFolder) {
-    const QString runtime = QDir::tempPath();
-    const QString a = socketPath("/opt/a", runtime), b = socketPath("/opt/b", runtime);
-    EXPECT_TRUE(a.startsWith(runtime + "/tarvok-") && a.endsWith(".socket")) << a.toStdString();
-    EXPECT_NE(a, b);
-    EXPECT_EQ(socketPath("/opt/a", ""), "/opt/a/tarvok.socket");
-    EXPECT_EQ(socketPath("/opt/a", "/no/such/folder"), "/opt/a/tarvok.socket");
 }

@@ -1,0 +1,194 @@
+#pragma once
+// What the window and the enforcer say to each other over their stream socket: records of a
+// fixed binary layout, each a 4-byte length (of what follows it), a version, a type and a
+// sequence number, then the type's fields. Nothing in a record is text the enforcer acts on: a
+// rule is an address, a port and an action, never a script, a path or a word.
+//
+// The decoder checks every field and every length; a record it does not accept as a whole is
+// answered with an error by the enforcer and changes nothing. All numbers are little-endian.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace tarvok::enforcer {
+
+constexpr std::uint16_t ProtocolVersion = 1;
+constexpr std::size_t HeaderSize = 12; // length, version, type, sequence
+// The largest policy a record may carry; a larger one is refused whole.
+constexpr std::uint32_t MaxRules = 1u << 20;
+constexpr std::size_t RuleSize = 24;
+// Texts the enforcer sends (a kernel's or library's reason) are cut to this many bytes.
+constexpr std::size_t MaxTextSize = 1024;
+constexpr std::size_t MaxRecordSize = HeaderSize + 8 + std::size_t{MaxRules} * RuleSize;
+
+enum class Type : std::uint16_t {
+    // The window's requests.
+    Hello = 1,     // first record of a fresh start
+    SetPolicy = 2, // replace the table
+    Cut = 3,       // destroy one socket
+    Goodbye = 4,   // orderly end: drain the refusals, remove the table, exit
+    // Only on the rendezvous socket of an enforcer whose window ended unexpectedly:
+    Status = 5, // what is in force, since when
+    Adopt = 6,  // a new window takes the enforcer over, its table still in force
+    // The enforcer's answers (same sequence as the request) and reports (sequence 0).
+    HelloAnswer = 100,
+    Done = 101,      // a SetPolicy or Goodbye answer: error 0 or an errno value, and a reason
+    CutAnswer = 102, // 0 or an errno value
+    Refusal = 103,   // the kernel table refused a connection
+    Lost = 104,      // refusals the kernel could not deliver
+    Error = 105,     // the request was not accepted; nothing changed
+    StatusAnswer = 106,
+};
+
+enum class Level : std::uint8_t { Allow = 0, Normal = 1, Block = 2 };
+
+// The family of a rule's address; Any for the any-address word.
+enum class RuleFamily : std::uint8_t { Any = 0, V4 = 4, V6 = 6 };
+
+using Address = std::array<std::uint8_t, 16>; // IPv4 in the first four bytes, network order
+
+struct TypedRule {
+    RuleFamily family = RuleFamily::Any;
+    Address address{};
+    bool anyPort = true;
+    std::uint16_t port = 0;
+    bool accept = false;
+    bool enabled = true;
+    bool operator==(const TypedRule&) const = default;
+};
+
+// The window's first record. instance names the table together with the user id: the window
+// derives it from its program folder, so that two instances never share a table.
+struct Hello {
+    std::uint64_t instance = 0;
+    bool operator==(const Hello&) const = default;
+};
+
+struct SetPolicy {
+    Level level = Level::Normal;
+    bool paused = false;
+    // What stays in force when the window ends without a goodbye: this policy, or nothing.
+    bool allowAllOnCrash = false;
+    std::vector<TypedRule> rules;
+    bool operator==(const SetPolicy&) const = default;
+};
+
+// One socket, named as the table read gave it: the family its row was read in (as
+// platform::Family: 0 IPv4, 1 an IPv4 connection of a dual-stack socket, 2 IPv6), its four
+// endpoint fields (IPv4 in the first four bytes) and the interface it is bound to.
+struct Cut {
+    std::uint8_t family = 0;
+    std::uint8_t protocol = 6; // IPPROTO_TCP
+    Address local{}, remote{};
+    std::uint16_t localPort = 0, remotePort = 0;
+    std::uint32_t interfaceIndex = 0;
+    bool operator==(const Cut&) const = default;
+};
+
+struct Goodbye {
+    bool operator==(const Goodbye&) const = default;
+};
+
+struct Status {
+    bool operator==(const Status&) const = default;
+};
+
+// Answered with a HelloAnswer; from then on the new window is the enforcer's peer.
+struct Adopt {
+    bool operator==(const Adopt&) const = default;
+};
+
+// What the enforcer found it can do at its start: bits of Ability. Without CanCut,
+// NoSocketDestroy tells a kernel built without socket destroy from a missing capability.
+enum Ability : std::uint32_t { CanCut = 2, NoSocketDestroy = 4 };
+
+struct HelloAnswer {
+    std::uint32_t abilities = 0;
+    std::uint16_t logGroup = 0; // 0 when refusals cannot be read
+    std::string tableName;      // the nftables table this enforcer owns
+    bool operator==(const HelloAnswer&) const = default;
+};
+
+struct Done {
+    std::int32_t error = 0;
+    std::string reason;
+    bool operator==(const Done&) const = default;
+};
+
+struct CutAnswer {
+    std::int32_t error = 0;
+    bool operator==(const CutAnswer&) const = default;
+};
+
+// A connection the kernel table refused, in the form of the row the pass would have cut: the
+// remote end is the destination of an outgoing connection and the source of an incoming one.
+struct Refusal {
+    std::uint8_t family = 0; // as Cut's
+    bool incoming = false;
+    Address local{}, remote{};
+    std::uint16_t localPort = 0, remotePort = 0;
+    bool operator==(const Refusal&) const = default;
+};
+
+struct Lost {
+    std::uint32_t count = 0;
+    bool operator==(const Lost&) const = default;
+};
+
+struct Error {
+    std::string reason;
+    bool operator==(const Error&) const = default;
+};
+
+// What an enforcer whose window ended keeps in force.
+struct StatusAnswer {
+    std::int64_t windowGoneAt = 0; // seconds since the epoch
+    Level level = Level::Normal;
+    bool paused = false;
+    std::uint32_t rules = 0;
+    bool operator==(const StatusAnswer&) const = default;
+};
+
+using Body = std::variant<Hello, SetPolicy, Cut, Goodbye, Status, Adopt, HelloAnswer, Done,
+                          CutAnswer, Refusal, Lost, Error, StatusAnswer>;
+
+struct Record {
+    std::uint32_t sequence = 0;
+    Body body;
+    bool operator==(const Record&) const = default;
+};
+
+// The record's bytes, length prefix included. Texts longer than MaxTextSize are cut.
+std::vector<std::uint8_t> encode(const Record& record);
+
+// Takes whole records off the front of a byte stream as they arrive.
+class Reader {
+public:
+    enum class Status { NeedMore, Ready, Invalid, Broken };
+    void feed(const std::uint8_t* data, std::size_t size);
+    // Ready with the next record in *record; NeedMore until one is whole; Invalid when a whole
+    // record is not well formed (error() says why; it is skipped, and the next call goes on
+    // after it); Broken when a length is out of range, so that the stream cannot be followed.
+    Status next(Record* record);
+    const std::string& error() const { return m_error; }
+    // The sequence number of the record last taken, valid or not (0 when Broken).
+    std::uint32_t sequence() const { return m_sequence; }
+    std::size_t buffered() const { return m_buffer.size() - m_start; }
+
+private:
+    std::vector<std::uint8_t> m_buffer;
+    std::size_t m_start = 0;
+    std::string m_error;
+    std::uint32_t m_sequence = 0;
+    bool m_broken = false;
+};
+
+// Decodes one whole record (length prefix included); the reason in *error when it is refused.
+std::optional<Record> decode(const std::uint8_t* data, std::size_t size, std::string* error);
+
+} // namespace tarvok::enforcer

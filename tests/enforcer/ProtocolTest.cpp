@@ -1,0 +1,114 @@
+// The enforcer's records: what the window sends comes back the same, and every record that is
+// not well formed in some field is refused whole.
+
+#include "enforcer/Protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+namespace tarvok::enforcer {
+namespace {
+
+Address v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+    return {a, b, c, d};
+}
+
+SetPolicy samplePolicy() {
+    SetPolicy policy;
+    policy.level = Level::Block;
+    policy.paused = true;
+    policy.rules = {{RuleFamily::V4, v4(127, 0, 0, 2), false, 80, true, true},
+                    {RuleFamily::Any, {}, true, 0, false, false},
+                    {RuleFamily::V6, {0x20, 1, 0xd, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
+                     true, 0, false, true}};
+    return policy;
+}
+
+TEST(EnforcerProtocol, EveryRecordComesBackAsItWasSent) {
+    const std::vector<Body> bodies = {
+        Hello{0x0123456789abcdefull},
+        samplePolicy(),
+        Cut{1, 6, v4(127, 0, 0, 3), v4(127, 0, 0, 2), 40000, 80, 7},
+        Goodbye{},
+        Status{},
+        Adopt{},
+        StatusAnswer{1765000000, Level::Block, true, 20001},
+        HelloAnswer{CanCut, 29815, "tarvok_1000_00000000000000ab"},
+        Done{1, "Operation not permitted"},
+        CutAnswer{2},
+        Refusal{2, true, {1}, {2}, 443, 50000},
+        Lost{17},
+        Error{"no"}};
+    for (const Body& body : bodies) {
+        const Record sent{42, body};
+        const std::vector<std::uint8_t> bytes = encode(sent);
+        std::string error;
+        const std::optional<Record> received = decode(bytes.data(), bytes.size(), &error);
+        ASSERT_TRUE(received) << body.index() << ": " << error;
+        EXPECT_EQ(*received, sent) << body.index();
+    }
+}
+
+TEST(EnforcerProtocol, RefusesEveryRecordWithAFieldOutOfItsRange) {
+    const std::vector<std::uint8_t> policy = encode({1, samplePolicy()});
+    const std::vector<std::uint8_t> cut =
+        encode({1, Cut{0, 6, v4(127, 0, 0, 3), v4(127, 0, 0, 2), 40000, 80, 0}});
+    constexpr std::size_t Body = HeaderSize, Rule0 = HeaderSize + 8;
+    struct Case {
+        const char* what;
+        const std::vector<std::uint8_t>& base;
+        std::function<void(std::vector<std::uint8_t>&)> spoil;
+    };
+    const Case cases[] = {
+        {"version", policy, [](auto& b) { b[4] = 2; }},
+        {"unknown type", policy, [](auto& b) { b[6] = 77; }},
+        {"level", policy, [](auto& b) { b[Body] = 3; }},
+        {"pause switch", policy, [](auto& b) { b[Body + 1] = 2; }},
+        {"rule count", policy, [](auto& b) { b[Body + 4] = 4; }},
+        {"length", policy, [](auto& b) { b.pop_back(); b[0] -= 1; }},
+        {"family", policy, [](auto& b) { b[Rule0] = 5; }},
+        {"flags", policy, [](auto& b) { b[Rule0 + 1] |= 8; }},
+        {"any port with a port", policy, [](auto& b) { b[Rule0 + RuleSize + 2] = 80; }},
+        {"IPv4 address tail", policy, [](auto& b) { b[Rule0 + 4 + 4] = 1; }},
+        {"any address with bytes", policy, [](auto& b) { b[Rule0 + RuleSize + 4] = 1; }},
+        {"protocols", policy, [](auto& b) { b[Rule0 + 20] = 0; }},
+        {"reserved", policy, [](auto& b) { b[Rule0 + 23] = 1; }},
+        {"cut family", cut, [](auto& b) { b[Body] = 3; }},
+        {"cut protocol", cut, [](auto& b) { b[Body + 1] = 17; }},
+        {"cut port 0", cut, [](auto& b) { b[Body + 4 + 16] = b[Body + 4 + 17] = 0; }},
+        {"cut IPv4 tail", cut, [](auto& b) { b[Body + 4 + 15] = 1; }},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::uint8_t> bytes = c.base;
+        c.spoil(bytes);
+        std::string error;
+        EXPECT_FALSE(decode(bytes.data(), bytes.size(), &error)) << c.what;
+        EXPECT_FALSE(error.empty()) << c.what;
+    }
+}
+
+TEST(EnforcerProtocol, ReaderSkipsABadRecordButStopsAtALengthOutOfRange) {
+    std::vector<std::uint8_t> stream = encode({1, Goodbye{}});
+    stream[6] = 77; // a whole record of no known type
+    const std::vector<std::uint8_t> good = encode({2, samplePolicy()});
+    stream.insert(stream.end(), good.begin(), good.end());
+    Reader reader;
+    Record record;
+    for (std::uint8_t byte : stream) // as slowly as a stream may bring it
+        reader.feed(&byte, 1);
+    EXPECT_EQ(reader.next(&record), Reader::Status::Invalid);
+    EXPECT_EQ(reader.sequence(), 1u);
+    ASSERT_EQ(reader.next(&record), Reader::Status::Ready);
+    EXPECT_EQ(record, (Record{2, samplePolicy()}));
+    EXPECT_EQ(reader.next(&record), Reader::Status::NeedMore);
+
+    // A length beyond any record: refused at once, not waited for.
+    const std::uint8_t huge[4] = {0xff, 0xff, 0xff, 0x7f};
+    reader.feed(huge, sizeof huge);
+    EXPECT_EQ(reader.next(&record), Reader::Status::Broken);
+}
+
+} // namespace
+} // namespace tarvok::enforcer

@@ -1,0 +1,48 @@
+#pragma once
+// Ways to make the real enforcer fail as it would on a real machine: a table of its name that
+// another program owns (its writes are refused, its cuts work), and an enforcer started without
+// CAP_NET_ADMIN (nothing works). Both only in the test's own network namespace.
+
+#include "enforcer/Enforcer.h"
+#include "platform/NfTables.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cstdlib>
+#include <memory>
+#include <unistd.h>
+
+namespace tarvok::test {
+
+// Holds an owned table of the name that instance's enforcer would write, for its lifetime.
+inline std::unique_ptr<platform::NftScripts> squatTable(quint64 instance) {
+    auto squatter = std::make_unique<platform::NftScripts>();
+    const std::string name = enforcer::Enforcer::tableName(::getuid(), instance);
+    if (!squatter->run("table inet " + name + " {\n\tflags owner\n}\n"))
+        ADD_FAILURE() << squatter->error();
+    return squatter;
+}
+
+// While it lives, every Tarvok started names an enforcer that runs without CAP_NET_ADMIN.
+class UnprivilegedEnforcer {
+public:
+    UnprivilegedEnforcer() : m_before(qgetenv("TARVOK_ENFORCER")) {
+        QFile script(program());
+        EXPECT_TRUE(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nexec setpriv --bounding-set -net_admin " TARVOK_TEST_ENFORCER "\n");
+        script.close();
+        script.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        qputenv("TARVOK_ENFORCER", program().toLocal8Bit());
+    }
+    ~UnprivilegedEnforcer() { qputenv("TARVOK_ENFORCER", m_before); }
+    QString program() const { return m_folder.path() + QStringLiteral("/enforcer"); }
+
+private:
+    QTemporaryDir m_folder;
+    QByteArray m_before;
+};
+
+} // namespace tarvok::test
