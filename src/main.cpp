@@ -9,6 +9,9 @@
 #include <cstdio>
 
 int main(int argc, char* argv[]) {
+    // The window holds no capability, whoever starts it: every privileged act goes through
+    // tarvok-enforcer. A binary someone gave capabilities by hand still runs without them.
+    tarvok::platform::dropAllCapabilities();
     // With file capabilities, nothing the user chooses may load code into the process.
     if (tarvok::platform::secureExecution()) {
         tarvok::platform::dropUnsafeEnvironment();

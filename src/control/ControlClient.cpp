@@ -2,10 +2,13 @@
 
 #include "control/ControlProtocol.h"
 #include "control/SocketPlace.h"
+#include "engine/EnforcerLink.h"
 #include "settings/ProgramFolder.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDateTime>
+#include <QLocale>
 #include <QLocalSocket>
 
 #include <cstdio>
@@ -64,6 +67,36 @@ control::Answer ask(QLocalSocket& socket, control::Command command, int timeoutM
 
 } // namespace
 
+namespace {
+
+// No window answers: its enforcer may still keep the last policy in force, after the window
+// ended unexpectedly. A status says so, an exit ends it, and anything else is refused.
+int answerForAbsentWindow(control::Command command, const QString& folder) {
+    const quint64 instance = EnforcerLink::instanceFor(folder);
+    const std::optional<enforcer::StatusAnswer> left = EnforcerLink::orphanStatus(instance);
+    if (!left) {
+        print(stderr, QStringLiteral("Tarvok is not running.\n"));
+        return control::NotRunning;
+    }
+    if (command == control::Command::Exit || command == control::Command::ExitDiscard) {
+        if (!EnforcerLink::endOrphan(instance)) {
+            print(stderr, QStringLiteral("Tarvok's enforcer did not answer.\n"));
+            return control::NotRunning;
+        }
+        print(stdout, QStringLiteral("The policy left in force has been removed.\n"));
+        return control::Done;
+    }
+    const QString since = QLocale::system().toString(
+        QDateTime::fromSecsSinceEpoch(left->windowGoneAt).time(), QLocale::ShortFormat);
+    print(stderr, QStringLiteral("Tarvok is not running; its last policy is still in force "
+                                 "since %1 (the window ended unexpectedly). 'tarvok --exit' "
+                                 "removes it; starting Tarvok takes it over.\n")
+                      .arg(since));
+    return control::PolicyLeftInForce;
+}
+
+} // namespace
+
 bool isControlCommand(int argc, char** argv) {
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
@@ -87,11 +120,9 @@ int runControlClient(int argc, char** argv) {
     // keeps in the user's data folder.
     const QString folder = programFoldersFor(QCoreApplication::applicationDirPath()).program;
     QLocalSocket socket;
-    if (!connectToInstance(socket, folder)) {
-        print(stderr, QStringLiteral("Tarvok is not running.\n"));
-        return control::NotRunning;
-    }
     const control::Command command = *arguments.command;
+    if (!connectToInstance(socket, folder))
+        return answerForAbsentWindow(command, folder);
     const bool exit = command == control::Command::Exit || command == control::Command::ExitDiscard;
     const control::Answer answer = ask(socket, command, exit ? ExitTimeoutMs : AnswerTimeoutMs);
     for (const QString& line : answer.body)
@@ -112,6 +143,7 @@ int runControlClient(int argc, char** argv) {
               QStringLiteral("Tarvok did not understand the command: %1\n").arg(answer.text));
         break;
     case control::NotRunning:
+    case control::PolicyLeftInForce: // only ever said here, never by a window
         print(stderr, QStringLiteral("Tarvok did not answer.\n"));
         break;
     }

@@ -44,7 +44,10 @@ constexpr int MaxClients = 16;
 
 // Exit codes of a command. Busy: the instance serves MaxClients already, or a pass held the
 // command back too long; the same command may be tried again.
-enum ExitCode { Done = 0, NotRunning = 1, BadArguments = 2, Refused = 3, Busy = 4 };
+// PolicyLeftInForce: the window is not running, but its enforcer keeps the last policy in
+// force since the window ended unexpectedly.
+enum ExitCode { Done = 0, NotRunning = 1, BadArguments = 2, Refused = 3, Busy = 4,
+                PolicyLeftInForce = 5 };
 
 // The request line of a command, without its "\n".
 QByteArray requestLine(Command command);

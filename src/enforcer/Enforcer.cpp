@@ -406,8 +406,8 @@ void Enforcer::report(const platform::LoggedPacket& packet) {
     }
     refusal.localPort = out ? packet.sourcePort : packet.destinationPort;
     refusal.remotePort = out ? packet.destinationPort : packet.sourcePort;
-    const Endpoints key{refusal.family, refusal.local, refusal.localPort, refusal.remote,
-                        refusal.remotePort};
+    const Endpoints key{refusal.family,     refusal.local,     refusal.localPort,
+                        refusal.remote,     refusal.remotePort, packet.tcpSequence};
     const Clock::time_point now = Clock::now();
     if (const auto seen = m_recent.find(key);
         seen != m_recent.end() && now - seen->second < SameRefusal)

@@ -96,9 +96,11 @@ private:
     } m_inForce;
     std::uint32_t m_lost = 0; // refusals not passed on since the last Lost report
 
-    // Refusals passed on in the last seconds, by their endpoints: a connection whose first
-    // packet the kernel sees twice (a Fast Open SYN and its retry) is one refusal.
-    using Endpoints = std::tuple<std::uint8_t, Address, std::uint16_t, Address, std::uint16_t>;
+    // Refusals passed on in the last seconds, by their endpoints and SYN sequence number: a
+    // connection whose first packet the kernel sees twice (a Fast Open SYN and its retry) is
+    // one refusal, while a new attempt from the same ports is another.
+    using Endpoints =
+        std::tuple<std::uint8_t, Address, std::uint16_t, Address, std::uint16_t, std::uint32_t>;
     std::map<Endpoints, Clock::time_point> m_recent;
     std::vector<platform::LoggedPacket> m_packets;
     Clock::time_point m_logSecond{};

@@ -23,6 +23,11 @@ std::uint16_t port(const unsigned char* bytes) {
     return static_cast<std::uint16_t>((bytes[0] << 8) | bytes[1]);
 }
 
+std::uint32_t word(const unsigned char* bytes) {
+    return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
+           (std::uint32_t{bytes[2]} << 8) | bytes[3];
+}
+
 } // namespace
 
 NfLog::~NfLog() {
@@ -156,6 +161,8 @@ bool decodeLoggedPacket(const unsigned char* attributes, std::size_t length, Log
         std::memcpy(&packet.destination, payload + 16, 4);
         packet.sourcePort = port(payload + headerLength);
         packet.destinationPort = port(payload + headerLength + 2);
+        if (payloadLength >= headerLength + 8)
+            packet.tcpSequence = word(payload + headerLength + 4);
         return true;
     }
     if (version == 6) {
@@ -166,6 +173,8 @@ bool decodeLoggedPacket(const unsigned char* attributes, std::size_t length, Log
         std::memcpy(packet.destination6.data(), payload + 24, 16);
         packet.sourcePort = port(payload + 40);
         packet.destinationPort = port(payload + 42);
+        if (payloadLength >= 48)
+            packet.tcpSequence = word(payload + 44);
         return true;
     }
     return false;

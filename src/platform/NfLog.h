@@ -16,6 +16,9 @@ struct LoggedPacket {
     std::uint32_t source = 0, destination = 0;   // IPv4, row form
     Address6 source6{}, destination6{};           // IPv6
     std::uint16_t sourcePort = 0, destinationPort = 0; // host order
+    // The TCP sequence number: a SYN sent again carries the same one, a new attempt from the
+    // same ports another. 0 when the copied header was too short to hold it.
+    std::uint32_t tcpSequence = 0;
 };
 
 class NfLog {

@@ -2,14 +2,29 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <linux/capability.h>
 #include <string>
 #include <string_view>
 #include <sys/auxv.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <vector>
 
 extern char** environ;
 
 namespace tarvok::platform {
+
+bool dropAllCapabilities() {
+    ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capset, &header, data) != 0)
+        return false;
+    return ::syscall(SYS_capget, &header, data) == 0 &&
+           data[0].effective == 0 && data[1].effective == 0 && data[0].permitted == 0 &&
+           data[1].permitted == 0;
+}
 
 namespace {
 

@@ -14,6 +14,10 @@ bool secureExecution();
 // module and driver paths of GTK, GIO, GDK-Pixbuf, libproxy, Mesa and libglvnd.
 bool unsafeVariable(const char* name);
 
+// Clears every capability the process holds (effective, permitted, inheritable and ambient);
+// true when none is left. Call before any other thread exists: the sets are per thread.
+bool dropAllCapabilities();
+
 // Removes the unsafe variables from the environment.
 void dropUnsafeEnvironment();
 

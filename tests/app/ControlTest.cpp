@@ -1,6 +1,7 @@
 #include "RunningTarvok.h"
 #include "control/ControlServer.h"
 #include "control/SocketPlace.h"
+#include "engine/SecurityLevels.h"
 #include "engine/EnforcementEngine.h"
 #include "engine/KernelTable.h"
 #include "fakes/FakePrompter.h"
@@ -347,8 +348,10 @@ TEST(Control, AStatusIsAnsweredInsideAPassAndChangesWaitForItsEnd) {
         << refused.toStdString();
 
     // A hundred silent clients and bad requests: a new blocked connection is still cut
-    // within two ticks. The kernel table is taken away, so that only the pass can stop it.
-    app.kernelTable()->remove();
+    // within two ticks. The kernel table lets everything pass (Allow) while the pass alone
+    // blocks (Normal), so that only the pass can stop it.
+    app.levels()->clickLevel(0);
+    ASSERT_TRUE(app.kernelTable()->waitForWrite());
     engine->setYield([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
     engine->setLevel(SecurityLevel::Normal);
     std::vector<test::Fd> clients;

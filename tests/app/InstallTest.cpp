@@ -18,6 +18,7 @@
 
 using namespace tarvok;
 using test::fileMode;
+using test::readFile;
 using test::writeFile;
 
 namespace {
@@ -116,6 +117,17 @@ TEST(ProgramFolder, InstalledTarvokKeepsItsFilesInTheUsersDataFolder) {
     QDeadlineTimer deadline(20000);
     while (!QFileInfo::exists(prefix.file("data/Tarvok/Logs")) && !deadline.hasExpired())
         tarvok.waitForFinished(50);
+    // Run by root, the window still holds no capability; its enforcer holds them.
+    const auto capabilities = [](qint64 pid) {
+        const QByteArray status = readFile(QStringLiteral("/proc/%1/status").arg(pid));
+        const qsizetype at = status.indexOf("CapEff:");
+        return at < 0 ? QByteArray() : status.mid(at + 8, 16);
+    };
+    EXPECT_EQ(capabilities(tarvok.processId()), "0000000000000000");
+    const QString children = QString::fromLatin1(
+        readFile(QStringLiteral("/proc/%1/task/%1/children").arg(tarvok.processId())));
+    ASSERT_FALSE(children.trimmed().isEmpty()) << "the enforcer runs";
+    EXPECT_NE(capabilities(children.split(' ').first().toLongLong()), "0000000000000000");
     // The files of a first start, there and not beside the binary.
     EXPECT_EQ(prefix.read("data/Tarvok/config.ini"), Settings::defaultFileText());
     tarvok.terminate();
@@ -139,9 +151,11 @@ TEST(ProgramFolder, InstalledTarvokKeepsItsFilesInTheUsersDataFolder) {
     EXPECT_TRUE(errors.contains(told)) << errors.toStdString();
 }
 
-// A member of the group tarvok runs the binary with CAP_NET_ADMIN; QT_PLUGIN_PATH must not
-// make it load their own code. The same plugin loads into a copy without the capability.
-TEST(SecureExecution, CapabilityBinaryIgnoresTheUsersPluginPath) {
+// A user's own library (a Qt plugin here, a GTK module named in their settings alike) never
+// runs with a capability: the window drops every one at start, whoever runs it, and a binary
+// given one by hand ignores the user's plugin path besides. Only the enforcer, which loads no
+// GUI library, holds a capability.
+TEST(SecureExecution, AUsersLibraryRunsOnlyInAWindowWithoutCapabilities) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     if (::getuid() != 0 || test::sandbox() != test::Sandbox::Root)
         GTEST_SKIP() << "giving a binary file capabilities and running it as another user "
@@ -171,15 +185,26 @@ TEST(SecureExecution, CapabilityBinaryIgnoresTheUsersPluginPath) {
     const QStringList asNobody{"--reuid=nobody", "--regid=nogroup", "--clear-groups", binary};
     const QStringList environment{"QT_PLUGIN_PATH=" + folder.path() + "/plugins",
                                   "QT_QPA_PLATFORM=tarvokmarker", "TARVOK_TEST_MARKER=" + marker};
-    for (const bool capability : {false, true}) {
-        SCOPED_TRACE(capability ? "with cap_net_admin" : "without capabilities");
+    const QByteArray none = "CapEff:\t0000000000000000\n";
+    struct Run {
+        const char* who;
+        bool capability; // the binary given cap_net_admin by hand
+        bool asRoot;     // root holds every capability until the window drops them
+    };
+    for (const Run& run : {Run{"a member", false, false}, Run{"root", false, true},
+                           Run{"a member, the binary given a capability", true, false}}) {
+        SCOPED_TRACE(run.who);
         QFile::remove(marker);
-        if (capability) {
+        if (run.capability) {
             ASSERT_EQ(QProcess::execute("setcap", {"cap_net_admin+ep", binary}), 0);
         }
-        const QByteArray errors = runUntil("setpriv", asNobody, environment, {});
+        const QByteArray errors = run.asRoot ? runUntil(binary, {}, environment, {})
+                                             : runUntil("setpriv", asNobody, environment, {});
         // Either way Qt started and looked for the platform plugin.
         EXPECT_TRUE(errors.contains("tarvokmarker")) << errors.toStdString();
-        EXPECT_EQ(QFileInfo::exists(marker), !capability) << errors.toStdString();
+        if (run.capability)
+            EXPECT_FALSE(QFileInfo::exists(marker)) << "the user's plugin path is ignored";
+        else
+            EXPECT_EQ(readFile(marker), none) << errors.toStdString();
     }
 }

@@ -1,17 +1,28 @@
 // A library that Qt takes for a platform plugin named "tarvokmarker". Loading it leaves the
-// file named by TARVOK_TEST_MARKER, so a test can tell whether a process loaded it.
+// file named by TARVOK_TEST_MARKER, holding the loading process's effective capabilities (its
+// CapEff line), so a test can tell whether a process loaded it and with what privilege.
 #include <QObject>
 #include <QtPlugin>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 struct Marker {
     Marker() {
-        if (const char* path = std::getenv("TARVOK_TEST_MARKER"))
-            if (std::FILE* file = std::fopen(path, "w"))
-                std::fclose(file);
+        const char* path = std::getenv("TARVOK_TEST_MARKER");
+        std::FILE* file = path ? std::fopen(path, "w") : nullptr;
+        if (!file)
+            return;
+        if (std::FILE* status = std::fopen("/proc/self/status", "r")) {
+            char line[256];
+            while (std::fgets(line, sizeof line, status))
+                if (std::strncmp(line, "CapEff:", 7) == 0)
+                    std::fputs(line, file);
+            std::fclose(status);
+        }
+        std::fclose(file);
     }
 } marker;
 } // namespace

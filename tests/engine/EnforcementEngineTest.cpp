@@ -2,6 +2,7 @@
 #include "engine/SecurityLevels.h"
 #include "records/EventList.h"
 #include "fakes/FakeLocaliser.h"
+#include "platform/Spawn.h"
 #include "support/EngineRig.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
@@ -17,6 +18,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <csignal>
 #include <sys/socket.h>
 
 using namespace tarvok;
@@ -187,17 +189,16 @@ TEST(EnforcementEngine, AFailedCutIsRecordedOnceAsAFailureAndNotTriedWhileCutsCa
     test::TcpListener listener("127.0.0.2");
     test::TcpConnection connection = test::connect("127.0.0.3", listener);
     firewall.rules.setRules({makeRule("block", "127.0.0.2", QString::number(listener.port()))});
-    {
-        test::WithoutNetAdmin unprivileged;
-        ASSERT_TRUE(unprivileged.dropped());
-        firewall.engine.tick();
-        // The refusal makes the engine look again: it knows it can only monitor.
-        EXPECT_EQ(firewall.engine.cutAbility(), CutAbility::NoPermission);
-    }
+    // The enforcer is gone: the failed cut tells the engine that it can only monitor.
+    ASSERT_EQ(::kill(firewall.enforcer.pid(), SIGKILL), 0);
+    ASSERT_TRUE(platform::reapChild(firewall.enforcer.pid(), 2000));
+    firewall.engine.tick();
+    EXPECT_EQ(firewall.engine.cutAbility(), CutAbility::NoEnforcer);
     EXPECT_TRUE(firewall.notifier.balloons.isEmpty()) << "nothing was blocked";
 
-    // The capability is back, but until the engine looks again it knows that cuts fail: no
+    // An enforcer is back, but until the engine looks again it knows that cuts fail: no
     // destroy request is sent at either level, and the failure stays recorded once.
+    ASSERT_TRUE(firewall.enforcer.start(TARVOK_TEST_ENFORCER, test::nextInstance()));
     for (const SecurityLevel level : {SecurityLevel::Normal, SecurityLevel::Block}) {
         firewall.engine.setLevel(level);
         firewall.engine.tick();

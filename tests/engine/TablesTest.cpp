@@ -3,6 +3,7 @@
 #include "engine/RuleIndex.h"
 #include "engine/ServiceNames.h"
 #include "engine/Termination.h"
+#include "support/EnforcerSupport.h"
 #include "support/EngineRig.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
@@ -39,6 +40,7 @@ TEST(Termination, TheCountCheckSeesTheTableChange) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     platform::SockDiag diag;
     ConnectionTables tables(diag);
+    test::Enforcing enforcing(tables);
     Termination termination(tables);
     test::TcpListener listener("127.0.0.2");
     EXPECT_TRUE(termination.tcpCountChanged()) << "0 rows remembered, 1 listed";

@@ -12,6 +12,7 @@
 #include "shell/Application.h"
 #include "shell/MainWindow.h"
 #include "shell/QtPrompter.h"
+#include "support/EnforcerSupport.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 
@@ -49,6 +50,7 @@ constexpr int Alive = -ETIMEDOUT;
 struct Monitor {
     platform::SockDiag diag;
     ConnectionTables tables{diag};
+    test::Enforcing enforcing{tables};
     test::FakePrompter prompter;
     test::MapLocaliser language;
     test::RecordingEvents events;

@@ -3,6 +3,7 @@
 #include "fakes/FakePrompter.h"
 #include "monitor/HostResolver.h"
 #include "monitor/ResolveWindow.h"
+#include "support/EnforcerSupport.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 #include "support/ScratchFiles.h"
@@ -79,6 +80,7 @@ TEST(ResolveWindow, LookupsFindNamesAndASlowOneDoesNotStopTheEnforcementPass) {
 
     platform::SockDiag diag;
     ConnectionTables tables{diag};
+    test::Enforcing enforcing(tables);
     RuleTable rules;
     EnforcementEngine engine{tables, rules};
     rules.setRules({{"block", {}, {}, "127.0.0.2", "any port", {}, {}}});

@@ -3,6 +3,7 @@
 #include "engine/EnforcementEngine.h"
 #include "policy/RuleEditor.h"
 #include "settings/LanguageFile.h"
+#include "support/EnforcerSupport.h"
 #include "support/Accessibility.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
@@ -384,6 +385,7 @@ TEST(EditsDuringPasses, EveryDecisionFollowsTheTableOfItsMoment) {
 
     platform::SockDiag diag;
     ConnectionTables tables(diag);
+    test::Enforcing enforcing(tables);
     EnforcementEngine engine(tables, w.table);
     engine.timer()->stop();
     engine.setYieldBudget(0); // yield at every point where the pass may yield

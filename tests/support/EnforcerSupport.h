@@ -4,6 +4,8 @@
 // CAP_NET_ADMIN (nothing works). Both only in the test's own network namespace.
 
 #include "enforcer/Enforcer.h"
+#include "engine/ConnectionTables.h"
+#include "engine/EnforcerLink.h"
 #include "platform/NfTables.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +18,23 @@
 #include <unistd.h>
 
 namespace tarvok::test {
+
+// A fresh enforcer of this build, its table named apart from every other one's.
+inline quint64 nextInstance() {
+    static quint64 count = 0;
+    return (quint64{static_cast<unsigned>(::getpid())} << 20) + ++count;
+}
+
+// Lets the tables cut through a fresh enforcer of this build while it lives. Declare it right
+// after the tables, so that it outlives every engine that cuts through them.
+struct Enforcing {
+    EnforcerLink link;
+    explicit Enforcing(ConnectionTables& tables,
+                       const QString& program = QStringLiteral(TARVOK_TEST_ENFORCER)) {
+        EXPECT_TRUE(link.start(program, nextInstance())) << link.failure().toStdString();
+        tables.setEnforcer(&link);
+    }
+};
 
 // Holds an owned table of the name that instance's enforcer would write, for its lifetime.
 inline std::unique_ptr<platform::NftScripts> squatTable(quint64 instance) {

@@ -4,6 +4,7 @@
 
 #include "engine/EnforcementEngine.h"
 #include "engine/EnforcerLink.h"
+#include "support/EnforcerSupport.h"
 #include "engine/RuleIndex.h"
 #include "fakes/EngineFakes.h"
 
@@ -20,12 +21,6 @@ namespace tarvok::test {
 inline Rule makeRule(const QString& action, const QString& address, const QString& port,
                      bool enabled = true, bool logged = true) {
     return {action, {}, enabled ? "" : "false", address, port, logged ? "" : "disabled", "none"};
-}
-
-// A fresh enforcer of this build, its table named apart from every other rig's.
-inline quint64 nextInstance() {
-    static quint64 count = 0;
-    return (quint64{static_cast<unsigned>(::getpid())} << 20) + ++count;
 }
 
 // Passes run when the test says so; records, balloons, settings and texts stay in the test.
