@@ -71,11 +71,14 @@ ActivityTab::ActivityTab(ConnectionMonitor& monitor, ConnectionActions& actions,
     on("mnuResolveHostXP", [this, perApp] { m_actions.resolveHost(perApp, commandRow(perApp)); });
     on("mnuProcessDetails", [this, perApp] { m_actions.showDetails(perApp, commandRow(perApp)); });
     on("mnuKillProcess", [this, perApp] { m_actions.killProcess(commandRow(perApp)); });
-    m_showRule = action(QStringLiteral("mnuShowRule"));
-    on("mnuShowRule", [this, perConn] {
-        if (const int rule = ruleOfRow(commandRow(perConn)); rule >= 0 && showRule)
-            showRule(rule);
-    });
+    for (const auto& entry : {std::pair(perConn, "mnuShowRule"), std::pair(perApp, "mnuShowRuleXP")}) {
+        const View view = entry.first;
+        m_showRule[static_cast<std::size_t>(view)] = action(QLatin1String(entry.second));
+        on(entry.second, [this, view] {
+            if (const int rule = ruleOfRow(view, commandRow(view)); rule >= 0 && showRule)
+                showRule(rule);
+        });
+    }
 
     // The monitor is named outright rather than through a captured this: GCC's vptr check
     // takes a member reached through the closure for one of the closure itself.
@@ -180,15 +183,25 @@ void ActivityTab::menuOpened(View view, const QPoint& position) {
     if (index.isValid())
         menu.cells = m_monitor.model(view)->row(index.row()).cells;
     // The menu is open by now; an entry changed while it shows is drawn as it is.
-    if (view == View::PerConnection && m_showRule)
-        m_showRule->setEnabled(ruleOfRow(index.isValid() ? index.row() : -1) >= 0);
+    if (QAction* showRuleEntry = m_showRule[static_cast<std::size_t>(view)])
+        showRuleEntry->setEnabled(ruleOfRow(view, index.isValid() ? index.row() : -1) >= 0);
 }
 
-int ActivityTab::ruleOfRow(int row) const {
-    const ConnectionListModel& rows = *m_monitor.perConnectionModel();
+int ActivityTab::ruleOfRow(View view, int row) const {
+    const ConnectionListModel& rows = *m_monitor.model(view);
     if (row < 0 || row >= rows.rowCount() || !decidingRule || !rows.row(row).connection)
         return -1;
     return decidingRule(*rows.row(row).connection);
+}
+
+void ActivityTab::setRuleColumn(const ConnectionListModel::RuleColumn& column) {
+    m_monitor.perConnectionModel()->setRuleColumn(column);
+    m_monitor.perApplicationModel()->setRuleColumn(column);
+}
+
+void ActivityTab::rulesChanged() {
+    m_monitor.perConnectionModel()->rulesChanged();
+    m_monitor.perApplicationModel()->rulesChanged();
 }
 
 int ActivityTab::commandRow(View view) const {

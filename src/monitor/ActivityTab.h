@@ -39,10 +39,14 @@ public:
 
     // Called when the view switch changes the visible list (the caller shows and hides them).
     std::function<void(View)> onViewChanged;
-    // "Show the rule" of the per-connection list: the 0-based row of the rule that decides a
-    // connection now (-1 for none), and what selects that rule on the Policy tab.
+    // "Show the rule" of both lists: the 0-based row of the rule that decides a connection
+    // now (-1 for none), and what selects that rule on the Policy tab.
     std::function<int(const platform::TcpRow&)> decidingRule;
     std::function<void(int rule)> showRule;
+    // The rule column of both lists (see ConnectionListModel::setRuleColumn), and the news
+    // that its texts may have changed.
+    void setRuleColumn(const ConnectionListModel::RuleColumn& column);
+    void rulesChanged();
 
     int selectedRow(View view) const;
     // The row a context-menu command acts on: the row under the menu when it opened (found
@@ -64,8 +68,8 @@ private:
     void wireList(View view);
     void reselect(View view, int row);
     void menuOpened(View view, const QPoint& position);
-    // The rule that decides the connection of a per-connection row, or -1.
-    int ruleOfRow(int row) const;
+    // The rule that decides the connection of a row, or -1.
+    int ruleOfRow(View view, int row) const;
 
     struct MenuRow {
         bool open = false;
@@ -83,7 +87,7 @@ private:
     AlertWindow* m_alert;
     ResolveWindow* m_resolve;
     std::array<MenuRow, 2> m_menuRows;
-    QAction* m_showRule = nullptr;
+    std::array<QAction*, 2> m_showRule{}; // "Show the rule" of each list's menu
     bool m_ownChange = false; // the selection is being set by the program, not the user
 };
 

@@ -14,9 +14,7 @@
 namespace tarvok {
 
 namespace {
-constexpr int KeyUnableClose = 88;
 constexpr int KeyConfirmClose = 89;
-constexpr int KeyClosed = 90;
 constexpr int KeyNoPath = 91;
 constexpr int KeyConfirmKill = 92;
 constexpr int KeyKillTitle = 93;

@@ -26,6 +26,9 @@ public:
     // Key codes the lists act on, as the characters the keys give: Ctrl+C copies the remote
     // address, Delete closes the connection.
     enum Key { CtrlC = 3, Backspace = 8, CtrlH = 8, CtrlK = 11, CtrlR = 18, Delete = 127 };
+    // The [Main] texts a manual close records as its status: failed, done.
+    static constexpr int KeyUnableClose = 88;
+    static constexpr int KeyClosed = 90;
 
     ConnectionActions(ConnectionMonitor& monitor, ConnectionTables& tables, Prompter& prompter,
                       const Localiser& language, QObject* parent = nullptr);

@@ -20,7 +20,7 @@ struct ListRow {
     std::array<QString, 8> cells; // the row text (column 0) and columns 1 to 7
     int tag = 0;                  // position of the row's entry in the table read it came from
     QString icon;                 // key for the IconSource; empty for no icon
-    std::optional<platform::TcpRow> connection{}; // the TCP entry, in the per-connection list
+    std::optional<platform::TcpRow> connection{}; // the TCP entry of a TCP row
 
     bool operator==(const ListRow&) const = default;
 };

@@ -46,10 +46,12 @@ void ConnectionMonitor::yieldNow() {
 }
 
 QString ConnectionMonitor::timeText() const {
-    const QLocale locale = QLocale::system();
-    const QDateTime now = m_clock ? m_clock() : QDateTime::currentDateTime();
-    return locale.toString(now.time(), QLocale::ShortFormat) + QLatin1Char('-') +
-           locale.toString(now.date(), QLocale::ShortFormat);
+    return timeText(m_clock ? m_clock() : QDateTime::currentDateTime(), QLocale::system());
+}
+
+QString ConnectionMonitor::timeText(const QDateTime& moment, const QLocale& locale) {
+    return locale.toString(moment.time(), QLocale::ShortFormat) + QLatin1Char('-') +
+           locale.toString(moment.date(), QLocale::ShortFormat);
 }
 
 void ConnectionMonitor::notSupported() {
@@ -253,6 +255,7 @@ void ConnectionMonitor::buildPerApplication() {
             continue;
         ListRow row;
         row.tag = static_cast<int>(i);
+        row.connection = monitor::classicRow(entry);
         programRow(entry.owningPid, row);
         const QString remote = texts.remote(entry);
         const bool noRemote = isAnyAddress(remote);

@@ -17,6 +17,7 @@
 #include "platform/TableRows.h"
 
 #include <QDateTime>
+#include <QLocale>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QSet>
@@ -47,6 +48,8 @@ public:
     void setYield(std::function<void()> yield) { m_yield = std::move(yield); }
     // Replaces the clock of the rows' time texts (by default the current time).
     void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
+    // The per-connection rows' time text of a moment.
+    static QString timeText(const QDateTime& moment, const QLocale& locale);
 
     ConnectionListModel* perConnectionModel() { return &m_perConnection; }
     ConnectionListModel* perApplicationModel() { return &m_perApplication; }

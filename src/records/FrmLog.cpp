@@ -1,6 +1,8 @@
 #include "records/FrmLog.h"
 
+#include "monitor/ColumnWidths.h"
 #include "monitor/ListStyle.h"
+#include "records/EventList.h"
 #include "records/LogFileModel.h"
 #include "records/LogText.h"
 
@@ -8,7 +10,6 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QHeaderView>
-#include <QIdentityProxyModel>
 #include <QMenu>
 #include <QResizeEvent>
 #include <QTreeView>
@@ -24,32 +25,21 @@ constexpr double ColumnFractions[LogFileModel::ColumnCount] = {0.19, 0.06, 0.12,
                                                                0.14, 0.08, 0.09, 0.22};
 
 // Puts the row pictures and the localised column titles on the viewer's model.
-class LogViewProxy : public QIdentityProxyModel {
+class LogViewProxy : public HeaderLabels {
 public:
-    using QIdentityProxyModel::QIdentityProxyModel;
+    using HeaderLabels::HeaderLabels;
 
     QIcon established, blocked;
-    QStringList titles;
 
     QVariant data(const QModelIndex& index, int role) const override {
         if (role == Qt::DecorationRole && index.column() == 0) {
-            switch (QIdentityProxyModel::data(index, LogFileModel::ImageRole).toInt()) {
+            switch (HeaderLabels::data(index, LogFileModel::ImageRole).toInt()) {
             case 3: return established;
             case 4: return blocked;
             default: return {};
             }
         }
-        return QIdentityProxyModel::data(index, role);
-    }
-    QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
-        if (orientation == Qt::Horizontal && section >= 0 && section < titles.size() &&
-            (role == Qt::DisplayRole || role == Qt::ToolTipRole))
-            return titles.at(section);
-        return QIdentityProxyModel::headerData(section, orientation, role);
-    }
-    void setTitles(const QStringList& newTitles) {
-        titles = newTitles;
-        emit headerDataChanged(Qt::Horizontal, 0, LogFileModel::ColumnCount - 1);
+        return HeaderLabels::data(index, role);
     }
 };
 
@@ -66,6 +56,7 @@ FrmLog::FrmLog(QWidget* parent) : QDialog(parent) {
     m_list = new QTreeView(this);
     m_list->setObjectName(QStringLiteral("ListView"));
     applyListStyle(m_list);
+    m_list->setHeader(new ListHeader(m_list));
     m_list->header()->setStretchLastSection(false);
     m_list->header()->setSectionsClickable(true);
     m_list->header()->setSortIndicatorShown(true);
@@ -97,12 +88,13 @@ FrmLog::FrmLog(QWidget* parent) : QDialog(parent) {
                                            ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
     });
 
-    proxy->setTitles({QStringLiteral("Time - Date"), QStringLiteral("Protocol"),
+    proxy->setLabels({QStringLiteral("Time - Date"), QStringLiteral("Protocol"),
                       QStringLiteral("Local Address"), QStringLiteral("Local Port"),
                       QStringLiteral("Remote Address"), QStringLiteral("Remote Port"),
                       QStringLiteral("Service"), QStringLiteral("Status")});
     setWindowTitle(QStringLiteral("Log Record"));
     m_list->setAccessibleName(windowTitle());
+    measureColumns(nullptr);
     resize(880, 440);
 }
 
@@ -119,10 +111,12 @@ void FrmLog::applyLanguage(const Localiser& language) {
     QStringList titles;
     for (int key = 2; key <= 9; ++key)
         titles.append(language.text(section, key));
-    proxyOf(m_list)->setTitles(titles);
+    proxyOf(m_list)->setLabels(titles);
     m_menu->actions().at(0)->setText(language.text(section, 10));
     m_menu->actions().at(1)->setText(language.text(section, 11));
     m_list->setAccessibleName(windowTitle());
+    measureColumns(&language);
+    applyColumnWidths();
 }
 
 void FrmLog::setRecords(QList<EventRecord> records) {
@@ -163,10 +157,25 @@ bool FrmLog::eventFilter(QObject* watched, QEvent* event) {
     return QDialog::eventFilter(watched, event);
 }
 
+void FrmLog::measureColumns(const Localiser* language) {
+    const QLocale locale = QLocale::system();
+    const QStringList widestTexts[LogFileModel::ColumnCount] = {
+        widest::moments([&locale](const QDateTime& moment) { return EventList::eventTime(moment, locale); }),
+        widest::protocols(), widest::addresses(), widest::ports(),
+        widest::addresses(), widest::ports(), {}, widest::recordStatuses(language)};
+    m_columns.clear();
+    for (int column = 0; column < LogFileModel::ColumnCount; ++column) {
+        // Files of other days and desktops may hold times and statuses of other formats and
+        // languages: those columns also fit what the rows hold.
+        const bool fitRows = column == 0 || column == 7;
+        const bool address = column == 2 || column == 4;
+        m_columns.push_back({ColumnFractions[column], widestTexts[column], address, fitRows, column == 0});
+    }
+}
+
 void FrmLog::applyColumnWidths() {
     const int width = m_list->viewport()->width();
-    for (int column = 0; column < LogFileModel::ColumnCount; ++column)
-        m_list->header()->resizeSection(column, qRound(ColumnFractions[column] * width));
+    fitColumns(m_list, width, width, m_columns);
 }
 
 } // namespace tarvok

@@ -5,6 +5,7 @@
 // file. Escape closes it.
 
 #include "engine/EngineServices.h"
+#include "monitor/ColumnWidths.h"
 
 #include <QDialog>
 #include <QIcon>
@@ -41,12 +42,15 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // What each column holds, in this language (the built-in texts without one).
+    void measureColumns(const Localiser* language);
     void applyColumnWidths();
     const EventRecord* selectedRecord() const;
 
     LogFileModel* m_model = nullptr;
     QTreeView* m_list = nullptr;
     QMenu* m_menu = nullptr;
+    std::vector<ColumnSpec> m_columns;
 };
 
 } // namespace tarvok

@@ -290,9 +290,8 @@ void Application::loadMainWindow() {
                               : QStringLiteral("1");
 
     wireMonitor();
-    m_insight = new RuleInsight({*m_engine, *m_levels, m_rules, *m_ruleList,
-                                 *m_monitor->perConnectionModel(), *m_activity, *m_window,
-                                 m_language});
+    m_insight = new RuleInsight({*m_engine, *m_levels, m_rules, *m_ruleList, *m_activity,
+                                 *m_window, m_language});
     const auto showNeverMatching = [this] {
         m_status->setNeverMatching(m_insight->panelToolTipLine());
     };

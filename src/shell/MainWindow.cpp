@@ -1,6 +1,7 @@
 #include "shell/MainWindow.h"
 
 #include "engine/EngineServices.h"
+#include "monitor/ColumnWidths.h"
 #include "monitor/ListStyle.h"
 #include "shell/Resources.h"
 #include "shell/MainWindowTables.h"
@@ -11,42 +12,16 @@
 #include <QActionGroup>
 #include <QCloseEvent>
 #include <QHeaderView>
-#include <QIdentityProxyModel>
 #include <QMenuBar>
 #include <QResizeEvent>
 #include <QStandardItemModel>
 #include <QStatusBar>
-#include <QStyle>
 #include <QTabWidget>
 #include <QToolBar>
 #include <QTreeView>
 #include <QVBoxLayout>
 
 namespace tarvok {
-
-// Gives a list its column headers, whatever model it shows.
-class HeaderProxy : public QIdentityProxyModel {
-public:
-    using QIdentityProxyModel::QIdentityProxyModel;
-
-    void setLabels(const QStringList& labels) {
-        m_labels = labels;
-        if (columnCount() > 0)
-            emit headerDataChanged(Qt::Horizontal, 0, columnCount() - 1);
-    }
-
-    QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
-        // The tooltip shows a header whole when its column is too narrow for it.
-        if (orientation == Qt::Horizontal &&
-            (role == Qt::DisplayRole || role == Qt::ToolTipRole) && section >= 0 &&
-            section < m_labels.size())
-            return m_labels.at(section);
-        return QIdentityProxyModel::headerData(section, orientation, role);
-    }
-
-private:
-    QStringList m_labels;
-};
 
 namespace {
 
@@ -68,8 +43,8 @@ QAction* addEntry(QMenu* menu, const char* name, bool checkable = false) {
     return action;
 }
 
-HeaderProxy* proxyOf(const QTreeView* list) {
-    return list ? dynamic_cast<HeaderProxy*>(list->model()) : nullptr;
+HeaderLabels* proxyOf(const QTreeView* list) {
+    return list ? qobject_cast<HeaderLabels*>(list->model()) : nullptr;
 }
 
 } // namespace
@@ -80,6 +55,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     setWindowTitle(QStringLiteral("Tarvok"));
     setWindowIcon(pictureIcon(Picture::App));
 
+    measureColumnTexts(nullptr);
     buildMenus();
     buildToolbar();
     buildPages();
@@ -100,8 +76,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 MainWindow::~MainWindow() {
     // The children outlive this part of the object: their last signals and events must not
     // reach it.
-    for (QTreeView* view : findChildren<QTreeView*>())
+    for (QTreeView* view : findChildren<QTreeView*>()) {
         view->header()->disconnect(this);
+        view->model()->disconnect(this);
+    }
     for (QWidget* page : m_pages)
         page->removeEventFilter(this);
 }
@@ -203,13 +181,11 @@ QTreeView* MainWindow::addList(QWidget* page, const char* name, bool multiSelect
     list->setObjectName(QLatin1String(name));
     applyListStyle(list, multiSelect ? QAbstractItemView::ExtendedSelection
                                      : QAbstractItemView::SingleSelection);
+    list->setHeader(new ListHeader(list));
     list->header()->setStretchLastSection(false);
     list->header()->setSectionsMovable(false);
-    list->setModel(new HeaderProxy(list));
-
-    // A new model brings new sections at default widths: size them again.
-    connect(list->header(), &QHeaderView::sectionCountChanged, this,
-            [this, list, page] { applyColumnWidths(list, page->width()); });
+    list->setModel(new HeaderLabels(list));
+    wireColumnWidths(list, page);
     connect(list, &QWidget::customContextMenuRequested, this,
             [this, list](const QPoint& position) { showContextMenu(list, position); });
     page->layout()->addWidget(list);
@@ -280,7 +256,7 @@ template <typename Lookup> void MainWindow::setTexts(const Lookup& lookup) {
         QStringList labels;
         for (const Column& column : entry.columns)
             labels.append(lookup("Main", column.key, column.design));
-        if (HeaderProxy* proxy = proxyOf(list(QLatin1String(entry.list))))
+        if (HeaderLabels* proxy = proxyOf(list(QLatin1String(entry.list))))
             proxy->setLabels(labels);
     }
 }
@@ -289,7 +265,8 @@ void MainWindow::applyLanguage(const Localiser& language) {
     setTexts([&language](const char* section, int key, const char*) {
         return language.text(QLatin1String(section), key);
     });
-    // The columns make room for the new headers.
+    measureColumnTexts(&language);
+    // The columns make room for the new headers and texts.
     for (QWidget* page : m_pages)
         applyColumnWidths(page);
     layoutPanels(width());
@@ -384,44 +361,6 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     return QMainWindow::eventFilter(watched, event);
-}
-
-void MainWindow::applyColumnWidths(QWidget* page) {
-    for (QTreeView* view : page->findChildren<QTreeView*>(Qt::FindDirectChildrenOnly))
-        applyColumnWidths(view, page->width());
-}
-
-void MainWindow::applyColumnWidths(QTreeView* view, int pageWidth) {
-    const ListColumns* columns = columnsOf(view->objectName());
-    QHeaderView* header = view->header();
-    if (!columns || header->count() == 0)
-        return;
-    // Each column takes its share of the page, but never less than its header needs; what
-    // that adds is taken back from the columns wider than their headers, so that the columns
-    // fit the list without a horizontal scroll bar.
-    const int count = qMin(header->count(), static_cast<int>(columns->columns.size()));
-    std::vector<int> widths(static_cast<std::size_t>(count)), needs(widths.size());
-    int total = 0, spare = 0;
-    int section = 0;
-    for (const Column& column : columns->columns) {
-        if (section >= count)
-            break;
-        const auto i = static_cast<std::size_t>(section);
-        needs[i] = header->sectionSizeHint(section);
-        widths[i] = column.fraction > 0 ? qMax(qRound(column.fraction * pageWidth), needs[i])
-                                        : header->sectionSize(section);
-        total += widths[i];
-        spare += qMax(0, widths[i] - needs[i]);
-        ++section;
-    }
-    const int room = pageWidth - 2 * view->frameWidth() -
-                     view->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, view);
-    const int excess = qMin(total - room, spare);
-    for (std::size_t i = 0; i < widths.size(); ++i) {
-        if (excess > 0 && widths[i] > needs[i])
-            widths[i] -= (widths[i] - needs[i]) * excess / spare + 1;
-        header->resizeSection(static_cast<int>(i), qMax(widths[i], needs[i]));
-    }
 }
 
 void MainWindow::layoutPanels(int windowWidth) { m_statusPanels->layoutFor(windowWidth); }

@@ -28,8 +28,10 @@
 #include "shell/StatusPanels.h"
 
 #include <QMainWindow>
+#include <QStringList>
 
 #include <array>
+#include <vector>
 
 class QAbstractItemModel;
 class QIcon;
@@ -40,7 +42,6 @@ class QTreeView;
 namespace tarvok {
 
 class Localiser;
-class HeaderProxy;
 enum class Picture;
 
 class MainWindow : public QMainWindow {
@@ -105,14 +106,20 @@ private:
     void buildStatusBar();
     // Sets every caption from lookup(section, key, design text).
     template <typename Lookup> void setTexts(const Lookup& lookup);
+    // The lists' column widths (MainWindowColumns.cpp): fitted again when the page is resized,
+    // a model comes or the headers change, and for a list sized to its rows, when they change.
+    void wireColumnWidths(QTreeView* list, QWidget* page);
     void applyColumnWidths(QTreeView* list, int pageWidth);
     void applyColumnWidths(QWidget* page);
+    // The widest texts of each kind of column, in this language and the system's formats.
+    void measureColumnTexts(const Localiser* language);
     void layoutPanels(int windowWidth);
     void showContextMenu(QTreeView* list, const QPoint& position);
 
     QTabWidget* m_tabs = nullptr;
     std::array<QWidget*, PageCount> m_pages{};
     StatusPanels* m_statusPanels = nullptr; // the status bar's seven panels
+    std::vector<QStringList> m_columnTexts; // by mainwindow::Content
     ConnectionView m_connectionView = ConnectionView::PerApplication;
     bool m_closingForGood = false;
 };

@@ -21,12 +21,31 @@ inline constexpr int SideMarginTwips = 125;
 // Status-bar panel widths: the window width divided by these, panels 1 to 7.
 inline constexpr std::array<double, MainWindow::PanelCount> PanelDivisors = {6, 5, 8, 6.5, 7.5, 10.5, 10};
 
-// A list column: its header text and its width as a fraction of the page width (0: the column
-// keeps its width).
+// What a column holds, for its width: a short, known kind of text that is never cut, or free
+// text that gives way (see monitor/ColumnWidths.h).
+enum class Content {
+    Free,
+    Program,        // a program's name, with its picture: as wide as the names listed
+    Protocol,       // TCP or UDP
+    Address,        // an IPv4 address whole (IPv6 text is elided)
+    Port,           // 0 to 65535
+    State,          // a connection state
+    ConnectionTime, // the per-connection list's time and date
+    EventTime,      // an event record's time and date
+    Date,           // the history's date of a run
+    Session,        // the history's start and end time of a run
+    LogStatus,      // an event record's status: a state, a cut, a failed or manual close
+    Count
+};
+
+// A list column: its header text, its width as a fraction of the page width (0: the column
+// keeps its width), what it holds and whether its cells start with a picture.
 struct Column {
     int key;
     const char* design;
     double fraction;
+    Content content = Content::Free;
+    bool picture = false;
 };
 struct ListColumns {
     const char* list;
@@ -34,26 +53,28 @@ struct ListColumns {
 };
 
 inline const std::array<ListColumns, 5>& listColumns() {
+    using C = Content;
     static const std::array<ListColumns, 5> lists = {{
         {"ListConnections",
-         {{48, "Protocol", 0.06},
-          {49, "Local Address", 0.10},
-          {50, "Local Port", 0.09},
-          {51, "Remote Address", 0.12},
-          {52, "Remote Port", 0.09},
+         {{48, "Protocol", 0.06, C::Protocol, true},
+          {49, "Local Address", 0.10, C::Address},
+          {50, "Local Port", 0.09, C::Port},
+          {51, "Remote Address", 0.12, C::Address},
+          {52, "Remote Port", 0.09, C::Port},
           {53, "Service", 0.08},
-          {54, "Status", 0.13},
-          {55, "Time - Date", 0.10},
+          {54, "Status", 0.13, C::State},
+          {55, "Time - Date", 0.10, C::ConnectionTime},
           {341, "Rule", 0.16}}},
         {"ListConnPROC",
-         {{56, "Process", 0.14},
-          {48, "Protocol", 0.06},
-          {49, "Local Address", 0.13},
-          {50, "Local Port", 0.09},
-          {51, "Remote Address", 0.13},
-          {52, "Remote Port", 0.09},
-          {54, "Status", 0.12},
-          {57, "Path", 0.35}}},
+         {{56, "Process", 0.14, C::Program, true},
+          {48, "Protocol", 0.06, C::Protocol},
+          {49, "Local Address", 0.13, C::Address},
+          {50, "Local Port", 0.09, C::Port},
+          {51, "Remote Address", 0.13, C::Address},
+          {52, "Remote Port", 0.09, C::Port},
+          {54, "Status", 0.12, C::State},
+          {57, "Path", 0.25},
+          {341, "Rule", 0.10}}},
         {"ListRules",
          {{58, "Action", 0.10},
           {59, "Rule #", 0.04},
@@ -65,18 +86,18 @@ inline const std::array<ListColumns, 5>& listColumns() {
           {48, "Protocol", 0},
           {340, "Hits", 0.07}}},
         {"ListLog",
-         {{55, "Time - Date", 0.14},
-          {48, "Protocol", 0.06},
-          {49, "Local Address", 0.11},
-          {50, "Local Port", 0.11},
-          {51, "Remote Address", 0.11},
-          {52, "Remote Port", 0.09},
+         {{55, "Time - Date", 0.14, C::EventTime},
+          {48, "Protocol", 0.06, C::Protocol},
+          {49, "Local Address", 0.11, C::Address},
+          {50, "Local Port", 0.11, C::Port},
+          {51, "Remote Address", 0.11, C::Address},
+          {52, "Remote Port", 0.09, C::Port},
           {53, "Service", 0.10},
-          {54, "Status", 0.15},
+          {54, "Status", 0.15, C::LogStatus},
           {59, "Rule #", 0}}},
         {"ListHistory",
-         {{63, "Date", 0.10},
-          {64, "Session", 0.17},
+         {{63, "Date", 0.10, C::Date},
+          {64, "Session", 0.17, C::Session},
           {65, "Received", 0.135},
           {66, "Sent", 0.135},
           {67, "Total", 0.14},
@@ -130,6 +151,7 @@ inline constexpr Text MenuTexts[] = {
     {"mnuCopyRemAdd", "Main", 27, "Copy Remote Address"},
     {"mnuResolveHost", "Main", 28, "Resolve Host"},
     {"mnuShowRule", "Main", 342, "Show the rule"},
+    {"mnuShowRuleXP", "Main", 342, "Show the rule"},
     {"mnuAddRule", "Main", 29, "Add a New Rule..."},
     {"mnuEditRule", "Main", 30, "Edit Selected Rule..."},
     {"mnuDeleteRule", "Main", 31, "Delete Selected Rule"},
@@ -248,8 +270,8 @@ inline const std::array<ContextMenu, 5>& contextMenus() {
          {"mnuClearSelectionHistory", nullptr, "mnuClearAllHistory"}},
         {"ListConnPROC",
          "mnuListConnXP",
-         {"mnuBreakConnXP", "mnuRejectXP", "mnuCopyRemAddXP", "mnuResolveHostXP", nullptr,
-          "mnuProcessDetails", "mnuKillProcess"}},
+         {"mnuBreakConnXP", "mnuRejectXP", "mnuCopyRemAddXP", "mnuResolveHostXP", "mnuShowRuleXP",
+          nullptr, "mnuProcessDetails", "mnuKillProcess"}},
     }};
     return menus;
 }

@@ -3,7 +3,6 @@
 #include "engine/EnforcementEngine.h"
 #include "engine/SecurityLevels.h"
 #include "monitor/ActivityTab.h"
-#include "monitor/ConnectionListModel.h"
 #include "policy/RuleListModel.h"
 #include "settings/LanguageFile.h"
 #include "settings/LanguageKeys.h"
@@ -15,8 +14,7 @@
 namespace tarvok {
 
 RuleInsight::RuleInsight(const Parts& parts) : QObject(&parts.window), m_parts(parts) {
-    m_parts.perConnection.setRuleColumn(
-        [this](const platform::TcpRow& row) { return decisionText(row); });
+    m_parts.activity.setRuleColumn([this](const platform::TcpRow& row) { return decisionText(row); });
     m_parts.activity.decidingRule = [this](const platform::TcpRow& row) {
         if (m_parts.levels.paused())
             return -1;
@@ -27,8 +25,8 @@ RuleInsight::RuleInsight(const Parts& parts) : QObject(&parts.window), m_parts(p
 
     // The rule column follows every change of the policy and of the level; a hit count
     // changes no decision.
-    ConnectionListModel* perConnection = &m_parts.perConnection;
-    const auto decisionsChanged = [perConnection] { perConnection->rulesChanged(); };
+    ActivityTab* activity = &m_parts.activity;
+    const auto decisionsChanged = [activity] { activity->rulesChanged(); };
     RuleTable* rules = &m_parts.rules;
     connect(rules, &QAbstractItemModel::rowsInserted, this, decisionsChanged);
     connect(rules, &QAbstractItemModel::rowsRemoved, this, decisionsChanged);
@@ -36,9 +34,9 @@ RuleInsight::RuleInsight(const Parts& parts) : QObject(&parts.window), m_parts(p
     connect(rules, &QAbstractItemModel::modelReset, this, decisionsChanged);
     connect(rules, &RuleTable::wordsChanged, this, decisionsChanged);
     connect(rules, &QAbstractItemModel::dataChanged, this,
-            [perConnection](const QModelIndex& topLeft) {
+            [activity](const QModelIndex& topLeft) {
                 if (topLeft.column() != RuleTable::HitsColumn)
-                    perConnection->rulesChanged();
+                    activity->rulesChanged();
             });
     connect(&m_parts.levels, &SecurityLevels::changed, this, decisionsChanged);
     connect(&m_parts.ruleList, &RuleListModel::findingsChanged, this,

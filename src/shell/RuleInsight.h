@@ -1,6 +1,6 @@
 #pragma once
-// What the rules do, where the user looks for it: the per-connection list's column of the rule
-// that decides each connection now, its "Show the rule" command, which opens the Policy tab on
+// What the rules do, where the user looks for it: the connection lists' column of the rule that
+// decides each connection now, their "Show the rule" command, which opens the Policy tab on
 // that rule, and the line of panel 1's tooltip that counts the rules that can never match.
 
 #include <QObject>
@@ -11,7 +11,6 @@
 namespace tarvok {
 
 class ActivityTab;
-class ConnectionListModel;
 class EnforcementEngine;
 class Localiser;
 class MainWindow;
@@ -27,7 +26,6 @@ public:
         SecurityLevels& levels;
         RuleTable& rules;
         RuleListModel& ruleList;
-        ConnectionListModel& perConnection;
         ActivityTab& activity;
         MainWindow& window;
         const Localiser& language;

@@ -8,6 +8,8 @@
 #include <QLabel>
 #include <QPainter>
 
+#include <algorithm>
+
 namespace tarvok {
 
 static_assert(StatusPanels::Count == MainWindow::PanelCount);
@@ -30,30 +32,34 @@ public:
     QSize sizeHint() const override {
         return {fontMetrics().horizontalAdvance(m_text), fontMetrics().height()};
     }
+    // The narrowest width the text is drawn whole in: a text a little too wide for its panel
+    // ("In: 2346 KB/s") is drawn up to a fifth smaller before it is cut, so that it stays
+    // readable.
+    int leastWidth() const { return QFontMetrics(scaled(LeastPercent)).horizontalAdvance(m_text); }
 
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.setPen(palette().color(QPalette::WindowText));
         const QRect area = contentsRect();
-        // A figure a little too wide for its narrow panel ("In: 2346 KB/s") is drawn up to a
-        // fifth smaller before it is cut, so that the number stays readable.
-        QFont smaller = font();
-        if (QFontMetrics(smaller).horizontalAdvance(m_text) > area.width() &&
-            smaller.pointSizeF() > 0) {
-            const qreal size = smaller.pointSizeF();
-            for (qreal scale = 0.95; scale >= 0.8; scale -= 0.05) {
-                smaller.setPointSizeF(size * scale);
-                if (QFontMetrics(smaller).horizontalAdvance(m_text) <= area.width())
-                    break;
-            }
-            painter.setFont(smaller);
+        for (int percent = 100; percent >= LeastPercent; percent -= 5) {
+            painter.setFont(scaled(percent));
+            if (painter.fontMetrics().horizontalAdvance(m_text) <= area.width())
+                break;
         }
         painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter,
                          painter.fontMetrics().elidedText(m_text, Qt::ElideRight, area.width()));
     }
 
 private:
+    static constexpr int LeastPercent = 80;
+    QFont scaled(int percent) const {
+        QFont smaller = font();
+        if (smaller.pointSizeF() > 0)
+            smaller.setPointSizeF(smaller.pointSizeF() * percent / 100);
+        return smaller;
+    }
+
     QString m_text;
 };
 
@@ -154,39 +160,65 @@ void StatusPanels::updateName(int panel) {
 
 void StatusPanels::layoutFor(int windowWidth) {
     m_windowWidth = windowWidth;
-    for (int i = 0; i < Count; ++i)
-        m_widths[i] = qRound(windowWidth / mainwindow::PanelDivisors[i]);
-    // Panels 1 and 2 take the width their text needs, as far as the other panels can give way.
-    const auto needed = [this](int i) {
+    // The width a panel needs for its text at full size, or drawn up to a fifth smaller.
+    const auto needed = [this](int i, bool least) {
         const Panel& p = m_panels[i];
         const QMargins margins = p.frame->layout()->contentsMargins();
-        int width = p.text->sizeHint().width() + margins.left() + margins.right() +
-                    2 * static_cast<QFrame*>(p.frame)->frameWidth() + 4;
+        int width = (least ? p.text->leastWidth() : p.text->sizeHint().width()) + margins.left() +
+                    margins.right() + 2 * static_cast<QFrame*>(p.frame)->frameWidth() + 4;
         if (!p.picture->isHidden())
             width += p.picture->width() + p.frame->layout()->spacing();
         return width;
     };
-    // The others give only the room their own texts leave, so that the traffic figures stay
-    // whole; a first or second text longer than that is shortened, and whole in its tooltip.
-    int room = 0;
-    for (int i = 2; i < Count; ++i)
-        room += qMax(0, m_widths[i] - needed(i));
-    int grown = 0;
-    for (int i = 0; i < 2; ++i) {
-        const int grow = qMin(qMax(0, needed(i) - m_widths[i]), room - grown);
-        m_widths[i] += grow;
-        grown += grow;
+    // The last entry is the room of the strip (the window less the status bar's margins) that
+    // the panels' shares leave.
+    constexpr int Unused = Count;
+    using Widths = std::array<int, Count + 1>;
+    Widths widths{}, full{}, least{};
+    const int margins = parentWidget() ? parentWidget()->width() - width() : 0;
+    int unused = windowWidth - qBound(0, margins, windowWidth);
+    for (int i = 0; i < Count; ++i) {
+        widths[i] = qRound(windowWidth / mainwindow::PanelDivisors[i]);
+        unused -= widths[i];
+        full[i] = needed(i, false);
+        least[i] = needed(i, true);
     }
-    for (int i = 2; i < Count && grown > 0; ++i) {
-        const int give = qMin(grown, qMax(0, m_widths[i] - needed(i)));
-        m_widths[i] -= give;
-        grown -= give;
-    }
+    widths[Unused] = qMax(0, unused);
+    // Each panel takes the width its text needs as far as the others can give way: the traffic
+    // figures (panels 3 to 7) first, then whether the firewall works (1), then the policy in
+    // force (2). A panel gives the room its text leaves at full size. Where a text still does
+    // not fit, the others give what their texts leave drawn smaller, and lastly the policy's
+    // name, free text, gives way down to a third of its panel; but only when that makes the
+    // text whole. A text that does not fit is cut, and whole in its tooltip.
+    constexpr int Policy = 1;
+    constexpr int order[] = {2, 3, 4, 5, 6, 0, Policy};
+    constexpr int givers[] = {Unused, 2, 3, 4, 5, 6, 0, Policy};
+    const auto share = [&widths, &order, &givers](const Widths& wanted, const Widths& floors,
+                                                  bool wholeOnly) {
+        for (const int taker : order) {
+            int spare = 0;
+            for (const int giver : givers)
+                spare += giver == taker ? 0 : qMax(0, widths[giver] - floors[giver]);
+            if (wholeOnly && spare < wanted[taker] - widths[taker])
+                continue;
+            for (const int giver : givers) {
+                const int give = qMin(wanted[taker] - widths[taker], widths[giver] - floors[giver]);
+                if (giver == taker || give <= 0)
+                    continue;
+                widths[giver] -= give;
+                widths[taker] += give;
+            }
+        }
+    };
+    share(full, full, false);
+    share(least, least, true);
+    Widths floors = least;
+    floors[Policy] = qMin(least[Policy], qRound(windowWidth / mainwindow::PanelDivisors[Policy] / 3));
+    share(least, floors, true);
+    std::copy_n(widths.begin(), Count, m_widths.begin());
     place();
-    // A text that still does not fit is shown whole in its tooltip.
     for (int i = 0; i < Count; ++i)
-        m_panels[i].text->setToolTip(needed(i) > m_widths[i] ? m_panels[i].text->text()
-                                                              : QString());
+        m_panels[i].text->setToolTip(least[i] > m_widths[i] ? m_panels[i].text->text() : QString());
 }
 
 void StatusPanels::resizeEvent(QResizeEvent*) { place(); }

@@ -1,9 +1,9 @@
 #pragma once
 // The main window's status bar: seven panels side by side, "Panel1" .. "Panel7", each a
 // picture ("Panel1Picture") and a text ("Panel1Text") in a sunken frame. Each panel takes a
-// share of the window's width; panels 1 and 2 (whether the firewall works, the policy in force)
-// take the width their text needs as far as the others can give way, and a text that still
-// does not fit ends in an ellipsis and shows whole in its tooltip. Each panel's accessible
+// share of the window's width, and the width its text needs as far as the others can give way
+// (see layoutFor()); a text that still does not fit ends in an ellipsis and shows whole in its
+// tooltip. Each panel's accessible
 // name is its text followed by what its picture stands for.
 
 #include <QHash>

@@ -8,6 +8,7 @@
 #include "monitor/ConnectionMonitor.h"
 #include "monitor/ProgramIcons.h"
 #include "monitor/ResolveWindow.h"
+#include "policy/PolicyFile.h"
 #include "shell/Application.h"
 #include "shell/MainWindow.h"
 #include "shell/QtPrompter.h"
@@ -24,9 +25,11 @@
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMenu>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTabWidget>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QTest>
@@ -34,6 +37,7 @@
 #include <QTreeView>
 
 #include <cerrno>
+#include <optional>
 #include <sys/socket.h>
 
 using namespace tarvok;
@@ -73,6 +77,56 @@ struct Monitor {
                 found.push_back(i);
         return found;
     }
+};
+
+// The Activity tab as the program wires it (the main window's lists, menus and options) over
+// real connections to a listener on 127.0.0.2, with a clock that stands still: a row is found
+// again by its texts, the time among them.
+class ActivityTabLists : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TARVOK_REQUIRE_PRIVATE_NETWORK();
+        m.actions.setDoubleClickMode([this] { return mode; });
+        window.setConnectionModels(m.monitor.perConnectionModel(), m.monitor.perApplicationModel());
+        for (const char* name : {"mnuShowListeningPorts", "mnuDisplayUDP", "mnuDisplay0000127001"})
+            action(name)->setChecked(true);
+        window.show();
+        tab.emplace(m.monitor, m.actions, icons, m.prompter, m.language, &window, &list,
+                    window.list("ListConnPROC"), [this](const QString& name) { return window.action(name); });
+        listener.emplace("127.0.0.2");
+        m.monitor.setClock([] { return QDateTime(QDate(2026, 3, 1), QTime(9, 15)); });
+    }
+    test::TcpConnection connect(const char* from) { return test::connect(from, *listener); }
+    // To the per-connection list, rebuilt at once, as the program switches.
+    void showPerConnection() {
+        action("mnuDisplayApp")->trigger();
+        window.setConnectionView(MainWindow::ConnectionView::PerConnection);
+    }
+    QAction* action(const char* name) { return window.action(QLatin1String(name)); }
+    // The row of an end: a port alone may repeat across local addresses and protocols.
+    int rowOf(const char* address, std::uint16_t port, const char* protocol = "TCP") {
+        const ConnectionListModel& rows = *m.monitor.perConnectionModel();
+        for (int row : m.rowsWhere(View::PerConnection, 2, QString::number(port)))
+            if (rows.cell(row, 0) == protocol && rows.cell(row, 1) == address)
+                return row;
+        return -1;
+    }
+    QPoint pointOf(const char* address, std::uint16_t port) {
+        const QModelIndex index = list.model()->index(rowOf(address, port), 1);
+        list.scrollTo(index);
+        return list.visualRect(index).center();
+    }
+    void click(const test::TcpConnection& end, const char* address) {
+        QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, pointOf(address, end.clientPort));
+    }
+
+    Monitor m;
+    QString mode = "1"; // CloseConDBClick
+    ProgramIcons icons{DesktopEntries()};
+    MainWindow window;
+    QTreeView& list = *window.list("ListConnections");
+    std::optional<ActivityTab> tab;
+    std::optional<test::TcpListener> listener;
 };
 
 } // namespace
@@ -155,143 +209,132 @@ TEST(ConnectionMonitor, AddressTextsAndDisplayOptionsInBothViews) {
     }
 }
 
-TEST(ActivityTab, ListsSortReselectCloseAndTakeTheirKeysAndDoubleClicks) {
-    TARVOK_REQUIRE_PRIVATE_NETWORK();
-    Monitor m;
-    QString mode = "1";
-    m.actions.setDoubleClickMode([&mode] { return mode; });
-    ProgramIcons icons{DesktopEntries()};
-    MainWindow window; // its lists, menus and options, as the program wires them
-    window.setConnectionModels(m.monitor.perConnectionModel(), m.monitor.perApplicationModel());
-    for (const char* name : {"mnuShowListeningPorts", "mnuDisplayUDP", "mnuDisplay0000127001"})
-        window.action(name)->setChecked(true);
-    window.show();
-    QTreeView& perConnection = *window.list("ListConnections");
-    const auto actions = [&window](const QString& name) { return window.action(name); };
-    ActivityTab tab(m.monitor, m.actions, icons, m.prompter, m.language, &window, &perConnection,
-                    window.list("ListConnPROC"), actions);
-    for (int code : {3, 8, 11, 127}) // empty lists: no shortcut acts
-        EXPECT_FALSE(m.actions.keyTyped(View::PerApplication, code, -1));
+TEST_F(ActivityTabLists, TakeNoShortcutWhileEmpty) {
+    for (int code : {3, 8, 11, 127})
+        EXPECT_FALSE(m.actions.keyTyped(View::PerApplication, code, -1)) << code;
+}
 
-    test::TcpListener listener("127.0.0.2");
-    auto a = test::connect("127.0.0.3", listener);
-    auto b = test::connect("127.0.0.4", listener);
-    auto gone = test::connect("127.0.0.6", listener);
-    std::uint16_t udpPort = 0;
-    test::Fd udp = test::udpSocket("127.0.0.5", udpPort);
-    // A row is found again by its texts, the time among them: the clock stands still.
-    m.monitor.setClock([] { return QDateTime(QDate(2026, 3, 1), QTime(9, 15)); });
-    actions("mnuDisplayApp")->trigger(); // to the per-connection view, rebuilt at once
-    window.setConnectionView(MainWindow::ConnectionView::PerConnection); // as the program does
-    // The row of an end: a port alone may repeat across local addresses and protocols.
-    const auto rowOf = [&m](const char* address, std::uint16_t port, const char* protocol = "TCP") {
-        const ConnectionListModel& list = *m.monitor.perConnectionModel();
-        for (int row : m.rowsWhere(View::PerConnection, 2, QString::number(port)))
-            if (list.cell(row, 0) == protocol && list.cell(row, 1) == address)
-                return row;
-        return -1;
-    };
-    const auto pointOf = [&](const char* address, std::uint16_t port) {
-        const QModelIndex index = perConnection.model()->index(rowOf(address, port), 1);
-        perConnection.scrollTo(index);
-        return perConnection.visualRect(index).center();
-    };
-    const auto selected = [&] {
-        return m.monitor.perConnectionModel()->row(tab.selectedRow(View::PerConnection)).cells;
-    };
-
-    // A clicked row stays selected through a sort (and through rebuilds: the arrowed row below).
-    QTest::mouseClick(perConnection.viewport(), Qt::LeftButton, {}, pointOf("127.0.0.4", b.clientPort));
-    auto c = test::connect("127.0.0.5", listener);
-
-    // Header clicks: the local-address column, descending first; the selection follows its row.
-    emit perConnection.header()->sectionClicked(1);
+// Header clicks sort by the local-address column, descending first.
+TEST_F(ActivityTabLists, KeepTheClickedRowSelectedThroughASort) {
+    auto b = connect("127.0.0.4");
+    showPerConnection();
+    click(b, "127.0.0.4");
+    emit list.header()->sectionClicked(1);
     const ConnectionListModel& sorted = *m.monitor.perConnectionModel();
     for (int row = 1; row < sorted.rowCount(); ++row)
         EXPECT_GE(compareListText(sorted.cell(row - 1, 1), sorted.cell(row, 1)), 0) << row;
-    EXPECT_EQ(tab.selectedRow(View::PerConnection), rowOf("127.0.0.4", b.clientPort));
+    EXPECT_EQ(tab->selectedRow(View::PerConnection), rowOf("127.0.0.4", b.clientPort));
+}
 
-    // The context menu's copy and resolve act on the selected row's remote address.
-    actions("mnuCopyRemAdd")->trigger();
+// The context menu's copy and resolve, and Backspace, act on the selected row's remote address.
+TEST_F(ActivityTabLists, CopyAndResolveTheSelectedRowsRemoteAddress) {
+    auto b = connect("127.0.0.4");
+    showPerConnection();
+    click(b, "127.0.0.4");
+    action("mnuCopyRemAdd")->trigger();
     EXPECT_EQ(QGuiApplication::clipboard()->text(), "127.0.0.2");
-    actions("mnuResolveHost")->trigger();
-    EXPECT_EQ(tab.resolveWindow()->findChild<QLineEdit*>("Text1")->text(), "127.0.0.2");
-    tab.resolveWindow()->close();
+    action("mnuResolveHost")->trigger();
+    EXPECT_EQ(tab->resolveWindow()->findChild<QLineEdit*>("Text1")->text(), "127.0.0.2");
+    tab->resolveWindow()->close();
+    EXPECT_TRUE(m.actions.keyTyped(View::PerConnection, ConnectionActions::Backspace, 0));
+    EXPECT_TRUE(tab->resolveWindow()->isVisible());
+}
 
-    // A row reached with the arrow keys is the one a rebuild selects again; Ctrl+C copies its
-    // remote address and cuts nothing.
-    perConnection.setFocus();
-    QTest::keyClick(&perConnection, Qt::Key_Down);
-    const auto arrowed = selected();
-    ASSERT_NE(arrowed, m.monitor.perConnectionModel()->row(rowOf("127.0.0.4", b.clientPort)).cells);
+// The row reached with the arrow keys is the one a rebuild selects again; Ctrl+C copies its
+// remote address and cuts nothing.
+TEST_F(ActivityTabLists, ReselectTheArrowedRowAfterARebuildAndCopyItWithCtrlC) {
+    auto b = connect("127.0.0.4");
+    showPerConnection();
+    click(b, "127.0.0.4");
+    list.setFocus();
+    const ConnectionListModel& rows = *m.monitor.perConnectionModel();
+    const bool last = rowOf("127.0.0.4", b.clientPort) == rows.rowCount() - 1;
+    QTest::keyClick(&list, last ? Qt::Key_Up : Qt::Key_Down);
+    const auto arrowed = rows.row(tab->selectedRow(View::PerConnection)).cells;
+    ASSERT_NE(arrowed, rows.row(rowOf("127.0.0.4", b.clientPort)).cells);
     m.monitor.RefreshConnections();
-    EXPECT_EQ(selected(), arrowed);
+    EXPECT_EQ(rows.row(tab->selectedRow(View::PerConnection)).cells, arrowed);
     QGuiApplication::clipboard()->clear();
-    QTest::keyClick(&perConnection, Qt::Key_C, Qt::ControlModifier);
+    QTest::keyClick(&list, Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QGuiApplication::clipboard()->text(), arrowed[3]);
+    EXPECT_TRUE(m.events.records.isEmpty()) << "Ctrl+C closed a connection";
+}
 
-    // A menu command acts on the row under the menu, also after the table changed under it.
+// A menu command acts on the row under the menu, also after the table changed under it; Delete
+// and a double click (mode 1) close the selected row; each close is recorded, unasked while
+// CloseConManually is off.
+TEST_F(ActivityTabLists, CloseTheRowUnderTheMenuTheSelectedOneAndTheDoubleClickedOne) {
+    auto a = connect("127.0.0.3"), b = connect("127.0.0.4"), gone = connect("127.0.0.6"),
+         kept = connect("127.0.0.5");
+    showPerConnection();
     const QPoint underMenu = pointOf("127.0.0.3", a.clientPort);
-    QTest::mousePress(perConnection.viewport(), Qt::RightButton, {}, underMenu);
-    emit perConnection.customContextMenuRequested(underMenu);
+    QTest::mousePress(list.viewport(), Qt::RightButton, {}, underMenu);
+    emit list.customContextMenuRequested(underMenu);
     gone = {};
-    auto later = test::connect("127.0.0.7", listener);
+    auto later = connect("127.0.0.7");
     m.monitor.RefreshConnections();
-    actions("mnuBreakConnection")->trigger();
+    action("mnuBreakConnection")->trigger();
     EXPECT_NE(test::readOutcome(a.server.get(), 2000), Alive);
-    // Delete closes the selected connection.
-    QTest::mouseClick(perConnection.viewport(), Qt::LeftButton, {}, pointOf("127.0.0.4", b.clientPort));
-    QTest::keyClick(&perConnection, Qt::Key_Delete);
+    click(b, "127.0.0.4");
+    QTest::keyClick(&list, Qt::Key_Delete);
     EXPECT_NE(test::readOutcome(b.server.get(), 2000), Alive);
-    for (const auto* alive : {&c, &later})
+    for (const auto* alive : {&kept, &later})
         EXPECT_EQ(test::readOutcome(alive->server.get(), 50), Alive);
-    ASSERT_EQ(m.events.records.size(), 2);
+    m.monitor.RefreshConnections();
+    click(later, "127.0.0.7");
+    QTest::mouseDClick(list.viewport(), Qt::LeftButton, {}, pointOf("127.0.0.7", later.clientPort));
+    EXPECT_NE(test::readOutcome(later.server.get(), 200), Alive);
+    ASSERT_EQ(m.events.records.size(), 3);
     for (const auto& [record, port] : {std::pair{0, a.clientPort}, std::pair{1, b.clientPort}})
         EXPECT_EQ(QStringList({m.events.records[record].status, m.events.records[record].localPort}),
                   QStringList({"M90", QString::number(port)}));
-    EXPECT_TRUE(m.prompter.messages().isEmpty()) << "no question while CloseConManually is off";
+    EXPECT_TRUE(m.prompter.messages().isEmpty());
+}
 
-    // A double click in mode 1 closes its row's connection.
-    m.monitor.RefreshConnections();
-    QTest::mouseClick(perConnection.viewport(), Qt::LeftButton, {}, pointOf("127.0.0.7", later.clientPort));
-    QTest::mouseDClick(perConnection.viewport(), Qt::LeftButton, {}, pointOf("127.0.0.7", later.clientPort));
-    EXPECT_NE(test::readOutcome(later.server.get(), 200), Alive);
-
+// With CloseConManually on, a close asks first; the answer No closes and records nothing.
+TEST_F(ActivityTabLists, AskBeforeACloseAndKeepTheConnectionOnNo) {
+    auto c = connect("127.0.0.5");
+    std::uint16_t udpPort = 0;
+    test::Fd udp = test::udpSocket("127.0.0.5", udpPort);
     m.settings.values["CloseConManually"] = "True";
-    m.monitor.RefreshConnections();
-    const int cRow = rowOf("127.0.0.5", c.clientPort);
+    showPerConnection();
     m.prompter.answers = {Prompter::No};
-    m.actions.closeConnection(View::PerConnection, cRow);
+    m.actions.closeConnection(View::PerConnection, rowOf("127.0.0.5", c.clientPort));
     EXPECT_EQ(test::readOutcome(c.server.get(), 50), Alive);
     EXPECT_EQ(std::tuple(m.prompter.messages().value(0).text, m.prompter.messages().value(0).style),
               std::tuple(QStringLiteral("M89: \n[127.0.0.5:%1:127.0.0.2]").arg(c.clientPort),
-                        Prompter::Question));
+                         Prompter::Question));
     m.actions.closeConnection(View::PerConnection, rowOf("127.0.0.5", udpPort, "UDP"));
     EXPECT_EQ(m.prompter.messages().last().text, QStringLiteral("M88: \nUDP [%1]").arg(udpPort));
-    ASSERT_EQ(m.events.records.size(), 4) << "the answer No wrote no event";
-    const EventRecord& udpEvent = m.events.records[3];
+    ASSERT_EQ(m.events.records.size(), 1) << "the answer No wrote no event";
+    const EventRecord& udpEvent = m.events.records[0];
     EXPECT_EQ(QStringList({udpEvent.protocol, udpEvent.status, udpEvent.service}),
               QStringList({"UDP", "M88", "-"}));
+}
 
-    // Mode 0 opens the properties of the program, from the per-application list only.
+// Mode 0 opens the properties of the program, from the per-application list only; Ctrl+K
+// (end the process) is no key of the per-connection list.
+TEST_F(ActivityTabLists, DoubleClickModeZeroShowsThePropertiesOnlyPerApplication) {
+    auto c = connect("127.0.0.5");
+    showPerConnection();
+    const int row = rowOf("127.0.0.5", c.clientPort);
     mode = "0";
     QSignalSpy properties(&m.actions, &ConnectionActions::propertiesRequested);
     m.monitor.RefConNetworkTCP_UDP();
-    m.actions.doubleClicked(View::PerConnection, cRow);
+    m.actions.doubleClicked(View::PerConnection, row);
     EXPECT_EQ(test::readOutcome(c.server.get(), 50), Alive) << "mode 0 does nothing here";
     m.actions.doubleClicked(
-        View::PerApplication,
-        m.rowsWhere(View::PerApplication, 3, QString::number(c.clientPort)).at(0));
+        View::PerApplication, m.rowsWhere(View::PerApplication, 3, QString::number(c.clientPort)).at(0));
     ASSERT_EQ(properties.size(), 1);
     EXPECT_EQ(properties[0][0].toString(), QCoreApplication::applicationFilePath());
-    EXPECT_TRUE(m.actions.keyTyped(View::PerConnection, ConnectionActions::Backspace, cRow));
-    EXPECT_TRUE(tab.resolveWindow()->isVisible());
-    EXPECT_FALSE(m.actions.keyTyped(View::PerConnection, ConnectionActions::CtrlK, cRow))
-        << "no end process in the per-connection list";
+    EXPECT_FALSE(m.actions.keyTyped(View::PerConnection, ConnectionActions::CtrlK, row));
+}
 
-    // A display option rebuilds the current view only.
+TEST_F(ActivityTabLists, ADisplayOptionRebuildsTheCurrentViewOnly) {
+    showPerConnection();
+    m.monitor.RefConNetworkTCP_UDP();
     const int before = m.monitor.perApplicationModel()->rowCount();
-    actions("mnuShowListeningPorts")->trigger();
+    action("mnuShowListeningPorts")->trigger();
     EXPECT_TRUE(m.rowsWhere(View::PerConnection, 6, "LISTENING").empty());
     EXPECT_EQ(m.monitor.perApplicationModel()->rowCount(), before);
 }
@@ -467,5 +510,47 @@ TEST(ActivityTabInTheProgram, CountWatcherAlertAndViewSwitch) {
     app.window()->action("mnuDisplayApp")->trigger();
     EXPECT_TRUE(perConnection->isVisibleTo(app.window()));
     EXPECT_GT(perConnection->model()->rowCount(), 0) << "the new view is rebuilt at once";
+    app.shutdown(false);
+}
+
+// The per-application list names the rule or level that decides each connection, as the
+// per-connection list does, and its menu's "Show the rule" opens that rule on the Policy tab.
+TEST(ActivityTabInTheProgram, PerApplicationListNamesTheDecidingRuleAndShowsIt) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    test::TcpListener listener("127.0.0.4");
+    const QString port = QString::number(listener.port());
+    test::ProgramFolder folder;
+    const QList<Rule> rules{{"block", {}, {}, "127.0.0.9", "any port", {}, {}},
+                            {"accept", {}, {}, "127.0.0.4", port, {}, {}}};
+    ASSERT_TRUE(test::writeFile(folder.file("Normal.rlsp"), policyText(rules, RuleWords{})));
+    const test::TcpConnection kept = test::connect("127.0.0.5", listener);
+    test::FakePrompter prompter;
+    Application app(folder.path(), &prompter);
+    ASSERT_TRUE(app.start({}));
+    app.monitor()->RefConNetworkTCP_UDP();
+    QTreeView* list = app.window()->list("ListConnPROC");
+    const auto rowOf = [list](const QString& local, const QString& localPort) {
+        for (int row = 0; row < list->model()->rowCount(); ++row)
+            if (list->model()->index(row, 2).data() == local && list->model()->index(row, 3).data() == localPort)
+                return row;
+        return -1;
+    };
+    const int client = rowOf("127.0.0.5", QString::number(kept.clientPort)), listening = rowOf("127.0.0.4", port);
+    ASSERT_GE(std::min(client, listening), 0);
+    EXPECT_EQ(list->model()->headerData(8, Qt::Horizontal).toString(), "Rule");
+    const auto decided = [list](int row) { return list->model()->index(row, 8).data().toString(); };
+    EXPECT_EQ(decided(client) + '|' + decided(listening), "#2 accept|");
+
+    QAction* showRule = app.window()->action("mnuShowRuleXP");
+    ASSERT_TRUE(showRule);
+    for (const int row : {listening, client}) { // the menu opens on the row, the client's last
+        list->scrollTo(list->model()->index(row, 0));
+        emit list->customContextMenuRequested(list->visualRect(list->model()->index(row, 0)).center());
+        app.window()->menu("mnuListConnXP")->hide();
+        EXPECT_EQ(showRule->isEnabled(), row == client) << row;
+    }
+    showRule->trigger();
+    EXPECT_EQ(app.window()->tabStrip()->currentIndex(), MainWindow::PolicyPage);
+    EXPECT_EQ(app.window()->list("ListRules")->currentIndex().row(), 1);
     app.shutdown(false);
 }

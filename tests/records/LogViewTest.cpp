@@ -5,6 +5,7 @@
 #include "records/LogText.h"
 
 #include "fakes/FakeLocaliser.h"
+#include "settings/LanguageFile.h"
 
 #include <QAbstractItemModelTester>
 #include <QAction>
@@ -12,6 +13,7 @@
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QMenu>
+#include <QTest>
 #include <QTreeView>
 
 #include <gtest/gtest.h>
@@ -135,4 +137,33 @@ TEST(FrmLog, SortsOnHeaderClicksCopiesTheSelectedRecordAndFillsItsWidth) {
         total += header->sectionSize(c);
     EXPECT_LE(total, viewer.list()->viewport()->width());
     EXPECT_GT(total, viewer.list()->viewport()->width() * 9 / 10);
+}
+
+// At its own size, in every shipped language: no header is cut ("Remote Por"), nor a time,
+// protocol, port or status, also of a record written on another desktop or in another language.
+TEST(FrmLog, KeepsHeadersAndKnownTextsWholeAtItsSizeInAnyLanguage) {
+    const QDateTime evening(QDate(2026, 12, 28), QTime(22, 58, 58));
+    QList<EventRecord> records;
+    for (const char* status : {"BLOCKED CONNECTION", "ESTABLISHED", "CLOSED BY USER"})
+        records.append({EventList::eventTime(evening, QLocale::system()), "TCP", "10.0.0.2", "65535",
+                        "10.0.0.3", "65535", "https", status, "(3)"});
+    records.append({"10:58:58 PM - 12/30/2026", "UDP", "10.0.0.2", "65535", "", "", "-",
+                    "Не удалось закрыть соединение", "(3)"});
+    for (const char* name : {"English", "Japanese", "Russian"}) {
+        FrmLog viewer;
+        viewer.applyLanguage(LanguageFile(QStringLiteral(TARVOK_TEST_LANGUAGE_DIR "/%1.lng").arg(name)));
+        viewer.setRecords(records);
+        viewer.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&viewer));
+        const QTreeView* view = viewer.list();
+        for (int column = 0; column < LogFileModel::ColumnCount; ++column)
+            EXPECT_GE(view->header()->sectionSize(column), view->header()->sectionSizeHint(column))
+                << name << " header " << column;
+        for (int row = 0; row < records.size(); ++row)
+            for (const int column : {0, 1, 3, 5, 7}) {
+                const QModelIndex index = view->model()->index(row, column);
+                EXPECT_LE(view->sizeHintForIndex(index).width(), view->header()->sectionSize(column))
+                    << name << " " << index.data().toString().toStdString();
+            }
+    }
 }
