@@ -38,7 +38,8 @@ public:
     bool terminate(int signal = SIGTERM) {
         if (const auto pid = static_cast<pid_t>(m_process.processId()); pid > 0)
             ::kill(pid, signal);
-        const bool ended = m_process.waitForFinished(20000) &&
+        const bool ended = (m_process.state() == QProcess::NotRunning ||
+                            m_process.waitForFinished(20000)) &&
                            m_process.exitStatus() == QProcess::NormalExit;
         m_errors += m_process.readAllStandardError();
         return ended && m_process.exitCode() == 0;
