@@ -266,7 +266,10 @@ void EnforcementEngine::refused(const TcpRow& row) {
         m_rules.publishHits();
     }
     m_pendingNotice = notice(row, position);
-    if (matched != RuleIndex::NoMatch && m_rules.isLogged(matched))
+    // At the Block level no rule decides, and every refusal is recorded; at Normal, those of
+    // a rule that logs.
+    if ((matched != RuleIndex::NoMatch && m_rules.isLogged(matched)) ||
+        m_level == SecurityLevel::Block)
         record(row, QStringLiteral("BLOCKED CONNECTION"), position);
 }
 

@@ -75,7 +75,8 @@ public:
     Decision decide(const TcpRow& row);
 
     // A connection that the kernel table refused before its handshake: counted, announced and
-    // recorded (when its rule logs) as a cut is. countRefused only counts, for a flood.
+    // recorded as a cut is: when its rule logs, and always at the Block level. countRefused
+    // only counts, for a flood.
     void refused(const TcpRow& row);
     void countRefused(qint64 count);
 

@@ -39,6 +39,8 @@ const QList<KeyDefault>& table() {
         {QStringLiteral("ShowUDP"), QStringLiteral("True")},
         // Event records also go to the systemd journal unless "False".
         {QStringLiteral("JournalRecords"), QString(), true},
+        // "True": the enforcer removes the policy when the window ends unexpectedly.
+        {QStringLiteral("AllowAllOnCrash"), QString(), true},
     };
     return rows;
 }

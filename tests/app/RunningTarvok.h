@@ -55,6 +55,7 @@ public:
     }
     const QByteArray& errors() const { return m_errors; }
     bool running() const { return m_process.state() == QProcess::Running; }
+    qint64 processId() const { return m_process.processId(); }
 
 private:
     QProcess m_process;

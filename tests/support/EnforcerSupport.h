@@ -36,6 +36,14 @@ struct Enforcing {
     }
 };
 
+// The table that the instance of a program folder writes, and whether the kernel holds it.
+inline std::string instanceTable(const QString& programFolder) {
+    return enforcer::Enforcer::tableName(::getuid(), EnforcerLink::instanceFor(programFolder));
+}
+inline bool tableExists(const std::string& name) {
+    return std::system(("nft list table inet " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
 // Holds an owned table of the name that instance's enforcer would write, for its lifetime.
 inline std::unique_ptr<platform::NftScripts> squatTable(quint64 instance) {
     auto squatter = std::make_unique<platform::NftScripts>();
