@@ -133,7 +133,7 @@ QString twoLines(const QString& text, const QFontMetrics& metrics) {
     return text.left(best) + QLatin1Char('\n') + text.mid(space ? best + 1 : best);
 }
 
-void fitColumns(QTreeView* view, int shareWidth, int room, const std::vector<ColumnSpec>& columns) {
+void fitColumns(QTreeView* view, int shareWidth, int room, const std::vector<ColumnFit>& columns) {
     QHeaderView* header = view->header();
     const int count = qMin(header->count(), static_cast<int>(columns.size()));
     if (count == 0)
@@ -155,7 +155,7 @@ void fitColumns(QTreeView* view, int shareWidth, int room, const std::vector<Col
     };
     std::vector<Fit> fits(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
-        const ColumnSpec& column = columns[static_cast<std::size_t>(i)];
+        const ColumnFit& column = columns[static_cast<std::size_t>(i)];
         Fit& fit = fits[static_cast<std::size_t>(i)];
         const int share = qRound(column.share * shareWidth);
         const QString shown = view->model()->headerData(i, Qt::Horizontal).toString();

@@ -20,7 +20,7 @@ namespace tarvok {
 
 class Localiser;
 
-struct ColumnSpec {
+struct ColumnFit {
     double share = 0;     // part of the list's width; 0: the column keeps the width it has
     QStringList widest;   // the widest texts the column can hold; empty for free text
     bool yields = false;  // its widest texts give way before the headers are cut (addresses)
@@ -70,7 +70,7 @@ QString twoLines(const QString& text, const QFontMetrics& metrics);
 // never cut: beyond that the list scrolls. A column that keeps its width starts at the width
 // its header and texts need. A HeaderLabels model shows its headers on two lines where their
 // columns are narrower than one.
-void fitColumns(QTreeView* view, int shareWidth, int room, const std::vector<ColumnSpec>& columns);
+void fitColumns(QTreeView* view, int shareWidth, int room, const std::vector<ColumnFit>& columns);
 
 // The widest texts of each kind a column holds.
 namespace widest {

@@ -50,7 +50,7 @@ private:
     LogFileModel* m_model = nullptr;
     QTreeView* m_list = nullptr;
     QMenu* m_menu = nullptr;
-    std::vector<ColumnSpec> m_columns;
+    std::vector<ColumnFit> m_columns;
 };
 
 } // namespace tarvok

@@ -91,20 +91,20 @@ void MainWindow::applyColumnWidths(QTreeView* view, int pageWidth) {
     const ListColumns* columns = columnsOf(view->objectName());
     if (!columns || view->header()->count() == 0)
         return;
-    std::vector<ColumnSpec> specs;
+    std::vector<ColumnFit> fits;
     for (const Column& column : columns->columns) {
-        ColumnSpec spec;
-        spec.share = column.fraction;
-        spec.widest = m_columnTexts[static_cast<std::size_t>(column.content)];
-        spec.yields = column.content == Content::Address;
-        spec.fitRows = followsRows(column.content);
-        spec.picture = column.picture;
-        specs.push_back(std::move(spec));
+        ColumnFit fit;
+        fit.share = column.fraction;
+        fit.widest = m_columnTexts[static_cast<std::size_t>(column.content)];
+        fit.yields = column.content == Content::Address;
+        fit.fitRows = followsRows(column.content);
+        fit.picture = column.picture;
+        fits.push_back(std::move(fit));
     }
     // The columns fit the list without a horizontal scroll bar where their floors allow.
     const int room = pageWidth - 2 * view->frameWidth() -
                      view->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, view);
-    fitColumns(view, pageWidth, room, specs);
+    fitColumns(view, pageWidth, room, fits);
 }
 
 } // namespace tarvok
