@@ -61,9 +61,9 @@ void ShellWindows::openHelp() {
         }
         delete help;
     }
-    m_parts.prompter->message(m_parts.language->text(QStringLiteral("Main"), 103),
-                              Prompter::Critical,
-                              m_parts.language->text(QStringLiteral("Add"), 23));
+    m_parts.prompter->message(
+        m_parts.language->text(QStringLiteral("Main"), language::shell::HelpUnreadable),
+        Prompter::Critical, m_parts.language->text(QStringLiteral("Add"), 23));
 }
 
 void ShellWindows::wireWindows() {
@@ -184,7 +184,8 @@ const EventRecord* ShellWindows::selectedEvent() const {
 void ShellWindows::openLogFile() {
     const LanguageFile& language = *m_parts.language;
     const QString path = m_parts.prompter->openFileName(
-        language.text(QStringLiteral("Main"), 104), QStringLiteral("Tarvok Log File|*.tvl"),
+        language.text(QStringLiteral("Main"), language::shell::OpenLogTitle),
+        QStringLiteral("Tarvok Log File|*.tvl"),
         m_parts.folder + QStringLiteral("/Logs"));
     if (!path.isEmpty())
         showLogFile(path);
