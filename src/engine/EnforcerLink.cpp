@@ -27,6 +27,8 @@ EnforcerLink::~EnforcerLink() {
 }
 
 bool EnforcerLink::start(const QString& program, quint64 instance) {
+    m_program = program;
+    m_instance = instance;
     const QByteArray path = program.toLocal8Bit();
     const platform::Spawned spawned = platform::spawnWithSocket(path.constData());
     if (spawned.error != 0) {
@@ -39,7 +41,21 @@ bool EnforcerLink::start(const QString& program, quint64 instance) {
     return greet(Hello{instance}, program);
 }
 
-bool EnforcerLink::adopt(quint64 instance) {
+bool EnforcerLink::restart() {
+    if (isRunning())
+        return true;
+    if (m_program.isEmpty())
+        return false;
+    const QString reason = m_failure;
+    if (start(m_program, m_instance))
+        return true;
+    m_failure = reason; // the first reason stays the one to tell
+    return false;
+}
+
+bool EnforcerLink::adopt(const QString& program, quint64 instance) {
+    m_program = program;
+    m_instance = instance;
     m_socket = enforcer::connectRendezvous(::getuid(), instance);
     m_adopted = m_socket >= 0 && greet(Adopt{}, QStringLiteral("The enforcer left running"));
     return m_adopted;

@@ -29,9 +29,12 @@ public:
     // Starts the enforcer at program for this instance and waits for its greeting; false with
     // failure() saying why.
     bool start(const QString& program, quint64 instance);
+    // Starts the enforcer again, as the last start() did, after it ended unasked; false when
+    // there was no start() or it fails again.
+    bool restart();
     // Takes over this user's enforcer of the instance whose window ended unexpectedly, its
-    // policy still in force; false when there is none.
-    bool adopt(quint64 instance);
+    // policy still in force; false when there is none. program is what restart() runs.
+    bool adopt(const QString& program, quint64 instance);
     bool adopted() const { return m_adopted; }
     bool isRunning() const { return m_socket >= 0; }
     const QString& failure() const { return m_failure; }
@@ -88,6 +91,8 @@ private:
     std::uint32_t m_sequence = 0;
     std::uint32_t m_answered = 0; // the newest request whose answer has been read
     QString m_failure;
+    QString m_program; // what start() ran, for restart()
+    quint64 m_instance = 0;
     QString m_tableName;
     quint16 m_logGroup = 0;
     bool m_adopted = false;

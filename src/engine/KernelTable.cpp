@@ -27,6 +27,7 @@ KernelTable::KernelTable(RuleTable& rules, EnforcementEngine& engine, SecurityLe
     connect(&engine, &EnforcementEngine::cutAbilityChanged, this, &KernelTable::stateChanged);
     connect(&enforcer, &EnforcerLink::policyWritten, this, &KernelTable::onWritten);
     connect(&enforcer, &EnforcerLink::gone, this, &KernelTable::enforcerGone);
+    m_retry.setParent(this); // found by name among the table's children
     m_retry.setObjectName(QStringLiteral("TimerKernelTable"));
     m_retry.setInterval(RetryIntervalMs);
     connect(&m_retry, &QTimer::timeout, this, &KernelTable::retry);
@@ -166,9 +167,16 @@ void KernelTable::apply(bool ok, const QString& error) {
 }
 
 void KernelTable::retry() {
-    // The kernel may accept it later (a module loaded, a capability granted).
-    if (!m_removed && !m_inForce && !m_inFlight && m_enforcer.isRunning())
-        submit(false);
+    if (m_removed || m_inForce || m_inFlight)
+        return;
+    // An enforcer that ended unasked is started again; the kernel may accept the table later
+    // (a module loaded, a capability granted).
+    if (!m_enforcer.isRunning()) {
+        if (!m_enforcer.restart())
+            return;
+        m_engine.checkCutAbility();
+    }
+    submit(true);
 }
 
 void KernelTable::enforcerGone(const QString& reason) {

@@ -174,7 +174,8 @@ bool Application::startUp(const QStringList& arguments) {
 // starts one. Without one, Tarvok runs as a monitor and says why.
 void Application::startEnforcer() {
     const quint64 instance = EnforcerLink::instanceFor(m_folder);
-    if (!m_enforcer.adopt(instance) && !m_enforcer.start(enforcerProgram(), instance))
+    const QString program = enforcerProgram();
+    if (!m_enforcer.adopt(program, instance) && !m_enforcer.start(program, instance))
         GuardedPrompter::toStandardError(m_enforcer.failure());
     m_tables.setEnforcer(&m_enforcer);
 }

@@ -150,7 +150,7 @@ TEST(Enforcer, AWindowThatDiesLeavesItsPolicyInForceUntilAdoptedOrAsked) {
         EXPECT_EQ(test::connectError("127.0.0.3", server), ECONNREFUSED);
 
         EnforcerLink next;
-        ASSERT_TRUE(next.adopt(0x53));
+        ASSERT_TRUE(next.adopt(QStringLiteral(TARVOK_TEST_ENFORCER), 0x53));
         EXPECT_EQ(next.tableName(), table);
         EXPECT_FALSE(EnforcerLink::orphanStatus(0x53)) << "its window is back";
         EXPECT_EQ(test::connectError("127.0.0.3", server), ECONNREFUSED) << "no gap";

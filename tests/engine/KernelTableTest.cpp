@@ -16,6 +16,7 @@
 #include <QTest>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <map>
 #include <poll.h>
@@ -358,6 +359,21 @@ TEST(KernelTable, SaysWhatIsInForceWhenTheKernelRefusesTheTable) {
     EXPECT_FALSE(policy.kernel.inForce());
     EXPECT_EQ(policy.engine.cutAbility(), CutAbility::NoPermission);
     EXPECT_EQ(policy.kernel.state(), EnforcementState::MonitorOnly);
+}
+
+// An enforcer that ended unasked is started again at the next retry, and the policy with it.
+TEST(KernelTable, AnEnforcerThatEndedIsStartedAgainWithThePolicy) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    Policy policy;
+    test::TcpListener listener("127.0.0.2", 47940);
+    policy.set({makeRule("block", "127.0.0.2", "47940")});
+    ASSERT_EQ(::kill(policy.enforcer.pid(), SIGKILL), 0);
+    const auto state = [&] { return policy.kernel.state(); };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state() == EnforcementState::MonitorOnly; }, 2000));
+    EXPECT_FALSE(refused("127.0.0.3", 0, listener)) << "the table went with its enforcer";
+    policy.kernel.findChild<QTimer*>(QStringLiteral("TimerKernelTable"))->start(1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state() == EnforcementState::TableAndCuts; }, 5000));
+    EXPECT_TRUE(refused("127.0.0.3", 0, listener));
 }
 
 // Without CAP_NET_ADMIN, libnftables writes "Operation not permitted (you must be root)" to
