@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -198,7 +199,7 @@ void Enforcer::handleVisitor(Peer& peer, const Record& record) {
         send(peer, {sequence, answer});
     } else if (std::holds_alternative<Adopt>(record.body)) {
         adopt(peer, sequence);
-    } else if (std::holds_alternative<Goodbye>(record.body) && m_window.fd < 0) {
+    } else if (std::holds_alternative<Goodbye>(record.body) && windowEnded()) {
         goodbye(peer, sequence);
     } else {
         send(peer, {sequence, Error{m_window.fd >= 0 ? "Tarvok's window is running"
@@ -289,19 +290,30 @@ void Enforcer::windowGone() {
         return;
     }
     m_windowGoneAt = static_cast<std::int64_t>(std::time(nullptr));
+    // The window's terminal or log is no place to write to any more, and must not be held
+    // open by a process that outlives it: the system log takes the rest.
+    if (const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC); null >= 0) {
+        for (int fd : {0, 1, 2})
+            ::dup2(null, fd);
+        ::close(null);
+    }
     ::openlog("tarvok-enforcer", LOG_PID, LOG_USER);
     ::syslog(LOG_WARNING, "Tarvok's window ended unexpectedly; its last policy stays in force "
                           "until Tarvok starts again or 'tarvok --exit' ends it");
 }
 
-void Enforcer::adopt(Peer& visitor, std::uint32_t sequence) {
-    // The old window may have died a moment ago, its end not read yet.
+bool Enforcer::windowEnded() {
+    // The window may have died a moment ago, its end not read yet.
     if (m_window.fd >= 0) {
         pollfd fd{m_window.fd, POLLIN, 0};
         if (::poll(&fd, 1, HandOverWaitMs) > 0 && !readFrom(m_window))
             windowGone();
     }
-    if (m_window.fd >= 0 || m_ended) {
+    return m_window.fd < 0;
+}
+
+void Enforcer::adopt(Peer& visitor, std::uint32_t sequence) {
+    if (!windowEnded() || m_ended) {
         send(visitor, {sequence, Error{"Tarvok's window is running"}});
         return;
     }

@@ -59,6 +59,8 @@ private:
     void goodbye(Peer& peer, std::uint32_t sequence);
     void windowGone();
     void adopt(Peer& visitor, std::uint32_t sequence);
+    // Whether the window has ended, waiting a moment for an end not read yet.
+    bool windowEnded();
     void acceptVisitor();
     void openRendezvous();
     void closeRendezvous();

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -23,8 +24,10 @@ Spawned spawnWithSocket(const char* program) {
     posix_spawnattr_t attributes;
     ::posix_spawn_file_actions_init(&actions);
     ::posix_spawnattr_init(&attributes);
-    // dup2 clears close-on-exec on the copy, so only descriptor 3 crosses.
+    // dup2 clears close-on-exec on the copy, so only descriptor 3 crosses; the helper reads
+    // nothing from the window's standard input.
     ::posix_spawn_file_actions_adddup2(&actions, pair[1], 3);
+    ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
     char* const argv[] = {const_cast<char*>(program), nullptr};
     pid_t pid = -1;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/EnforcerLink.h"
 #include "AppTestSupport.h"
 #include "policy/PolicyFile.h"
 #include "support/Loopback.h"
@@ -19,6 +20,7 @@ class RunningTarvok {
 public:
     explicit RunningTarvok(const ProgramFolder& folder, bool withoutNetAdmin = false,
                            bool copy = true, const QStringList& environment = {}) {
+        m_folder = folder.path();
         const QString binary = folder.file("tarvok");
         if (copy)
             QFile::copy(QStringLiteral(TARVOK_BINARY), binary);
@@ -32,6 +34,8 @@ public:
     ~RunningTarvok() {
         m_process.kill(); // nothing when it has ended
         m_process.waitForFinished(5000);
+        // A window that had to be killed leaves its enforcer keeping the policy: end it too.
+        EnforcerLink::endOrphan(EnforcerLink::instanceFor(m_folder));
     }
     // Sends the signal and waits for the orderly end. A program that has ended already has no
     // process id: kill(0) would signal the whole process group, the test runner among it.
@@ -60,6 +64,7 @@ public:
 private:
     QProcess m_process;
     QByteArray m_errors;
+    QString m_folder;
 };
 
 // A rule that blocks the listener's address and port.
