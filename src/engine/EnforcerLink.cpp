@@ -62,6 +62,9 @@ bool EnforcerLink::adopt(const QString& program, quint64 instance) {
 }
 
 bool EnforcerLink::greet(Body request, const QString& program) {
+    // Whatever an earlier enforcer left half-read or unanswered is no part of this one's stream.
+    m_reader = Reader{};
+    m_answered = m_sequence;
     const std::optional<Record> answer = await(send(std::move(request)), AnswerTimeoutMs);
     const auto* hello = answer ? std::get_if<HelloAnswer>(&answer->body) : nullptr;
     if (!hello) {
