@@ -256,9 +256,19 @@ bool EnforcementEngine::handleMatch(TcpRow& row, const Match& match, quint64 pas
     return yieldPoint(pass);
 }
 
-void EnforcementEngine::refused(const TcpRow& row) {
+void EnforcementEngine::refused(const TcpRow& row, bool udp) {
     // The rule the pass would have matched; none when the policy changed meanwhile.
-    const int matched = m_level == SecurityLevel::Normal ? firstMatch(row) : RuleIndex::NoMatch;
+    int matched = RuleIndex::NoMatch;
+    if (m_level == SecurityLevel::Normal && !udp) {
+        matched = firstMatch(row);
+    } else if (m_level == SecurityLevel::Normal) {
+        if (!m_udpIndex.isCurrentFor(m_rules))
+            m_udpIndex.rebuild(m_rules, RuleUdp);
+        const std::uint16_t port = platform::portNumber(row.remotePort);
+        matched = row.family == platform::Family::Inet6
+                      ? m_udpIndex.firstMatch(row.remote6, port)
+                      : m_udpIndex.firstMatch(row.remoteAddress, port);
+    }
     const int position = matched == RuleIndex::NoMatch ? 0 : matched + 1;
     countRefused(1);
     if (matched != RuleIndex::NoMatch) {
@@ -267,7 +277,7 @@ void EnforcementEngine::refused(const TcpRow& row) {
     }
     m_pendingNotice = notice(row, position);
     if (matched != RuleIndex::NoMatch && m_rules.isLogged(matched))
-        record(row, QStringLiteral("BLOCKED CONNECTION"), position);
+        record(row, QStringLiteral("BLOCKED CONNECTION"), position, udp);
 }
 
 void EnforcementEngine::countRefused(qint64 count) {
@@ -282,7 +292,8 @@ void EnforcementEngine::recordOnce(const TcpRow& row, bool failedCut, Status&& s
         record(row, status(), position);
 }
 
-void EnforcementEngine::record(const TcpRow& row, const QString& status, int position) {
+void EnforcementEngine::record(const TcpRow& row, const QString& status, int position,
+                               bool udp) {
     if (!m_events)
         return;
     const QLocale locale = QLocale::system();
@@ -290,7 +301,7 @@ void EnforcementEngine::record(const TcpRow& row, const QString& status, int pos
     EventRecord event{
         locale.toString(QTime::currentTime(), QLocale::ShortFormat) + QStringLiteral(" - ") +
             locale.toString(QDate::currentDate(), QLocale::ShortFormat),
-        QStringLiteral("TCP"),
+        udp ? QStringLiteral("UDP") : QStringLiteral("TCP"),
         localAddressText(row),
         QString::number(portNumber(row.localPort)),
         remoteAddressText(row),

@@ -75,8 +75,9 @@ public:
     Decision decide(const TcpRow& row);
 
     // A connection that the kernel table refused before its handshake: counted, announced and
-    // recorded (when its rule logs) as a cut is. countRefused only counts, for a flood.
-    void refused(const TcpRow& row);
+    // recorded (when its rule logs) as a cut is. countRefused only counts, for a flood. A
+    // refused UDP flow (udp) is matched against the rules that cover UDP and recorded as UDP.
+    void refused(const TcpRow& row, bool udp = false);
     void countRefused(qint64 count);
 
     // Whether cuts can work at all, as last found out (at start and after a failed cut). While
@@ -109,7 +110,7 @@ private:
     // Records the row unless the memory knows it; status is built only when it is recorded.
     template <typename Status>
     void recordOnce(const TcpRow& row, bool failedCut, Status&& status, int position);
-    void record(const TcpRow& row, const QString& status, int position);
+    void record(const TcpRow& row, const QString& status, int position, bool udp = false);
     QString notice(const TcpRow& row, int position) const;
     QString text(QString TextHolders::*holder) const;
     void yieldToUi();
@@ -127,6 +128,7 @@ private:
     RuleTable& m_rules;
     Termination m_termination;
     RuleIndex m_index;
+    RuleIndex m_udpIndex; // for refused UDP flows
     QTimer m_timer;
     SecurityLevel m_level = SecurityLevel::Normal;
     qint64 m_cutCount = 0;
