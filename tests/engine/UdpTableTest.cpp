@@ -1,6 +1,7 @@
 // Rules that cover UDP, and the Block level's UDP and ICMP, in the kernel table: tried with
 // real datagrams in this test's own network namespace.
 #include "engine/KernelTable.h"
+#include "engine/RuleCheck.h"
 #include "engine/SecurityLevels.h"
 #include "support/EnforcerSupport.h"
 #include "support/EngineRig.h"
@@ -91,6 +92,7 @@ TEST(UdpTable, ARuleForUdpStopsAQuicLikeExchangeThatATcpRuleLeavesAlone) {
         Fd server = test::boundUdp(c.server, 443), client = test::boundUdp(c.client, 0);
         ASSERT_EQ(test::udpExchange(client.get(), server.get(), c.server, 443), 40) << c.client;
         policy.set(c.protocol, c.blocked, c.port);
+        EXPECT_EQ(leavesUdpOpen(policy.rules, 0), c.reached > 0) << "the warning"; // as shown
         EXPECT_EQ(test::udpExchange(client.get(), server.get(), c.server, 443), c.reached)
             << c.client << " -> " << c.server << ", " << c.protocol << " rule for " << c.blocked;
     }
