@@ -255,6 +255,14 @@ void Enforcer::cut(Peer& peer, std::uint32_t sequence, const Cut& request) {
     row.localPort = platform::portField(request.localPort);
     row.remotePort = platform::portField(request.remotePort);
     row.interfaceIndex = request.interfaceIndex;
+    if (request.protocol == IPPROTO_UDP) {
+        const platform::UdpConnectionRow socket{row.localAddress, row.localPort,
+                                                row.remoteAddress, row.remotePort,
+                                                row.family,       row.local6,
+                                                row.remote6,      row.interfaceIndex};
+        send(peer, {sequence, CutAnswer{static_cast<std::int32_t>(m_diag.destroyUdp(socket))}});
+        return;
+    }
     send(peer, {sequence, CutAnswer{static_cast<std::int32_t>(m_diag.destroyTcp(row))}});
 }
 

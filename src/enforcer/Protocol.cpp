@@ -280,8 +280,8 @@ std::optional<Body> decodeBody(Type type, Fields& in, std::string* error) {
             return wrong("a cut record has the wrong length");
         if (!validSocketAddresses(cut.family, cut.local, cut.remote) || pad != 0)
             return wrong("a cut's family or addresses are not valid");
-        if (cut.protocol != 6)
-            return wrong("a cut names a protocol other than TCP");
+        if (cut.protocol != 6 && cut.protocol != 17)
+            return wrong("a cut names a protocol other than TCP and UDP");
         if (cut.localPort == 0 || cut.remotePort == 0)
             return wrong("a cut names port 0");
         return cut;

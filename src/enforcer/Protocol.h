@@ -87,7 +87,7 @@ struct SetPolicy {
 // endpoint fields (IPv4 in the first four bytes) and the interface it is bound to.
 struct Cut {
     std::uint8_t family = 0;
-    std::uint8_t protocol = 6; // IPPROTO_TCP
+    std::uint8_t protocol = 6; // IPPROTO_TCP, or IPPROTO_UDP for a connected UDP socket
     Address local{}, remote{};
     std::uint16_t localPort = 0, remotePort = 0;
     std::uint32_t interfaceIndex = 0;

@@ -152,6 +152,47 @@ int EnforcementEngine::firstMatch(const TcpRow& row) {
     return m_index.firstMatch(row.remoteAddress, port);
 }
 
+int EnforcementEngine::udpMatch(const TcpRow& row) {
+    if (!m_udpIndex.isCurrentFor(m_rules))
+        m_udpIndex.rebuild(m_rules, RuleUdp);
+    const std::uint16_t port = platform::portNumber(row.remotePort);
+    if (row.family == platform::Family::Inet6)
+        return m_udpIndex.firstMatch(row.remote6, port);
+    return m_udpIndex.firstMatch(row.remoteAddress, port);
+}
+
+bool EnforcementEngine::passUdp(quint64 pass) {
+    if (m_level == SecurityLevel::Allow || m_cutAbility != CutAbility::Works)
+        return true;
+    // Unconnected sockets have no remote end to judge: the kernel table alone covers them.
+    std::vector<platform::UdpConnectionRow> sockets;
+    if (m_tables.readConnectedUdp(sockets) != platform::ResultOk)
+        return true;
+    for (const platform::UdpConnectionRow& socket : sockets) {
+        const TcpRow row{platform::StateEstablished, socket.localAddress, socket.localPort,
+                         socket.remoteAddress,       socket.remotePort,   socket.family,
+                         socket.local6,              socket.remote6,      socket.interfaceIndex};
+        if (skipped(row))
+            continue;
+        const int matched = m_level == SecurityLevel::Normal ? udpMatch(row) : RuleIndex::NoMatch;
+        if (m_level == SecurityLevel::Normal &&
+            (matched == RuleIndex::NoMatch || m_rules.isAccept(matched)))
+            continue;
+        if (const std::uint32_t cut = m_termination.cutUdp(socket); cut != platform::ResultOk) {
+            cutFailed(cut);
+        } else if (matched != RuleIndex::NoMatch) { // the level's cuts go unrecorded, as TCP's
+            m_rules.addHit(matched);
+            countRefused(1);
+            m_pendingNotice = notice(row, matched + 1);
+            if (m_rules.isLogged(matched))
+                record(row, QStringLiteral("BLOCKED CONNECTION"), matched + 1, true);
+        }
+        if (!yieldPoint(pass))
+            return false;
+    }
+    return true;
+}
+
 EnforcementEngine::Decision EnforcementEngine::decide(const TcpRow& row) {
     if (skipped(row))
         return {};
@@ -215,6 +256,8 @@ void EnforcementEngine::runFreshPass() {
                 return;
         }
     }
+    if (!passUdp(pass))
+        return;
     // Connections that left the table are forgotten, so that they are recorded and counted
     // again when they come back.
     countAccepted();
@@ -259,16 +302,8 @@ bool EnforcementEngine::handleMatch(TcpRow& row, const Match& match, quint64 pas
 void EnforcementEngine::refused(const TcpRow& row, bool udp) {
     // The rule the pass would have matched; none when the policy changed meanwhile.
     int matched = RuleIndex::NoMatch;
-    if (m_level == SecurityLevel::Normal && !udp) {
-        matched = firstMatch(row);
-    } else if (m_level == SecurityLevel::Normal) {
-        if (!m_udpIndex.isCurrentFor(m_rules))
-            m_udpIndex.rebuild(m_rules, RuleUdp);
-        const std::uint16_t port = platform::portNumber(row.remotePort);
-        matched = row.family == platform::Family::Inet6
-                      ? m_udpIndex.firstMatch(row.remote6, port)
-                      : m_udpIndex.firstMatch(row.remoteAddress, port);
-    }
+    if (m_level == SecurityLevel::Normal)
+        matched = udp ? udpMatch(row) : firstMatch(row);
     const int position = matched == RuleIndex::NoMatch ? 0 : matched + 1;
     countRefused(1);
     if (matched != RuleIndex::NoMatch) {

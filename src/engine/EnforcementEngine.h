@@ -105,6 +105,11 @@ private:
     };
     bool skipped(const TcpRow& row) const;
     int firstMatch(const TcpRow& row);
+    // The first rule covering UDP that matches the row's remote end.
+    int udpMatch(const TcpRow& row);
+    // Cuts the connected UDP sockets that the level or a block rule stops; false when the
+    // pass was taken over while it yielded.
+    bool passUdp(quint64 pass);
     // False when the pass was superseded while it yielded and must stop.
     bool handleMatch(TcpRow& row, const Match& match, quint64 pass);
     // Records the row unless the memory knows it; status is built only when it is recorded.

@@ -31,6 +31,7 @@ TEST(EnforcerProtocol, EveryRecordComesBackAsItWasSent) {
         Hello{0x0123456789abcdefull},
         samplePolicy(),
         Cut{1, 6, v4(127, 0, 0, 3), v4(127, 0, 0, 2), 40000, 80, 7},
+        Cut{2, 17, {1}, {2}, 40000, 443, 0},
         Goodbye{},
         Status{},
         Adopt{},
@@ -82,7 +83,7 @@ TEST(EnforcerProtocol, RefusesEveryRecordWithAFieldOutOfItsRange) {
         {"refusal reserved", refusal, [](auto& b) { b[Body + 3] = 1; }},
         {"reserved", policy, [](auto& b) { b[Rule0 + 23] = 1; }},
         {"cut family", cut, [](auto& b) { b[Body] = 3; }},
-        {"cut protocol", cut, [](auto& b) { b[Body + 1] = 17; }},
+        {"cut protocol", cut, [](auto& b) { b[Body + 1] = 1; }},
         {"cut port 0", cut, [](auto& b) { b[Body + 4 + 16] = b[Body + 4 + 17] = 0; }},
         {"cut IPv4 tail", cut, [](auto& b) { b[Body + 4 + 15] = 1; }},
     };

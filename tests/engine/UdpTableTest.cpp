@@ -152,3 +152,25 @@ TEST(UdpTable, ARuleForUdpAloneCutsNoTcpConnection) {
     policy.set("TCP/UDP", "127.0.0.2");
     EXPECT_EQ(test::readOutcome(open.client.get(), 0), -ECONNABORTED);
 }
+
+// A connected UDP socket whose peer a new rule blocks is cut at the next pass, recorded as UDP;
+// a TCP-only rule leaves it, and an unconnected socket is left to the kernel table.
+TEST(UdpTable, TheNextPassCutsAConnectedUdpSocketThatANewRuleBlocks) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    Policy policy;
+    for (const char* protocol : {"TCP", "UDP"}) {
+        SCOPED_TRACE(protocol);
+        Fd server = test::boundUdp("127.0.0.2", 4434), loose = test::boundUdp("127.0.0.6", 0);
+        Fd client = test::boundUdp("127.0.0.6", 0);
+        const test::Endpoint peer = test::endpoint("127.0.0.2", 4434);
+        ASSERT_EQ(::connect(client.get(), peer.get(), peer.length), 0);
+        policy.set(protocol, "127.0.0.2", "4434");
+        policy.engine.runPass();
+        const bool cut = protocol == std::string("UDP");
+        EXPECT_EQ(test::readOutcome(client.get(), 0), cut ? -ECONNABORTED : -ETIMEDOUT);
+        EXPECT_EQ(test::readOutcome(loose.get(), 0), -ETIMEDOUT);
+        EXPECT_EQ(policy.events.records.size(), cut ? 1 : 0);
+    }
+    EXPECT_EQ(policy.events.records.last().protocol, "UDP");
+    EXPECT_EQ(policy.engine.cutCount(), 1);
+}
