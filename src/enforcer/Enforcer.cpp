@@ -25,6 +25,9 @@ constexpr std::uint16_t FirstLogGroup = 29814;
 constexpr int LogGroupsTried = 64;
 // Refusals of one connection closer together than this are one refusal.
 constexpr auto SameRefusal = std::chrono::seconds(2);
+// A UDP flow (the same endpoints) is refused datagram after datagram: it is reported once in
+// this time however many it sends.
+constexpr auto SameUdpFlow = std::chrono::seconds(60);
 constexpr std::size_t MaxRecent = 65536;
 // Reports that wait for a window that does not read are dropped beyond this, and counted.
 constexpr std::size_t MaxUnsent = 1 << 20;
@@ -253,6 +256,14 @@ void Enforcer::cut(Peer& peer, std::uint32_t sequence, const Cut& request) {
     row.localPort = platform::portField(request.localPort);
     row.remotePort = platform::portField(request.remotePort);
     row.interfaceIndex = request.interfaceIndex;
+    if (request.protocol == IPPROTO_UDP) {
+        const platform::UdpConnectionRow socket{row.localAddress, row.localPort,
+                                                row.remoteAddress, row.remotePort,
+                                                row.family,       row.local6,
+                                                row.remote6,      row.interfaceIndex};
+        send(peer, {sequence, CutAnswer{static_cast<std::int32_t>(m_diag.destroyUdp(socket))}});
+        return;
+    }
     send(peer, {sequence, CutAnswer{static_cast<std::int32_t>(m_diag.destroyTcp(row))}});
 }
 
@@ -397,7 +408,10 @@ void Enforcer::readRefusals() {
     m_lost += static_cast<std::uint32_t>(m_log.read(m_packets, 4096));
     const Clock::time_point now = Clock::now();
     if (m_recent.size() >= MaxRecent)
-        std::erase_if(m_recent, [&](const auto& entry) { return now - entry.second >= SameRefusal; });
+        std::erase_if(m_recent, [&](const auto& entry) {
+            return now - entry.second >= (std::get<0>(entry.first) == IPPROTO_UDP ? SameUdpFlow
+                                                                                  : SameRefusal);
+        });
     for (const platform::LoggedPacket& packet : m_packets)
         report(packet);
     if (m_lost > 0 && m_window.fd >= 0 && m_window.out.size() < MaxUnsent)
@@ -408,6 +422,7 @@ void Enforcer::report(const platform::LoggedPacket& packet) {
     Refusal refusal;
     refusal.family = static_cast<std::uint8_t>(packet.family);
     refusal.incoming = packet.incoming;
+    refusal.protocol = packet.protocol;
     const bool out = !packet.incoming;
     if (packet.family == platform::Family::Inet6) {
         refusal.local = out ? packet.source6 : packet.destination6;
@@ -418,11 +433,11 @@ void Enforcer::report(const platform::LoggedPacket& packet) {
     }
     refusal.localPort = out ? packet.sourcePort : packet.destinationPort;
     refusal.remotePort = out ? packet.destinationPort : packet.sourcePort;
-    const Endpoints key{refusal.family,     refusal.local,     refusal.localPort,
-                        refusal.remote,     refusal.remotePort, packet.tcpSequence};
+    const Endpoints key{refusal.protocol, refusal.family,     refusal.local,     refusal.localPort,
+                        refusal.remote,   refusal.remotePort, packet.tcpSequence};
     const Clock::time_point now = Clock::now();
-    if (const auto seen = m_recent.find(key);
-        seen != m_recent.end() && now - seen->second < SameRefusal)
+    const auto same = refusal.protocol == IPPROTO_UDP ? SameUdpFlow : SameRefusal;
+    if (const auto seen = m_recent.find(key); seen != m_recent.end() && now - seen->second < same)
         return;
     if (m_recent.size() < MaxRecent)
         m_recent[key] = now;
@@ -436,7 +451,8 @@ void Enforcer::report(const platform::LoggedPacket& packet) {
             m_lost = 0;
         }
         if (m_loggedInSecond++ < SystemLogPerSecond)
-            ::syslog(LOG_WARNING, "BLOCKED CONNECTION %s %s %s",
+            ::syslog(LOG_WARNING, "BLOCKED CONNECTION %s %s %s %s",
+                     refusal.protocol == IPPROTO_UDP ? "UDP" : "TCP",
                      endpointText(refusal.family, refusal.local, refusal.localPort).c_str(),
                      refusal.incoming ? "<-" : "->",
                      endpointText(refusal.family, refusal.remote, refusal.remotePort).c_str());

@@ -100,9 +100,10 @@ private:
 
     // Refusals passed on in the last seconds, by their endpoints and SYN sequence number: a
     // connection whose first packet the kernel sees twice (a Fast Open SYN and its retry) is
-    // one refusal, while a new attempt from the same ports is another.
-    using Endpoints =
-        std::tuple<std::uint8_t, Address, std::uint16_t, Address, std::uint16_t, std::uint32_t>;
+    // one refusal, while a new attempt from the same ports is another. UDP flows by their
+    // endpoints alone (the sequence is 0), over a longer time. First the protocol.
+    using Endpoints = std::tuple<std::uint8_t, std::uint8_t, Address, std::uint16_t, Address,
+                                 std::uint16_t, std::uint32_t>;
     std::map<Endpoints, Clock::time_point> m_recent;
     std::vector<platform::LoggedPacket> m_packets;
     Clock::time_point m_logSecond{};

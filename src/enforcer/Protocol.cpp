@@ -10,8 +10,6 @@ constexpr std::size_t AddressSize = 16;
 constexpr std::size_t CutSize = 4 + 2 * AddressSize + 4 + 4;
 constexpr std::size_t RefusalSize = 4 + 2 * AddressSize + 4;
 enum RuleFlag : std::uint8_t { Enabled = 1, Accept = 2, AnyPort = 4 };
-// A rule's protocols; only TCP is compiled into the table so far, so only it is accepted.
-constexpr std::uint8_t ProtoTcp = 1;
 
 class Writer {
 public:
@@ -102,7 +100,7 @@ void writeRule(Writer& out, const TypedRule& rule) {
                                      (rule.anyPort ? AnyPort : 0)));
     out.u16(rule.anyPort ? 0 : rule.port);
     out.address(rule.address);
-    out.u8(ProtoTcp);
+    out.u8(rule.protocols);
     out.u8(0);
     out.u16(0);
 }
@@ -118,6 +116,7 @@ std::optional<TypedRule> readRule(Fields& in, std::string* error) {
     rule.accept = flags & Accept;
     rule.anyPort = flags & AnyPort;
     rule.family = static_cast<RuleFamily>(family);
+    rule.protocols = protocols;
     const char* wrong = nullptr;
     if (family != 0 && family != 4 && family != 6)
         wrong = "a rule's address family is unknown";
@@ -128,7 +127,7 @@ std::optional<TypedRule> readRule(Fields& in, std::string* error) {
     else if ((family == 0 && !zeroFrom(rule.address, 0)) ||
              (family == 4 && !zeroFrom(rule.address, 4)))
         wrong = "a rule's address has bytes its family does not use";
-    else if (protocols != ProtoTcp)
+    else if (protocols == 0 || (protocols & ~ProtoBoth) != 0)
         wrong = "a rule's protocols are not supported";
     else if (pad != 0 || pad2 != 0)
         wrong = "a rule's reserved bytes are not zero";
@@ -196,7 +195,8 @@ struct Encoder {
     void operator()(const Refusal& refusal) const {
         out.u8(refusal.family);
         out.u8(refusal.incoming ? 1 : 0);
-        out.u16(0);
+        out.u8(refusal.protocol);
+        out.u8(0);
         writeSocket(out, refusal.local, refusal.localPort, refusal.remote, refusal.remotePort);
     }
     void operator()(const Lost& lost) const { out.u32(lost.count); }
@@ -280,8 +280,8 @@ std::optional<Body> decodeBody(Type type, Fields& in, std::string* error) {
             return wrong("a cut record has the wrong length");
         if (!validSocketAddresses(cut.family, cut.local, cut.remote) || pad != 0)
             return wrong("a cut's family or addresses are not valid");
-        if (cut.protocol != 6)
-            return wrong("a cut names a protocol other than TCP");
+        if (cut.protocol != 6 && cut.protocol != 17)
+            return wrong("a cut names a protocol other than TCP and UDP");
         if (cut.localPort == 0 || cut.remotePort == 0)
             return wrong("a cut names port 0");
         return cut;
@@ -305,13 +305,15 @@ std::optional<Body> decodeBody(Type type, Fields& in, std::string* error) {
         Refusal refusal;
         refusal.family = in.u8();
         const std::uint8_t incoming = in.u8();
-        const std::uint16_t pad = in.u16();
+        refusal.protocol = in.u8();
+        const std::uint8_t pad = in.u8();
         refusal.local = in.address();
         refusal.localPort = in.u16();
         refusal.remote = in.address();
         refusal.remotePort = in.u16();
         refusal.incoming = incoming == 1;
         if (in.ok() && (incoming > 1 || pad != 0 ||
+                        (refusal.protocol != 6 && refusal.protocol != 17) ||
                         !validSocketAddresses(refusal.family, refusal.local, refusal.remote)))
             return wrong("a refusal's fields are not valid");
         return refusal;

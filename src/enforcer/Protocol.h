@@ -52,6 +52,9 @@ enum class RuleFamily : std::uint8_t { Any = 0, V4 = 4, V6 = 6 };
 
 using Address = std::array<std::uint8_t, 16>; // IPv4 in the first four bytes, network order
 
+// The transport protocols a rule covers, as bits.
+enum RuleProtocol : std::uint8_t { ProtoTcp = 1, ProtoUdp = 2, ProtoBoth = ProtoTcp | ProtoUdp };
+
 struct TypedRule {
     RuleFamily family = RuleFamily::Any;
     Address address{};
@@ -59,6 +62,7 @@ struct TypedRule {
     std::uint16_t port = 0;
     bool accept = false;
     bool enabled = true;
+    std::uint8_t protocols = ProtoTcp; // RuleProtocol bits, never 0
     bool operator==(const TypedRule&) const = default;
 };
 
@@ -83,7 +87,7 @@ struct SetPolicy {
 // endpoint fields (IPv4 in the first four bytes) and the interface it is bound to.
 struct Cut {
     std::uint8_t family = 0;
-    std::uint8_t protocol = 6; // IPPROTO_TCP
+    std::uint8_t protocol = 6; // IPPROTO_TCP, or IPPROTO_UDP for a connected UDP socket
     Address local{}, remote{};
     std::uint16_t localPort = 0, remotePort = 0;
     std::uint32_t interfaceIndex = 0;
@@ -130,6 +134,7 @@ struct CutAnswer {
 struct Refusal {
     std::uint8_t family = 0; // as Cut's
     bool incoming = false;
+    std::uint8_t protocol = 6; // IPPROTO_TCP or IPPROTO_UDP
     Address local{}, remote{};
     std::uint16_t localPort = 0, remotePort = 0;
     bool operator==(const Refusal&) const = default;

@@ -48,49 +48,67 @@ struct FamilyRules {
     std::vector<Ordered> ordered;
 };
 
+// A step's keys as two plain sets, those refused and those accepted (a key is in one at
+// most). Plain sets rather than a verdict map: the kernel then neither checks every element's
+// jump nor walks them all again to drop their references when the table is replaced.
+std::string setsText(const Step& step) {
+    std::string out;
+    for (const bool refuse : {true, false}) {
+        std::size_t count = 0;
+        std::string elements;
+        for (const auto& [key, refuses] : step.elements) {
+            if (refuses != refuse)
+                continue;
+            if (count++ > 0)
+                elements += ",\n\t\t\t";
+            elements += key;
+        }
+        if (count == 0)
+            continue;
+        // The size tells the kernel how many elements come, so that it makes a hash table
+        // of that size at once rather than growing one insert after another.
+        out += "\tset " + step.map + (refuse ? "r" : "a") + " {\n\t\ttype " + step.type +
+               "\n\t\tsize " + std::to_string(count) + "\n\t\telements = { " + elements +
+               " }\n\t}\n";
+    }
+    return out;
+}
+
+
+// The lookups of one transport protocol. The rules that do not cover it are passed over, which
+// gives its packets the first rule that matches them, as the pass gives its rows.
+struct ProtocolLookups {
+    std::vector<Step> steps;
+    bool anyAny = false;     // an any-address, any-port rule ends the lookups
+    bool refuseRest = false; // and it blocks
+    bool empty() const { return steps.empty() && !anyAny; }
+};
+
 class Compiler {
 public:
-    Compiler(const SetPolicy& policy, const TableOptions& options)
-        : m_rules(policy.rules), m_options(options), m_ports(65536, None) {}
+    Compiler(const SetPolicy& policy, const TableOptions& options, RuleProtocol protocol)
+        : m_rules(policy.rules), m_options(options), m_protocol(protocol),
+          m_l4(protocol == ProtoUdp ? "udp" : "tcp"),
+          m_prefix(protocol == ProtoUdp ? "u" : ""), m_ports(65536, None) {}
 
-    std::string script(Level level, bool paused) {
-        std::string out = m_options.mayExist ? "table inet " + m_options.name + "\n" : "";
-        out += "delete table inet " + m_options.name + "\n";
-        out += "table inet " + m_options.name + " {\n\tflags owner\n";
-        if (!paused && level == Level::Block) {
-            out += refuseChain();
-            out += chains({}, true);
-        } else if (!paused && level == Level::Normal) {
-            parse();
-            std::vector<Step> steps;
-            compileFamily(m_v4, "4", "ip", "ipv4_addr", "ipv4", steps);
-            compileFamily(m_v6, "6", "ip6", "ipv6_addr", "ipv6", steps);
-            if (!steps.empty() || m_anyAny != None) {
-                out += refuseChain();
-                for (const Step& step : steps)
-                    out += setsText(step);
-                out += chains(steps, m_anyAny != None && !m_rules[m_anyAny].accept);
-            }
-        }
-        out += "}\n";
-        return out;
+    ProtocolLookups compile() {
+        parse();
+        ProtocolLookups lookups;
+        compileFamily(m_v4, "4", "ip", "ipv4_addr", "ipv4", lookups.steps);
+        compileFamily(m_v6, "6", "ip6", "ipv6_addr", "ipv6", lookups.steps);
+        lookups.anyAny = m_anyAny != None;
+        lookups.refuseRest = lookups.anyAny && refuses(m_anyAny);
+        return lookups;
     }
 
 private:
     bool refuses(int row) const { return !m_rules[static_cast<std::size_t>(row)].accept; }
 
-    std::string refuseChain() const {
-        std::string out = "\tchain refuse {\n";
-        if (m_options.logGroup > 0)
-            out += "\t\tlog group " + std::to_string(m_options.logGroup) + "\n";
-        return out + "\t\treject with tcp reset\n\t}\n";
-    }
-
     void parse() {
         for (std::size_t i = 0; i < m_rules.size(); ++i) {
             const TypedRule& rule = m_rules[i];
             const int row = static_cast<int>(i);
-            if (!rule.enabled)
+            if (!rule.enabled || !(rule.protocols & m_protocol))
                 continue;
             if (rule.family == RuleFamily::Any) {
                 if (rule.anyPort) {
@@ -172,8 +190,9 @@ private:
         }
 
         const std::string endpointType = addrType + " . inet_service";
-        Step endpointStep{"e" + suffix, endpointType, proto + " daddr . tcp dport",
-                          proto + " saddr . tcp sport", {}};
+        Step endpointStep{m_prefix + "e" + suffix, endpointType,
+                          proto + " daddr . " + m_l4 + " dport",
+                          proto + " saddr . " + m_l4 + " sport", {}};
         for (const auto& [key, row] : endpoints)
             endpointStep.elements.push_back(
                 {addressText(key.first) + " . " + std::to_string(key.second), refuses(row)});
@@ -183,14 +202,14 @@ private:
             return Step{name, addrType, proto + " daddr", proto + " saddr", {}};
         };
         const auto portStep = [&](const std::string& name) {
-            return Step{name, "inet_service", "meta nfproto " + nfproto + " tcp dport",
-                        "meta nfproto " + nfproto + " tcp sport", {}};
+            return Step{name, "inet_service", "meta nfproto " + nfproto + " " + m_l4 + " dport",
+                        "meta nfproto " + nfproto + " " + m_l4 + " sport", {}};
         };
         if (resolve) {
-            Step byAddress = addressStep("a" + suffix);
+            Step byAddress = addressStep(m_prefix + "a" + suffix);
             for (const auto& [row, address] : addresses)
                 byAddress.elements.push_back({addressText(address), refuses(row)});
-            Step byPort = portStep("p" + suffix);
+            Step byPort = portStep(m_prefix + "p" + suffix);
             for (const auto& [row, port] : ports)
                 byPort.elements.push_back({std::to_string(port), refuses(row)});
             pushStep(steps, portsFirst ? std::move(byPort) : std::move(byAddress));
@@ -201,7 +220,7 @@ private:
         std::size_t run = 0;
         for (std::size_t i = 0; i < rules.ordered.size();) {
             const bool isPort = rules.ordered[i].isPort;
-            const std::string name = "r" + suffix + "_" + std::to_string(run++);
+            const std::string name = m_prefix + "r" + suffix + "_" + std::to_string(run++);
             Step step = isPort ? portStep(name) : addressStep(name);
             std::map<std::string, bool> seen;
             for (; i < rules.ordered.size() && rules.ordered[i].isPort == isPort; ++i) {
@@ -219,80 +238,115 @@ private:
             steps.push_back(std::move(step));
     }
 
-    // A step's keys as two plain sets, those refused and those accepted (a key is in one at
-    // most). Plain sets rather than a verdict map: the kernel then neither checks every element's
-    // jump nor walks them all again to drop their references when the table is replaced.
-    static std::string setsText(const Step& step) {
-        std::string out;
-        for (const bool refuse : {true, false}) {
-            std::size_t count = 0;
-            std::string elements;
-            for (const auto& [key, refuses] : step.elements) {
-                if (refuses != refuse)
-                    continue;
-                if (count++ > 0)
-                    elements += ",\n\t\t\t";
-                elements += key;
-            }
-            if (count == 0)
-                continue;
-            // The size tells the kernel how many elements come, so that it makes a hash table
-            // of that size at once rather than growing one insert after another.
-            out += "\tset " + step.map + (refuse ? "r" : "a") + " {\n\t\ttype " + step.type +
-                   "\n\t\tsize " + std::to_string(count) + "\n\t\telements = { " + elements +
-                   " }\n\t}\n";
-        }
-        return out;
-    }
-
-    static std::string chains(const std::vector<Step>& steps, bool refuseRest) {
-        std::string out;
-        for (const bool output : {true, false}) {
-            const std::string local = output ? "saddr" : "daddr";
-            const std::string decide = output ? "decide_out" : "decide_in";
-            // The rows the pass never cuts, then the lookups.
-            out += "\tchain " + decide + " {\n";
-            out += "\t\tip " + local + " 127.0.0.1 accept\n";
-            out += "\t\tip6 " + local + " { ::1, ::ffff:127.0.0.1 } accept\n";
-            for (const Step& step : steps) {
-                const std::string& key = output ? step.outKey : step.inKey;
-                const auto has = [&](bool refuse) {
-                    return std::any_of(step.elements.begin(), step.elements.end(),
-                                       [&](const auto& element) { return element.second == refuse; });
-                };
-                if (has(true))
-                    out += "\t\t" + key + " @" + step.map + "r goto refuse\n";
-                if (has(false))
-                    out += "\t\t" + key + " @" + step.map + "a accept\n";
-            }
-            if (refuseRest)
-                out += "\t\tgoto refuse\n";
-            out += "\t}\n";
-            // One rule per packet: only the first packet of a new TCP connection goes further.
-            // The output chain runs before connection tracking and address translation, so that
-            // it judges the destination the program asked for, as the pass does; refused there,
-            // the packet leaves no conntrack entry behind.
-            out += output ? "\tchain output {\n\t\ttype filter hook output priority raw; "
-                            "policy accept;\n"
-                          : "\tchain input {\n\t\ttype filter hook input priority filter; "
-                            "policy accept;\n";
-            out += "\t\ttcp flags & (syn | ack) == syn goto " + decide + "\n\t}\n";
-        }
-        return out;
-    }
-
     const std::vector<TypedRule>& m_rules;
     const TableOptions& m_options;
+    const RuleProtocol m_protocol;
+    const std::string m_l4;     // the nftables word for the protocol's header
+    const std::string m_prefix; // of its set names
     std::vector<int> m_ports; // lowest row of each any-address port rule
     int m_anyAny = None;
     FamilyRules<std::uint32_t> m_v4;
     FamilyRules<Address6> m_v6;
 };
 
+
+const char* const Exempt[] = {"127.0.0.1", "{ ::1, ::ffff:127.0.0.1 }"};
+
+// One decide chain: the rows the pass never cuts, then the lookups of one protocol.
+std::string decideChain(const std::string& name, bool output, const ProtocolLookups& lookups,
+                        const std::string& refuse) {
+    const std::string local = output ? "saddr" : "daddr";
+    std::string out = "\tchain " + name + " {\n";
+    out += "\t\tip " + local + " " + Exempt[0] + " accept\n";
+    out += "\t\tip6 " + local + " " + Exempt[1] + " accept\n";
+    for (const Step& step : lookups.steps) {
+        const std::string& key = output ? step.outKey : step.inKey;
+        const auto has = [&](bool refuses) {
+            return std::any_of(step.elements.begin(), step.elements.end(),
+                               [&](const auto& element) { return element.second == refuses; });
+        };
+        if (has(true))
+            out += "\t\t" + key + " @" + step.map + "r goto " + refuse + "\n";
+        if (has(false))
+            out += "\t\t" + key + " @" + step.map + "a accept\n";
+    }
+    if (lookups.refuseRest)
+        out += "\t\tgoto " + refuse + "\n";
+    return out + "\t}\n";
+}
+
+// At the Block level, ICMP: the link's own messages (IPv6 neighbour discovery and router
+// messages, without which the link fails) and errors about what passes go on; the rest stops.
+std::string icmpChain(const std::string& name, bool output) {
+    const std::string local = output ? "saddr" : "daddr";
+    std::string out = "\tchain " + name + " {\n";
+    out += "\t\tip " + local + " " + Exempt[0] + " accept\n";
+    out += "\t\tip6 " + local + " " + Exempt[1] + " accept\n";
+    out += "\t\ticmpv6 type { nd-neighbor-solicit, nd-neighbor-advert, nd-router-solicit, "
+           "nd-router-advert, nd-redirect } accept\n";
+    if (!output) // the input hook comes after connection tracking
+        out += "\t\tct state related accept\n";
+    return out + "\t\tdrop\n\t}\n";
+}
+
+std::string script(const SetPolicy& policy, const TableOptions& options) {
+    std::string out = options.mayExist ? "table inet " + options.name + "\n" : "";
+    out += "delete table inet " + options.name + "\n";
+    out += "table inet " + options.name + " {\n\tflags owner\n";
+    const bool block = !policy.paused && policy.level == Level::Block;
+    ProtocolLookups tcp, udp;
+    if (block) {
+        tcp.refuseRest = udp.refuseRest = true;
+    } else if (!policy.paused && policy.level == Level::Normal) {
+        tcp = Compiler(policy, options, ProtoTcp).compile();
+        udp = Compiler(policy, options, ProtoUdp).compile();
+    }
+    const bool hasTcp = block || !tcp.empty(), hasUdp = block || !udp.empty();
+    if (!hasTcp && !hasUdp)
+        return out + "}\n";
+    const std::string log =
+        options.logGroup > 0 ? "\t\tlog group " + std::to_string(options.logGroup) + "\n" : "";
+    // A refused TCP connection gets a reset; a refused datagram is dropped, so that the program
+    // sending it gets EPERM from its send and nothing leaves.
+    if (hasTcp)
+        out += "\tchain refuse {\n" + log + "\t\treject with tcp reset\n\t}\n";
+    if (hasUdp)
+        out += "\tchain refuse_datagram {\n" + log + "\t\tdrop\n\t}\n";
+    for (const ProtocolLookups* lookups : {&tcp, &udp})
+        for (const Step& step : lookups->steps)
+            out += setsText(step);
+    for (const bool output : {true, false}) {
+        const std::string way = output ? "_out" : "_in";
+        if (hasTcp)
+            out += decideChain("decide" + way, output, tcp, "refuse");
+        if (hasUdp)
+            out += decideChain("decide_udp" + way, output, udp, "refuse_datagram");
+        if (block)
+            out += icmpChain("decide_icmp" + way, output);
+        // Only the first packet of a new TCP connection goes further, but every datagram: a
+        // new rule then stops a UDP flow already running at once. The output chain runs
+        // before connection tracking and address translation, so that it judges the
+        // destination the program asked for, as the pass does; refused there, the packet
+        // leaves no conntrack entry behind.
+        out += output ? "\tchain output {\n\t\ttype filter hook output priority raw; "
+                        "policy accept;\n"
+                      : "\tchain input {\n\t\ttype filter hook input priority filter; "
+                        "policy accept;\n";
+        if (hasTcp)
+            out += "\t\ttcp flags & (syn | ack) == syn goto decide" + way + "\n";
+        if (hasUdp)
+            out += "\t\tmeta l4proto udp goto decide_udp" + way + "\n";
+        if (block)
+            out += "\t\tmeta l4proto { icmp, ipv6-icmp } goto decide_icmp" + way + "\n";
+        out += "\t}\n";
+    }
+    return out + "}\n";
+}
+
 } // namespace
 
 std::string tableScript(const SetPolicy& policy, const TableOptions& options) {
-    return Compiler(policy, options).script(policy.level, policy.paused);
+    return script(policy, options);
 }
 
 std::string tableRemoval(const std::string& name) {

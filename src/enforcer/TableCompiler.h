@@ -2,12 +2,18 @@
 // The policy as the kernel's packet filter holds it: typed rules, the level and the pause
 // switch compiled into one nftables script for the enforcer's own table.
 //
-// Only the first packet of a new TCP connection (a SYN without ACK) walks the chains; every
-// other packet passes at their top. A connection is refused (TCP reset) exactly when the
+// Only the first packet of a new TCP connection (a SYN without ACK) walks the TCP chains, while
+// every UDP datagram walks the UDP chains, so that a new rule stops a flow already running at
+// once (a lookup per datagram costs little beside a send; see bench/KernelTableBench.cpp). Each
+// protocol's chains hold the rules that cover it. A connection is refused (TCP reset; a
+// datagram is dropped, which its sender sees as EPERM) exactly when the
 // enforcement pass would cut one of its two rows: the output chain decides the row of the side
 // that opens it (remote = the destination it asked for, before any address translation), the
 // input chain the row of the side that accepts it (remote = source). The rows that the pass
 // skips (local address 127.0.0.1, ::1 and the v4-mapped form) are never refused.
+//
+// The Block level refuses TCP, UDP and ICMP but for those rows, IPv6 neighbour discovery and
+// router messages, and ICMP errors about what passes (TCP past its first packet).
 //
 // First match wins in the pass; the kernel gets the same answer from a few set lookups rather
 // than one rule per row, so that thousands of rules cost a new connection almost nothing:

@@ -48,6 +48,9 @@ public:
 
     // Classic TCP read into rows; the result code of the read (0 success, 50 unsupported).
     std::uint32_t readTcp(std::vector<TcpRow>& rows) { return m_diag.readTcp(rows); }
+    std::uint32_t readConnectedUdp(std::vector<platform::UdpConnectionRow>& rows) {
+        return m_diag.readConnectedUdp(rows);
+    }
 
 private:
     platform::SockDiag& m_diag;

@@ -152,6 +152,47 @@ int EnforcementEngine::firstMatch(const TcpRow& row) {
     return m_index.firstMatch(row.remoteAddress, port);
 }
 
+int EnforcementEngine::udpMatch(const TcpRow& row) {
+    if (!m_udpIndex.isCurrentFor(m_rules))
+        m_udpIndex.rebuild(m_rules, RuleUdp);
+    const std::uint16_t port = platform::portNumber(row.remotePort);
+    if (row.family == platform::Family::Inet6)
+        return m_udpIndex.firstMatch(row.remote6, port);
+    return m_udpIndex.firstMatch(row.remoteAddress, port);
+}
+
+bool EnforcementEngine::passUdp(quint64 pass) {
+    if (m_level == SecurityLevel::Allow || m_cutAbility != CutAbility::Works)
+        return true;
+    // Unconnected sockets have no remote end to judge: the kernel table alone covers them.
+    std::vector<platform::UdpConnectionRow> sockets;
+    if (m_tables.readConnectedUdp(sockets) != platform::ResultOk)
+        return true;
+    for (const platform::UdpConnectionRow& socket : sockets) {
+        const TcpRow row{platform::StateEstablished, socket.localAddress, socket.localPort,
+                         socket.remoteAddress,       socket.remotePort,   socket.family,
+                         socket.local6,              socket.remote6,      socket.interfaceIndex};
+        if (skipped(row))
+            continue;
+        const int matched = m_level == SecurityLevel::Normal ? udpMatch(row) : RuleIndex::NoMatch;
+        if (m_level == SecurityLevel::Normal &&
+            (matched == RuleIndex::NoMatch || m_rules.isAccept(matched)))
+            continue;
+        if (const std::uint32_t cut = m_termination.cutUdp(socket); cut != platform::ResultOk) {
+            cutFailed(cut);
+        } else if (matched != RuleIndex::NoMatch) { // the level's cuts go unrecorded, as TCP's
+            m_rules.addHit(matched);
+            countRefused(1);
+            m_pendingNotice = notice(row, matched + 1);
+            if (m_rules.isLogged(matched))
+                record(row, QStringLiteral("BLOCKED CONNECTION"), matched + 1, true);
+        }
+        if (!yieldPoint(pass))
+            return false;
+    }
+    return true;
+}
+
 EnforcementEngine::Decision EnforcementEngine::decide(const TcpRow& row) {
     if (skipped(row))
         return {};
@@ -215,6 +256,8 @@ void EnforcementEngine::runFreshPass() {
                 return;
         }
     }
+    if (!passUdp(pass))
+        return;
     // Connections that left the table are forgotten, so that they are recorded and counted
     // again when they come back.
     countAccepted();
@@ -256,9 +299,11 @@ bool EnforcementEngine::handleMatch(TcpRow& row, const Match& match, quint64 pas
     return yieldPoint(pass);
 }
 
-void EnforcementEngine::refused(const TcpRow& row) {
+void EnforcementEngine::refused(const TcpRow& row, bool udp) {
     // The rule the pass would have matched; none when the policy changed meanwhile.
-    const int matched = m_level == SecurityLevel::Normal ? firstMatch(row) : RuleIndex::NoMatch;
+    int matched = RuleIndex::NoMatch;
+    if (m_level == SecurityLevel::Normal)
+        matched = udp ? udpMatch(row) : firstMatch(row);
     const int position = matched == RuleIndex::NoMatch ? 0 : matched + 1;
     countRefused(1);
     if (matched != RuleIndex::NoMatch) {
@@ -270,7 +315,7 @@ void EnforcementEngine::refused(const TcpRow& row) {
     // a rule that logs.
     if ((matched != RuleIndex::NoMatch && m_rules.isLogged(matched)) ||
         m_level == SecurityLevel::Block)
-        record(row, QStringLiteral("BLOCKED CONNECTION"), position);
+        record(row, QStringLiteral("BLOCKED CONNECTION"), position, udp);
 }
 
 void EnforcementEngine::countRefused(qint64 count) {
@@ -285,7 +330,8 @@ void EnforcementEngine::recordOnce(const TcpRow& row, bool failedCut, Status&& s
         record(row, status(), position);
 }
 
-void EnforcementEngine::record(const TcpRow& row, const QString& status, int position) {
+void EnforcementEngine::record(const TcpRow& row, const QString& status, int position,
+                               bool udp) {
     if (!m_events)
         return;
     const QLocale locale = QLocale::system();
@@ -293,7 +339,7 @@ void EnforcementEngine::record(const TcpRow& row, const QString& status, int pos
     EventRecord event{
         locale.toString(QTime::currentTime(), QLocale::ShortFormat) + QStringLiteral(" - ") +
             locale.toString(QDate::currentDate(), QLocale::ShortFormat),
-        QStringLiteral("TCP"),
+        udp ? QStringLiteral("UDP") : QStringLiteral("TCP"),
         localAddressText(row),
         QString::number(portNumber(row.localPort)),
         remoteAddressText(row),

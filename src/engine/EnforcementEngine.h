@@ -76,8 +76,9 @@ public:
 
     // A connection that the kernel table refused before its handshake: counted, announced and
     // recorded as a cut is: when its rule logs, and always at the Block level. countRefused
-    // only counts, for a flood.
-    void refused(const TcpRow& row);
+    // only counts, for a flood. A refused UDP flow (udp) is matched against the rules that
+    // cover UDP and recorded as UDP.
+    void refused(const TcpRow& row, bool udp = false);
     void countRefused(qint64 count);
 
     // Whether cuts can work at all, as last found out (at start and after a failed cut). While
@@ -105,12 +106,17 @@ private:
     };
     bool skipped(const TcpRow& row) const;
     int firstMatch(const TcpRow& row);
+    // The first rule covering UDP that matches the row's remote end.
+    int udpMatch(const TcpRow& row);
+    // Cuts the connected UDP sockets that the level or a block rule stops; false when the
+    // pass was taken over while it yielded.
+    bool passUdp(quint64 pass);
     // False when the pass was superseded while it yielded and must stop.
     bool handleMatch(TcpRow& row, const Match& match, quint64 pass);
     // Records the row unless the memory knows it; status is built only when it is recorded.
     template <typename Status>
     void recordOnce(const TcpRow& row, bool failedCut, Status&& status, int position);
-    void record(const TcpRow& row, const QString& status, int position);
+    void record(const TcpRow& row, const QString& status, int position, bool udp = false);
     QString notice(const TcpRow& row, int position) const;
     QString text(QString TextHolders::*holder) const;
     void yieldToUi();
@@ -128,6 +134,7 @@ private:
     RuleTable& m_rules;
     Termination m_termination;
     RuleIndex m_index;
+    RuleIndex m_udpIndex; // for refused UDP flows
     QTimer m_timer;
     SecurityLevel m_level = SecurityLevel::Normal;
     qint64 m_cutCount = 0;

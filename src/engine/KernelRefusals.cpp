@@ -3,6 +3,7 @@
 #include "engine/TextKeys.h"
 
 #include <cstring>
+#include <netinet/in.h>
 
 namespace tarvok {
 
@@ -40,7 +41,7 @@ void KernelRefusals::take(const enforcer::Refusal& refusal) {
     }
     row.localPort = platform::portField(refusal.localPort);
     row.remotePort = platform::portField(refusal.remotePort);
-    m_engine.refused(row);
+    m_engine.refused(row, refusal.protocol == IPPROTO_UDP);
 }
 
 // Refusals the kernel could not deliver (lost > 0), or one over the rate (0, counted already):

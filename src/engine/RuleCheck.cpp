@@ -2,6 +2,7 @@
 
 #include "engine/RuleIndex.h"
 
+#include <algorithm>
 #include <map>
 #include <unordered_map>
 
@@ -80,7 +81,22 @@ private:
 
 std::vector<RuleFinding> findNeverMatching(const RuleTable& table) {
     std::vector<RuleFinding> findings(static_cast<std::size_t>(table.count()));
-    Covers covers;
+    // The covers of each protocol apart: a rule is shadowed only when rules above cover it for
+    // every protocol it covers, so that a TCP rule leaves a TCP-and-UDP rule below it its UDP.
+    Covers covers[2];
+    const auto coverOf = [&covers](const AddressPattern& address, const PortPattern& port,
+                                   std::uint8_t protocols) {
+        int last = -1;
+        for (int p = 0; p < 2; ++p) {
+            if (!(protocols & (1 << p)))
+                continue;
+            const int cover = covers[p].coverOf(address, port);
+            if (cover < 0)
+                return -1;
+            last = std::max(last, cover);
+        }
+        return last;
+    };
     const RuleWords& words = table.words();
     for (int row = 0; row < table.count(); ++row) {
         const Rule& rule = table.rule(row);
@@ -91,14 +107,26 @@ std::vector<RuleFinding> findNeverMatching(const RuleTable& table) {
             finding.kind = RuleFinding::BadAddress;
         } else if (port.kind == PortPattern::Nothing) {
             finding.kind = RuleFinding::BadPort;
-        } else if (const int cover = covers.coverOf(address, port); cover >= 0) {
+        } else if (const int cover = coverOf(address, port, parseProtocolCell(rule.protocol));
+                   cover >= 0) {
             // Disabled rules are judged too: switching one on would not make it match.
             finding = {RuleFinding::ShadowedBy, cover};
         } else if (table.isEnabled(row)) {
-            covers.add(address, port, row);
+            for (int p = 0; p < 2; ++p)
+                if (parseProtocolCell(rule.protocol) & (1 << p))
+                    covers[p].add(address, port, row);
         }
     }
     return findings;
+}
+
+bool leavesUdpOpen(const RuleTable& table, int row) {
+    if (row < 0 || row >= table.count() || table.isAccept(row) || !table.isEnabled(row))
+        return false;
+    const Rule& rule = table.rule(row);
+    const AddressPattern::Kind address = parseAddressCell(rule.address, table.words()).kind;
+    return parseProtocolCell(rule.protocol) == RuleTcp &&
+           (address == AddressPattern::Exact || address == AddressPattern::Exact6);
 }
 
 } // namespace tarvok

@@ -2,7 +2,8 @@
 // Finds the rules that can never decide a connection: a rule whose address or port cell can
 // match nothing, and a rule below an enabled rule that covers every connection it covers
 // (any address and any port; the same address with any port; any address with the same port;
-// the same address and port). Such rules are only reported; nothing is changed.
+// the same address and port), for every protocol it covers. Such rules are only reported;
+// nothing is changed.
 
 #include "engine/RuleTable.h"
 
@@ -19,5 +20,9 @@ struct RuleFinding {
 
 // One finding per row of the table, in a single walk from the top.
 std::vector<RuleFinding> findNeverMatching(const RuleTable& table);
+
+// Whether the row is an enabled block rule for one address that covers TCP alone: programs
+// still reach that address over UDP (QUIC, DNS). False for a row out of range.
+bool leavesUdpOpen(const RuleTable& table, int row);
 
 } // namespace tarvok

@@ -127,7 +127,21 @@ int RuleIndex::LowestRowMap::find(std::uint64_t key) const {
     }
 }
 
-void RuleIndex::rebuild(const RuleTable& table) {
+std::uint8_t parseProtocolCell(const QString& cell) {
+    if (cell == QLatin1String("UDP"))
+        return RuleUdp;
+    if (cell == QLatin1String("TCP/UDP"))
+        return RuleTcpUdp;
+    return RuleTcp;
+}
+
+QString protocolCell(std::uint8_t protocols) {
+    if (protocols == RuleUdp)
+        return QStringLiteral("UDP");
+    return protocols == RuleTcpUdp ? QStringLiteral("TCP/UDP") : QStringLiteral("TCP");
+}
+
+void RuleIndex::rebuild(const RuleTable& table, std::uint8_t protocol) {
     m_table = &table;
     m_generation = table.generation();
     m_built = true;
@@ -144,9 +158,9 @@ void RuleIndex::rebuild(const RuleTable& table) {
     std::size_t exactAddressAnyPort = 0, exactBoth = 0;
     const RuleWords& words = table.words();
     for (int row = 0; row < table.count(); ++row) {
-        if (!table.isEnabled(row))
-            continue;
         const Rule& rule = table.rule(row);
+        if (!table.isEnabled(row) || !(parseProtocolCell(rule.protocol) & protocol))
+            continue;
         const AddressPattern address = parseAddressCell(rule.address, words);
         const PortPattern port = parsePortCell(rule.port, words);
         if (address.kind == AddressPattern::Nothing || port.kind == PortPattern::Nothing)

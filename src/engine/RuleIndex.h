@@ -33,13 +33,19 @@ struct PortPattern {
     std::uint16_t port = 0; // for Exact
 };
 AddressPattern parseAddressCell(const QString& cell, const RuleWords& words);
+// A rule's protocols, as bits (1 TCP, 2 UDP), from its protocol cell: "TCP", "UDP" or
+// "TCP/UDP". Any other text is TCP, the protocol of every rule before there was a choice.
+enum RuleProtocols : std::uint8_t { RuleTcp = 1, RuleUdp = 2, RuleTcpUdp = 3 };
+std::uint8_t parseProtocolCell(const QString& cell);
+QString protocolCell(std::uint8_t protocols);
 PortPattern parsePortCell(const QString& cell, const RuleWords& words);
 
 class RuleIndex {
 public:
     static constexpr int NoMatch = -1;
 
-    void rebuild(const RuleTable& table);
+    // The index serves one protocol: rules that do not cover it are passed over.
+    void rebuild(const RuleTable& table, std::uint8_t protocol = RuleTcp);
     bool isCurrentFor(const RuleTable& table) const {
         return m_built && m_generation == table.generation() && m_table == &table;
     }

@@ -1,5 +1,7 @@
 #include "engine/Termination.h"
 
+#include <netinet/in.h>
+
 #include "engine/EnforcerLink.h"
 
 #include <cerrno>
@@ -7,12 +9,14 @@
 
 namespace tarvok {
 
-std::uint32_t Termination::cutRow(TcpRow& row) {
-    row.state = platform::StateDeleteTcb;
-    EnforcerLink* enforcer = m_tables.enforcer();
+namespace {
+
+template <typename Row>
+std::uint32_t cutThrough(EnforcerLink* enforcer, const Row& row, std::uint8_t protocol) {
     if (!enforcer || !enforcer->isRunning())
         return ENOTCONN;
     enforcer::Cut cut;
+    cut.protocol = protocol;
     cut.family = static_cast<std::uint8_t>(row.family);
     if (row.family == platform::Family::Inet6) {
         cut.local = row.local6;
@@ -25,6 +29,17 @@ std::uint32_t Termination::cutRow(TcpRow& row) {
     cut.remotePort = platform::portNumber(row.remotePort);
     cut.interfaceIndex = row.interfaceIndex;
     return static_cast<std::uint32_t>(enforcer->cut(cut));
+}
+
+} // namespace
+
+std::uint32_t Termination::cutRow(TcpRow& row) {
+    row.state = platform::StateDeleteTcb;
+    return cutThrough(m_tables.enforcer(), row, IPPROTO_TCP);
+}
+
+std::uint32_t Termination::cutUdp(const platform::UdpConnectionRow& row) {
+    return cutThrough(m_tables.enforcer(), row, IPPROTO_UDP);
 }
 
 CutAbility Termination::ability() const {

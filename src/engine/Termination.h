@@ -18,6 +18,8 @@ public:
     // Sets row's state to 12 and cuts it; 0 on success, the kernel's error otherwise
     // (ENOTCONN when no enforcer runs).
     std::uint32_t cutRow(TcpRow& row);
+    // Cuts a connected UDP socket the same way.
+    std::uint32_t cutUdp(const platform::UdpConnectionRow& row);
     // Whether cuts work, as the enforcer found at its start.
     CutAbility ability() const;
     // Reads the classic TCP table and tells whether its entry count (0 when the read fails)

@@ -21,6 +21,7 @@ enforcer::SetPolicy typedPolicy(const RuleTable& table, SecurityLevel level, boo
         const PortPattern port = parsePortCell(cells.port, words);
         enforcer::TypedRule rule;
         rule.accept = table.isAccept(row);
+        rule.protocols = parseProtocolCell(cells.protocol);
         rule.enabled = table.isEnabled(row) && address.kind != AddressPattern::Nothing &&
                        port.kind != PortPattern::Nothing;
         if (rule.enabled) {

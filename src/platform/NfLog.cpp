@@ -154,26 +154,29 @@ bool decodeLoggedPacket(const unsigned char* attributes, std::size_t length, Log
     const unsigned version = payload[0] >> 4;
     if (version == 4) {
         const std::size_t headerLength = (payload[0] & 0x0f) * 4u;
-        if (headerLength < 20 || payloadLength < headerLength + 4 || payload[9] != IPPROTO_TCP)
+        if (headerLength < 20 || payloadLength < headerLength + 4 ||
+            (payload[9] != IPPROTO_TCP && payload[9] != IPPROTO_UDP))
             return false;
         packet.family = Family::Inet;
+        packet.protocol = payload[9];
         std::memcpy(&packet.source, payload + 12, 4);
         std::memcpy(&packet.destination, payload + 16, 4);
         packet.sourcePort = port(payload + headerLength);
         packet.destinationPort = port(payload + headerLength + 2);
-        if (payloadLength >= headerLength + 8)
+        if (packet.protocol == IPPROTO_TCP && payloadLength >= headerLength + 8)
             packet.tcpSequence = word(payload + headerLength + 4);
         return true;
     }
     if (version == 6) {
-        if (payloadLength < 44 || payload[6] != IPPROTO_TCP)
+        if (payloadLength < 44 || (payload[6] != IPPROTO_TCP && payload[6] != IPPROTO_UDP))
             return false;
         packet.family = Family::Inet6;
+        packet.protocol = payload[6];
         std::memcpy(packet.source6.data(), payload + 8, 16);
         std::memcpy(packet.destination6.data(), payload + 24, 16);
         packet.sourcePort = port(payload + 40);
         packet.destinationPort = port(payload + 42);
-        if (payloadLength >= 48)
+        if (packet.protocol == IPPROTO_TCP && payloadLength >= 48)
             packet.tcpSequence = word(payload + 44);
         return true;
     }

@@ -1,6 +1,6 @@
 #pragma once
 // Packets that the packet filter hands to an NFLOG group, read from a NETLINK_NETFILTER socket
-// of our own: for each, the TCP endpoints and whether it was refused on the way in (input
+// of our own: for each, the TCP or UDP endpoints and whether it was refused on the way in (input
 // hook) or on the way out (output hook).
 
 #include "platform/TableRows.h"
@@ -13,11 +13,12 @@ namespace tarvok::platform {
 struct LoggedPacket {
     Family family = Family::Inet;
     bool incoming = false;                // the input hook logged it
+    std::uint8_t protocol = 6;            // IPPROTO_TCP or IPPROTO_UDP
     std::uint32_t source = 0, destination = 0;   // IPv4, row form
     Address6 source6{}, destination6{};           // IPv6
     std::uint16_t sourcePort = 0, destinationPort = 0; // host order
     // The TCP sequence number: a SYN sent again carries the same one, a new attempt from the
-    // same ports another. 0 when the copied header was too short to hold it.
+    // same ports another. 0 when the copied header was too short to hold it, and for UDP.
     std::uint32_t tcpSequence = 0;
 };
 
@@ -48,14 +49,14 @@ private:
 };
 
 // Decodes one datagram read from the group's socket (whole netlink messages as the kernel sends
-// them, aligned as for nlmsghdr), appending each logged TCP packet to packets. nextSequence is
+// them, aligned as for nlmsghdr), appending each logged TCP or UDP packet to packets. nextSequence is
 // the sequence number the next message should carry and moves past each message; returns how
 // many packets the numbers say were lost before them.
 std::size_t decodeLoggedDatagram(const unsigned char* data, std::size_t length,
                                  std::uint32_t& nextSequence, std::vector<LoggedPacket>& packets);
 
 // Decodes one NFLOG packet message body (the attributes after nfgenmsg); false when it holds no
-// TCP packet. The message's sequence number, when it has one, goes to *sequence.
+// TCP or UDP packet. The message's sequence number, when it has one, goes to *sequence.
 bool decodeLoggedPacket(const unsigned char* attributes, std::size_t length, LoggedPacket& packet,
                         std::uint32_t* sequence = nullptr);
 

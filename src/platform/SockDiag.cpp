@@ -120,6 +120,12 @@ TcpRow tcpRow(const inet_diag_msg& socket) {
             portOf(socket.id.idiag_dport), e.family, e.local6, e.remote6, socket.id.idiag_if};
 }
 
+UdpConnectionRow udpConnectionRow(const inet_diag_msg& socket) {
+    const Endpoints e = endpointsOf(socket);
+    return {e.local,    portOf(socket.id.idiag_sport), e.remote,  portOf(socket.id.idiag_dport),
+            e.family,   e.local6,                      e.remote6, socket.id.idiag_if};
+}
+
 UdpRow udpRow(const inet_diag_msg& socket) {
     const Endpoints e = endpointsOf(socket);
     return {e.local, portOf(socket.id.idiag_sport), e.family, e.local6};
@@ -253,6 +259,17 @@ std::uint32_t SockDiag::readUdp(std::vector<UdpRow>& rows) {
     return result;
 }
 
+std::uint32_t SockDiag::readConnectedUdp(std::vector<UdpConnectionRow>& rows) {
+    rows.clear();
+    const std::uint32_t result = dump(IPPROTO_UDP, [&rows](const inet_diag_msg& socket) {
+        if (socket.id.idiag_dport != 0)
+            rows.push_back(udpConnectionRow(socket));
+    });
+    if (result != ResultOk)
+        rows.clear();
+    return result;
+}
+
 namespace {
 
 // Sort key: addresses and ports compared as numbers in host order, as a person reads them;
@@ -337,37 +354,81 @@ std::uint32_t SockDiag::exchange(const void* request, std::size_t length, std::u
     }
 }
 
+namespace {
+
+// The socket's endpoints as a request names them: local as source, remote as destination.
+template <typename Row> void setEndpoints(Request& request, const Row& row) {
+    switch (row.family) {
+    case Family::Inet:
+        request.body.id.idiag_src[0] = row.localAddress;
+        request.body.id.idiag_dst[0] = row.remoteAddress;
+        break;
+    case Family::Mapped:
+        setMapped(request.body.id.idiag_src, row.localAddress);
+        setMapped(request.body.id.idiag_dst, row.remoteAddress);
+        break;
+    case Family::Inet6:
+        std::memcpy(request.body.id.idiag_src, row.local6.data(), row.local6.size());
+        std::memcpy(request.body.id.idiag_dst, row.remote6.data(), row.remote6.size());
+        break;
+    }
+    // A socket bound to an interface is found only under that interface's index.
+    request.body.id.idiag_if = row.interfaceIndex;
+    request.body.id.idiag_sport = portBits(row.localPort);
+    request.body.id.idiag_dport = portBits(row.remotePort);
+}
+
+} // namespace
+
 std::uint32_t SockDiag::destroyTcp(const TcpRow& row) {
+    return destroy(IPPROTO_TCP, row);
+}
+
+std::uint32_t SockDiag::destroyUdp(const UdpConnectionRow& row) {
+    // A socket without a peer would be found by its local end alone, and is never cut.
+    if (row.remotePort == 0)
+        return ENOENT;
+    // The kernel's lookup of one UDP socket reads the endpoints the other way round from its
+    // destroy, so the socket's cookie comes from a dump, matched on every endpoint field.
+    std::uint32_t cookie[2] = {INET_DIAG_NOCOOKIE, INET_DIAG_NOCOOKIE};
+    bool found = false;
+    if (const std::uint32_t result = dump(IPPROTO_UDP, [&](const inet_diag_msg& socket) {
+            if (!found && socket.id.idiag_dport != 0 && udpConnectionRow(socket) == row) {
+                found = true;
+                cookie[0] = socket.id.idiag_cookie[0];
+                cookie[1] = socket.id.idiag_cookie[1];
+            }
+        });
+        result != ResultOk)
+        return result;
+    if (!found)
+        return ENOENT;
+    const std::uint8_t family = row.family == Family::Inet ? AF_INET : AF_INET6;
+    const std::uint32_t sequence = ++m_sequence;
+    Request destroy = makeRequest(SOCK_DESTROY, NLM_F_REQUEST | NLM_F_ACK, family, IPPROTO_UDP,
+                                  sequence);
+    setEndpoints(destroy, row);
+    destroy.body.id.idiag_cookie[0] = cookie[0];
+    destroy.body.id.idiag_cookie[1] = cookie[1];
+    return exchange(&destroy, sizeof destroy, sequence, NLMSG_ERROR, nullptr);
+}
+
+template <typename Row>
+std::uint32_t SockDiag::destroy(std::uint8_t protocol, const Row& row) {
     if (const std::uint32_t result = open(); result != ResultOk)
         return result;
 
-    // Ask for this one socket first. The kernel's lookup falls back to a listening socket on
-    // the local port when the connection itself is gone, so the answer is checked to be the
+    // Ask for this one socket first. The kernel's lookup falls back to a listening socket (or
+    // for UDP an unconnected one) on the local port when the connection itself is gone, so the
+    // answer is checked to be the
     // very connection, and the destroy names it by its cookie: a cut can never take down a
     // server's listening socket, nor a connection that reused the ports meanwhile.
     // A dual-stack socket is found only through its own family, by its mapped addresses.
     const std::uint8_t family = row.family == Family::Inet ? AF_INET : AF_INET6;
     std::uint32_t sequence = ++m_sequence;
     Request query =
-        makeRequest(SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST, family, IPPROTO_TCP, sequence);
-    switch (row.family) {
-    case Family::Inet:
-        query.body.id.idiag_src[0] = row.localAddress;
-        query.body.id.idiag_dst[0] = row.remoteAddress;
-        break;
-    case Family::Mapped:
-        setMapped(query.body.id.idiag_src, row.localAddress);
-        setMapped(query.body.id.idiag_dst, row.remoteAddress);
-        break;
-    case Family::Inet6:
-        std::memcpy(query.body.id.idiag_src, row.local6.data(), row.local6.size());
-        std::memcpy(query.body.id.idiag_dst, row.remote6.data(), row.remote6.size());
-        break;
-    }
-    // A socket bound to an interface is found only under that interface's index.
-    query.body.id.idiag_if = row.interfaceIndex;
-    query.body.id.idiag_sport = portBits(row.localPort);
-    query.body.id.idiag_dport = portBits(row.remotePort);
+        makeRequest(SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST, family, protocol, sequence);
+    setEndpoints(query, row);
     query.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     query.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
     std::vector<unsigned char> answer;
@@ -381,7 +442,7 @@ std::uint32_t SockDiag::destroyTcp(const TcpRow& row) {
     std::memcpy(&found, answer.data(), sizeof found);
     constexpr std::uint8_t KernelListen = 10;
     const std::size_t addressBytes = family == AF_INET ? 4 : 16;
-    if (found.idiag_state == KernelListen ||
+    if ((protocol == IPPROTO_TCP && found.idiag_state == KernelListen) ||
         std::memcmp(found.id.idiag_src, query.body.id.idiag_src, addressBytes) != 0 ||
         std::memcmp(found.id.idiag_dst, query.body.id.idiag_dst, addressBytes) != 0 ||
         found.id.idiag_sport != query.body.id.idiag_sport ||

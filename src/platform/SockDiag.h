@@ -1,6 +1,6 @@
 #pragma once
 // The kernel's TCP and UDP socket tables (IPv4 and IPv6 sockets), read through
-// NETLINK_SOCK_DIAG, and the cut of one TCP connection (SOCK_DESTROY). One object keeps one netlink socket and one receive
+// NETLINK_SOCK_DIAG, and the cut of one TCP connection or connected UDP socket (SOCK_DESTROY). One object keeps one netlink socket and one receive
 // buffer open between calls, so that a read costs one dump and nothing else.
 
 #include "platform/TableRows.h"
@@ -24,6 +24,8 @@ public:
     // while it was walked) fails with EAGAIN rather than return a torn table.
     std::uint32_t readTcp(std::vector<TcpRow>& rows);
     std::uint32_t readUdp(std::vector<UdpRow>& rows);
+    // The connected UDP sockets alone (remote port not 0), with their remote ends.
+    std::uint32_t readConnectedUdp(std::vector<UdpConnectionRow>& rows);
     // Owner-aware tables, sorted by local address, local port, remote address, remote port;
     // IPv4-form rows (dual-stack ones among them) before native IPv6 rows.
     std::uint32_t readTcpOwners(std::vector<TcpOwnerRow>& rows);
@@ -34,8 +36,13 @@ public:
     // otherwise an errno value, such as EPERM without CAP_NET_ADMIN, ENOENT when the
     // connection is already gone, or EOPNOTSUPP on a kernel built without socket destroy.
     std::uint32_t destroyTcp(const TcpRow& row);
+    // The same for a connected UDP socket; an unconnected one is never cut.
+    std::uint32_t destroyUdp(const UdpConnectionRow& row);
 
 private:
+    // The destroy of one socket of the protocol whose endpoints are those of row.
+    template <typename Row>
+    std::uint32_t destroy(std::uint8_t protocol, const Row& row);
     template <typename Row>
     std::uint32_t readOwners(std::uint8_t protocol, std::vector<Row>& rows);
     template <typename OnSocket>

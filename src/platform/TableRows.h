@@ -67,6 +67,21 @@ struct UdpRow {
     Address6 local6{};
 };
 
+// A connected UDP socket (one that connect() gave a peer): its remote end is known, so rules
+// can decide it and the pass can cut it, as a TCP connection.
+struct UdpConnectionRow {
+    std::uint32_t localAddress;
+    std::uint32_t localPort;
+    std::uint32_t remoteAddress;
+    std::uint32_t remotePort;
+    Family family = Family::Inet;
+    Address6 local6{};
+    Address6 remote6{};
+    std::uint32_t interfaceIndex = 0;
+
+    bool operator==(const UdpConnectionRow&) const = default;
+};
+
 struct TcpOwnerRow {
     std::uint32_t state;
     std::uint32_t localAddress;

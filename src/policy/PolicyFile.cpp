@@ -1,5 +1,6 @@
 #include "policy/PolicyFile.h"
 
+#include "engine/RuleIndex.h"
 #include "monitor/DesktopEntries.h"
 #include "records/TextFiles.h"
 #include "settings/IniFile.h"
@@ -87,6 +88,11 @@ PolicyRead readPolicy(const QString& path, const RuleWords& words) {
         if (rule.description.isEmpty())
             rule.description = words.noDescription;
         rule.log = value("Log_", n) == Yes ? QString() : words.noLog;
+        // Absent (every file before the choice) or unknown: TCP.
+        const QString protocol = value("Proto_", n);
+        rule.protocol = protocolCell(protocol == QLatin1String("UDP") ? RuleUdp
+                                     : protocol == Any               ? RuleTcpUdp
+                                                                     : RuleTcp);
         read.rules.append(rule);
     }
     return read;
@@ -134,6 +140,11 @@ QByteArray policyText(const QList<Rule>& rules, const RuleWords& words) {
         line("RemP_", rule.port == words.anyPort ? Any : rule.port);
         line("Log_", rule.log.isEmpty() ? Yes : No);
         line("Desc_", rule.description.isEmpty() ? words.noDescription : rule.description);
+        // Only a rule that covers more than TCP has the key, so that a file of TCP rules
+        // reads the same in an older Tarvok and is written exactly as it always was.
+        const std::uint8_t protocols = parseProtocolCell(rule.protocol);
+        if (protocols != RuleTcp)
+            line("Proto_", protocols == RuleUdp ? QStringLiteral("UDP") : Any);
         text += "\r\n";
     }
     // The text is written as one line of output, which ends it with one more line end.

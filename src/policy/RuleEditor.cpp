@@ -1,5 +1,7 @@
 #include "policy/RuleEditor.h"
 
+#include "engine/RuleIndex.h"
+
 #include <QByteArray>
 
 #include <arpa/inet.h>
@@ -92,6 +94,7 @@ EditorFields fieldsOfRule(const Rule& rule, const RuleWords& words) {
     fields.port = rule.port;
     fields.logged = rule.log != words.noLog;
     fields.description = rule.description;
+    fields.protocol = rule.protocol;
     return fields;
 }
 
@@ -104,6 +107,7 @@ Rule ruleOfFields(const EditorFields& fields, const RuleWords& words, const Rule
     rule.port = fields.port;
     rule.log = fields.logged ? QString() : words.noLog;
     rule.description = fields.description;
+    rule.protocol = protocolCell(parseProtocolCell(fields.protocol));
     return rule;
 }
 

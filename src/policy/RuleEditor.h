@@ -19,6 +19,9 @@ struct EditorFields {
     bool logged = false; // Combo4 on its first item
     bool enabled = true; // Combo5 on its first item
     QString description;
+    // The protocol cell: a new rule covers TCP and UDP, so that a blocked address is blocked
+    // over QUIC and DNS too.
+    QString protocol = QStringLiteral("TCP/UDP");
 
     bool operator==(const EditorFields&) const = default;
 };
@@ -42,12 +45,12 @@ EditorCheck checkFields(const EditorFields& fields, const RuleWords& words);
 // same port text, or -1.
 int duplicateRow(const RuleTable& table, const QString& address, const QString& port);
 
-// The fields of a new rule: accept, any address, any port, not logged, enabled.
+// The fields of a new rule: accept, any address, any port, not logged, enabled, TCP and UDP.
 EditorFields blankFields(const RuleWords& words, const QString& description);
 // The fields of an existing row, for Modify.
 EditorFields fieldsOfRule(const Rule& rule, const RuleWords& words);
 // The row the fields describe, with the address in its canonical text. base supplies the
-// number and protocol (Modify keeps them).
+// number (Modify keeps it).
 Rule ruleOfFields(const EditorFields& fields, const RuleWords& words, const Rule& base = {});
 
 } // namespace tarvok

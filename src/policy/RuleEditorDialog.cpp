@@ -2,6 +2,7 @@
 
 #include "engine/EngineServices.h"
 #include "engine/Prompter.h"
+#include "engine/RuleIndex.h"
 #include "policy/PolicyCommands.h"
 
 #include <QComboBox>
@@ -48,6 +49,8 @@ enum AddText {
     StateTip = 32,
     ModifyTitle = 33,
     AddressTip = 35,
+    ProtocolCaption = 36,
+    BothProtocols = 37,
 };
 
 template <typename Widget> Widget* named(QWidget* parent, const char* name) {
@@ -95,6 +98,12 @@ void RuleEditorDialog::build() {
     m_logChoice = named<QComboBox>(this, "Combo4");
     m_stateCaption = named<QLabel>(this, "lblEnabled");
     m_stateChoice = named<QComboBox>(this, "Combo5");
+    m_protocolCaption = named<QLabel>(this, "lblProtocol");
+    m_protocolChoice = named<QComboBox>(this, "ComboProtocol");
+    // Items in the order of the protocol bits less one: TCP, UDP, both.
+    m_protocolChoice->addItems({QStringLiteral("TCP"), QStringLiteral("UDP"), QString()});
+    m_protocolChoice->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    m_protocolCaption->setBuddy(m_protocolChoice);
     m_descriptionCaption = named<QLabel>(this, "lblDescript");
     m_description = named<QLineEdit>(this, "txtDescript");
     m_add = named<QPushButton>(this, "cmdAdd");
@@ -124,6 +133,8 @@ void RuleEditorDialog::build() {
     grid->addWidget(m_portCaption, line, 0);
     grid->addWidget(m_portChoice, line, 1);
     grid->addWidget(m_port, line++, 2);
+    grid->addWidget(m_protocolCaption, line, 0);
+    grid->addWidget(m_protocolChoice, line++, 1);
     grid->addWidget(m_logCaption, line, 0);
     grid->addWidget(m_logChoice, line++, 1);
     grid->addWidget(m_stateCaption, line, 0);
@@ -168,6 +179,9 @@ void RuleEditorDialog::applyLanguage() {
     m_logCaption->setText(add(LogCaption));
     m_stateCaption->setText(add(StateCaption));
     m_descriptionCaption->setText(add(DescriptionCaption));
+    m_protocolCaption->setText(add(ProtocolCaption));
+    m_protocolChoice->setItemText(2, add(BothProtocols));
+    m_protocolChoice->setAccessibleName(add(ProtocolCaption).remove(QLatin1Char(':')));
     m_addressChoice->setItemText(0, add(AnyAddress));
     m_addressChoice->setItemText(1, add(SpecificAddress));
     m_portChoice->setItemText(0, add(AnyPort));
@@ -221,6 +235,7 @@ void RuleEditorDialog::setFields(const EditorFields& fields) {
     m_stateChoice->setCurrentIndex(fields.enabled ? 0 : 1);
     stateChoiceChanged();
     m_description->setText(fields.description);
+    m_protocolChoice->setCurrentIndex(parseProtocolCell(fields.protocol) - 1);
 }
 
 EditorFields RuleEditorDialog::fields() const {
@@ -233,6 +248,7 @@ EditorFields RuleEditorDialog::fields() const {
     fields.logged = m_logChoice->currentIndex() != 1;
     fields.enabled = m_stateChoice->currentIndex() != 1;
     fields.description = m_description->text();
+    fields.protocol = protocolCell(static_cast<std::uint8_t>(m_protocolChoice->currentIndex() + 1));
     return fields;
 }
 

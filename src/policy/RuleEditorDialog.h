@@ -74,6 +74,8 @@ private:
     QLabel* m_portCaption = nullptr;        // lblRP
     QLabel* m_logCaption = nullptr;         // lblLogEvent
     QLabel* m_stateCaption = nullptr;       // lblEnabled
+    QLabel* m_protocolCaption = nullptr;
+    QComboBox* m_protocolChoice = nullptr;
     QLabel* m_descriptionCaption = nullptr; // lblDescript
     QPushButton* m_add = nullptr;           // cmdAdd
     QPushButton* m_modify = nullptr;        // cmdModify

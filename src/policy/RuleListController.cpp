@@ -1,6 +1,7 @@
 #include "policy/RuleListController.h"
 
 #include "engine/EngineServices.h"
+#include "engine/RuleIndex.h"
 #include "engine/RuleTable.h"
 #include "policy/PolicyCommands.h"
 #include "policy/RuleEditorDialog.h"
@@ -87,6 +88,7 @@ RuleListController::RuleListController(QWidget* window, RuleTable& table, Policy
     on("tbUp", [this] { moveSelected(true); });
     on("tbDown", [this] { moveSelected(false); });
     on("mnuEnabledRule", [this](bool checked) { toggleEnabled(checked); });
+    on("mnuCoverUdp", [this] { coverUdp(); });
     on("mnuReject", [this] { createRuleFrom(RuleSource::PerConnection); });
     on("mnuRejectXP", [this] { createRuleFrom(RuleSource::PerApplication); });
     on("mnuCreateRuleLog", [this] { createRuleFrom(RuleSource::EventList); });
@@ -182,6 +184,17 @@ void RuleListController::prepareContextMenu() {
         const int row = selectedRow(m_rules);
         enabled->setChecked(rules && row >= 0 && m_table.cell(row, RuleTable::Enabled).isEmpty());
     }
+    if (QAction* cover = action("mnuCoverUdp"))
+        cover->setVisible(leavesUdpOpen(m_table, selectedRow(m_rules)));
+}
+
+// The one-click answer to the warning on a TCP-only block rule: it covers UDP too.
+void RuleListController::coverUdp() {
+    const int row = selectedRow(m_rules);
+    if (!leavesUdpOpen(m_table, row))
+        return;
+    m_table.setCell(row, RuleTable::Protocol, protocolCell(RuleTcpUdp));
+    m_policy.setSaveChanges(true);
 }
 
 void RuleListController::createRuleFrom(RuleSource source) {

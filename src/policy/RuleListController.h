@@ -51,6 +51,7 @@ private:
     RuleEditorDialog* openEditor();
     void prepareContextMenu();
     void toggleEnabled(bool checkedNow);
+    void coverUdp();
     void selectRule(int row);
     int ruleRowAt(int y);
     bool ruleListEvent(QEvent* event);

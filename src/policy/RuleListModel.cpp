@@ -37,11 +37,15 @@ void RuleListModel::checkNow() {
     if (m_checked && m_checkedGeneration == m_table.generation())
         return;
     std::vector<RuleFinding> findings = findNeverMatching(m_table);
+    std::vector<bool> udpOpen(findings.size());
+    for (std::size_t row = 0; row < udpOpen.size(); ++row)
+        udpOpen[row] = leavesUdpOpen(m_table, static_cast<int>(row));
     m_checked = true;
     m_checkedGeneration = m_table.generation();
-    if (findings == m_findings)
+    if (findings == m_findings && udpOpen == m_udpOpen)
         return;
     m_findings = std::move(findings);
+    m_udpOpen = std::move(udpOpen);
     m_neverMatching = static_cast<int>(std::count_if(
         m_findings.begin(), m_findings.end(),
         [](const RuleFinding& finding) { return finding.kind != RuleFinding::Fine; }));
@@ -74,6 +78,10 @@ QString RuleListModel::findingText(int row) const {
             .arg(rule.port);
     case RuleFinding::Fine: break;
     }
+    if (static_cast<std::size_t>(row) < m_udpOpen.size() && m_udpOpen[static_cast<std::size_t>(row)])
+        return localisedOr(m_language, language::insight::TcpOnly,
+                           QStringLiteral("This rule blocks TCP only; programs can still reach "
+                                          "this address over UDP (for example HTTP/3)"));
     return {};
 }
 

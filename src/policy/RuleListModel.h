@@ -40,6 +40,7 @@ private:
     RuleTable& m_table;
     const Localiser& m_language;
     std::vector<RuleFinding> m_findings;
+    std::vector<bool> m_udpOpen; // rows that leavesUdpOpen() warns on
     int m_neverMatching = 0;
     quint64 m_checkedGeneration = 0;
     bool m_checked = false;

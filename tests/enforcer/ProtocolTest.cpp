@@ -19,10 +19,10 @@ SetPolicy samplePolicy() {
     SetPolicy policy;
     policy.level = Level::Block;
     policy.paused = true;
-    policy.rules = {{RuleFamily::V4, v4(127, 0, 0, 2), false, 80, true, true},
-                    {RuleFamily::Any, {}, true, 0, false, false},
+    policy.rules = {{RuleFamily::V4, v4(127, 0, 0, 2), false, 80, true, true, ProtoTcp},
+                    {RuleFamily::Any, {}, true, 0, false, false, ProtoUdp},
                     {RuleFamily::V6, {0x20, 1, 0xd, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
-                     true, 0, false, true}};
+                     true, 0, false, true, ProtoBoth}};
     return policy;
 }
 
@@ -31,6 +31,7 @@ TEST(EnforcerProtocol, EveryRecordComesBackAsItWasSent) {
         Hello{0x0123456789abcdefull},
         samplePolicy(),
         Cut{1, 6, v4(127, 0, 0, 3), v4(127, 0, 0, 2), 40000, 80, 7},
+        Cut{2, 17, {1}, {2}, 40000, 443, 0},
         Goodbye{},
         Status{},
         Adopt{},
@@ -38,7 +39,8 @@ TEST(EnforcerProtocol, EveryRecordComesBackAsItWasSent) {
         HelloAnswer{CanCut, 29815, "tarvok_1000_00000000000000ab"},
         Done{1, "Operation not permitted"},
         CutAnswer{2},
-        Refusal{2, true, {1}, {2}, 443, 50000},
+        Refusal{2, true, 6, {1}, {2}, 443, 50000},
+        Refusal{0, false, 17, v4(127, 0, 0, 5), v4(127, 0, 0, 2), 50000, 443},
         Lost{17},
         Error{"no"}};
     for (const Body& body : bodies) {
@@ -55,6 +57,8 @@ TEST(EnforcerProtocol, RefusesEveryRecordWithAFieldOutOfItsRange) {
     const std::vector<std::uint8_t> policy = encode({1, samplePolicy()});
     const std::vector<std::uint8_t> cut =
         encode({1, Cut{0, 6, v4(127, 0, 0, 3), v4(127, 0, 0, 2), 40000, 80, 0}});
+    const std::vector<std::uint8_t> refusal =
+        encode({0, Refusal{0, false, 17, v4(127, 0, 0, 5), v4(127, 0, 0, 2), 50000, 443}});
     constexpr std::size_t Body = HeaderSize, Rule0 = HeaderSize + 8;
     struct Case {
         const char* what;
@@ -73,10 +77,13 @@ TEST(EnforcerProtocol, RefusesEveryRecordWithAFieldOutOfItsRange) {
         {"any port with a port", policy, [](auto& b) { b[Rule0 + RuleSize + 2] = 80; }},
         {"IPv4 address tail", policy, [](auto& b) { b[Rule0 + 4 + 4] = 1; }},
         {"any address with bytes", policy, [](auto& b) { b[Rule0 + RuleSize + 4] = 1; }},
-        {"protocols", policy, [](auto& b) { b[Rule0 + 20] = 0; }},
+        {"no protocol", policy, [](auto& b) { b[Rule0 + 20] = 0; }},
+        {"unknown protocol bit", policy, [](auto& b) { b[Rule0 + 20] = 4 | ProtoTcp; }},
+        {"refusal protocol", refusal, [](auto& b) { b[Body + 2] = 1; }},
+        {"refusal reserved", refusal, [](auto& b) { b[Body + 3] = 1; }},
         {"reserved", policy, [](auto& b) { b[Rule0 + 23] = 1; }},
         {"cut family", cut, [](auto& b) { b[Body] = 3; }},
-        {"cut protocol", cut, [](auto& b) { b[Body + 1] = 17; }},
+        {"cut protocol", cut, [](auto& b) { b[Body + 1] = 1; }},
         {"cut port 0", cut, [](auto& b) { b[Body + 4 + 16] = b[Body + 4 + 17] = 0; }},
         {"cut IPv4 tail", cut, [](auto& b) { b[Body + 4 + 15] = 1; }},
     };

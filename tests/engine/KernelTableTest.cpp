@@ -147,7 +147,9 @@ std::string standardError(Calls&& calls) {
 // and every one it lets live passes, for IPv4, native IPv6 and dual-stack sockets, at every
 // level and while paused, after a new table and after edits of its cells. Even rounds go
 // through the enforcer; odd ones are compiled here into runs rather than resolved pairs, while
-// the enforcer's table holds no rule.
+// the enforcer's table holds no rule. Rules cover TCP, UDP or both, and a UDP datagram between
+// the same ends (and its answer) passes exactly when the same walk over the rules that cover UDP
+// blocks neither end.
 TEST(KernelTable, AgreesWithThePassOnRandomTablesOfQuirkyCells) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     ASSERT_TRUE(test::addLoopbackAddress("fd00::2") && test::addLoopbackAddress("fd00::3"));
@@ -168,6 +170,12 @@ TEST(KernelTable, AgreesWithThePassOnRandomTablesOfQuirkyCells) {
             if (!listeners.count({end.second, port}))
                 listeners[{end.second, port}] =
                     std::make_unique<test::TcpListener>(end.second, port);
+    std::map<std::pair<std::string, std::uint16_t>, Fd> datagramServers;
+    for (const auto& end : ends)
+        for (const std::uint16_t port : serverPorts)
+            if (!datagramServers.count({end.second, port}))
+                datagramServers[{end.second, port}] = test::boundUdp(end.second, port);
+    const QStringList protocolCells = {"TCP", "UDP", "TCP/UDP", "tcp"};
     const QStringList addressCells = {
         "any address", "999.999.999.999", "127.0.0.2", "127.0.0.3", "127.0.0.1", "0127.0.0.2",
         "fd00::2", "fd00::3", "FD00::3", "::1", "::ffff:127.0.0.2", "*", "", "127.0.0.2 "};
@@ -177,23 +185,26 @@ TEST(KernelTable, AgreesWithThePassOnRandomTablesOfQuirkyCells) {
     constexpr int Allow = 0, Normal = 1, Block = 2; // the level menu's items
     int level = Normal;
     // Whether the pass cuts the row of the end at `local` whose peer is `remote`.
-    const auto cuts = [&](const std::string& local, const std::string& remote, std::uint16_t port) {
+    const auto cuts = [&](const std::string& local, const std::string& remote, std::uint16_t port,
+                          bool udp = false) {
         if (local == "127.0.0.1" || local == "::1" || local == "::ffff:127.0.0.1")
             return false;
         if (level != Normal)
             return level == Block;
         const std::string plain = remote.rfind("::ffff:", 0) == 0 ? remote.substr(7) : remote;
-        const int match = test::walk(judged, QString::fromStdString(plain), port);
+        const int match = test::walk(judged, QString::fromStdString(plain), port, udp);
         return match != RuleIndex::NoMatch && !judged.isAccept(match);
     };
     for (int round = 0; round < 40; ++round) {
         QList<Rule> rules;
         const int count = static_cast<int>(random() % 12);
-        for (int i = 0; i < count; ++i)
+        for (int i = 0; i < count; ++i) {
             rules.append(makeRule(random() % 2 ? "accept" : "block",
                                   addressCells[static_cast<int>(random() % addressCells.size())],
                                   portCells[static_cast<int>(random() % portCells.size())],
                                   random() % 5 != 0));
+            rules.last().protocol = protocolCells[static_cast<int>(random() % 4)];
+        }
         const bool direct = round % 2 == 1;
         policy.set(rules);
         for (int row = 0; round % 3 == 0 && row < count; ++row) { // cells edited in place
@@ -223,6 +234,19 @@ TEST(KernelTable, AgreesWithThePassOnRandomTablesOfQuirkyCells) {
             ASSERT_EQ(refused(from, clientPort, *listeners[{to, serverPort}]), expected)
                 << "round " << round << ": " << from << ":" << clientPort << " -> " << to << ":"
                 << serverPort;
+            const std::string server = to, client = from;
+            const std::string target =
+                client.rfind("::ffff:", 0) == 0 && server.find(':') == std::string::npos
+                    ? "::ffff:" + server
+                    : server;
+            Fd datagrams = test::boundUdp(from, clientPort);
+            const bool udpRefused = cuts(from, to, serverPort, true) ||
+                                    cuts(to, from, clientPort, true);
+            ASSERT_EQ(test::udpExchange(datagrams.get(), datagramServers[{to, serverPort}].get(),
+                                        target, serverPort, 1),
+                      udpRefused ? 0 : 2)
+                << "UDP round " << round << ": " << from << ":" << clientPort << " -> " << to
+                << ":" << serverPort;
         }
         compiled.remove();
         if (paused && !direct)

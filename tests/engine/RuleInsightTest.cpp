@@ -57,7 +57,16 @@ TEST(RuleCheck, FindsRulesBelowACoveringRuleAndCellsThatMatchNothing) {
         RuleFinding last; // the finding of the last row
     };
     const Rule any = rule("block", "any address", "any port");
+    // A rule for the given protocols ("TCP", "UDP", "TCP/UDP").
+    const auto over = [](const char* protocols, Rule rule) {
+        rule.protocol = protocols;
+        return rule;
+    };
     const Case cases[] = {
+        {"a TCP rule above leaves the UDP of a TCP and UDP rule", {rule("block", "any address", "443"), over("TCP/UDP", rule("accept", "10.0.0.1", "443"))}, {}},
+        {"a UDP rule above a TCP rule", {over("UDP", any), rule("accept", "10.0.0.1", "443")}, {}},
+        {"TCP and UDP above TCP", {over("TCP/UDP", any), rule("accept", "10.0.0.1", "443")}, {K::ShadowedBy, 0}},
+        {"TCP and UDP covered by two rules", {over("UDP", any), rule("block", "10.0.0.1", "any port"), over("TCP/UDP", rule("accept", "10.0.0.1", "443"))}, {K::ShadowedBy, 1}},
         {"any address and port above", {any, rule("accept", "10.0.0.1", "80")}, {K::ShadowedBy, 0}},
         {"same address, any port", {rule("block", "10.0.0.1", "any port"), rule("accept", "10.0.0.1", "80")}, {K::ShadowedBy, 0}},
         {"any address, same port", {rule("block", "any address", "80"), rule("accept", "10.0.0.1", "80")}, {K::ShadowedBy, 0}},

@@ -113,6 +113,25 @@ TEST_F(PolicyTest, OddFilesAndCountsLoadAsTheirKeysSay) {
     }
 }
 
+// Proto_n says which protocols a rule covers: absent, TCP or an unknown word is TCP (as every
+// file before the key means), and only a rule that covers more than TCP writes the key.
+TEST_F(PolicyTest, ProtocolKeyReadsBackAndOnlyRulesBeyondTcpWriteIt) {
+    QByteArray file = "[Rules]\nCount=5\n";
+    const char* keys[] = {"Proto_1=UDP", "Proto_2=*", "Proto_3=TCP", "Proto_4=udp", ""};
+    for (int n = 1; n <= 5; ++n)
+        file += "Action_" + QByteArray::number(n) + "=2\n" + keys[n - 1] + "\n";
+    const QList<Rule> rules = readPolicy(write(file), words).rules;
+    QStringList protocols;
+    for (const Rule& rule : rules)
+        protocols << rule.protocol;
+    EXPECT_EQ(protocols, QStringList({"UDP", "TCP/UDP", "TCP", "TCP", "TCP"}));
+    const QByteArray text = policyText(rules, words);
+    EXPECT_EQ(text.count("Proto_"), 2);
+    EXPECT_TRUE(text.contains("Desc_1=none\r\nProto_1=UDP\r\n"));
+    EXPECT_TRUE(text.contains("Desc_2=none\r\nProto_2=*\r\n"));
+    EXPECT_EQ(readPolicy(write(text), words).rules, rules);
+}
+
 TEST_F(PolicyTest, NewChangesNothingUntilAFileIsWritten) {
     editedPolicy();
     policy.NewPolicy(); // answered No, as every question without a scripted answer

@@ -2,6 +2,7 @@
 
 #include "engine/EnforcementEngine.h"
 #include "policy/RuleEditor.h"
+#include "policy/RuleListModel.h"
 #include "settings/LanguageFile.h"
 #include "support/EnforcerSupport.h"
 #include "support/Accessibility.h"
@@ -180,7 +181,7 @@ TEST(RulesFromConnections, RowsProposeABlockRuleForTheirRemoteEnd) {
         ASSERT_NE(w.editor(), nullptr);
         const bool specific = c.port != "any port"; // a block rule, not logged, enabled
         EXPECT_EQ(w.editor()->fields(), (EditorFields{false, specific, c.address, specific, c.port,
-                                                      false, true, "Add/3"}));
+                                                      false, true, "Add/3", "TCP/UDP"}));
         w.click("cmdCancel"); // the table stays as it was, the policy stays marked
         EXPECT_EQ(w.table.count(), 0);
         EXPECT_TRUE(w.policy.SaveChanges());
@@ -246,9 +247,9 @@ TEST(RuleEditor, ClosesEveryWayReopensAtOnceChecksWritesAndOnlyAddRefusesDuplica
                  w.field<QLineEdit>("txtRemA")->isEnabled());
     // A screen reader names every control, each field by its caption.
     EXPECT_EQ(test::nameless(w.editor()), QStringList());
-    w.click("cmdAdd"); // an accept of any address and port, without logging
+    w.click("cmdAdd"); // an accept of any address and port, without logging, TCP and UDP
     EXPECT_EQ(w.table.rules(), QList<Rule>({{"accept", "1", "", "any address", "any port",
-                                             "disabled", "Add/3", "TCP", 1}}));
+                                             "disabled", "Add/3", "TCP/UDP", 1}}));
     EXPECT_EQ(w.told(), Box("Add/1", "Add/28", Prompter::Information));
     w.click("cmdAdd");
     EXPECT_EQ(w.table.count(), 1);
@@ -275,6 +276,7 @@ TEST(RuleEditor, ClosesEveryWayReopensAtOnceChecksWritesAndOnlyAddRefusesDuplica
     w.field<QComboBox>("Combo4")->setCurrentIndex(0); // log
     w.field<QComboBox>("Combo5")->setCurrentIndex(1); // disabled
     w.field<QLineEdit>("txtDescript")->setText("");
+    w.field<QComboBox>("ComboProtocol")->setCurrentIndex(0); // TCP alone
     w.click("cmdAdd");
     ASSERT_EQ(w.table.count(), 2);
     EXPECT_EQ(w.table.rule(1), (Rule{"block", "2", "false", "2001:db8::1", "0", "", "", "TCP", 2}));
@@ -348,6 +350,37 @@ TEST(RuleEditor, EnglishTextsSaySingleThePortRangeAndHowToTryARuleLocally) {
 }
 
 // Delete on the rule list did nothing; a list's Delete removes its selection, after the question.
+// A block rule for one address that covers TCP alone leaves the address open over UDP
+// (HTTP/3): the row says so, and the menu makes it cover UDP too in one click.
+TEST(RuleList, ATcpOnlyBlockRuleForAnAddressIsWarnedAndCoversUdpInOneClick) {
+    PolicyWindow w;
+    const struct { bool accept; const char *address, *protocol; bool warned; } rows[] = {
+        {false, "127.0.0.2", "TCP", true},    {false, "fd00::2", "TCP", true},
+        {true, "10.0.0.1", "TCP", false},     {false, "any address", "TCP", false},
+        {false, "10.0.0.3", "TCP/UDP", false}, {false, "10.0.0.4", "UDP", false}};
+    for (const auto& row : rows) {
+        w.addRow(row.accept, row.address, "443");
+        w.table.setCell(w.table.count() - 1, RuleTable::Protocol, row.protocol);
+    }
+    RuleListModel shown(w.table, w.localiser);
+    const auto warning = [&](int row) {
+        shown.checkNow();
+        return shown.index(row, 0).data(Qt::ToolTipRole).toString();
+    };
+    for (int row = 0; row < w.table.count(); ++row) {
+        EXPECT_EQ(warning(row), rows[row].warned ? "Main/347" : "") << row;
+        w.select(w.rules(), row);
+        emit w.window.menu("mnuListRules")->aboutToShow();
+        EXPECT_EQ(w.action("mnuCoverUdp")->isVisible(), rows[row].warned) << row;
+    }
+    w.select(w.rules(), 1);
+    emit w.window.menu("mnuListRules")->aboutToShow();
+    w.action("mnuCoverUdp")->trigger();
+    EXPECT_EQ(w.table.cell(1, RuleTable::Protocol), "TCP/UDP");
+    EXPECT_EQ(warning(1), "");
+    EXPECT_TRUE(w.policy.SaveChanges());
+}
+
 TEST(RuleList, DeleteKeyAsksThenDeletesTheSelectedRule) {
     PolicyWindow w;
     QTest::keyClick(w.rules(), Qt::Key_Delete); // no rules: nothing to ask about

@@ -66,11 +66,15 @@ struct Firewall {
 
 // The plain walk from the top, comparing texts: the first enabled rule for a connection to the
 // address (as connections show it) and port, or RuleIndex::NoMatch.
-inline int walk(const RuleTable& table, const QString& addressTextOfRow, std::uint16_t remotePort) {
+// A rule covers UDP when its protocol cell says "UDP" or "TCP/UDP", TCP unless it says "UDP".
+inline int walk(const RuleTable& table, const QString& addressTextOfRow, std::uint16_t remotePort,
+                bool udp = false) {
     const RuleWords& words = table.words();
     for (int row = 0; row < table.count(); ++row) {
         const Rule& rule = table.rule(row);
-        if (rule.enabled == words.disabled)
+        const bool covers = udp ? rule.protocol == "UDP" || rule.protocol == "TCP/UDP"
+                                : rule.protocol != "UDP";
+        if (rule.enabled == words.disabled || !covers)
             continue;
         const QString address =
             rule.address == words.anyAddress ? QStringLiteral("999.999.999.999") : rule.address;

@@ -9,6 +9,7 @@
 #include <linux/capability.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <vector>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -167,6 +168,44 @@ Fd udpSocket(const char* address, std::uint16_t& port) {
         ADD_FAILURE() << "cannot bind UDP on " << address << ": " << std::strerror(errno);
     port = boundPort(fd.get());
     return fd;
+}
+
+Fd boundUdp(const std::string& address, std::uint16_t port) {
+    const Endpoint local = endpoint(address, port);
+    Fd fd(::socket(local.storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    const int one = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd.get(), local.get(), local.length) != 0)
+        ADD_FAILURE() << "cannot bind UDP on " << address << ": " << std::strerror(errno);
+    return fd;
+}
+
+int udpExchange(int client, int server, const std::string& serverAddress,
+                std::uint16_t serverPort, int rounds, std::size_t size) {
+    const Endpoint to = endpoint(serverAddress, serverPort);
+    std::vector<char> datagram(size, 'q'), received(size + 1);
+    const auto arrives = [&](int fd, sockaddr_storage* from, socklen_t* length) {
+        pollfd waiting{fd, POLLIN, 0};
+        if (::poll(&waiting, 1, 50) != 1)
+            return false;
+        return ::recvfrom(fd, received.data(), received.size(), 0,
+                          reinterpret_cast<sockaddr*>(from), length) == static_cast<long>(size);
+    };
+    int reached = 0;
+    for (int round = 0; round < rounds; ++round) {
+        if (::sendto(client, datagram.data(), size, 0, to.get(), to.length) < 0)
+            continue; // refused before it left
+        sockaddr_storage from{};
+        socklen_t length = sizeof from;
+        if (!arrives(server, &from, &length))
+            continue;
+        ++reached;
+        if (::sendto(server, datagram.data(), size, 0, reinterpret_cast<sockaddr*>(&from),
+                     length) == static_cast<long>(size) &&
+            arrives(client, &from, &length))
+            ++reached;
+    }
+    return reached;
 }
 
 WithoutNetAdmin::WithoutNetAdmin() : m_dropped(setNetAdmin(false)) {}

@@ -87,6 +87,15 @@ int readOutcome(int fd, int timeoutMs);
 // A UDP socket bound to address on a port the kernel picks, written to port.
 Fd udpSocket(const char* address, std::uint16_t& port);
 
+// A UDP socket bound to address:port (port 0: any); a "::ffff:" address makes it a dual-stack
+// IPv6 socket. Reused ports, so that a round may bind the same one again.
+Fd boundUdp(const std::string& address, std::uint16_t port);
+// A QUIC-like exchange: `rounds` times a datagram of `size` bytes from client to server, and
+// the same back. Returns how many datagrams reached either side (2 * rounds when all did).
+// A send refused at once (EPERM) counts as not reached; a lost one is waited for briefly.
+int udpExchange(int client, int server, const std::string& serverAddress,
+                std::uint16_t serverPort, int rounds = 20, std::size_t size = 1200);
+
 // Drops CAP_NET_ADMIN from this thread's effective set for the object's lifetime.
 class WithoutNetAdmin {
 public:
