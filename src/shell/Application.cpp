@@ -59,13 +59,17 @@ void onUnixSignal(int) {
 }
 
 // The enforcer this window starts: the one named for tests and trial runs, else the one beside
-// the binary (a build folder), else the installed one. The window holds no privilege, so the
-// variable lets no one do more than they could without it.
+// the binary (a build folder), else the installed one (libexec/tarvok/ beside bin/, whatever
+// the prefix). The window holds no privilege, so the variable lets no one do more than they
+// could without it.
 QString enforcerProgram() {
     if (const QString named = qEnvironmentVariable("TARVOK_ENFORCER"); !named.isEmpty())
         return named;
-    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/tarvok-enforcer");
-    return QFileInfo::exists(beside) ? beside : QStringLiteral(TARVOK_INSTALLED_ENFORCER);
+    const QDir folder(QCoreApplication::applicationDirPath());
+    const QString beside = folder.filePath(QStringLiteral("tarvok-enforcer"));
+    if (QFileInfo::exists(beside))
+        return beside;
+    return QDir::cleanPath(folder.filePath(QStringLiteral(TARVOK_INSTALLED_ENFORCER)));
 }
 
 QString mainText(const Localiser& language, int key) {

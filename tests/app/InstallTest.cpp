@@ -108,10 +108,15 @@ TEST(ProgramFolder, InstalledTarvokKeepsItsFilesInTheUsersDataFolder) {
     ASSERT_TRUE(QDir().mkpath(bin) && QDir().mkpath(share));
     ASSERT_TRUE(QDir().rename(prefix.file("Language"), share + "/Language"));
     ASSERT_TRUE(QFile::copy(QStringLiteral(TARVOK_BINARY), bin + "/tarvok"));
+    // The enforcer where the package puts it, found from the binary's own folder.
+    ASSERT_TRUE(QDir().mkpath(prefix.file("libexec/tarvok")) &&
+                QFile::copy(QStringLiteral(TARVOK_TEST_ENFORCER),
+                            prefix.file("libexec/tarvok/tarvok-enforcer")));
     ASSERT_TRUE(writeFile(prefix.file("file"), "a file in place of a folder"));
 
     QProcess tarvok;
-    tarvok.setProcessEnvironment(test::environmentWith({"XDG_DATA_HOME=" + prefix.file("data")}));
+    tarvok.setProcessEnvironment(
+        test::environmentWith({"XDG_DATA_HOME=" + prefix.file("data")}, {"TARVOK_ENFORCER"}));
     tarvok.start(bin + "/tarvok", {});
     ASSERT_TRUE(tarvok.waitForStarted(10000));
     QDeadlineTimer deadline(20000);
