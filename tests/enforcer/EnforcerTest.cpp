@@ -4,6 +4,7 @@
 
 #include "engine/EnforcerLink.h"
 #include "platform/Spawn.h"
+#include "support/EnforcerSupport.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 
@@ -18,18 +19,6 @@ namespace tarvok {
 namespace {
 
 using namespace enforcer;
-
-// What the kernel holds of a table, as nft lists it; empty when there is none.
-std::string listTable(const QString& name) {
-    std::string text;
-    if (FILE* pipe = ::popen(("nft list table inet " + name.toStdString() + " 2>/dev/null").c_str(), "r")) {
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-            text.append(buffer, n);
-        ::pclose(pipe);
-    }
-    return text;
-}
 
 SetPolicy blocking(std::uint8_t lastOctet, bool allowAllOnCrash = false) {
     SetPolicy policy;
@@ -72,7 +61,7 @@ TEST(Enforcer, APeerThatSendsGarbageAScriptOrARequestOutOfOrderChangesNothing) {
     ASSERT_TRUE(std::holds_alternative<HelloAnswer>(hello.body));
     const QString table = QString::fromStdString(std::get<HelloAnswer>(hello.body).tableName);
     ASSERT_EQ(std::get<Done>(peer.ask(blocking(2)).body).error, 0);
-    const std::string written = listTable(table);
+    const std::string written = test::listedTable(table.toStdString());
     ASSERT_NE(written, "");
 
     std::vector<std::uint8_t> unknown = encode({8, Goodbye{}});
@@ -83,7 +72,7 @@ TEST(Enforcer, APeerThatSendsGarbageAScriptOrARequestOutOfOrderChangesNothing) {
         peer.sendBytes(bytes);
         EXPECT_TRUE(std::holds_alternative<Error>(peer.next().body));
     }
-    EXPECT_EQ(listTable(table), written);
+    EXPECT_EQ(test::listedTable(table.toStdString()), written);
     test::TcpListener blocked("127.0.0.2");
     EXPECT_EQ(test::connectError("127.0.0.3", blocked), ECONNREFUSED);
 
@@ -91,10 +80,10 @@ TEST(Enforcer, APeerThatSendsGarbageAScriptOrARequestOutOfOrderChangesNothing) {
     const std::string script = "flush table inet " + table.toStdString() + "\n";
     peer.sendBytes({script.begin(), script.end()});
     EXPECT_TRUE(std::holds_alternative<Error>(peer.next().body));
-    EXPECT_EQ(listTable(table), written) << "the peer is taken for gone; the policy stays";
+    EXPECT_EQ(test::listedTable(table.toStdString()), written) << "the peer is taken for gone; the policy stays";
     EXPECT_TRUE(EnforcerLink::endOrphan(0x51));
     EXPECT_TRUE(platform::reapChild(peer.child.pid, 2000));
-    EXPECT_EQ(listTable(table), "");
+    EXPECT_EQ(test::listedTable(table.toStdString()), "");
     ::close(peer.child.socket);
 }
 
@@ -123,7 +112,7 @@ TEST(Enforcer, RefusesCutsAndPassesOnARefusalJustBeforeTheEnd) {
     const auto refusal = refused.at(0).at(0).value<Refusal>();
     EXPECT_EQ(refusal.remote[3], 2);
     EXPECT_EQ(refusal.remotePort, server.port());
-    EXPECT_EQ(listTable(link.tableName()), "");
+    EXPECT_EQ(test::listedTable(link.tableName().toStdString()), "");
 }
 
 TEST(Enforcer, AWindowThatDiesLeavesItsPolicyInForceUntilAdoptedOrAsked) {
@@ -137,7 +126,7 @@ TEST(Enforcer, AWindowThatDiesLeavesItsPolicyInForceUntilAdoptedOrAsked) {
         ::close(window.child.socket); // the window dies: no goodbye
         if (allowAll) {
             EXPECT_TRUE(platform::reapChild(window.child.pid, 2000));
-            EXPECT_EQ(listTable(table), "");
+            EXPECT_EQ(test::listedTable(table.toStdString()), "");
             EXPECT_EQ(test::connectError("127.0.0.3", server), 0);
             continue;
         }
@@ -156,7 +145,7 @@ TEST(Enforcer, AWindowThatDiesLeavesItsPolicyInForceUntilAdoptedOrAsked) {
         EXPECT_EQ(test::connectError("127.0.0.3", server), ECONNREFUSED) << "no gap";
         EXPECT_TRUE(next.goodbye());
         EXPECT_TRUE(platform::reapChild(window.child.pid, 2000));
-        EXPECT_EQ(listTable(table), "");
+        EXPECT_EQ(test::listedTable(table.toStdString()), "");
     }
 }
 

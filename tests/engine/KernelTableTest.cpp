@@ -6,7 +6,7 @@
 #include "engine/TypedPolicy.h"
 #include "platform/NfTables.h"
 #include "support/EnforcerSupport.h"
-#include "support/EngineRig.h"
+#include "support/KernelPolicy.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 
@@ -67,23 +67,7 @@ bool refused(const std::string& from, std::uint16_t fromPort, test::TcpListener&
     return error == ECONNREFUSED;
 }
 
-// The kernel table driven by a real engine, levels and rule table.
-struct Policy : test::Firewall {
-    QTimer countWatcher, trayActivity;
-    SecurityLevels levels{engine, countWatcher, trayActivity};
-    KernelTable kernel{rules, engine, &levels, enforcer};
-
-    explicit Policy(quint64 instance = 0,
-                    const QString& program = QStringLiteral(TARVOK_TEST_ENFORCER))
-        : Firewall(instance, program) {
-        kernel.update();
-    }
-    ~Policy() { kernel.remove(); }
-    void set(QList<Rule> list) {
-        rules.setRules(std::move(list));
-        ASSERT_TRUE(kernel.waitForWrite()); // the write that the change asks for
-    }
-};
+using Policy = test::KernelPolicy;
 
 // A table compiled as the enforcer compiles it, with the compiler's options in the test's
 // hands, written by the test itself: the compiler's own shapes, runs among them.
@@ -105,19 +89,6 @@ struct CompiledTable {
         }
     }
 };
-
-// The table as nft lists it; empty when there is none.
-std::string listed(const QString& table) {
-    std::string text;
-    const std::string command = "nft list table inet " + table.toStdString() + " 2>/dev/null";
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-            text.append(buffer, n);
-        ::pclose(pipe);
-    }
-    return text;
-}
 
 int run(const std::string& command) {
     return std::system((command + " 2>/dev/null").c_str());
@@ -353,17 +324,17 @@ TEST(KernelTable, NoOtherProgramCanChangeTheTableAndItGoesAtTheEnd) {
         test::TcpListener listener("127.0.0.2", 47910);
         policy.set({makeRule("block", "127.0.0.2", "47910")});
         name = policy.enforcer.tableName();
-        const std::string written = listed(name), table = "inet " + name.toStdString();
+        const std::string written = test::listedTable(name.toStdString()), table = "inet " + name.toStdString();
         EXPECT_NE(run("nft flush table " + table), 0);
         EXPECT_NE(run("nft delete chain " + table + " decide_out"), 0);
         EXPECT_NE(run("nft insert rule " + table + " decide_out accept"), 0);
         EXPECT_NE(run("nft delete table " + table), 0);
         EXPECT_EQ(run("nft flush ruleset"), 0);
-        EXPECT_EQ(listed(name), written);
+        EXPECT_EQ(test::listedTable(name.toStdString()), written);
         EXPECT_TRUE(refused("127.0.0.3", 0, listener));
         ASSERT_EQ(run("nft add table inet neighbour"), 0);
     }
-    EXPECT_EQ(listed(name), "");
+    EXPECT_EQ(test::listedTable(name.toStdString()), "");
     EXPECT_EQ(run("nft list table inet neighbour >/dev/null"), 0);
     ASSERT_EQ(run("nft delete table inet neighbour"), 0);
 }

@@ -4,7 +4,7 @@
 #include "engine/RuleCheck.h"
 #include "engine/SecurityLevels.h"
 #include "support/EnforcerSupport.h"
-#include "support/EngineRig.h"
+#include "support/KernelPolicy.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 
@@ -24,18 +24,13 @@ using test::Fd;
 
 namespace {
 
-struct Policy : test::Firewall {
-    QTimer countWatcher, trayActivity;
-    SecurityLevels levels{engine, countWatcher, trayActivity};
-    KernelTable kernel{rules, engine, &levels, enforcer};
-
-    Policy() { kernel.update(); }
-    ~Policy() { kernel.remove(); }
+// The kernel table with one block rule of a protocol at a time.
+struct Policy : test::KernelPolicy {
+    using KernelPolicy::set;
     void set(const QString& protocol, const QString& address, const QString& port = "any port") {
         Rule rule = test::makeRule("block", address, port);
         rule.protocol = protocol;
-        rules.setRules({rule});
-        ASSERT_TRUE(kernel.waitForWrite());
+        set(QList<Rule>{rule});
     }
 };
 

@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <unistd.h>
@@ -40,8 +41,19 @@ struct Enforcing {
 inline std::string instanceTable(const QString& programFolder) {
     return enforcer::Enforcer::tableName(::getuid(), EnforcerLink::instanceFor(programFolder));
 }
+// The table as nft lists it; empty when there is none.
+inline std::string listedTable(const std::string& name) {
+    std::string text;
+    if (FILE* pipe = ::popen(("nft list table inet " + name + " 2>/dev/null").c_str(), "r")) {
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            text.append(buffer, n);
+        ::pclose(pipe);
+    }
+    return text;
+}
 inline bool tableExists(const std::string& name) {
-    return std::system(("nft list table inet " + name + " >/dev/null 2>&1").c_str()) == 0;
+    return !listedTable(name).empty();
 }
 
 // Holds an owned table of the name that instance's enforcer would write, for its lifetime.
