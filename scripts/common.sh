@@ -10,6 +10,7 @@ TARVOK_PACKAGES=(
     qt6-documentation-tools qt6-tools-dev
     libsystemd-dev
     nftables libnftables-dev libnetfilter-log-dev
+    clang libbpf-dev bpftool
 )
 
 as_root() {

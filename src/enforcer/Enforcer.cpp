@@ -1,5 +1,6 @@
 #include "enforcer/Enforcer.h"
 
+#include "enforcer/FilterCompiler.h"
 #include "enforcer/Rendezvous.h"
 #include "platform/CutProbe.h"
 
@@ -95,7 +96,7 @@ int Enforcer::openLogGroup() {
 
 int Enforcer::run() {
     while (!m_ended) {
-        pollfd fds[4];
+        pollfd fds[5];
         nfds_t count = 0;
         const auto watch = [&](int fd, short events) {
             if (fd < 0)
@@ -110,6 +111,7 @@ int Enforcer::run() {
         const int visitor = watch(m_visitor.fd, wants(m_visitor));
         const int listener = watch(m_listener, POLLIN);
         const int log = watch(m_log.fd(), POLLIN);
+        const int filter = watch(m_filter ? m_filter->eventFd() : -1, POLLIN);
         if (count == 0)
             break;
         if (::poll(fds, count, -1) < 0) {
@@ -122,6 +124,8 @@ int Enforcer::run() {
         };
         if (ready(log, POLLIN))
             readRefusals();
+        if (ready(filter, POLLIN))
+            readFilterRefusals();
         if (ready(window, POLLOUT))
             flush(m_window);
         if (ready(window, POLLIN | POLLHUP | POLLERR) && !readFrom(m_window))
@@ -222,16 +226,41 @@ void Enforcer::hello(Peer& peer, std::uint32_t sequence, const Hello& hello) {
     openLogGroup();
     openRendezvous();
     m_abilities = abilities();
-    send(peer, {sequence, HelloAnswer{m_abilities, m_logGroup, m_table}});
+    openFilter();
+    send(peer, {sequence, helloAnswer()});
+}
+
+void Enforcer::openFilter() {
+    const std::string cgroup = filterCgroup(&m_filterReason);
+    if (!cgroup.empty())
+        m_filter = ProgramFilter::open(cgroup, &m_filterReason);
+    if (m_filter) {
+        m_filterReason.clear();
+        m_abilities |= FilterInForce;
+    }
+}
+
+HelloAnswer Enforcer::helloAnswer() const {
+    return HelloAnswer{m_abilities, m_logGroup, m_table, m_filterReason};
 }
 
 void Enforcer::setPolicy(Peer& peer, std::uint32_t sequence, const SetPolicy& policy) {
+    Done done;
+    // The filter takes the policy first, so that outgoing connections are never left to
+    // neither of the two; when it cannot hold it, the table decides them again.
+    if (m_filter) {
+        m_filterInForce = m_filter->apply(policy, &done.reason);
+        if (!m_filterInForce)
+            m_filter->pass();
+    }
     TableOptions options;
     options.name = m_table;
     options.logGroup = m_logGroup;
     options.mayExist = !m_tableWritten;
-    Done done;
-    if (m_nft.run(tableScript(policy, options))) {
+    options.outgoingByFilter = m_filterInForce;
+    SetPolicy table = policy;
+    table.rules = rulesWithoutPrograms(policy.rules);
+    if (m_nft.run(tableScript(table, options))) {
         m_tableWritten = true;
         m_inForce = {policy.level, policy.paused, policy.allowAllOnCrash,
                      static_cast<std::uint32_t>(policy.rules.size())};
@@ -333,7 +362,7 @@ void Enforcer::adopt(Peer& visitor, std::uint32_t sequence) {
     visitor = Peer{};
     m_windowGoneAt = 0;
     ::syslog(LOG_NOTICE, "a new Tarvok window took over the policy in force");
-    send(m_window, {sequence, HelloAnswer{m_abilities, m_logGroup, m_table}});
+    send(m_window, {sequence, helloAnswer()});
 }
 
 void Enforcer::openRendezvous() {
@@ -418,6 +447,29 @@ void Enforcer::readRefusals() {
         send(m_window, {0, Lost{std::exchange(m_lost, 0)}});
 }
 
+void Enforcer::readFilterRefusals() {
+    const Clock::time_point now = Clock::now();
+    if (m_recent.size() >= MaxRecent)
+        std::erase_if(m_recent, [&](const auto& entry) {
+            return now - entry.second >= (std::get<0>(entry.first) == IPPROTO_UDP ? SameUdpFlow
+                                                                                  : SameRefusal);
+        });
+    m_lost += static_cast<std::uint32_t>(m_filter->drain([&](const filter_refusal& event) {
+        Refusal refusal;
+        refusal.family = static_cast<std::uint8_t>(event.family == 6 ? platform::Family::Inet6
+                                                                     : platform::Family::Inet);
+        refusal.protocol = event.protocol;
+        std::memcpy(refusal.remote.data(), event.address, event.family == 6 ? 16 : 4);
+        refusal.remotePort = event.port;
+        refusal.pid = event.pid;
+        refusal.program = {statDevice(event.program.device), event.program.inode};
+        // Each connect() is an attempt of its own; a program's datagrams to one end are one.
+        report(refusal, event.protocol == IPPROTO_UDP ? event.pid : ++m_attempts);
+    }));
+    if (m_lost > 0 && m_window.fd >= 0 && m_window.out.size() < MaxUnsent)
+        send(m_window, {0, Lost{std::exchange(m_lost, 0)}});
+}
+
 void Enforcer::report(const platform::LoggedPacket& packet) {
     Refusal refusal;
     refusal.family = static_cast<std::uint8_t>(packet.family);
@@ -433,8 +485,12 @@ void Enforcer::report(const platform::LoggedPacket& packet) {
     }
     refusal.localPort = out ? packet.sourcePort : packet.destinationPort;
     refusal.remotePort = out ? packet.destinationPort : packet.sourcePort;
+    report(refusal, packet.tcpSequence);
+}
+
+void Enforcer::report(const Refusal& refusal, std::uint32_t attempt) {
     const Endpoints key{refusal.protocol, refusal.family,     refusal.local,     refusal.localPort,
-                        refusal.remote,   refusal.remotePort, packet.tcpSequence};
+                        refusal.remote,   refusal.remotePort, attempt};
     const Clock::time_point now = Clock::now();
     const auto same = refusal.protocol == IPPROTO_UDP ? SameUdpFlow : SameRefusal;
     if (const auto seen = m_recent.find(key); seen != m_recent.end() && now - seen->second < same)
@@ -442,6 +498,10 @@ void Enforcer::report(const platform::LoggedPacket& packet) {
     if (m_recent.size() < MaxRecent)
         m_recent[key] = now;
     if (m_window.fd < 0) {
+        // The filter refuses before a local end exists: the process stands for it.
+        const std::string local =
+            refusal.pid ? "process " + std::to_string(refusal.pid)
+                        : endpointText(refusal.family, refusal.local, refusal.localPort);
         // No window records it: the system log does, within its own rate.
         if (now - m_logSecond >= std::chrono::seconds(1)) {
             if (m_lost > 0)
@@ -452,8 +512,7 @@ void Enforcer::report(const platform::LoggedPacket& packet) {
         }
         if (m_loggedInSecond++ < SystemLogPerSecond)
             ::syslog(LOG_WARNING, "BLOCKED CONNECTION %s %s %s %s",
-                     refusal.protocol == IPPROTO_UDP ? "UDP" : "TCP",
-                     endpointText(refusal.family, refusal.local, refusal.localPort).c_str(),
+                     refusal.protocol == IPPROTO_UDP ? "UDP" : "TCP", local.c_str(),
                      refusal.incoming ? "<-" : "->",
                      endpointText(refusal.family, refusal.remote, refusal.remotePort).c_str());
         else

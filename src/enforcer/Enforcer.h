@@ -9,6 +9,7 @@
 // socket answers the same user's `tarvok --status`, ends the enforcer for `tarvok --exit`, and
 // hands it over to the next window, so that no moment passes without the policy.
 
+#include "enforcer/ProgramFilter.h"
 #include "enforcer/Protocol.h"
 #include "enforcer/TableCompiler.h"
 #include "platform/NfLog.h"
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -66,8 +68,14 @@ private:
     void closeRendezvous();
     bool removeTable();
     std::uint32_t abilities();
+    void openFilter();
+    HelloAnswer helloAnswer() const;
     void readRefusals();
+    void readFilterRefusals();
     void report(const platform::LoggedPacket& packet);
+    // Passes a refusal on once: again only after some time, or for another attempt (the TCP
+    // sequence number, or the process that tried).
+    void report(const Refusal& refusal, std::uint32_t attempt);
     void send(Peer& peer, const Record& record);
     void flush(Peer& peer);
     void close(Peer& peer);
@@ -89,6 +97,11 @@ private:
     std::uint32_t m_abilities = 0;
     std::string m_table; // empty until Hello names the instance
     bool m_tableWritten = false;
+    // The program filter, and why there is none; while it decides outgoing connections the
+    // table decides incoming ones only.
+    std::unique_ptr<ProgramFilter> m_filter;
+    std::string m_filterReason;
+    bool m_filterInForce = false;
     // What the last policy written holds, for the status.
     struct InForce {
         Level level = Level::Allow;
@@ -97,6 +110,7 @@ private:
         std::uint32_t rules = 0;
     } m_inForce;
     std::uint32_t m_lost = 0; // refusals not passed on since the last Lost report
+    std::uint32_t m_attempts = 0; // numbers the filter's refused connects
 
     // Refusals passed on in the last seconds, by their endpoints and SYN sequence number: a
     // connection whose first packet the kernel sees twice (a Fast Open SYN and its retry) is

@@ -8,8 +8,8 @@ namespace {
 
 constexpr std::size_t AddressSize = 16;
 constexpr std::size_t CutSize = 4 + 2 * AddressSize + 4 + 4;
-constexpr std::size_t RefusalSize = 4 + 2 * AddressSize + 4;
-enum RuleFlag : std::uint8_t { Enabled = 1, Accept = 2, AnyPort = 4 };
+constexpr std::size_t RefusalSize = 4 + 2 * AddressSize + 4 + 4 + 16;
+enum RuleFlag : std::uint8_t { Enabled = 1, Accept = 2, AnyPort = 4, NamesProgram = 8 };
 
 class Writer {
 public:
@@ -21,6 +21,14 @@ public:
     void u32(std::uint32_t value) {
         u16(static_cast<std::uint16_t>(value));
         u16(static_cast<std::uint16_t>(value >> 16));
+    }
+    void u64(std::uint64_t value) {
+        u32(static_cast<std::uint32_t>(value));
+        u32(static_cast<std::uint32_t>(value >> 32));
+    }
+    void program(const ProgramFile& program) {
+        u64(program.device);
+        u64(program.inode);
     }
     void address(const Address& address) {
         m_bytes.insert(m_bytes.end(), address.begin(), address.end());
@@ -52,6 +60,16 @@ public:
     std::uint32_t u32() {
         const std::uint32_t low = u16();
         return low | (static_cast<std::uint32_t>(u16()) << 16);
+    }
+    std::uint64_t u64() {
+        const std::uint64_t low = u32();
+        return low | (static_cast<std::uint64_t>(u32()) << 32);
+    }
+    ProgramFile program() {
+        ProgramFile program;
+        program.device = u64();
+        program.inode = u64();
+        return program;
     }
     Address address() {
         Address address{};
@@ -97,12 +115,14 @@ bool validSocketAddresses(std::uint8_t family, const Address& local, const Addre
 void writeRule(Writer& out, const TypedRule& rule) {
     out.u8(static_cast<std::uint8_t>(rule.family));
     out.u8(static_cast<std::uint8_t>((rule.enabled ? Enabled : 0) | (rule.accept ? Accept : 0) |
-                                     (rule.anyPort ? AnyPort : 0)));
+                                     (rule.anyPort ? AnyPort : 0) |
+                                     (rule.namesProgram ? NamesProgram : 0)));
     out.u16(rule.anyPort ? 0 : rule.port);
     out.address(rule.address);
     out.u8(rule.protocols);
     out.u8(0);
     out.u16(0);
+    out.program(rule.namesProgram ? rule.program : ProgramFile{});
 }
 
 std::optional<TypedRule> readRule(Fields& in, std::string* error) {
@@ -112,6 +132,8 @@ std::optional<TypedRule> readRule(Fields& in, std::string* error) {
     rule.address = in.address();
     const std::uint8_t protocols = in.u8(), pad = in.u8();
     const std::uint16_t pad2 = in.u16();
+    rule.program = in.program();
+    rule.namesProgram = flags & NamesProgram;
     rule.enabled = flags & Enabled;
     rule.accept = flags & Accept;
     rule.anyPort = flags & AnyPort;
@@ -120,7 +142,7 @@ std::optional<TypedRule> readRule(Fields& in, std::string* error) {
     const char* wrong = nullptr;
     if (family != 0 && family != 4 && family != 6)
         wrong = "a rule's address family is unknown";
-    else if (flags & ~(Enabled | Accept | AnyPort))
+    else if (flags & ~(Enabled | Accept | AnyPort | NamesProgram))
         wrong = "a rule has unknown flags";
     else if (rule.anyPort && rule.port != 0)
         wrong = "a rule for any port names a port";
@@ -131,6 +153,8 @@ std::optional<TypedRule> readRule(Fields& in, std::string* error) {
         wrong = "a rule's protocols are not supported";
     else if (pad != 0 || pad2 != 0)
         wrong = "a rule's reserved bytes are not zero";
+    else if (rule.namesProgram ? rule.program.inode == 0 : rule.program != ProgramFile{})
+        wrong = "a rule's program file is not valid";
     if (wrong) {
         *error = wrong;
         return std::nullopt;
@@ -184,6 +208,7 @@ struct Encoder {
         out.u32(answer.abilities);
         out.u16(answer.logGroup);
         out.text(answer.tableName);
+        out.text(answer.filterReason);
     }
     void operator()(const Done& done) const {
         out.u32(static_cast<std::uint32_t>(done.error));
@@ -198,6 +223,8 @@ struct Encoder {
         out.u8(refusal.protocol);
         out.u8(0);
         writeSocket(out, refusal.local, refusal.localPort, refusal.remote, refusal.remotePort);
+        out.u32(refusal.pid);
+        out.program(refusal.program);
     }
     void operator()(const Lost& lost) const { out.u32(lost.count); }
     void operator()(const Error& error) const { out.text(error.reason); }
@@ -291,6 +318,7 @@ std::optional<Body> decodeBody(Type type, Fields& in, std::string* error) {
         answer.abilities = in.u32();
         answer.logGroup = in.u16();
         answer.tableName = in.text();
+        answer.filterReason = in.text();
         return answer;
     }
     case Type::Done: {
@@ -311,6 +339,8 @@ std::optional<Body> decodeBody(Type type, Fields& in, std::string* error) {
         refusal.localPort = in.u16();
         refusal.remote = in.address();
         refusal.remotePort = in.u16();
+        refusal.pid = in.u32();
+        refusal.program = in.program();
         refusal.incoming = incoming == 1;
         if (in.ok() && (incoming > 1 || pad != 0 ||
                         (refusal.protocol != 6 && refusal.protocol != 17) ||

@@ -2,7 +2,8 @@
 // What the window and the enforcer say to each other over their stream socket: records of a
 // fixed binary layout, each a 4-byte length (of what follows it), a version, a type and a
 // sequence number, then the type's fields. Nothing in a record is text the enforcer acts on: a
-// rule is an address, a port and an action, never a script, a path or a word.
+// rule is an address, a port, an action and a program file's device and inode numbers (the
+// window resolves a rule's path), never a script, a path or a word.
 //
 // The decoder checks every field and every length; a record it does not accept as a whole is
 // answered with an error by the enforcer and changes nothing. All numbers are little-endian.
@@ -17,11 +18,11 @@
 
 namespace tarvok::enforcer {
 
-constexpr std::uint16_t ProtocolVersion = 1;
+constexpr std::uint16_t ProtocolVersion = 2;
 constexpr std::size_t HeaderSize = 12; // length, version, type, sequence
 // The largest policy a record may carry; a larger one is refused whole.
 constexpr std::uint32_t MaxRules = 1u << 20;
-constexpr std::size_t RuleSize = 24;
+constexpr std::size_t RuleSize = 40;
 // Texts the enforcer sends (a kernel's or library's reason) are cut to this many bytes.
 constexpr std::size_t MaxTextSize = 1024;
 constexpr std::size_t MaxRecordSize = HeaderSize + 8 + std::size_t{MaxRules} * RuleSize;
@@ -55,6 +56,13 @@ using Address = std::array<std::uint8_t, 16>; // IPv4 in the first four bytes, n
 // The transport protocols a rule covers, as bits.
 enum RuleProtocol : std::uint8_t { ProtoTcp = 1, ProtoUdp = 2, ProtoBoth = ProtoTcp | ProtoUdp };
 
+// An executable file as stat names it (st_dev, st_ino).
+struct ProgramFile {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const ProgramFile&) const = default;
+};
+
 struct TypedRule {
     RuleFamily family = RuleFamily::Any;
     Address address{};
@@ -63,6 +71,9 @@ struct TypedRule {
     bool accept = false;
     bool enabled = true;
     std::uint8_t protocols = ProtoTcp; // RuleProtocol bits, never 0
+    // Whether the rule covers only the connections of the processes that run one file.
+    bool namesProgram = false;
+    ProgramFile program{}; // zero unless namesProgram; the inode is never 0 then
     bool operator==(const TypedRule&) const = default;
 };
 
@@ -109,12 +120,15 @@ struct Adopt {
 
 // What the enforcer found it can do at its start: bits of Ability. Without CanCut,
 // NoSocketDestroy tells a kernel built without socket destroy from a missing capability.
-enum Ability : std::uint32_t { CanCut = 2, NoSocketDestroy = 4 };
+// FilterInForce: the program filter decides outgoing connections at connect() and sendmsg();
+// without it, filterReason says why.
+enum Ability : std::uint32_t { CanCut = 2, NoSocketDestroy = 4, FilterInForce = 8 };
 
 struct HelloAnswer {
     std::uint32_t abilities = 0;
     std::uint16_t logGroup = 0; // 0 when refusals cannot be read
     std::string tableName;      // the nftables table this enforcer owns
+    std::string filterReason{}; // why there is no program filter; empty with one
     bool operator==(const HelloAnswer&) const = default;
 };
 
@@ -129,14 +143,18 @@ struct CutAnswer {
     bool operator==(const CutAnswer&) const = default;
 };
 
-// A connection the kernel table refused, in the form of the row the pass would have cut: the
-// remote end is the destination of an outgoing connection and the source of an incoming one.
+// A connection the kernel table or the program filter refused, in the form of the row the pass
+// would have cut: the remote end is the destination of an outgoing connection and the source
+// of an incoming one. The filter refuses before a local end exists (local is zero then) and
+// names the calling process and its file.
 struct Refusal {
     std::uint8_t family = 0; // as Cut's
     bool incoming = false;
     std::uint8_t protocol = 6; // IPPROTO_TCP or IPPROTO_UDP
     Address local{}, remote{};
     std::uint16_t localPort = 0, remotePort = 0;
+    std::uint32_t pid = 0; // the filter's refusals only
+    ProgramFile program{};
     bool operator==(const Refusal&) const = default;
 };
 

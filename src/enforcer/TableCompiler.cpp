@@ -332,9 +332,10 @@ std::string script(const SetPolicy& policy, const TableOptions& options) {
                         "policy accept;\n"
                       : "\tchain input {\n\t\ttype filter hook input priority filter; "
                         "policy accept;\n";
-        if (hasTcp)
+        const bool filtered = output && options.outgoingByFilter;
+        if (hasTcp && !filtered)
             out += "\t\ttcp flags & (syn | ack) == syn goto decide" + way + "\n";
-        if (hasUdp)
+        if (hasUdp && !filtered)
             out += "\t\tmeta l4proto udp goto decide_udp" + way + "\n";
         if (block)
             out += "\t\tmeta l4proto { icmp, ipv6-icmp } goto decide_icmp" + way + "\n";

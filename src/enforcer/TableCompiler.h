@@ -42,6 +42,9 @@ struct TableOptions {
     // Whether the kernel may hold a table of that name already (the first write): the script
     // then declares it before deleting it, so that the delete succeeds either way.
     bool mayExist = true;
+    // Whether the program filter decides outgoing TCP and UDP: the output chain then leaves
+    // them alone (ICMP at the Block level is still the table's).
+    bool outgoingByFilter = false;
     // Resolved address-and-port pairs allowed per family before runs are used instead.
     std::size_t pairLimit = 200000;
     // Up to this many runs of one kind are used rather than resolving pairs.

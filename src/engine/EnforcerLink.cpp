@@ -74,6 +74,7 @@ bool EnforcerLink::greet(Body request, const QString& program) {
     m_tableName = QString::fromStdString(hello->tableName);
     m_logGroup = hello->logGroup;
     m_abilities = hello->abilities;
+    m_filterReason = QString::fromStdString(hello->filterReason);
     m_notifier = std::make_unique<QSocketNotifier>(m_socket, QSocketNotifier::Read);
     connect(m_notifier.get(), &QSocketNotifier::activated, this, &EnforcerLink::onReadable);
     m_failure.clear();

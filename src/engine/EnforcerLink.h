@@ -43,6 +43,9 @@ public:
     // The enforcer's process id when this link started it; -1 otherwise.
     int pid() const { return m_pid; }
     std::uint32_t abilities() const { return m_abilities; }
+    // Whether the program filter decides outgoing connections in the kernel, and why not.
+    bool filterInForce() const { return m_abilities & enforcer::FilterInForce; }
+    const QString& filterReason() const { return m_filterReason; }
 
     // Hands a policy over; policyWritten follows once the enforcer has written it.
     void setPolicy(const enforcer::SetPolicy& policy);
@@ -97,6 +100,7 @@ private:
     quint16 m_logGroup = 0;
     bool m_adopted = false;
     std::uint32_t m_abilities = 0;
+    QString m_filterReason;
 };
 
 } // namespace tarvok

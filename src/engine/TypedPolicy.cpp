@@ -3,10 +3,21 @@
 #include "engine/RuleIndex.h"
 
 #include <cstring>
+#include <sys/stat.h>
 
 namespace tarvok {
 
-enforcer::SetPolicy typedPolicy(const RuleTable& table, SecurityLevel level, bool paused) {
+std::optional<enforcer::ProgramFile> statProgram(const QString& path) {
+    struct stat file {};
+    if (!path.startsWith(QLatin1Char('/')) || ::stat(path.toLocal8Bit().constData(), &file) != 0 ||
+        !S_ISREG(file.st_mode))
+        return std::nullopt;
+    return enforcer::ProgramFile{static_cast<std::uint64_t>(file.st_dev),
+                                 static_cast<std::uint64_t>(file.st_ino)};
+}
+
+enforcer::SetPolicy typedPolicy(const RuleTable& table, SecurityLevel level, bool paused,
+                                const ProgramResolver& resolve) {
     using enforcer::RuleFamily;
     enforcer::SetPolicy policy;
     policy.level = level == SecurityLevel::Block    ? enforcer::Level::Block
@@ -24,6 +35,13 @@ enforcer::SetPolicy typedPolicy(const RuleTable& table, SecurityLevel level, boo
         rule.protocols = parseProtocolCell(cells.protocol);
         rule.enabled = table.isEnabled(row) && address.kind != AddressPattern::Nothing &&
                        port.kind != PortPattern::Nothing;
+        if (rule.enabled && !cells.program.isEmpty()) {
+            // A program that is not there now matches nothing until its file appears.
+            const std::optional<enforcer::ProgramFile> file = resolve(cells.program);
+            rule.enabled = file.has_value();
+            rule.namesProgram = rule.enabled;
+            rule.program = file.value_or(enforcer::ProgramFile{});
+        }
         if (rule.enabled) {
             if (address.kind == AddressPattern::Exact) {
                 rule.family = RuleFamily::V4;

@@ -2,14 +2,26 @@
 // The policy as the enforcer takes it: each rule's cells, which hold the words of the language
 // in use and whatever a file held, resolved into typed rules by the same parsers the pass
 // uses. A cell that can never match (an address such as "999.999.999.999", a port such as
-// "99999") makes a disabled rule, so the enforcer never sees a word or an odd cell.
+// "99999", a program path that is not absolute or names no file now) makes a disabled rule, so
+// the enforcer never sees a word, a path or an odd cell: a program is its file's device and
+// inode numbers.
 
 #include "enforcer/Protocol.h"
 #include "engine/EnforcementEngine.h"
 #include "engine/RuleTable.h"
 
+#include <QString>
+
+#include <functional>
+#include <optional>
+
 namespace tarvok {
 
-enforcer::SetPolicy typedPolicy(const RuleTable& table, SecurityLevel level, bool paused);
+// The file a program path names now; nullopt when there is no regular file there.
+using ProgramResolver = std::function<std::optional<enforcer::ProgramFile>(const QString& path)>;
+std::optional<enforcer::ProgramFile> statProgram(const QString& path);
+
+enforcer::SetPolicy typedPolicy(const RuleTable& table, SecurityLevel level, bool paused,
+                                const ProgramResolver& resolve = statProgram);
 
 } // namespace tarvok

@@ -303,7 +303,7 @@ TEST(EndToEnd, UnattendedShutdownReportsFailuresOnStandardErrorAndStillSaves) {
     RunningTarvok tarvok(folder);
     // Refused by the kernel table once it is written, or cut by the pass before that.
     ASSERT_TRUE(test::waitFor(
-        [&] { return test::connectError("127.0.0.3", listener) == ECONNREFUSED; }, 20000));
+        [&] { return test::refused(test::connectError("127.0.0.3", listener)); }, 20000));
     QTest::qWait(200); // the refusal's record comes through the kernel's log group
     ASSERT_TRUE(tarvok.terminate()) << tarvok.errors().toStdString();
     for (const char* told : {"history could not be written", "They are lost"})

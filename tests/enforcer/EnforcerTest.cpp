@@ -38,9 +38,15 @@ struct RawPeer {
         sendBytes(encode({7, std::move(body)}));
         return next();
     }
+    // The next answer; refusals reported meanwhile are passed over.
     Record next() {
         Record record;
-        for (int i = 0; i < 50 && reader.next(&record) == Reader::Status::NeedMore; ++i) {
+        const auto waiting = [&] {
+            const Reader::Status status = reader.next(&record);
+            return status == Reader::Status::NeedMore ||
+                   (status == Reader::Status::Ready && std::holds_alternative<Refusal>(record.body));
+        };
+        for (int i = 0; i < 50 && waiting(); ++i) {
             pollfd fd{child.socket, POLLIN, 0};
             std::uint8_t buffer[4096];
             if (::poll(&fd, 1, 100) > 0)
@@ -74,7 +80,7 @@ TEST(Enforcer, APeerThatSendsGarbageAScriptOrARequestOutOfOrderChangesNothing) {
     }
     EXPECT_EQ(test::listedTable(table.toStdString()), written);
     test::TcpListener blocked("127.0.0.2");
-    EXPECT_EQ(test::connectError("127.0.0.3", blocked), ECONNREFUSED);
+    EXPECT_TRUE(test::refused(test::connectError("127.0.0.3", blocked)));
 
     // A script is not a record: its first bytes read as a length no record has.
     const std::string script = "flush table inet " + table.toStdString() + "\n";
@@ -106,7 +112,7 @@ TEST(Enforcer, RefusesCutsAndPassesOnARefusalJustBeforeTheEnd) {
     EXPECT_EQ(link.cut(cut), 0);
     EXPECT_LT(test::readOutcome(open.client.get(), 1000), 0) << "the cut connection is gone";
 
-    EXPECT_EQ(test::connectError("127.0.0.3", server), ECONNREFUSED);
+    EXPECT_TRUE(test::refused(test::connectError("127.0.0.3", server)));
     EXPECT_TRUE(link.goodbye());
     ASSERT_EQ(refused.count(), 1) << "delivered before the goodbye returned";
     const auto refusal = refused.at(0).at(0).value<Refusal>();
@@ -136,13 +142,13 @@ TEST(Enforcer, AWindowThatDiesLeavesItsPolicyInForceUntilAdoptedOrAsked) {
         ASSERT_TRUE(status);
         EXPECT_EQ(status->rules, 1u);
         EXPECT_GT(status->windowGoneAt, 0);
-        EXPECT_EQ(test::connectError("127.0.0.3", server), ECONNREFUSED);
+        EXPECT_TRUE(test::refused(test::connectError("127.0.0.3", server)));
 
         EnforcerLink next;
         ASSERT_TRUE(next.adopt(QStringLiteral(TARVOK_TEST_ENFORCER), 0x53));
         EXPECT_EQ(next.tableName(), table);
         EXPECT_FALSE(EnforcerLink::orphanStatus(0x53)) << "its window is back";
-        EXPECT_EQ(test::connectError("127.0.0.3", server), ECONNREFUSED) << "no gap";
+        EXPECT_TRUE(test::refused(test::connectError("127.0.0.3", server))) << "no gap";
         EXPECT_TRUE(next.goodbye());
         EXPECT_TRUE(platform::reapChild(window.child.pid, 2000));
         EXPECT_EQ(test::listedTable(table.toStdString()), "");
@@ -164,8 +170,8 @@ TEST(Enforcer, TwoInstancesHoldTheirOwnPoliciesAndCountTheirOwnRefusals) {
     QSignalSpy firstRefused(&first, &EnforcerLink::refused);
     QSignalSpy secondRefused(&second, &EnforcerLink::refused);
     test::TcpListener five("127.0.0.5"), six("127.0.0.6");
-    EXPECT_EQ(test::connectError("127.0.0.3", five), ECONNREFUSED);
-    EXPECT_EQ(test::connectError("127.0.0.3", six), ECONNREFUSED);
+    EXPECT_TRUE(test::refused(test::connectError("127.0.0.3", five)));
+    EXPECT_TRUE(test::refused(test::connectError("127.0.0.3", six)));
     EXPECT_TRUE(first.goodbye());
     EXPECT_TRUE(second.goodbye());
     EXPECT_EQ(firstRefused.count(), 1);

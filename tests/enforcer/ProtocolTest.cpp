@@ -22,7 +22,8 @@ SetPolicy samplePolicy() {
     policy.rules = {{RuleFamily::V4, v4(127, 0, 0, 2), false, 80, true, true, ProtoTcp},
                     {RuleFamily::Any, {}, true, 0, false, false, ProtoUdp},
                     {RuleFamily::V6, {0x20, 1, 0xd, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
-                     true, 0, false, true, ProtoBoth}};
+                     true, 0, false, true, ProtoBoth},
+                    {RuleFamily::Any, {}, true, 0, false, true, ProtoBoth, true, {0x801, 1234567}}};
     return policy;
 }
 
@@ -36,10 +37,12 @@ TEST(EnforcerProtocol, EveryRecordComesBackAsItWasSent) {
         Status{},
         Adopt{},
         StatusAnswer{1765000000, Level::Block, true, 20001},
-        HelloAnswer{CanCut, 29815, "tarvok_1000_00000000000000ab"},
+        HelloAnswer{CanCut, 29815, "tarvok_1000_00000000000000ab", {}},
+        HelloAnswer{CanCut | FilterInForce, 0, "t", "no cgroup v2 hierarchy is mounted"},
         Done{1, "Operation not permitted"},
         CutAnswer{2},
-        Refusal{2, true, 6, {1}, {2}, 443, 50000},
+        Refusal{2, true, 6, {1}, {2}, 443, 50000, 0, {}},
+        Refusal{0, false, 6, {}, v4(127, 0, 0, 2), 0, 443, 4321, {0x801, 99}},
         Refusal{0, false, 17, v4(127, 0, 0, 5), v4(127, 0, 0, 2), 50000, 443},
         Lost{17},
         Error{"no"}};
@@ -66,14 +69,16 @@ TEST(EnforcerProtocol, RefusesEveryRecordWithAFieldOutOfItsRange) {
         std::function<void(std::vector<std::uint8_t>&)> spoil;
     };
     const Case cases[] = {
-        {"version", policy, [](auto& b) { b[4] = 2; }},
+        {"an older version", policy, [](auto& b) { b[4] = 1; }},
         {"unknown type", policy, [](auto& b) { b[6] = 77; }},
         {"level", policy, [](auto& b) { b[Body] = 3; }},
         {"pause switch", policy, [](auto& b) { b[Body + 1] = 2; }},
-        {"rule count", policy, [](auto& b) { b[Body + 4] = 4; }},
+        {"rule count", policy, [](auto& b) { b[Body + 4] = 5; }},
         {"length", policy, [](auto& b) { b.pop_back(); b[0] -= 1; }},
         {"family", policy, [](auto& b) { b[Rule0] = 5; }},
-        {"flags", policy, [](auto& b) { b[Rule0 + 1] |= 8; }},
+        {"flags", policy, [](auto& b) { b[Rule0 + 1] |= 16; }},
+        {"program on a rule naming none", policy, [](auto& b) { b[Rule0 + 24 + 8] = 1; }},
+        {"program without an inode", policy, [](auto& b) { b[Rule0 + 1] |= 8; }},
         {"any port with a port", policy, [](auto& b) { b[Rule0 + RuleSize + 2] = 80; }},
         {"IPv4 address tail", policy, [](auto& b) { b[Rule0 + 4 + 4] = 1; }},
         {"any address with bytes", policy, [](auto& b) { b[Rule0 + RuleSize + 4] = 1; }},

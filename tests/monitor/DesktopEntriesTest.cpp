@@ -139,7 +139,7 @@ TEST(DesktopEntries, HostileEntriesCannotStopTheRunningFirewall) {
         test::TcpConnection shown = test::connect("127.0.0.5", allowed);
         QThread::msleep(1000);
         // Refused by the kernel table; a frozen program would not end on SIGTERM.
-        EXPECT_EQ(test::connectError("127.0.0.3", blocked), ECONNREFUSED);
+        EXPECT_TRUE(test::refused(test::connectError("127.0.0.3", blocked)));
         EXPECT_TRUE(tarvok.terminate()) << tarvok.errors().toStdString();
     }
 }

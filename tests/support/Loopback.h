@@ -79,6 +79,11 @@ TcpConnection connect(const char* fromAddress, TcpListener& listener, std::uint1
 // A connection from fromAddress that is expected to be refused: the errno of the failed
 // connect (ECONNREFUSED when the kernel table refuses it), 0 when it opened.
 int connectError(const char* fromAddress, TcpListener& listener);
+// Whether a connect's error is the kernel's refusal: EPERM from the program filter at
+// connect(), or ECONNREFUSED from the table's reset where no filter is in force.
+inline bool refused(int error) {
+    return error == EPERM || error == ECONNREFUSED;
+}
 
 // What a read on fd reports within timeoutMs: 0 for an orderly end of stream, a positive
 // byte count, -errno on an error (for example -ECONNABORTED), or -ETIMEDOUT.

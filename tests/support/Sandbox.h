@@ -13,6 +13,9 @@ enum class Sandbox {
 };
 
 Sandbox sandbox();
+// Whether this test process runs in a cgroup of its own, which the enforcers it starts attach
+// their program filter to (TARVOK_FILTER_CGROUP).
+bool ownCgroup();
 const char* sandboxError();
 
 } // namespace tarvok::test

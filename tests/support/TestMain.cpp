@@ -7,7 +7,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <mntent.h>
 #include <net/if.h>
+#include <string>
+#include <sys/stat.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -71,7 +74,45 @@ void enterSandbox() {
     std::snprintf(g_error, sizeof g_error, "none");
 }
 
+// The program filter acts on every process of the cgroup it is attached to: tests attach it to
+// a cgroup of their own, which this process and its children join, never to the root.
+std::string g_cgroupRoot, g_cgroup;
+
+void leaveCgroup() {
+    writeFile((g_cgroupRoot + "/cgroup.procs").c_str(), "0");
+    ::rmdir(g_cgroup.c_str());
+}
+
+void joinOwnCgroup() {
+    if (FILE* mounts = ::setmntent("/proc/self/mounts", "re")) {
+        while (const mntent* entry = ::getmntent(mounts))
+            if (std::strcmp(entry->mnt_type, "cgroup2") == 0) {
+                g_cgroupRoot = entry->mnt_dir;
+                break;
+            }
+        ::endmntent(mounts);
+    }
+    g_cgroup = g_cgroupRoot + "/tarvok-test-" + std::to_string(::getpid());
+    const int fd = g_cgroupRoot.empty() || ::mkdir(g_cgroup.c_str(), 0755) != 0
+                       ? -1
+                       : ::open((g_cgroup + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
+    const bool joined = fd >= 0 && ::write(fd, "0", 1) == 1;
+    if (fd >= 0)
+        ::close(fd);
+    if (joined)
+        std::atexit(leaveCgroup);
+    // Where it cannot join one, the filter is given a folder that does not exist: it then
+    // says why it is not in force, and never attaches to the root.
+    ::setenv("TARVOK_FILTER_CGROUP",
+             joined ? g_cgroup.c_str() : "/nonexistent/tarvok-test-cgroup", 1);
+}
+
 } // namespace
+
+bool ownCgroup() {
+    return std::getenv("TARVOK_FILTER_CGROUP") &&
+           std::strncmp(std::getenv("TARVOK_FILTER_CGROUP"), "/nonexistent", 12) != 0;
+}
 
 Sandbox sandbox() {
     return g_sandbox;
@@ -84,6 +125,7 @@ const char* sandboxError() {
 
 int main(int argc, char** argv) {
     tarvok::test::enterSandbox();
+    tarvok::test::joinOwnCgroup();
     // Every Tarvok the tests start asks this build's enforcer to act.
     ::setenv("TARVOK_ENFORCER", TARVOK_TEST_ENFORCER, 1);
     // Widgets are real but never need a display.
