@@ -461,6 +461,8 @@ void Enforcer::readFilterRefusals() {
         refusal.protocol = event.protocol;
         std::memcpy(refusal.remote.data(), event.address, event.family == 6 ? 16 : 4);
         refusal.remotePort = event.port;
+        std::memcpy(refusal.local.data(), event.local, event.family == 6 ? 16 : 4);
+        refusal.localPort = event.local_port;
         refusal.pid = event.pid;
         refusal.program = {statDevice(event.program.device), event.program.inode};
         // Each connect() is an attempt of its own; a program's datagrams to one end are one.

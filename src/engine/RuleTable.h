@@ -33,8 +33,8 @@ struct Rule {
     QString log;         // empty when logged, the no-log word when not
     QString description; // free text
     QString protocol = QStringLiteral("TCP");
-    QString program{};   // absolute path of the executable the rule names; empty for any program
     int icon = 0;        // small icon: 1 accept, 2 block, 0 none
+    QString program{};   // absolute path of the executable the rule names; empty for any program
 
     bool operator==(const Rule&) const = default;
 };

@@ -62,6 +62,9 @@ struct filter_refusal {
     __u32 rule; // FILTER_NO_RULE when the level refused
     __u8 family;
     __u8 protocol;
-    __u16 port;
-    __u8 address[16];
+    __u16 port;       // host order
+    __u8 address[16]; // the destination asked for
+    __u8 local[16];   // the address the socket is bound to, zero when unbound
+    __u16 local_port; // host order, 0 when unbound
+    __u16 pad[3];
 };

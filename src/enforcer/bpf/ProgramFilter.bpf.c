@@ -146,14 +146,24 @@ static __always_inline int decide(struct bpf_sock_addr* ctx, __u8 family, const 
     struct bpf_sock* sk = ctx->sk;
     if (!sk)
         return 1;
+    __u32 bound[4] = {0, 0, 0, 0};
     if (family == 4) {
-        __u32 local = sk->src_ip4;
+        // A dual-stack socket holds its IPv4 address in the last word of the IPv6 one. Both
+        // are read, each at a fixed offset, as the verifier allows.
+        __u32 local4 = sk->src_ip4, local6 = sk->src_ip6[3];
+        asm volatile("" : "+r"(local4), "+r"(local6));
+        __u32 local = sk->family == 10 ? local6 : local4;
+        bound[0] = local;
         __u32 target = address[0];
         if (local == bpf_htonl(0x7f000001) ||
             (local == 0 && (bpf_ntohl(target) >> 24) == 127))
             return 1;
     } else {
         __u32 l0 = sk->src_ip6[0], l1 = sk->src_ip6[1], l2 = sk->src_ip6[2], l3 = sk->src_ip6[3];
+        bound[0] = l0;
+        bound[1] = l1;
+        bound[2] = l2;
+        bound[3] = l3;
         int unbound = (l0 | l1 | l2 | l3) == 0;
         int local_lo = l0 == 0 && l1 == 0 && l2 == 0 && l3 == bpf_htonl(1);
         int target_lo = address[0] == 0 && address[1] == 0 && address[2] == 0 &&
@@ -192,6 +202,9 @@ static __always_inline int decide(struct bpf_sock_addr* ctx, __u8 family, const 
         event->protocol = protocol;
         event->port = full.port;
         __builtin_memcpy(event->address, full.address, 16);
+        __builtin_memcpy(event->local, bound, 16);
+        event->local_port = (__u16)sk->src_port;
+        event->pad[0] = event->pad[1] = event->pad[2] = 0;
         bpf_ringbuf_submit(event, 0);
     } else {
         __u64* count = bpf_map_lookup_elem(&lost, &zero);
