@@ -67,6 +67,7 @@ void ProgramOwners::endPass() {
             m_walk = std::async(std::launch::async, [inodes = std::move(inodes)] {
                 return platform::socketExecutables(inodes);
             });
+            ++m_walks;
         } catch (const std::system_error&) {
             // No thread to be had now: the next pass tries again.
             for (const std::uint64_t key : m_walking)

@@ -49,6 +49,8 @@ public:
     // For tests and benchmarks: waits for a running walk to end; false when it did not in time.
     bool waitForWalk(int timeoutMs);
     std::size_t size() const { return m_sockets.size(); }
+    // How many walks of /proc have been started.
+    std::uint64_t walks() const { return m_walks; }
 
 private:
     enum class State : std::uint8_t { Listed, Walking, Known, Unknown };
@@ -65,6 +67,7 @@ private:
     std::vector<std::uint64_t> m_walking; // keys of the running walk
     std::future<Answer> m_walk;
     std::uint32_t m_pass = 0;
+    std::uint64_t m_walks = 0;
 };
 
 } // namespace tarvok

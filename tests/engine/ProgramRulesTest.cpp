@@ -10,9 +10,12 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <algorithm>
+
 #include <map>
 #include <memory>
 #include <random>
+#include <sys/stat.h>
 
 using namespace tarvok;
 using platform::addressField;
@@ -88,12 +91,16 @@ struct Client {
     QProcess process;
     std::uint16_t port = 0;
 
-    bool start(const QString& copyPath, const char* fromAddress, test::TcpListener& listener) {
+    bool start(const QString& copyPath, const char* fromAddress, test::TcpListener& listener,
+               bool udp = false) {
         path = copyPath;
         if (!QFile::copy(QStringLiteral(TARVOK_TEST_HOLD_CLIENT), path) ||
             !QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner))
             return false;
-        process.start(path, {fromAddress, listener.address(), QString::number(listener.port())});
+        QStringList arguments = {fromAddress, listener.address(), QString::number(listener.port())};
+        if (udp)
+            arguments << QStringLiteral("udp");
+        process.start(path, arguments);
         if (!process.waitForReadyRead(5000))
             return false;
         port = static_cast<std::uint16_t>(process.readLine().trimmed().toUInt());
@@ -110,37 +117,48 @@ struct Client {
 } // namespace
 
 // Two copies of one client are two programs. A block rule that names one copy cuts its open
-// connection and leaves the other's; while the owners are not yet known (the first pass with
-// the rule), no program rule cuts anything.
+// connection (TCP, or a connected UDP socket) and leaves the other's; while the owners are not
+// yet known (the first pass with the rule), no program rule cuts anything.
 TEST(EnforcementEngine, ABlockRuleForAProgramCutsItsConnectionsAndNoOtherProgramsOnes) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
-    QTemporaryDir folder;
-    test::TcpListener listener("127.0.0.2");
-    Client a, b;
-    ASSERT_TRUE(a.start(folder.filePath("a-client"), "127.0.0.5", listener));
-    ASSERT_TRUE(b.start(folder.filePath("b-client"), "127.0.0.6", listener));
-    test::Firewall firewall;
-    const auto alive = [&firewall, &listener](const char* from, std::uint16_t port) {
-        const TcpRow row{platform::StateEstablished, test::address(from), platform::portField(port),
-                         test::address("127.0.0.2"), platform::portField(listener.port())};
-        return firewall.find(row).first >= 0;
-    };
-    const QString port = QString::number(listener.port());
-    firewall.rules.setRules({programRule("block", "127.0.0.2", port, a.path),
-                             makeRule("accept", "any address", "any port", true, false)});
-    firewall.engine.runPass();
-    EXPECT_TRUE(alive("127.0.0.5", a.port)) << "cut for a program rule while its owner was unknown";
-    EXPECT_EQ(firewall.engine.cutCount(), 0);
+    for (const bool udp : {false, true}) {
+        SCOPED_TRACE(udp ? "UDP" : "TCP");
+        QTemporaryDir folder;
+        test::TcpListener listener("127.0.0.2");
+        Client a, b;
+        ASSERT_TRUE(a.start(folder.filePath("a-client"), "127.0.0.5", listener, udp));
+        ASSERT_TRUE(b.start(folder.filePath("b-client"), "127.0.0.6", listener, udp));
+        test::Firewall firewall;
+        const auto alive = [&](const char* from, std::uint16_t port) {
+            const auto ours = [&](const auto& row) {
+                return row.localAddress == test::address(from) &&
+                       row.localPort == platform::portField(port);
+            };
+            std::vector<TcpRow> tcp;
+            std::vector<platform::UdpConnectionRow> connected;
+            EXPECT_EQ(udp ? firewall.diag.readConnectedUdp(connected) : firewall.diag.readTcp(tcp),
+                      0u);
+            return std::any_of(tcp.begin(), tcp.end(), ours) ||
+                   std::any_of(connected.begin(), connected.end(), ours);
+        };
+        const QString port = QString::number(listener.port());
+        Rule block = programRule("block", "127.0.0.2", port, a.path);
+        block.protocol = udp ? "UDP" : "TCP";
+        firewall.rules.setRules({block, makeRule("accept", "any address", "any port", true, false)});
+        firewall.engine.runPass();
+        EXPECT_TRUE(alive("127.0.0.5", a.port)) << "cut by a program rule while its owner was unknown";
+        EXPECT_EQ(firewall.engine.cutCount(), 0);
 
-    ASSERT_TRUE(firewall.engine.programOwners().waitForWalk(5000));
-    firewall.engine.runPass();
-    EXPECT_FALSE(alive("127.0.0.5", a.port));
-    EXPECT_TRUE(alive("127.0.0.6", b.port));
-    EXPECT_EQ(firewall.engine.cutCount(), 1);
-    ASSERT_EQ(firewall.events.records.size(), 1);
-    EXPECT_EQ(firewall.events.records[0].localAddress, "127.0.0.5");
-    EXPECT_EQ(firewall.events.records[0].status, "BLOCKED CONNECTION");
-    EXPECT_EQ(firewall.events.records[0].rule, "(1)");
+        ASSERT_TRUE(firewall.engine.programOwners().waitForWalk(5000));
+        firewall.engine.runPass();
+        EXPECT_FALSE(alive("127.0.0.5", a.port));
+        EXPECT_TRUE(alive("127.0.0.6", b.port));
+        EXPECT_EQ(firewall.engine.cutCount(), 1);
+        ASSERT_EQ(firewall.events.records.size(), 1);
+        const EventRecord& record = firewall.events.records[0];
+        EXPECT_EQ(QStringList({record.protocol, record.localAddress, record.status, record.rule}),
+                  QStringList({udp ? "UDP" : "TCP", "127.0.0.5", "BLOCKED CONNECTION", "(1)"}));
+    }
 }
 
 // A program accepted above an address block keeps its connection; the other program's goes.
@@ -164,4 +182,38 @@ TEST(EnforcementEngine, AProgramAcceptedAboveAnAddressBlockKeepsItsConnection) {
         if (record.status == "BLOCKED CONNECTION")
             cut << record.localAddress + " " + record.rule;
     EXPECT_EQ(cut, QStringList({"127.0.0.6 (2)"}));
+}
+
+// Owners are learnt once: a pass that sees only known sockets walks /proc no more, and a
+// socket that no process this user may read holds stays unknown without being asked again.
+TEST(ProgramOwners, WalksOnlyForSocketsNotSeenBeforeAndKeepsUnreadableOnesUnknown) {
+    const test::Fd own(::socket(AF_INET, SOCK_STREAM, 0));
+    struct stat info {};
+    ASSERT_EQ(::fstat(own.get(), &info), 0);
+    const platform::SocketId ours{static_cast<std::uint32_t>(info.st_ino), 1};
+    const platform::SocketId nobodys{0xfffffff0u, 2}, later{0xfffffff1u, 3};
+    ProgramOwners owners;
+    const auto pass = [&owners](std::initializer_list<platform::SocketId> sockets) {
+        EXPECT_TRUE(owners.waitForWalk(5000));
+        owners.beginPass();
+        std::vector<const ProgramIdentity*> known;
+        for (const platform::SocketId& id : sockets)
+            known.push_back(owners.ownerOf(id));
+        owners.endPass();
+        return known;
+    };
+    EXPECT_EQ(pass({ours, nobodys}), std::vector<const ProgramIdentity*>(2, nullptr));
+    EXPECT_EQ(owners.walks(), 1u);
+    const auto known = pass({ours, nobodys});
+    ASSERT_TRUE(known[0]);
+    EXPECT_EQ(*known[0], statProgram(QStringLiteral("/proc/self/exe")));
+    EXPECT_FALSE(known[1]);
+    pass({ours, nobodys});
+    EXPECT_EQ(owners.walks(), 1u) << "walked again for sockets already known";
+    pass({ours, nobodys, later});
+    EXPECT_EQ(owners.walks(), 2u);
+    // An owner learnt from elsewhere needs no walk.
+    owners.learn(ProgramOwners::keyOf({0xfffffff2u, 4}), {7, 8});
+    EXPECT_EQ(*pass({{0xfffffff2u, 4}})[0], (ProgramIdentity{7, 8}));
+    EXPECT_EQ(owners.walks(), 2u);
 }
