@@ -247,16 +247,14 @@ void EnforcementEngine::runFreshPass() {
 
     // Owners are read only while a rule names a program that exists; otherwise the pass is
     // the address-only pass it always was.
-    if (m_level == SecurityLevel::Normal) {
-        refreshIndex(m_index, RuleTcp);
-        refreshIndex(m_udpIndex, RuleUdp);
-    }
-    const bool owners = m_level == SecurityLevel::Normal &&
-                        (m_index.hasProgramRules() || m_udpIndex.hasProgramRules());
+    refreshIndex(m_index, RuleTcp);
+    refreshIndex(m_udpIndex, RuleUdp);
+    const bool programRules = m_index.hasProgramRules() || m_udpIndex.hasProgramRules();
+    if (!programRules && m_owners.size() > 0)
+        m_owners.clear(); // learnt again from the start when a rule names a program again
+    const bool owners = programRules && m_level == SecurityLevel::Normal;
     if (owners)
         m_owners.beginPass();
-    else if (m_owners.size() > 0)
-        m_owners.clear();
     ids.clear();
     const std::uint32_t result = m_index.hasProgramRules() && owners
                                      ? m_tables.readTcp(rows, ids)
