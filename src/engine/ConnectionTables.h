@@ -51,6 +51,14 @@ public:
     std::uint32_t readConnectedUdp(std::vector<platform::UdpConnectionRow>& rows) {
         return m_diag.readConnectedUdp(rows);
     }
+    // The same with each row's socket (inode and cookie), for learning its owner.
+    std::uint32_t readTcp(std::vector<TcpRow>& rows, std::vector<platform::SocketId>& ids) {
+        return m_diag.readTcp(rows, ids);
+    }
+    std::uint32_t readConnectedUdp(std::vector<platform::UdpConnectionRow>& rows,
+                                   std::vector<platform::SocketId>& ids) {
+        return m_diag.readConnectedUdp(rows, ids);
+    }
 
 private:
     platform::SockDiag& m_diag;

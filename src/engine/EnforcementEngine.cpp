@@ -142,23 +142,37 @@ bool EnforcementEngine::skipped(const TcpRow& row) const {
     return row.localAddress == Localhost || row.localAddress == 0;
 }
 
-int EnforcementEngine::firstMatch(const TcpRow& row) {
-    // The table may have changed while the pass yielded; the index follows it before use.
-    if (!m_index.isCurrentFor(m_rules))
-        m_index.rebuild(m_rules);
-    const std::uint16_t port = platform::portNumber(row.remotePort);
-    if (row.family == platform::Family::Inet6)
-        return m_index.firstMatch(row.remote6, port);
-    return m_index.firstMatch(row.remoteAddress, port);
+void EnforcementEngine::refreshIndex(PolicyIndex& index, std::uint8_t protocol) {
+    if (m_pathsGeneration != m_rules.generation()) {
+        m_pathsGeneration = m_rules.generation();
+        const QStringList paths = programPaths(m_rules);
+        if (paths != m_programFiles.paths())
+            m_programFiles.setPaths(paths);
+    }
+    if (!index.isCurrentFor(m_rules, m_programFiles.generation()))
+        index.rebuild(
+            m_rules, protocol,
+            [this](const QString& path) { return m_programFiles.identity(path); },
+            m_programFiles.generation());
 }
 
-int EnforcementEngine::udpMatch(const TcpRow& row) {
-    if (!m_udpIndex.isCurrentFor(m_rules))
-        m_udpIndex.rebuild(m_rules, RuleUdp);
+int EnforcementEngine::firstMatch(const TcpRow& row, const ProgramIdentity* owner) {
+    // The table may have changed while the pass yielded; the index follows it before use.
+    if (!m_index.isCurrentFor(m_rules, m_programFiles.generation()))
+        refreshIndex(m_index, RuleTcp);
     const std::uint16_t port = platform::portNumber(row.remotePort);
     if (row.family == platform::Family::Inet6)
-        return m_udpIndex.firstMatch(row.remote6, port);
-    return m_udpIndex.firstMatch(row.remoteAddress, port);
+        return m_index.firstMatch(row.remote6, port, owner);
+    return m_index.firstMatch(row.remoteAddress, port, owner);
+}
+
+int EnforcementEngine::udpMatch(const TcpRow& row, const ProgramIdentity* owner) {
+    if (!m_udpIndex.isCurrentFor(m_rules, m_programFiles.generation()))
+        refreshIndex(m_udpIndex, RuleUdp);
+    const std::uint16_t port = platform::portNumber(row.remotePort);
+    if (row.family == platform::Family::Inet6)
+        return m_udpIndex.firstMatch(row.remote6, port, owner);
+    return m_udpIndex.firstMatch(row.remoteAddress, port, owner);
 }
 
 bool EnforcementEngine::passUdp(quint64 pass) {
@@ -166,15 +180,23 @@ bool EnforcementEngine::passUdp(quint64 pass) {
         return true;
     // Unconnected sockets have no remote end to judge: the kernel table alone covers them.
     std::vector<platform::UdpConnectionRow> sockets;
-    if (m_tables.readConnectedUdp(sockets) != platform::ResultOk)
+    std::vector<platform::SocketId> ids;
+    if (m_level == SecurityLevel::Normal)
+        refreshIndex(m_udpIndex, RuleUdp);
+    const bool owners = m_level == SecurityLevel::Normal && m_udpIndex.hasProgramRules();
+    if ((owners ? m_tables.readConnectedUdp(sockets, ids) : m_tables.readConnectedUdp(sockets)) !=
+        platform::ResultOk)
         return true;
-    for (const platform::UdpConnectionRow& socket : sockets) {
+    for (std::size_t i = 0; i < sockets.size(); ++i) {
+        const platform::UdpConnectionRow& socket = sockets[i];
         const TcpRow row{platform::StateEstablished, socket.localAddress, socket.localPort,
                          socket.remoteAddress,       socket.remotePort,   socket.family,
                          socket.local6,              socket.remote6,      socket.interfaceIndex};
         if (skipped(row))
             continue;
-        const int matched = m_level == SecurityLevel::Normal ? udpMatch(row) : RuleIndex::NoMatch;
+        const ProgramIdentity* owner = i < ids.size() ? m_owners.ownerOf(ids[i]) : nullptr;
+        const int matched =
+            m_level == SecurityLevel::Normal ? udpMatch(row, owner) : RuleIndex::NoMatch;
         if (m_level == SecurityLevel::Normal &&
             (matched == RuleIndex::NoMatch || m_rules.isAccept(matched)))
             continue;
@@ -214,13 +236,29 @@ void EnforcementEngine::runFreshPass() {
     // This pass's own copy of the table: a pass that takes over from a stale one must not
     // change the rows under it.
     std::vector<TcpRow> rows = std::move(m_spareRows);
+    std::vector<platform::SocketId> ids = std::move(m_spareIds);
     const auto keepRows = qScopeGuard([&] {
-        if (!outerRunning)
+        if (!outerRunning) {
             m_spareRows = std::move(rows);
+            m_spareIds = std::move(ids);
+        }
     });
     m_sinceYield.start();
 
-    const std::uint32_t result = m_tables.readTcp(rows);
+    // Owners are read only while a rule names a program that exists; otherwise the pass is
+    // the address-only pass it always was.
+    refreshIndex(m_index, RuleTcp);
+    refreshIndex(m_udpIndex, RuleUdp);
+    const bool programRules = m_index.hasProgramRules() || m_udpIndex.hasProgramRules();
+    if (!programRules && m_owners.size() > 0)
+        m_owners.clear(); // learnt again from the start when a rule names a program again
+    const bool owners = programRules && m_level == SecurityLevel::Normal;
+    if (owners)
+        m_owners.beginPass();
+    ids.clear();
+    const std::uint32_t result = m_index.hasProgramRules() && owners
+                                     ? m_tables.readTcp(rows, ids)
+                                     : m_tables.readTcp(rows);
     if (result == platform::ResultNotSupported) {
         // Said once per outage, after the pass: a message box inside it would hold it.
         if (!m_unsupportedShown && m_prompter) {
@@ -236,7 +274,8 @@ void EnforcementEngine::runFreshPass() {
     if (result != platform::ResultOk)
         return; // the next tick reads again
 
-    for (TcpRow row : rows) {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        TcpRow row = rows[i];
         if (skipped(row))
             continue;
         if (m_level == SecurityLevel::Block) {
@@ -249,7 +288,8 @@ void EnforcementEngine::runFreshPass() {
             if (!yieldPoint(pass))
                 return;
         } else if (m_level == SecurityLevel::Normal) {
-            const int matched = firstMatch(row);
+            const ProgramIdentity* owner = i < ids.size() ? m_owners.ownerOf(ids[i]) : nullptr;
+            const int matched = firstMatch(row, owner);
             if (matched != RuleIndex::NoMatch &&
                 !handleMatch(row, {matched, m_rules.isAccept(matched), m_rules.isLogged(matched)},
                              pass))
@@ -258,6 +298,8 @@ void EnforcementEngine::runFreshPass() {
     }
     if (!passUdp(pass))
         return;
+    if (owners)
+        m_owners.endPass();
     // Connections that left the table are forgotten, so that they are recorded and counted
     // again when they come back.
     countAccepted();

@@ -7,6 +7,8 @@
 #include "engine/ConnectionMemory.h"
 #include "engine/ConnectionTables.h"
 #include "engine/EngineServices.h"
+#include "engine/ProgramFiles.h"
+#include "engine/ProgramOwners.h"
 #include "engine/RuleIndex.h"
 #include "engine/RuleTable.h"
 #include "engine/Termination.h"
@@ -51,6 +53,12 @@ public:
     void setYieldBudget(int milliseconds) { m_yieldBudgetMs = milliseconds; }
     // How the engine finds out whether it can cut; by default the platform's probe.
     void setCutProbe(std::function<CutAbility()> probe) { m_probe = std::move(probe); }
+
+    // The program files that the rules name, followed as they are replaced; the engine keeps
+    // their paths those of the table. Others read identities here (and follow changed()).
+    ProgramFiles& programFiles() { return m_programFiles; }
+    // The owners of sockets, learnt while any rule names a program.
+    ProgramOwners& programOwners() { return m_owners; }
 
     // Timer1: started at construction; the pause switch stops and starts it.
     QTimer* timer() { return &m_timer; }
@@ -105,9 +113,14 @@ private:
         bool logged;
     };
     bool skipped(const TcpRow& row) const;
-    int firstMatch(const TcpRow& row);
+    // The first rule that matches the row; owner is the executable of the process behind it,
+    // nullptr when unknown (then only the rules that name no program decide).
+    int firstMatch(const TcpRow& row, const ProgramIdentity* owner = nullptr);
     // The first rule covering UDP that matches the row's remote end.
-    int udpMatch(const TcpRow& row);
+    int udpMatch(const TcpRow& row, const ProgramIdentity* owner = nullptr);
+    // Brings the indexes and the followed program paths up to date with the table and the
+    // program files.
+    void refreshIndex(PolicyIndex& index, std::uint8_t protocol);
     // Cuts the connected UDP sockets that the level or a block rule stops; false when the
     // pass was taken over while it yielded.
     bool passUdp(quint64 pass);
@@ -133,8 +146,11 @@ private:
     ConnectionTables& m_tables;
     RuleTable& m_rules;
     Termination m_termination;
-    RuleIndex m_index;
-    RuleIndex m_udpIndex; // for refused UDP flows
+    PolicyIndex m_index;
+    PolicyIndex m_udpIndex; // for connected and refused UDP
+    ProgramFiles m_programFiles;
+    ProgramOwners m_owners;
+    quint64 m_pathsGeneration = ~quint64{0}; // the table generation the paths were taken at
     QTimer m_timer;
     SecurityLevel m_level = SecurityLevel::Normal;
     qint64 m_cutCount = 0;
@@ -148,6 +164,7 @@ private:
     quint64 m_currentPass = 0;     // serial number of the newest pass
     bool m_unsupportedShown = false;
     std::vector<TcpRow> m_spareRows; // a pass's own copy of the table, kept between passes
+    std::vector<platform::SocketId> m_spareIds; // the sockets of those rows, when owners matter
     // Connections whose accept (or failed cut) was recorded: recorded again only after their
     // state changed or they left the table.
     ConnectionMemory m_recorded;

@@ -1,9 +1,12 @@
 #include "engine/RuleIndex.h"
 
+#include <QHash>
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <bit>
 #include <limits>
+#include <type_traits>
 
 namespace tarvok {
 namespace {
@@ -141,12 +144,68 @@ QString protocolCell(std::uint8_t protocols) {
     return protocols == RuleTcpUdp ? QStringLiteral("TCP/UDP") : QStringLiteral("TCP");
 }
 
+ProgramPattern::Kind programKind(const QString& cell) {
+    if (cell.isEmpty())
+        return ProgramPattern::Any;
+    if (!cell.startsWith(u'/') || cell.toUtf8().size() > 4096)
+        return ProgramPattern::Nothing;
+    for (const QChar c : cell)
+        if (c.category() == QChar::Other_Control)
+            return ProgramPattern::Nothing;
+    return ProgramPattern::Path;
+}
+
+QStringList programPaths(const RuleTable& table) {
+    QStringList paths;
+    for (int row = 0; row < table.count(); ++row) {
+        const QString& cell = table.rule(row).program;
+        if (!cell.isEmpty() && table.isEnabled(row) &&
+            programKind(cell) == ProgramPattern::Path)
+            paths.append(cell);
+    }
+    paths.sort();
+    paths.removeDuplicates();
+    return paths;
+}
+
+namespace {
+// Every row of a table, without a list of them.
+struct AllRows {
+    int count;
+    struct Iterator {
+        int row;
+        int operator*() const { return row; }
+        Iterator& operator++() {
+            ++row;
+            return *this;
+        }
+        bool operator!=(const Iterator& other) const { return row != other.row; }
+    };
+    Iterator begin() const { return {0}; }
+    Iterator end() const { return {count}; }
+};
+} // namespace
+
 void RuleIndex::rebuild(const RuleTable& table, std::uint8_t protocol) {
+    build(table, protocol, AllRows{table.count()}, false);
+}
+
+void RuleIndex::rebuild(const RuleTable& table, std::uint8_t protocol,
+                        const std::vector<int>& rows, bool small) {
+    build(table, protocol, rows, small);
+}
+
+template <typename Rows>
+void RuleIndex::build(const RuleTable& table, std::uint8_t protocol, const Rows& rows,
+                      bool small) {
+    // A full rebuild takes the rules of any program; a list of rows is taken as it is.
+    constexpr bool anyProgramOnly = std::is_same_v<Rows, AllRows>;
     m_table = &table;
     m_generation = table.generation();
     m_built = true;
     m_anyAny = NoMatch;
     m_byPort.clear();
+    m_byPortSparse.clear();
 
     struct Entry {
         AddressPattern address;
@@ -154,12 +213,15 @@ void RuleIndex::rebuild(const RuleTable& table, std::uint8_t protocol) {
         int row;
     };
     std::vector<Entry> entries;
-    entries.reserve(static_cast<std::size_t>(table.count()));
-    std::size_t exactAddressAnyPort = 0, exactBoth = 0;
+    if constexpr (anyProgramOnly)
+        entries.reserve(static_cast<std::size_t>(table.count()));
+    std::size_t exactAddressAnyPort = 0, exactBoth = 0, anyAddress = 0;
     const RuleWords& words = table.words();
-    for (int row = 0; row < table.count(); ++row) {
+    for (const int row : rows) {
         const Rule& rule = table.rule(row);
         if (!table.isEnabled(row) || !(parseProtocolCell(rule.protocol) & protocol))
+            continue;
+        if (anyProgramOnly && !rule.program.isEmpty())
             continue;
         const AddressPattern address = parseAddressCell(rule.address, words);
         const PortPattern port = parsePortCell(rule.port, words);
@@ -172,6 +234,8 @@ void RuleIndex::rebuild(const RuleTable& table, std::uint8_t protocol) {
         entries.push_back({address, port, row});
         if (address.kind == AddressPattern::Exact)
             ++(port.kind == PortPattern::Any ? exactAddressAnyPort : exactBoth);
+        else if (address.kind == AddressPattern::Any)
+            ++anyAddress;
     }
 
     m_byAddress.clear();
@@ -182,8 +246,14 @@ void RuleIndex::rebuild(const RuleTable& table, std::uint8_t protocol) {
         m_byAddress.reserve(exactAddressAnyPort);
     if (exactBoth > 0)
         m_byEndpoint.reserve(exactBoth);
+    if (small && anyAddress > 0)
+        m_byPortSparse.reserve(anyAddress);
     for (const Entry& entry : entries) {
         if (entry.address.kind == AddressPattern::Any) {
+            if (small) {
+                m_byPortSparse.insertIfAbsent(entry.port.port, entry.row);
+                continue;
+            }
             if (m_byPort.empty())
                 m_byPort.assign(65536, NoMatch);
             int& lowest = m_byPort[entry.port.port];
@@ -206,11 +276,36 @@ void RuleIndex::rebuild(const RuleTable& table, std::uint8_t protocol) {
     }
 }
 
+void PolicyIndex::rebuild(const RuleTable& table, std::uint8_t protocol, const Resolve& resolve,
+                          quint64 identities) {
+    m_identities = identities;
+    m_any.rebuild(table, protocol);
+    m_byProgram.clear();
+    // The rows of each program file, in table order. Two paths of one file (a link and its
+    // target) share one index.
+    std::unordered_map<ProgramIdentity, std::vector<int>, Hash> rowsOf;
+    QHash<QString, std::optional<ProgramIdentity>> resolved;
+    for (int row = 0; row < table.count(); ++row) {
+        const QString& cell = table.rule(row).program;
+        if (cell.isEmpty() || !table.isEnabled(row) || programKind(cell) != ProgramPattern::Path)
+            continue;
+        auto found = resolved.find(cell);
+        if (found == resolved.end())
+            found = resolved.insert(cell, resolve(cell));
+        if (*found)
+            rowsOf[**found].push_back(row);
+    }
+    for (const auto& [identity, rows] : rowsOf)
+        m_byProgram[identity].rebuild(table, protocol, rows, true);
+}
+
 int RuleIndex::firstMatch(std::uint32_t remoteAddress, std::uint16_t remotePort) const {
     // The lowest row among the four kinds of rule that can match this connection.
     auto lowest = static_cast<unsigned>(m_anyAny); // NoMatch becomes the largest value
     if (!m_byPort.empty())
         lowest = std::min(lowest, static_cast<unsigned>(m_byPort[remotePort]));
+    else if (!m_byPortSparse.empty())
+        lowest = std::min(lowest, static_cast<unsigned>(m_byPortSparse.find(remotePort)));
     lowest = std::min(lowest, static_cast<unsigned>(m_byAddress.find(remoteAddress)));
     lowest = std::min(
         lowest, static_cast<unsigned>(m_byEndpoint.find(
@@ -223,6 +318,8 @@ int RuleIndex::firstMatch(const platform::Address6& remoteAddress,
     auto lowest = static_cast<unsigned>(m_anyAny);
     if (!m_byPort.empty())
         lowest = std::min(lowest, static_cast<unsigned>(m_byPort[remotePort]));
+    else if (!m_byPortSparse.empty())
+        lowest = std::min(lowest, static_cast<unsigned>(m_byPortSparse.find(remotePort)));
     if (const auto found = m_byAddress6.find(remoteAddress); found != m_byAddress6.end())
         lowest = std::min(lowest, static_cast<unsigned>(found->second));
     if (const auto found = m_byEndpoint6.find(std::pair(remoteAddress, remotePort));

@@ -9,14 +9,21 @@
 // - the any-port word or the text "99999" matches every port; a cell of decimal digits
 //   matches the port of that numeric value ("080" is port 80); anything else matches nothing;
 // - a disabled rule is passed over.
+// A RuleIndex covers the rules that name no program; PolicyIndex adds those that do.
 // Rebuild it when the table's generation moves; lookups on a stale index are wrong.
 
+#include "engine/ProgramIdentity.h"
 #include "engine/RuleTable.h"
 #include "platform/TableRows.h"
 
+#include <QStringList>
+
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -44,8 +51,14 @@ class RuleIndex {
 public:
     static constexpr int NoMatch = -1;
 
-    // The index serves one protocol: rules that do not cover it are passed over.
+    // The index serves one protocol: rules that do not cover it are passed over, and so are
+    // the rules that name a program.
     void rebuild(const RuleTable& table, std::uint8_t protocol = RuleTcp);
+    // The same over the given rows only (ascending), whatever program they name. A small
+    // index (one program's rules) keeps its port rules in a hash map rather than a table of
+    // every port.
+    void rebuild(const RuleTable& table, std::uint8_t protocol, const std::vector<int>& rows,
+                 bool small);
     bool isCurrentFor(const RuleTable& table) const {
         return m_built && m_generation == table.generation() && m_table == &table;
     }
@@ -58,6 +71,9 @@ public:
     int firstMatch(const platform::Address6& remoteAddress, std::uint16_t remotePort) const;
 
 private:
+    template <typename Rows>
+    void build(const RuleTable& table, std::uint8_t protocol, const Rows& rows, bool small);
+
     // Open-addressing map from a 64-bit key to the lowest row that has it.
     class LowestRowMap {
     public:
@@ -84,10 +100,62 @@ private:
     int m_anyAny = NoMatch;           // any address, any port
     LowestRowMap m_byAddress;         // exact address, any port
     std::vector<int> m_byPort;        // any address, exact port (65536 entries, or empty)
+    LowestRowMap m_byPortSparse;      // the same for a small index
     LowestRowMap m_byEndpoint;        // exact address and port
     // Exact IPv6 addresses: few in any policy, so ordered maps are plenty.
     std::map<platform::Address6, int> m_byAddress6;                          // any port
     std::map<std::pair<platform::Address6, std::uint16_t>, int> m_byEndpoint6; // exact port
+};
+
+// What a rule's program cell means: any program (empty), the executable at an absolute path,
+// or nothing at all (any other text: a relative path, control characters, over 4096 bytes).
+struct ProgramPattern {
+    enum Kind { Any, Path, Nothing } kind = Nothing;
+};
+ProgramPattern::Kind programKind(const QString& cell);
+// The distinct paths that the enabled rules name.
+QStringList programPaths(const RuleTable& table);
+
+// First match over the whole table, program rules included: the any-program index and one
+// small index per program file, the lowest row of the two deciding. A rule whose path has no
+// file now matches nothing; a connection whose owner is unknown is decided by the rules that
+// name no program alone.
+class PolicyIndex {
+public:
+    using Resolve = std::function<std::optional<ProgramIdentity>(const QString&)>;
+
+    // identities: the generation of what resolve answers, so that a replaced file makes the
+    // index stale.
+    void rebuild(const RuleTable& table, std::uint8_t protocol, const Resolve& resolve,
+                 quint64 identities);
+    bool isCurrentFor(const RuleTable& table, quint64 identities) const {
+        return m_any.isCurrentFor(table) && m_identities == identities;
+    }
+    // Whether any rule names a program file that exists: only then do owners matter.
+    bool hasProgramRules() const { return !m_byProgram.empty(); }
+
+    template <typename Address>
+    int firstMatch(const Address& remoteAddress, std::uint16_t remotePort,
+                   const ProgramIdentity* owner) const {
+        const int row = m_any.firstMatch(remoteAddress, remotePort);
+        if (!owner || m_byProgram.empty())
+            return row;
+        const auto found = m_byProgram.find(*owner);
+        if (found == m_byProgram.end())
+            return row;
+        // NoMatch is the largest value as unsigned.
+        return static_cast<int>(std::min(static_cast<unsigned>(row),
+                                         static_cast<unsigned>(found->second.firstMatch(
+                                             remoteAddress, remotePort))));
+    }
+
+private:
+    struct Hash {
+        std::size_t operator()(const ProgramIdentity& id) const { return qHash(id); }
+    };
+    RuleIndex m_any;
+    std::unordered_map<ProgramIdentity, RuleIndex, Hash> m_byProgram;
+    quint64 m_identities = 0;
 };
 
 } // namespace tarvok

@@ -4,8 +4,12 @@
 
 #include <cerrno>
 #include <csignal>
+#include <charconv>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <optional>
 #include <string_view>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -60,6 +64,96 @@ bool endProcess(std::uint32_t pid, const std::string& expectedImage) {
     // differs or the signal below finds the held process gone.
     const bool same = expectedImage.empty() || readProcess(pid).imagePath == expectedImage;
     return same && ::syscall(SYS_pidfd_send_signal, handle.get(), SIGKILL, nullptr, 0) == 0;
+}
+
+namespace {
+
+bool parsePid(const char* text, std::uint32_t& value) {
+    const char* end = text + std::char_traits<char>::length(text);
+    const auto [last, error] = std::from_chars(text, end, value);
+    return error == std::errc() && last == end && text != end;
+}
+
+// A directory stream read through a descriptor it owns.
+struct Directory {
+    DIR* dir = nullptr;
+    explicit Directory(int fd) : dir(fd >= 0 ? ::fdopendir(fd) : nullptr) {
+        if (fd >= 0 && !dir)
+            ::close(fd);
+    }
+    ~Directory() {
+        if (dir)
+            ::closedir(dir);
+    }
+    Directory(const Directory&) = delete;
+    Directory& operator=(const Directory&) = delete;
+};
+
+// The wanted sockets among the descriptors of the process whose /proc folder is pidFd; the
+// executable is read through the same folder, so a pid reused meanwhile cannot mix two
+// processes.
+void scanProcess(int pidFd, const std::unordered_set<std::uint32_t>& wanted,
+                 std::unordered_map<std::uint32_t, FileIdentity>& found) {
+    const int fdFolder = ::openat(pidFd, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    const Directory fds(fdFolder);
+    if (!fds.dir)
+        return; // gone, or another user's
+    static constexpr std::string_view prefix = "socket:[";
+    std::optional<FileIdentity> executable;
+    bool unreadable = false;
+    while (const dirent* entry = ::readdir(fds.dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        char target[64];
+        const ssize_t length = ::readlinkat(fdFolder, entry->d_name, target, sizeof target);
+        if (length <= static_cast<ssize_t>(prefix.size()) + 1)
+            continue;
+        const std::string_view link(target, static_cast<std::size_t>(length));
+        if (!link.starts_with(prefix) || link.back() != ']')
+            continue;
+        std::uint32_t inode = 0;
+        const char* first = link.data() + prefix.size();
+        const char* last = link.data() + link.size() - 1;
+        if (const auto [end, error] = std::from_chars(first, last, inode);
+            error != std::errc() || end != last || !wanted.contains(inode) ||
+            found.contains(inode))
+            continue;
+        if (!executable && !unreadable) {
+            struct stat info {};
+            if (::fstatat(pidFd, "exe", &info, 0) == 0 && S_ISREG(info.st_mode))
+                executable = FileIdentity{static_cast<std::uint64_t>(info.st_dev),
+                                          static_cast<std::uint64_t>(info.st_ino)};
+            else
+                unreadable = true; // a kernel thread, a zombie, or not ours to read
+        }
+        if (executable)
+            found.emplace(inode, *executable);
+    }
+}
+
+} // namespace
+
+std::unordered_map<std::uint32_t, FileIdentity>
+socketExecutables(const std::unordered_set<std::uint32_t>& wanted) {
+    std::unordered_map<std::uint32_t, FileIdentity> found;
+    if (wanted.empty())
+        return found;
+    const int procFd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const Directory proc(procFd);
+    if (!proc.dir)
+        return found;
+    while (const dirent* entry = ::readdir(proc.dir)) {
+        std::uint32_t pid = 0;
+        if (!parsePid(entry->d_name, pid))
+            continue;
+        const UniqueFd pidFd(
+            ::openat(procFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+        if (pidFd.valid())
+            scanProcess(pidFd.get(), wanted, found);
+        if (found.size() == wanted.size())
+            break; // every socket named
+    }
+    return found;
 }
 
 } // namespace tarvok::platform

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace tarvok::platform {
 
@@ -24,5 +26,20 @@ ProcessInfo readProcess(std::uint32_t pid);
 // built earlier may by now belong to another program. The process is held through a pidfd
 // while it is checked, so it cannot be swapped between the check and the signal.
 bool endProcess(std::uint32_t pid, const std::string& expectedImage = {});
+
+// A file by device and inode, as stat gives them.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+};
+
+// The executable file (/proc/<pid>/exe, stat through the link) of the process that holds each
+// of the wanted sockets, by socket inode, in one walk of /proc. A socket shared by several
+// processes is credited to the lowest pid (/proc lists pids in ascending order). Sockets of
+// processes this user may not look into are left out, as are those no process holds.
+// The walk reads every descriptor link of every process: it takes milliseconds on a busy
+// desktop, so it belongs on a worker thread.
+std::unordered_map<std::uint32_t, FileIdentity>
+socketExecutables(const std::unordered_set<std::uint32_t>& wanted);
 
 } // namespace tarvok::platform

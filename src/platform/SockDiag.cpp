@@ -249,6 +249,42 @@ std::uint32_t SockDiag::readTcp(std::vector<TcpRow>& rows) {
     return result;
 }
 
+static SocketId socketId(const inet_diag_msg& socket) {
+    return {socket.idiag_inode, static_cast<std::uint64_t>(socket.id.idiag_cookie[0]) |
+                                    (static_cast<std::uint64_t>(socket.id.idiag_cookie[1]) << 32)};
+}
+
+std::uint32_t SockDiag::readTcp(std::vector<TcpRow>& rows, std::vector<SocketId>& ids) {
+    rows.clear();
+    ids.clear();
+    const std::uint32_t result = dump(IPPROTO_TCP, [&](const inet_diag_msg& socket) {
+        rows.push_back(tcpRow(socket));
+        ids.push_back(socketId(socket));
+    });
+    if (result != ResultOk) {
+        rows.clear();
+        ids.clear();
+    }
+    return result;
+}
+
+std::uint32_t SockDiag::readConnectedUdp(std::vector<UdpConnectionRow>& rows,
+                                         std::vector<SocketId>& ids) {
+    rows.clear();
+    ids.clear();
+    const std::uint32_t result = dump(IPPROTO_UDP, [&](const inet_diag_msg& socket) {
+        if (socket.id.idiag_dport != 0) {
+            rows.push_back(udpConnectionRow(socket));
+            ids.push_back(socketId(socket));
+        }
+    });
+    if (result != ResultOk) {
+        rows.clear();
+        ids.clear();
+    }
+    return result;
+}
+
 std::uint32_t SockDiag::readUdp(std::vector<UdpRow>& rows) {
     rows.clear();
     const std::uint32_t result = dump(IPPROTO_UDP, [&rows](const inet_diag_msg& socket) {

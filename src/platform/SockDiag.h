@@ -10,6 +10,13 @@
 
 namespace tarvok::platform {
 
+// Which socket a row is, for what is learnt about it: the inode (0 while no process holds
+// it, for example before accept) and the cookie, which the kernel never gives twice.
+struct SocketId {
+    std::uint32_t inode = 0;
+    std::uint64_t cookie = 0;
+};
+
 class SockDiag {
 public:
     SockDiag();
@@ -23,9 +30,13 @@ public:
     // rows are then left empty. A dump the kernel reports as interrupted (the table changed
     // while it was walked) fails with EAGAIN rather than return a torn table.
     std::uint32_t readTcp(std::vector<TcpRow>& rows);
+    // The same, and the socket of each row at the same place in ids.
+    std::uint32_t readTcp(std::vector<TcpRow>& rows, std::vector<SocketId>& ids);
     std::uint32_t readUdp(std::vector<UdpRow>& rows);
     // The connected UDP sockets alone (remote port not 0), with their remote ends.
     std::uint32_t readConnectedUdp(std::vector<UdpConnectionRow>& rows);
+    std::uint32_t readConnectedUdp(std::vector<UdpConnectionRow>& rows,
+                                   std::vector<SocketId>& ids);
     // Owner-aware tables, sorted by local address, local port, remote address, remote port;
     // IPv4-form rows (dual-stack ones among them) before native IPv6 rows.
     std::uint32_t readTcpOwners(std::vector<TcpOwnerRow>& rows);
