@@ -1,5 +1,8 @@
 #include "engine/KernelTable.h"
 
+#include "engine/ProgramFiles.h"
+#include "engine/RuleIndex.h"
+
 #include "engine/SecurityLevels.h"
 #include "engine/TextKeys.h"
 #include "engine/TypedPolicy.h"
@@ -25,6 +28,8 @@ KernelTable::KernelTable(RuleTable& rules, EnforcementEngine& engine, SecurityLe
     if (levels)
         connect(levels, &SecurityLevels::changed, this, &KernelTable::schedule);
     connect(&engine, &EnforcementEngine::cutAbilityChanged, this, &KernelTable::stateChanged);
+    // A program rule's file replaced (an upgrade) or appearing: the filter follows it.
+    connect(&engine.programFiles(), &ProgramFiles::changed, this, &KernelTable::schedule);
     connect(&enforcer, &EnforcerLink::policyWritten, this, &KernelTable::onWritten);
     connect(&enforcer, &EnforcerLink::gone, this, &KernelTable::enforcerGone);
     m_retry.setParent(this); // found by name among the table's children
@@ -88,7 +93,8 @@ void KernelTable::cellsChanged(const QModelIndex& topLeft, const QModelIndex& bo
         return topLeft.column() <= column && column <= bottomRight.column();
     };
     const bool compiled = spans(RuleTable::Action) || spans(RuleTable::Enabled) ||
-                          spans(RuleTable::Address) || spans(RuleTable::Port);
+                          spans(RuleTable::Address) || spans(RuleTable::Port) ||
+                          spans(RuleTable::Protocol);
     const bool text =
         roles.isEmpty() || roles.contains(Qt::DisplayRole) || roles.contains(Qt::EditRole);
     if (compiled && text)
@@ -121,7 +127,11 @@ void KernelTable::submit(bool runPass) {
     m_changedSince = false;
     const bool paused = m_levels && m_levels->paused();
     const SecurityLevel level = m_levels ? m_levels->level() : m_engine.level();
-    enforcer::SetPolicy policy = typedPolicy(m_rules, level, paused);
+    ProgramFiles& files = m_engine.programFiles();
+    if (const QStringList paths = programPaths(m_rules); paths != files.paths())
+        files.setPaths(paths);
+    enforcer::SetPolicy policy = typedPolicy(
+        m_rules, level, paused, [&files](const QString& path) { return files.identity(path); });
     policy.allowAllOnCrash = m_allowAllOnCrash;
     m_enforcer.setPolicy(policy);
 }

@@ -1,20 +1,11 @@
 #include "engine/TypedPolicy.h"
 
+#include "engine/ProgramFiles.h"
 #include "engine/RuleIndex.h"
 
 #include <cstring>
-#include <sys/stat.h>
 
 namespace tarvok {
-
-std::optional<enforcer::ProgramFile> statProgram(const QString& path) {
-    struct stat file {};
-    if (!path.startsWith(QLatin1Char('/')) || ::stat(path.toLocal8Bit().constData(), &file) != 0 ||
-        !S_ISREG(file.st_mode))
-        return std::nullopt;
-    return enforcer::ProgramFile{static_cast<std::uint64_t>(file.st_dev),
-                                 static_cast<std::uint64_t>(file.st_ino)};
-}
 
 enforcer::SetPolicy typedPolicy(const RuleTable& table, SecurityLevel level, bool paused,
                                 const ProgramResolver& resolve) {
@@ -35,12 +26,17 @@ enforcer::SetPolicy typedPolicy(const RuleTable& table, SecurityLevel level, boo
         rule.protocols = parseProtocolCell(cells.protocol);
         rule.enabled = table.isEnabled(row) && address.kind != AddressPattern::Nothing &&
                        port.kind != PortPattern::Nothing;
-        if (rule.enabled && !cells.program.isEmpty()) {
+        const ProgramPattern::Kind program = programKind(cells.program);
+        if (rule.enabled && program != ProgramPattern::Any) {
             // A program that is not there now matches nothing until its file appears.
-            const std::optional<enforcer::ProgramFile> file = resolve(cells.program);
+            const std::optional<ProgramIdentity> file =
+                program == ProgramPattern::Nothing ? std::nullopt
+                : resolve                          ? resolve(cells.program)
+                                                   : statProgram(cells.program);
             rule.enabled = file.has_value();
             rule.namesProgram = rule.enabled;
-            rule.program = file.value_or(enforcer::ProgramFile{});
+            if (file)
+                rule.program = {file->device, file->inode};
         }
         if (rule.enabled) {
             if (address.kind == AddressPattern::Exact) {

@@ -8,6 +8,7 @@
 
 #include "enforcer/Protocol.h"
 #include "engine/EnforcementEngine.h"
+#include "engine/ProgramIdentity.h"
 #include "engine/RuleTable.h"
 
 #include <QString>
@@ -18,10 +19,10 @@
 namespace tarvok {
 
 // The file a program path names now; nullopt when there is no regular file there.
-using ProgramResolver = std::function<std::optional<enforcer::ProgramFile>(const QString& path)>;
-std::optional<enforcer::ProgramFile> statProgram(const QString& path);
+using ProgramResolver = std::function<std::optional<ProgramIdentity>(const QString& path)>;
 
+// resolve defaults to a fresh stat of each path.
 enforcer::SetPolicy typedPolicy(const RuleTable& table, SecurityLevel level, bool paused,
-                                const ProgramResolver& resolve = statProgram);
+                                const ProgramResolver& resolve = {});
 
 } // namespace tarvok
