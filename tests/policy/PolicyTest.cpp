@@ -89,11 +89,11 @@ TEST_F(PolicyTest, OddFilesAndCountsLoadAsTheirKeysSay) {
              "Action_9=1\n"), words).rules;
     // Count larger than the blocks present: the last is a disabled block rule with nothing in it.
     EXPECT_EQ(rules, QList<Rule>({{words.accept, "1", "", words.anyAddress, words.anyPort, "",
-                                   "  quoted  ", "TCP", 1},
+                                   "  quoted  ", "TCP", "", 1},
                                   {words.block, "2", words.disabled, "1.2.3.4", "8x", words.noLog,
-                                   words.noDescription, "TCP", 2},
+                                   words.noDescription, "TCP", "", 2},
                                   {words.block, "3", words.disabled, "", "", words.noLog,
-                                   words.noDescription, "TCP", 2}}));
+                                   words.noDescription, "TCP", "", 2}}));
 
     // Count is a leading number from 0 to 32767; without one, or beyond, a file is no policy
     // (it read as an empty one, which replaced the rules in force).
@@ -232,7 +232,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, StartUpPolicy, ::testing::Values("Folder", "NotA
 // were dropped, "Read 0 rules" was said, and the next Save wrote over the file. A FIFO held
 // the window.
 TEST_F(PolicyTest, OpenAndReloadOfAFileThatIsNoPolicyRefuseAndKeepTheRules) {
-    table.appendRule(Rule{words.accept, "1", "", "10.0.0.1", "80", "", "a", "TCP", 1});
+    table.appendRule(Rule{words.accept, "1", "", "10.0.0.1", "80", "", "a", "TCP", "", 1});
     ASSERT_TRUE(policy.SavePolicy(0));
     const QList<Rule> rules = table.rules();
     const QString fifo = inFolder("Pipe.rlsp");
@@ -285,7 +285,7 @@ TEST(FirstStart, LeavesOnePolicyFileTheOneConfigIniNames) {
         PolicyCommands policy(dir.path(), table, settings, localiser, texts, prompter);
         policy.LoadPolicy();
         if (start == 1) {
-            table.appendRule(Rule{"block", "1", "", "10.0.0.1", "80", "", "mine", "TCP", 2});
+            table.appendRule(Rule{"block", "1", "", "10.0.0.1", "80", "", "mine", "TCP", "", 2});
             ASSERT_TRUE(policy.SavePolicy(0) && settings.save());
         }
     }

@@ -249,7 +249,7 @@ TEST(RuleEditor, ClosesEveryWayReopensAtOnceChecksWritesAndOnlyAddRefusesDuplica
     EXPECT_EQ(test::nameless(w.editor()), QStringList());
     w.click("cmdAdd"); // an accept of any address and port, without logging, TCP and UDP
     EXPECT_EQ(w.table.rules(), QList<Rule>({{"accept", "1", "", "any address", "any port",
-                                             "disabled", "Add/3", "TCP/UDP", 1}}));
+                                             "disabled", "Add/3", "TCP/UDP", "", 1}}));
     EXPECT_EQ(w.told(), Box("Add/1", "Add/28", Prompter::Information));
     w.click("cmdAdd");
     EXPECT_EQ(w.table.count(), 1);
@@ -279,7 +279,7 @@ TEST(RuleEditor, ClosesEveryWayReopensAtOnceChecksWritesAndOnlyAddRefusesDuplica
     w.field<QComboBox>("ComboProtocol")->setCurrentIndex(0); // TCP alone
     w.click("cmdAdd");
     ASSERT_EQ(w.table.count(), 2);
-    EXPECT_EQ(w.table.rule(1), (Rule{"block", "2", "false", "2001:db8::1", "0", "", "", "TCP", 2}));
+    EXPECT_EQ(w.table.rule(1), (Rule{"block", "2", "false", "2001:db8::1", "0", "", "", "TCP", "", 2}));
     EXPECT_TRUE(w.policy.SaveChanges());
     w.policy.setSaveChanges(false);
     fill(w.editor(), true, "2001:db8::1", "0");
@@ -309,7 +309,7 @@ TEST(RuleEditor, ClosesEveryWayReopensAtOnceChecksWritesAndOnlyAddRefusesDuplica
     w.field<QLineEdit>("txtDescript")->setText("moved");
     w.click("cmdModify");
     EXPECT_EQ(w.table.rules().mid(2),
-              QList<Rule>({{"block", "3", "", "2001:db8::1", "0", "", "moved", "TCP", 2}}));
+              QList<Rule>({{"block", "3", "", "2001:db8::1", "0", "", "moved", "TCP", "", 2}}));
     EXPECT_EQ(w.told(), Box("Add/273", "Add/29 moved\r\nAdd/30", Prompter::Information));
     EXPECT_TRUE(w.policy.SaveChanges());
     EXPECT_TRUE(w.editor()->isVisible());
