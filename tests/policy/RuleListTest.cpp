@@ -381,6 +381,28 @@ TEST(RuleList, ATcpOnlyBlockRuleForAnAddressIsWarnedAndCoversUdpInOneClick) {
     EXPECT_TRUE(w.policy.SaveChanges());
 }
 
+// The Program column sits between the protocol and the hits, under its own header; a rule
+// that names no program reads "Any program" in the user's language, while its cell stays empty.
+TEST(RuleList, TheProgramColumnShowsThePathOrAnyProgramUnderItsOwnHeader) {
+    PolicyWindow w;
+    w.addRow(false, "10.0.0.1", "443");
+    w.addRow(false, "10.0.0.2", "443");
+    ASSERT_TRUE(w.table.setData(w.table.index(1, RuleTable::Program), "/usr/bin/curl"));
+    w.window.applyLanguage(w.localiser);
+    const QAbstractItemModel* shown = w.rules()->model();
+    EXPECT_EQ(shown->columnCount(), RuleTable::HitsColumn + 1);
+    EXPECT_EQ(shown->headerData(RuleTable::Program, Qt::Horizontal).toString(), "Main/440");
+    EXPECT_EQ(shown->headerData(RuleTable::HitsColumn, Qt::Horizontal).toString(), "Main/340");
+    const auto program = [&](int row, int role = Qt::DisplayRole) {
+        return shown->index(row, RuleTable::Program).data(role).toString();
+    };
+    EXPECT_EQ(QStringList({program(0), program(1), program(1, Qt::ToolTipRole)}),
+              QStringList({"Any program", "/usr/bin/curl", "/usr/bin/curl"}));
+    w.table.setAnyProgramText("Add/38");
+    EXPECT_EQ(program(0), "Add/38");
+    EXPECT_EQ(w.column(RuleTable::Program), QStringList({"", "/usr/bin/curl"}));
+}
+
 TEST(RuleList, DeleteKeyAsksThenDeletesTheSelectedRule) {
     PolicyWindow w;
     QTest::keyClick(w.rules(), Qt::Key_Delete); // no rules: nothing to ask about
