@@ -215,6 +215,16 @@ TEST(RuleEditorChecks, AddressesAndPortsThatAConnectionCanHaveInTheFormItShows) 
         EXPECT_FALSE(isPortNumber(text)) << text;
 }
 
+// A rule for one program made Add refuse a rule for any program with its address and port.
+TEST(RuleEditorChecks, ARuleForOneProgramIsNoDuplicateOfOneForAnyProgram) {
+    RuleTable table;
+    Rule forCurl{"block", "1", "", "10.0.0.1", "80", "", "d"};
+    forCurl.program = "/usr/bin/curl";
+    table.appendRule(forCurl);
+    EXPECT_EQ(duplicateRow(table, "10.0.0.1", "80"), -1);
+    EXPECT_EQ(duplicateRow(table, "10.0.0.1", "80", "/usr/bin/curl"), 0);
+}
+
 // The editor blocks the main window and closes by Cancel, Escape and the close box. A closed
 // editor is deleted only when the event loop next runs; an opening before then used to reuse
 // the dying dialog, which then vanished. Then Add clicked again and again in one open editor (a
