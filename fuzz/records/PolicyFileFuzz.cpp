@@ -2,6 +2,7 @@
 // a reason, that the rows are well formed, and that they survive a save and a second read.
 
 #include "FuzzCheck.h"
+#include "engine/RuleIndex.h"
 #include "policy/PolicyFile.h"
 #include "settings/IniFile.h"
 
@@ -80,6 +81,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check((a.address == words.anyAddress) == (b.address == words.anyAddress) &&
                   (a.port == words.anyPort) == (b.port == words.anyPort),
               "any-address and any-port survive a save");
+        // A path comes back exactly; a cell that matches nothing never comes back as a path
+        // or as any program.
+        const ProgramPattern program = parseProgramCell(a.program);
+        check(program.kind == parseProgramCell(b.program).kind, "a program's meaning survives a save");
+        check(program.kind == ProgramPattern::Nothing || a.program == b.program,
+              "a program path survives a save exactly");
     }
     return 0;
 }

@@ -284,6 +284,19 @@ Enforcement enforcementInForce(const EnforcementEngine& engine, const KernelTabl
     return {QStringLiteral("monitor only"), {}};
 }
 
+void countRules(const RuleTable& table, Status& status) {
+    status.rules = table.count();
+    status.enabledRules = status.programRules = 0;
+    for (int row = 0; row < table.count(); ++row) {
+        if (!table.isEnabled(row))
+            continue;
+        ++status.enabledRules;
+        // A program cell that names no file still limits its rule to a program (to none).
+        if (!table.rule(row).program.isEmpty())
+            ++status.programRules;
+    }
+}
+
 QString levelWord(SecurityLevel level) {
     switch (level) {
     case SecurityLevel::Allow:
@@ -307,6 +320,7 @@ QStringList statusLines(const Status& s) {
             QStringLiteral("Unsaved changes: ") + yesNo(s.unsavedChanges),
             QStringLiteral("Rules: %1").arg(s.rules),
             QStringLiteral("Enabled rules: %1").arg(s.enabledRules),
+            QStringLiteral("Program rules: %1").arg(s.programRules),
             QStringLiteral("Blocked since start: %1").arg(s.blocked),
             QStringLiteral("Version: ") + s.version};
 }
@@ -321,6 +335,7 @@ QByteArray statusJson(const Status& s) {
         {QStringLiteral("unsaved_changes"), s.unsavedChanges},
         {QStringLiteral("rules"), s.rules},
         {QStringLiteral("enabled_rules"), s.enabledRules},
+        {QStringLiteral("program_rules"), s.programRules},
         {QStringLiteral("blocked"), s.blocked},
         {QStringLiteral("version"), s.version},
     };

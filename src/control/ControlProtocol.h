@@ -9,6 +9,7 @@
 
 #include "engine/EnforcementEngine.h"
 #include "engine/KernelTable.h"
+#include "engine/RuleTable.h"
 
 #include <QByteArray>
 #include <QString>
@@ -108,9 +109,12 @@ struct Status {
     bool unsavedChanges = false;
     int rules = 0;
     int enabledRules = 0;
+    int programRules = 0; // enabled rules that name a program
     qint64 blocked = 0;
     QString version;
 };
+// Fills the status's counts of rules from the table.
+void countRules(const RuleTable& table, Status& status);
 QString levelWord(SecurityLevel level);
 // One item a line, "Name: value".
 QStringList statusLines(const Status& status);

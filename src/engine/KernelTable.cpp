@@ -94,7 +94,7 @@ void KernelTable::cellsChanged(const QModelIndex& topLeft, const QModelIndex& bo
     };
     const bool compiled = spans(RuleTable::Action) || spans(RuleTable::Enabled) ||
                           spans(RuleTable::Address) || spans(RuleTable::Port) ||
-                          spans(RuleTable::Protocol);
+                          spans(RuleTable::Protocol) || spans(RuleTable::Program);
     const bool text =
         roles.isEmpty() || roles.contains(Qt::DisplayRole) || roles.contains(Qt::EditRole);
     if (compiled && text)

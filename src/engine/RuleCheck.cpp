@@ -3,6 +3,7 @@
 #include "engine/RuleIndex.h"
 
 #include <algorithm>
+#include <array>
 #include <map>
 #include <unordered_map>
 
@@ -83,14 +84,22 @@ std::vector<RuleFinding> findNeverMatching(const RuleTable& table) {
     std::vector<RuleFinding> findings(static_cast<std::size_t>(table.count()));
     // The covers of each protocol apart: a rule is shadowed only when rules above cover it for
     // every protocol it covers, so that a TCP rule leaves a TCP-and-UDP rule below it its UDP.
-    Covers covers[2];
-    const auto coverOf = [&covers](const AddressPattern& address, const PortPattern& port,
-                                   std::uint8_t protocols) {
+    using ProtocolCovers = std::array<Covers, 2>;
+    // Rules for any program cover every rule; a rule that names a program covers only rules
+    // for the same program, since the connections of any other program pass it by.
+    ProtocolCovers anyProgram;
+    std::map<QString, ProtocolCovers> byProgram;
+    const auto coverOf = [](const ProtocolCovers* own, const ProtocolCovers& any,
+                            const AddressPattern& address, const PortPattern& port,
+                            std::uint8_t protocols) {
         int last = -1;
-        for (int p = 0; p < 2; ++p) {
+        for (std::size_t p = 0; p < 2; ++p) {
             if (!(protocols & (1 << p)))
                 continue;
-            const int cover = covers[p].coverOf(address, port);
+            int cover = any[p].coverOf(address, port);
+            if (const int ownCover = own ? (*own)[p].coverOf(address, port) : -1;
+                ownCover >= 0 && (cover < 0 || ownCover < cover))
+                cover = ownCover;
             if (cover < 0)
                 return -1;
             last = std::max(last, cover);
@@ -102,18 +111,33 @@ std::vector<RuleFinding> findNeverMatching(const RuleTable& table) {
         const Rule& rule = table.rule(row);
         const AddressPattern address = parseAddressCell(rule.address, words);
         const PortPattern port = parsePortCell(rule.port, words);
+        const ProgramPattern program = parseProgramCell(rule.program);
+        const std::uint8_t protocols = parseProtocolCell(rule.protocol);
         RuleFinding& finding = findings[static_cast<std::size_t>(row)];
         if (address.kind == AddressPattern::Nothing) {
             finding.kind = RuleFinding::BadAddress;
-        } else if (port.kind == PortPattern::Nothing) {
+            continue;
+        }
+        if (port.kind == PortPattern::Nothing) {
             finding.kind = RuleFinding::BadPort;
-        } else if (const int cover = coverOf(address, port, parseProtocolCell(rule.protocol));
-                   cover >= 0) {
+            continue;
+        }
+        if (program.kind == ProgramPattern::Nothing) {
+            finding.kind = RuleFinding::BadProgram;
+            continue;
+        }
+        const auto own = program.kind == ProgramPattern::Path ? byProgram.find(program.path)
+                                                                : byProgram.end();
+        if (const int cover = coverOf(own == byProgram.end() ? nullptr : &own->second, anyProgram,
+                                      address, port, protocols);
+            cover >= 0) {
             // Disabled rules are judged too: switching one on would not make it match.
             finding = {RuleFinding::ShadowedBy, cover};
         } else if (table.isEnabled(row)) {
-            for (int p = 0; p < 2; ++p)
-                if (parseProtocolCell(rule.protocol) & (1 << p))
+            ProtocolCovers& covers =
+                program.kind == ProgramPattern::Path ? byProgram[program.path] : anyProgram;
+            for (std::size_t p = 0; p < 2; ++p)
+                if (protocols & (1 << p))
                     covers[p].add(address, port, row);
         }
     }

@@ -1,9 +1,10 @@
 #pragma once
-// Finds the rules that can never decide a connection: a rule whose address or port cell can
-// match nothing, and a rule below an enabled rule that covers every connection it covers
-// (any address and any port; the same address with any port; any address with the same port;
-// the same address and port), for every protocol it covers. Such rules are only reported;
-// nothing is changed.
+// Finds the rules that can never decide a connection: a rule whose address, port or program
+// cell can match nothing, and a rule below an enabled rule that covers every connection it
+// covers (any address and any port; the same address with any port; any address with the
+// same port; the same address and port), for every protocol it covers. A rule for any program
+// covers the rules below it for any program and for one; a rule that names a program covers
+// only rules below it for the same program. Such rules are only reported; nothing is changed.
 
 #include "engine/RuleTable.h"
 
@@ -12,7 +13,7 @@
 namespace tarvok {
 
 struct RuleFinding {
-    enum Kind { Fine, ShadowedBy, BadAddress, BadPort } kind = Fine;
+    enum Kind { Fine, ShadowedBy, BadAddress, BadPort, BadProgram } kind = Fine;
     int by = -1; // for ShadowedBy: the 0-based row of the first rule that covers this one
 
     bool operator==(const RuleFinding&) const = default;

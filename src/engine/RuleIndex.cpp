@@ -144,17 +144,6 @@ QString protocolCell(std::uint8_t protocols) {
     return protocols == RuleTcpUdp ? QStringLiteral("TCP/UDP") : QStringLiteral("TCP");
 }
 
-ProgramPattern::Kind programKind(const QString& cell) {
-    if (cell.isEmpty())
-        return ProgramPattern::Any;
-    if (!cell.startsWith(u'/') || cell.toUtf8().size() > 4096)
-        return ProgramPattern::Nothing;
-    for (const QChar c : cell)
-        if (c.category() == QChar::Other_Control)
-            return ProgramPattern::Nothing;
-    return ProgramPattern::Path;
-}
-
 QStringList programPaths(const RuleTable& table) {
     QStringList paths;
     for (int row = 0; row < table.count(); ++row) {

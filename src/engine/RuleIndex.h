@@ -47,6 +47,23 @@ std::uint8_t parseProtocolCell(const QString& cell);
 QString protocolCell(std::uint8_t protocols);
 PortPattern parsePortCell(const QString& cell, const RuleWords& words);
 
+// The program a rule names, from its program cell (Rule::program):
+// - the empty text is any program (every rule that names none);
+// - an absolute path of at most MaxProgramPathBytes bytes in UTF-8, without a control
+//   character, names the executable file at that path (Path);
+// - any other text matches NOTHING: no connection, whatever program makes it. A cell that
+//   cannot name a file never widens to any program, since that would turn a block rule for
+//   one program into a block of everything, and an accept rule into an accept of everything.
+// The cell keeps such a text as it stands; only matching passes it over.
+constexpr qsizetype MaxProgramPathBytes = 4096;
+struct ProgramPattern {
+    enum Kind { Any, Path, Nothing } kind = Nothing;
+    QString path; // for Path: the cell as it is (not made canonical; the file is found from it)
+
+    bool operator==(const ProgramPattern&) const = default;
+};
+ProgramPattern parseProgramCell(const QString& cell);
+
 class RuleIndex {
 public:
     static constexpr int NoMatch = -1;
@@ -107,12 +124,10 @@ private:
     std::map<std::pair<platform::Address6, std::uint16_t>, int> m_byEndpoint6; // exact port
 };
 
-// What a rule's program cell means: any program (empty), the executable at an absolute path,
-// or nothing at all (any other text: a relative path, control characters, over 4096 bytes).
-struct ProgramPattern {
-    enum Kind { Any, Path, Nothing } kind = Nothing;
-};
-ProgramPattern::Kind programKind(const QString& cell);
+// What a rule's program cell means (parseProgramCell above), its kind alone.
+inline ProgramPattern::Kind programKind(const QString& cell) {
+    return parseProgramCell(cell).kind;
+}
 // The distinct paths that the enabled rules name.
 QStringList programPaths(const RuleTable& table);
 

@@ -1,8 +1,25 @@
 #include "engine/RuleTable.h"
 
+#include "engine/RuleIndex.h"
+
 #include <algorithm>
 
 namespace tarvok {
+
+ProgramPattern parseProgramCell(const QString& cell) {
+    if (cell.isEmpty())
+        return {ProgramPattern::Any, {}};
+    // Every character takes at least one byte, so a longer text need not be encoded to fail.
+    if (!cell.startsWith(QLatin1Char('/')) || cell.size() > MaxProgramPathBytes ||
+        !QStringView(cell).isValidUtf16())
+        return {};
+    for (const QChar c : cell)
+        if (c.category() == QChar::Other_Control)
+            return {};
+    if (cell.toUtf8().size() > MaxProgramPathBytes)
+        return {};
+    return {ProgramPattern::Path, cell};
+}
 
 RuleTable::RuleTable(QObject* parent) : QAbstractTableModel(parent) {}
 
@@ -23,6 +40,7 @@ QString& RuleTable::cellRef(Rule& rule, Column column) {
     case Port: return rule.port;
     case Log: return rule.log;
     case Description: return rule.description;
+    case Program: return rule.program;
     case Protocol:
     case ColumnCount: break;
     }
@@ -41,6 +59,14 @@ QVariant RuleTable::data(const QModelIndex& index, int role) const {
             return QString::number(m_hits.at(index.row()));
         if (role == Qt::TextAlignmentRole)
             return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+        return {};
+    }
+    if (index.column() == Program) {
+        const QString& program = m_rules.at(index.row()).program;
+        if (role == Qt::DisplayRole)
+            return program.isEmpty() ? m_anyProgramText : program;
+        if (role == Qt::EditRole || (role == Qt::ToolTipRole && !program.isEmpty()))
+            return program; // a long path is elided in its column; the tooltip holds it whole
         return {};
     }
     if (role == Qt::DisplayRole || role == Qt::EditRole)
@@ -151,6 +177,14 @@ void RuleTable::publishHits() {
     emit dataChanged(index(m_firstUnpublished, HitsColumn), index(m_lastUnpublished, HitsColumn),
                      {Qt::DisplayRole});
     m_firstUnpublished = m_lastUnpublished = -1;
+}
+
+void RuleTable::setAnyProgramText(const QString& text) {
+    if (text == m_anyProgramText)
+        return;
+    m_anyProgramText = text;
+    if (count() > 0)
+        emit dataChanged(index(0, Program), index(count() - 1, Program), {Qt::DisplayRole});
 }
 
 void RuleTable::setWords(const RuleWords& words) {

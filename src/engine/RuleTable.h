@@ -33,8 +33,8 @@ struct Rule {
     QString log;         // empty when logged, the no-log word when not
     QString description; // free text
     QString protocol = QStringLiteral("TCP");
-    int icon = 0;        // small icon: 1 accept, 2 block, 0 none
     QString program{};   // absolute path of the executable the rule names; empty for any program
+    int icon = 0;        // small icon: 1 accept, 2 block, 0 none
 
     bool operator==(const Rule&) const = default;
 };
@@ -42,10 +42,24 @@ struct Rule {
 class RuleTable : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { Action, Number, Enabled, Address, Port, Log, Description, Protocol, ColumnCount };
+    enum Column {
+        Action,
+        Number,
+        Enabled,
+        Address,
+        Port,
+        Log,
+        Description,
+        Protocol,
+        Program, // the program path as stored: empty for any program (see parseProgramCell)
+        ColumnCount
+    };
     // A column of the list only, after the rule's own cells: how many connections the rule
     // decided since start. No rule cell, file or editor holds it.
     static constexpr int HitsColumn = ColumnCount;
+    // The Program column shows a rule that names no program with this text (its display role
+    // only: the cell, the edit role and the file keep the empty text).
+    static inline const QString AnyProgramEnglish = QStringLiteral("Any program");
     // Role under which data() gives a row's small icon number (1 accept, 2 block).
     static constexpr int IconRole = Qt::UserRole + 1;
 
@@ -84,6 +98,10 @@ public:
 
     const RuleWords& words() const { return m_words; }
     void setWords(const RuleWords& words);
+    // What the Program column shows for a rule that names no program, in the user's language.
+    // Display only: no rule's meaning changes, so the generation stays.
+    const QString& anyProgramText() const { return m_anyProgramText; }
+    void setAnyProgramText(const QString& text);
 
     // Grows by one on every change of a cell, a row or a word, so that a reader can tell
     // cheaply whether anything it derived from the table is out of date.
@@ -106,6 +124,7 @@ private:
     int m_firstUnpublished = -1;
     int m_lastUnpublished = -1;
     RuleWords m_words;
+    QString m_anyProgramText = AnyProgramEnglish;
     quint64 m_generation = 0;
 };
 

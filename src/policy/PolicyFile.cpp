@@ -25,6 +25,23 @@ QByteArray storedValue(QString value) {
     return value.toUtf8();
 }
 
+// A rule's program path, read whole (other values are cut at ini::MaxValueLength, which would
+// turn a long path into another one). A path is UTF-8 on Linux, so its bytes are read as
+// UTF-8 whenever they are valid UTF-8, even in a file whose other values are Windows-1252.
+QString programOf(const ini::Reader& file, int n) {
+    const QByteArray bytes = file.readBytes(Section, QStringLiteral("Program_%1").arg(n));
+    return bytes.isValidUtf8() ? ini::fromUtf8Value(bytes) : ini::fromWindows1252(bytes);
+}
+
+// The stored form of a program path, which reads back as the same text: blanks at either end
+// or enclosing quotes are kept by quoting. A line break cannot be stored; it becomes a tab,
+// so that a text that matches nothing (a control character) still matches nothing when it
+// is read again, rather than becoming a path of some other file.
+QByteArray storedProgram(QString program) {
+    program.replace(QLatin1Char('\r'), QLatin1Char('\t')).replace(QLatin1Char('\n'), QLatin1Char('\t'));
+    return ini::encodeValue(program);
+}
+
 // Whether a Count text begins with a number at all (blanks, a sign, then a digit or a point
 // and a digit); without one the file holds no count of rules.
 bool hasLeadingNumber(const QString& text) {
@@ -93,6 +110,8 @@ PolicyRead readPolicy(const QString& path, const RuleWords& words) {
         rule.protocol = protocolCell(protocol == QLatin1String("UDP") ? RuleUdp
                                      : protocol == Any               ? RuleTcpUdp
                                                                      : RuleTcp);
+        // Absent or empty: any program, as every file before the key means.
+        rule.program = programOf(file, n);
         read.rules.append(rule);
     }
     return read;
@@ -145,6 +164,9 @@ QByteArray policyText(const QList<Rule>& rules, const RuleWords& words) {
         const std::uint8_t protocols = parseProtocolCell(rule.protocol);
         if (protocols != RuleTcp)
             line("Proto_", protocols == RuleUdp ? QStringLiteral("UDP") : Any);
+        // Likewise only a rule that names a program has Program_n; an older Tarvok ignores it.
+        if (!rule.program.isEmpty())
+            text += "Program_" + n + '=' + storedProgram(rule.program) + "\r\n";
         text += "\r\n";
     }
     // The text is written as one line of output, which ends it with one more line end.

@@ -1,6 +1,10 @@
 #pragma once
 // The policy file: an INI file with one section [Rules] holding Count and six keys per rule,
-// and its mapping onto the rows of the rule table.
+// and its mapping onto the rows of the rule table. Two keys are written only where a rule
+// needs them, so that other files stay as they always were: Proto_n (UDP, or * for TCP and
+// UDP) and Program_n (the absolute path of the program the rule names). Tarvok writes the
+// file in UTF-8; a file that is not valid UTF-8 is read as Windows-1252, except a Program_n
+// path, which is UTF-8 wherever its own bytes are.
 
 #include "engine/RuleTable.h"
 

@@ -66,11 +66,12 @@ EditorCheck checkFields(const EditorFields& fields, const RuleWords& words) {
     return EditorCheck::Ok;
 }
 
-int duplicateRow(const RuleTable& table, const QString& address, const QString& port) {
+int duplicateRow(const RuleTable& table, const QString& address, const QString& port,
+                 const QString& program) {
     const QString wanted = shownAddress(address);
     for (int row = 0; row < table.count(); ++row) {
         const Rule& rule = table.rule(row);
-        if (rule.port == port && shownAddress(rule.address) == wanted)
+        if (rule.port == port && rule.program == program && shownAddress(rule.address) == wanted)
             return row;
     }
     return -1;

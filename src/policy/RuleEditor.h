@@ -41,9 +41,11 @@ bool isPortNumber(const QString& text);
 // the port. The any-words pass as they are.
 EditorCheck checkFields(const EditorFields& fields, const RuleWords& words);
 
-// Add's duplicate test: the first row with the same address (compared canonically) and the
-// same port text, or -1.
-int duplicateRow(const RuleTable& table, const QString& address, const QString& port);
+// Add's duplicate test: the first row with the same address (compared canonically), the
+// same port text and the same program, or -1. A rule for one program is no duplicate of a
+// rule for any program: each decides connections the other does not.
+int duplicateRow(const RuleTable& table, const QString& address, const QString& port,
+                 const QString& program = {});
 
 // The fields of a new rule: accept, any address, any port, not logged, enabled, TCP and UDP.
 EditorFields blankFields(const RuleWords& words, const QString& description);

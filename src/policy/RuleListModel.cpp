@@ -76,6 +76,11 @@ QString RuleListModel::findingText(int row) const {
                            QStringLiteral("Never matches: \"%1\" is not a port number "
                                           "(0 to 65535)"))
             .arg(rule.port);
+    case RuleFinding::BadProgram:
+        return localisedOr(m_language, language::insight::BadProgram,
+                           QStringLiteral("Never matches: \"%1\" is not the full path of a "
+                                          "program (for example /usr/bin/curl)"))
+            .arg(rule.program);
     case RuleFinding::Fine: break;
     }
     if (static_cast<std::size_t>(row) < m_udpOpen.size() && m_udpOpen[static_cast<std::size_t>(row)])

@@ -64,7 +64,14 @@ constexpr int BadPort = 345;       // %1 the port cell
 constexpr int NeverMatching = 346; // panel 1's tooltip: %1 how many rules
 constexpr int TcpOnly = 347;       // a block rule for an address that leaves its UDP open
 constexpr int CoverUdp = 348;      // the Policy menu entry that makes such a rule TCP and UDP
+constexpr int BadProgram = 349;    // %1 the program cell, which names no file
 } // namespace insight
+
+// The program a rule names, in the Policy list.
+namespace program {
+constexpr int Header = 440;    // [Main] the column's header
+constexpr int AnyProgram = 38; // [Add] its text for a rule that names no program
+} // namespace program
 
 struct Key {
     QString section;
@@ -95,14 +102,15 @@ inline QList<Key> allKeys() {
         {"Main", 190, 195},                                   // update check, help window
         {"Main", 300, 301},                                   // about box: where the files are
         {"Main", 320, 320},                                   // journal preference
-        {"Main", 340, 348},                                   // hits, deciding rule (insight::)
+        {"Main", 340, 349},                                   // hits, deciding rule (insight::)
         {"Main", 350, 351},                                   // no policy (policyRead::)
         {"Main", 360, 362},                                   // update check, unsaved rules
         {"Main", 420, 421},                                   // the enforcer (level::NoEnforcer)
+        {"Main", 440, 440},                                   // program column (program::)
         {"Main", 200, 203},                                   // level words, block unheeded
         {"Main", 220, 223},                                   // alert pid column, list names
         {"Main", 280, 283},                                   // the kernel packet filter table
-        {"Add", 1, 37},                                       // rule editor and words of rules
+        {"Add", 1, 38},                                       // rule editor and words of rules
         {"About", 1, 2}, {"About", 4, 4}, {"About", 6, 6},    // about box
         {"Preferences", 1, 13}, {"Preferences", 40, 40},      // preferences dialog
         {"Log", 1, 11}, {"Log", 40, 40},                      // log record window

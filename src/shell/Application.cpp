@@ -364,6 +364,8 @@ void Application::applyLanguage() {
     RuleWords words = m_rules.words();
     const bool sound = m_language.fill(words);
     m_rules.setWords(words);
+    const QString anyProgram = m_language.text(QStringLiteral("Add"), language::program::AnyProgram);
+    m_rules.setAnyProgramText(anyProgram.isEmpty() ? RuleTable::AnyProgramEnglish : anyProgram);
     if (m_window)
         m_window->applyLanguage(m_language);
     if (!sound)

@@ -28,9 +28,7 @@ control::Status ControlBinding::status() const {
     s.enforcement = control::enforcementInForce(*app.engine(), app.kernelTable(), m_language);
     s.policyFile = app.policy()->currentFilePath();
     s.unsavedChanges = app.policy()->SaveChanges();
-    s.rules = app.rules().count();
-    for (int row = 0; row < s.rules; ++row)
-        s.enabledRules += app.rules().isEnabled(row) ? 1 : 0;
+    control::countRules(app.rules(), s);
     s.blocked = app.engine()->cutCount();
     s.version = programVersionText();
     return s;

@@ -84,6 +84,7 @@ inline const std::array<ListColumns, 5>& listColumns() {
           {61, "Log Events", 0.08},
           {62, "Description", 0.20},
           {48, "Protocol", 0},
+          {440, "Program", 0.12},
           {340, "Hits", 0.07}}},
         {"ListLog",
          {{55, "Time - Date", 0.14, C::EventTime},

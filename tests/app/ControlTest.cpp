@@ -190,7 +190,8 @@ TEST(Control, EachCommandAnswersFromATerminalAndALevelSwitchCutsAConnection) {
          0,
          "Level: normal\nPaused: no\nEnforcement: kernel table and cutting\nPolicy file: " +
              policy.toUtf8() +
-             "\nUnsaved changes: no\nRules: 2\nEnabled rules: 1\nBlocked since start: 0\n"
+             "\nUnsaved changes: no\nRules: 2\nEnabled rules: 1\nProgram rules: 0\n"
+             "Blocked since start: 0\n"
              "Version: 3.0\n",
          ""},
         {{"--pause"}, 0, "Paused.\n", ""},

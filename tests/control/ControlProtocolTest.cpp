@@ -3,6 +3,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <tuple>
+
 #include <gtest/gtest.h>
 
 using namespace tarvok;
@@ -94,17 +96,35 @@ TEST(ControlProtocol, OnlyExactRequestsAreCommandsAndAnswersEndInTheirStatusLine
 
 TEST(ControlProtocol, StatusReadsAsLinesAndAsJsonWithTheDocumentedKeys) {
     const Status status{SecurityLevel::Block, true, {"monitor only", "no permission"},
-                        "/opt/t/Normal.rlsp", true, 5, 3, 42, "3.0"};
+                        "/opt/t/Normal.rlsp", true, 5, 3, 2, 42, "3.0"};
     EXPECT_EQ(
         statusLines(status),
         QStringList({"Level: block", "Paused: yes", "Enforcement: monitor only: no permission",
                      "Policy file: /opt/t/Normal.rlsp", "Unsaved changes: yes", "Rules: 5",
-                     "Enabled rules: 3", "Blocked since start: 42", "Version: 3.0"}));
+                     "Enabled rules: 3", "Program rules: 2", "Blocked since start: 42",
+                     "Version: 3.0"}));
     const QJsonObject json = QJsonDocument::fromJson(statusJson(status)).object();
     EXPECT_EQ(json.keys(),
               QStringList({"blocked", "enabled_rules", "enforcement", "enforcement_reason", "level",
-                           "paused", "policy_file", "rules", "unsaved_changes", "version"}));
+                           "paused", "policy_file", "program_rules", "rules", "unsaved_changes",
+                           "version"}));
     EXPECT_EQ(json["blocked"].toInteger(), 42);
+    EXPECT_EQ(json["program_rules"].toInt(), 2);
     EXPECT_TRUE(json["paused"].toBool());
     EXPECT_FALSE(statusJson(status).contains('\n'));
+
+    // Program rules are the enabled rules that name a program, one that names no file included.
+    RuleTable table;
+    const auto rule = [&table](const QString& program, bool enabled) {
+        Rule r;
+        r.enabled = enabled ? QString() : table.words().disabled;
+        r.program = program;
+        return r;
+    };
+    table.setRules({rule("/usr/bin/curl", true), rule("/usr/bin/wget", false), rule("", true),
+                    rule("curl", true)});
+    Status counted;
+    countRules(table, counted);
+    EXPECT_EQ(std::tuple(counted.rules, counted.enabledRules, counted.programRules),
+              std::tuple(4, 3, 2));
 }

@@ -96,3 +96,35 @@ TEST(RuleCheck, FindsRulesBelowACoveringRuleAndCellsThatMatchNothing) {
             EXPECT_NE(findings[row].kind, K::ShadowedBy) << row;
     }
 }
+
+// A rule that names a program covers only that program's connections: it never makes a rule
+// below it for any program, or for another program, unreachable. A rule for any program above,
+// or one for the same program, does cover a program rule; a program cell that names no file
+// matches nothing and so covers nothing.
+TEST(RuleCheck, ARuleForOneProgramShadowsNoRuleForAnyOrAnotherProgram) {
+    using K = RuleFinding::Kind;
+    const auto named = [](const char* program, Rule rule) {
+        rule.program = program;
+        return rule;
+    };
+    const Rule any = makeRule("block", "any address", "any port");
+    const Rule narrow = makeRule("accept", "10.0.0.1", "80");
+    const struct {
+        const char* what;
+        QList<Rule> rules;
+        RuleFinding last;
+    } cases[] = {
+        {"a program rule above a rule for any program", {named("/usr/bin/curl", any), narrow}, {}},
+        {"a rule for another program above", {named("/usr/bin/wget", any), named("/usr/bin/curl", narrow)}, {}},
+        {"a rule for any program above a program rule", {any, named("/usr/bin/curl", narrow)}, {K::ShadowedBy, 0}},
+        {"the same program above", {named("/usr/bin/curl", makeRule("block", "10.0.0.1", "any port")), named("/usr/bin/curl", narrow)}, {K::ShadowedBy, 0}},
+        {"a cell that names no file above", {named("curl", any), narrow}, {}},
+        {"a cell that names no file", {named("curl", narrow)}, {K::BadProgram}},
+    };
+    RuleTable table;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        table.setRules(c.rules);
+        EXPECT_EQ(findNeverMatching(table).back(), c.last);
+    }
+}

@@ -82,7 +82,7 @@ struct PolicyWindow : Policy {
                 const QString& description = "d") {
         const QString number = QString::number(table.count() + 1);
         table.appendRule(Rule{accept ? table.words().accept : table.words().block, number, "",
-                              address, port, "", description, "TCP", accept ? 1 : 2});
+                              address, port, "", description, "TCP", "", accept ? 1 : 2});
     }
     void select(QTreeView* list, int row) { list->setCurrentIndex(list->model()->index(row, 0)); }
 

@@ -1,5 +1,6 @@
 // The policy file and its commands: reading, saving, New, Open, --reload and the start-up load.
 
+#include "engine/RuleIndex.h"
 #include "policy/PolicyFile.h"
 #include "settings/Settings.h"
 #include "support/ScratchFiles.h"
@@ -89,11 +90,11 @@ TEST_F(PolicyTest, OddFilesAndCountsLoadAsTheirKeysSay) {
              "Action_9=1\n"), words).rules;
     // Count larger than the blocks present: the last is a disabled block rule with nothing in it.
     EXPECT_EQ(rules, QList<Rule>({{words.accept, "1", "", words.anyAddress, words.anyPort, "",
-                                   "  quoted  ", "TCP", 1},
+                                   "  quoted  ", "TCP", "", 1},
                                   {words.block, "2", words.disabled, "1.2.3.4", "8x", words.noLog,
-                                   words.noDescription, "TCP", 2},
+                                   words.noDescription, "TCP", "", 2},
                                   {words.block, "3", words.disabled, "", "", words.noLog,
-                                   words.noDescription, "TCP", 2}}));
+                                   words.noDescription, "TCP", "", 2}}));
 
     // Count is a leading number from 0 to 32767; without one, or beyond, a file is no policy
     // (it read as an empty one, which replaced the rules in force).
@@ -130,6 +131,54 @@ TEST_F(PolicyTest, ProtocolKeyReadsBackAndOnlyRulesBeyondTcpWriteIt) {
     EXPECT_TRUE(text.contains("Desc_1=none\r\nProto_1=UDP\r\n"));
     EXPECT_TRUE(text.contains("Desc_2=none\r\nProto_2=*\r\n"));
     EXPECT_EQ(readPolicy(write(text), words).rules, rules);
+}
+
+// Program_n names a rule's program: absent or empty is any program. A path comes back exactly
+// (UTF-8, blanks, past the 354 characters other values are cut at), also from a file that is
+// otherwise Windows-1252; a text that cannot name a file is kept and matches nothing, and
+// still matches nothing after a save and a read, never any program.
+TEST_F(PolicyTest, ProgramPathsReadBackExactlyAndBadOnesMatchNothing) {
+    using K = ProgramPattern::Kind;
+    const QString long4096 = '/' + QString(4095, 'p');
+    const struct {
+        const char* fixture;
+        int row;
+        QString program;
+        K kind;
+    } cases[] = {
+        {"ProgramPathsGoodAndBad.rlsp", 0, "/usr/bin/curl", K::Path},
+        {"ProgramPathsGoodAndBad.rlsp", 1, "/opt/Prögramm/x", K::Path},
+        {"ProgramPathsGoodAndBad.rlsp", 2, "/opt/trailing blank ", K::Path},
+        {"ProgramPathsGoodAndBad.rlsp", 3, "", K::Any},
+        {"ProgramPathsGoodAndBad.rlsp", 4, "", K::Any},
+        {"ProgramPathsGoodAndBad.rlsp", 5, "curl", K::Nothing},
+        {"ProgramPathsGoodAndBad.rlsp", 6, "/usr/bin/tab\there", K::Nothing},
+        {"ProgramPathsGoodAndBad.rlsp", 7, "/usr/bin/a\x01" "b", K::Nothing},
+        {"ProgramPathsGoodAndBad.rlsp", 8, long4096, K::Path},
+        {"ProgramPathsGoodAndBad.rlsp", 9, long4096 + 'p', K::Nothing},
+        {"ProgramPathInWindows1252File.rlsp", 0, "/opt/Prögramm/x", K::Path},
+        {"ProgramPathInWindows1252File.rlsp", 1, "/opt/Prögramm/y", K::Path},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.fixture << " row " << c.row);
+        QList<Rule> rules = readPolicy(fixture(c.fixture), words).rules;
+        ASSERT_GT(rules.size(), c.row);
+        EXPECT_EQ(rules[c.row].program, c.program);
+        EXPECT_EQ(parseProgramCell(rules[c.row].program).kind, c.kind);
+        rules[c.row].description = "Zürich"; // the file is written back in UTF-8
+        EXPECT_EQ(readPolicy(write(policyText(rules, words)), words).rules, rules);
+    }
+    const QByteArray text = policyText(readPolicy(fixture(cases[0].fixture), words).rules, words);
+    EXPECT_EQ(text.count("Program_"), 8);
+    EXPECT_TRUE(text.contains("Desc_2=none\r\nProgram_2=/opt/Pr\xC3\xB6gramm/x\r\n"));
+
+    // A line break cannot be stored: it comes back as a tab, and the rule still matches nothing.
+    Rule broken{words.block, "1", "", words.anyAddress, words.anyPort, "", "x"};
+    broken.program = "/usr/bin/x\ny";
+    const QList<Rule> read = readPolicy(write(policyText({broken}, words)), words).rules;
+    ASSERT_EQ(read.size(), 1);
+    EXPECT_EQ(read[0].program, "/usr/bin/x\ty");
+    EXPECT_EQ(parseProgramCell(read[0].program).kind, K::Nothing);
 }
 
 TEST_F(PolicyTest, NewChangesNothingUntilAFileIsWritten) {
@@ -232,7 +281,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, StartUpPolicy, ::testing::Values("Folder", "NotA
 // were dropped, "Read 0 rules" was said, and the next Save wrote over the file. A FIFO held
 // the window.
 TEST_F(PolicyTest, OpenAndReloadOfAFileThatIsNoPolicyRefuseAndKeepTheRules) {
-    table.appendRule(Rule{words.accept, "1", "", "10.0.0.1", "80", "", "a", "TCP", 1});
+    table.appendRule(Rule{words.accept, "1", "", "10.0.0.1", "80", "", "a", "TCP", "", 1});
     ASSERT_TRUE(policy.SavePolicy(0));
     const QList<Rule> rules = table.rules();
     const QString fifo = inFolder("Pipe.rlsp");
@@ -285,7 +334,7 @@ TEST(FirstStart, LeavesOnePolicyFileTheOneConfigIniNames) {
         PolicyCommands policy(dir.path(), table, settings, localiser, texts, prompter);
         policy.LoadPolicy();
         if (start == 1) {
-            table.appendRule(Rule{"block", "1", "", "10.0.0.1", "80", "", "mine", "TCP", 2});
+            table.appendRule(Rule{"block", "1", "", "10.0.0.1", "80", "", "mine", "TCP", "", 2});
             ASSERT_TRUE(policy.SavePolicy(0) && settings.save());
         }
     }

@@ -215,6 +215,16 @@ TEST(RuleEditorChecks, AddressesAndPortsThatAConnectionCanHaveInTheFormItShows) 
         EXPECT_FALSE(isPortNumber(text)) << text;
 }
 
+// A rule for one program made Add refuse a rule for any program with its address and port.
+TEST(RuleEditorChecks, ARuleForOneProgramIsNoDuplicateOfOneForAnyProgram) {
+    RuleTable table;
+    Rule forCurl{"block", "1", "", "10.0.0.1", "80", "", "d"};
+    forCurl.program = "/usr/bin/curl";
+    table.appendRule(forCurl);
+    EXPECT_EQ(duplicateRow(table, "10.0.0.1", "80"), -1);
+    EXPECT_EQ(duplicateRow(table, "10.0.0.1", "80", "/usr/bin/curl"), 0);
+}
+
 // The editor blocks the main window and closes by Cancel, Escape and the close box. A closed
 // editor is deleted only when the event loop next runs; an opening before then used to reuse
 // the dying dialog, which then vanished. Then Add clicked again and again in one open editor (a
@@ -249,7 +259,7 @@ TEST(RuleEditor, ClosesEveryWayReopensAtOnceChecksWritesAndOnlyAddRefusesDuplica
     EXPECT_EQ(test::nameless(w.editor()), QStringList());
     w.click("cmdAdd"); // an accept of any address and port, without logging, TCP and UDP
     EXPECT_EQ(w.table.rules(), QList<Rule>({{"accept", "1", "", "any address", "any port",
-                                             "disabled", "Add/3", "TCP/UDP", 1}}));
+                                             "disabled", "Add/3", "TCP/UDP", "", 1}}));
     EXPECT_EQ(w.told(), Box("Add/1", "Add/28", Prompter::Information));
     w.click("cmdAdd");
     EXPECT_EQ(w.table.count(), 1);
@@ -279,7 +289,7 @@ TEST(RuleEditor, ClosesEveryWayReopensAtOnceChecksWritesAndOnlyAddRefusesDuplica
     w.field<QComboBox>("ComboProtocol")->setCurrentIndex(0); // TCP alone
     w.click("cmdAdd");
     ASSERT_EQ(w.table.count(), 2);
-    EXPECT_EQ(w.table.rule(1), (Rule{"block", "2", "false", "2001:db8::1", "0", "", "", "TCP", 2}));
+    EXPECT_EQ(w.table.rule(1), (Rule{"block", "2", "false", "2001:db8::1", "0", "", "", "TCP", "", 2}));
     EXPECT_TRUE(w.policy.SaveChanges());
     w.policy.setSaveChanges(false);
     fill(w.editor(), true, "2001:db8::1", "0");
@@ -309,7 +319,7 @@ TEST(RuleEditor, ClosesEveryWayReopensAtOnceChecksWritesAndOnlyAddRefusesDuplica
     w.field<QLineEdit>("txtDescript")->setText("moved");
     w.click("cmdModify");
     EXPECT_EQ(w.table.rules().mid(2),
-              QList<Rule>({{"block", "3", "", "2001:db8::1", "0", "", "moved", "TCP", 2}}));
+              QList<Rule>({{"block", "3", "", "2001:db8::1", "0", "", "moved", "TCP", "", 2}}));
     EXPECT_EQ(w.told(), Box("Add/273", "Add/29 moved\r\nAdd/30", Prompter::Information));
     EXPECT_TRUE(w.policy.SaveChanges());
     EXPECT_TRUE(w.editor()->isVisible());
@@ -379,6 +389,28 @@ TEST(RuleList, ATcpOnlyBlockRuleForAnAddressIsWarnedAndCoversUdpInOneClick) {
     EXPECT_EQ(w.table.cell(1, RuleTable::Protocol), "TCP/UDP");
     EXPECT_EQ(warning(1), "");
     EXPECT_TRUE(w.policy.SaveChanges());
+}
+
+// The Program column sits between the protocol and the hits, under its own header; a rule
+// that names no program reads "Any program" in the user's language, while its cell stays empty.
+TEST(RuleList, TheProgramColumnShowsThePathOrAnyProgramUnderItsOwnHeader) {
+    PolicyWindow w;
+    w.addRow(false, "10.0.0.1", "443");
+    w.addRow(false, "10.0.0.2", "443");
+    ASSERT_TRUE(w.table.setData(w.table.index(1, RuleTable::Program), "/usr/bin/curl"));
+    w.window.applyLanguage(w.localiser);
+    const QAbstractItemModel* shown = w.rules()->model();
+    EXPECT_EQ(shown->columnCount(), RuleTable::HitsColumn + 1);
+    EXPECT_EQ(shown->headerData(RuleTable::Program, Qt::Horizontal).toString(), "Main/440");
+    EXPECT_EQ(shown->headerData(RuleTable::HitsColumn, Qt::Horizontal).toString(), "Main/340");
+    const auto program = [&](int row, int role = Qt::DisplayRole) {
+        return shown->index(row, RuleTable::Program).data(role).toString();
+    };
+    EXPECT_EQ(QStringList({program(0), program(1), program(1, Qt::ToolTipRole)}),
+              QStringList({"Any program", "/usr/bin/curl", "/usr/bin/curl"}));
+    w.table.setAnyProgramText("Add/38");
+    EXPECT_EQ(program(0), "Add/38");
+    EXPECT_EQ(w.column(RuleTable::Program), QStringList({"", "/usr/bin/curl"}));
 }
 
 TEST(RuleList, DeleteKeyAsksThenDeletesTheSelectedRule) {
