@@ -252,33 +252,6 @@ private:
 
 const char* const Exempt[] = {"127.0.0.1", "{ ::1, ::ffff:127.0.0.1 }"};
 
-// One decide chain: the rows the pass never cuts, then the lookups of one protocol. What
-// passes them goes to admit when there is one (the UDP endpoint cache), else is accepted.
-std::string decideChain(const std::string& name, bool output, const ProtocolLookups& lookups,
-                        const std::string& refuse, const std::string& admit = {}) {
-    const std::string local = output ? "saddr" : "daddr";
-    const std::string accepted = admit.empty() ? "accept" : "goto " + admit;
-    std::string out = "\tchain " + name + " {\n";
-    out += "\t\tip " + local + " " + Exempt[0] + " accept\n";
-    out += "\t\tip6 " + local + " " + Exempt[1] + " accept\n";
-    for (const Step& step : lookups.steps) {
-        const std::string& key = output ? step.outKey : step.inKey;
-        const auto has = [&](bool refuses) {
-            return std::any_of(step.elements.begin(), step.elements.end(),
-                               [&](const auto& element) { return element.second == refuses; });
-        };
-        if (has(true))
-            out += "\t\t" + key + " @" + step.map + "r goto " + refuse + "\n";
-        if (has(false))
-            out += "\t\t" + key + " @" + step.map + "a " + accepted + "\n";
-    }
-    if (lookups.refuseRest)
-        out += "\t\tgoto " + refuse + "\n";
-    else if (!admit.empty())
-        out += "\t\tgoto " + admit + "\n";
-    return out + "\t}\n";
-}
-
 // The UDP endpoint cache: the remote ends (destination going out, source coming in) whose
 // datagrams the lookups let pass, so that the next datagrams of a flow take one lookup rather
 // than the whole walk. The answer hangs on the remote end alone once the exempt rows have been
@@ -307,7 +280,7 @@ std::string udpAdmitChain(bool output) {
            " }\n\t\tadd @udp_seen6_" + way + " { " + keys[1] + " }\n\t\taccept\n\t}\n";
 }
 
-// The base chain's first look for a datagram: a cached remote end passes at once.
+// A datagram's first look in its decide chain: a cached remote end passes at once.
 std::string udpCacheLookups(bool output) {
     const std::string way = output ? "out" : "in";
     const auto& keys = UdpCacheKeys[output];
@@ -327,6 +300,35 @@ std::string icmpChain(const std::string& name, bool output) {
     if (!output) // the input hook comes after connection tracking
         out += "\t\tct state related accept\n";
     return out + "\t\tdrop\n\t}\n";
+}
+
+// One decide chain: the rows the pass never cuts, then the lookups of one protocol. What
+// passes them goes to admit when there is one (the UDP endpoint cache), else is accepted.
+std::string decideChain(const std::string& name, bool output, const ProtocolLookups& lookups,
+                        const std::string& refuse, const std::string& admit = {}) {
+    const std::string local = output ? "saddr" : "daddr";
+    const std::string accepted = admit.empty() ? "accept" : "goto " + admit;
+    std::string out = "\tchain " + name + " {\n";
+    if (!admit.empty())
+        out += udpCacheLookups(output);
+    out += "\t\tip " + local + " " + Exempt[0] + " accept\n";
+    out += "\t\tip6 " + local + " " + Exempt[1] + " accept\n";
+    for (const Step& step : lookups.steps) {
+        const std::string& key = output ? step.outKey : step.inKey;
+        const auto has = [&](bool refuses) {
+            return std::any_of(step.elements.begin(), step.elements.end(),
+                               [&](const auto& element) { return element.second == refuses; });
+        };
+        if (has(true))
+            out += "\t\t" + key + " @" + step.map + "r goto " + refuse + "\n";
+        if (has(false))
+            out += "\t\t" + key + " @" + step.map + "a " + accepted + "\n";
+    }
+    if (lookups.refuseRest)
+        out += "\t\tgoto " + refuse + "\n";
+    else if (!admit.empty())
+        out += "\t\tgoto " + admit + "\n";
+    return out + "\t}\n";
 }
 
 std::string script(const SetPolicy& policy, const TableOptions& options) {
@@ -382,8 +384,6 @@ std::string script(const SetPolicy& policy, const TableOptions& options) {
                         "policy accept;\n";
         if (hasTcp)
             out += "\t\ttcp flags & (syn | ack) == syn goto decide" + way + "\n";
-        if (udpCache)
-            out += udpCacheLookups(output);
         if (hasUdp)
             out += "\t\tmeta l4proto udp goto decide_udp" + way + "\n";
         if (block)
