@@ -288,20 +288,6 @@ std::string udpCacheLookups(bool output) {
            " @udp_seen6_" + way + " accept\n";
 }
 
-// At the Block level, ICMP: the link's own messages (IPv6 neighbour discovery and router
-// messages, without which the link fails) and errors about what passes go on; the rest stops.
-std::string icmpChain(const std::string& name, bool output) {
-    const std::string local = output ? "saddr" : "daddr";
-    std::string out = "\tchain " + name + " {\n";
-    out += "\t\tip " + local + " " + Exempt[0] + " accept\n";
-    out += "\t\tip6 " + local + " " + Exempt[1] + " accept\n";
-    out += "\t\ticmpv6 type { nd-neighbor-solicit, nd-neighbor-advert, nd-router-solicit, "
-           "nd-router-advert, nd-redirect } accept\n";
-    if (!output) // the input hook comes after connection tracking
-        out += "\t\tct state related accept\n";
-    return out + "\t\tdrop\n\t}\n";
-}
-
 // One decide chain: the rows the pass never cuts, then the lookups of one protocol. What
 // passes them goes to admit when there is one (the UDP endpoint cache), else is accepted.
 std::string decideChain(const std::string& name, bool output, const ProtocolLookups& lookups,
@@ -329,6 +315,20 @@ std::string decideChain(const std::string& name, bool output, const ProtocolLook
     else if (!admit.empty())
         out += "\t\tgoto " + admit + "\n";
     return out + "\t}\n";
+}
+
+// At the Block level, ICMP: the link's own messages (IPv6 neighbour discovery and router
+// messages, without which the link fails) and errors about what passes go on; the rest stops.
+std::string icmpChain(const std::string& name, bool output) {
+    const std::string local = output ? "saddr" : "daddr";
+    std::string out = "\tchain " + name + " {\n";
+    out += "\t\tip " + local + " " + Exempt[0] + " accept\n";
+    out += "\t\tip6 " + local + " " + Exempt[1] + " accept\n";
+    out += "\t\ticmpv6 type { nd-neighbor-solicit, nd-neighbor-advert, nd-router-solicit, "
+           "nd-router-advert, nd-redirect } accept\n";
+    if (!output) // the input hook comes after connection tracking
+        out += "\t\tct state related accept\n";
+    return out + "\t\tdrop\n\t}\n";
 }
 
 std::string script(const SetPolicy& policy, const TableOptions& options) {
@@ -372,12 +372,11 @@ std::string script(const SetPolicy& policy, const TableOptions& options) {
                                udpCache ? "admit_udp" + way : std::string());
         if (block)
             out += icmpChain("decide_icmp" + way, output);
-        // Only the first packet of a new TCP connection goes further, but every datagram
-        // (one whose remote end is cached passes after one lookup): a new rule then stops a
-        // UDP flow already running at once. The output chain runs
-        // before connection tracking and address translation, so that it judges the
-        // destination the program asked for, as the pass does; refused there, the packet
-        // leaves no conntrack entry behind.
+        // Only the first packet of a new TCP connection goes further, but every datagram (one
+        // whose remote end is cached passes after one lookup): a new rule then stops a UDP
+        // flow already running at once. The output chain runs before connection tracking and
+        // address translation, so that it judges the destination the program asked for, as
+        // the pass does; refused there, the packet leaves no conntrack entry behind.
         out += output ? "\tchain output {\n\t\ttype filter hook output priority raw; "
                         "policy accept;\n"
                       : "\tchain input {\n\t\ttype filter hook input priority filter; "
