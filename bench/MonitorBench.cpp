@@ -1,7 +1,8 @@
 // What the connection monitor costs on the benchmark's table of 20,000 rows (the namespace and
 // the connections are made by main() in TarvokBench.cpp): a whole per-application rebuild next
-// to `ss -tanp`, a count-watcher tick that finds no change next to one bare count, and the
-// longest stretch the GUI thread spends without handling events while a rebuild runs.
+// to `ss -tanp`, a count-watcher tick that finds no change next to one bare count, the UDP
+// dump with and without the endpoints of the rule column, and the longest stretch the GUI
+// thread spends without handling events while a rebuild runs.
 
 #include "engine/ConnectionTables.h"
 #include "monitor/ConnectionMonitor.h"
@@ -19,6 +20,10 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -87,6 +92,32 @@ void BM_OwnerTcpDumpWithoutScan(benchmark::State& state) {
     }
 }
 
+// The owner-aware UDP dump of a per-application rebuild with 500 connected UDP sockets, alone
+// (Arg 0) and with the endpoints that the rule column judges the rows by (Arg 1): what the
+// rule column adds to a rebuild's reading. The /proc walk is left out, as above.
+void BM_OwnerUdpDump(benchmark::State& state) {
+    constexpr int Sockets = 500;
+    std::vector<int> sockets;
+    for (int i = 0; i < Sockets; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in peer{AF_INET, htons(static_cast<std::uint16_t>(40000 + i)),
+                         {platform::addressField(127, 0, 0, 2)}, {}};
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+        sockets.push_back(fd);
+    }
+    const platform::SocketOwners owners = platform::SocketOwners::scan();
+    const platform::SocketOwners::Reuse reuse(owners);
+    std::vector<platform::UdpOwnerRow> rows;
+    std::vector<platform::UdpConnectionRow> ends;
+    for (auto _ : state) {
+        monitorDiag().readUdpOwners(rows, state.range(0) != 0 ? &ends : nullptr);
+        benchmark::DoNotOptimize(rows.data());
+    }
+    state.counters["rows"] = static_cast<double>(rows.size());
+    for (const int fd : sockets)
+        ::close(fd);
+}
+
 void BM_SsTanp(benchmark::State& state) { bench::timeSs(state, "-tanp"); }
 
 void BM_BareCount(benchmark::State& state) {
@@ -139,6 +170,7 @@ void BM_LongestGuiStretchDuringRebuild(benchmark::State& state) {
 BENCHMARK(BM_PerApplicationRebuild)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 BENCHMARK(BM_SocketOwnerScan)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_OwnerTcpDumpWithoutScan)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_OwnerUdpDump)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
 BENCHMARK(BM_SsTanp)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 BENCHMARK(BM_BareCount)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_CountWatcherTickNoChange)->Unit(benchmark::kMillisecond)->MinTime(2.0);

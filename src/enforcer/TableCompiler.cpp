@@ -252,11 +252,51 @@ private:
 
 const char* const Exempt[] = {"127.0.0.1", "{ ::1, ::ffff:127.0.0.1 }"};
 
-// One decide chain: the rows the pass never cuts, then the lookups of one protocol.
+// The UDP endpoint cache: the remote ends (destination going out, source coming in) whose
+// datagrams the lookups let pass, so that the next datagrams of a flow take one lookup rather
+// than the whole walk. The answer hangs on the remote end alone once the exempt rows have been
+// let through, so an end is cached for every local one. Refused ends are never cached, so every
+// refused datagram is still logged. The sets come new with every write of the table: a new
+// rule judges every running flow again at its next datagram. An end expires after a minute;
+// when a set is full, the add fails and the datagram is simply accepted uncached.
+constexpr const char* UdpCacheKeys[2][2] = {{"ip saddr . udp sport", "ip6 saddr . udp sport"},
+                                            {"ip daddr . udp dport", "ip6 daddr . udp dport"}};
+
+std::string udpCacheSets() {
+    std::string out;
+    for (const char* way : {"out", "in"})
+        for (const auto& [family, type] : {std::pair("4", "ipv4_addr"), std::pair("6", "ipv6_addr")})
+            out += std::string("\tset udp_seen") + family + "_" + way + " {\n\t\ttype " + type +
+                   " . inet_service\n\t\tsize 65536\n\t\tflags dynamic,timeout\n"
+                   "\t\ttimeout 60s\n\t}\n";
+    return out;
+}
+
+// Puts the remote end of a datagram that passed into the cache, and accepts it.
+std::string udpAdmitChain(bool output) {
+    const std::string way = output ? "out" : "in";
+    const auto& keys = UdpCacheKeys[output];
+    return "\tchain admit_udp_" + way + " {\n\t\tadd @udp_seen4_" + way + " { " + keys[0] +
+           " }\n\t\tadd @udp_seen6_" + way + " { " + keys[1] + " }\n\t\taccept\n\t}\n";
+}
+
+// A datagram's first look in its decide chain: a cached remote end passes at once.
+std::string udpCacheLookups(bool output) {
+    const std::string way = output ? "out" : "in";
+    const auto& keys = UdpCacheKeys[output];
+    return std::string("\t\t") + keys[0] + " @udp_seen4_" + way + " accept\n\t\t" + keys[1] +
+           " @udp_seen6_" + way + " accept\n";
+}
+
+// One decide chain: the rows the pass never cuts, then the lookups of one protocol. What
+// passes them goes to admit when there is one (the UDP endpoint cache), else is accepted.
 std::string decideChain(const std::string& name, bool output, const ProtocolLookups& lookups,
-                        const std::string& refuse) {
+                        const std::string& refuse, const std::string& admit = {}) {
     const std::string local = output ? "saddr" : "daddr";
+    const std::string accepted = admit.empty() ? "accept" : "goto " + admit;
     std::string out = "\tchain " + name + " {\n";
+    if (!admit.empty())
+        out += udpCacheLookups(output);
     out += "\t\tip " + local + " " + Exempt[0] + " accept\n";
     out += "\t\tip6 " + local + " " + Exempt[1] + " accept\n";
     for (const Step& step : lookups.steps) {
@@ -268,10 +308,12 @@ std::string decideChain(const std::string& name, bool output, const ProtocolLook
         if (has(true))
             out += "\t\t" + key + " @" + step.map + "r goto " + refuse + "\n";
         if (has(false))
-            out += "\t\t" + key + " @" + step.map + "a accept\n";
+            out += "\t\t" + key + " @" + step.map + "a " + accepted + "\n";
     }
     if (lookups.refuseRest)
         out += "\t\tgoto " + refuse + "\n";
+    else if (!admit.empty())
+        out += "\t\tgoto " + admit + "\n";
     return out + "\t}\n";
 }
 
@@ -315,19 +357,26 @@ std::string script(const SetPolicy& policy, const TableOptions& options) {
     for (const ProtocolLookups* lookups : {&tcp, &udp})
         for (const Step& step : lookups->steps)
             out += setsText(step);
+    // At the Block level nothing but the exempt rows passes: there is nothing to cache.
+    const bool udpCache = hasUdp && !block;
+    if (udpCache)
+        out += udpCacheSets();
     for (const bool output : {true, false}) {
         const std::string way = output ? "_out" : "_in";
         if (hasTcp)
             out += decideChain("decide" + way, output, tcp, "refuse");
+        if (udpCache)
+            out += udpAdmitChain(output);
         if (hasUdp)
-            out += decideChain("decide_udp" + way, output, udp, "refuse_datagram");
+            out += decideChain("decide_udp" + way, output, udp, "refuse_datagram",
+                               udpCache ? "admit_udp" + way : std::string());
         if (block)
             out += icmpChain("decide_icmp" + way, output);
-        // Only the first packet of a new TCP connection goes further, but every datagram: a
-        // new rule then stops a UDP flow already running at once. The output chain runs
-        // before connection tracking and address translation, so that it judges the
-        // destination the program asked for, as the pass does; refused there, the packet
-        // leaves no conntrack entry behind.
+        // Only the first packet of a new TCP connection goes further, but every datagram (one
+        // whose remote end is cached passes after one lookup): a new rule then stops a UDP
+        // flow already running at once. The output chain runs before connection tracking and
+        // address translation, so that it judges the destination the program asked for, as
+        // the pass does; refused there, the packet leaves no conntrack entry behind.
         out += output ? "\tchain output {\n\t\ttype filter hook output priority raw; "
                         "policy accept;\n"
                       : "\tchain input {\n\t\ttype filter hook input priority filter; "

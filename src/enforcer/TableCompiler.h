@@ -3,8 +3,12 @@
 // switch compiled into one nftables script for the enforcer's own table.
 //
 // Only the first packet of a new TCP connection (a SYN without ACK) walks the TCP chains, while
-// every UDP datagram walks the UDP chains, so that a new rule stops a flow already running at
-// once (a lookup per datagram costs little beside a send; see bench/KernelTableBench.cpp). Each
+// every UDP datagram is judged, so that a new rule stops a flow already running at once, with
+// no conntrack in the way (see bench/KernelTableBench.cpp). A datagram whose remote end has
+// passed before takes one lookup in a cache that every write of the table starts empty; the
+// others walk the UDP chains. Matching per flow instead (conntrack's established state) would
+// switch connection tracking on for every packet of the namespace, which costs more than the
+// lookups it saves. Each
 // protocol's chains hold the rules that cover it. A connection is refused (TCP reset; a
 // datagram is dropped, which its sender sees as EPERM) exactly when the
 // enforcement pass would cut one of its two rows: the output chain decides the row of the side

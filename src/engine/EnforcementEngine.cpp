@@ -215,12 +215,12 @@ bool EnforcementEngine::passUdp(quint64 pass) {
     return true;
 }
 
-EnforcementEngine::Decision EnforcementEngine::decide(const TcpRow& row) {
+EnforcementEngine::Decision EnforcementEngine::decide(const TcpRow& row, bool udp) {
     if (skipped(row))
         return {};
     if (m_level != SecurityLevel::Normal)
         return {Decision::Level};
-    const int matched = firstMatch(row);
+    const int matched = udp ? udpMatch(row) : firstMatch(row);
     return matched == RuleIndex::NoMatch ? Decision{Decision::Level} : Decision{Decision::Rule, matched};
 }
 

@@ -75,12 +75,13 @@ public:
     bool passRunning() const { return m_passRunning; }
 
     // What decides a connection now: nothing (a row the pass passes over), the level, or the
-    // rule at row (0-based).
+    // rule at row (0-based). A connected UDP socket (udp) is decided by the rules that cover
+    // UDP, as the pass decides it.
     struct Decision {
         enum Kind { Nothing, Level, Rule } kind = Nothing;
         int row = RuleIndex::NoMatch;
     };
-    Decision decide(const TcpRow& row);
+    Decision decide(const TcpRow& row, bool udp = false);
 
     // A connection that the kernel table refused before its handshake: counted, announced and
     // recorded as a cut is: when its rule logs, and always at the Block level. countRefused

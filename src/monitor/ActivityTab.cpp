@@ -191,7 +191,7 @@ int ActivityTab::ruleOfRow(View view, int row) const {
     const ConnectionListModel& rows = *m_monitor.model(view);
     if (row < 0 || row >= rows.rowCount() || !decidingRule || !rows.row(row).connection)
         return -1;
-    return decidingRule(*rows.row(row).connection);
+    return decidingRule(*rows.row(row).connection, rows.row(row).udp);
 }
 
 void ActivityTab::setRuleColumn(const ConnectionListModel::RuleColumn& column) {

@@ -40,8 +40,9 @@ public:
     // Called when the view switch changes the visible list (the caller shows and hides them).
     std::function<void(View)> onViewChanged;
     // "Show the rule" of both lists: the 0-based row of the rule that decides a connection
-    // now (-1 for none), and what selects that rule on the Policy tab.
-    std::function<int(const platform::TcpRow&)> decidingRule;
+    // now (-1 for none; udp for a connected UDP socket), and what selects that rule on the
+    // Policy tab.
+    std::function<int(const platform::TcpRow&, bool udp)> decidingRule;
     std::function<void(int rule)> showRule;
     // The rule column of both lists (see ConnectionListModel::setRuleColumn), and the news
     // that its texts may have changed.

@@ -20,7 +20,10 @@ struct ListRow {
     std::array<QString, 8> cells; // the row text (column 0) and columns 1 to 7
     int tag = 0;                  // position of the row's entry in the table read it came from
     QString icon;                 // key for the IconSource; empty for no icon
-    std::optional<platform::TcpRow> connection{}; // the TCP entry of a TCP row
+    // The TCP entry of a TCP row, or the endpoints of a connected UDP socket (udp): what the
+    // rules decide. An unconnected UDP socket has none.
+    std::optional<platform::TcpRow> connection{};
+    bool udp = false;
 
     bool operator==(const ListRow&) const = default;
 };
@@ -54,8 +57,9 @@ public:
 
     // What decides a connection now ("#3 accept", a level's word, or empty for a row that
     // the firewall passes over). Once set, the list has a last column that shows it for each
-    // row that holds a TCP entry; it is asked only for the rows a view shows.
-    using RuleColumn = std::function<QString(const platform::TcpRow&)>;
+    // row that holds a connection (udp for a connected UDP socket); it is asked only for the
+    // rows a view shows.
+    using RuleColumn = std::function<QString(const platform::TcpRow&, bool udp)>;
     void setRuleColumn(RuleColumn column);
     // The texts of the rule column may have changed: the policy or the level did.
     void rulesChanged();

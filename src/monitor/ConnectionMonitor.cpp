@@ -148,13 +148,14 @@ void ConnectionMonitor::buildPerConnection() {
     std::vector<ListRow> rows;
     std::vector<TcpRow> tcp;
     std::vector<platform::UdpRow> udp;
+    std::vector<platform::UdpConnectionRow> udpEnds; // for the rule column
     std::uint32_t result = 0;
     std::uint32_t udpResult = 0;
     const bool withUdp = m_showUdp;
     runOffThread([&] {
         result = m_diag.readTcp(tcp);
         if (withUdp && result != platform::ResultNotSupported)
-            udpResult = m_diag.readUdp(udp);
+            udpResult = m_diag.readUdp(udp, &udpEnds);
     });
     if (result == platform::ResultNotSupported) {
         notSupported();
@@ -209,6 +210,8 @@ void ConnectionMonitor::buildPerConnection() {
             row.cells = {QStringLiteral("UDP"), local, texts.port(udp[j].localPort), QString(), QString(),
                          QString(), QStringLiteral("Unknown"), time};
             row.icon = QLatin1String(IconSource::Udp);
+            row.connection = monitor::udpConnection(udpEnds[j]);
+            row.udp = true;
             rows.push_back(std::move(row));
             pause();
         }
@@ -219,6 +222,7 @@ void ConnectionMonitor::buildPerConnection() {
 void ConnectionMonitor::buildPerApplication() {
     std::vector<platform::TcpOwnerRow> tcp;
     std::vector<platform::UdpOwnerRow> udp;
+    std::vector<platform::UdpConnectionRow> udpEnds;
     bool tcpRead = false;
     bool udpRead = false;
     runOffThread([&] {
@@ -228,14 +232,16 @@ void ConnectionMonitor::buildPerApplication() {
             std::async(std::launch::async, [] { return platform::SocketOwners::scan(); }).share();
         const platform::SocketOwners::Reuse reuse(owners);
         tcpRead = m_diag.readTcpOwners(tcp) == platform::ResultOk;
-        udpRead = m_diag.readUdpOwners(udp) == platform::ResultOk;
+        udpRead = m_diag.readUdpOwners(udp, &udpEnds) == platform::ResultOk;
     });
     m_programs.clear();
     // A failed read keeps the rows of the previous one, as the record arrays always did.
     if (!tcpRead)
         tcp = m_ownerTcp;
-    if (!udpRead)
+    if (!udpRead) {
         udp = m_ownerUdp;
+        udpEnds = m_ownerUdpEnds;
+    }
 
     std::vector<ListRow> rows;
     rows.reserve(tcp.size() + (m_showUdp ? udp.size() : 0));
@@ -289,6 +295,8 @@ void ConnectionMonitor::buildPerApplication() {
             row.cells[2] = local;
             row.cells[3] = texts.port(entry.localPort);
             row.cells[6] = QStringLiteral("Unknown");
+            row.connection = monitor::udpConnection(udpEnds[j]);
+            row.udp = true;
             rows.push_back(std::move(row));
             pause();
         }
@@ -296,6 +304,7 @@ void ConnectionMonitor::buildPerApplication() {
     // The rows and the tables their tags point into change together, with no yield between.
     m_ownerTcp = std::move(tcp);
     m_ownerUdp = std::move(udp);
+    m_ownerUdpEnds = std::move(udpEnds);
     finish(View::PerApplication, std::move(rows), true);
 }
 

@@ -159,6 +159,7 @@ private:
 
     std::vector<platform::TcpOwnerRow> m_ownerTcp;
     std::vector<platform::UdpOwnerRow> m_ownerUdp;
+    std::vector<platform::UdpConnectionRow> m_ownerUdpEnds; // the endpoints of m_ownerUdp's rows
     std::unordered_map<std::uint32_t, Program> m_programs; // read once per process and rebuild
 };
 

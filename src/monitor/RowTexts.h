@@ -5,6 +5,8 @@
 
 #include <QHash>
 
+#include <optional>
+
 namespace tarvok::monitor {
 
 // Dotted text for IPv4 and dual-stack rows, canonical IPv6 text for native IPv6 rows.
@@ -81,6 +83,16 @@ inline TcpRow classicRow(const platform::TcpOwnerRow& row) {
     classic.local6 = row.local6;
     classic.remote6 = row.remote6;
     return classic;
+}
+
+// A connected UDP socket as the rules judge it: an established connection to its peer, as the
+// enforcement pass builds it. None for an unconnected socket, which no rule decides.
+inline std::optional<TcpRow> udpConnection(const platform::UdpConnectionRow& row) {
+    if (row.remotePort == 0)
+        return std::nullopt;
+    return TcpRow{platform::StateEstablished, row.localAddress, row.localPort,
+                  row.remoteAddress,          row.remotePort,   row.family,
+                  row.local6,                 row.remote6,      row.interfaceIndex};
 }
 
 } // namespace tarvok::monitor

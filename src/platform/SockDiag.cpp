@@ -285,13 +285,20 @@ std::uint32_t SockDiag::readConnectedUdp(std::vector<UdpConnectionRow>& rows,
     return result;
 }
 
-std::uint32_t SockDiag::readUdp(std::vector<UdpRow>& rows) {
+std::uint32_t SockDiag::readUdp(std::vector<UdpRow>& rows, std::vector<UdpConnectionRow>* ends) {
     rows.clear();
-    const std::uint32_t result = dump(IPPROTO_UDP, [&rows](const inet_diag_msg& socket) {
+    if (ends)
+        ends->clear();
+    const std::uint32_t result = dump(IPPROTO_UDP, [&rows, ends](const inet_diag_msg& socket) {
         rows.push_back(udpRow(socket));
+        if (ends)
+            ends->push_back(udpConnectionRow(socket));
     });
-    if (result != ResultOk)
+    if (result != ResultOk) {
         rows.clear();
+        if (ends)
+            ends->clear();
+    }
     return result;
 }
 
@@ -335,31 +342,58 @@ UdpOwnerRow ownerRow(const inet_diag_msg& socket, UdpOwnerRow*) {
 // One dump, then the owning process of every row from its socket inode, then the order the
 // per-application list expects.
 template <typename Row>
-std::uint32_t SockDiag::readOwners(std::uint8_t protocol, std::vector<Row>& rows) {
+std::uint32_t SockDiag::readOwners(std::uint8_t protocol, std::vector<Row>& rows,
+                                   std::vector<UdpConnectionRow>* ends) {
     rows.clear();
+    if (ends)
+        ends->clear();
     std::vector<std::uint32_t> inodes;
     const std::uint32_t result = dump(protocol, [&](const inet_diag_msg& socket) {
         rows.push_back(ownerRow(socket, static_cast<Row*>(nullptr)));
         inodes.push_back(socket.idiag_inode);
+        if (ends)
+            ends->push_back(udpConnectionRow(socket));
     });
     if (result != ResultOk) {
         rows.clear();
+        if (ends)
+            ends->clear();
         return result;
     }
     const SocketOwners owners = SocketOwners::scan();
     for (std::size_t i = 0; i < rows.size(); ++i)
         rows[i].owningPid = owners.pidOf(inodes[i]);
-    std::stable_sort(rows.begin(), rows.end(),
-                     [](const Row& a, const Row& b) { return sortKey(a) < sortKey(b); });
+    const auto before = [](const Row& a, const Row& b) { return sortKey(a) < sortKey(b); };
+    if (!ends) {
+        std::stable_sort(rows.begin(), rows.end(), before);
+        return ResultOk;
+    }
+    // The endpoints follow their rows into the sorted order.
+    std::vector<std::size_t> order(rows.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return before(rows[a], rows[b]); });
+    std::vector<Row> sortedRows;
+    std::vector<UdpConnectionRow> sortedEnds;
+    sortedRows.reserve(rows.size());
+    sortedEnds.reserve(rows.size());
+    for (const std::size_t i : order) {
+        sortedRows.push_back(rows[i]);
+        sortedEnds.push_back((*ends)[i]);
+    }
+    rows = std::move(sortedRows);
+    *ends = std::move(sortedEnds);
     return ResultOk;
 }
 
 std::uint32_t SockDiag::readTcpOwners(std::vector<TcpOwnerRow>& rows) {
-    return readOwners(IPPROTO_TCP, rows);
+    return readOwners(IPPROTO_TCP, rows, nullptr);
 }
 
-std::uint32_t SockDiag::readUdpOwners(std::vector<UdpOwnerRow>& rows) {
-    return readOwners(IPPROTO_UDP, rows);
+std::uint32_t SockDiag::readUdpOwners(std::vector<UdpOwnerRow>& rows,
+                                      std::vector<UdpConnectionRow>* ends) {
+    return readOwners(IPPROTO_UDP, rows, ends);
 }
 
 // Sends one request that is answered by a single message (or an error) and waits for it.

@@ -32,7 +32,9 @@ public:
     std::uint32_t readTcp(std::vector<TcpRow>& rows);
     // The same, and the socket of each row at the same place in ids.
     std::uint32_t readTcp(std::vector<TcpRow>& rows, std::vector<SocketId>& ids);
-    std::uint32_t readUdp(std::vector<UdpRow>& rows);
+    // With ends, the same dump also gives every row's endpoints, ends[i] those of rows[i]
+    // (remote port 0 for an unconnected socket).
+    std::uint32_t readUdp(std::vector<UdpRow>& rows, std::vector<UdpConnectionRow>* ends = nullptr);
     // The connected UDP sockets alone (remote port not 0), with their remote ends.
     std::uint32_t readConnectedUdp(std::vector<UdpConnectionRow>& rows);
     std::uint32_t readConnectedUdp(std::vector<UdpConnectionRow>& rows,
@@ -40,7 +42,8 @@ public:
     // Owner-aware tables, sorted by local address, local port, remote address, remote port;
     // IPv4-form rows (dual-stack ones among them) before native IPv6 rows.
     std::uint32_t readTcpOwners(std::vector<TcpOwnerRow>& rows);
-    std::uint32_t readUdpOwners(std::vector<UdpOwnerRow>& rows);
+    std::uint32_t readUdpOwners(std::vector<UdpOwnerRow>& rows,
+                                std::vector<UdpConnectionRow>* ends = nullptr);
 
     // Cuts the TCP connection whose endpoints are those of row, of any family (its state is
     // not read); a listening socket is never cut. Returns 0 when the kernel destroyed the socket;
@@ -55,7 +58,8 @@ private:
     template <typename Row>
     std::uint32_t destroy(std::uint8_t protocol, const Row& row);
     template <typename Row>
-    std::uint32_t readOwners(std::uint8_t protocol, std::vector<Row>& rows);
+    std::uint32_t readOwners(std::uint8_t protocol, std::vector<Row>& rows,
+                             std::vector<UdpConnectionRow>* ends);
     template <typename OnSocket>
     std::uint32_t dump(std::uint8_t protocol, OnSocket&& onSocket);
     template <typename OnSocket>

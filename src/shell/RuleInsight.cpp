@@ -14,11 +14,12 @@
 namespace tarvok {
 
 RuleInsight::RuleInsight(const Parts& parts) : QObject(&parts.window), m_parts(parts) {
-    m_parts.activity.setRuleColumn([this](const platform::TcpRow& row) { return decisionText(row); });
-    m_parts.activity.decidingRule = [this](const platform::TcpRow& row) {
+    m_parts.activity.setRuleColumn(
+        [this](const platform::TcpRow& row, bool udp) { return decisionText(row, udp); });
+    m_parts.activity.decidingRule = [this](const platform::TcpRow& row, bool udp) {
         if (m_parts.levels.paused())
             return -1;
-        const EnforcementEngine::Decision decision = m_parts.engine.decide(row);
+        const EnforcementEngine::Decision decision = m_parts.engine.decide(row, udp);
         return decision.kind == EnforcementEngine::Decision::Rule ? decision.row : -1;
     };
     m_parts.activity.showRule = [this](int rule) { showRule(rule); };
@@ -43,10 +44,10 @@ RuleInsight::RuleInsight(const Parts& parts) : QObject(&parts.window), m_parts(p
             &RuleInsight::panelToolTipLineChanged);
 }
 
-QString RuleInsight::decisionText(const platform::TcpRow& row) const {
+QString RuleInsight::decisionText(const platform::TcpRow& row, bool udp) const {
     if (m_parts.levels.paused())
         return {}; // nothing decides while no pass runs
-    const EnforcementEngine::Decision decision = m_parts.engine.decide(row);
+    const EnforcementEngine::Decision decision = m_parts.engine.decide(row, udp);
     switch (decision.kind) {
     case EnforcementEngine::Decision::Rule: {
         const RuleWords& words = m_parts.rules.words();

@@ -33,8 +33,9 @@ public:
     // Wires the parts together; window becomes the parent.
     explicit RuleInsight(const Parts& parts);
 
-    // The rule column's text for a connection: "#3 accept", a level's word, or empty.
-    QString decisionText(const platform::TcpRow& row) const;
+    // The rule column's text for a connection (udp: a connected UDP socket): "#3 accept", a
+    // level's word, or empty.
+    QString decisionText(const platform::TcpRow& row, bool udp = false) const;
     // Selects the rule (0-based) on the Policy tab and shows the tab.
     void showRule(int rule);
     // Panel 1's tooltip line on rules that can never match; empty when there are none.

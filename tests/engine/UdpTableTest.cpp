@@ -169,3 +169,19 @@ TEST(UdpTable, TheNextPassCutsAConnectedUdpSocketThatANewRuleBlocks) {
     EXPECT_EQ(policy.events.records.last().protocol, "UDP");
     EXPECT_EQ(policy.engine.cutCount(), 1);
 }
+
+// The table caches the remote ends of datagrams it let pass; a new rule still stops such a flow
+// at its next datagram, in either direction, since every write starts the cache empty.
+TEST(UdpTable, ANewRuleStopsAFlowWhoseEndsTheTableHasCached) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    Policy policy;
+    for (const char* blocked : {"127.0.0.2", "127.0.0.3"}) { // the server's end, the client's
+        policy.set("UDP", "127.0.0.7"); // a rule for another end: this flow passes
+        Fd server = test::boundUdp("127.0.0.2", 4436), client = test::boundUdp("127.0.0.3", 0);
+        ASSERT_EQ(test::udpExchange(client.get(), server.get(), "127.0.0.2", 4436), 40);
+        const std::string table = test::listedTable(policy.enforcer.tableName().toStdString());
+        EXPECT_NE(table.find("127.0.0.2 . 4436 expires"), std::string::npos) << table;
+        policy.set("UDP", blocked);
+        EXPECT_EQ(test::udpExchange(client.get(), server.get(), "127.0.0.2", 4436), 0) << blocked;
+    }
+}

@@ -1,4 +1,5 @@
 #include "app/AppTestSupport.h"
+#include "engine/EnforcementEngine.h"
 #include "fakes/EngineFakes.h"
 #include "fakes/FakePrompter.h"
 #include "monitor/ActivityTab.h"
@@ -553,4 +554,63 @@ TEST(ActivityTabInTheProgram, PerApplicationListNamesTheDecidingRuleAndShowsIt) 
     EXPECT_EQ(app.window()->tabStrip()->currentIndex(), MainWindow::PolicyPage);
     EXPECT_EQ(app.window()->list("ListRules")->currentIndex().row(), 1);
     app.shutdown(false);
+}
+
+// A connected UDP socket is decided in both lists by the first rule covering UDP that matches
+// its peer, as the pass decides it (a TCP-only rule above is passed over); an unconnected one
+// by nothing, as a listening TCP socket.
+TEST(ConnectionMonitor, TheRuleColumnDecidesConnectedUdpSocketsByTheRulesForUdp) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    Monitor m;
+    RuleTable rules;
+    const auto rule = [](const char* action, const char* address, const char* port,
+                         const char* protocol) {
+        Rule made;
+        std::tie(made.action, made.address, made.port, made.protocol) =
+            std::tuple(action, address, port, protocol);
+        return made;
+    };
+    rules.setRules({rule("block", "127.0.0.2", "any port", "TCP"),
+                    rule("accept", "127.0.0.2", "4435", "TCP/UDP"),
+                    rule("block", "127.0.0.3", "any port", "UDP")});
+    EnforcementEngine engine{m.tables, rules};
+    engine.timer()->stop(); // no pass cuts the blocked socket
+    const auto column = [&engine](const TcpRow& row, bool udp) {
+        const EnforcementEngine::Decision decision = engine.decide(row, udp);
+        if (decision.kind == EnforcementEngine::Decision::Rule)
+            return QString::number(decision.row + 1);
+        return decision.kind == EnforcementEngine::Decision::Level ? QString("level") : QString();
+    };
+    m.monitor.perConnectionModel()->setRuleColumn(column);
+    m.monitor.perApplicationModel()->setRuleColumn(column);
+    // Local addresses in the reverse order of the peers: the per-application sort moves them.
+    const std::pair<const char*, const char*> ends[] = {{"127.0.0.9", "127.0.0.2"},
+                                                        {"127.0.0.8", "127.0.0.3"},
+                                                        {"127.0.0.7", "127.0.0.4"},
+                                                        {"127.0.0.6", nullptr}};
+    std::vector<test::Fd> sockets;
+    for (const auto& [local, peer] : ends) {
+        sockets.push_back(test::boundUdp(local, 0));
+        if (peer) {
+            const test::Endpoint remote = test::endpoint(peer, 4435);
+            ASSERT_EQ(::connect(sockets.back().get(), remote.get(), remote.length), 0);
+        }
+    }
+    for (const SecurityLevel level : {SecurityLevel::Normal, SecurityLevel::Block}) {
+        engine.setLevel(level);
+        for (const View view : {View::PerConnection, View::PerApplication}) {
+            m.monitor.setView(view);
+            m.monitor.rebuildCurrent();
+            const int local = view == View::PerConnection ? 1 : 2; // the protocol just before
+            QStringList decided;
+            for (const auto& end : ends) {
+                const std::vector<int> rows = m.rowsWhere(view, local, end.first, local - 1, "UDP");
+                decided << (rows.size() == 1 ? m.monitor.model(view)->index(rows[0], 8).data().toString()
+                                             : QString("%1 rows").arg(rows.size()));
+            }
+            EXPECT_EQ(decided.join('|').toStdString(),
+                      level == SecurityLevel::Normal ? "2|3|level|" : "level|level|level|")
+                << (view == View::PerConnection ? "per connection" : "per application");
+        }
+    }
 }
