@@ -320,7 +320,10 @@ QStringList statusLines(const Status& s) {
             QStringLiteral("Unsaved changes: ") + yesNo(s.unsavedChanges),
             QStringLiteral("Rules: %1").arg(s.rules),
             QStringLiteral("Enabled rules: %1").arg(s.enabledRules),
-            QStringLiteral("Program rules: %1").arg(s.programRules),
+            QStringLiteral("Program rules: %1").arg(s.programRules) +
+                (s.programRulesCutOnly.isEmpty()
+                     ? QString()
+                     : QStringLiteral(" (cut after connect \u2013 %1)").arg(s.programRulesCutOnly)),
             QStringLiteral("Blocked since start: %1").arg(s.blocked),
             QStringLiteral("Version: ") + s.version};
 }
@@ -336,6 +339,7 @@ QByteArray statusJson(const Status& s) {
         {QStringLiteral("rules"), s.rules},
         {QStringLiteral("enabled_rules"), s.enabledRules},
         {QStringLiteral("program_rules"), s.programRules},
+        {QStringLiteral("program_rules_cut_only"), s.programRulesCutOnly},
         {QStringLiteral("blocked"), s.blocked},
         {QStringLiteral("version"), s.version},
     };

@@ -112,6 +112,8 @@ struct Status {
     int programRules = 0; // enabled rules that name a program
     qint64 blocked = 0;
     QString version;
+    // Why program rules are only cut after connect; empty while the kernel decides them.
+    QString programRulesCutOnly;
 };
 // Fills the status's counts of rules from the table.
 void countRules(const RuleTable& table, Status& status);

@@ -61,17 +61,47 @@ void KernelTable::setAllowAllOnCrash(bool allowAll) {
     schedule();
 }
 
+QString KernelTable::text(int key, const char* fallback) const {
+    const QString found = m_localiser ? m_localiser->text(QStringLiteral("Main"), key) : QString();
+    return found.isEmpty() ? QString::fromLatin1(fallback) : found;
+}
+
 QString KernelTable::cutsOnlyText() const {
     if (state() != EnforcementState::CutsOnly)
         return {};
-    const auto text = [this](int key, const char* fallback) {
-        const QString found = m_localiser ? m_localiser->text(QStringLiteral("Main"), key) : QString();
-        return found.isEmpty() ? QString::fromLatin1(fallback) : found;
-    };
     return text(language::kernel::CutsOnly, "Firewall: cutting open connections only") +
            QStringLiteral(" \u2013 ") +
            text(language::kernel::TableRefused, "the kernel refused Tarvok's packet filter table") +
            QStringLiteral(": ") + m_failure;
+}
+
+bool KernelTable::filterInForce() const {
+    return m_inForce && m_enforcer.filterInForce() && m_filterFailure.isEmpty();
+}
+
+QString KernelTable::programRulesReason() const {
+    if (state() == EnforcementState::MonitorOnly || filterInForce())
+        return {};
+    bool named = false;
+    for (int row = 0; row < m_rules.count() && !named; ++row)
+        named = m_rules.isEnabled(row) && !m_rules.rule(row).program.isEmpty();
+    if (!named)
+        return {};
+    if (!m_filterFailure.isEmpty())
+        return m_filterFailure;
+    if (!m_enforcer.filterReason().isEmpty())
+        return m_enforcer.filterReason();
+    if (!m_inForce && !m_failure.isEmpty())
+        return m_failure;
+    return text(language::kernel::FilterNotLoaded, "the program filter is not loaded");
+}
+
+QString KernelTable::programRulesText() const {
+    const QString reason = programRulesReason();
+    if (reason.isEmpty())
+        return {};
+    return text(language::kernel::ProgramRulesCutOnly, "Program rules: cut after connect") +
+           QStringLiteral(" \u2013 ") + reason;
 }
 
 EnforcementState KernelTable::state() const {
@@ -149,7 +179,15 @@ void KernelTable::onWritten(int error, const QString& reason) {
     m_inFlight = false;
     if (m_removed)
         return;
-    apply(error == 0, reason);
+    // A table written with a reason is in force without the filter: outgoing connections are
+    // the table's, and program rules are left to the pass.
+    m_filterFailure = error == 0 ? reason : QString();
+    apply(error == 0, error == 0 ? QString() : reason);
+    // Rules naming a program added or removed change what panel 1 says, with no other change.
+    if (QString programText = programRulesText(); programText != m_programText) {
+        m_programText = std::move(programText);
+        emit stateChanged();
+    }
     if (m_changedSince) {
         submit(false);
     } else if (m_passAfter) {
@@ -191,6 +229,7 @@ void KernelTable::retry() {
 
 void KernelTable::enforcerGone(const QString& reason) {
     m_inFlight = false;
+    m_filterFailure.clear();
     apply(false, reason);
     m_engine.checkCutAbility();
 }

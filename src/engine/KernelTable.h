@@ -58,6 +58,13 @@ public:
     // What panel 1 and the tooltips say while only open connections are cut: [Main] 280, a
     // dash and the kernel's reason. Empty in every other state.
     QString cutsOnlyText() const;
+    // Whether the program filter decides outgoing connections in the kernel now.
+    bool filterInForce() const;
+    // Why program rules are enforced by cutting after connect ([Main] 441, a dash and the
+    // reason), while enabled rules name a program and the filter is not in force; else empty.
+    QString programRulesText() const;
+    // The reason alone, for the terminal's status; empty as above.
+    QString programRulesReason() const;
     // Writes that succeeded, for tests and the benchmark.
     int writeCount() const { return m_writes; }
 
@@ -67,6 +74,7 @@ signals:
     void written();
 
 private:
+    QString text(int key, const char* fallback) const;
     void cellsChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
                       const QList<int>& roles);
     void schedule();
@@ -94,6 +102,8 @@ private:
     bool m_changedSince = false;
     bool m_passAfter = false; // run a pass once the write in flight is answered
     QString m_failure;
+    QString m_filterFailure; // why the filter refused the last policy the table took
+    QString m_programText;   // programRulesText() as last announced
     int m_writes = 0;
 };
 

@@ -35,6 +35,8 @@ namespace kernel {
 constexpr int CutsOnly = 280;           // panel 1 while only open connections are cut
 constexpr int TableRefused = 281;       // why: the kernel refused the table
 constexpr int RefusalsUnrecorded = 283; // %1 refusals counted but not recorded
+constexpr int ProgramRulesCutOnly = 441; // program rules while the kernel cannot decide them
+constexpr int FilterNotLoaded = 442;    // why, when the enforcer gave no reason
 } // namespace kernel
 
 } // namespace tarvok::language

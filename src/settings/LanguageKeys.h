@@ -106,7 +106,7 @@ inline QList<Key> allKeys() {
         {"Main", 350, 351},                                   // no policy (policyRead::)
         {"Main", 360, 362},                                   // update check, unsaved rules
         {"Main", 420, 421},                                   // the enforcer (level::NoEnforcer)
-        {"Main", 440, 440},                                   // program column (program::)
+        {"Main", 440, 442},                                   // program column, program rules
         {"Main", 200, 203},                                   // level words, block unheeded
         {"Main", 220, 223},                                   // alert pid column, list names
         {"Main", 280, 283},                                   // the kernel packet filter table

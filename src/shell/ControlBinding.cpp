@@ -29,6 +29,8 @@ control::Status ControlBinding::status() const {
     s.policyFile = app.policy()->currentFilePath();
     s.unsavedChanges = app.policy()->SaveChanges();
     control::countRules(app.rules(), s);
+    if (app.kernelTable() && s.level == SecurityLevel::Normal && !s.paused)
+        s.programRulesCutOnly = app.kernelTable()->programRulesReason();
     s.blocked = app.engine()->cutCount();
     s.version = programVersionText();
     return s;

@@ -62,9 +62,15 @@ void StatusDisplay::showLevelState() {
     // looks, instead of "Active"; the long text is whole in the tooltips.
     const QString cutsOnly =
         !monitorOnly && !levels.paused() ? m_parts.kernel.cutsOnlyText() : QString();
-    const QString shown = cutsOnly.isEmpty() ? levels.firstPanelText() : cutsOnly;
+    // Program rules the kernel cannot decide are cut after connect: said, never claimed.
+    const QString programs = !monitorOnly && !levels.paused() && level == SecurityLevel::Normal
+                                 ? m_parts.kernel.programRulesText()
+                                 : QString();
+    QString shown = cutsOnly.isEmpty() ? levels.firstPanelText() : cutsOnly;
+    if (!programs.isEmpty())
+        shown += QStringLiteral("; ") + programs;
     window.setPanelText(1, shown);
-    const bool limited = monitorOnly || !cutsOnly.isEmpty();
+    const bool limited = monitorOnly || !cutsOnly.isEmpty() || !programs.isEmpty();
     m_levelToolTip = limited ? shown : QString();
     tray.setToolTip(limited ? QStringLiteral("Tarvok\n") + shown : QStringLiteral("Tarvok"));
     showPanelOneToolTip();

@@ -96,20 +96,22 @@ TEST(ControlProtocol, OnlyExactRequestsAreCommandsAndAnswersEndInTheirStatusLine
 
 TEST(ControlProtocol, StatusReadsAsLinesAndAsJsonWithTheDocumentedKeys) {
     const Status status{SecurityLevel::Block, true, {"monitor only", "no permission"},
-                        "/opt/t/Normal.rlsp", true, 5, 3, 2, 42, "3.0"};
+                        "/opt/t/Normal.rlsp", true, 5, 3, 2, 42, "3.0", "no BTF"};
     EXPECT_EQ(
         statusLines(status),
         QStringList({"Level: block", "Paused: yes", "Enforcement: monitor only: no permission",
                      "Policy file: /opt/t/Normal.rlsp", "Unsaved changes: yes", "Rules: 5",
-                     "Enabled rules: 3", "Program rules: 2", "Blocked since start: 42",
+                     "Enabled rules: 3",
+                     "Program rules: 2 (cut after connect \u2013 no BTF)", "Blocked since start: 42",
                      "Version: 3.0"}));
     const QJsonObject json = QJsonDocument::fromJson(statusJson(status)).object();
     EXPECT_EQ(json.keys(),
               QStringList({"blocked", "enabled_rules", "enforcement", "enforcement_reason", "level",
-                           "paused", "policy_file", "program_rules", "rules", "unsaved_changes",
+                           "paused", "policy_file", "program_rules", "program_rules_cut_only", "rules", "unsaved_changes",
                            "version"}));
     EXPECT_EQ(json["blocked"].toInteger(), 42);
     EXPECT_EQ(json["program_rules"].toInt(), 2);
+    EXPECT_EQ(json["program_rules_cut_only"].toString(), "no BTF");
     EXPECT_TRUE(json["paused"].toBool());
     EXPECT_FALSE(statusJson(status).contains('\n'));
 

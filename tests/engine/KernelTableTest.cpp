@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <cerrno>
@@ -354,6 +355,34 @@ TEST(KernelTable, SaysWhatIsInForceWhenTheKernelRefusesTheTable) {
     EXPECT_FALSE(policy.kernel.inForce());
     EXPECT_EQ(policy.engine.cutAbility(), CutAbility::NoPermission);
     EXPECT_EQ(policy.kernel.state(), EnforcementState::MonitorOnly);
+}
+
+// Program rules that the kernel cannot decide are said to be cut after connect, with the
+// filter's reason; with the filter in force, or with no program rule, nothing is said.
+TEST(KernelTable, SaysProgramRulesAreOnlyCutAfterConnectWhenTheFilterIsNotInForce) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ASSERT_TRUE(test::ownCgroup()) << "the program filter needs a cgroup v2 folder of the test's own";
+    Rule named = makeRule("block", "*", "*");
+    named.program = QStringLiteral("/usr/bin/true");
+    {
+        Policy policy;
+        policy.set({named});
+        EXPECT_TRUE(policy.kernel.filterInForce());
+        EXPECT_EQ(policy.kernel.programRulesText(), QString());
+    }
+    const QByteArray cgroup = qgetenv("TARVOK_FILTER_CGROUP");
+    const auto restore = qScopeGuard([&] { qputenv("TARVOK_FILTER_CGROUP", cgroup); });
+    qputenv("TARVOK_FILTER_CGROUP", "/nonexistent/tarvok-test-no-cgroup");
+    Policy policy;
+    policy.set({makeRule("block", "127.0.0.9", "*")});
+    EXPECT_FALSE(policy.kernel.filterInForce());
+    EXPECT_EQ(policy.kernel.programRulesText(), QString()) << "no rule names a program";
+    QSignalSpy announced(&policy.kernel, &KernelTable::stateChanged);
+    policy.set({named});
+    EXPECT_EQ(announced.count(), 1);
+    const QString text = policy.kernel.programRulesText();
+    EXPECT_TRUE(text.startsWith("Program rules: cut after connect \u2013 ")) << text.toStdString();
+    EXPECT_TRUE(text.contains("/nonexistent/tarvok-test-no-cgroup")) << text.toStdString();
 }
 
 // An enforcer that ended unasked is started again at the next retry, and the policy with it.
