@@ -4,7 +4,10 @@
 #include "bpf/ProgramFilter.skel.h"
 #include "platform/SecureExecution.h"
 
+#include <bpf/bpf.h>
 #include <bpf/libbpf.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -132,6 +135,43 @@ ProgramFilter::~ProgramFilter() {
         program_filter__destroy(m_skeleton);
 }
 
+namespace {
+
+// Writes the keys in batches of a few thousand, one system call each; one by one where the
+// kernel has no batch for the map. False with errno when one could not be written.
+bool writeKeys(bpf_map* map, const std::vector<filter_key>& keys,
+               const std::vector<filter_value>& values) {
+    constexpr std::size_t Batch = 4096;
+    const int fd = bpf_map__fd(map);
+    for (std::size_t first = 0; first < keys.size(); first += Batch) {
+        __u32 count = static_cast<__u32>(std::min(Batch, keys.size() - first));
+        if (bpf_map_update_batch(fd, &keys[first], &values[first], &count, nullptr) == 0)
+            continue;
+        if (errno != EINVAL && errno != ENOTSUP && errno != EOPNOTSUPP)
+            return false;
+        for (std::size_t i = first; i < std::min(first + Batch, keys.size()); ++i)
+            if (bpf_map_update_elem(fd, &keys[i], &values[i], BPF_ANY) != 0)
+                return false;
+    }
+    return true;
+}
+
+// Deletes the keys that are there; keys already gone are no fault.
+void deleteKeys(bpf_map* map, const std::vector<filter_key>& keys) {
+    constexpr std::size_t Batch = 4096;
+    const int fd = bpf_map__fd(map);
+    for (std::size_t first = 0; first < keys.size(); first += Batch) {
+        __u32 count = static_cast<__u32>(std::min(Batch, keys.size() - first));
+        // A batch stops at the first key that is missing: the rest go one by one.
+        if (bpf_map_delete_batch(fd, &keys[first], &count, nullptr) == 0)
+            continue;
+        for (std::size_t i = first + count; i < std::min(first + Batch, keys.size()); ++i)
+            bpf_map_delete_elem(fd, &keys[i]);
+    }
+}
+
+} // namespace
+
 bool ProgramFilter::apply(const SetPolicy& policy, std::string* reason) {
     const std::uint32_t next = m_generation ^ 1;
     const FilterPolicy compiled = compileFilter(policy, static_cast<std::uint8_t>(next));
@@ -142,20 +182,19 @@ bool ProgramFilter::apply(const SetPolicy& policy, std::string* reason) {
     }
     bpf_map* rules = m_skeleton->maps.rules;
     std::vector<filter_key> written;
+    std::vector<filter_value> values;
     written.reserve(compiled.entries.size());
-    const auto undo = [&] {
-        for (const filter_key& key : written)
-            bpf_map__delete_elem(rules, &key, sizeof key, 0);
-    };
+    values.reserve(compiled.entries.size());
     for (const FilterEntry& entry : compiled.entries) {
-        if (bpf_map__update_elem(rules, &entry.key, sizeof entry.key, &entry.value,
-                                 sizeof entry.value, BPF_ANY) != 0) {
-            *reason = "the program filter's keys cannot be written: " + errorText(errno);
-            undo();
-            return false;
-        }
         written.push_back(entry.key);
+        values.push_back(entry.value);
     }
+    if (!writeKeys(rules, written, values)) {
+        *reason = "the program filter's keys cannot be written: " + errorText(errno);
+        deleteKeys(rules, written);
+        return false;
+    }
+    const auto undo = [&] { deleteKeys(rules, written); };
     filter_state state = compiled.state;
     filter_control control{next, 0, m_netns};
     const std::uint32_t zero = 0;
@@ -168,8 +207,7 @@ bool ProgramFilter::apply(const SetPolicy& policy, std::string* reason) {
         return false;
     }
     // Calls that read the old index finish with the old keys; the next ones never see them.
-    for (const filter_key& key : m_keys)
-        bpf_map__delete_elem(rules, &key, sizeof key, 0);
+    deleteKeys(rules, m_keys);
     m_keys = std::move(written);
     m_generation = next;
     return true;
