@@ -189,6 +189,8 @@ void Enforcer::handle(Peer& peer, const Record& record) {
         setPolicy(peer, sequence, *policy);
     else if (const auto* request = std::get_if<Cut>(&record.body))
         cut(peer, sequence, *request);
+    else if (const auto* request = std::get_if<Owners>(&record.body))
+        owners(peer, sequence, *request);
     else if (std::holds_alternative<Goodbye>(record.body))
         goodbye(peer, sequence);
     else
@@ -294,6 +296,13 @@ void Enforcer::cut(Peer& peer, std::uint32_t sequence, const Cut& request) {
         return;
     }
     send(peer, {sequence, CutAnswer{static_cast<std::int32_t>(m_diag.destroyTcp(row))}});
+}
+
+void Enforcer::owners(Peer& peer, std::uint32_t sequence, const Owners& request) {
+    OwnersAnswer answer;
+    if (m_filter)
+        answer.owners = m_filter->owners(request.cookies);
+    send(peer, {sequence, answer});
 }
 
 void Enforcer::goodbye(Peer& peer, std::uint32_t sequence) {

@@ -58,6 +58,7 @@ private:
     void hello(Peer& peer, std::uint32_t sequence, const Hello& hello);
     void setPolicy(Peer& peer, std::uint32_t sequence, const SetPolicy& policy);
     void cut(Peer& peer, std::uint32_t sequence, const Cut& cut);
+    void owners(Peer& peer, std::uint32_t sequence, const Owners& request);
     void goodbye(Peer& peer, std::uint32_t sequence);
     void windowGone();
     void adopt(Peer& visitor, std::uint32_t sequence);

@@ -218,6 +218,17 @@ void ProgramFilter::pass() {
     apply(SetPolicy{Level::Allow, true, false, {}}, &ignored);
 }
 
+std::vector<SocketOwner> ProgramFilter::owners(const std::vector<std::uint64_t>& cookies) const {
+    std::vector<SocketOwner> found;
+    const int fd = bpf_map__fd(m_skeleton->maps.owners);
+    for (const std::uint64_t cookie : cookies) {
+        filter_program program{};
+        if (bpf_map_lookup_elem(fd, &cookie, &program) == 0 && program.inode != 0)
+            found.push_back({cookie, {statDevice(program.device), program.inode}});
+    }
+    return found;
+}
+
 int ProgramFilter::eventFd() const {
     return ring_buffer__epoll_fd(m_ring);
 }

@@ -41,6 +41,10 @@ public:
     // Lets everything pass, as when paused.
     void pass();
 
+    // The programs that connected these sockets, as recorded at connect() (stat's device
+    // numbers); sockets the filter did not see connect are left out.
+    std::vector<SocketOwner> owners(const std::vector<std::uint64_t>& cookies) const;
+
     // Readable when refusals wait.
     int eventFd() const;
     // Hands each waiting refusal to the callback; the count of those the ring had no room for

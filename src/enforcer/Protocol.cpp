@@ -227,6 +227,18 @@ struct Encoder {
         out.program(refusal.program);
     }
     void operator()(const Lost& lost) const { out.u32(lost.count); }
+    void operator()(const Owners& owners) const {
+        out.u32(static_cast<std::uint32_t>(owners.cookies.size()));
+        for (const std::uint64_t cookie : owners.cookies)
+            out.u64(cookie);
+    }
+    void operator()(const OwnersAnswer& answer) const {
+        out.u32(static_cast<std::uint32_t>(answer.owners.size()));
+        for (const SocketOwner& owner : answer.owners) {
+            out.u64(owner.cookie);
+            out.program(owner.program);
+        }
+    }
     void operator()(const Error& error) const { out.text(error.reason); }
 };
 
@@ -235,7 +247,7 @@ constexpr Type typeOf(std::size_t index) {
     constexpr Type types[] = {Type::Hello,     Type::SetPolicy, Type::Cut,         Type::Goodbye,
                               Type::Status,    Type::Adopt,     Type::HelloAnswer, Type::Done,
                               Type::CutAnswer, Type::Refusal,   Type::Lost,        Type::Error,
-                              Type::StatusAnswer};
+                              Type::StatusAnswer, Type::Owners, Type::OwnersAnswer};
     return types[index];
 }
 
@@ -350,6 +362,32 @@ std::optional<Body> decodeBody(Type type, Fields& in, std::string* error) {
     }
     case Type::Lost:
         return Lost{in.u32()};
+    case Type::Owners: {
+        const std::uint32_t count = in.u32();
+        if (count > MaxOwnerCookies || in.left() != std::size_t{count} * 8)
+            return wrong("an owners request's count is out of range");
+        Owners owners;
+        owners.cookies.reserve(count);
+        for (std::uint32_t i = 0; i < count; ++i)
+            owners.cookies.push_back(in.u64());
+        return owners;
+    }
+    case Type::OwnersAnswer: {
+        const std::uint32_t count = in.u32();
+        if (count > MaxOwnerCookies || in.left() != std::size_t{count} * 24)
+            return wrong("an owners answer's count is out of range");
+        OwnersAnswer answer;
+        answer.owners.reserve(count);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            SocketOwner owner;
+            owner.cookie = in.u64();
+            owner.program = in.program();
+            if (owner.program.inode == 0)
+                return wrong("an owner's file is not valid");
+            answer.owners.push_back(owner);
+        }
+        return answer;
+    }
     case Type::Error:
         return Error{in.text()};
     }

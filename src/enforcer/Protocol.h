@@ -36,6 +36,7 @@ enum class Type : std::uint16_t {
     // Only on the rendezvous socket of an enforcer whose window ended unexpectedly:
     Status = 5, // what is in force, since when
     Adopt = 6,  // a new window takes the enforcer over, its table still in force
+    Owners = 7, // the programs that opened these sockets, as the program filter saw them
     // The enforcer's answers (same sequence as the request) and reports (sequence 0).
     HelloAnswer = 100,
     Done = 101,      // a SetPolicy or Goodbye answer: error 0 or an errno value, and a reason
@@ -44,6 +45,7 @@ enum class Type : std::uint16_t {
     Lost = 104,      // refusals the kernel could not deliver
     Error = 105,     // the request was not accepted; nothing changed
     StatusAnswer = 106,
+    OwnersAnswer = 107,
 };
 
 enum class Level : std::uint8_t { Allow = 0, Normal = 1, Block = 2 };
@@ -124,6 +126,25 @@ struct Adopt {
 // without it, filterReason says why.
 enum Ability : std::uint32_t { CanCut = 2, NoSocketDestroy = 4, FilterInForce = 8 };
 
+// Sockets named by their cookie, at most MaxOwnerCookies of them.
+constexpr std::size_t MaxOwnerCookies = 4096;
+struct Owners {
+    std::vector<std::uint64_t> cookies;
+    bool operator==(const Owners&) const = default;
+};
+
+// The sockets of an Owners request whose connecting program the filter recorded (the others,
+// such as accepted sockets or those older than the filter, are left out), in stat's terms.
+struct SocketOwner {
+    std::uint64_t cookie = 0;
+    ProgramFile program{};
+    bool operator==(const SocketOwner&) const = default;
+};
+struct OwnersAnswer {
+    std::vector<SocketOwner> owners;
+    bool operator==(const OwnersAnswer&) const = default;
+};
+
 struct HelloAnswer {
     std::uint32_t abilities = 0;
     std::uint16_t logGroup = 0; // 0 when refusals cannot be read
@@ -178,7 +199,7 @@ struct StatusAnswer {
 };
 
 using Body = std::variant<Hello, SetPolicy, Cut, Goodbye, Status, Adopt, HelloAnswer, Done,
-                          CutAnswer, Refusal, Lost, Error, StatusAnswer>;
+                          CutAnswer, Refusal, Lost, Error, StatusAnswer, Owners, OwnersAnswer>;
 
 struct Record {
     std::uint32_t sequence = 0;

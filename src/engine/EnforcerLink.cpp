@@ -272,6 +272,24 @@ int EnforcerLink::cut(const Cut& request) {
     return EINVAL; // an Error answer: the request was not taken
 }
 
+std::vector<SocketOwner> EnforcerLink::owners(const std::vector<std::uint64_t>& cookies) {
+    std::vector<SocketOwner> found;
+    if (!filterInForce())
+        return found;
+    for (std::size_t first = 0; first < cookies.size() && isRunning(); first += MaxOwnerCookies) {
+        const auto end = cookies.begin() + static_cast<long>(std::min(cookies.size(), first + MaxOwnerCookies));
+        const std::optional<Record> answer =
+            await(send(Owners{{cookies.begin() + static_cast<long>(first), end}}), AnswerTimeoutMs);
+        if (const auto* owners = answer ? std::get_if<OwnersAnswer>(&answer->body) : nullptr)
+            found.insert(found.end(), owners->owners.begin(), owners->owners.end());
+    }
+    if (!m_waiting.empty() && !m_deliveryQueued) {
+        m_deliveryQueued = true;
+        QMetaObject::invokeMethod(this, &EnforcerLink::deliver, Qt::QueuedConnection);
+    }
+    return found;
+}
+
 bool EnforcerLink::goodbye(int timeoutMs) {
     const std::optional<Record> answer = await(send(Goodbye{}), timeoutMs);
     deliver();

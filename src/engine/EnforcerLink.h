@@ -54,6 +54,9 @@ public:
     bool settle(int timeoutMs = AnswerTimeoutMs);
     // Cuts one socket: 0 or an errno value (ENOTCONN without an enforcer, ETIMEDOUT).
     int cut(const enforcer::Cut& cut);
+    // The programs the program filter saw connect these sockets (by cookie); those it did not
+    // see, or all without an enforcer or a filter, are left out.
+    std::vector<enforcer::SocketOwner> owners(const std::vector<std::uint64_t>& cookies);
     // Ends in order: the enforcer removes its table and passes on every refusal logged before
     // it; those are delivered before this returns. False when it did not answer in time.
     bool goodbye(int timeoutMs = AnswerTimeoutMs);

@@ -30,6 +30,14 @@ KernelTable::KernelTable(RuleTable& rules, EnforcementEngine& engine, SecurityLe
     connect(&engine, &EnforcementEngine::cutAbilityChanged, this, &KernelTable::stateChanged);
     // A program rule's file replaced (an upgrade) or appearing: the filter follows it.
     connect(&engine.programFiles(), &ProgramFiles::changed, this, &KernelTable::schedule);
+    // The filter records who connected each socket: the pass asks it before walking /proc.
+    engine.programOwners().setSource([&enforcer](const std::vector<std::uint64_t>& cookies) {
+        std::vector<std::pair<std::uint64_t, ProgramIdentity>> found;
+        for (const enforcer::SocketOwner& owner : enforcer.owners(cookies))
+            found.emplace_back(owner.cookie,
+                               ProgramIdentity{owner.program.device, owner.program.inode});
+        return found;
+    });
     connect(&enforcer, &EnforcerLink::policyWritten, this, &KernelTable::onWritten);
     connect(&enforcer, &EnforcerLink::gone, this, &KernelTable::enforcerGone);
     m_retry.setParent(this); // found by name among the table's children
@@ -39,6 +47,7 @@ KernelTable::KernelTable(RuleTable& rules, EnforcementEngine& engine, SecurityLe
 }
 
 KernelTable::~KernelTable() {
+    m_engine.programOwners().setSource({});
     // An end that skipped the orderly shutdown still leaves no table claiming a policy.
     if (!m_removed)
         remove();

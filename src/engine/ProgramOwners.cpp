@@ -52,7 +52,28 @@ const ProgramIdentity* ProgramOwners::ownerOf(const platform::SocketId& id) {
     return socket.state == State::Known ? &socket.identity : nullptr;
 }
 
+void ProgramOwners::askSource() {
+    std::vector<std::uint64_t> cookies;
+    for (const std::uint64_t key : m_listed)
+        if ((key >> 63) == 0) // a cookie, not an inode
+            cookies.push_back(key);
+    if (cookies.empty())
+        return;
+    for (const auto& [cookie, identity] : m_source(cookies)) {
+        const auto entry = m_sockets.find(cookie);
+        if (entry == m_sockets.end() || entry->second.state != State::Listed)
+            continue;
+        entry->second.state = State::Known;
+        entry->second.identity = identity;
+    }
+    std::erase_if(m_listed, [this](std::uint64_t key) {
+        return m_sockets.at(key).state != State::Listed;
+    });
+}
+
 void ProgramOwners::endPass() {
+    if (!m_listed.empty() && m_source)
+        askSource();
     if (!m_listed.empty() && !m_walk.valid()) {
         std::unordered_set<std::uint32_t> inodes;
         inodes.reserve(m_listed.size());

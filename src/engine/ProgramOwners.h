@@ -8,13 +8,17 @@
 // process, or none) stays unknown and is not asked about again.
 //
 // Keys are the dump's socket cookie (the inode where a row has none). learn() sets an owner
-// from elsewhere, such as a record of the process that opened the socket.
+// from elsewhere, such as a record of the process that opened the socket. A source, where one
+// is set, is asked first: the program filter records the program of every socket it sees
+// connect, so that only the sockets it has not seen (accepted ones, those older than it) are
+// left for a walk.
 
 #include "engine/ProgramIdentity.h"
 #include "platform/Processes.h"
 #include "platform/SockDiag.h"
 
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <unordered_map>
 #include <unordered_set>
@@ -43,6 +47,10 @@ public:
     void endPass();
 
     void learn(std::uint64_t key, const ProgramIdentity& identity);
+    // The owners of the sockets with these cookies, as far as the source knows them.
+    using Source = std::function<std::vector<std::pair<std::uint64_t, ProgramIdentity>>(
+        const std::vector<std::uint64_t>& cookies)>;
+    void setSource(Source source) { m_source = std::move(source); }
     // Forgets everything, for when no rule names a program any more.
     void clear();
 
@@ -61,11 +69,13 @@ private:
         ProgramIdentity identity;
     };
     using Answer = std::unordered_map<std::uint32_t, platform::FileIdentity>;
+    void askSource();
 
     std::unordered_map<std::uint64_t, Entry> m_sockets;
     std::vector<std::uint64_t> m_listed;  // keys waiting for a walk
     std::vector<std::uint64_t> m_walking; // keys of the running walk
     std::future<Answer> m_walk;
+    Source m_source;
     std::uint32_t m_pass = 0;
     std::uint64_t m_walks = 0;
 };

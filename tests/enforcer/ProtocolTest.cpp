@@ -45,7 +45,10 @@ TEST(EnforcerProtocol, EveryRecordComesBackAsItWasSent) {
         Refusal{0, false, 6, {}, v4(127, 0, 0, 2), 0, 443, 4321, {0x801, 99}},
         Refusal{0, false, 17, v4(127, 0, 0, 5), v4(127, 0, 0, 2), 50000, 443},
         Lost{17},
-        Error{"no"}};
+        Error{"no"},
+        Owners{{1, 2, 0xffffffffffffull}},
+        OwnersAnswer{{{7, {0x801, 99}}, {8, {0, 5}}}},
+        OwnersAnswer{}};
     for (const Body& body : bodies) {
         const Record sent{42, body};
         const std::vector<std::uint8_t> bytes = encode(sent);
@@ -60,6 +63,7 @@ TEST(EnforcerProtocol, RefusesEveryRecordWithAFieldOutOfItsRange) {
     const std::vector<std::uint8_t> policy = encode({1, samplePolicy()});
     const std::vector<std::uint8_t> cut =
         encode({1, Cut{0, 6, v4(127, 0, 0, 3), v4(127, 0, 0, 2), 40000, 80, 0}});
+    const std::vector<std::uint8_t> owners = encode({1, OwnersAnswer{{{7, {0x801, 99}}}}});
     const std::vector<std::uint8_t> refusal =
         encode({0, Refusal{0, false, 17, v4(127, 0, 0, 5), v4(127, 0, 0, 2), 50000, 443}});
     constexpr std::size_t Body = HeaderSize, Rule0 = HeaderSize + 8;
@@ -87,6 +91,8 @@ TEST(EnforcerProtocol, RefusesEveryRecordWithAFieldOutOfItsRange) {
         {"refusal protocol", refusal, [](auto& b) { b[Body + 2] = 1; }},
         {"refusal reserved", refusal, [](auto& b) { b[Body + 3] = 1; }},
         {"reserved", policy, [](auto& b) { b[Rule0 + 23] = 1; }},
+        {"owners count", owners, [](auto& b) { b[Body] = 2; }},
+        {"owner without an inode", owners, [](auto& b) { std::fill(b.end() - 8, b.end(), 0); }},
         {"cut family", cut, [](auto& b) { b[Body] = 3; }},
         {"cut protocol", cut, [](auto& b) { b[Body + 1] = 1; }},
         {"cut port 0", cut, [](auto& b) { b[Body + 4 + 16] = b[Body + 4 + 17] = 0; }},

@@ -1,5 +1,6 @@
 #include "engine/EnforcementEngine.h"
 #include "support/EngineRig.h"
+#include "support/KernelPolicy.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 
@@ -182,6 +183,25 @@ TEST(EnforcementEngine, AProgramAcceptedAboveAnAddressBlockKeepsItsConnection) {
         if (record.status == "BLOCKED CONNECTION")
             cut << record.localAddress + " " + record.rule;
     EXPECT_EQ(cut, QStringList({"127.0.0.6 (2)"}));
+}
+
+// With the program filter in force, the owner of a socket it saw connect comes from the
+// filter: a new rule blocking that program cuts the connection without any walk of /proc.
+TEST(KernelTable, OwnersOfSocketsTheFilterSawConnectNeedNoWalk) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ASSERT_TRUE(test::ownCgroup()) << "the program filter needs a cgroup v2 folder of the test's own";
+    test::KernelPolicy policy;
+    // Any program rule puts the filter in charge of outgoing connections, and owners in use.
+    policy.set({programRule("accept", "any address", "any port", "/usr/bin/true")});
+    ASSERT_TRUE(policy.kernel.filterInForce());
+    QTemporaryDir folder;
+    test::TcpListener listener("127.0.0.2");
+    Client a;
+    ASSERT_TRUE(a.start(folder.filePath("a-client"), "127.0.0.5", listener));
+    policy.set({programRule("block", "127.0.0.2", QString::number(listener.port()), a.path)});
+    policy.engine.runPass(); // the pass after the write asked the filter; this one cuts
+    EXPECT_EQ(policy.engine.cutCount(), 1);
+    EXPECT_EQ(policy.engine.programOwners().walks(), 0u);
 }
 
 // Owners are learnt once: a pass that sees only known sockets walks /proc no more, and a
