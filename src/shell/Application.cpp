@@ -104,15 +104,18 @@ bool Application::start(const QStringList& arguments) {
     m_prompter.hold();
     const bool running = startUp(arguments);
     if (running) {
-        // The reports of start-up are shown once the first pass has run: Timer1's tick is
-        // queued before this, so a box never opens before enforcement has begun.
+        // The reports of start-up are shown once the first tick has run its pass: Timer1's
+        // tick is queued before this, so a box never opens before enforcement has begun. A
+        // tick that found a pass running (one after a policy write, yielding) ran none and
+        // announced nothing yet: the reports wait for the next.
         // Rules kept by an end nobody could answer are offered back after them.
-        connect(m_engine->timer(), &QTimer::timeout, this,
-                [this] {
-                    m_prompter.showHeld();
-                    offerKeptUnsaved();
-                },
-                static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::SingleShotConnection));
+        m_heldReports = connect(m_engine->timer(), &QTimer::timeout, this, [this] {
+            if (m_engine->passRunning())
+                return;
+            disconnect(m_heldReports);
+            m_prompter.showHeld();
+            offerKeptUnsaved();
+        }, Qt::QueuedConnection);
     } else {
         m_prompter.showHeld(); // the program ends here: why is said now
     }

@@ -135,6 +135,7 @@ private:
     bool m_shuttingDown = false;
     bool m_ended = false;
     bool m_starting = false;
+    QMetaObject::Connection m_heldReports; // shows start-up's reports after the first pass
     bool m_exitRequested = false;
     // What start-up has read so far: a shutdown writes back only these.
     bool m_settingsLoaded = false;
