@@ -111,6 +111,7 @@ inline QList<Key> allKeys() {
         {"Main", 220, 223},                                   // alert pid column, list names
         {"Main", 280, 283},                                   // the kernel packet filter table
         {"Add", 1, 38},                                       // rule editor and words of rules
+        {"Add", 40, 52},                                      // the editor's program field
         {"About", 1, 2}, {"About", 4, 4}, {"About", 6, 6},    // about box
         {"Preferences", 1, 13}, {"Preferences", 40, 40},      // preferences dialog
         {"Log", 1, 11}, {"Log", 40, 40},                      // log record window
