@@ -65,6 +65,7 @@ constexpr int NeverMatching = 346; // panel 1's tooltip: %1 how many rules
 constexpr int TcpOnly = 347;       // a block rule for an address that leaves its UDP open
 constexpr int CoverUdp = 348;      // the Policy menu entry that makes such a rule TCP and UDP
 constexpr int BadProgram = 349;    // %1 the program cell, which names no file
+constexpr int MissingProgram = 470; // %1 the program cell: no file is there now
 } // namespace insight
 
 // The program a rule names, in the Policy list.
@@ -107,6 +108,7 @@ inline QList<Key> allKeys() {
         {"Main", 360, 362},                                   // update check, unsaved rules
         {"Main", 420, 421},                                   // the enforcer (level::NoEnforcer)
         {"Main", 440, 440},                                   // program column (program::)
+        {"Main", 470, 470},                                   // missing program (insight::)
         {"Main", 200, 203},                                   // level words, block unheeded
         {"Main", 220, 223},                                   // alert pid column, list names
         {"Main", 280, 283},                                   // the kernel packet filter table
