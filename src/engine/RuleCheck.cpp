@@ -1,5 +1,6 @@
 #include "engine/RuleCheck.h"
 
+#include "engine/ProgramFiles.h"
 #include "engine/RuleIndex.h"
 
 #include <algorithm>
@@ -107,6 +108,13 @@ std::vector<RuleFinding> findNeverMatching(const RuleTable& table) {
         return last;
     };
     const RuleWords& words = table.words();
+    std::map<QString, bool> programThere; // by path: a regular file is there now
+    const auto missing = [&programThere](const QString& path) {
+        auto found = programThere.find(path);
+        if (found == programThere.end())
+            found = programThere.emplace(path, statProgram(path).has_value()).first;
+        return !found->second;
+    };
     for (int row = 0; row < table.count(); ++row) {
         const Rule& rule = table.rule(row);
         const AddressPattern address = parseAddressCell(rule.address, words);
@@ -133,7 +141,13 @@ std::vector<RuleFinding> findNeverMatching(const RuleTable& table) {
             cover >= 0) {
             // Disabled rules are judged too: switching one on would not make it match.
             finding = {RuleFinding::ShadowedBy, cover};
-        } else if (table.isEnabled(row)) {
+            continue;
+        }
+        if (program.kind == ProgramPattern::Path && missing(program.path))
+            finding.kind = RuleFinding::MissingProgram;
+        // A rule for a program not installed yet still covers that program's rules below it:
+        // once the file is there, it decides first.
+        if (table.isEnabled(row)) {
             ProtocolCovers& covers =
                 program.kind == ProgramPattern::Path ? byProgram[program.path] : anyProgram;
             for (std::size_t p = 0; p < 2; ++p)

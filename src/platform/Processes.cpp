@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <algorithm>
 #include <optional>
 #include <string_view>
 #include <sys/syscall.h>
@@ -154,6 +155,35 @@ socketExecutables(const std::unordered_set<std::uint32_t>& wanted) {
             break; // every socket named
     }
     return found;
+}
+
+std::vector<std::string> runningExecutables(std::size_t maxProcesses) {
+    std::vector<std::string> paths;
+    const int procFd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const Directory proc(procFd);
+    if (!proc.dir)
+        return paths;
+    std::size_t seen = 0;
+    while (const dirent* entry = ::readdir(proc.dir)) {
+        std::uint32_t pid = 0;
+        if (!parsePid(entry->d_name, pid))
+            continue;
+        if (++seen > maxProcesses)
+            break;
+        char link[32];
+        std::snprintf(link, sizeof link, "%u/exe", pid);
+        char target[4096];
+        // Kernel threads have no executable; other users' processes need CAP_SYS_PTRACE.
+        const ssize_t length = ::readlinkat(procFd, link, target, sizeof target);
+        if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target || target[0] != '/')
+            continue;
+        const std::string_view path(target, static_cast<std::size_t>(length));
+        if (!path.ends_with(" (deleted)"))
+            paths.emplace_back(path);
+    }
+    std::sort(paths.begin(), paths.end());
+    paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+    return paths;
 }
 
 } // namespace tarvok::platform

@@ -6,6 +6,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 namespace tarvok::platform {
 
@@ -26,6 +27,11 @@ ProcessInfo readProcess(std::uint32_t pid);
 // built earlier may by now belong to another program. The process is held through a pidfd
 // while it is checked, so it cannot be swapped between the check and the signal.
 bool endProcess(std::uint32_t pid, const std::string& expectedImage = {});
+
+// The executable paths of the processes running now that this user may look into, sorted and
+// each once. A replaced executable (" (deleted)") is left out: its path no longer leads to
+// the file the process runs. One readlink per process, at most maxProcesses of them.
+std::vector<std::string> runningExecutables(std::size_t maxProcesses = 65536);
 
 // A file by device and inode, as stat gives them.
 struct FileIdentity {

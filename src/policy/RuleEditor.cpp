@@ -1,6 +1,7 @@
 #include "policy/RuleEditor.h"
 
 #include "engine/RuleIndex.h"
+#include "policy/ProgramChoice.h"
 
 #include <QByteArray>
 
@@ -63,7 +64,7 @@ EditorCheck checkFields(const EditorFields& fields, const RuleWords& words) {
         return EditorCheck::BadAddress;
     if (fields.port != words.anyPort && !isPortNumber(fields.port))
         return EditorCheck::BadPort;
-    return EditorCheck::Ok;
+    return static_cast<EditorCheck>(checkProgramPath(fields.program));
 }
 
 int duplicateRow(const RuleTable& table, const QString& address, const QString& port,
@@ -96,6 +97,7 @@ EditorFields fieldsOfRule(const Rule& rule, const RuleWords& words) {
     fields.logged = rule.log != words.noLog;
     fields.description = rule.description;
     fields.protocol = rule.protocol;
+    fields.program = rule.program;
     return fields;
 }
 
@@ -109,6 +111,7 @@ Rule ruleOfFields(const EditorFields& fields, const RuleWords& words, const Rule
     rule.log = fields.logged ? QString() : words.noLog;
     rule.description = fields.description;
     rule.protocol = protocolCell(parseProtocolCell(fields.protocol));
+    rule.program = fields.program;
     return rule;
 }
 

@@ -22,12 +22,22 @@ struct EditorFields {
     // The protocol cell: a new rule covers TCP and UDP, so that a blocked address is blocked
     // over QUIC and DNS too.
     QString protocol = QStringLiteral("TCP/UDP");
+    // The absolute path of the program the rule names; empty for any program.
+    QString program{};
 
     bool operator==(const EditorFields&) const = default;
 };
 
 // The editor's check failures, by the key of their message in section Add.
-enum class EditorCheck { Ok = 0, Empty = 22, BadAddress = 24, BadPort = 25 };
+enum class EditorCheck {
+    Ok = 0,
+    Empty = 22,
+    BadAddress = 24,
+    BadPort = 25,
+    ProgramNotAbsolute = 43, // the values of ProgramCheck
+    ProgramControlCharacter = 44,
+    ProgramTooLong = 45,
+};
 
 // The text a connection shows for an address, or empty when text is no address: a dotted
 // IPv4 address with four parts of 0 to 255 and no leading zeros as it stands; any IPv6 address
@@ -38,7 +48,7 @@ QString canonicalAddress(const QString& text);
 bool isPortNumber(const QString& text);
 
 // The checks of Add and Modify, in order: an enabled box left empty, then the address, then
-// the port. The any-words pass as they are.
+// the port, then the program path (see ProgramChoice.h). The any-words pass as they are.
 EditorCheck checkFields(const EditorFields& fields, const RuleWords& words);
 
 // Add's duplicate test: the first row with the same address (compared canonically), the
@@ -47,7 +57,8 @@ EditorCheck checkFields(const EditorFields& fields, const RuleWords& words);
 int duplicateRow(const RuleTable& table, const QString& address, const QString& port,
                  const QString& program = {});
 
-// The fields of a new rule: accept, any address, any port, not logged, enabled, TCP and UDP.
+// The fields of a new rule: accept, any address, any port, not logged, enabled, TCP and UDP,
+// any program.
 EditorFields blankFields(const RuleWords& words, const QString& description);
 // The fields of an existing row, for Modify.
 EditorFields fieldsOfRule(const Rule& rule, const RuleWords& words);

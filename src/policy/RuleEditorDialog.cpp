@@ -3,9 +3,13 @@
 #include "engine/EngineServices.h"
 #include "engine/Prompter.h"
 #include "engine/RuleIndex.h"
+#include "platform/Processes.h"
 #include "policy/PolicyCommands.h"
+#include "policy/ProgramChoice.h"
 
 #include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -51,6 +55,17 @@ enum AddText {
     AddressTip = 35,
     ProtocolCaption = 36,
     BothProtocols = 37,
+    AnyProgram = 38,
+    ProgramCaption = 40,
+    BrowseButton = 41,
+    RunningPrograms = 42,
+    ScriptWarning = 46,      // %1 the script
+    InterpreterOffer = 47,   // %1 the interpreter
+    UseInterpreterButton = 48,
+    NoInterpreter = 49,
+    UnstableWarning = 50, // %1 the path
+    BrowseTitle = 51,
+    ProgramTip = 52,
 };
 
 template <typename Widget> Widget* named(QWidget* parent, const char* name) {
@@ -64,6 +79,20 @@ template <typename Widget> Widget* named(QWidget* parent, const char* name) {
 void showChoice(QComboBox* choice, const QString& tipPrefix) {
     choice->setToolTip(tipPrefix + QLatin1Char(' ') + choice->currentText());
 }
+
+// A text with its %1 filled; a translation that lost the place keeps its words.
+QString filled(const QString& text, const QString& value) {
+    return text.contains(QLatin1String("%1")) ? text.arg(value) : text;
+}
+
+RuleEditorDialog::ProgramIcon& programIcons() {
+    static RuleEditorDialog::ProgramIcon icons;
+    return icons;
+}
+
+// The running programs are listed at most this many: a list no one could read through is no
+// help, and each entry costs an icon lookup.
+constexpr std::size_t MaxRunningPrograms = 500;
 
 } // namespace
 
@@ -104,6 +133,21 @@ void RuleEditorDialog::build() {
     m_protocolChoice->addItems({QStringLiteral("TCP"), QStringLiteral("UDP"), QString()});
     m_protocolChoice->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     m_protocolCaption->setBuddy(m_protocolChoice);
+    m_programCaption = named<QLabel>(this, "lblProgram");
+    m_program = named<QLineEdit>(this, "txtProgram");
+    m_browse = named<QPushButton>(this, "cmdBrowseProgram");
+    m_running = named<QComboBox>(this, "ComboRunning");
+    m_programNote = named<QLabel>(this, "lblProgramNote");
+    m_useInterpreter = named<QPushButton>(this, "cmdUseInterpreter");
+    m_programCaption->setBuddy(m_program);
+    m_running->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    m_running->setMinimumContentsLength(30);
+    m_programNote->setWordWrap(true);
+    m_programNote->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_programNote->hide();
+    m_useInterpreter->hide();
+    m_useInterpreter->setAutoDefault(false);
+    m_browse->setAutoDefault(false);
     m_descriptionCaption = named<QLabel>(this, "lblDescript");
     m_description = named<QLineEdit>(this, "txtDescript");
     m_add = named<QPushButton>(this, "cmdAdd");
@@ -133,6 +177,16 @@ void RuleEditorDialog::build() {
     grid->addWidget(m_portCaption, line, 0);
     grid->addWidget(m_portChoice, line, 1);
     grid->addWidget(m_port, line++, 2);
+    auto* programLine = new QHBoxLayout;
+    programLine->addWidget(m_program, 1);
+    programLine->addWidget(m_browse);
+    grid->addWidget(m_programCaption, line, 0);
+    grid->addLayout(programLine, line++, 1, 1, 2);
+    grid->addWidget(m_running, line++, 1, 1, 2);
+    auto* note = new QHBoxLayout;
+    note->addWidget(m_programNote, 1);
+    note->addWidget(m_useInterpreter, 0, Qt::AlignTop);
+    grid->addLayout(note, line++, 1, 1, 2);
     grid->addWidget(m_protocolCaption, line, 0);
     grid->addWidget(m_protocolChoice, line++, 1);
     grid->addWidget(m_logCaption, line, 0);
@@ -164,6 +218,10 @@ void RuleEditorDialog::build() {
             &RuleEditorDialog::logChoiceChanged);
     connect(m_stateChoice, &QComboBox::currentIndexChanged, this,
             &RuleEditorDialog::stateChoiceChanged);
+    connect(m_browse, &QPushButton::clicked, this, &RuleEditorDialog::browseProgram);
+    connect(m_running, &QComboBox::activated, this, &RuleEditorDialog::runningProgramChosen);
+    connect(m_program, &QLineEdit::editingFinished, this, &RuleEditorDialog::settleTypedProgram);
+    connect(m_useInterpreter, &QPushButton::clicked, this, &RuleEditorDialog::useInterpreter);
     connect(m_add, &QPushButton::clicked, this, &RuleEditorDialog::addClicked);
     connect(m_modify, &QPushButton::clicked, this, &RuleEditorDialog::modifyClicked);
     connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
@@ -181,6 +239,13 @@ void RuleEditorDialog::applyLanguage() {
     m_descriptionCaption->setText(add(DescriptionCaption));
     m_protocolCaption->setText(add(ProtocolCaption));
     m_protocolChoice->setItemText(2, add(BothProtocols));
+    m_programCaption->setText(add(ProgramCaption));
+    m_program->setPlaceholderText(add(AnyProgram));
+    m_program->setToolTip(add(ProgramTip));
+    m_browse->setText(add(BrowseButton));
+    m_running->setPlaceholderText(add(RunningPrograms));
+    m_running->setAccessibleName(add(RunningPrograms));
+    m_useInterpreter->setText(add(UseInterpreterButton));
     m_protocolChoice->setAccessibleName(add(ProtocolCaption).remove(QLatin1Char(':')));
     m_addressChoice->setItemText(0, add(AnyAddress));
     m_addressChoice->setItemText(1, add(SpecificAddress));
@@ -236,6 +301,11 @@ void RuleEditorDialog::setFields(const EditorFields& fields) {
     stateChoiceChanged();
     m_description->setText(fields.description);
     m_protocolChoice->setCurrentIndex(parseProtocolCell(fields.protocol) - 1);
+    // A stored program stays as it is written: only a path the user chooses is resolved.
+    m_program->setText(fields.program);
+    m_program->setModified(false);
+    showProgramNote(fields.program);
+    fillRunningPrograms();
 }
 
 EditorFields RuleEditorDialog::fields() const {
@@ -249,7 +319,85 @@ EditorFields RuleEditorDialog::fields() const {
     fields.enabled = m_stateChoice->currentIndex() != 1;
     fields.description = m_description->text();
     fields.protocol = protocolCell(static_cast<std::uint8_t>(m_protocolChoice->currentIndex() + 1));
+    fields.program = m_program->text();
     return fields;
+}
+
+void RuleEditorDialog::setProgramIcons(ProgramIcon icons) {
+    programIcons() = std::move(icons);
+}
+
+void RuleEditorDialog::fillRunningPrograms() {
+    m_running->clear();
+    const QIcon fallback = QIcon::fromTheme(QStringLiteral("application-x-executable"));
+    std::size_t listed = 0;
+    for (const std::string& path : platform::runningExecutables()) {
+        if (++listed > MaxRunningPrograms)
+            break;
+        const QString text = QString::fromStdString(path);
+        m_running->addItem(programIcons() ? programIcons()(text) : fallback, text);
+    }
+    m_running->setCurrentIndex(-1); // the placeholder: nothing is chosen by opening
+}
+
+void RuleEditorDialog::runningProgramChosen(int index) {
+    if (index >= 0)
+        chooseProgramPath(m_running->itemText(index));
+}
+
+void RuleEditorDialog::browseProgram() {
+    const QString current = m_program->text();
+    const QString folder = current.startsWith(QLatin1Char('/')) ? QFileInfo(current).absolutePath()
+                                                                : QStringLiteral("/usr/bin");
+    const QString chosen = m_prompter.openFileName(add(BrowseTitle), QString(), folder);
+    if (!chosen.isEmpty())
+        chooseProgramPath(chosen);
+}
+
+void RuleEditorDialog::chooseProgramPath(const QString& path) {
+    const QString real = realProgramFile(path);
+    m_program->setText(real);
+    m_program->setModified(false);
+    showProgramNote(real);
+}
+
+void RuleEditorDialog::settleTypedProgram() {
+    if (!m_program->isModified())
+        return;
+    const QString typed = m_program->text();
+    // Only a path that can name a file is resolved; Add and Modify say what is wrong with
+    // any other.
+    if (checkProgramPath(typed) == ProgramCheck::Ok && !typed.isEmpty())
+        chooseProgramPath(typed);
+    else {
+        m_program->setModified(false);
+        showProgramNote({});
+    }
+}
+
+void RuleEditorDialog::showProgramNote(const QString& path) {
+    m_interpreter.clear();
+    QStringList lines;
+    if (!path.isEmpty() && checkProgramPath(path) == ProgramCheck::Ok) {
+        const ProgramChoice choice =
+            chooseProgram(path, qEnvironmentVariable("PATH"), QDir::homePath());
+        if (choice.script) {
+            lines.append(filled(add(ScriptWarning), path));
+            m_interpreter = choice.interpreter;
+            lines.append(m_interpreter.isEmpty() ? add(NoInterpreter)
+                                                 : filled(add(InterpreterOffer), m_interpreter));
+        }
+        if (choice.unstable)
+            lines.append(filled(add(UnstableWarning), path));
+    }
+    m_programNote->setText(lines.join(QLatin1Char('\n')));
+    m_programNote->setVisible(!lines.isEmpty());
+    m_useInterpreter->setVisible(!m_interpreter.isEmpty());
+}
+
+void RuleEditorDialog::useInterpreter() {
+    if (!m_interpreter.isEmpty())
+        chooseProgramPath(m_interpreter);
 }
 
 void RuleEditorDialog::showOpened() {
@@ -284,12 +432,16 @@ void RuleEditorDialog::openModify(int row) {
 }
 
 bool RuleEditorDialog::check() {
+    settleTypedProgram();
     const EditorCheck result = checkFields(fields(), m_table.words());
     if (result == EditorCheck::Ok)
         return true;
     if (result == EditorCheck::BadPort)
         m_port->clear();
-    m_prompter.message(add(static_cast<int>(result)), Prompter::Critical, add(ErrorTitle));
+    QString text = add(static_cast<int>(result));
+    if (result == EditorCheck::ProgramTooLong)
+        text = filled(text, QString::number(MaxProgramPathBytes));
+    m_prompter.message(text, Prompter::Critical, add(ErrorTitle));
     return false;
 }
 
@@ -297,7 +449,7 @@ void RuleEditorDialog::addClicked() {
     if (!check())
         return;
     const EditorFields current = fields();
-    const int duplicate = duplicateRow(m_table, current.address, current.port);
+    const int duplicate = duplicateRow(m_table, current.address, current.port, current.program);
     if (duplicate >= 0) {
         m_prompter.message(add(Duplicate), Prompter::Exclamation,
                            add(RuleNumber) + QString::number(duplicate + 1));

@@ -8,6 +8,9 @@
 #include "policy/RuleEditor.h"
 
 #include <QDialog>
+#include <QIcon>
+
+#include <functional>
 
 class QComboBox;
 class QLabel;
@@ -36,6 +39,11 @@ public:
     bool modifyMode() const { return m_modifyRow >= 0; }
     EditorFields fields() const;
 
+    // The picture of a program, by its path, in the list of running programs: the shell gives
+    // the one the per-application list shows; without it, the theme's executable icon.
+    using ProgramIcon = std::function<QIcon(const QString& path)>;
+    static void setProgramIcons(ProgramIcon icons);
+
 signals:
     // A rule was added or modified.
     void ruleWritten();
@@ -49,6 +57,16 @@ private:
     void portChoiceChanged();
     void logChoiceChanged();
     void stateChoiceChanged();
+    void browseProgram();
+    void runningProgramChosen(int index);
+    void fillRunningPrograms();
+    // Puts a path the user chose into the program field, links resolved, and says what the
+    // rule will match.
+    void chooseProgramPath(const QString& path);
+    // A path typed since the last look is resolved and looked at.
+    void settleTypedProgram();
+    void showProgramNote(const QString& path);
+    void useInterpreter();
     bool check();
     void addClicked();
     void modifyClicked();
@@ -70,6 +88,13 @@ private:
     QComboBox* m_logChoice = nullptr;       // Combo4
     QComboBox* m_stateChoice = nullptr;     // Combo5
     QLineEdit* m_description = nullptr;     // txtDescript
+    QLabel* m_programCaption = nullptr;
+    QLineEdit* m_program = nullptr;
+    QPushButton* m_browse = nullptr;
+    QComboBox* m_running = nullptr;         // the programs running now
+    QLabel* m_programNote = nullptr;        // a script, an unstable path
+    QPushButton* m_useInterpreter = nullptr;
+    QString m_interpreter;                  // what m_useInterpreter puts in the field
     QLabel* m_addressCaption = nullptr;     // lblRA
     QLabel* m_portCaption = nullptr;        // lblRP
     QLabel* m_logCaption = nullptr;         // lblLogEvent

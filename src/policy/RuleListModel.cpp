@@ -81,6 +81,11 @@ QString RuleListModel::findingText(int row) const {
                            QStringLiteral("Never matches: \"%1\" is not the full path of a "
                                           "program (for example /usr/bin/curl)"))
             .arg(rule.program);
+    case RuleFinding::MissingProgram:
+        return localisedOr(m_language, language::insight::MissingProgram,
+                           QStringLiteral("Matches nothing now: there is no program file at "
+                                          "\"%1\""))
+            .arg(rule.program);
     case RuleFinding::Fine: break;
     }
     if (static_cast<std::size_t>(row) < m_udpOpen.size() && m_udpOpen[static_cast<std::size_t>(row)])

@@ -1,5 +1,9 @@
 #include "policy/RulesFromConnections.h"
 
+#include "policy/ProgramChoice.h"
+
+#include <QAbstractItemModel>
+
 namespace tarvok {
 
 SourceColumns sourceColumns(RuleSource source) {
@@ -7,6 +11,7 @@ SourceColumns sourceColumns(RuleSource source) {
     case RuleSource::PerConnection:
         return {3, 4};
     case RuleSource::PerApplication:
+        return {4, 5, 7};
     case RuleSource::EventList:
         break;
     }
@@ -14,8 +19,11 @@ SourceColumns sourceColumns(RuleSource source) {
 }
 
 EditorFields fieldsFromConnection(const QString& remoteAddress, const QString& remotePort,
-                                  const RuleWords& words, const QString& description) {
+                                  const RuleWords& words, const QString& description,
+                                  const QString& program) {
     EditorFields fields = blankFields(words, description);
+    if (checkProgramPath(program) == ProgramCheck::Ok)
+        fields.program = program;
     fields.accept = false;
     if (remoteAddress != QLatin1String("localhost") && !remoteAddress.isEmpty()) {
         fields.specificAddress = true;
@@ -26,6 +34,17 @@ EditorFields fieldsFromConnection(const QString& remoteAddress, const QString& r
         fields.port = remotePort;
     }
     return fields;
+}
+
+EditorFields fieldsFromRow(const QAbstractItemModel& model, int row, RuleSource source,
+                           const RuleWords& words, const QString& description) {
+    const SourceColumns columns = sourceColumns(source);
+    const auto cell = [&model, row](int column) {
+        return column >= 0 && column < model.columnCount() ? model.index(row, column).data().toString()
+                                                           : QString();
+    };
+    return fieldsFromConnection(cell(columns.address), cell(columns.port), words, description,
+                                cell(columns.program));
 }
 
 } // namespace tarvok

@@ -65,6 +65,7 @@ constexpr int NeverMatching = 346; // panel 1's tooltip: %1 how many rules
 constexpr int TcpOnly = 347;       // a block rule for an address that leaves its UDP open
 constexpr int CoverUdp = 348;      // the Policy menu entry that makes such a rule TCP and UDP
 constexpr int BadProgram = 349;    // %1 the program cell, which names no file
+constexpr int MissingProgram = 470; // %1 the program cell: no file is there now
 } // namespace insight
 
 // The program a rule names, in the Policy list.
@@ -107,10 +108,12 @@ inline QList<Key> allKeys() {
         {"Main", 360, 362},                                   // update check, unsaved rules
         {"Main", 420, 421},                                   // the enforcer (level::NoEnforcer)
         {"Main", 440, 442},                                   // program column, program rules
+        {"Main", 470, 470},                                   // missing program (insight::)
         {"Main", 200, 203},                                   // level words, block unheeded
         {"Main", 220, 223},                                   // alert pid column, list names
         {"Main", 280, 283},                                   // the kernel packet filter table
         {"Add", 1, 38},                                       // rule editor and words of rules
+        {"Add", 40, 52},                                      // the editor's program field
         {"About", 1, 2}, {"About", 4, 4}, {"About", 6, 6},    // about box
         {"Preferences", 1, 13}, {"Preferences", 40, 40},      // preferences dialog
         {"Log", 1, 11}, {"Log", 40, 40},                      // log record window

@@ -9,6 +9,7 @@
 #include "monitor/ConnectionMonitor.h"
 #include "monitor/ProgramIcons.h"
 #include "policy/PolicyCommands.h"
+#include "policy/RuleEditorDialog.h"
 #include "policy/RuleListController.h"
 #include "policy/RuleListModel.h"
 #include "records/JournalRecords.h"
@@ -97,7 +98,9 @@ Application::Application(const QString& programFolder, Prompter* prompter, QObje
       m_prompter(prompter ? *prompter : static_cast<Prompter&>(m_qtPrompter)),
       m_lock(programFolder + QStringLiteral("/tarvok.lock")), m_settings(programFolder) {}
 
-Application::~Application() = default;
+Application::~Application() {
+    RuleEditorDialog::setProgramIcons({}); // the icons go with this object
+}
 
 bool Application::start(const QStringList& arguments) {
     m_starting = true;
@@ -338,6 +341,9 @@ void Application::wireMonitor() {
     m_connectionActions->setSettings(&m_settings);
     m_connectionActions->setDoubleClickMode([this] { return m_doubleClickCloses; });
     m_programIcons = std::make_unique<ProgramIcons>(DesktopEntries::load());
+    // The rule editor lists running programs with the pictures this list shows.
+    RuleEditorDialog::setProgramIcons(
+        [icons = m_programIcons.get()](const QString& path) { return icons->programIcon(path); });
     m_window->setConnectionModels(m_monitor->perConnectionModel(),
                                   m_monitor->perApplicationModel());
     MainWindow* window = m_window.get();

@@ -1,4 +1,6 @@
 #include "engine/RuleCheck.h"
+#include "fakes/FakeLocaliser.h"
+#include "policy/RuleListModel.h"
 #include "support/EngineRig.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
@@ -100,7 +102,8 @@ TEST(RuleCheck, FindsRulesBelowACoveringRuleAndCellsThatMatchNothing) {
 // A rule that names a program covers only that program's connections: it never makes a rule
 // below it for any program, or for another program, unreachable. A rule for any program above,
 // or one for the same program, does cover a program rule; a program cell that names no file
-// matches nothing and so covers nothing.
+// matches nothing and so covers nothing. A rule for a program whose file is not there matches
+// nothing until it is installed, and covers that program's rules below it all the same.
 TEST(RuleCheck, ARuleForOneProgramShadowsNoRuleForAnyOrAnotherProgram) {
     using K = RuleFinding::Kind;
     const auto named = [](const char* program, Rule rule) {
@@ -115,11 +118,13 @@ TEST(RuleCheck, ARuleForOneProgramShadowsNoRuleForAnyOrAnotherProgram) {
         RuleFinding last;
     } cases[] = {
         {"a program rule above a rule for any program", {named("/usr/bin/curl", any), narrow}, {}},
-        {"a rule for another program above", {named("/usr/bin/wget", any), named("/usr/bin/curl", narrow)}, {}},
+        {"a rule for another program above", {named("/usr/bin/wget", any), named("/usr/bin/env", narrow)}, {}},
         {"a rule for any program above a program rule", {any, named("/usr/bin/curl", narrow)}, {K::ShadowedBy, 0}},
         {"the same program above", {named("/usr/bin/curl", makeRule("block", "10.0.0.1", "any port")), named("/usr/bin/curl", narrow)}, {K::ShadowedBy, 0}},
         {"a cell that names no file above", {named("curl", any), narrow}, {}},
         {"a cell that names no file", {named("curl", narrow)}, {K::BadProgram}},
+        {"no file at the path", {named("/nonexistent/tarvok", narrow)}, {K::MissingProgram}},
+        {"no file, a rule above", {named("/nonexistent/tarvok", any), named("/nonexistent/tarvok", narrow)}, {K::ShadowedBy, 0}},
     };
     RuleTable table;
     for (const auto& c : cases) {
@@ -127,4 +132,10 @@ TEST(RuleCheck, ARuleForOneProgramShadowsNoRuleForAnyOrAnotherProgram) {
         table.setRules(c.rules);
         EXPECT_EQ(findNeverMatching(table).back(), c.last);
     }
+    table.setRules({named("/nonexistent/tarvok", narrow)});
+    const test::FakeLocaliser language;
+    const RuleListModel list(table, language);
+    EXPECT_TRUE(list.index(0, 0).data(RuleListModel::WarningRole).toBool());
+    EXPECT_EQ(list.findingText(0).toStdString(),
+              "Matches nothing now: there is no program file at \"/nonexistent/tarvok\"");
 }
