@@ -18,6 +18,9 @@
 #include <memory>
 #include <utility>
 
+#include <string>
+#include <sys/stat.h>
+
 namespace tarvok {
 
 using monitor::isAnyAddress;
@@ -76,6 +79,14 @@ const ConnectionMonitor::Program& ConnectionMonitor::program(std::uint32_t pid) 
         entry.name = entry.path.isEmpty() ? QString::fromStdString(info.name)
                                           : entry.path.mid(entry.path.lastIndexOf(QLatin1Char('/')) + 1);
         entry.icon = entry.path.isEmpty() ? QLatin1String(IconSource::UnknownProgram) : entry.path;
+        // The file the process runs, stat through its exe link as the program rules' owners
+        // are read, so that the rule column decides the row as the pass does.
+        struct stat file {};
+        if (pid != 0 && !entry.path.isEmpty() &&
+            ::stat(("/proc/" + std::to_string(pid) + "/exe").c_str(), &file) == 0 &&
+            S_ISREG(file.st_mode))
+            entry.identity = ProgramIdentity{static_cast<std::uint64_t>(file.st_dev),
+                                             static_cast<std::uint64_t>(file.st_ino)};
         found = m_programs.emplace(pid, std::move(entry)).first;
     }
     return found->second;
@@ -251,6 +262,7 @@ void ConnectionMonitor::buildPerApplication() {
         row.cells[0] = owner.name;
         row.cells[7] = owner.path;
         row.icon = owner.icon;
+        row.program = owner.identity;
     };
     for (std::size_t i = 0; i < tcp.size(); ++i) {
         const platform::TcpOwnerRow& entry = tcp[i];

@@ -11,6 +11,7 @@
 // that read alone would hold the GUI for longer than a person notices.
 
 #include "engine/ConnectionTables.h"
+#include "engine/ProgramIdentity.h"
 #include "monitor/ConnectionListModel.h"
 #include "monitor/ListSorting.h"
 #include "platform/Processes.h"
@@ -25,6 +26,7 @@
 
 #include <array>
 #include <functional>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -122,6 +124,7 @@ private:
         QString name;
         QString path;
         QString icon;
+        std::optional<ProgramIdentity> identity; // the executable file, as the rules name it
     };
     const Program& program(std::uint32_t pid);
     QString timeText() const;
