@@ -19,6 +19,7 @@
 #include <utility>
 
 #include <string>
+#include <unordered_set>
 #include <sys/stat.h>
 
 namespace tarvok {
@@ -163,8 +164,18 @@ void ConnectionMonitor::buildPerConnection() {
     std::uint32_t result = 0;
     std::uint32_t udpResult = 0;
     const bool withUdp = m_showUdp;
+    const bool programs = m_programsMatter && m_programsMatter();
+    std::vector<platform::SocketId> ids;
+    std::unordered_map<std::uint32_t, platform::FileIdentity> executables; // by socket inode
     runOffThread([&] {
-        result = m_diag.readTcp(tcp);
+        result = programs ? m_diag.readTcp(tcp, ids) : m_diag.readTcp(tcp);
+        if (programs && result == platform::ResultOk) {
+            std::unordered_set<std::uint32_t> inodes;
+            for (const platform::SocketId& id : ids)
+                if (id.inode != 0)
+                    inodes.insert(id.inode);
+            executables = platform::socketExecutables(inodes);
+        }
         if (withUdp && result != platform::ResultNotSupported)
             udpResult = m_diag.readUdp(udp, &udpEnds);
     });
@@ -188,6 +199,9 @@ void ConnectionMonitor::buildPerConnection() {
             ListRow row;
             row.tag = static_cast<int>(i + 1);
             row.connection = entry;
+            if (i < ids.size())
+                if (const auto owner = executables.find(ids[i].inode); owner != executables.end())
+                    row.program = ProgramIdentity{owner->second.device, owner->second.inode};
             const QString state = texts.classicState(entry.state);
             const QString remotePort = texts.port(entry.remotePort);
             row.cells = {QStringLiteral("TCP"),

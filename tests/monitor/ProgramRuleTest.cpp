@@ -229,16 +229,22 @@ TEST(ProgramRuleColumn, ShowsTheProgramRuleForItsProgramAndTheAddressRuleForAnot
     engine.timer()->stop();
     ConnectionMonitor monitor{tables};
     monitor.setYield([] {});
-    monitor.perApplicationModel()->setRuleColumn(
-        [&engine](const TcpRow& row, bool udp, const ProgramIdentity* owner) {
+    monitor.setProgramsMatter([] { return true; });
+    for (const ConnectionMonitor::View view :
+         {ConnectionMonitor::View::PerApplication, ConnectionMonitor::View::PerConnection}) {
+        ConnectionListModel& list = *monitor.model(view);
+        list.setRuleColumn([&engine](const TcpRow& row, bool udp, const ProgramIdentity* owner) {
             return QString::number(engine.decide(row, udp, owner).row + 1);
         });
-    monitor.RefConNetworkTCP_UDP();
-    QStringList decided;
-    const ConnectionListModel& list = *monitor.perApplicationModel();
-    for (const char* local : {"127.0.0.5", "127.0.0.6"})
-        for (int row = 0; row < list.rowCount(); ++row)
-            if (list.cell(row, 2) == local)
-                decided << list.index(row, 8).data().toString();
-    EXPECT_EQ(decided, QStringList({"1", "2"}));
+        monitor.setView(view);
+        monitor.rebuildCurrent();
+        const int localColumn = view == ConnectionMonitor::View::PerConnection ? 1 : 2;
+        QStringList decided;
+        for (const char* local : {"127.0.0.5", "127.0.0.6"})
+            for (int row = 0; row < list.rowCount(); ++row)
+                if (list.cell(row, localColumn) == local)
+                    decided << list.index(row, 8).data().toString();
+        EXPECT_EQ(decided, QStringList({"1", "2"}))
+            << (view == ConnectionMonitor::View::PerConnection ? "per connection" : "per application");
+    }
 }
