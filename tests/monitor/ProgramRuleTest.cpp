@@ -14,6 +14,8 @@
 #include "platform/NfTables.h"
 #include "policy/PolicyCommands.h"
 #include "policy/PolicyFile.h"
+#include "policy/RuleEditorDialog.h"
+#include "policy/RuleListController.h"
 #include "shell/Application.h"
 #include "shell/MainWindow.h"
 #include "support/Accessibility.h"
@@ -191,7 +193,15 @@ TEST(ProgramRuleFromTheList, AllowsTheProgramAboveAnAddressBlockAndJoinsUnsavedC
     emit list->customContextMenuRequested(list->visualRect(list->model()->index(row, 0)).center());
     program.app->window()->menu("mnuListConnXP")->hide();
     ASSERT_TRUE(allow->isEnabled());
+    // The editor open on rule 1 keeps its row: the rule comes once it has closed.
+    QTreeView* rules = program.app->window()->list("ListRules");
+    rules->setCurrentIndex(rules->model()->index(0, 0));
+    program.app->window()->action("mnuEditRule")->trigger();
+    auto* editor = program.app->window()->findChild<RuleListController*>()->editor();
+    ASSERT_TRUE(editor);
     allow->trigger();
+    EXPECT_EQ(program.rules().count(), 1) << "a rule added under the open editor";
+    editor->reject();
 
     ASSERT_EQ(program.rules().count(), 2);
     EXPECT_EQ(program.rules().rule(0).program, a.path);
