@@ -194,7 +194,11 @@ bool EnforcementEngine::passUdp(quint64 pass) {
                          socket.local6,              socket.remote6,      socket.interfaceIndex};
         if (skipped(row))
             continue;
-        const ProgramIdentity* owner = i < ids.size() ? m_owners.ownerOf(ids[i]) : nullptr;
+        bool pending = false;
+        const ProgramIdentity* owner =
+            i < ids.size() ? m_owners.ownerOf(ids[i], &pending) : nullptr;
+        if (pending)
+            continue; // decided once a walk has named its program, as TCP's
         const int matched =
             m_level == SecurityLevel::Normal ? udpMatch(row, owner) : RuleIndex::NoMatch;
         if (m_level == SecurityLevel::Normal &&
@@ -215,12 +219,13 @@ bool EnforcementEngine::passUdp(quint64 pass) {
     return true;
 }
 
-EnforcementEngine::Decision EnforcementEngine::decide(const TcpRow& row, bool udp) {
+EnforcementEngine::Decision EnforcementEngine::decide(const TcpRow& row, bool udp,
+                                                      const ProgramIdentity* owner) {
     if (skipped(row))
         return {};
     if (m_level != SecurityLevel::Normal)
         return {Decision::Level};
-    const int matched = udp ? udpMatch(row) : firstMatch(row);
+    const int matched = udp ? udpMatch(row, owner) : firstMatch(row, owner);
     return matched == RuleIndex::NoMatch ? Decision{Decision::Level} : Decision{Decision::Rule, matched};
 }
 
@@ -288,7 +293,14 @@ void EnforcementEngine::runFreshPass() {
             if (!yieldPoint(pass))
                 return;
         } else if (m_level == SecurityLevel::Normal) {
-            const ProgramIdentity* owner = i < ids.size() ? m_owners.ownerOf(ids[i]) : nullptr;
+            bool pending = false;
+            const ProgramIdentity* owner =
+                i < ids.size() ? m_owners.ownerOf(ids[i], &pending) : nullptr;
+            // A socket whose program a walk is about to name waits for it (a tick or two):
+            // decided without it, an address rule below a rule for its program would cut a
+            // connection that the kernel let through by that rule.
+            if (pending)
+                continue;
             const int matched = firstMatch(row, owner);
             if (matched != RuleIndex::NoMatch &&
                 !handleMatch(row, {matched, m_rules.isAccept(matched), m_rules.isLogged(matched)},
@@ -341,11 +353,11 @@ bool EnforcementEngine::handleMatch(TcpRow& row, const Match& match, quint64 pas
     return yieldPoint(pass);
 }
 
-void EnforcementEngine::refused(const TcpRow& row, bool udp) {
+void EnforcementEngine::refused(const TcpRow& row, bool udp, const ProgramIdentity* owner) {
     // The rule the pass would have matched; none when the policy changed meanwhile.
     int matched = RuleIndex::NoMatch;
     if (m_level == SecurityLevel::Normal)
-        matched = udp ? udpMatch(row) : firstMatch(row);
+        matched = udp ? udpMatch(row, owner) : firstMatch(row, owner);
     const int position = matched == RuleIndex::NoMatch ? 0 : matched + 1;
     countRefused(1);
     if (matched != RuleIndex::NoMatch) {

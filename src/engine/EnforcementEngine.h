@@ -76,18 +76,21 @@ public:
 
     // What decides a connection now: nothing (a row the pass passes over), the level, or the
     // rule at row (0-based). A connected UDP socket (udp) is decided by the rules that cover
-    // UDP, as the pass decides it.
+    // UDP, as the pass decides it. owner is the executable of the process behind the row;
+    // without it, as in a pass that does not know the owner yet, a rule that names a program
+    // decides nothing.
     struct Decision {
         enum Kind { Nothing, Level, Rule } kind = Nothing;
         int row = RuleIndex::NoMatch;
     };
-    Decision decide(const TcpRow& row, bool udp = false);
+    Decision decide(const TcpRow& row, bool udp = false, const ProgramIdentity* owner = nullptr);
 
     // A connection that the kernel table refused before its handshake: counted, announced and
     // recorded as a cut is: when its rule logs, and always at the Block level. countRefused
     // only counts, for a flood. A refused UDP flow (udp) is matched against the rules that
-    // cover UDP and recorded as UDP.
-    void refused(const TcpRow& row, bool udp = false);
+    // cover UDP and recorded as UDP. owner is the program the program filter refused, when it
+    // was the filter: its rules count the hit as they decided it.
+    void refused(const TcpRow& row, bool udp = false, const ProgramIdentity* owner = nullptr);
     void countRefused(qint64 count);
 
     // Whether cuts can work at all, as last found out (at start and after a failed cut). While

@@ -41,7 +41,10 @@ void KernelRefusals::take(const enforcer::Refusal& refusal) {
     }
     row.localPort = platform::portField(refusal.localPort);
     row.remotePort = platform::portField(refusal.remotePort);
-    m_engine.refused(row, refusal.protocol == IPPROTO_UDP);
+    // A refusal of the program filter names the program, whose rules decided it.
+    const ProgramIdentity program{refusal.program.device, refusal.program.inode};
+    m_engine.refused(row, refusal.protocol == IPPROTO_UDP,
+                     program.inode != 0 ? &program : nullptr);
 }
 
 // Refusals the kernel could not deliver (lost > 0), or one over the rate (0, counted already):

@@ -36,7 +36,9 @@ void ProgramOwners::beginPass() {
     m_walking.clear();
 }
 
-const ProgramIdentity* ProgramOwners::ownerOf(const platform::SocketId& id) {
+const ProgramIdentity* ProgramOwners::ownerOf(const platform::SocketId& id, bool* pending) {
+    if (pending)
+        *pending = false;
     // No process holds a socket without an inode (one waiting for accept, or in TIME_WAIT):
     // nothing to learn yet.
     if (id.inode == 0)
@@ -44,6 +46,8 @@ const ProgramIdentity* ProgramOwners::ownerOf(const platform::SocketId& id) {
     const auto [entry, added] =
         m_sockets.try_emplace(keyOf(id), Entry{id.inode, State::Listed, m_pass, {}});
     Entry& socket = entry->second;
+    if (pending)
+        *pending = socket.state == State::Listed || socket.state == State::Walking;
     if (added) {
         m_listed.push_back(entry->first);
         return nullptr;

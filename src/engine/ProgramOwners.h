@@ -40,8 +40,9 @@ public:
     // Takes the answer of a walk that has finished.
     void beginPass();
     // The owner's executable as known now; nullptr while it is unknown. A socket not seen
-    // before is listed for the next walk.
-    const ProgramIdentity* ownerOf(const platform::SocketId& id);
+    // before is listed for the next walk. pending, when given, tells whether a walk is yet to
+    // name the owner (false once it is known or no walk can name it).
+    const ProgramIdentity* ownerOf(const platform::SocketId& id, bool* pending = nullptr);
     // Starts a walk for the sockets listed in this pass unless one is still running, and now
     // and then forgets the sockets that have left the table.
     void endPass();

@@ -49,6 +49,9 @@ ActivityTab::ActivityTab(ConnectionMonitor& monitor, ConnectionActions& actions,
     connect(&actions, &ConnectionActions::copyRequested, this, copy);
     connect(&actions, &ConnectionActions::resolveRequested, this, &ActivityTab::resolve);
     connect(&actions, &ConnectionActions::propertiesRequested, this, &ActivityTab::showProperties);
+    connect(m_alertRows, &AlertRows::programRuleRequested, this, &ActivityTab::programRuleRequested);
+    connect(&actions, &ConnectionActions::programRuleRequested, this,
+            &ActivityTab::programRuleRequested);
 
     // The context menus and the display options.
     const auto on = [&action, this](const char* name, auto&& slot) {
@@ -71,6 +74,10 @@ ActivityTab::ActivityTab(ConnectionMonitor& monitor, ConnectionActions& actions,
     on("mnuResolveHostXP", [this, perApp] { m_actions.resolveHost(perApp, commandRow(perApp)); });
     on("mnuProcessDetails", [this, perApp] { m_actions.showDetails(perApp, commandRow(perApp)); });
     on("mnuKillProcess", [this, perApp] { m_actions.killProcess(commandRow(perApp)); });
+    on("mnuBlockProgramXP", [this, perApp] { m_actions.programRule(commandRow(perApp), false); });
+    on("mnuAllowProgramXP", [this, perApp] { m_actions.programRule(commandRow(perApp), true); });
+    m_programRule = {action(QStringLiteral("mnuBlockProgramXP")),
+                     action(QStringLiteral("mnuAllowProgramXP"))};
     for (const auto& entry : {std::pair(perConn, "mnuShowRule"), std::pair(perApp, "mnuShowRuleXP")}) {
         const View view = entry.first;
         m_showRule[static_cast<std::size_t>(view)] = action(QLatin1String(entry.second));
@@ -185,13 +192,18 @@ void ActivityTab::menuOpened(View view, const QPoint& position) {
     // The menu is open by now; an entry changed while it shows is drawn as it is.
     if (QAction* showRuleEntry = m_showRule[static_cast<std::size_t>(view)])
         showRuleEntry->setEnabled(ruleOfRow(view, index.isValid() ? index.row() : -1) >= 0);
+    if (view == View::PerApplication)
+        for (QAction* entry : m_programRule)
+            if (entry)
+                entry->setEnabled(m_actions.hasProgram(index.isValid() ? index.row() : -1));
 }
 
 int ActivityTab::ruleOfRow(View view, int row) const {
     const ConnectionListModel& rows = *m_monitor.model(view);
     if (row < 0 || row >= rows.rowCount() || !decidingRule || !rows.row(row).connection)
         return -1;
-    return decidingRule(*rows.row(row).connection, rows.row(row).udp);
+    const ListRow& entry = rows.row(row);
+    return decidingRule(*entry.connection, entry.udp, entry.program ? &*entry.program : nullptr);
 }
 
 void ActivityTab::setRuleColumn(const ConnectionListModel::RuleColumn& column) {

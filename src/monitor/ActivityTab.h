@@ -42,7 +42,7 @@ public:
     // "Show the rule" of both lists: the 0-based row of the rule that decides a connection
     // now (-1 for none; udp for a connected UDP socket), and what selects that rule on the
     // Policy tab.
-    std::function<int(const platform::TcpRow&, bool udp)> decidingRule;
+    std::function<int(const platform::TcpRow&, bool udp, const ProgramIdentity* owner)> decidingRule;
     std::function<void(int rule)> showRule;
     // The rule column of both lists (see ConnectionListModel::setRuleColumn), and the news
     // that its texts may have changed.
@@ -60,6 +60,12 @@ public:
     // The address a resolve command is given, also for the log list.
     void resolve(const QString& address);
     void showProperties(const QString& path);
+
+signals:
+    // A rule for the program at path (accept, or block) is wanted at the top of the policy:
+    // the alert's Block, or the per-application list's "Block this program" and "Allow this
+    // program".
+    void programRuleRequested(const QString& path, bool accept, const QString& description);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -89,6 +95,7 @@ private:
     ResolveWindow* m_resolve;
     std::array<MenuRow, 2> m_menuRows;
     std::array<QAction*, 2> m_showRule{}; // "Show the rule" of each list's menu
+    std::array<QAction*, 2> m_programRule{}; // "Block this program", "Allow this program"
     bool m_ownChange = false; // the selection is being set by the program, not the user
 };
 

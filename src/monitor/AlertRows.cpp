@@ -2,6 +2,7 @@
 
 #include "engine/EngineServices.h"
 #include "engine/Prompter.h"
+#include "monitor/ProgramRules.h"
 #include "platform/Processes.h"
 
 namespace tarvok {
@@ -70,6 +71,19 @@ void AlertRows::clear() {
 void AlertRows::trust(int row) {
     if (row >= 0 && row < rowCount())
         remove(row);
+}
+
+void AlertRows::block(int row) {
+    if (row < 0 || row >= rowCount())
+        return;
+    const Row entry = m_rows[static_cast<std::size_t>(row)];
+    if (entry.path.isEmpty())
+        return;
+    // The row's path was read from the process's exe link when it was announced.
+    const monitor::ProgramFile file = monitor::programFileOf(entry.pid, entry.path);
+    remove(row);
+    emit programRuleRequested(file.path, false,
+                              monitor::programRuleDescription(m_language, file, false));
 }
 
 void AlertRows::kill(int row) {

@@ -1,6 +1,7 @@
 #pragma once
 // The rows of the alert window: one per program seen on the network for the first time, with
-// the remote address that revealed it and its process id, and what Trust and Kill do to them.
+// the remote address that revealed it and its process id, and what Trust, Block and Kill do to
+// them.
 
 #include "monitor/ConnectionListModel.h"
 
@@ -38,6 +39,9 @@ public:
 
     // Removes the row (no rule is made and the program stays known).
     void trust(int row);
+    // Asks for a block rule for the row's program at the top of the policy, and removes the
+    // row as Trust does. A row without a program path asks for nothing.
+    void block(int row);
     // Asks, then ends the row's process; the row goes only when that worked, and a failure is
     // reported. No row, or No for an answer: nothing happens.
     void kill(int row);
@@ -47,6 +51,8 @@ public:
 signals:
     // The last row has gone: the window closes.
     void emptied();
+    // A rule for the program at path (accept, or block) with that description is wanted.
+    void programRuleRequested(const QString& path, bool accept, const QString& description);
 
 private:
     void remove(int row);

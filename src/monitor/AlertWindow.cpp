@@ -3,6 +3,7 @@
 #include "engine/EngineServices.h"
 #include "monitor/AlertRows.h"
 #include "monitor/ListStyle.h"
+#include "monitor/ProgramRules.h"
 
 #include <QAction>
 #include <QBoxLayout>
@@ -35,6 +36,8 @@ AlertWindow::AlertWindow(AlertRows& rows, const Localiser& language, QWidget* ma
     m_list->header()->resizeSection(1, 120);
     m_trust = new QPushButton(this);
     m_trust->setObjectName(QStringLiteral("cmdTrust"));
+    m_block = new QPushButton(this);
+    m_block->setObjectName(QStringLiteral("cmdBlock"));
     m_details = new QPushButton(this);
     m_details->setObjectName(QStringLiteral("cmdDetails"));
     m_kill = new QPushButton(this);
@@ -43,6 +46,7 @@ AlertWindow::AlertWindow(AlertRows& rows, const Localiser& language, QWidget* ma
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(m_trust);
+    buttons->addWidget(m_block);
     buttons->addWidget(m_details);
     buttons->addWidget(m_kill);
     auto* layout = new QVBoxLayout(this);
@@ -58,6 +62,7 @@ AlertWindow::AlertWindow(AlertRows& rows, const Localiser& language, QWidget* ma
     m_copy->setObjectName(QStringLiteral("mnuCopyRemA"));
 
     connect(m_trust, &QPushButton::clicked, this, [this] { m_rows.trust(selectedRow()); });
+    connect(m_block, &QPushButton::clicked, this, [this] { m_rows.block(selectedRow()); });
     connect(m_kill, &QPushButton::clicked, this, [this] { m_rows.kill(selectedRow()); });
     connect(m_details, &QPushButton::clicked, this, [this] {
         if (const int row = selectedRow(); row >= 0)
@@ -99,6 +104,7 @@ void AlertWindow::applyTexts() {
     m_heading->setText(alert(1));
     m_list->setAccessibleName(alert(1));
     m_trust->setText(alert(3));
+    m_block->setText(alert(language::programRule::AlertBlock));
     m_details->setText(alert(4));
     m_kill->setText(alert(5));
     m_resolve->setText(m_language.text(QStringLiteral("Main"), 28));
@@ -139,7 +145,7 @@ void AlertWindow::hideKeepingRows() {
 }
 
 void AlertWindow::hideEvent(QHideEvent* event) {
-    // Closed by the user, or emptied by Trust or Kill: the rows go with the window. Hidden with
+    // Closed by the user, or emptied by Trust, Block or Kill: the rows go with the window. Hidden with
     // Escape: the rows stay. Either way the main window is usable again.
     QWidget::hideEvent(event);
     if (event->spontaneous())

@@ -1,6 +1,6 @@
 #pragma once
 // frmAlert: the programs seen on the network for the first time since start-up, with Trust,
-// File Details and Kill Process!, and a row menu to copy or resolve the remote address. It
+// Block (a rule for the whole program), File Details and Kill Process!, and a row menu to copy or resolve the remote address. It
 // stays above other windows, and the main window's own widgets are unusable exactly while it is
 // open; a dialog already open over the main window stays usable, and the firewall and the tray
 // go on meanwhile. Escape hides it and keeps its rows, which come back with the next program.
@@ -55,6 +55,7 @@ private:
     QLabel* m_heading;
     QTreeView* m_list;
     QPushButton* m_trust;
+    QPushButton* m_block;
     QPushButton* m_details;
     QPushButton* m_kill;
     QMenu* m_menu;

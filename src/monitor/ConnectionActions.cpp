@@ -3,6 +3,7 @@
 #include "engine/EngineServices.h"
 #include "engine/Prompter.h"
 #include "engine/ServiceNames.h"
+#include "monitor/ProgramRules.h"
 #include "monitor/RowTexts.h"
 
 #include <QDate>
@@ -158,16 +159,10 @@ void ConnectionActions::killProcess(int row) {
     const ListRow selected = list.row(row);
     const QString& name = selected.cells[0];
     // The process id is taken before the question: a rebuild may replace the rows meanwhile.
-    std::uint32_t pid = 0;
-    bool known = false;
     const auto tag = static_cast<std::size_t>(std::max(selected.tag, 0));
-    if (selected.cells[1] == Tcp && tag < m_monitor.ownerTcpRows().size()) {
-        pid = m_monitor.ownerTcpRows()[tag].owningPid;
-        known = true;
-    } else if (selected.cells[1] == Udp && tag < m_monitor.ownerUdpRows().size()) {
-        pid = m_monitor.ownerUdpRows()[tag].owningPid;
-        known = true;
-    }
+    const bool known = (selected.cells[1] == Tcp && tag < m_monitor.ownerTcpRows().size()) ||
+                       (selected.cells[1] == Udp && tag < m_monitor.ownerUdpRows().size());
+    const std::uint32_t pid = ownerPid(selected);
     if (m_prompter.message(text(KeyConfirmKill) + QStringLiteral(": (") + name + QLatin1Char(')'),
                            Prompter::ExclamationYesNo, text(KeyKillTitle)) != Prompter::Yes)
         return;
@@ -177,6 +172,30 @@ void ConnectionActions::killProcess(int row) {
     if (!platform::endProcess(pid, selected.cells[7].toStdString()))
         m_prompter.message(text(KeyUnableKill) + QStringLiteral(": ") + name, Prompter::Critical,
                            text(KeyKillTitle));
+}
+
+std::uint32_t ConnectionActions::ownerPid(const ListRow& row) const {
+    const auto tag = static_cast<std::size_t>(std::max(row.tag, 0));
+    if (row.cells[1] == Tcp && tag < m_monitor.ownerTcpRows().size())
+        return m_monitor.ownerTcpRows()[tag].owningPid;
+    if (row.cells[1] == Udp && tag < m_monitor.ownerUdpRows().size())
+        return m_monitor.ownerUdpRows()[tag].owningPid;
+    return 0;
+}
+
+bool ConnectionActions::hasProgram(int row) const {
+    const ConnectionListModel& list = *m_monitor.perApplicationModel();
+    return row >= 0 && row < list.rowCount() && list.cell(row, 7).startsWith(QLatin1Char('/'));
+}
+
+void ConnectionActions::programRule(int row, bool accept) {
+    if (!hasProgram(row))
+        return;
+    const ListRow& selected = m_monitor.perApplicationModel()->row(row);
+    // The path was read from the owner's exe link when the list was built.
+    const monitor::ProgramFile file = monitor::programFileOf(ownerPid(selected), selected.cells[7]);
+    emit programRuleRequested(file.path, accept,
+                              monitor::programRuleDescription(m_language, file, accept));
 }
 
 void ConnectionActions::showDetails(View view, int row) {

@@ -1,7 +1,7 @@
 #pragma once
 // What a person can do with a row of the connection lists: close its connection, copy its
-// remote address, resolve it to a host name, show the program's file properties and end the
-// program's process; with the confirmations, messages and event records of each. The lists'
+// remote address, resolve it to a host name, show the program's file properties, block or allow
+// the program and end its process; with the confirmations, messages and event records of each. The lists'
 // menus, keys and double clicks all arrive here.
 
 #include "engine/Termination.h"
@@ -42,6 +42,12 @@ public:
     // row is a row of the view's model, -1 when none is selected.
     void closeConnection(View view, int row);
     void killProcess(int row);
+    // "Block this program" and "Allow this program" of the per-application list: asks for a
+    // rule for the row's program at the top of the policy. A row whose program is not known
+    // (another user's process, or none) asks for nothing.
+    void programRule(int row, bool accept);
+    // Whether the per-application row names a program such a rule can be made for.
+    bool hasProgram(int row) const;
     void showDetails(View view, int row);
     void resolveHost(View view, int row);
     // The remote address of row, empty when there is no row.
@@ -55,6 +61,7 @@ signals:
     void copyRequested(const QString& text);
     void resolveRequested(const QString& address);
     void propertiesRequested(const QString& path);
+    void programRuleRequested(const QString& path, bool accept, const QString& description);
 
 private:
     void closePerConnection(int row);
@@ -64,6 +71,8 @@ private:
                 const QString& status);
     QString text(int key) const;
     bool confirmClose() const;
+    // The process id behind a per-application row, 0 when it is not known.
+    std::uint32_t ownerPid(const ListRow& row) const;
 
     ConnectionMonitor& m_monitor;
     ConnectionTables& m_tables;

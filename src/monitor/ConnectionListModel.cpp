@@ -32,7 +32,7 @@ QVariant ConnectionListModel::data(const QModelIndex& index, int role) const {
     const ListRow& row = m_rows[static_cast<std::size_t>(index.row())];
     if (index.column() == ColumnCount) {
         if ((role == Qt::DisplayRole || role == Qt::ToolTipRole) && row.connection)
-            return m_ruleColumn(*row.connection, row.udp);
+            return m_ruleColumn(*row.connection, row.udp, row.program ? &*row.program : nullptr);
         return {};
     }
     switch (role) {

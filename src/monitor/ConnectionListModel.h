@@ -4,6 +4,7 @@
 // model changes only what differs, with inserts, removals and dataChanged rather than a reset,
 // so that a view keeps its scroll position and nothing flickers.
 
+#include "engine/ProgramIdentity.h"
 #include "platform/TableRows.h"
 
 #include <QAbstractTableModel>
@@ -24,6 +25,9 @@ struct ListRow {
     // rules decide. An unconnected UDP socket has none.
     std::optional<platform::TcpRow> connection{};
     bool udp = false;
+    // The executable of the process behind the row, when the list knows it: the rules that
+    // name a program decide the row by it.
+    std::optional<ProgramIdentity> program{};
 
     bool operator==(const ListRow&) const = default;
 };
@@ -57,9 +61,10 @@ public:
 
     // What decides a connection now ("#3 accept", a level's word, or empty for a row that
     // the firewall passes over). Once set, the list has a last column that shows it for each
-    // row that holds a connection (udp for a connected UDP socket); it is asked only for the
-    // rows a view shows.
-    using RuleColumn = std::function<QString(const platform::TcpRow&, bool udp)>;
+    // row that holds a connection (udp for a connected UDP socket; owner the row's program,
+    // or nullptr); it is asked only for the rows a view shows.
+    using RuleColumn =
+        std::function<QString(const platform::TcpRow&, bool udp, const ProgramIdentity* owner)>;
     void setRuleColumn(RuleColumn column);
     // The texts of the rule column may have changed: the policy or the level did.
     void rulesChanged();

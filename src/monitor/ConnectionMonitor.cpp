@@ -18,6 +18,10 @@
 #include <memory>
 #include <utility>
 
+#include <string>
+#include <unordered_set>
+#include <sys/stat.h>
+
 namespace tarvok {
 
 using monitor::isAnyAddress;
@@ -76,6 +80,14 @@ const ConnectionMonitor::Program& ConnectionMonitor::program(std::uint32_t pid) 
         entry.name = entry.path.isEmpty() ? QString::fromStdString(info.name)
                                           : entry.path.mid(entry.path.lastIndexOf(QLatin1Char('/')) + 1);
         entry.icon = entry.path.isEmpty() ? QLatin1String(IconSource::UnknownProgram) : entry.path;
+        // The file the process runs, stat through its exe link as the program rules' owners
+        // are read, so that the rule column decides the row as the pass does.
+        struct stat file {};
+        if (pid != 0 && !entry.path.isEmpty() &&
+            ::stat(("/proc/" + std::to_string(pid) + "/exe").c_str(), &file) == 0 &&
+            S_ISREG(file.st_mode))
+            entry.identity = ProgramIdentity{static_cast<std::uint64_t>(file.st_dev),
+                                             static_cast<std::uint64_t>(file.st_ino)};
         found = m_programs.emplace(pid, std::move(entry)).first;
     }
     return found->second;
@@ -152,8 +164,18 @@ void ConnectionMonitor::buildPerConnection() {
     std::uint32_t result = 0;
     std::uint32_t udpResult = 0;
     const bool withUdp = m_showUdp;
+    const bool programs = m_programsMatter && m_programsMatter();
+    std::vector<platform::SocketId> ids;
+    std::unordered_map<std::uint32_t, platform::FileIdentity> executables; // by socket inode
     runOffThread([&] {
-        result = m_diag.readTcp(tcp);
+        result = programs ? m_diag.readTcp(tcp, ids) : m_diag.readTcp(tcp);
+        if (programs && result == platform::ResultOk) {
+            std::unordered_set<std::uint32_t> inodes;
+            for (const platform::SocketId& id : ids)
+                if (id.inode != 0)
+                    inodes.insert(id.inode);
+            executables = platform::socketExecutables(inodes);
+        }
         if (withUdp && result != platform::ResultNotSupported)
             udpResult = m_diag.readUdp(udp, &udpEnds);
     });
@@ -177,6 +199,9 @@ void ConnectionMonitor::buildPerConnection() {
             ListRow row;
             row.tag = static_cast<int>(i + 1);
             row.connection = entry;
+            if (i < ids.size())
+                if (const auto owner = executables.find(ids[i].inode); owner != executables.end())
+                    row.program = ProgramIdentity{owner->second.device, owner->second.inode};
             const QString state = texts.classicState(entry.state);
             const QString remotePort = texts.port(entry.remotePort);
             row.cells = {QStringLiteral("TCP"),
@@ -251,6 +276,7 @@ void ConnectionMonitor::buildPerApplication() {
         row.cells[0] = owner.name;
         row.cells[7] = owner.path;
         row.icon = owner.icon;
+        row.program = owner.identity;
     };
     for (std::size_t i = 0; i < tcp.size(); ++i) {
         const platform::TcpOwnerRow& entry = tcp[i];

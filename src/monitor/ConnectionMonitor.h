@@ -11,6 +11,7 @@
 // that read alone would hold the GUI for longer than a person notices.
 
 #include "engine/ConnectionTables.h"
+#include "engine/ProgramIdentity.h"
 #include "monitor/ConnectionListModel.h"
 #include "monitor/ListSorting.h"
 #include "platform/Processes.h"
@@ -25,6 +26,7 @@
 
 #include <array>
 #include <functional>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -46,6 +48,10 @@ public:
     // Replaces the yield (by default the event loop without user input). Tests and benchmarks
     // hook in here.
     void setYield(std::function<void()> yield) { m_yield = std::move(yield); }
+    // Whether the rules name a program now: while they do, the per-connection list learns the
+    // program behind each TCP row too (a walk of /proc per rebuild, as the per-application
+    // list makes), so that its rule column decides the row as the pass does.
+    void setProgramsMatter(std::function<bool()> matter) { m_programsMatter = std::move(matter); }
     // Replaces the clock of the rows' time texts (by default the current time).
     void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
     // The per-connection rows' time text of a moment.
@@ -122,6 +128,7 @@ private:
         QString name;
         QString path;
         QString icon;
+        std::optional<ProgramIdentity> identity; // the executable file, as the rules name it
     };
     const Program& program(std::uint32_t pid);
     QString timeText() const;
@@ -132,6 +139,7 @@ private:
     Prompter* m_prompter = nullptr;
     std::function<void()> m_yield;
     std::function<QDateTime()> m_clock;
+    std::function<bool()> m_programsMatter;
     QElapsedTimer m_sinceYield;
     ConnectionListModel m_perConnection;
     ConnectionListModel m_perApplication;

@@ -16,6 +16,8 @@
 #include <QStyledItemDelegate>
 #include <QTreeView>
 
+#include <utility>
+
 namespace tarvok {
 
 namespace {
@@ -130,7 +132,11 @@ RuleEditorDialog* RuleListController::openEditor() {
     if (!m_editor) {
         m_editor = new RuleEditorDialog(m_window, m_table, m_policy, m_language, m_prompter);
         // A closed editor is deleted later; an opening before then makes a new one.
-        connect(m_editor, &QDialog::finished, this, [this] { m_editor = nullptr; });
+        connect(m_editor, &QDialog::finished, this, [this] {
+            m_editor = nullptr;
+            for (const ProgramRule& rule : std::exchange(m_waitingForEditor, {}))
+                addProgramRuleAtTop(rule.path, rule.accept, rule.description);
+        });
         // After a rule is written the toolbar's third button (open) is enabled.
         connect(m_editor, &RuleEditorDialog::ruleWritten, this, [this] {
             if (QAction* open = action("tbOpen"))
@@ -211,6 +217,36 @@ void RuleListController::createRuleFrom(RuleSource source) {
         address, port, m_table.words(), m_language.text(QStringLiteral("Add"), DescriptionDesign)));
     // The proposal counts as a change at once, even if the editor is then cancelled.
     m_policy.setSaveChanges(true);
+}
+
+void RuleListController::addProgramRuleAtTop(const QString& path, bool accept,
+                                             const QString& description) {
+    if (programKind(path) != ProgramPattern::Path)
+        return;
+    if (m_editor) {
+        m_waitingForEditor.append({path, accept, description});
+        return;
+    }
+    const RuleWords& words = m_table.words();
+    Rule rule;
+    rule.action = accept ? words.accept : words.block;
+    rule.number = QStringLiteral("1");
+    rule.address = words.anyAddress;
+    rule.port = words.anyPort;
+    rule.description = description;
+    rule.protocol = protocolCell(RuleTcpUdp);
+    rule.program = path;
+    rule.icon = accept ? 1 : 2;
+    if (m_table.count() > 0 && m_table.rule(0) == rule)
+        return;
+    const bool otherChanges = m_policy.SaveChanges();
+    m_table.insertRule(0, rule);
+    m_operations.renumber();
+    m_policy.setSaveChanges(true);
+    // A failed save reports itself and leaves the rule among the unsaved changes.
+    if (!otherChanges)
+        m_policy.SavePolicy(0);
+    selectRule(0);
 }
 
 int RuleListController::ruleRowAt(int y) {

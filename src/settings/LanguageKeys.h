@@ -109,6 +109,8 @@ inline QList<Key> allKeys() {
         {"Main", 420, 421},                                   // the enforcer (level::NoEnforcer)
         {"Main", 440, 442},                                   // program column, program rules
         {"Main", 470, 470},                                   // missing program (insight::)
+        {"Main", 450, 454},                                   // program rules from the lists
+                                                              // (monitor/ProgramRules.h)
         {"Main", 200, 203},                                   // level words, block unheeded
         {"Main", 220, 223},                                   // alert pid column, list names
         {"Main", 280, 283},                                   // the kernel packet filter table
@@ -118,7 +120,7 @@ inline QList<Key> allKeys() {
         {"Preferences", 1, 13}, {"Preferences", 40, 40},      // preferences dialog
         {"Log", 1, 11}, {"Log", 40, 40},                      // log record window
         {"Resolve", 1, 5},                                    // host resolver window
-        {"Alert", 1, 5},                                      // alert window
+        {"Alert", 1, 6},                                      // alert window, its Block
         {"Tray", 4, 5}, {"Tray", 7, 8},                       // language choice in preferences
         {"Splash", 5, 5},                                     // unsupported system at start-up
     };

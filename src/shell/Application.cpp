@@ -272,7 +272,8 @@ void Application::loadMainWindow() {
     watchLogWrites();
     new JournalRecords(*m_events, m_settings, m_holders.unableClose, m_window.get());
     // The rule list's commands and the rule editor; the window owns it.
-    new RuleListController(m_window.get(), m_rules, *m_policy, m_language, m_holders, m_prompter);
+    auto* ruleList =
+        new RuleListController(m_window.get(), m_rules, *m_policy, m_language, m_holders, m_prompter);
 
     connect(m_policy.get(), &PolicyCommands::statusTextChanged, m_window.get(),
             [this](const QString& text) { m_window->setPanelText(2, text); });
@@ -301,6 +302,9 @@ void Application::loadMainWindow() {
                               : QStringLiteral("1");
 
     wireMonitor();
+    // Block and allow a program from the alert and the per-application list.
+    connect(m_activity, &ActivityTab::programRuleRequested, ruleList,
+            &RuleListController::addProgramRuleAtTop);
     m_insight = new RuleInsight({*m_engine, *m_levels, m_rules, *m_ruleList, *m_activity,
                                  *m_window, m_language});
     const auto showNeverMatching = [this] {
@@ -335,6 +339,7 @@ void Application::loadMainWindow() {
 void Application::wireMonitor() {
     m_monitor = new ConnectionMonitor(m_tables, m_window.get());
     m_monitor->setPrompter(&m_prompter);
+    m_monitor->setProgramsMatter([this] { return !m_engine->programFiles().paths().isEmpty(); });
     m_connectionActions = new ConnectionActions(*m_monitor, m_tables, m_prompter, m_language,
                                                 m_window.get());
     m_connectionActions->setEventSink(m_events.get());

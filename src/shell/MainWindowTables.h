@@ -2,6 +2,7 @@
 // The main window's tables: window and panel sizes, the lists' columns and names, every
 // caption with its language key, the toolbar's buttons and the lists' context menus.
 
+#include "monitor/ProgramRules.h"
 #include "shell/MainWindow.h"
 #include "shell/Resources.h"
 
@@ -170,6 +171,8 @@ inline constexpr Text MenuTexts[] = {
     {"mnuResolveHostXP", "Main", 28, "Resolve Host"},
     {"mnuProcessDetails", "Main", 37, "Process Details..."},
     {"mnuKillProcess", "Main", 38, "Kill Process!"},
+    {"mnuBlockProgramXP", "Main", language::programRule::BlockProgram, "Block this program"},
+    {"mnuAllowProgramXP", "Main", language::programRule::AllowProgram, "Allow this program"},
 };
 
 // Toolbar buttons in order (nullptr: a separator), with their key, picture and tooltip.
@@ -274,7 +277,8 @@ inline const std::array<ContextMenu, 5>& contextMenus() {
         {"ListConnPROC",
          "mnuListConnXP",
          {"mnuBreakConnXP", "mnuRejectXP", "mnuCopyRemAddXP", "mnuResolveHostXP", "mnuShowRuleXP",
-          nullptr, "mnuProcessDetails", "mnuKillProcess"}},
+          nullptr, "mnuBlockProgramXP", "mnuAllowProgramXP", nullptr, "mnuProcessDetails",
+          "mnuKillProcess"}},
     }};
     return menus;
 }

@@ -15,11 +15,14 @@ namespace tarvok {
 
 RuleInsight::RuleInsight(const Parts& parts) : QObject(&parts.window), m_parts(parts) {
     m_parts.activity.setRuleColumn(
-        [this](const platform::TcpRow& row, bool udp) { return decisionText(row, udp); });
-    m_parts.activity.decidingRule = [this](const platform::TcpRow& row, bool udp) {
+        [this](const platform::TcpRow& row, bool udp, const ProgramIdentity* owner) {
+            return decisionText(row, udp, owner);
+        });
+    m_parts.activity.decidingRule = [this](const platform::TcpRow& row, bool udp,
+                                           const ProgramIdentity* owner) {
         if (m_parts.levels.paused())
             return -1;
-        const EnforcementEngine::Decision decision = m_parts.engine.decide(row, udp);
+        const EnforcementEngine::Decision decision = m_parts.engine.decide(row, udp, owner);
         return decision.kind == EnforcementEngine::Decision::Rule ? decision.row : -1;
     };
     m_parts.activity.showRule = [this](int rule) { showRule(rule); };
@@ -44,10 +47,11 @@ RuleInsight::RuleInsight(const Parts& parts) : QObject(&parts.window), m_parts(p
             &RuleInsight::panelToolTipLineChanged);
 }
 
-QString RuleInsight::decisionText(const platform::TcpRow& row, bool udp) const {
+QString RuleInsight::decisionText(const platform::TcpRow& row, bool udp,
+                                  const ProgramIdentity* owner) const {
     if (m_parts.levels.paused())
         return {}; // nothing decides while no pass runs
-    const EnforcementEngine::Decision decision = m_parts.engine.decide(row, udp);
+    const EnforcementEngine::Decision decision = m_parts.engine.decide(row, udp, owner);
     switch (decision.kind) {
     case EnforcementEngine::Decision::Rule: {
         const RuleWords& words = m_parts.rules.words();

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QString>
 
+#include "engine/ProgramIdentity.h"
 #include "platform/TableRows.h"
 
 namespace tarvok {
@@ -33,9 +34,10 @@ public:
     // Wires the parts together; window becomes the parent.
     explicit RuleInsight(const Parts& parts);
 
-    // The rule column's text for a connection (udp: a connected UDP socket): "#3 accept", a
-    // level's word, or empty.
-    QString decisionText(const platform::TcpRow& row, bool udp = false) const;
+    // The rule column's text for a connection (udp: a connected UDP socket; owner: its
+    // program, when known): "#3 accept", a level's word, or empty.
+    QString decisionText(const platform::TcpRow& row, bool udp = false,
+                         const ProgramIdentity* owner = nullptr) const;
     // Selects the rule (0-based) on the Policy tab and shows the tab.
     void showRule(int rule);
     // Panel 1's tooltip line on rules that can never match; empty when there are none.

@@ -575,8 +575,8 @@ TEST(ConnectionMonitor, TheRuleColumnDecidesConnectedUdpSocketsByTheRulesForUdp)
                     rule("block", "127.0.0.3", "any port", "UDP")});
     EnforcementEngine engine{m.tables, rules};
     engine.timer()->stop(); // no pass cuts the blocked socket
-    const auto column = [&engine](const TcpRow& row, bool udp) {
-        const EnforcementEngine::Decision decision = engine.decide(row, udp);
+    const auto column = [&engine](const TcpRow& row, bool udp, const ProgramIdentity* owner) {
+        const EnforcementEngine::Decision decision = engine.decide(row, udp, owner);
         if (decision.kind == EnforcementEngine::Decision::Rule)
             return QString::number(decision.row + 1);
         return decision.kind == EnforcementEngine::Decision::Level ? QString("level") : QString();
