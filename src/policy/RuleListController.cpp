@@ -209,12 +209,9 @@ void RuleListController::createRuleFrom(RuleSource source) {
     const int row = selectedRow(view);
     if (row < 0)
         return;
-    const SourceColumns columns = sourceColumns(source);
-    const QAbstractItemModel* model = view->model();
-    const QString address = model->index(row, columns.address).data().toString();
-    const QString port = model->index(row, columns.port).data().toString();
-    openEditor()->openAdd(fieldsFromConnection(
-        address, port, m_table.words(), m_language.text(QStringLiteral("Add"), DescriptionDesign)));
+    // A row of the per-application list names its program, and the rule proposed does too.
+    openEditor()->openAdd(fieldsFromRow(*view->model(), row, source, m_table.words(),
+                                        m_language.text(QStringLiteral("Add"), DescriptionDesign)));
     // The proposal counts as a change at once, even if the editor is then cancelled.
     m_policy.setSaveChanges(true);
 }

@@ -146,15 +146,15 @@ TEST(RuleList, EveryWayInNeedsARowAndTheMenuFlipsTheEnabledMark) {
 
 TEST(RulesFromConnections, RowsProposeABlockRuleForTheirRemoteEnd) {
     // The list, its menu item (none: Ctrl+R), the row's cells joined by commas, what is proposed.
-    const struct { QString list; const char* item; QString row, address, port; } cases[] = {
+    const struct { QString list; const char* item; QString row, address, port, program{}; } cases[] = {
         {"ListConnections", "mnuReject", "TCP,10.0.0.5,40000,10.1.2.3,443,https,ESTABLISHED,t",
          "10.1.2.3", "443"},
         {"ListConnections", nullptr, "UDP,10.0.0.5,53,,,,Unknown,t", "any address", "any port"},
         {"ListConnPROC", "mnuRejectXP",
          "firefox,TCP,10.0.0.5,40001,localhost,0,SYN_SENT,/usr/bin/firefox", "any address",
-         "any port"},
+         "any port", "/usr/bin/firefox"},
         {"ListConnPROC", nullptr, "curl,TCP,10.0.0.5,40002,10.9.9.9,8080,ESTABLISHED,/usr/bin/curl",
-         "10.9.9.9", "8080"},
+         "10.9.9.9", "8080", "/usr/bin/curl"},
         {"ListLog", "mnuCreateRuleLog",
          "12:00 - 01/01/26,TCP,10.0.0.5,40000,10.1.2.3,80,http,BLOCKED CONNECTION,(1)", "10.1.2.3",
          "80"}};
@@ -181,7 +181,7 @@ TEST(RulesFromConnections, RowsProposeABlockRuleForTheirRemoteEnd) {
         ASSERT_NE(w.editor(), nullptr);
         const bool specific = c.port != "any port"; // a block rule, not logged, enabled
         EXPECT_EQ(w.editor()->fields(), (EditorFields{false, specific, c.address, specific, c.port,
-                                                      false, true, "Add/3", "TCP/UDP"}));
+                                                      false, true, "Add/3", "TCP/UDP", c.program}));
         w.click("cmdCancel"); // the table stays as it was, the policy stays marked
         EXPECT_EQ(w.table.count(), 0);
         EXPECT_TRUE(w.policy.SaveChanges());
