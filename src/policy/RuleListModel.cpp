@@ -33,6 +33,11 @@ void RuleListModel::scheduleCheck() {
     });
 }
 
+void RuleListModel::recheck() {
+    m_checked = false;
+    scheduleCheck();
+}
+
 void RuleListModel::checkNow() {
     if (m_checked && m_checkedGeneration == m_table.generation())
         return;

@@ -30,6 +30,9 @@ public:
     QString findingText(int row) const;
     // Checks at once when the table changed since the last check.
     void checkNow();
+    // Checks again soon though the table is unchanged: a program file a rule names appeared,
+    // went or was replaced.
+    void recheck();
 
 signals:
     void findingsChanged(int neverMatching);

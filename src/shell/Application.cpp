@@ -3,6 +3,7 @@
 #include "control/ControlClient.h"
 #include "engine/EnforcementEngine.h"
 #include "engine/KernelTable.h"
+#include "engine/ProgramFiles.h"
 #include "engine/SecurityLevels.h"
 #include "monitor/ActivityTab.h"
 #include "monitor/ConnectionActions.h"
@@ -241,6 +242,8 @@ void Application::loadMainWindow() {
     m_policy = std::make_unique<PolicyCommands>(m_folder, m_rules, m_settings, m_language,
                                                 m_holders, m_prompter);
     m_ruleList = new RuleListModel(m_rules, m_language, m_window.get());
+    // A program file that appears or goes changes which rules match nothing.
+    connect(&m_engine->programFiles(), &ProgramFiles::changed, m_ruleList, &RuleListModel::recheck);
     m_window->setModels(m_ruleList, m_events.get(), m_history.get());
 
     m_engine->setEventSink(m_events.get());

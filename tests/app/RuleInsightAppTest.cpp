@@ -9,6 +9,8 @@
 #include "support/Sandbox.h"
 
 #include <QAction>
+#include <QDir>
+#include <QFile>
 #include <QTabWidget>
 #include <QTest>
 #include <QTreeView>
@@ -77,4 +79,24 @@ TEST(RuleInsight, TheListsSayWhichRuleDecidesWhichNeverMatchesAndHowOftenEachHit
     ASSERT_TRUE(QTest::qWaitFor([&] { return window->panel(1)->toolTip().contains("never match: 1"); }, 2000));
     EXPECT_EQ(test::readOutcome(kept.client.get(), 0), -ETIMEDOUT) << "the accepted connection lives";
     app.shutdown(false);
+}
+
+// A program rule for a file that is not there matches nothing and is marked; the mark went
+// only with the next edit of the table, not when the file appeared.
+TEST(RuleInsight, AProgramFileThatAppearsClearsItsRulesMarkWithoutAnEdit) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    test::ProgramFolder folder;
+    const QString program = folder.file("bin/later");
+    ASSERT_TRUE(QDir().mkpath(folder.file("bin")));
+    Rule rule{"block", {}, {}, "127.0.0.4", "any port", {}, {}};
+    rule.program = program;
+    ASSERT_TRUE(test::writePolicy(folder, {rule}));
+    test::FakePrompter prompter;
+    Application app(folder.path(), &prompter);
+    ASSERT_TRUE(app.start({}));
+    const QAbstractItemModel* rules = app.window()->list("ListRules")->model();
+    const auto marked = [rules] { return rules->index(0, 0).data(RuleListModel::WarningRole).toBool(); };
+    ASSERT_TRUE(QTest::qWaitFor(marked, 5000));
+    ASSERT_TRUE(QFile::copy("/bin/true", program));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !marked(); }, 5000));
 }
