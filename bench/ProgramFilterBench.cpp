@@ -13,6 +13,8 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
+#include <dirent.h>
+#include <fstream>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -63,6 +65,29 @@ const std::string& ownCgroup() {
     g_own = own;
     std::atexit(leaveOwnCgroup);
     return g_own;
+}
+
+// What the kernel charges for this process's BPF maps ("memlock" of every map descriptor).
+std::uint64_t mapMemory() {
+    std::uint64_t total = 0;
+    DIR* fds = ::opendir("/proc/self/fdinfo");
+    if (!fds)
+        return 0;
+    while (const dirent* entry = ::readdir(fds)) {
+        std::ifstream info(std::string("/proc/self/fdinfo/") + entry->d_name);
+        std::string line;
+        bool map = false;
+        std::uint64_t memlock = 0;
+        while (std::getline(info, line)) {
+            map = map || line.rfind("map_type:", 0) == 0;
+            if (line.rfind("memlock:", 0) == 0)
+                memlock = std::stoull(line.substr(8));
+        }
+        if (map)
+            total += memlock;
+    }
+    ::closedir(fds);
+    return total;
 }
 
 Address v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
@@ -195,6 +220,7 @@ void BM_ProgramFilterPolicyChange(benchmark::State& state) {
             break;
         }
     }
+    state.counters["map_memory_MiB"] = static_cast<double>(mapMemory()) / (1 << 20);
 }
 BENCHMARK(BM_ProgramFilterPolicyChange)->Arg(0)->Arg(1)->Iterations(10)->Unit(benchmark::kMillisecond);
 
