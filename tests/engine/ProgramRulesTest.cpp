@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <algorithm>
 
@@ -17,6 +18,7 @@
 #include <memory>
 #include <random>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace tarvok;
 using platform::addressField;
@@ -202,6 +204,40 @@ TEST(KernelTable, OwnersOfSocketsTheFilterSawConnectNeedNoWalk) {
     policy.engine.runPass(); // the pass after the write asked the filter; this one cuts
     EXPECT_EQ(policy.engine.cutCount(), 1);
     EXPECT_EQ(policy.engine.programOwners().walks(), 0u);
+}
+
+// A rule names a path: when an upgrade puts a new file there, the kernel follows it, and a
+// process of the old file (kept here under a second name) no longer matches.
+TEST(KernelTable, TheFilterFollowsAProgramPathToTheFileThatReplacedIt) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ASSERT_TRUE(test::ownCgroup()) << "the program filter needs a cgroup v2 folder of the test's own";
+    QTemporaryDir folder;
+    const QString path = folder.filePath("prog"), old = folder.filePath("old");
+    const auto install = [](const QString& to) {
+        return QFile::copy(QStringLiteral(TARVOK_TEST_PROBE_CLIENT), to) &&
+               QFile::setPermissions(to, QFile::ReadOwner | QFile::ExeOwner);
+    };
+    ASSERT_TRUE(install(path));
+    ASSERT_EQ(::link(QFile::encodeName(path).constData(), QFile::encodeName(old).constData()), 0);
+    test::TcpListener listener("127.0.0.2");
+    const auto connects = [&](const QString& program) {
+        QProcess process;
+        process.start(program, {"tcp", "127.0.0.3", "127.0.0.2", QString::number(listener.port())});
+        return process.waitForFinished(5000) ? process.exitCode() : -1;
+    };
+    test::KernelPolicy policy;
+    policy.set({programRule("block", "127.0.0.2", "any port", path)});
+    ASSERT_TRUE(policy.kernel.filterInForce());
+    EXPECT_EQ(connects(path), EPERM);
+
+    // Replaced as a package upgrade does: a new file renamed over the path.
+    const int writes = policy.kernel.writeCount();
+    ASSERT_TRUE(install(path + ".new"));
+    ASSERT_EQ(::rename(QFile::encodeName(path + ".new").constData(), QFile::encodeName(path).constData()), 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return policy.kernel.writeCount() > writes; }, 5000))
+        << "the new file was not followed";
+    EXPECT_EQ(connects(path), EPERM) << "the new file";
+    EXPECT_EQ(connects(old), 0) << "the replaced file is another program now";
 }
 
 // Owners are learnt once: a pass that sees only known sockets walks /proc no more, and a
