@@ -106,6 +106,20 @@ RuleEditorDialog::RuleEditorDialog(QWidget* owner, RuleTable& table, PolicyComma
     applyLanguage();
     // Closing unloads the dialog: the next opening starts from the design state.
     connect(this, &QDialog::finished, this, &QObject::deleteLater);
+    // Rules put in force while the editor is open (a program blocked from the alert) go in at
+    // once: Modify follows its rule to its new row, and ends if the rule itself went.
+    connect(&m_table, &QAbstractItemModel::rowsInserted, this,
+            [this](const QModelIndex&, int first, int last) {
+                if (m_modifyRow >= first)
+                    m_modifyRow += last - first + 1;
+            });
+    connect(&m_table, &QAbstractItemModel::rowsRemoved, this,
+            [this](const QModelIndex&, int first, int last) {
+                if (m_modifyRow > last)
+                    m_modifyRow -= last - first + 1;
+                else if (m_modifyRow >= first)
+                    reject();
+            });
 }
 
 QString RuleEditorDialog::add(int key) const {

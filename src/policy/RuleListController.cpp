@@ -132,11 +132,7 @@ RuleEditorDialog* RuleListController::openEditor() {
     if (!m_editor) {
         m_editor = new RuleEditorDialog(m_window, m_table, m_policy, m_language, m_prompter);
         // A closed editor is deleted later; an opening before then makes a new one.
-        connect(m_editor, &QDialog::finished, this, [this] {
-            m_editor = nullptr;
-            for (const ProgramRule& rule : std::exchange(m_waitingForEditor, {}))
-                addProgramRuleAtTop(rule.path, rule.accept, rule.description);
-        });
+        connect(m_editor, &QDialog::finished, this, [this] { m_editor = nullptr; });
         // After a rule is written the toolbar's third button (open) is enabled.
         connect(m_editor, &RuleEditorDialog::ruleWritten, this, [this] {
             if (QAction* open = action("tbOpen"))
@@ -220,10 +216,6 @@ void RuleListController::addProgramRuleAtTop(const QString& path, bool accept,
                                              const QString& description) {
     if (programKind(path) != ProgramPattern::Path)
         return;
-    if (m_editor) {
-        m_waitingForEditor.append({path, accept, description});
-        return;
-    }
     const RuleWords& words = m_table.words();
     Rule rule;
     rule.action = accept ? words.accept : words.block;

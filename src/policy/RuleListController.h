@@ -42,9 +42,8 @@ public:
     void createRuleFrom(RuleSource source);
     // A rule for the whole program at path (absolute), accept or block, any address, any port,
     // TCP and UDP, logged, put at the top of the policy. It is saved at once when the policy
-    // had no other unsaved change, and otherwise joins those changes. While the rule editor is
-    // open its rows must not move under it: the rule is added once it has closed. The same
-    // rule already at the top is not added twice.
+    // had no other unsaved change, and otherwise joins those changes; an open rule editor
+    // follows its rule to the row below. The same rule already at the top is not added twice.
     void addProgramRuleAtTop(const QString& path, bool accept, const QString& description);
 
     // The selected row of a list, or -1.
@@ -76,12 +75,6 @@ private:
     // longer is a view, so the filter only compares pointers before it knows the event.
     QObject* m_rulesViewport = nullptr;
     QPointer<RuleEditorDialog> m_editor;
-    struct ProgramRule {
-        QString path;
-        bool accept;
-        QString description;
-    };
-    QList<ProgramRule> m_waitingForEditor;
 };
 
 } // namespace tarvok

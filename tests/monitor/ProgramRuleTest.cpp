@@ -191,15 +191,18 @@ TEST(ProgramRuleFromTheList, AllowsTheProgramAboveAnAddressBlockAndJoinsUnsavedC
     emit list->customContextMenuRequested(list->visualRect(list->model()->index(row, 0)).center());
     program.app->window()->menu("mnuListConnXP")->hide();
     ASSERT_TRUE(allow->isEnabled());
-    // The editor open on rule 1 keeps its row: the rule comes once it has closed.
+    // An editor open on rule 1 holds nothing back: the rule goes in at once, and the editor
+    // follows its rule to row 2.
     QTreeView* rules = program.app->window()->list("ListRules");
     rules->setCurrentIndex(rules->model()->index(0, 0));
     program.app->window()->action("mnuEditRule")->trigger();
     auto* editor = program.app->window()->findChild<RuleListController*>()->editor();
     ASSERT_TRUE(editor);
     allow->trigger();
-    EXPECT_EQ(program.rules().count(), 1) << "a rule added under the open editor";
-    editor->reject();
+    EXPECT_EQ(program.rules().count(), 2) << "the rule waited for the editor";
+    const Rule edited = program.rules().rule(1);
+    editor->findChild<QPushButton*>("cmdModify")->click();
+    EXPECT_EQ(program.rules().rule(1).address, edited.address) << "the editor lost its row";
 
     ASSERT_EQ(program.rules().count(), 2);
     EXPECT_EQ(program.rules().rule(0).program, a.path);
