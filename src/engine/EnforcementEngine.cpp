@@ -128,6 +128,12 @@ void EnforcementEngine::cutFailed(std::uint32_t result) {
     emit cutAbilityChanged(suggested);
 }
 
+QString EnforcementEngine::programLabel() const {
+    const QString label =
+        m_localiser ? m_localiser->text(QStringLiteral("Main"), language::ProgramLabel) : QString();
+    return label.isEmpty() ? QStringLiteral("Program") : label;
+}
+
 QString EnforcementEngine::text(QString TextHolders::*holder) const {
     return (m_holders ? *m_holders : DesignTexts).*holder;
 }
@@ -353,7 +359,8 @@ bool EnforcementEngine::handleMatch(TcpRow& row, const Match& match, quint64 pas
     return yieldPoint(pass);
 }
 
-void EnforcementEngine::refused(const TcpRow& row, bool udp, const ProgramIdentity* owner) {
+void EnforcementEngine::refused(const TcpRow& row, bool udp, const ProgramIdentity* owner,
+                                const QString& program) {
     // The rule the pass would have matched; none when the policy changed meanwhile.
     int matched = RuleIndex::NoMatch;
     if (m_level == SecurityLevel::Normal)
@@ -364,12 +371,12 @@ void EnforcementEngine::refused(const TcpRow& row, bool udp, const ProgramIdenti
         m_rules.addHit(matched);
         m_rules.publishHits();
     }
-    m_pendingNotice = notice(row, position);
+    m_pendingNotice = notice(row, position, program);
     // At the Block level no rule decides, and every refusal is recorded; at Normal, those of
     // a rule that logs.
     if ((matched != RuleIndex::NoMatch && m_rules.isLogged(matched)) ||
         m_level == SecurityLevel::Block)
-        record(row, QStringLiteral("BLOCKED CONNECTION"), position, udp);
+        record(row, QStringLiteral("BLOCKED CONNECTION"), position, udp, program);
 }
 
 void EnforcementEngine::countRefused(qint64 count) {
@@ -385,7 +392,7 @@ void EnforcementEngine::recordOnce(const TcpRow& row, bool failedCut, Status&& s
 }
 
 void EnforcementEngine::record(const TcpRow& row, const QString& status, int position,
-                               bool udp) {
+                               bool udp, const QString& program) {
     if (!m_events)
         return;
     const QLocale locale = QLocale::system();
@@ -401,6 +408,7 @@ void EnforcementEngine::record(const TcpRow& row, const QString& status, int pos
         serviceName(remotePort),
         status,
         QLatin1Char('(') + QString::number(position) + QLatin1Char(')'),
+        program,
     };
     m_events->append(event, false);
     // Writes once the list holds a batch (cheap below that). Letting the list grow through a
@@ -408,7 +416,7 @@ void EnforcementEngine::record(const TcpRow& row, const QString& status, int pos
     m_events->flush();
 }
 
-QString EnforcementEngine::notice(const TcpRow& row, int position) const {
+QString EnforcementEngine::notice(const TcpRow& row, int position, const QString& program) const {
     const QString remotePort = QString::number(portNumber(row.remotePort));
     const QString time = QLocale::system().toString(QTime::currentTime(), QLocale::ShortFormat);
     const QChar newline = QLatin1Char('\n');
@@ -418,6 +426,7 @@ QString EnforcementEngine::notice(const TcpRow& row, int position) const {
            QString::number(portNumber(row.localPort)) + newline +                       //
            text(&TextHolders::remotePort) + u' ' + remotePort + newline +               //
            text(&TextHolders::service) + QStringLiteral(": ") + serviceName(remotePort) + newline +
+           (program.isEmpty() ? QString() : programLabel() + QStringLiteral(": ") + program + newline) +
            text(&TextHolders::time) + u' ' + time + newline + newline +                 //
            text(&TextHolders::thisEvent) + QStringLiteral(" (#") + QString::number(position) +
            QLatin1Char(')');

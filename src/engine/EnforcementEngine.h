@@ -90,7 +90,9 @@ public:
     // only counts, for a flood. A refused UDP flow (udp) is matched against the rules that
     // cover UDP and recorded as UDP. owner is the program the program filter refused, when it
     // was the filter: its rules count the hit as they decided it.
-    void refused(const TcpRow& row, bool udp = false, const ProgramIdentity* owner = nullptr);
+    // program is that program's file, named in the record and the balloon.
+    void refused(const TcpRow& row, bool udp = false, const ProgramIdentity* owner = nullptr,
+                 const QString& program = {});
     void countRefused(qint64 count);
 
     // Whether cuts can work at all, as last found out (at start and after a failed cut). While
@@ -133,9 +135,11 @@ private:
     // Records the row unless the memory knows it; status is built only when it is recorded.
     template <typename Status>
     void recordOnce(const TcpRow& row, bool failedCut, Status&& status, int position);
-    void record(const TcpRow& row, const QString& status, int position, bool udp = false);
-    QString notice(const TcpRow& row, int position) const;
+    void record(const TcpRow& row, const QString& status, int position, bool udp = false,
+                const QString& program = {});
+    QString notice(const TcpRow& row, int position, const QString& program = {}) const;
     QString text(QString TextHolders::*holder) const;
+    QString programLabel() const;
     void yieldToUi();
     // A yield point inside a pass: yields once the budget is spent. False when a newer pass
     // has taken over meanwhile.

@@ -18,6 +18,9 @@ struct EventRecord {
     QString service;       // service name of the remote port
     QString status;        // state name, "BLOCKED CONNECTION", or a failure text
     QString rule;          // "(" + rule position + ")"
+    // The executable file of the refused program, for the program filter's refusals; never
+    // stored in the log files, whose columns stay as they are.
+    QString program{};
 
     bool operator==(const EventRecord&) const = default;
 };

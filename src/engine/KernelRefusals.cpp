@@ -1,6 +1,8 @@
 #include "engine/KernelRefusals.h"
 
+#include "engine/ProgramFiles.h"
 #include "engine/TextKeys.h"
+#include "platform/Processes.h"
 
 #include <cstring>
 #include <netinet/in.h>
@@ -43,8 +45,23 @@ void KernelRefusals::take(const enforcer::Refusal& refusal) {
     row.remotePort = platform::portField(refusal.remotePort);
     // A refusal of the program filter names the program, whose rules decided it.
     const ProgramIdentity program{refusal.program.device, refusal.program.inode};
-    m_engine.refused(row, refusal.protocol == IPPROTO_UDP,
-                     program.inode != 0 ? &program : nullptr);
+    if (program.inode == 0) {
+        m_engine.refused(row, refusal.protocol == IPPROTO_UDP);
+        return;
+    }
+    m_engine.refused(row, refusal.protocol == IPPROTO_UDP, &program, programPath(refusal));
+}
+
+QString KernelRefusals::programPath(const enforcer::Refusal& refusal) const {
+    // A file a rule names is known by its path already; another is read from the process,
+    // if it still runs that file.
+    const ProgramIdentity program{refusal.program.device, refusal.program.inode};
+    const ProgramFiles& files = m_engine.programFiles();
+    for (const QString& path : files.paths())
+        if (files.identity(path) == program)
+            return path;
+    const QString path = QString::fromStdString(platform::readProcess(refusal.pid).imagePath);
+    return !path.isEmpty() && statProgram(path) == program ? path : QString();
 }
 
 // Refusals the kernel could not deliver (lost > 0), or one over the rate (0, counted already):

@@ -27,6 +27,8 @@ public:
     qint64 count() const { return m_count; }
 
 private:
+    // The path of the file a program filter refusal names; empty when it cannot be told.
+    QString programPath(const enforcer::Refusal& refusal) const;
     void take(const enforcer::Refusal& refusal);
     void countLost(quint32 lost);
     void summarise();

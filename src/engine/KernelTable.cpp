@@ -8,6 +8,7 @@
 #include "engine/TypedPolicy.h"
 
 #include <QCoreApplication>
+#include <QPointer>
 
 namespace tarvok {
 
@@ -31,9 +32,13 @@ KernelTable::KernelTable(RuleTable& rules, EnforcementEngine& engine, SecurityLe
     // A program rule's file replaced (an upgrade) or appearing: the filter follows it.
     connect(&engine.programFiles(), &ProgramFiles::changed, this, &KernelTable::schedule);
     // The filter records who connected each socket: the pass asks it before walking /proc.
-    engine.programOwners().setSource([&enforcer](const std::vector<std::uint64_t>& cookies) {
+    // Either may end first: the engine asks only while this table is there.
+    engine.programOwners().setSource([table = QPointer<KernelTable>(this)](
+                                         const std::vector<std::uint64_t>& cookies) {
         std::vector<std::pair<std::uint64_t, ProgramIdentity>> found;
-        for (const enforcer::SocketOwner& owner : enforcer.owners(cookies))
+        if (!table)
+            return found;
+        for (const enforcer::SocketOwner& owner : table->m_enforcer.owners(cookies))
             found.emplace_back(owner.cookie,
                                ProgramIdentity{owner.program.device, owner.program.inode});
         return found;
@@ -47,7 +52,6 @@ KernelTable::KernelTable(RuleTable& rules, EnforcementEngine& engine, SecurityLe
 }
 
 KernelTable::~KernelTable() {
-    m_engine.programOwners().setSource({});
     // An end that skipped the orderly shutdown still leaves no table claiming a policy.
     if (!m_removed)
         remove();

@@ -29,6 +29,7 @@ constexpr int BlockUnheeded = 203; // Block all chosen while no cut can work
 
 // The balloon of a cut or refused connection.
 constexpr int AlertTitle = 83;
+constexpr int ProgramLabel = 440; // before the refused program's file (the column's header)
 
 // The kernel's packet filter table.
 namespace kernel {

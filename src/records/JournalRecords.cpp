@@ -47,6 +47,8 @@ QList<QByteArray> fields(const EventRecord& r, const QString& unableClose) {
         message += QStringLiteral(" (") + r.service + QLatin1Char(')');
     if (!rule.isEmpty())
         message += QStringLiteral(", rule ") + rule;
+    if (!r.program.isEmpty())
+        message += QStringLiteral(", program ") + r.program;
 
     QList<QByteArray> result = {"MESSAGE=" + message.toUtf8(),
                                 "PRIORITY=" + QByteArray::number(priority),
@@ -60,6 +62,7 @@ QList<QByteArray> fields(const EventRecord& r, const QString& unableClose) {
         {"TARVOK_REMOTE_PORT=", &r.remotePort},
         {"TARVOK_SERVICE=", &r.service},
         {"TARVOK_STATUS=", &r.status},
+        {"TARVOK_PROGRAM=", &r.program},
     };
     for (const auto& [name, value] : named)
         if (!value->isEmpty())

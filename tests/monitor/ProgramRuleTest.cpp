@@ -13,6 +13,7 @@
 #include "policy/PolicyCommands.h"
 #include "policy/PolicyFile.h"
 #include "policy/RuleEditorDialog.h"
+#include "records/EventList.h"
 #include "policy/RuleListController.h"
 #include "shell/Application.h"
 #include "shell/MainWindow.h"
@@ -160,6 +161,11 @@ TEST(ProgramRuleFromTheAlert, BlocksTheProgramInTheKernelCutsItsConnectionAndSav
     // The cut and the filter's refusal both count for the program rule.
     EXPECT_TRUE(QTest::qWaitFor([&] { return program.rules().hits(0) == 2; }, 3000))
         << program.rules().hits(0);
+    // The refusal's record names the program's file.
+    const QList<EventRecord>& records = program.app->events()->records();
+    EXPECT_TRUE(std::any_of(records.begin(), records.end(), [&](const EventRecord& r) {
+        return r.status == "BLOCKED CONNECTION" && r.program == a.path;
+    }));
 }
 
 // "Allow this program" in the per-application list: an accept rule at the top, above an address
