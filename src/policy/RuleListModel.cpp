@@ -24,7 +24,8 @@ RuleListModel::RuleListModel(RuleTable& table, const Localiser& language, QObjec
 }
 
 void RuleListModel::scheduleCheck() {
-    if (m_scheduled || (m_checked && m_checkedGeneration == m_table.generation()))
+    if (m_scheduled ||
+        (m_checked && !m_filesChanged && m_checkedGeneration == m_table.generation()))
         return;
     m_scheduled = true;
     QTimer::singleShot(0, this, [this] {
@@ -34,13 +35,15 @@ void RuleListModel::scheduleCheck() {
 }
 
 void RuleListModel::recheck() {
-    m_checked = false;
+    // The findings shown stay current until the new ones replace them.
+    m_filesChanged = true;
     scheduleCheck();
 }
 
 void RuleListModel::checkNow() {
-    if (m_checked && m_checkedGeneration == m_table.generation())
+    if (m_checked && !m_filesChanged && m_checkedGeneration == m_table.generation())
         return;
+    m_filesChanged = false;
     std::vector<RuleFinding> findings = findNeverMatching(m_table);
     std::vector<bool> udpOpen(findings.size());
     for (std::size_t row = 0; row < udpOpen.size(); ++row)

@@ -47,6 +47,7 @@ private:
     int m_neverMatching = 0;
     quint64 m_checkedGeneration = 0;
     bool m_checked = false;
+    bool m_filesChanged = false; // a program file changed since the last check
     bool m_scheduled = false;
 };
 

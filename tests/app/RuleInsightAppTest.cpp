@@ -90,6 +90,7 @@ TEST(RuleInsight, AProgramFileThatAppearsClearsItsRulesMarkWithoutAnEdit) {
     ASSERT_TRUE(QDir().mkpath(folder.file("bin")));
     Rule rule{"block", {}, {}, "127.0.0.4", "any port", {}, {}};
     rule.program = program;
+    rule.protocol = "TCP/UDP"; // no warning that UDP is left open
     ASSERT_TRUE(test::writePolicy(folder, {rule}));
     test::FakePrompter prompter;
     Application app(folder.path(), &prompter);
@@ -97,12 +98,7 @@ TEST(RuleInsight, AProgramFileThatAppearsClearsItsRulesMarkWithoutAnEdit) {
     const QAbstractItemModel* rules = app.window()->list("ListRules")->model();
     const auto marked = [rules] { return rules->index(0, 0).data(RuleListModel::WarningRole).toBool(); };
     ASSERT_TRUE(QTest::qWaitFor(marked, 5000));
-    ASSERT_EQ(app.engine()->programFiles().paths(), QStringList({program}));
-    ASSERT_TRUE(app.engine()->programFiles().following());
-    const quint64 generation = app.engine()->programFiles().generation();
     ASSERT_TRUE(QFile::copy("/bin/true", program));
     EXPECT_TRUE(QTest::qWaitFor([&] { return !marked(); }, 5000))
-        << app.engine()->programFiles().generation() << " " << generation << " "
-        << app.engine()->programFiles().identity(program).has_value() << " "
         << rules->index(0, 0).data(Qt::ToolTipRole).toString().toStdString();
 }
