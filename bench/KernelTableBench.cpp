@@ -14,6 +14,8 @@
 
 #include <QSignalSpy>
 
+#include "LoopbackSockets.h"
+
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
@@ -95,19 +97,8 @@ void setTable(bool on) {
     benchTable().write(on ? &bigPolicy() : nullptr);
 }
 
-sockaddr_in endpoint(const char* address, std::uint16_t port) {
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_port = htons(port);
-    ::inet_pton(AF_INET, address, &in.sin_addr);
-    return in;
-}
-
-void closeNow(int fd) {
-    const linger now{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
-    ::close(fd);
-}
+using bench::closeNow;
+using bench::endpoint;
 
 int listener(std::uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -8,6 +8,8 @@
 
 #include "enforcer/ProgramFilter.h"
 
+#include "LoopbackSockets.h"
+
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -139,19 +141,8 @@ std::unique_ptr<ProgramFilter> openFilter(benchmark::State& state) {
     return filter;
 }
 
-sockaddr_in endpoint(const char* address, std::uint16_t port) {
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_port = htons(port);
-    ::inet_pton(AF_INET, address, &in.sin_addr);
-    return in;
-}
-
-void closeNow(int fd) {
-    const linger now{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
-    ::close(fd);
-}
+using bench::closeNow;
+using bench::endpoint;
 
 // Connects from 127.0.0.9 and accepts on 127.0.0.8, count times; false when one failed.
 bool connectAccept(int server, const sockaddr_in& to, int count) {

@@ -1,6 +1,7 @@
 #include "engine/EnforcementEngine.h"
 #include "support/EngineRig.h"
 #include "support/KernelPolicy.h"
+#include "support/HoldClient.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 
@@ -88,34 +89,7 @@ TEST(PolicyIndex, AgreesWithTheWalkForEveryOwnerOnRandomTables) {
 
 namespace {
 
-// A copy of the hold client at its own path, holding one connection from fromAddress.
-struct Client {
-    QString path;
-    QProcess process;
-    std::uint16_t port = 0;
-
-    bool start(const QString& copyPath, const char* fromAddress, test::TcpListener& listener,
-               bool udp = false) {
-        path = copyPath;
-        if (!QFile::copy(QStringLiteral(TARVOK_TEST_HOLD_CLIENT), path) ||
-            !QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner))
-            return false;
-        QStringList arguments = {fromAddress, listener.address(), QString::number(listener.port())};
-        if (udp)
-            arguments << QStringLiteral("udp");
-        process.start(path, arguments);
-        if (!process.waitForReadyRead(5000))
-            return false;
-        port = static_cast<std::uint16_t>(process.readLine().trimmed().toUInt());
-        return port != 0;
-    }
-    ~Client() {
-        process.closeWriteChannel();
-        if (!process.waitForFinished(2000))
-            process.kill();
-        process.waitForFinished(2000);
-    }
-};
+using Client = test::HoldClient;
 
 } // namespace
 

@@ -19,6 +19,7 @@
 #include "shell/MainWindow.h"
 #include "support/Accessibility.h"
 #include "support/EnforcerSupport.h"
+#include "support/HoldClient.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
 
@@ -40,32 +41,7 @@ using namespace tarvok;
 
 namespace {
 
-// A copy of the hold client at its own path (its own program), holding one connection.
-struct Client {
-    QString path;
-    QProcess process;
-    std::uint16_t port = 0;
-
-    // False when the copy could not connect (it then exits with 3).
-    bool start(const QString& copyPath, const char* from, const test::TcpListener& listener) {
-        path = copyPath;
-        if (!QFile::exists(path) &&
-            (!QFile::copy(QStringLiteral(TARVOK_TEST_HOLD_CLIENT), path) ||
-             !QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner)))
-            return false;
-        process.start(path, {from, listener.address(), QString::number(listener.port())});
-        if (!process.waitForReadyRead(5000))
-            return false;
-        port = static_cast<std::uint16_t>(process.readLine().trimmed().toUInt());
-        return port != 0;
-    }
-    ~Client() {
-        process.closeWriteChannel();
-        if (!process.waitForFinished(2000))
-            process.kill();
-        process.waitForFinished(2000);
-    }
-};
+using Client = test::HoldClient;
 
 // Whether a connection from address:port is in the TCP table.
 bool open(const char* address, std::uint16_t port) {
