@@ -111,6 +111,12 @@ void ProgramOwners::endPass() {
     });
 }
 
+const ProgramIdentity* ProgramOwners::known(const platform::SocketId& id) const {
+    const auto entry = m_sockets.find(keyOf(id));
+    return entry != m_sockets.end() && entry->second.state == State::Known ? &entry->second.identity
+                                                                           : nullptr;
+}
+
 void ProgramOwners::learn(std::uint64_t key, const ProgramIdentity& identity) {
     const auto [entry, added] =
         m_sockets.try_emplace(key, Entry{0, State::Known, m_pass, identity});

@@ -48,6 +48,8 @@ public:
     void endPass();
 
     void learn(std::uint64_t key, const ProgramIdentity& identity);
+    // The owner as learnt so far, without listing the socket for a walk; nullptr unknown.
+    const ProgramIdentity* known(const platform::SocketId& id) const;
     // The owners of the sockets with these cookies, as far as the source knows them.
     using Source = std::function<std::vector<std::pair<std::uint64_t, ProgramIdentity>>(
         const std::vector<std::uint64_t>& cookies)>;

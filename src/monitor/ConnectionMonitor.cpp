@@ -19,7 +19,6 @@
 #include <utility>
 
 #include <string>
-#include <unordered_set>
 #include <sys/stat.h>
 
 namespace tarvok {
@@ -164,18 +163,12 @@ void ConnectionMonitor::buildPerConnection() {
     std::uint32_t result = 0;
     std::uint32_t udpResult = 0;
     const bool withUdp = m_showUdp;
-    const bool programs = m_programsMatter && m_programsMatter();
+    // Owners come from what the pass has learnt (from the program filter, or its one walk of
+    // /proc per new socket): the list never walks /proc itself.
+    const bool programs = m_ownerOf && m_programsMatter && m_programsMatter();
     std::vector<platform::SocketId> ids;
-    std::unordered_map<std::uint32_t, platform::FileIdentity> executables; // by socket inode
     runOffThread([&] {
         result = programs ? m_diag.readTcp(tcp, ids) : m_diag.readTcp(tcp);
-        if (programs && result == platform::ResultOk) {
-            std::unordered_set<std::uint32_t> inodes;
-            for (const platform::SocketId& id : ids)
-                if (id.inode != 0)
-                    inodes.insert(id.inode);
-            executables = platform::socketExecutables(inodes);
-        }
         if (withUdp && result != platform::ResultNotSupported)
             udpResult = m_diag.readUdp(udp, &udpEnds);
     });
@@ -200,8 +193,8 @@ void ConnectionMonitor::buildPerConnection() {
             row.tag = static_cast<int>(i + 1);
             row.connection = entry;
             if (i < ids.size())
-                if (const auto owner = executables.find(ids[i].inode); owner != executables.end())
-                    row.program = ProgramIdentity{owner->second.device, owner->second.inode};
+                if (const ProgramIdentity* owner = m_ownerOf(ids[i]))
+                    row.program = *owner;
             const QString state = texts.classicState(entry.state);
             const QString remotePort = texts.port(entry.remotePort);
             row.cells = {QStringLiteral("TCP"),

@@ -52,6 +52,9 @@ public:
     // program behind each TCP row too (a walk of /proc per rebuild, as the per-application
     // list makes), so that its rule column decides the row as the pass does.
     void setProgramsMatter(std::function<bool()> matter) { m_programsMatter = std::move(matter); }
+    // The owner of a socket as the enforcement pass has learnt it, for the rule column.
+    using OwnerLookup = std::function<const ProgramIdentity*(const platform::SocketId&)>;
+    void setOwnerLookup(OwnerLookup lookup) { m_ownerOf = std::move(lookup); }
     // Replaces the clock of the rows' time texts (by default the current time).
     void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
     // The per-connection rows' time text of a moment.
@@ -140,6 +143,7 @@ private:
     std::function<void()> m_yield;
     std::function<QDateTime()> m_clock;
     std::function<bool()> m_programsMatter;
+    OwnerLookup m_ownerOf;
     QElapsedTimer m_sinceYield;
     ConnectionListModel m_perConnection;
     ConnectionListModel m_perApplication;

@@ -343,6 +343,8 @@ void Application::wireMonitor() {
     m_monitor = new ConnectionMonitor(m_tables, m_window.get());
     m_monitor->setPrompter(&m_prompter);
     m_monitor->setProgramsMatter([this] { return !m_engine->programFiles().paths().isEmpty(); });
+    m_monitor->setOwnerLookup(
+        [this](const platform::SocketId& id) { return m_engine->programOwners().known(id); });
     m_connectionActions = new ConnectionActions(*m_monitor, m_tables, m_prompter, m_language,
                                                 m_window.get());
     m_connectionActions->setEventSink(m_events.get());

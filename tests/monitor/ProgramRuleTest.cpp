@@ -223,6 +223,11 @@ TEST(ProgramRuleColumn, ShowsTheProgramRuleForItsProgramAndTheAddressRuleForAnot
     ConnectionMonitor monitor{tables};
     monitor.setYield([] {});
     monitor.setProgramsMatter([] { return true; });
+    // The per-connection list names owners as the pass has learnt them.
+    monitor.setOwnerLookup([&engine](const platform::SocketId& id) { return engine.programOwners().known(id); });
+    engine.runPass();
+    ASSERT_TRUE(engine.programOwners().waitForWalk(5000));
+    engine.runPass();
     for (const ConnectionMonitor::View view :
          {ConnectionMonitor::View::PerApplication, ConnectionMonitor::View::PerConnection}) {
         ConnectionListModel& list = *monitor.model(view);
