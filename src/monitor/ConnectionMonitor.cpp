@@ -166,11 +166,11 @@ void ConnectionMonitor::buildPerConnection() {
     // Owners come from what the pass has learnt (from the program filter, or its one walk of
     // /proc per new socket): the list never walks /proc itself.
     const bool programs = m_ownerOf && m_programsMatter && m_programsMatter();
-    std::vector<platform::SocketId> ids;
+    std::vector<platform::SocketId> ids, udpIds;
     runOffThread([&] {
         result = programs ? m_diag.readTcp(tcp, ids) : m_diag.readTcp(tcp);
         if (withUdp && result != platform::ResultNotSupported)
-            udpResult = m_diag.readUdp(udp, &udpEnds);
+            udpResult = m_diag.readUdp(udp, &udpEnds, programs ? &udpIds : nullptr);
     });
     if (result == platform::ResultNotSupported) {
         notSupported();
@@ -230,6 +230,9 @@ void ConnectionMonitor::buildPerConnection() {
             row.icon = QLatin1String(IconSource::Udp);
             row.connection = monitor::udpConnection(udpEnds[j]);
             row.udp = true;
+            if (j < udpIds.size())
+                if (const ProgramIdentity* owner = m_ownerOf(udpIds[j]))
+                    row.program = *owner;
             rows.push_back(std::move(row));
             pause();
         }

@@ -285,20 +285,25 @@ std::uint32_t SockDiag::readConnectedUdp(std::vector<UdpConnectionRow>& rows,
     return result;
 }
 
-std::uint32_t SockDiag::readUdp(std::vector<UdpRow>& rows, std::vector<UdpConnectionRow>* ends) {
-    rows.clear();
-    if (ends)
-        ends->clear();
-    const std::uint32_t result = dump(IPPROTO_UDP, [&rows, ends](const inet_diag_msg& socket) {
-        rows.push_back(udpRow(socket));
-        if (ends)
-            ends->push_back(udpConnectionRow(socket));
-    });
-    if (result != ResultOk) {
+std::uint32_t SockDiag::readUdp(std::vector<UdpRow>& rows, std::vector<UdpConnectionRow>* ends,
+                                 std::vector<SocketId>* ids) {
+    const auto clear = [&] {
         rows.clear();
         if (ends)
             ends->clear();
-    }
+        if (ids)
+            ids->clear();
+    };
+    clear();
+    const std::uint32_t result = dump(IPPROTO_UDP, [&rows, ends, ids](const inet_diag_msg& socket) {
+        rows.push_back(udpRow(socket));
+        if (ends)
+            ends->push_back(udpConnectionRow(socket));
+        if (ids)
+            ids->push_back(socketId(socket));
+    });
+    if (result != ResultOk)
+        clear();
     return result;
 }
 

@@ -33,8 +33,9 @@ public:
     // The same, and the socket of each row at the same place in ids.
     std::uint32_t readTcp(std::vector<TcpRow>& rows, std::vector<SocketId>& ids);
     // With ends, the same dump also gives every row's endpoints, ends[i] those of rows[i]
-    // (remote port 0 for an unconnected socket).
-    std::uint32_t readUdp(std::vector<UdpRow>& rows, std::vector<UdpConnectionRow>* ends = nullptr);
+    // (remote port 0 for an unconnected socket); with ids, ids[i] is rows[i]'s socket.
+    std::uint32_t readUdp(std::vector<UdpRow>& rows, std::vector<UdpConnectionRow>* ends = nullptr,
+                          std::vector<SocketId>* ids = nullptr);
     // The connected UDP sockets alone (remote port not 0), with their remote ends.
     std::uint32_t readConnectedUdp(std::vector<UdpConnectionRow>& rows);
     std::uint32_t readConnectedUdp(std::vector<UdpConnectionRow>& rows,

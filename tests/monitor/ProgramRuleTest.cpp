@@ -213,10 +213,12 @@ TEST(ProgramRuleColumn, ShowsTheProgramRuleForItsProgramAndTheAddressRuleForAnot
     Client a, b;
     ASSERT_TRUE(a.start(copies.filePath("a-client"), "127.0.0.5", listener));
     ASSERT_TRUE(b.start(copies.filePath("b-client"), "127.0.0.6", listener));
+    Client aOverUdp; // the same program, a connected UDP socket
+    ASSERT_TRUE(aOverUdp.start(a.path, "127.0.0.7", listener, true));
     platform::SockDiag diag;
     ConnectionTables tables{diag};
     RuleTable rules;
-    Rule forA{"accept", "1", {}, "any address", "any port", {}, {}, "TCP", a.path};
+    Rule forA{"accept", "1", {}, "any address", "any port", {}, {}, "TCP/UDP", a.path};
     rules.setRules({forA, {"accept", "2", {}, "127.0.0.2", "any port", {}, {}}});
     EnforcementEngine engine{tables, rules};
     engine.timer()->stop();
@@ -238,11 +240,11 @@ TEST(ProgramRuleColumn, ShowsTheProgramRuleForItsProgramAndTheAddressRuleForAnot
         monitor.rebuildCurrent();
         const int localColumn = view == ConnectionMonitor::View::PerConnection ? 1 : 2;
         QStringList decided;
-        for (const char* local : {"127.0.0.5", "127.0.0.6"})
+        for (const char* local : {"127.0.0.5", "127.0.0.6", "127.0.0.7"})
             for (int row = 0; row < list.rowCount(); ++row)
                 if (list.cell(row, localColumn) == local)
                     decided << list.index(row, 8).data().toString();
-        EXPECT_EQ(decided, QStringList({"1", "2"}))
+        EXPECT_EQ(decided, QStringList({"1", "2", "1"}))
             << (view == ConnectionMonitor::View::PerConnection ? "per connection" : "per application");
     }
 }
