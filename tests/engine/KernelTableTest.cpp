@@ -297,9 +297,15 @@ TEST(KernelTable, RuleHitsAndCellsItIsNotMadeOfWriteNothing) {
     policy.rules.setIcon(0, 2);
     ASSERT_TRUE(policy.kernel.waitForWrite());
     EXPECT_EQ(policy.kernel.writeCount(), writes);
-    policy.rules.setCell(1, RuleTable::Port, "81");
-    ASSERT_TRUE(policy.kernel.waitForWrite());
-    EXPECT_EQ(policy.kernel.writeCount(), writes + 1);
+    // Each cell the table is made of writes once; the protocol and the program were missed.
+    int expected = writes;
+    for (const auto& [column, text] : {std::pair{RuleTable::Port, "81"},
+                                       std::pair{RuleTable::Protocol, "TCP/UDP"},
+                                       std::pair{RuleTable::Program, "/usr/bin/true"}}) {
+        policy.rules.setCell(1, column, text);
+        ASSERT_TRUE(policy.kernel.waitForWrite());
+        EXPECT_EQ(policy.kernel.writeCount(), ++expected) << column;
+    }
 }
 
 // What was open before a rule blocked it is cut once the table is written, not at a later tick
