@@ -58,8 +58,9 @@ The window holds no privilege. A small helper without any GUI library,
 tarvok-enforcer, holds the capability cap_net_admin and writes the
 table and cuts connections for it, and cap_bpf and cap_perfmon to load
 the program filter that decides rules naming a program when it
-connects; only root and the members of the group tarvok may run it. Each user's files are kept in
-~/.local/share/Tarvok, readable by that user alone.]=])
+connects; only root and the members of the group tarvok may run it.
+Each user's files are kept in ~/.local/share/Tarvok, readable by that
+user alone.]=])
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
