@@ -145,6 +145,34 @@ struct OwnersAnswer {
     bool operator==(const OwnersAnswer&) const = default;
 };
 
+// A connection held at its first packet: asking is on, no rule that names a program decides
+// it, and the address rules let it pass. The enforcer asks once per program (executable file)
+// until that program is answered or every connection it holds for it has gone; further first
+// packets of the program wait meanwhile. pid is the process whose connection came first.
+struct Question {
+    ProgramFile program{};
+    std::uint32_t pid = 0;
+    std::uint8_t family = 4;   // 4 or 6
+    std::uint8_t protocol = 6; // IPPROTO_TCP or IPPROTO_UDP
+    Address remote{};
+    std::uint16_t remotePort = 0;
+    bool operator==(const Question&) const = default;
+};
+
+// The window's answer for a program: every connection of it held now is released (allow) or
+// dropped and its socket cut; the processes that were held keep that answer until they exit.
+struct Answer {
+    ProgramFile program{};
+    bool allow = false;
+    bool operator==(const Answer&) const = default;
+};
+
+// Every connection held for a program was closed before an answer came.
+struct QuestionGone {
+    ProgramFile program{};
+    bool operator==(const QuestionGone&) const = default;
+};
+
 struct HelloAnswer {
     std::uint32_t abilities = 0;
     std::uint16_t logGroup = 0; // 0 when refusals cannot be read

@@ -272,6 +272,11 @@ int EnforcerLink::cut(const Cut& request) {
     return EINVAL; // an Error answer: the request was not taken
 }
 
+void EnforcerLink::answer(const ProgramFile& program, bool allow) {
+    (void)program;
+    (void)allow;
+}
+
 std::vector<SocketOwner> EnforcerLink::owners(const std::vector<std::uint64_t>& cookies) {
     std::vector<SocketOwner> found;
     if (!filterInForce())

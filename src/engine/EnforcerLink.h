@@ -57,6 +57,8 @@ public:
     // The programs the program filter saw connect these sockets (by cookie); those it did not
     // see, or all without an enforcer or a filter, are left out.
     std::vector<enforcer::SocketOwner> owners(const std::vector<std::uint64_t>& cookies);
+    // Answers the question the enforcer asked for a program (see enforcer::Answer).
+    void answer(const enforcer::ProgramFile& program, bool allow);
     // Ends in order: the enforcer removes its table and passes on every refusal logged before
     // it; those are delivered before this returns. False when it did not answer in time.
     bool goodbye(int timeoutMs = AnswerTimeoutMs);
@@ -72,6 +74,9 @@ signals:
     void policyWritten(int error, const QString& reason);
     void refused(const tarvok::enforcer::Refusal& refusal);
     void lost(quint32 count);
+    // A program is held at its first connection (asking is on), or all it held has gone.
+    void question(const tarvok::enforcer::Question& question);
+    void questionGone(const tarvok::enforcer::ProgramFile& program);
     // The enforcer ended without being asked to; reason says what was seen.
     void gone(const QString& reason);
 
@@ -109,3 +114,5 @@ private:
 } // namespace tarvok
 
 Q_DECLARE_METATYPE(tarvok::enforcer::Refusal)
+Q_DECLARE_METATYPE(tarvok::enforcer::Question)
+Q_DECLARE_METATYPE(tarvok::enforcer::ProgramFile)

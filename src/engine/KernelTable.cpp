@@ -74,6 +74,14 @@ void KernelTable::setAllowAllOnCrash(bool allowAll) {
     schedule();
 }
 
+void KernelTable::setAsking(bool ask, bool defaultAllow) {
+    if (ask == m_ask && defaultAllow == m_askDefaultAllow)
+        return;
+    m_ask = ask;
+    m_askDefaultAllow = defaultAllow;
+    schedule();
+}
+
 QString KernelTable::text(int key, const char* fallback) const {
     const QString found = m_localiser ? m_localiser->text(QStringLiteral("Main"), key) : QString();
     return found.isEmpty() ? QString::fromLatin1(fallback) : found;

@@ -42,6 +42,12 @@ public:
     // window ends without saying goodbye; takes effect at the next write.
     void setAllowAllOnCrash(bool allowAll);
 
+    // Whether connections of programs without a rule are held and their program asked
+    // (EnforcerLink::question), and what other users' programs get at once; takes effect at
+    // the next write. Asking needs the program filter (filterInForce()).
+    void setAsking(bool ask, bool defaultAllow);
+    bool asking() const { return m_ask; }
+
     // Writes the table now and waits for the outcome.
     void update();
     // The orderly end: the enforcer removes the table, passes on the last refusals (recorded
@@ -97,6 +103,8 @@ private:
     bool m_inForce = false;
     bool m_tried = false;
     bool m_allowAllOnCrash = false;
+    bool m_ask = false;
+    bool m_askDefaultAllow = false;
     // A write handed to the enforcer and not answered yet; a change meanwhile waits for it.
     bool m_inFlight = false;
     bool m_changedSince = false;
