@@ -9,7 +9,7 @@ TARVOK_PACKAGES=(
     iproute2 libcap2-bin util-linux
     qt6-documentation-tools qt6-tools-dev
     libsystemd-dev
-    nftables libnftables-dev libnetfilter-log-dev
+    nftables libnftables-dev libnftnl-dev libnetfilter-log-dev
     clang libbpf-dev bpftool
 )
 

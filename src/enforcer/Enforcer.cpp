@@ -79,6 +79,10 @@ std::string Enforcer::tableName(unsigned uid, std::uint64_t instance) {
     return name;
 }
 
+std::string Enforcer::askTableName(unsigned uid, std::uint64_t instance) {
+    return "tarvok_ask_" + tableName(uid, instance).substr(7);
+}
+
 int Enforcer::openLogGroup() {
     // A group another socket holds is refused with EPERM, as is every group to a process
     // without CAP_NET_ADMIN: the next ones are tried either way.
@@ -96,7 +100,7 @@ int Enforcer::openLogGroup() {
 
 int Enforcer::run() {
     while (!m_ended) {
-        pollfd fds[5];
+        pollfd fds[6];
         nfds_t count = 0;
         const auto watch = [&](int fd, short events) {
             if (fd < 0)
@@ -112,9 +116,10 @@ int Enforcer::run() {
         const int listener = watch(m_listener, POLLIN);
         const int log = watch(m_log.fd(), POLLIN);
         const int filter = watch(m_filter ? m_filter->eventFd() : -1, POLLIN);
+        const int queue = watch(m_questions ? m_questions->fd() : -1, POLLIN);
         if (count == 0)
             break;
-        if (::poll(fds, count, -1) < 0) {
+        if (::poll(fds, count, m_questions ? m_questions->msUntilTick() : -1) < 0) {
             if (errno == EINTR)
                 continue;
             break;
@@ -126,6 +131,10 @@ int Enforcer::run() {
             readRefusals();
         if (ready(filter, POLLIN))
             readFilterRefusals();
+        if (ready(queue, POLLIN))
+            m_questions->read();
+        if (m_questions)
+            m_questions->tick();
         if (ready(window, POLLOUT))
             flush(m_window);
         if (ready(window, POLLIN | POLLHUP | POLLERR) && !readFrom(m_window))
@@ -193,7 +202,11 @@ void Enforcer::handle(Peer& peer, const Record& record) {
         owners(peer, sequence, *request);
     else if (std::holds_alternative<Goodbye>(record.body))
         goodbye(peer, sequence);
-    else
+    else if (const auto* request = std::get_if<Answer>(&record.body)) {
+        // An answer for a program not held (it may have gone meanwhile) changes nothing.
+        if (m_questions)
+            m_questions->answer(*request);
+    } else
         send(peer, {sequence, Error{"that record is not a request of the window's"}});
 }
 
@@ -239,7 +252,28 @@ void Enforcer::openFilter() {
     if (m_filter) {
         m_filterReason.clear();
         m_abilities |= FilterInForce;
+        openQuestions();
     }
+}
+
+void Enforcer::openQuestions() {
+    // Only the window's user is asked: the filter knows users by the initial namespace's ids.
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(m_window.fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
+        return;
+    m_filter->setAskUser(initialUid(peer.uid));
+    auto questions = std::make_unique<Questions>(
+        *m_filter, m_diag,
+        Questions::Reports{[this](const Question& question) { send(m_window, {0, question}); },
+                           [this](const ProgramFile& program) {
+                               send(m_window, {0, QuestionGone{program}});
+                           }});
+    std::string reason;
+    if (questions->open(askTableName(::getuid(), m_instance), &reason))
+        m_questions = std::move(questions);
+    else
+        ::syslog(LOG_WARNING, "connections cannot be held for a question: %s", reason.c_str());
 }
 
 HelloAnswer Enforcer::helloAnswer() const {
@@ -250,11 +284,18 @@ void Enforcer::setPolicy(Peer& peer, std::uint32_t sequence, const SetPolicy& po
     Done done;
     // The filter takes the policy first, so that outgoing connections are never left to
     // neither of the two; when it cannot hold it, the table decides them again.
+    // Connections are held only where a queue takes them: without one, nothing is marked.
+    SetPolicy filtered = policy;
+    filtered.ask = policy.ask && m_questions;
     if (m_filter) {
-        m_filterInForce = m_filter->apply(policy, &done.reason);
+        m_filterInForce = m_filter->apply(filtered, &done.reason);
         if (!m_filterInForce)
             m_filter->pass();
     }
+    if (m_questions)
+        m_questions->setAsking(m_filterInForce && filtered.ask && policy.level == Level::Normal &&
+                                   !policy.paused,
+                               policy.askDefaultAllow);
     TableOptions options;
     options.name = m_table;
     options.logGroup = m_logGroup;
@@ -334,6 +375,11 @@ void Enforcer::goodbye(Peer& peer, std::uint32_t sequence) {
 
 void Enforcer::windowGone() {
     close(m_window);
+    // No one is left to ask: what is held gets the default answer, and nothing more is held.
+    if (m_questions) {
+        m_filter->stopAsking();
+        m_questions->setAsking(false, m_questions->defaultAllow());
+    }
     if (!m_tableWritten || m_inForce.allowAllOnCrash || m_listener < 0) {
         m_ended = true;
         return;

@@ -11,6 +11,7 @@
 
 #include "enforcer/ProgramFilter.h"
 #include "enforcer/Protocol.h"
+#include "enforcer/Questions.h"
 #include "enforcer/TableCompiler.h"
 #include "platform/NfLog.h"
 #include "platform/NfTables.h"
@@ -38,8 +39,10 @@ public:
     // process's exit code.
     int run();
 
-    // The name of the table for a user id and an instance id: "tarvok_<uid>_<16 hex digits>".
+    // The name of the table for a user id and an instance id: "tarvok_<uid>_<16 hex digits>";
+    // its ask table is "tarvok_ask_<uid>_<16 hex digits>".
     static std::string tableName(unsigned uid, std::uint64_t instance);
+    static std::string askTableName(unsigned uid, std::uint64_t instance);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -70,6 +73,7 @@ private:
     bool removeTable();
     std::uint32_t abilities();
     void openFilter();
+    void openQuestions();
     HelloAnswer helloAnswer() const;
     void readRefusals();
     void readFilterRefusals();
@@ -103,6 +107,8 @@ private:
     std::unique_ptr<ProgramFilter> m_filter;
     std::string m_filterReason;
     bool m_filterInForce = false;
+    // The connections held while their program is asked; none without the filter.
+    std::unique_ptr<Questions> m_questions;
     // What the last policy written holds, for the status.
     struct InForce {
         Level level = Level::Allow;

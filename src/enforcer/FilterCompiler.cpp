@@ -42,6 +42,8 @@ FilterPolicy compileFilter(const SetPolicy& policy, std::uint8_t generation) {
                                                                   : MODE_RULES;
     if (out.state.mode != MODE_RULES)
         return out;
+    if (policy.ask)
+        out.state.ask = ASK_ON | (policy.askDefaultAllow ? ASK_DEFAULT_ALLOW : 0);
     std::unordered_set<filter_key, KeyHash, KeyEqual> seen;
     for (std::size_t row = 0; row < policy.rules.size(); ++row) {
         const TypedRule& rule = policy.rules[row];

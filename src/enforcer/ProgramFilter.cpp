@@ -196,6 +196,7 @@ bool ProgramFilter::apply(const SetPolicy& policy, std::string* reason) {
     }
     const auto undo = [&] { deleteKeys(rules, written); };
     filter_state state = compiled.state;
+    state.ask_uid = m_askUid;
     filter_control control{next, 0, m_netns};
     const std::uint32_t zero = 0;
     if (bpf_map__update_elem(m_skeleton->maps.states, &next, sizeof next, &state, sizeof state,
@@ -216,6 +217,55 @@ bool ProgramFilter::apply(const SetPolicy& policy, std::string* reason) {
 void ProgramFilter::pass() {
     std::string ignored;
     apply(SetPolicy{Level::Allow, true, false, {}}, &ignored);
+}
+
+void ProgramFilter::stopAsking() {
+    filter_state state{};
+    bpf_map* states = m_skeleton->maps.states;
+    if (bpf_map__lookup_elem(states, &m_generation, sizeof m_generation, &state, sizeof state, 0) ==
+        0) {
+        state.ask = 0;
+        bpf_map__update_elem(states, &m_generation, sizeof m_generation, &state, sizeof state,
+                             BPF_ANY);
+    }
+}
+
+bool ProgramFilter::heldSocket(std::uint64_t cookie, filter_asking* held) const {
+    return bpf_map__lookup_elem(m_skeleton->maps.asking, &cookie, sizeof cookie, held,
+                                sizeof *held, 0) == 0;
+}
+
+void ProgramFilter::setAnswer(const filter_answered_key& key, bool allow) {
+    const std::uint32_t value = allow ? 1 : 0;
+    bpf_map__update_elem(m_skeleton->maps.answered, &key, sizeof key, &value, sizeof value,
+                         BPF_ANY);
+}
+
+void ProgramFilter::forgetAnswer(const filter_answered_key& key) {
+    bpf_map__delete_elem(m_skeleton->maps.answered, &key, sizeof key, 0);
+}
+
+bool ProgramFilter::answerFor(const filter_answered_key& key, bool* allow) const {
+    std::uint32_t value = 0;
+    if (bpf_map__lookup_elem(m_skeleton->maps.answered, &key, sizeof key, &value, sizeof value,
+                             0) != 0)
+        return false;
+    *allow = value != 0;
+    return true;
+}
+
+std::vector<filter_answered_key> ProgramFilter::answeredProcesses() const {
+    std::vector<filter_answered_key> keys;
+    filter_answered_key key{}, next{};
+    const filter_answered_key* previous = nullptr;
+    // Bounded by the map's size, however the map changes meanwhile.
+    while (keys.size() < FILTER_MAX_ANSWERED &&
+           bpf_map__get_next_key(m_skeleton->maps.answered, previous, &next, sizeof next) == 0) {
+        keys.push_back(next);
+        key = next;
+        previous = &key;
+    }
+    return keys;
 }
 
 std::vector<SocketOwner> ProgramFilter::owners(const std::vector<std::uint64_t>& cookies) const {

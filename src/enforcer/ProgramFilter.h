@@ -41,6 +41,22 @@ public:
     // Lets everything pass, as when paused.
     void pass();
 
+    // The user whose processes are asked about (in the initial user namespace's numbers);
+    // takes effect at the next apply().
+    void setAskUser(std::uint32_t uid) { m_askUid = uid; }
+    // Stops asking at once, the rest of the policy in force unchanged.
+    void stopAsking();
+    // The program and process that connected a socket held for a question; false when the
+    // filter holds no record of it.
+    bool heldSocket(std::uint64_t cookie, filter_asking* held) const;
+    // Remembers the answer for a process of a program (kernel device numbers), or forgets it.
+    void setAnswer(const filter_answered_key& key, bool allow);
+    void forgetAnswer(const filter_answered_key& key);
+    // Whether a process of a program has an answer, and which.
+    bool answerFor(const filter_answered_key& key, bool* allow) const;
+    // Every process answered.
+    std::vector<filter_answered_key> answeredProcesses() const;
+
     // The programs that connected these sockets, as recorded at connect() (stat's device
     // numbers); sockets the filter did not see connect are left out.
     std::vector<SocketOwner> owners(const std::vector<std::uint64_t>& cookies) const;
@@ -62,6 +78,7 @@ private:
     std::uint32_t m_generation = 0;
     std::uint64_t m_netns = 0;
     std::uint64_t m_lostSeen = 0;
+    std::uint32_t m_askUid = 0xffffffffu;
     const std::function<void(const filter_refusal&)>* m_take = nullptr;
 };
 

@@ -180,7 +180,10 @@ struct Encoder {
         out.u8(static_cast<std::uint8_t>(policy.level));
         out.u8(policy.paused ? 1 : 0);
         out.u8(policy.allowAllOnCrash ? 1 : 0);
+        out.u8(policy.ask ? 1 : 0);
+        out.u8(policy.askDefaultAllow ? 1 : 0);
         out.u8(0);
+        out.u16(0);
         out.u32(static_cast<std::uint32_t>(policy.rules.size()));
         for (const TypedRule& rule : policy.rules)
             writeRule(out, rule);
@@ -240,6 +243,21 @@ struct Encoder {
         }
     }
     void operator()(const Error& error) const { out.text(error.reason); }
+    void operator()(const Answer& answer) const {
+        out.program(answer.program);
+        out.u8(answer.allow ? 1 : 0);
+        out.u8(0);
+        out.u16(0);
+    }
+    void operator()(const Question& question) const {
+        out.program(question.program);
+        out.u32(question.pid);
+        out.u8(question.family);
+        out.u8(question.protocol);
+        out.u16(question.remotePort);
+        out.address(question.remote);
+    }
+    void operator()(const QuestionGone& gone) const { out.program(gone.program); }
 };
 
 constexpr Type typeOf(std::size_t index) {
@@ -247,7 +265,8 @@ constexpr Type typeOf(std::size_t index) {
     constexpr Type types[] = {Type::Hello,     Type::SetPolicy, Type::Cut,         Type::Goodbye,
                               Type::Status,    Type::Adopt,     Type::HelloAnswer, Type::Done,
                               Type::CutAnswer, Type::Refusal,   Type::Lost,        Type::Error,
-                              Type::StatusAnswer, Type::Owners, Type::OwnersAnswer};
+                              Type::StatusAnswer, Type::Owners, Type::OwnersAnswer,
+                              Type::Answer, Type::Question, Type::QuestionGone};
     return types[index];
 }
 
@@ -285,17 +304,22 @@ std::optional<Body> decodeBody(Type type, Fields& in, std::string* error) {
     }
     case Type::SetPolicy: {
         SetPolicy policy;
-        const std::uint8_t level = in.u8(), paused = in.u8(), allowAll = in.u8(), pad = in.u8();
+        const std::uint8_t level = in.u8(), paused = in.u8(), allowAll = in.u8(), ask = in.u8(),
+                           askDefault = in.u8(), pad = in.u8();
+        const std::uint16_t pad2 = in.u16();
         const std::uint32_t count = in.u32();
         if (!in.ok())
             return wrong("a policy record is too short");
-        if (level > 2 || paused > 1 || allowAll > 1 || pad != 0)
+        if (level > 2 || paused > 1 || allowAll > 1 || ask > 1 || askDefault > 1 || pad != 0 ||
+            pad2 != 0)
             return wrong("a policy's level or switches are not valid");
         if (count > MaxRules || in.left() != std::size_t{count} * RuleSize)
             return wrong("a policy's rule count does not match its length");
         policy.level = static_cast<Level>(level);
         policy.paused = paused == 1;
         policy.allowAllOnCrash = allowAll == 1;
+        policy.ask = ask == 1;
+        policy.askDefaultAllow = askDefault == 1;
         policy.rules.reserve(count);
         for (std::uint32_t i = 0; i < count; ++i) {
             std::optional<TypedRule> rule = readRule(in, error);
@@ -390,6 +414,37 @@ std::optional<Body> decodeBody(Type type, Fields& in, std::string* error) {
     }
     case Type::Error:
         return Error{in.text()};
+    case Type::Answer: {
+        Answer answer;
+        answer.program = in.program();
+        const std::uint8_t allow = in.u8(), pad = in.u8();
+        const std::uint16_t pad2 = in.u16();
+        if (in.ok() && (answer.program.inode == 0 || allow > 1 || pad != 0 || pad2 != 0))
+            return wrong("an answer's fields are not valid");
+        answer.allow = allow == 1;
+        return answer;
+    }
+    case Type::Question: {
+        Question question;
+        question.program = in.program();
+        question.pid = in.u32();
+        question.family = in.u8();
+        question.protocol = in.u8();
+        question.remotePort = in.u16();
+        question.remote = in.address();
+        if (in.ok() && (question.program.inode == 0 || question.pid == 0 ||
+                        (question.family != 4 && question.family != 6) ||
+                        (question.protocol != 6 && question.protocol != 17) ||
+                        (question.family == 4 && !zeroFrom(question.remote, 4))))
+            return wrong("a question's fields are not valid");
+        return question;
+    }
+    case Type::QuestionGone: {
+        QuestionGone gone{in.program()};
+        if (in.ok() && gone.program.inode == 0)
+            return wrong("a question's program is not valid");
+        return gone;
+    }
     }
     return wrong("the record's type is unknown");
 }

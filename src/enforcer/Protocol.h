@@ -18,7 +18,7 @@
 
 namespace tarvok::enforcer {
 
-constexpr std::uint16_t ProtocolVersion = 2;
+constexpr std::uint16_t ProtocolVersion = 3;
 constexpr std::size_t HeaderSize = 12; // length, version, type, sequence
 // The largest policy a record may carry; a larger one is refused whole.
 constexpr std::uint32_t MaxRules = 1u << 20;
@@ -37,6 +37,7 @@ enum class Type : std::uint16_t {
     Status = 5, // what is in force, since when
     Adopt = 6,  // a new window takes the enforcer over, its table still in force
     Owners = 7, // the programs that opened these sockets, as the program filter saw them
+    Answer = 8, // the user's answer for a program asked about (no answer record)
     // The enforcer's answers (same sequence as the request) and reports (sequence 0).
     HelloAnswer = 100,
     Done = 101,      // a SetPolicy or Goodbye answer: error 0 or an errno value, and a reason
@@ -46,6 +47,8 @@ enum class Type : std::uint16_t {
     Error = 105,     // the request was not accepted; nothing changed
     StatusAnswer = 106,
     OwnersAnswer = 107,
+    Question = 108,     // a program is held at its first connection
+    QuestionGone = 109, // every connection held for a program has closed
 };
 
 enum class Level : std::uint8_t { Allow = 0, Normal = 1, Block = 2 };
@@ -92,6 +95,10 @@ struct SetPolicy {
     // What stays in force when the window ends without a goodbye: this policy, or nothing.
     bool allowAllOnCrash = false;
     std::vector<TypedRule> rules;
+    // Whether a connection that no program rule decides (and the address rules let pass) is
+    // held and its program asked, and the answer given when no one can be asked.
+    bool ask = false;
+    bool askDefaultAllow = false;
     bool operator==(const SetPolicy&) const = default;
 };
 
@@ -227,7 +234,8 @@ struct StatusAnswer {
 };
 
 using Body = std::variant<Hello, SetPolicy, Cut, Goodbye, Status, Adopt, HelloAnswer, Done,
-                          CutAnswer, Refusal, Lost, Error, StatusAnswer, Owners, OwnersAnswer>;
+                          CutAnswer, Refusal, Lost, Error, StatusAnswer, Owners, OwnersAnswer,
+                          Answer, Question, QuestionGone>;
 
 struct Record {
     std::uint32_t sequence = 0;

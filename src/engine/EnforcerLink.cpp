@@ -19,6 +19,8 @@ using namespace enforcer;
 
 EnforcerLink::EnforcerLink(QObject* parent) : QObject(parent) {
     qRegisterMetaType<Refusal>();
+    qRegisterMetaType<Question>();
+    qRegisterMetaType<ProgramFile>();
 }
 
 EnforcerLink::~EnforcerLink() {
@@ -140,7 +142,10 @@ std::uint32_t EnforcerLink::send(Body body) {
     if (!isRunning())
         return 0;
     const std::uint32_t sequence = ++m_sequence;
-    const std::vector<std::uint8_t> bytes = encode({sequence, std::move(body)});
+    return write(encode({sequence, std::move(body)})) ? sequence : 0;
+}
+
+bool EnforcerLink::write(const std::vector<std::uint8_t>& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t sent = ::send(m_socket, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -149,11 +154,11 @@ std::uint32_t EnforcerLink::send(Body body) {
         if (sent <= 0) {
             lose(QStringLiteral("the enforcer's socket failed: %1")
                      .arg(QString::fromLocal8Bit(std::strerror(errno))));
-            return 0;
+            return false;
         }
         done += static_cast<std::size_t>(sent);
     }
-    return sequence;
+    return true;
 }
 
 bool EnforcerLink::readAvailable() {
@@ -238,6 +243,10 @@ void EnforcerLink::dispatch(const Record& record) {
         emit refused(*refusal);
     else if (const auto* lostCount = std::get_if<Lost>(&record.body))
         emit lost(lostCount->count);
+    else if (const auto* asked = std::get_if<Question>(&record.body))
+        emit question(*asked);
+    else if (const auto* gone = std::get_if<QuestionGone>(&record.body))
+        emit questionGone(gone->program);
     else if (const auto* error = std::get_if<Error>(&record.body))
         qWarning("tarvok: the enforcer refused a request: %s", error->reason.c_str());
 }
@@ -273,8 +282,10 @@ int EnforcerLink::cut(const Cut& request) {
 }
 
 void EnforcerLink::answer(const ProgramFile& program, bool allow) {
-    (void)program;
-    (void)allow;
+    // No record answers it, so it takes no sequence number that settle() would wait for; an
+    // Error (sequence 0) would come only for a malformed one.
+    if (isRunning())
+        write(encode({0, Answer{program, allow}}));
 }
 
 std::vector<SocketOwner> EnforcerLink::owners(const std::vector<std::uint64_t>& cookies) {

@@ -82,6 +82,8 @@ signals:
 
 private:
     std::uint32_t send(enforcer::Body body);
+    // Writes a whole record; false (and the link lost) when the socket fails.
+    bool write(const std::vector<std::uint8_t>& bytes);
     // Reads until the answer to sequence arrives or timeoutMs pass; the other records wait in
     // m_waiting for deliver().
     std::optional<enforcer::Record> await(std::uint32_t sequence, int timeoutMs);

@@ -184,6 +184,11 @@ void KernelTable::submit(bool runPass) {
     enforcer::SetPolicy policy = typedPolicy(
         m_rules, level, paused, [&files](const QString& path) { return files.identity(path); });
     policy.allowAllOnCrash = m_allowAllOnCrash;
+    // Only the Normal level decides by rules, and only the program filter can hold a
+    // connection at its first packet.
+    policy.ask = m_ask && policy.level == enforcer::Level::Normal && !policy.paused &&
+                 m_enforcer.filterInForce();
+    policy.askDefaultAllow = m_askDefaultAllow;
     m_enforcer.setPolicy(policy);
 }
 

@@ -534,4 +534,57 @@ std::uint32_t SockDiag::destroy(std::uint8_t protocol, const Row& row) {
     return exchange(&destroy, sizeof destroy, sequence, NLMSG_ERROR, nullptr);
 }
 
+namespace {
+
+// A request for the socket of these ends. The kernel's lookup of one UDP socket takes the ends
+// as a reply would carry them (source the remote end); its destroy and every TCP request take
+// the local end as source.
+Request endsRequest(std::uint16_t type, std::uint16_t flags, const SocketEnds& ends,
+                    bool replyOrder, std::uint32_t sequence) {
+    Request request = makeRequest(type, flags, ends.v6 ? AF_INET6 : AF_INET, ends.protocol,
+                                  sequence);
+    const Address6& source = replyOrder ? ends.remote : ends.local;
+    const Address6& destination = replyOrder ? ends.local : ends.remote;
+    std::memcpy(request.body.id.idiag_src, source.data(), ends.v6 ? 16 : 4);
+    std::memcpy(request.body.id.idiag_dst, destination.data(), ends.v6 ? 16 : 4);
+    request.body.id.idiag_sport = htons(replyOrder ? ends.remotePort : ends.localPort);
+    request.body.id.idiag_dport = htons(replyOrder ? ends.localPort : ends.remotePort);
+    request.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    return request;
+}
+
+} // namespace
+
+std::uint64_t SockDiag::findCookie(const SocketEnds& ends) {
+    if (open() != ResultOk)
+        return 0;
+    const bool udp = ends.protocol == IPPROTO_UDP;
+    const std::uint32_t sequence = ++m_sequence;
+    const Request query = endsRequest(SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST, ends, udp, sequence);
+    std::vector<unsigned char> answer;
+    if (exchange(&query, sizeof query, sequence, SOCK_DIAG_BY_FAMILY, &answer) != ResultOk ||
+        answer.size() < sizeof(inet_diag_msg))
+        return 0;
+    inet_diag_msg found;
+    std::memcpy(&found, answer.data(), sizeof found);
+    // The lookup falls back to a listening TCP socket on the port: that one sent nothing.
+    constexpr std::uint8_t KernelListen = 10;
+    if (found.id.idiag_sport != htons(ends.localPort) ||
+        (!udp && (found.idiag_state == KernelListen ||
+                  found.id.idiag_dport != htons(ends.remotePort))))
+        return 0;
+    return found.id.idiag_cookie[0] | (std::uint64_t{found.id.idiag_cookie[1]} << 32);
+}
+
+std::uint32_t SockDiag::destroyCookie(const SocketEnds& ends, std::uint64_t cookie) {
+    if (const std::uint32_t result = open(); result != ResultOk)
+        return result;
+    const std::uint32_t sequence = ++m_sequence;
+    Request destroy = endsRequest(SOCK_DESTROY, NLM_F_REQUEST | NLM_F_ACK, ends, false, sequence);
+    destroy.body.id.idiag_cookie[0] = static_cast<std::uint32_t>(cookie);
+    destroy.body.id.idiag_cookie[1] = static_cast<std::uint32_t>(cookie >> 32);
+    return exchange(&destroy, sizeof destroy, sequence, NLMSG_ERROR, nullptr);
+}
+
 } // namespace tarvok::platform

@@ -17,6 +17,14 @@ struct SocketId {
     std::uint64_t cookie = 0;
 };
 
+// The ends of a packet a socket sent: local is its source. IPv4 in the first four bytes.
+struct SocketEnds {
+    std::uint8_t protocol = 6; // IPPROTO_TCP or IPPROTO_UDP
+    bool v6 = false;
+    Address6 local{}, remote{};
+    std::uint16_t localPort = 0, remotePort = 0; // host order
+};
+
 class SockDiag {
 public:
     SockDiag();
@@ -53,6 +61,14 @@ public:
     std::uint32_t destroyTcp(const TcpRow& row);
     // The same for a connected UDP socket; an unconnected one is never cut.
     std::uint32_t destroyUdp(const UdpConnectionRow& row);
+
+    // The cookie of the socket that sent a packet with these ends: a TCP socket by its four
+    // ends, a UDP socket (connected or not) as the kernel delivers a reply to it; 0 when there
+    // is none any more.
+    std::uint64_t findCookie(const SocketEnds& ends);
+    // Destroys that socket when it still has that cookie (a UDP socket connected or not, a TCP
+    // one in any state but listening); 0 or an errno value.
+    std::uint32_t destroyCookie(const SocketEnds& ends, std::uint64_t cookie);
 
 private:
     // The destroy of one socket of the protocol whose endpoints are those of row.

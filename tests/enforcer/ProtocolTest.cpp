@@ -19,6 +19,7 @@ SetPolicy samplePolicy() {
     SetPolicy policy;
     policy.level = Level::Block;
     policy.paused = true;
+    policy.ask = true;
     policy.rules = {{RuleFamily::V4, v4(127, 0, 0, 2), false, 80, true, true, ProtoTcp},
                     {RuleFamily::Any, {}, true, 0, false, false, ProtoUdp},
                     {RuleFamily::V6, {0x20, 1, 0xd, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
@@ -48,7 +49,12 @@ TEST(EnforcerProtocol, EveryRecordComesBackAsItWasSent) {
         Error{"no"},
         Owners{{1, 2, 0xffffffffffffull}},
         OwnersAnswer{{{7, {0x801, 99}}, {8, {0, 5}}}},
-        OwnersAnswer{}};
+        OwnersAnswer{},
+        Answer{{0x801, 99}, true},
+        Answer{{0, 5}, false},
+        Question{{0x801, 99}, 4321, 4, 6, v4(127, 0, 0, 2), 443},
+        Question{{0x801, 99}, 1, 6, 17, {0x20, 1, 0xd, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 53},
+        QuestionGone{{0x801, 99}}};
     for (const Body& body : bodies) {
         const Record sent{42, body};
         const std::vector<std::uint8_t> bytes = encode(sent);
@@ -66,7 +72,11 @@ TEST(EnforcerProtocol, RefusesEveryRecordWithAFieldOutOfItsRange) {
     const std::vector<std::uint8_t> owners = encode({1, OwnersAnswer{{{7, {0x801, 99}}}}});
     const std::vector<std::uint8_t> refusal =
         encode({0, Refusal{0, false, 17, v4(127, 0, 0, 5), v4(127, 0, 0, 2), 50000, 443}});
-    constexpr std::size_t Body = HeaderSize, Rule0 = HeaderSize + 8;
+    const std::vector<std::uint8_t> answer = encode({1, Answer{{0x801, 99}, true}});
+    const std::vector<std::uint8_t> question =
+        encode({0, Question{{0x801, 99}, 4321, 4, 6, v4(127, 0, 0, 2), 443}});
+    const std::vector<std::uint8_t> gone = encode({0, QuestionGone{{0x801, 99}}});
+    constexpr std::size_t Body = HeaderSize, Rule0 = HeaderSize + 12;
     struct Case {
         const char* what;
         const std::vector<std::uint8_t>& base;
@@ -77,7 +87,11 @@ TEST(EnforcerProtocol, RefusesEveryRecordWithAFieldOutOfItsRange) {
         {"unknown type", policy, [](auto& b) { b[6] = 77; }},
         {"level", policy, [](auto& b) { b[Body] = 3; }},
         {"pause switch", policy, [](auto& b) { b[Body + 1] = 2; }},
-        {"rule count", policy, [](auto& b) { b[Body + 4] = 5; }},
+        {"allow-all switch", policy, [](auto& b) { b[Body + 2] = 2; }},
+        {"ask switch", policy, [](auto& b) { b[Body + 3] = 2; }},
+        {"ask default switch", policy, [](auto& b) { b[Body + 4] = 2; }},
+        {"policy reserved", policy, [](auto& b) { b[Body + 7] = 1; }},
+        {"rule count", policy, [](auto& b) { b[Body + 8] = 5; }},
         {"length", policy, [](auto& b) { b.pop_back(); b[0] -= 1; }},
         {"family", policy, [](auto& b) { b[Rule0] = 5; }},
         {"flags", policy, [](auto& b) { b[Rule0 + 1] |= 16; }},
@@ -97,6 +111,16 @@ TEST(EnforcerProtocol, RefusesEveryRecordWithAFieldOutOfItsRange) {
         {"cut protocol", cut, [](auto& b) { b[Body + 1] = 1; }},
         {"cut port 0", cut, [](auto& b) { b[Body + 4 + 16] = b[Body + 4 + 17] = 0; }},
         {"cut IPv4 tail", cut, [](auto& b) { b[Body + 4 + 15] = 1; }},
+        {"answer without an inode", answer, [](auto& b) { std::fill(b.begin() + Body + 8, b.begin() + Body + 16, 0); }},
+        {"answer allow", answer, [](auto& b) { b[Body + 16] = 2; }},
+        {"answer reserved", answer, [](auto& b) { b[Body + 18] = 1; }},
+        {"answer length", answer, [](auto& b) { b.pop_back(); b[0] -= 1; }},
+        {"question without an inode", question, [](auto& b) { std::fill(b.begin() + Body + 8, b.begin() + Body + 16, 0); }},
+        {"question pid 0", question, [](auto& b) { std::fill(b.begin() + Body + 16, b.begin() + Body + 20, 0); }},
+        {"question family", question, [](auto& b) { b[Body + 20] = 5; }},
+        {"question protocol", question, [](auto& b) { b[Body + 21] = 1; }},
+        {"question IPv4 tail", question, [](auto& b) { b.back() = 1; }},
+        {"gone without an inode", gone, [](auto& b) { std::fill(b.end() - 8, b.end(), 0); }},
     };
     for (const Case& c : cases) {
         std::vector<std::uint8_t> bytes = c.base;

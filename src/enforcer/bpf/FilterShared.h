@@ -8,6 +8,17 @@
 #define FILTER_MAX_OWNERS 65536   // sockets whose program is remembered
 #define FILTER_EVENTS_SIZE (256 * 1024)
 #define FILTER_NO_RULE 0xffffffffu
+#define FILTER_MAX_ASKING 16384  // sockets held for a question
+#define FILTER_MAX_ANSWERED 16384 // processes answered (program and process id)
+
+// Tarvok's own bit in a socket's mark: set at connect() or sendmsg() while the socket's
+// program is asked about, so that the ask table's one rule hands its first packets to the
+// enforcer's queue. Other programs' marks keep every other bit.
+#define FILTER_ASK_MARK 0x20000000u
+
+// filter_state.ask bits.
+#define ASK_ON 1            // hold what no program rule decides and the address rules pass
+#define ASK_DEFAULT_ALLOW 2 // what other users' processes get at once: pass, else refuse
 
 // Key shapes: which of program, address and port a rule names (bits); 0 is the catch-all.
 #define SHAPE_PROGRAM 1
@@ -36,6 +47,22 @@ struct filter_state {
     __u32 mode;
     __u32 tcp_shapes; // bit n set: some key of shape n exists for TCP
     __u32 udp_shapes;
+    __u32 ask;     // ASK_ bits; 0 unless MODE_RULES
+    __u32 ask_uid; // the user whose processes are asked, as the initial user namespace names it
+    __u32 pad;
+};
+
+// A socket held for a question, by its cookie: the program and the process that connected.
+struct filter_asking {
+    struct filter_program program;
+    __u32 tgid;
+    __u32 pad;
+};
+
+// A process answered: its program and process id. The value is 1 for allow, 0 for block.
+struct filter_answered_key {
+    struct filter_program program;
+    __u32 tgid;
     __u32 pad;
 };
 

@@ -4,6 +4,11 @@
 // the calling process), resolved by the enforcer into maps keyed by shape: the lowest rule
 // number among at most eight lookups is the first match.
 //
+// With asking on, a call that no program rule decides and the address rules let pass is held:
+// the filter sets Tarvok's bit in the socket's mark and records the socket, the ask table
+// queues its first packet, and the enforcer releases it when the user answers. Other users'
+// processes get the default answer at once, and a process answered before keeps its answer.
+//
 // Kernel structures are read through BTF (CO-RE), so this object loads on any kernel with BTF;
 // only the few fields used are declared here.
 
@@ -67,11 +72,36 @@ struct {
 } owners SEC(".maps");
 
 struct {
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, FILTER_MAX_ASKING);
+    __type(key, __u64);
+    __type(value, struct filter_asking);
+} asking SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, FILTER_MAX_ANSWERED);
+    __type(key, struct filter_answered_key);
+    __type(value, __u32);
+} answered SEC(".maps");
+
+struct {
     __uint(type, BPF_MAP_TYPE_ARRAY);
     __uint(max_entries, 1);
     __type(key, __u32);
     __type(value, __u64);
 } lost SEC(".maps");
+
+#define SOL_SOCKET 1
+#define SO_MARK 36
+
+// Sets or clears Tarvok's bit in the socket's mark, keeping the others; only when it changes.
+static __always_inline void set_ask_mark(struct bpf_sock_addr* ctx, struct bpf_sock* sk, int on) {
+    __u32 mark = sk->mark;
+    __u32 wanted = on ? (mark | FILTER_ASK_MARK) : (mark & ~FILTER_ASK_MARK);
+    if (wanted != mark)
+        bpf_setsockopt(ctx, SOL_SOCKET, SO_MARK, &wanted, sizeof wanted);
+}
 
 struct {
     __uint(type, BPF_MAP_TYPE_RINGBUF);
@@ -91,7 +121,8 @@ static __always_inline void current_program(struct filter_program* program) {
 
 // Looks up one shape and keeps the lower rule number.
 static __always_inline void look(struct filter_key* key, __u8 shape, __u32 shapes,
-                                 const struct filter_key* full, __u32* best, __u32* accept) {
+                                 const struct filter_key* full, __u32* best, __u32* accept,
+                                 __u32* best_shape) {
     if (!(shapes & (1u << shape)))
         return;
     key->shape = shape;
@@ -105,6 +136,7 @@ static __always_inline void look(struct filter_key* key, __u8 shape, __u32 shape
     if (value && value->rule < *best) {
         *best = value->rule;
         *accept = value->accept;
+        *best_shape = shape;
     }
 }
 
@@ -156,8 +188,11 @@ static __always_inline int decide(struct bpf_sock_addr* ctx, __u8 family, const 
         bound[0] = local;
         __u32 target = address[0];
         if (local == bpf_htonl(0x7f000001) ||
-            (local == 0 && (bpf_ntohl(target) >> 24) == 127))
+            (local == 0 && (bpf_ntohl(target) >> 24) == 127)) {
+            if (state->ask)
+                set_ask_mark(ctx, sk, 0);
             return 1;
+        }
     } else {
         __u32 l0 = sk->src_ip6[0], l1 = sk->src_ip6[1], l2 = sk->src_ip6[2], l3 = sk->src_ip6[3];
         bound[0] = l0;
@@ -168,8 +203,11 @@ static __always_inline int decide(struct bpf_sock_addr* ctx, __u8 family, const 
         int local_lo = l0 == 0 && l1 == 0 && l2 == 0 && l3 == bpf_htonl(1);
         int target_lo = address[0] == 0 && address[1] == 0 && address[2] == 0 &&
                         address[3] == bpf_htonl(1);
-        if (local_lo || (unbound && target_lo))
+        if (local_lo || (unbound && target_lo)) {
+            if (state->ask)
+                set_ask_mark(ctx, sk, 0);
             return 1;
+        }
     }
 
     struct filter_program program;
@@ -179,7 +217,7 @@ static __always_inline int decide(struct bpf_sock_addr* ctx, __u8 family, const 
         bpf_map_update_elem(&owners, &cookie, &program, BPF_ANY);
     }
 
-    __u32 best = FILTER_NO_RULE, accept = 0;
+    __u32 best = FILTER_NO_RULE, accept = 0, best_shape = 0;
     if (state->mode == MODE_RULES) {
         full.device = program.device;
         full.inode = program.inode;
@@ -188,8 +226,35 @@ static __always_inline int decide(struct bpf_sock_addr* ctx, __u8 family, const 
         key.generation = generation;
         key.protocol = protocol;
         for (__u8 shape = 0; shape < 8; ++shape)
-            look(&key, shape, shapes, &full, &best, &accept);
-        if (best == FILTER_NO_RULE || accept)
+            look(&key, shape, shapes, &full, &best, &accept, &best_shape);
+        __u32 ask = state->ask;
+        if (ask) {
+            int passes = best == FILTER_NO_RULE || accept;
+            if (!passes || (best != FILTER_NO_RULE && (best_shape & SHAPE_PROGRAM))) {
+                // A rule decided: no question.
+                set_ask_mark(ctx, sk, 0);
+            } else {
+                __u32 tgid = bpf_get_current_pid_tgid() >> 32;
+                struct filter_answered_key asked = {program, tgid, 0};
+                __u32* answer = bpf_map_lookup_elem(&answered, &asked);
+                if ((__u32)bpf_get_current_uid_gid() != state->ask_uid) {
+                    // No one asks for another user's process: the default answer.
+                    accept = (ask & ASK_DEFAULT_ALLOW) != 0;
+                    set_ask_mark(ctx, sk, 0);
+                } else if (answer) {
+                    accept = *answer != 0;
+                    set_ask_mark(ctx, sk, 0);
+                } else {
+                    __u64 cookie = bpf_get_socket_cookie(ctx);
+                    struct filter_asking held = {program, tgid, 0};
+                    bpf_map_update_elem(&asking, &cookie, &held, BPF_ANY);
+                    set_ask_mark(ctx, sk, 1);
+                    return 1;
+                }
+                best = FILTER_NO_RULE;
+            }
+        }
+        if (best == FILTER_NO_RULE ? accept || !ask : accept)
             return 1;
     }
 

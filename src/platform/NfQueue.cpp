@@ -1,0 +1,214 @@
+#include "platform/NfQueue.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <linux/netfilter.h>
+#include <linux/netfilter/nfnetlink.h>
+#include <linux/netfilter/nfnetlink_queue.h>
+#include <linux/netlink.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tarvok::platform {
+namespace {
+
+constexpr std::size_t BufferSize = 256 * 1024;
+// The IP header (IPv4 at most 60 bytes, IPv6 40) and the ports.
+constexpr std::uint32_t CopyRange = 64;
+
+std::uint16_t port(const unsigned char* bytes) {
+    return static_cast<std::uint16_t>((bytes[0] << 8) | bytes[1]);
+}
+
+// Appends one attribute, padded, to a message buffer.
+void attribute(std::vector<unsigned char>& out, std::uint16_t type, const void* data,
+               std::size_t length) {
+    nlattr header{static_cast<std::uint16_t>(NLA_HDRLEN + length), type};
+    const std::size_t at = out.size();
+    out.resize(at + NLA_ALIGN(NLA_HDRLEN + length), 0);
+    std::memcpy(out.data() + at, &header, sizeof header);
+    std::memcpy(out.data() + at + NLA_HDRLEN, data, length);
+}
+
+} // namespace
+
+NfQueue::~NfQueue() {
+    close();
+}
+
+void NfQueue::close() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+int NfQueue::configure(const void* attributes, std::size_t length) {
+    std::vector<unsigned char> message(NLMSG_LENGTH(sizeof(nfgenmsg)), 0);
+    message.insert(message.end(), static_cast<const unsigned char*>(attributes),
+                   static_cast<const unsigned char*>(attributes) + length);
+    auto* header = reinterpret_cast<nlmsghdr*>(message.data());
+    header->nlmsg_len = static_cast<std::uint32_t>(message.size());
+    header->nlmsg_type = (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_CONFIG;
+    header->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+    auto* body = static_cast<nfgenmsg*>(NLMSG_DATA(header));
+    body->nfgen_family = AF_UNSPEC;
+    body->version = NFNETLINK_V0;
+    body->res_id = htons(m_queue);
+    if (::send(m_fd, message.data(), message.size(), 0) < 0)
+        return errno;
+    alignas(nlmsghdr) unsigned char answer[1024];
+    const ssize_t received = ::recv(m_fd, answer, sizeof answer, 0);
+    if (received < 0)
+        return errno;
+    const auto* reply = reinterpret_cast<const nlmsghdr*>(answer);
+    if (reply->nlmsg_type == NLMSG_ERROR)
+        return -static_cast<const nlmsgerr*>(NLMSG_DATA(reply))->error;
+    return 0;
+}
+
+int NfQueue::open(std::uint16_t queue, std::uint32_t maxLength) {
+    close();
+    m_queue = queue;
+    m_fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_NETFILTER);
+    if (m_fd < 0)
+        return errno;
+    const timeval timeout{1, 0};
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const int size = 1024 * 1024;
+    if (::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    // A full socket must not lose the kernel's report of it silently: ENOBUFS says so.
+    sockaddr_nl local{};
+    local.nl_family = AF_NETLINK;
+    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        const int error = errno;
+        close();
+        return error;
+    }
+    std::vector<unsigned char> bind;
+    const nfqnl_msg_config_cmd command{NFQNL_CFG_CMD_BIND, 0, 0};
+    attribute(bind, NFQA_CFG_CMD, &command, sizeof command);
+    std::vector<unsigned char> settings;
+    nfqnl_msg_config_params params{};
+    params.copy_range = htonl(CopyRange);
+    params.copy_mode = NFQNL_COPY_PACKET;
+    attribute(settings, NFQA_CFG_PARAMS, &params, sizeof params);
+    const std::uint32_t length = htonl(maxLength);
+    attribute(settings, NFQA_CFG_QUEUE_MAXLEN, &length, sizeof length);
+    // No fail-open: a packet the queue has no room for is dropped, never passed.
+    for (const std::vector<unsigned char>* attributes : {&bind, &settings})
+        if (const int error = configure(attributes->data(), attributes->size()); error != 0) {
+            close();
+            return error;
+        }
+    m_buffer.resize(BufferSize);
+    return 0;
+}
+
+bool decodeQueuedPacket(const unsigned char* attributes, std::size_t length, QueuedPacket& packet) {
+    const unsigned char* payload = nullptr;
+    std::size_t payloadLength = 0;
+    bool hasId = false;
+    for (std::size_t offset = 0; offset + NLA_HDRLEN <= length;) {
+        nlattr attribute;
+        std::memcpy(&attribute, attributes + offset, sizeof attribute);
+        if (attribute.nla_len < NLA_HDRLEN || offset + attribute.nla_len > length)
+            break;
+        const int type = attribute.nla_type & NLA_TYPE_MASK;
+        if (type == NFQA_PACKET_HDR && attribute.nla_len >= NLA_HDRLEN + 4) {
+            std::uint32_t id = 0;
+            std::memcpy(&id, attributes + offset + NLA_HDRLEN, 4);
+            packet.id = ntohl(id);
+            hasId = true;
+        } else if (type == NFQA_PAYLOAD) {
+            payload = attributes + offset + NLA_HDRLEN;
+            payloadLength = attribute.nla_len - NLA_HDRLEN;
+        }
+        offset += NLA_ALIGN(attribute.nla_len);
+    }
+    if (!hasId || !payload || payloadLength < 1)
+        return false;
+    const unsigned version = payload[0] >> 4;
+    if (version == 4) {
+        const std::size_t headerLength = (payload[0] & 0x0f) * 4u;
+        if (headerLength < 20 || payloadLength < headerLength + 4 ||
+            (payload[9] != IPPROTO_TCP && payload[9] != IPPROTO_UDP))
+            return false;
+        packet.v6 = false;
+        packet.protocol = payload[9];
+        packet.source = {};
+        packet.destination = {};
+        std::memcpy(packet.source.data(), payload + 12, 4);
+        std::memcpy(packet.destination.data(), payload + 16, 4);
+        packet.sourcePort = port(payload + headerLength);
+        packet.destinationPort = port(payload + headerLength + 2);
+        return true;
+    }
+    if (version == 6) {
+        // Extension headers before the transport header are not followed: such a packet is
+        // not one a connect() or a plain datagram makes.
+        if (payloadLength < 44 || (payload[6] != IPPROTO_TCP && payload[6] != IPPROTO_UDP))
+            return false;
+        packet.v6 = true;
+        packet.protocol = payload[6];
+        std::memcpy(packet.source.data(), payload + 8, 16);
+        std::memcpy(packet.destination.data(), payload + 24, 16);
+        packet.sourcePort = port(payload + 40);
+        packet.destinationPort = port(payload + 42);
+        return true;
+    }
+    return false;
+}
+
+void NfQueue::read(std::vector<QueuedPacket>& packets, std::size_t max) {
+    const std::size_t first = packets.size();
+    while (m_fd >= 0 && packets.size() - first < max) {
+        const ssize_t received = ::recv(m_fd, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT);
+        if (received < 0) {
+            if (errno == ENOBUFS)
+                continue; // the kernel dropped what it could not deliver
+            break;
+        }
+        int left = static_cast<int>(std::min<ssize_t>(received, INT_MAX));
+        for (auto* header = reinterpret_cast<const nlmsghdr*>(m_buffer.data());
+             NLMSG_OK(header, left); header = NLMSG_NEXT(header, left)) {
+            if (header->nlmsg_type != ((NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_PACKET))
+                continue;
+            const std::size_t body = NLMSG_ALIGN(sizeof(nfgenmsg));
+            if (header->nlmsg_len < NLMSG_LENGTH(body))
+                continue;
+            QueuedPacket packet;
+            packet.id = 0;
+            const bool decoded = decodeQueuedPacket(
+                static_cast<const unsigned char*>(NLMSG_DATA(header)) + body,
+                header->nlmsg_len - NLMSG_LENGTH(body), packet);
+            if (decoded)
+                packets.push_back(packet);
+            else if (packet.id != 0)
+                verdict(packet.id, false);
+        }
+    }
+}
+
+int NfQueue::verdict(std::uint32_t id, bool accept) {
+    if (m_fd < 0)
+        return EBADF;
+    std::vector<unsigned char> message(NLMSG_LENGTH(sizeof(nfgenmsg)), 0);
+    const nfqnl_msg_verdict_hdr verdict{htonl(accept ? NF_ACCEPT : NF_DROP), htonl(id)};
+    attribute(message, NFQA_VERDICT_HDR, &verdict, sizeof verdict);
+    auto* header = reinterpret_cast<nlmsghdr*>(message.data());
+    header->nlmsg_len = static_cast<std::uint32_t>(message.size());
+    header->nlmsg_type = (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_VERDICT;
+    header->nlmsg_flags = NLM_F_REQUEST;
+    auto* body = static_cast<nfgenmsg*>(NLMSG_DATA(header));
+    body->nfgen_family = AF_UNSPEC;
+    body->version = NFNETLINK_V0;
+    body->res_id = htons(m_queue);
+    return ::send(m_fd, message.data(), message.size(), 0) < 0 ? errno : 0;
+}
+
+} // namespace tarvok::platform
