@@ -40,13 +40,14 @@ void addExpression(nftnl_rule* rule, nftnl_expr* expression) {
     nftnl_rule_add_expr(rule, expression); // the rule owns it from here
 }
 
-// reg1 = the 32-bit value of a meta or ct key; reg1 & mask compared unequal to zero.
-void loadMasked(nftnl_rule* rule, bool meta, std::uint32_t key, std::uint32_t mask) {
-    nftnl_expr* load = nftnl_expr_alloc(meta ? "meta" : "ct");
-    nftnl_expr_set_u32(load, meta ? static_cast<std::uint16_t>(NFTNL_EXPR_META_KEY)
-                                  : static_cast<std::uint16_t>(NFTNL_EXPR_CT_KEY), key);
-    nftnl_expr_set_u32(load, meta ? static_cast<std::uint16_t>(NFTNL_EXPR_META_DREG)
-                                  : static_cast<std::uint16_t>(NFTNL_EXPR_CT_DREG), NFT_REG_1);
+// reg1 = the 32-bit value of a key of the packet's socket or connection; reg1 & mask compared
+// unequal to zero.
+void loadMasked(nftnl_rule* rule, bool socket, std::uint32_t key, std::uint32_t mask) {
+    nftnl_expr* load = nftnl_expr_alloc(socket ? "socket" : "ct");
+    nftnl_expr_set_u32(load, socket ? static_cast<std::uint16_t>(NFTNL_EXPR_SOCKET_KEY)
+                                    : static_cast<std::uint16_t>(NFTNL_EXPR_CT_KEY), key);
+    nftnl_expr_set_u32(load, socket ? static_cast<std::uint16_t>(NFTNL_EXPR_SOCKET_DREG)
+                                    : static_cast<std::uint16_t>(NFTNL_EXPR_CT_DREG), NFT_REG_1);
     addExpression(rule, load);
     const std::uint32_t zero = 0;
     nftnl_expr* bitwise = nftnl_expr_alloc("bitwise");
@@ -107,7 +108,9 @@ int NftAskTable::open(const std::string& name, std::uint32_t mark, std::uint16_t
     nftnl_rule_set_str(rule.get(), NFTNL_RULE_TABLE, name.c_str());
     nftnl_rule_set_str(rule.get(), NFTNL_RULE_CHAIN, ChainName);
     nftnl_rule_set_u32(rule.get(), NFTNL_RULE_FAMILY, NFPROTO_INET);
-    loadMasked(rule.get(), true, NFT_META_MARK, mark);
+    // The socket's mark, not the packet's: a datagram sent without connect() took its mark
+    // from the socket before the filter's sendmsg hook set the bit.
+    loadMasked(rule.get(), true, NFT_SOCKET_MARK, mark);
     loadMasked(rule.get(), false, NFT_CT_STATE, NF_CT_STATE_BIT(IP_CT_NEW));
     nftnl_expr* target = nftnl_expr_alloc("target");
     nftnl_expr_set_str(target, NFTNL_EXPR_TG_NAME, "NFQUEUE");

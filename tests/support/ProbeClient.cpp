@@ -1,12 +1,16 @@
 // A tiny client the program-filter tests run under two names (two files, two identities):
-//   probe_client tcp|udp-connect|udp-send SOURCE ADDRESS PORT
+//   probe_client tcp|udp-connect|udp-send SOURCE ADDRESS PORT [TIMES [LINGER_MS]]
 // It binds to SOURCE, then connects (or sends one datagram to) ADDRESS:PORT, and exits with 0
-// on success or the errno value of the call that failed.
+// on success or the errno value of the call that failed. With TIMES, it does so that many
+// times, each with a fresh socket, and prints each outcome on a line; with LINGER_MS it keeps
+// its sockets open that long before it exits.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,9 +38,30 @@ bool fill(const char* text, int port, sockaddr_storage* address, socklen_t* leng
 
 } // namespace
 
+int attempt(char** argv);
+
 int main(int argc, char** argv) {
-    if (argc != 5)
+    if (argc < 5 || argc > 7)
         return 100;
+    const int times = argc > 5 ? std::atoi(argv[5]) : 1;
+    int first = 0;
+    for (int i = 0; i < times && i < 100; ++i) {
+        const int outcome = attempt(argv);
+        if (i == 0)
+            first = outcome;
+        if (argc > 5)
+            std::printf("%d\n", outcome);
+    }
+    std::fflush(stdout);
+    if (argc > 6) {
+        const long ms = std::atol(argv[6]);
+        const timespec linger{ms / 1000, (ms % 1000) * 1000000};
+        ::nanosleep(&linger, nullptr);
+    }
+    return first;
+}
+
+int attempt(char** argv) {
     const bool tcp = std::strcmp(argv[1], "tcp") == 0;
     const bool send = std::strcmp(argv[1], "udp-send") == 0;
     sockaddr_storage source, target;

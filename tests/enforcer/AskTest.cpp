@@ -1,0 +1,313 @@
+// Connections held at their first packet while their program is asked: a real enforcer with
+// its program filter in this test's own cgroup and network namespace, copies of the probe
+// client as distinct programs, and real listeners on 127.0.0.2.
+
+#include "engine/EnforcerLink.h"
+#include "support/EnforcerSupport.h"
+#include "support/Loopback.h"
+#include "support/Sandbox.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <fcntl.h>
+#include <memory>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tarvok {
+namespace {
+
+using namespace enforcer;
+
+ProgramFile fileOf(const QString& path) {
+    struct stat file {};
+    EXPECT_EQ(::stat(path.toLocal8Bit().constData(), &file), 0);
+    return {file.st_dev, file.st_ino};
+}
+
+// Whether fd becomes readable within ms (a listener: a connection to accept).
+bool readable(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, ms) > 0;
+}
+
+int acceptAll(int listener) {
+    int count = 0;
+    while (count < 1000 && readable(listener, 0)) {
+        const int fd = ::accept(listener, nullptr, nullptr);
+        if (fd < 0)
+            break;
+        ::close(fd);
+        ++count;
+    }
+    return count;
+}
+
+// An enforcer that asks, and the questions it sent.
+struct AskRig {
+    EnforcerLink link;
+    QSignalSpy questions{&link, &EnforcerLink::question};
+    QSignalSpy gone{&link, &EnforcerLink::questionGone};
+    QTemporaryDir folder;
+    test::TcpListener server{"127.0.0.2"};
+
+    bool start(std::vector<TypedRule> rules = {}, bool defaultAllow = false) {
+        if (!link.start(QStringLiteral(TARVOK_TEST_ENFORCER), test::nextInstance()) ||
+            !link.filterInForce())
+            return false;
+        SetPolicy policy{Level::Normal, false, false, std::move(rules)};
+        policy.ask = true;
+        policy.askDefaultAllow = defaultAllow;
+        QSignalSpy written(&link, &EnforcerLink::policyWritten);
+        link.setPolicy(policy);
+        return written.wait(5000) && written.at(0).at(0).toInt() == 0;
+    }
+    // A copy of the probe client: a program of its own.
+    QString program(const QString& name) {
+        const QString path = folder.path() + QLatin1Char('/') + name;
+        EXPECT_TRUE(QFile::copy(QStringLiteral(TARVOK_TEST_PROBE_CLIENT), path));
+        QFile(path).setPermissions(QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther |
+                                   QFile::ExeOther);
+        return path;
+    }
+    std::unique_ptr<QProcess> run(const QString& program, const char* kind, int times = 1,
+                                  int lingerMs = 0, QStringList prefix = {},
+                                  std::uint16_t port = 0) {
+        auto process = std::make_unique<QProcess>();
+        QStringList arguments = prefix;
+        arguments << program << QString::fromLatin1(kind) << QStringLiteral("127.0.0.3")
+                  << QStringLiteral("127.0.0.2") << QString::number(port ? port : server.port())
+                  << QString::number(times) << QString::number(lingerMs);
+        const QString first = arguments.takeFirst();
+        process->start(first, arguments);
+        EXPECT_TRUE(process->waitForStarted(5000));
+        return process;
+    }
+    bool waitQuestions(int count, int ms = 5000) {
+        QElapsedTimer clock;
+        clock.start();
+        while (questions.count() < count && clock.elapsed() < ms)
+            questions.wait(std::max<int>(1, ms - static_cast<int>(clock.elapsed())));
+        return questions.count() >= count;
+    }
+    Question question(int i) const { return questions.at(i).at(0).value<Question>(); }
+    // The outcomes a probe printed, one per attempt.
+    static QList<int> outcomes(QProcess& process) {
+        QList<int> out;
+        for (const QByteArray& line : process.readAllStandardOutput().split('\n'))
+            if (!line.isEmpty())
+                out << line.toInt();
+        return out;
+    }
+};
+
+#define TARVOK_ASK_RIG(rig, ...)                                                                   \
+    TARVOK_REQUIRE_PRIVATE_NETWORK();                                                              \
+    ASSERT_TRUE(test::ownCgroup()) << "asking is tested in a cgroup of the test's own, which "     \
+                                      "needs root and a cgroup v2 mount";                          \
+    AskRig rig;                                                                                    \
+    ASSERT_TRUE(rig.start(__VA_ARGS__)) << rig.link.failure().toStdString()                        \
+                                        << rig.link.filterReason().toStdString()
+
+TEST(Ask, NoneOfAHundredHeldConnectionsCompletesWhileTheirQuestionIsOpen) {
+    TARVOK_ASK_RIG(rig);
+    // This test's own program connects a hundred times at once.
+    std::vector<test::Fd> clients;
+    const test::Endpoint source = test::endpoint("127.0.0.4", 0);
+    const test::Endpoint target = test::endpoint("127.0.0.2", rig.server.port());
+    for (int i = 0; i < 100; ++i) {
+        test::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        ASSERT_EQ(::bind(fd.get(), source.get(), source.length), 0);
+        ASSERT_EQ(::connect(fd.get(), target.get(), target.length), -1);
+        ASSERT_EQ(errno, EINPROGRESS);
+        clients.push_back(std::move(fd));
+    }
+    ASSERT_TRUE(rig.waitQuestions(1));
+    EXPECT_EQ(rig.question(0).program, fileOf(QStringLiteral("/proc/self/exe")));
+    EXPECT_EQ(rig.question(0).pid, static_cast<std::uint32_t>(::getpid()));
+    EXPECT_EQ(rig.question(0).remotePort, rig.server.port());
+    EXPECT_EQ(rig.question(0).remote[3], 2);
+    std::vector<pollfd> fds;
+    for (const test::Fd& fd : clients)
+        fds.push_back({fd.get(), POLLOUT, 0});
+    EXPECT_EQ(::poll(fds.data(), fds.size(), 300), 0) << "no held connection completed";
+    EXPECT_FALSE(readable(rig.server.fd(), 0)) << "the server saw nothing";
+    EXPECT_EQ(rig.questions.count(), 1) << "one question for the program";
+
+    rig.link.answer(rig.question(0).program, true);
+    int completed = 0;
+    QElapsedTimer clock;
+    clock.start();
+    for (pollfd& fd : fds) {
+        const int left = 5000 - static_cast<int>(clock.elapsed());
+        if (::poll(&fd, 1, std::max(left, 0)) == 1) {
+            int error = -1;
+            socklen_t length = sizeof error;
+            ::getsockopt(fd.fd, SOL_SOCKET, SO_ERROR, &error, &length);
+            completed += error == 0;
+        }
+    }
+    EXPECT_EQ(completed, 100) << "the answer released every held connection";
+    EXPECT_EQ(rig.questions.count(), 1);
+    EXPECT_TRUE(rig.link.goodbye());
+}
+
+struct Answered {
+    bool allow;
+    int first, second; // the held connect's outcome, and the same process's next one
+};
+
+TEST(Ask, AnAnswerReleasesTheHeldConnectAndStaysWithTheProcessUntilItExits) {
+    for (const Answered& c : {Answered{true, 0, 0}, Answered{false, ECONNABORTED, EPERM}}) {
+        SCOPED_TRACE(c.allow ? "allow" : "block");
+        TARVOK_ASK_RIG(rig);
+        const QString program = rig.program(QStringLiteral("client"));
+        auto process = rig.run(program, "tcp", 2);
+        ASSERT_TRUE(rig.waitQuestions(1));
+        EXPECT_EQ(rig.question(0).program, fileOf(program));
+        EXPECT_EQ(rig.question(0).pid, static_cast<std::uint32_t>(process->processId()));
+        EXPECT_FALSE(readable(rig.server.fd(), 200)) << "held: the server saw nothing";
+        rig.link.answer(rig.question(0).program, c.allow);
+        ASSERT_TRUE(process->waitForFinished(5000));
+        EXPECT_EQ(AskRig::outcomes(*process), (QList<int>{c.first, c.second}));
+        EXPECT_EQ(acceptAll(rig.server.fd()), c.allow ? 2 : 0);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(rig.questions.count(), 1) << "the second connect was not asked about";
+        if (c.allow) {
+            // A new process of the program is asked again once the first has exited.
+            auto next = rig.run(program, "tcp", 1);
+            ASSERT_TRUE(rig.waitQuestions(2));
+            rig.link.answer(rig.question(1).program, false);
+            ASSERT_TRUE(next->waitForFinished(5000));
+        }
+        EXPECT_TRUE(rig.link.goodbye());
+    }
+}
+
+struct Decided {
+    const char* name;
+    int rule;           // 0 none, 1 program accept, 2 program block, 3 address block
+    bool otherUser;     // run as nobody
+    bool defaultAllow;
+    int outcome;
+};
+
+TEST(Ask, RulesAndOtherUsersProgramsAreDecidedWithoutAQuestion) {
+    const Decided cases[] = {
+        {"program accept rule", 1, false, false, 0},
+        {"program block rule", 2, false, false, EPERM},
+        {"address block rule", 3, false, false, EPERM},
+        {"another user, default block", 0, true, false, EPERM},
+        {"another user, default allow", 0, true, true, 0},
+    };
+    for (const Decided& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir folder;
+        ::chmod(folder.path().toLocal8Bit().constData(), 0755);
+        const QString program = folder.path() + QStringLiteral("/client");
+        ASSERT_TRUE(QFile::copy(QStringLiteral(TARVOK_TEST_PROBE_CLIENT), program));
+        ::chmod(program.toLocal8Bit().constData(), 0755);
+        TypedRule rule;
+        rule.protocols = ProtoBoth;
+        rule.accept = c.rule == 1;
+        if (c.rule == 1 || c.rule == 2) {
+            rule.namesProgram = true;
+            rule.program = fileOf(program);
+        } else if (c.rule == 3) {
+            rule.family = RuleFamily::V4;
+            rule.address = {127, 0, 0, 2};
+        }
+        std::vector<TypedRule> rules;
+        if (c.rule != 0)
+            rules.push_back(rule);
+        TARVOK_ASK_RIG(rig, rules, c.defaultAllow);
+        const QStringList nobody = {QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
+                                    QStringLiteral("--regid=65534"),
+                                    QStringLiteral("--clear-groups")};
+        auto process = rig.run(program, "tcp", 1, 0, c.otherUser ? nobody : QStringList{});
+        ASSERT_TRUE(process->waitForFinished(5000)) << "it was held";
+        EXPECT_EQ(AskRig::outcomes(*process), QList<int>{c.outcome});
+        QCoreApplication::processEvents();
+        EXPECT_EQ(rig.questions.count(), 0);
+        EXPECT_TRUE(rig.link.goodbye());
+    }
+}
+
+TEST(Ask, AHeldDatagramReachesTheServerOnlyAfterAllow) {
+    for (const bool allow : {true, false}) {
+        SCOPED_TRACE(allow ? "allow" : "block");
+        TARVOK_ASK_RIG(rig);
+        std::uint16_t port = 0;
+        test::Fd server = test::udpSocket("127.0.0.2", port);
+        auto process =
+            rig.run(rig.program(QStringLiteral("sender")), "udp-send", 1, 3000, {}, port);
+        ASSERT_TRUE(rig.waitQuestions(1));
+        EXPECT_EQ(rig.question(0).protocol, 17);
+        EXPECT_FALSE(readable(server.get(), 200)) << "held: nothing arrived";
+        rig.link.answer(rig.question(0).program, allow);
+        EXPECT_EQ(readable(server.get(), allow ? 3000 : 500), allow);
+        process->kill();
+        process->waitForFinished(5000);
+        EXPECT_TRUE(rig.link.goodbye());
+    }
+}
+
+TEST(Ask, FiftyProgramsAreAskedAtOnceAndEachAnswerReleasesOnlyItsOwn) {
+    TARVOK_ASK_RIG(rig);
+    std::vector<std::unique_ptr<QProcess>> processes;
+    for (int i = 0; i < 50; ++i)
+        processes.push_back(rig.run(rig.program(QStringLiteral("client-%1").arg(i)), "tcp"));
+    ASSERT_TRUE(rig.waitQuestions(50, 15000));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(rig.questions.count(), 50);
+    const ProgramFile first = fileOf(rig.folder.path() + QStringLiteral("/client-0"));
+    rig.link.answer(first, true);
+    ASSERT_TRUE(processes[0]->waitForFinished(5000));
+    EXPECT_EQ(processes[0]->exitCode(), 0);
+    EXPECT_FALSE(processes[1]->waitForFinished(300)) << "another program's connection waits on";
+    EXPECT_EQ(acceptAll(rig.server.fd()), 1);
+    for (int i = 1; i < 50; ++i)
+        rig.link.answer(rig.question(i).program, false);
+    for (int i = 1; i < 50; ++i) {
+        ASSERT_TRUE(processes[static_cast<std::size_t>(i)]->waitForFinished(5000));
+        EXPECT_EQ(processes[static_cast<std::size_t>(i)]->exitCode(), ECONNABORTED);
+    }
+    EXPECT_EQ(acceptAll(rig.server.fd()), 0);
+    EXPECT_TRUE(rig.link.goodbye());
+}
+
+TEST(Ask, AKilledEnforcerDropsWhatItHeld) {
+    TARVOK_ASK_RIG(rig);
+    auto process = rig.run(rig.program(QStringLiteral("client")), "tcp");
+    ASSERT_TRUE(rig.waitQuestions(1));
+    ASSERT_EQ(::kill(rig.link.pid(), SIGKILL), 0);
+    // The kernel drops what the queue held; the client's next SYN comes a second later, once
+    // the enforcer, its filter and its tables are gone.
+    EXPECT_FALSE(readable(rig.server.fd(), 700)) << "the held SYN was never passed";
+    process->kill();
+    process->waitForFinished(5000);
+}
+
+TEST(Ask, ASocketClosedWhileHeldEndsItsQuestion) {
+    TARVOK_ASK_RIG(rig);
+    test::Fd client(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const test::Endpoint source = test::endpoint("127.0.0.5", 0);
+    const test::Endpoint target = test::endpoint("127.0.0.2", rig.server.port());
+    ASSERT_EQ(::bind(client.get(), source.get(), source.length), 0);
+    ::connect(client.get(), target.get(), target.length);
+    ASSERT_TRUE(rig.waitQuestions(1));
+    client.reset();
+    ASSERT_TRUE(rig.gone.wait(5000));
+    EXPECT_EQ(rig.gone.at(0).at(0).value<ProgramFile>(), rig.question(0).program);
+    EXPECT_TRUE(rig.link.goodbye());
+}
+
+} // namespace
+} // namespace tarvok
