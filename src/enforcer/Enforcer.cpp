@@ -270,9 +270,10 @@ void Enforcer::openQuestions() {
                                send(m_window, {0, QuestionGone{program}});
                            }});
     std::string reason;
-    if (questions->open(askTableName(::getuid(), m_instance), &reason))
+    if (questions->open(askTableName(::getuid(), m_instance), &reason)) {
         m_questions = std::move(questions);
-    else
+        m_abilities |= CanAsk;
+    } else
         ::syslog(LOG_WARNING, "connections cannot be held for a question: %s", reason.c_str());
 }
 

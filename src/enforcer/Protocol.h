@@ -130,8 +130,9 @@ struct Adopt {
 // What the enforcer found it can do at its start: bits of Ability. Without CanCut,
 // NoSocketDestroy tells a kernel built without socket destroy from a missing capability.
 // FilterInForce: the program filter decides outgoing connections at connect() and sendmsg();
-// without it, filterReason says why.
-enum Ability : std::uint32_t { CanCut = 2, NoSocketDestroy = 4, FilterInForce = 8 };
+// without it, filterReason says why. CanAsk: connections can be held for a question (the
+// filter, a queue and the ask table); without it a policy's ask switch holds nothing.
+enum Ability : std::uint32_t { CanCut = 2, NoSocketDestroy = 4, FilterInForce = 8, CanAsk = 16 };
 
 // Sockets named by their cookie, at most MaxOwnerCookies of them.
 constexpr std::size_t MaxOwnerCookies = 4096;

@@ -46,6 +46,8 @@ public:
     // Whether the program filter decides outgoing connections in the kernel, and why not.
     bool filterInForce() const { return m_abilities & enforcer::FilterInForce; }
     const QString& filterReason() const { return m_filterReason; }
+    // Whether connections can be held while their program is asked (see question()).
+    bool canAsk() const { return m_abilities & enforcer::CanAsk; }
 
     // Hands a policy over; policyWritten follows once the enforcer has written it.
     void setPolicy(const enforcer::SetPolicy& policy);

@@ -283,6 +283,23 @@ TEST(Ask, FiftyProgramsAreAskedAtOnceAndEachAnswerReleasesOnlyItsOwn) {
     EXPECT_TRUE(rig.link.goodbye());
 }
 
+TEST(Ask, SwitchingAskingOffGivesWhatIsHeldTheDefaultAnswer) {
+    for (const bool defaultAllow : {true, false}) {
+        SCOPED_TRACE(defaultAllow ? "default allow" : "default block");
+        TARVOK_ASK_RIG(rig, {}, defaultAllow);
+        EXPECT_TRUE(rig.link.canAsk());
+        auto process = rig.run(rig.program(QStringLiteral("client")), "tcp");
+        ASSERT_TRUE(rig.waitQuestions(1));
+        SetPolicy off{Level::Normal, false, false, {}};
+        off.askDefaultAllow = defaultAllow;
+        rig.link.setPolicy(off);
+        ASSERT_TRUE(process->waitForFinished(5000));
+        EXPECT_EQ(process->exitCode(), defaultAllow ? 0 : ECONNABORTED);
+        EXPECT_EQ(acceptAll(rig.server.fd()), defaultAllow ? 1 : 0);
+        EXPECT_TRUE(rig.link.goodbye());
+    }
+}
+
 TEST(Ask, AKilledEnforcerDropsWhatItHeld) {
     TARVOK_ASK_RIG(rig);
     auto process = rig.run(rig.program(QStringLiteral("client")), "tcp");
