@@ -349,6 +349,12 @@ void Enforcer::owners(Peer& peer, std::uint32_t sequence, const Owners& request)
 
 void Enforcer::goodbye(Peer& peer, std::uint32_t sequence) {
     Done done;
+    // An orderly end answers what is held with the default, rather than leave it to the
+    // kernel's drop and the program's retries.
+    if (m_questions) {
+        m_filter->stopAsking();
+        m_questions->setAsking(false, m_questions->defaultAllow());
+    }
     if (m_tableWritten && !removeTable()) {
         done.error = EPERM;
         done.reason = m_nft.error();

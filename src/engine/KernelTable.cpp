@@ -184,10 +184,10 @@ void KernelTable::submit(bool runPass) {
     enforcer::SetPolicy policy = typedPolicy(
         m_rules, level, paused, [&files](const QString& path) { return files.identity(path); });
     policy.allowAllOnCrash = m_allowAllOnCrash;
-    // Only the Normal level decides by rules, and only the program filter can hold a
-    // connection at its first packet.
+    // Only the Normal level decides by rules, and only an enforcer with the program filter
+    // and its queue can hold a connection at its first packet.
     policy.ask = m_ask && policy.level == enforcer::Level::Normal && !policy.paused &&
-                 m_enforcer.filterInForce();
+                 m_enforcer.canAsk();
     policy.askDefaultAllow = m_askDefaultAllow;
     m_enforcer.setPolicy(policy);
 }

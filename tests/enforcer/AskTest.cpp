@@ -3,6 +3,7 @@
 // client as distinct programs, and real listeners on 127.0.0.2.
 
 #include "engine/EnforcerLink.h"
+#include "platform/Spawn.h"
 #include "support/EnforcerSupport.h"
 #include "support/Loopback.h"
 #include "support/Sandbox.h"
@@ -16,6 +17,7 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <poll.h>
 #include <sys/stat.h>
@@ -297,6 +299,56 @@ TEST(Ask, SwitchingAskingOffGivesWhatIsHeldTheDefaultAnswer) {
         EXPECT_EQ(process->exitCode(), defaultAllow ? 0 : ECONNABORTED);
         EXPECT_EQ(acceptAll(rig.server.fd()), defaultAllow ? 1 : 0);
         EXPECT_TRUE(rig.link.goodbye());
+    }
+}
+
+TEST(Ask, AWindowThatEndsUnexpectedlyLeavesWhatIsHeldTheDefaultAnswer) {
+    TARVOK_REQUIRE_PRIVATE_NETWORK();
+    ASSERT_TRUE(test::ownCgroup());
+    for (const bool defaultAllow : {true, false}) {
+        SCOPED_TRACE(defaultAllow ? "default allow" : "default block");
+        // A window that speaks raw records, so that it can end without a goodbye.
+        const platform::Spawned enforcer = platform::spawnWithSocket(TARVOK_TEST_ENFORCER);
+        ASSERT_EQ(enforcer.error, 0);
+        // Whatever fails below, no enforcer outlives the test.
+        const std::unique_ptr<void, std::function<void(void*)>> reap(
+            reinterpret_cast<void*>(1), [&](void*) {
+                ::kill(enforcer.pid, SIGKILL);
+                platform::reapChild(enforcer.pid, 5000);
+            });
+        const quint64 instance = test::nextInstance();
+        SetPolicy policy{Level::Normal, false, false, {}};
+        policy.ask = true;
+        policy.askDefaultAllow = defaultAllow;
+        Reader reader;
+        // Reads the enforcer's records until one of that type came.
+        const auto await = [&](std::size_t type) {
+            for (int i = 0; i < 50; ++i) {
+                Record record;
+                while (reader.next(&record) == Reader::Status::Ready)
+                    if (record.body.index() == type)
+                        return true;
+                pollfd fd{enforcer.socket, POLLIN, 0};
+                std::uint8_t buffer[4096];
+                if (::poll(&fd, 1, 100) > 0)
+                    if (const ssize_t n = ::recv(enforcer.socket, buffer, sizeof buffer, 0); n > 0)
+                        reader.feed(buffer, static_cast<std::size_t>(n));
+            }
+            return false;
+        };
+        for (const Body& body : {Body{Hello{instance}}, Body{policy}}) {
+            const std::vector<std::uint8_t> bytes = encode({1, body});
+            ASSERT_EQ(::send(enforcer.socket, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                      static_cast<ssize_t>(bytes.size()));
+        }
+        ASSERT_TRUE(await(Body(Done{}).index())) << "the policy is in force";
+        AskRig rig; // not started: only its probe copies and its server are used
+        auto process = rig.run(rig.program(QStringLiteral("client")), "tcp");
+        ASSERT_TRUE(await(Body(Question{}).index()));
+        ::close(enforcer.socket);
+        ASSERT_TRUE(process->waitForFinished(5000));
+        EXPECT_EQ(process->exitCode(), defaultAllow ? 0 : ECONNABORTED);
+        EXPECT_TRUE(EnforcerLink::endOrphan(instance)) << "the policy stayed in force";
     }
 }
 
