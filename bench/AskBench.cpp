@@ -21,6 +21,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QThread>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -171,7 +172,7 @@ int listener(const char* address, std::uint16_t port) {
 }
 
 void BM_AskConnectRateWithFiftyOpen(benchmark::State& state) {
-    constexpr int Slice = 3000;
+    constexpr int Slice = 5000;
     AskBench rig;
     if (!rig.start(state))
         return;
@@ -186,6 +187,8 @@ void BM_AskConnectRateWithFiftyOpen(benchmark::State& state) {
                 state.SkipWithError("50 questions did not come");
                 break;
             }
+            // The 50 processes' start-up is not what is measured.
+            QThread::msleep(300);
             const auto start = std::chrono::steady_clock::now();
             for (int i = 0; i < Slice; ++i) {
                 const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -212,7 +215,7 @@ void BM_AskConnectRateWithFiftyOpen(benchmark::State& state) {
     state.counters["ns_50_open"] = best[1];
     rig.link.goodbye();
 }
-BENCHMARK(BM_AskConnectRateWithFiftyOpen)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AskConnectRateWithFiftyOpen)->Iterations(6)->Unit(benchmark::kMillisecond);
 
 void BM_AskAnswerToEstablished(benchmark::State& state) {
     constexpr int Rounds = 100;
@@ -251,6 +254,7 @@ void BM_AskAnswerToEstablished(benchmark::State& state) {
         state.counters["p50_ms"] = ms[ms.size() / 2];
         state.counters["p99_ms"] = ms[std::min(ms.size() - 1, ms.size() * 99 / 100)];
         state.counters["max_ms"] = ms.back();
+        state.counters["rounds"] = static_cast<double>(ms.size());
     }
     rig.link.goodbye();
 }
