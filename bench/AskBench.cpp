@@ -230,7 +230,12 @@ void BM_AskAnswerToEstablished(benchmark::State& state) {
             rig.held.clear();
             rig.questions.clear();
             if (!rig.hold(1, 47963)) {
-                state.SkipWithError("the question did not come");
+                rig.held.front()->waitForFinished(100);
+                const std::string why = "round " + std::to_string(round) +
+                                        ": no question; the client's state " +
+                                        std::to_string(rig.held.front()->state()) + ", exit " +
+                                        std::to_string(rig.held.front()->exitCode());
+                state.SkipWithError(why.c_str());
                 break;
             }
             const ProgramFile program = rig.questions.at(0).at(0).value<Question>().program;

@@ -1,7 +1,8 @@
 #pragma once
 // The small fixed table that hands held connections to the enforcer's queue: one chain at the
-// output hook and one rule, "the sending socket's mark has Tarvok's ask bit, and the packet
-// opens a new connection: NFQUEUE to this queue". Written through libnftnl over NETLINK_NETFILTER, since
+// output hook and two rules, "the sending socket's mark has Tarvok's ask bit, and the packet is
+// a TCP SYN, or conntrack does not know it as part of an allowed exchange: NFQUEUE to this
+// queue". Written through libnftnl over NETLINK_NETFILTER, since
 // the kernels this runs on have the xtables NFQUEUE target but not nftables' own queue
 // statement, and the nft language cannot write an xtables target. The target has no bypass:
 // with no reader the packet is dropped, never passed. The table is owned by this object's

@@ -61,11 +61,12 @@ struct AskRig {
     test::TcpListener server{"127.0.0.2"};
 
     bool start(std::vector<TypedRule> rules = {}, bool defaultAllow = false) {
-        if (!link.start(QStringLiteral(TARVOK_TEST_ENFORCER), test::nextInstance()) ||
-            !link.filterInForce())
-            return false;
+        return link.start(QStringLiteral(TARVOK_TEST_ENFORCER), test::nextInstance()) &&
+               link.filterInForce() && ask(true, std::move(rules), defaultAllow);
+    }
+    bool ask(bool on, std::vector<TypedRule> rules = {}, bool defaultAllow = false) {
         SetPolicy policy{Level::Normal, false, false, std::move(rules)};
-        policy.ask = true;
+        policy.ask = on;
         policy.askDefaultAllow = defaultAllow;
         QSignalSpy written(&link, &EnforcerLink::policyWritten);
         link.setPolicy(policy);
@@ -165,6 +166,37 @@ struct Answered {
     bool allow;
     int first, second; // the held connect's outcome, and the same process's next one
 };
+
+// A SYN that reuses the ends of a connection the server reset a moment ago is not "new" to
+// conntrack; it was passed unasked.
+TEST(Ask, AConnectReusingTheEndsOfAConnectionTheServerResetIsStillHeld) {
+    TARVOK_ASK_RIG(rig);
+    ASSERT_TRUE(rig.ask(false));
+    const test::Endpoint target = test::endpoint("127.0.0.2", rig.server.port());
+    const auto connectFrom = [&](const test::Endpoint& source) {
+        test::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        const int yes = 1;
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        EXPECT_EQ(::bind(fd.get(), source.get(), source.length), 0);
+        ::connect(fd.get(), target.get(), target.length);
+        return fd;
+    };
+    test::Fd first = connectFrom(test::endpoint("127.0.0.6", 0));
+    ASSERT_TRUE(readable(rig.server.fd(), 2000));
+    test::Fd accepted(::accept(rig.server.fd(), nullptr, nullptr));
+    sockaddr_in used{};
+    socklen_t length = sizeof used;
+    ::getsockname(first.get(), reinterpret_cast<sockaddr*>(&used), &length);
+    const linger reset{1, 0};
+    ::setsockopt(accepted.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    accepted.reset();
+    first.reset();
+    ASSERT_TRUE(rig.ask(true));
+    test::Fd again = connectFrom(test::endpoint("127.0.0.6", ntohs(used.sin_port)));
+    EXPECT_FALSE(readable(rig.server.fd(), 500)) << "the server saw nothing";
+    EXPECT_TRUE(rig.waitQuestions(1, 3000));
+    EXPECT_TRUE(rig.link.goodbye());
+}
 
 TEST(Ask, AnAnswerReleasesTheHeldConnectAndStaysWithTheProcessUntilItExits) {
     for (const Answered& c : {Answered{true, 0, 0}, Answered{false, ECONNABORTED, EPERM}}) {
