@@ -108,6 +108,9 @@ void FrmPreferences::build() {
     m_askDefault->setObjectName(QStringLiteral("cboAskDefault"));
     m_askDefault->addItems({QString(), QString()}); // block once, allow once
     m_askDefaultLabel->setBuddy(m_askDefault);
+    m_askExplained = new QLabel(this);
+    m_askExplained->setObjectName(QStringLiteral("lblAskExplained"));
+    m_askExplained->setWordWrap(true);
     m_askReason = new QLabel(this);
     m_askReason->setObjectName(QStringLiteral("lblAskUnavailable"));
     m_askReason->setWordWrap(true);
@@ -170,11 +173,12 @@ void FrmPreferences::build() {
     layout->addWidget(m_ask);
     auto* asking = new QGridLayout;
     asking->setContentsMargins(24, 0, 0, 0);
-    asking->addWidget(m_askTimeoutLabel, 0, 0);
-    asking->addWidget(m_askTimeout, 0, 1);
-    asking->addWidget(m_askDefaultLabel, 1, 0);
-    asking->addWidget(m_askDefault, 1, 1);
-    asking->addWidget(m_askReason, 2, 0, 1, 3);
+    asking->addWidget(m_askExplained, 0, 0, 1, 3);
+    asking->addWidget(m_askTimeoutLabel, 1, 0);
+    asking->addWidget(m_askTimeout, 1, 1);
+    asking->addWidget(m_askDefaultLabel, 2, 0);
+    asking->addWidget(m_askDefault, 2, 1);
+    asking->addWidget(m_askReason, 3, 0, 1, 3);
     asking->setColumnStretch(2, 1);
     layout->addLayout(asking);
     layout->addWidget(m_tabs);
@@ -293,6 +297,8 @@ void FrmPreferences::applyLanguage(const Localiser& language) {
     namespace asking = language::asking;
     m_ask->setText(text(asking::Ask));
     m_ask->setAccessibleName(spoken(m_ask->text()));
+    m_askExplained->setText(text(asking::Explained));
+    m_ask->setAccessibleDescription(m_askExplained->text());
     m_askTimeoutLabel->setText(text(asking::Timeout));
     m_askTimeout->setAccessibleName(spoken(m_askTimeoutLabel->text()));
     m_askDefaultLabel->setText(text(asking::DefaultAnswer));

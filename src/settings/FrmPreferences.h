@@ -77,6 +77,7 @@ private:
     QSpinBox* m_askTimeout = nullptr;
     QLabel* m_askDefaultLabel = nullptr;
     QComboBox* m_askDefault = nullptr; // block once, allow once
+    QLabel* m_askExplained = nullptr;  // what asking does
     QLabel* m_askReason = nullptr;     // why asking is not available
     QString m_unavailableText;         // [Preferences] asking::Unavailable
     bool m_askAvailable = true;
