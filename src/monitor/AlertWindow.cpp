@@ -120,6 +120,8 @@ AlertWindow::AlertWindow(AlertRows& rows, const Localiser& language, QWidget* ma
     connect(&m_rows, &AlertRows::emptied, this, [this] {
         if (!m_questions || m_questions->rowCount() == 0)
             close();
+        else
+            showQuestionPart(); // only the questions are left to show
     });
     // A new row is selected when nothing is, so the buttons always have a row to act on.
     connect(&m_rows, &QAbstractItemModel::rowsInserted, this, [this](const QModelIndex&, int first) {
