@@ -1,5 +1,6 @@
 #include "engine/ProgramQuestions.h"
 
+#include "engine/ProgramFiles.h"
 #include "engine/ServiceNames.h"
 #include "platform/Processes.h"
 
@@ -18,6 +19,22 @@ QString addressText(std::uint8_t family, const enforcer::Address& address) {
     const int af = family == 6 ? AF_INET6 : AF_INET;
     return ::inet_ntop(af, address.data(), text, sizeof text) ? QString::fromLatin1(text)
                                                                 : QString();
+}
+
+bool runs(quint32 pid, const enforcer::ProgramFile& program) {
+    const std::optional<ProgramIdentity> running =
+        statProgram(QStringLiteral("/proc/%1/exe").arg(pid));
+    return running && *running == ProgramIdentity{program.device, program.inode};
+}
+
+// The path of the file that process pid runs, while that is still the asked program's file
+// (checked on both sides of reading the link); empty once the pid runs another program, so
+// that no rule is ever made for whatever holds the pid by now.
+QString runningPath(quint32 pid, const enforcer::ProgramFile& program) {
+    if (!runs(pid, program))
+        return {};
+    const QString path = QString::fromStdString(platform::readProcess(pid).imagePath);
+    return runs(pid, program) ? path : QString();
 }
 
 } // namespace
@@ -44,7 +61,7 @@ void ProgramQuestions::ask(const enforcer::Question& asked) {
     Question question;
     question.program = asked.program;
     question.pid = asked.pid;
-    question.path = QString::fromStdString(platform::readProcess(asked.pid).imagePath);
+    question.path = runningPath(asked.pid, asked.program);
     question.family = asked.family;
     question.protocol = asked.protocol;
     question.remoteAddress = addressText(asked.family, asked.remote);

@@ -34,7 +34,9 @@ public:
 
     struct Question {
         enforcer::ProgramFile program;
-        QString path; // from /proc/<pid>/exe when asked; empty when it could not be read
+        // From /proc/<pid>/exe when asked; empty when the pid no longer ran the asked file.
+        // A file replaced since the process started keeps its path, as the alert shows it.
+        QString path;
         quint32 pid = 0;
         quint8 family = 4;
         quint8 protocol = 6;

@@ -2,6 +2,7 @@
 // them: one row per program, each answered on its own and recorded in the event list, the log
 // and the journal; deadlines and the paths where nobody can answer give the default.
 
+#include "engine/ProgramFiles.h"
 #include "engine/ProgramQuestions.h"
 #include "fakes/EngineFakes.h"
 #include "records/EventList.h"
@@ -24,6 +25,12 @@ using Source = ProgramQuestions::Source;
 namespace {
 
 enforcer::ProgramFile program(std::uint64_t inode) { return {1, inode}; }
+
+// The file this test runs, as the enforcer names it.
+enforcer::ProgramFile self() {
+    const auto identity = statProgram(QCoreApplication::applicationFilePath());
+    return identity ? enforcer::ProgramFile{identity->device, identity->inode} : enforcer::ProgramFile{};
+}
 
 // The questions over a real link (nothing started: the test plays the enforcer by emitting its
 // signals) and a real event list, log folder and journal record maker.
@@ -57,10 +64,12 @@ struct Asking : ::testing::Test {
                              rules.append(QStringLiteral("%1 %2 %3").arg(path).arg(accept).arg(pid));
                          });
     }
-    // Asked by this very process, so that /proc names a real file.
-    void ask(std::uint64_t inode, std::uint16_t port = 8000) {
+    // Asked by this very process: for self() /proc names its file; for any other program the
+    // pid runs another file, as when it has gone and its pid was taken.
+    void ask(std::uint64_t inode, std::uint16_t port = 8000) { ask(program(inode), port); }
+    void ask(const enforcer::ProgramFile& asked, std::uint16_t port) {
         enforcer::Question q;
-        q.program = program(inode);
+        q.program = asked;
         q.pid = static_cast<std::uint32_t>(::getpid());
         q.remote = {127, 0, 0, 2};
         q.remotePort = port;
@@ -72,27 +81,27 @@ struct Asking : ::testing::Test {
 } // namespace
 
 TEST_F(Asking, FiftyProgramsAreFiftyRowsEachAnsweredOnItsOwnAndRecorded) {
-    for (std::uint64_t inode = 1; inode <= 50; ++inode)
+    for (std::uint64_t inode = 1; inode < 50; ++inode)
         ask(inode, static_cast<std::uint16_t>(8000 + inode));
+    ask(self(), 8050);
     ask(7); // the same program again while it is asked: no second row
     ASSERT_EQ(questions.open().size(), 50u);
     const ProgramQuestions::Question& seventh = questions.open()[6];
-    EXPECT_EQ(seventh.path, QCoreApplication::applicationFilePath());
     EXPECT_EQ(seventh.remoteAddress + ':' + QString::number(seventh.remotePort), "127.0.0.2:8007");
+    EXPECT_EQ(questions.open()[49].path, QCoreApplication::applicationFilePath());
 
     EXPECT_TRUE(questions.answer(program(7), Verdict::AllowOnce));
     EXPECT_FALSE(questions.answer(program(7), Verdict::BlockOnce)) << "answered twice";
     EXPECT_EQ(questions.open().size(), 49u);
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_TRUE(answers[0].program == program(7) && answers[0].source == Source::User);
-    EXPECT_TRUE(rules.isEmpty()) << "once makes no rule";
 
-    // Always: a rule for the whole program, then the answer.
-    questions.answer(program(8), Verdict::AllowAlways);
-    questions.answer(program(9), Verdict::BlockAlways);
-    const QString self = QCoreApplication::applicationFilePath() + ' ';
-    const QString pid = ' ' + QString::number(::getpid());
-    EXPECT_EQ(rules, QStringList({self + "1" + pid, self + "0" + pid}));
+    // Always: a rule for the whole program, then the answer; never a rule for a path the pid
+    // reached another file by (the rule would be for some other program).
+    questions.answer(self(), Verdict::BlockAlways);
+    questions.answer(program(9), Verdict::AllowAlways);
+    EXPECT_EQ(rules, QStringList({QCoreApplication::applicationFilePath() + " 0 " +
+                                  QString::number(::getpid())}));
     // A program whose connections all gave up leaves without an answer.
     emit link.questionGone(program(10));
     EXPECT_EQ(questions.open().size(), 46u);
@@ -100,13 +109,13 @@ TEST_F(Asking, FiftyProgramsAreFiftyRowsEachAnsweredOnItsOwnAndRecorded) {
 
     ASSERT_EQ(events.count(), 3);
     EXPECT_EQ(QStringList({status(0), status(1), status(2)}),
-              QStringList({"ALLOWED BY USER", "ALLOWED BY USER", "BLOCKED BY USER"}));
-    const EventRecord& first = events.record(0);
-    EXPECT_EQ(QStringList({first.protocol, first.remoteAddress, first.remotePort, first.program, first.pid}),
-              QStringList({"TCP", "127.0.0.2", "8007", QCoreApplication::applicationFilePath(),
+              QStringList({"ALLOWED BY USER", "BLOCKED BY USER", "ALLOWED BY USER"}));
+    const EventRecord& blocked = events.record(1);
+    EXPECT_EQ(QStringList({blocked.protocol, blocked.remoteAddress, blocked.remotePort, blocked.program, blocked.pid}),
+              QStringList({"TCP", "127.0.0.2", "8050", QCoreApplication::applicationFilePath(),
                            QString::number(::getpid())}));
     ASSERT_EQ(sent.size(), 3);
-    EXPECT_TRUE(sent[2].contains("TARVOK_ACTION=block") && sent[2].contains("PRIORITY=4"));
+    EXPECT_TRUE(sent[1].contains("TARVOK_ACTION=block") && sent[1].contains("PRIORITY=4"));
     EXPECT_TRUE(sent[0].contains("TARVOK_PID=" + QByteArray::number(::getpid())));
 }
 

@@ -3,6 +3,7 @@
 // and in the whole program, where "always" puts a rule at the top and the end answers the rest.
 
 #include "app/AppTestSupport.h"
+#include "engine/ProgramFiles.h"
 #include "engine/ProgramQuestions.h"
 #include "fakes/EngineFakes.h"
 #include "fakes/FakePrompter.h"
@@ -32,9 +33,13 @@ using Verdict = ProgramQuestions::Verdict;
 
 namespace {
 
-enforcer::Question question(std::uint64_t inode, quint32 pid = static_cast<quint32>(::getpid())) {
+// A question for program {1, inode}, or for the file at path (then its real identity).
+enforcer::Question question(std::uint64_t inode, quint32 pid = static_cast<quint32>(::getpid()),
+                            const QString& path = {}) {
     enforcer::Question q;
     q.program = {1, inode};
+    if (const auto identity = path.isEmpty() ? std::nullopt : statProgram(path))
+        q.program = {identity->device, identity->inode};
     q.pid = pid;
     q.protocol = inode % 2 ? 6 : 17;
     q.remote = {127, 0, 0, 3};
@@ -104,12 +109,13 @@ TEST(QuestionWindow, FiftyProgramsWaitInRowsAnsweredOneByOneWithoutHoldingADialo
     const auto pid = static_cast<quint32>(sleeper.processId());
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return platform::readProcess(pid).imagePath == "/usr/bin/sleep"; }, 2000));
-    emit link.question(question(60, static_cast<quint32>(sleeper.processId())));
+    emit link.question(question(60, pid, QStringLiteral("/usr/bin/sleep")));
     EXPECT_TRUE(window.isVisible());
     // Kill asks, blocks the program once and ends its process.
     prompter.answers = {Prompter::Yes};
     click(45, "cmdKill");
-    EXPECT_EQ(answers.back(), std::make_pair(std::uint64_t{60}, Verdict::BlockOnce));
+    EXPECT_EQ(answers.back().second, Verdict::BlockOnce);
+    EXPECT_EQ(answers.size(), 5u);
     EXPECT_TRUE(sleeper.waitForFinished(3000));
     EXPECT_EQ(rows.rowCount(), 45);
 }
@@ -123,7 +129,8 @@ TEST(QuestionWindow, AllowAlwaysPutsAProgramRuleAtTheTopAndTheEndAnswersTheRest)
         Application app(folder.path(), &prompter);
         ASSERT_TRUE(app.start({}));
         const int before = app.rules().count();
-        emit app.enforcer().question(question(1));
+        emit app.enforcer().question(question(1, static_cast<quint32>(::getpid()),
+                                              QCoreApplication::applicationFilePath()));
         emit app.enforcer().question(question(2));
         AlertWindow* window = app.activity()->alertWindow();
         ASSERT_EQ(window->questionList()->model()->rowCount(), 2);
