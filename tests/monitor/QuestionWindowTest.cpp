@@ -15,6 +15,7 @@
 #include "policy/PolicyCommands.h"
 #include "records/EventList.h"
 #include "shell/Application.h"
+#include "shell/TrayIcon.h"
 #include "support/Accessibility.h"
 
 #include <gtest/gtest.h>
@@ -121,7 +122,8 @@ TEST(QuestionWindow, FiftyProgramsWaitInRowsAnsweredOneByOneWithoutHoldingADialo
 }
 
 // In the whole program: Allow always makes an accept rule for the program at the top of the
-// rule table and saves it; a question still open when Tarvok ends gets the default, recorded.
+// rule table and saves it; a question still open when Tarvok ends gets the default, recorded,
+// and so does one that comes while nobody can be asked.
 TEST(QuestionWindow, AllowAlwaysPutsAProgramRuleAtTheTopAndTheEndAnswersTheRest) {
     test::ProgramFolder folder;
     test::FakePrompter prompter;
@@ -146,9 +148,18 @@ TEST(QuestionWindow, AllowAlwaysPutsAProgramRuleAtTheTopAndTheEndAnswersTheRest)
             "Program_1=" + QCoreApplication::applicationFilePath().toUtf8()));
         app.shutdown(false);
     }
+    // Started minimised where no tray can bring the window back: nobody to ask.
+    ASSERT_FALSE(TrayIcon::availability()());
+    {
+        Application app(folder.path(), &prompter);
+        ASSERT_TRUE(app.start({"-minimized"}));
+        emit app.enforcer().question(question(3));
+        EXPECT_TRUE(app.questions()->open().empty());
+        app.shutdown(false);
+    }
     QByteArray logs;
     for (const QString& name : QDir(folder.file("Logs")).entryList(QDir::Files))
         logs += folder.read("Logs/" + name);
     EXPECT_EQ(logs.count("ALLOWED BY USER"), 1) << logs.toStdString();
-    EXPECT_EQ(logs.count("BLOCKED: NO ANSWER"), 1);
+    EXPECT_EQ(logs.count("BLOCKED: NO ANSWER"), 2);
 }
