@@ -149,13 +149,6 @@ void AlertWindow::setQuestions(QuestionRows& questions) {
         showQuestionPart();
     });
     connect(&questions, &QAbstractItemModel::rowsRemoved, this, [this] {
-        // A row answered: the one that took its place is selected, so the buttons go on
-        // acting on the row the list shows as selected.
-        const bool lastUsed = m_questionsLastUsed;
-        const QModelIndex current = m_questionList->currentIndex();
-        if (selectedQuestion() < 0 && m_questions->rowCount() > 0)
-            m_questionList->setCurrentIndex(m_questions->index(current.isValid() ? current.row() : 0, 0));
-        m_questionsLastUsed = lastUsed;
         showQuestionPart();
         if (m_questions->rowCount() == 0 && m_rows.rowCount() == 0)
             close();
