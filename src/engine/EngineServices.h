@@ -21,6 +21,9 @@ struct EventRecord {
     // The executable file of the refused program, for the program filter's refusals; never
     // stored in the log files, whose columns stay as they are.
     QString program{};
+    // The process whose connection it was, where a record names one (an answer to a question
+    // about a program); never stored in the log files either.
+    QString pid{};
 
     bool operator==(const EventRecord&) const = default;
 };

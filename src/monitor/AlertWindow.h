@@ -4,6 +4,10 @@
 // stays above other windows, and the main window's own widgets are unusable exactly while it is
 // open; a dialog already open over the main window stays usable, and the firewall and the tray
 // go on meanwhile. Escape hides it and keeps its rows, which come back with the next program.
+// Above them, while asking is on, the programs held at their first connection: Allow once,
+// Block once, Allow always and Block always answer the selected one; Trust (allow once),
+// Block (always), File Details and Kill (which blocks once) act on the list last used. Closing
+// or hiding the window answers nothing: the questions' deadlines still run.
 
 #include <QPointer>
 #include <QWidget>
@@ -19,6 +23,7 @@ namespace tarvok {
 
 class AlertRows;
 class Localiser;
+class QuestionRows;
 
 class AlertWindow : public QWidget {
     Q_OBJECT
@@ -32,6 +37,12 @@ public:
     bool holdsMainWindow() const { return !m_held.empty(); }
     int selectedRow() const;
     QTreeView* list() const { return m_list; }
+
+    // Shows the programs waiting for an answer above the announced ones; the window owns
+    // neither list's rows.
+    void setQuestions(QuestionRows& questions);
+    QTreeView* questionList() const { return m_questionList; }
+    int selectedQuestion() const;
 
 signals:
     void detailsRequested(const QString& path);
@@ -48,6 +59,13 @@ private:
     void holdMainWindow();
     void releaseMainWindow();
     void hideKeepingRows();
+    void showQuestionPart();
+    // Whether Trust, Block, File Details and Kill act on a question row.
+    bool questionsActive() const;
+    void trust();
+    void block();
+    void kill();
+    void details();
 
     AlertRows& m_rows;
     const Localiser& m_language;
@@ -61,6 +79,15 @@ private:
     QMenu* m_menu;
     QAction* m_resolve;
     QAction* m_copy;
+    QuestionRows* m_questions = nullptr;
+    QLabel* m_questionHeading = nullptr;
+    QTreeView* m_questionList = nullptr;
+    QWidget* m_answers = nullptr; // the four answer buttons
+    QPushButton* m_allowOnce = nullptr;
+    QPushButton* m_blockOnce = nullptr;
+    QPushButton* m_allowAlways = nullptr;
+    QPushButton* m_blockAlways = nullptr;
+    bool m_questionsLastUsed = false;
     std::vector<QPointer<QWidget>> m_held;
     bool m_keepRows = false;
 };

@@ -30,7 +30,10 @@ QString endpoint(const QString& address, const QString& port) {
 QList<QByteArray> fields(const EventRecord& r, const QString& unableClose) {
     QString rule = r.rule;
     rule.remove(QLatin1Char('(')).remove(QLatin1Char(')'));
-    const bool blocked = r.status == QLatin1String("BLOCKED CONNECTION");
+    // A connection the user or the time-out refused at a question is blocked as well.
+    const bool blocked = r.status == QLatin1String("BLOCKED CONNECTION") ||
+                         r.status == QLatin1String("BLOCKED BY USER") ||
+                         r.status == QLatin1String("BLOCKED: NO ANSWER");
     const bool failed = !blocked && r.status == unableClose;
     // A record without a rule comes from a close that the user asked for.
     const char* action = blocked          ? "block"
@@ -49,6 +52,8 @@ QList<QByteArray> fields(const EventRecord& r, const QString& unableClose) {
         message += QStringLiteral(", rule ") + rule;
     if (!r.program.isEmpty())
         message += QStringLiteral(", program ") + r.program;
+    if (!r.pid.isEmpty())
+        message += QStringLiteral(", pid ") + r.pid;
 
     QList<QByteArray> result = {"MESSAGE=" + message.toUtf8(),
                                 "PRIORITY=" + QByteArray::number(priority),
@@ -63,6 +68,7 @@ QList<QByteArray> fields(const EventRecord& r, const QString& unableClose) {
         {"TARVOK_SERVICE=", &r.service},
         {"TARVOK_STATUS=", &r.status},
         {"TARVOK_PROGRAM=", &r.program},
+        {"TARVOK_PID=", &r.pid},
     };
     for (const auto& [name, value] : named)
         if (!value->isEmpty())

@@ -39,9 +39,10 @@ QVariant LogFileModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::DisplayRole)
         return field(r, index.column());
     if (role == ImageRole && index.column() == 0) {
-        if (r.status == QLatin1String("ESTABLISHED"))
+        // Answers to a question about a program show as the allowed or blocked they were.
+        if (r.status == QLatin1String("ESTABLISHED") || r.status.startsWith(QLatin1String("ALLOWED")))
             return 3;
-        if (r.status == QLatin1String("BLOCKED CONNECTION"))
+        if (r.status.startsWith(QLatin1String("BLOCKED")))
             return 4;
         return 0;
     }

@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -94,6 +95,27 @@ void FrmPreferences::build() {
     m_journal = check("ChkJournal");
     m_keepPolicy = check("ChkKeepPolicy");
 
+    m_ask = check("ChkAskUnknownPrograms");
+    m_askTimeoutLabel = new QLabel(this);
+    m_askTimeoutLabel->setObjectName(QStringLiteral("lblAskTimeout"));
+    m_askTimeout = new QSpinBox(this);
+    m_askTimeout->setObjectName(QStringLiteral("txtAskTimeout"));
+    m_askTimeout->setRange(preferences::MinAskTimeout, preferences::MaxAskTimeout);
+    m_askTimeoutLabel->setBuddy(m_askTimeout);
+    m_askDefaultLabel = new QLabel(this);
+    m_askDefaultLabel->setObjectName(QStringLiteral("lblAskDefault"));
+    m_askDefault = new QComboBox(this);
+    m_askDefault->setObjectName(QStringLiteral("cboAskDefault"));
+    m_askDefault->addItems({QString(), QString()}); // block once, allow once
+    m_askDefaultLabel->setBuddy(m_askDefault);
+    m_askExplained = new QLabel(this);
+    m_askExplained->setObjectName(QStringLiteral("lblAskExplained"));
+    m_askExplained->setWordWrap(true);
+    m_askReason = new QLabel(this);
+    m_askReason->setObjectName(QStringLiteral("lblAskUnavailable"));
+    m_askReason->setWordWrap(true);
+    m_askReason->hide();
+
     m_tabs = new QTabWidget(this);
     m_tabs->setObjectName(QStringLiteral("TabStrip1"));
 
@@ -148,6 +170,17 @@ void FrmPreferences::build() {
     for (QCheckBox* box : {m_startUp, m_minimized, m_popup, m_manuallyClose, m_dbClick,
                            m_filePropertiesDbClick, m_journal, m_keepPolicy})
         layout->addWidget(box);
+    layout->addWidget(m_ask);
+    auto* asking = new QGridLayout;
+    asking->setContentsMargins(24, 0, 0, 0);
+    asking->addWidget(m_askExplained, 0, 0, 1, 3);
+    asking->addWidget(m_askTimeoutLabel, 1, 0);
+    asking->addWidget(m_askTimeout, 1, 1);
+    asking->addWidget(m_askDefaultLabel, 2, 0);
+    asking->addWidget(m_askDefault, 2, 1);
+    asking->addWidget(m_askReason, 3, 0, 1, 3);
+    asking->setColumnStretch(2, 1);
+    layout->addLayout(asking);
     layout->addWidget(m_tabs);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
@@ -156,7 +189,8 @@ void FrmPreferences::build() {
 
     // The keyboard goes through the dialog in the order it is laid out.
     QWidget* order[] = {m_startUp, m_minimized, m_popup, m_manuallyClose, m_dbClick,
-                        m_filePropertiesDbClick, m_journal, m_keepPolicy, m_tabs, m_size, m_logPath, m_language,
+                        m_filePropertiesDbClick, m_journal, m_keepPolicy, m_ask, m_askTimeout,
+                        m_askDefault, m_tabs, m_size, m_logPath, m_language,
                         m_translatorEmail, m_translatorWeb, m_ok};
     for (size_t i = 0; i + 1 < std::size(order); ++i)
         setTabOrder(order[i], order[i + 1]);
@@ -181,6 +215,36 @@ void FrmPreferences::build() {
     connect(m_filePropertiesDbClick, &QCheckBox::clicked, this,
             [this](bool on) { setDoubleClick(!on); });
     connect(m_ok, &QPushButton::clicked, this, &FrmPreferences::ok);
+    connect(m_ask, &QCheckBox::clicked, this, &FrmPreferences::askEdited);
+    connect(m_askTimeout, &QSpinBox::valueChanged, this, &FrmPreferences::askEdited);
+    connect(m_askDefault, &QComboBox::currentIndexChanged, this, &FrmPreferences::askEdited);
+}
+
+void FrmPreferences::askEdited() {
+    const preferences::Asking asking{m_ask->isChecked(), m_askTimeout->value(),
+                                     m_askDefault->currentIndex() == 1};
+    if (asking == preferences::asking(m_settings))
+        return;
+    preferences::setAsking(m_settings, asking);
+    enableAsking();
+    emit askingChanged(asking);
+}
+
+void FrmPreferences::setAskAvailable(bool available, const QString& reason) {
+    m_askAvailable = available;
+    QString text = m_unavailableText;
+    if (!text.contains(QLatin1String("%1")))
+        text = QStringLiteral("Not available: %1");
+    m_askReason->setText(available ? QString() : text.arg(reason));
+    m_askReason->setVisible(!available);
+    enableAsking();
+}
+
+void FrmPreferences::enableAsking() {
+    m_ask->setEnabled(m_askAvailable);
+    for (QWidget* part : {static_cast<QWidget*>(m_askTimeoutLabel), static_cast<QWidget*>(m_askTimeout),
+                          static_cast<QWidget*>(m_askDefaultLabel), static_cast<QWidget*>(m_askDefault)})
+        part->setEnabled(m_askAvailable && m_ask->isChecked());
 }
 
 void FrmPreferences::load() {
@@ -193,6 +257,14 @@ void FrmPreferences::load() {
                           QLatin1String("False"));
     m_keepPolicy->setChecked(m_settings.value(QStringLiteral("AllowAllOnCrash")) !=
                              QLatin1String("True"));
+    const preferences::Asking asking = preferences::asking(m_settings);
+    {
+        const QSignalBlocker timeout(m_askTimeout), answer(m_askDefault);
+        m_ask->setChecked(asking.ask);
+        m_askTimeout->setValue(asking.timeoutSeconds);
+        m_askDefault->setCurrentIndex(asking.defaultAllow ? 1 : 0);
+    }
+    enableAsking();
     // Both double-click settings are written from CloseConDBClick, so they agree from here on.
     setDoubleClick(preferences::doubleClickCloses(m_settings));
     m_logPath->setText(QDir::toNativeSeparators(m_folder + QStringLiteral("/Logs/")));
@@ -222,6 +294,18 @@ void FrmPreferences::applyLanguage(const Localiser& language) {
         QStringLiteral("When Tarvok ends &unexpectedly, keep its policy in force (otherwise "
                        "allow everything)")));
     m_keepPolicy->setAccessibleName(spoken(m_keepPolicy->text()));
+    namespace asking = language::asking;
+    m_ask->setText(text(asking::Ask));
+    m_ask->setAccessibleName(spoken(m_ask->text()));
+    m_askExplained->setText(text(asking::Explained));
+    m_ask->setAccessibleDescription(m_askExplained->text());
+    m_askTimeoutLabel->setText(text(asking::Timeout));
+    m_askTimeout->setAccessibleName(spoken(m_askTimeoutLabel->text()));
+    m_askDefaultLabel->setText(text(asking::DefaultAnswer));
+    m_askDefault->setAccessibleName(spoken(m_askDefaultLabel->text()));
+    m_askDefault->setItemText(0, text(asking::BlockOnce));
+    m_askDefault->setItemText(1, text(asking::AllowOnce));
+    m_unavailableText = text(asking::Unavailable);
     m_tabs->setTabText(0, text(8));
     m_tabs->setTabText(1, text(9));
     m_logSizeLabel->setText(text(10));

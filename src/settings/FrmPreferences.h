@@ -3,6 +3,8 @@
 // are clicked (start at login writes or removes the autostart entry at once); the log size and
 // the language are taken over by OK. Escape closes it without taking them over.
 
+#include "settings/Preferences.h"
+
 #include <QDialog>
 
 class QCheckBox;
@@ -10,6 +12,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QSpinBox;
 class QTabWidget;
 
 namespace tarvok {
@@ -27,6 +30,9 @@ public:
                    QWidget* parent = nullptr);
 
     QCheckBox* box(const char* name) const;
+    // Asking needs the program filter: without it (reason says why) its controls are greyed
+    // out, the reason beside them, and the stored choice stays as it is.
+    void setAskAvailable(bool available, const QString& reason);
 
 signals:
     // ChkPopup clicked: balloons on or off.
@@ -35,6 +41,8 @@ signals:
     void doubleClickModeChanged(const QString& mode);
     // ChkKeepPolicy clicked: what stays in force when Tarvok ends unexpectedly.
     void keepPolicyChanged(bool keep);
+    // Asking before programs without a rule connect, its time-out or its default changed.
+    void askingChanged(const tarvok::preferences::Asking& asking);
 
 private:
     void build();
@@ -45,6 +53,8 @@ private:
     void logSizeEdited(const QString& text);
     void previewLanguage(const QString& name);
     void ok();
+    void askEdited();
+    void enableAsking();
 
     QString m_folder;
     QString m_programPath;
@@ -62,6 +72,15 @@ private:
     QCheckBox* m_filePropertiesDbClick = nullptr;
     QCheckBox* m_journal = nullptr; // event records also to the systemd journal
     QCheckBox* m_keepPolicy = nullptr; // the policy stays in force when the window dies
+    QCheckBox* m_ask = nullptr;        // asking before programs without a rule connect
+    QLabel* m_askTimeoutLabel = nullptr;
+    QSpinBox* m_askTimeout = nullptr;
+    QLabel* m_askDefaultLabel = nullptr;
+    QComboBox* m_askDefault = nullptr; // block once, allow once
+    QLabel* m_askExplained = nullptr;  // what asking does
+    QLabel* m_askReason = nullptr;     // why asking is not available
+    QString m_unavailableText;         // [Preferences] asking::Unavailable
+    bool m_askAvailable = true;
     QTabWidget* m_tabs = nullptr;
     QLabel* m_logSizeLabel = nullptr;
     QLineEdit* m_size = nullptr;

@@ -46,6 +46,17 @@ constexpr int RestoreUnsaved = 361;    // %1 the policy, %2 how many rules, %3 t
 constexpr int UnsavedNotKept = 362;    // a failure: %1 the file, %2 the reason
 } // namespace shell
 
+// [Preferences] asking before programs without a rule connect.
+namespace asking {
+constexpr int Ask = 41;            // the check box
+constexpr int Timeout = 42;        // the seconds a question waits
+constexpr int DefaultAnswer = 43;  // the answer when none comes: a choice of the next two
+constexpr int BlockOnce = 44;
+constexpr int AllowOnce = 45;
+constexpr int Unavailable = 46;    // %1 why the program filter is not in force
+constexpr int Explained = 47;      // what asking does, below the check box
+} // namespace asking
+
 // [Main] the preference of what stays in force when Tarvok ends unexpectedly.
 constexpr int KeepPolicyOnCrash = 421;
 
@@ -118,9 +129,11 @@ inline QList<Key> allKeys() {
         {"Add", 40, 52},                                      // the editor's program field
         {"About", 1, 2}, {"About", 4, 4}, {"About", 6, 6},    // about box
         {"Preferences", 1, 13}, {"Preferences", 40, 40},      // preferences dialog
+        {"Preferences", 41, 47},                              // asking (asking::)
         {"Log", 1, 11}, {"Log", 40, 40},                      // log record window
         {"Resolve", 1, 5},                                    // host resolver window
         {"Alert", 1, 6},                                      // alert window, its Block
+        {"Alert", 10, 19},                                    // questions (monitor/QuestionRows.h)
         {"Tray", 4, 5}, {"Tray", 7, 8},                       // language choice in preferences
         {"Splash", 5, 5},                                     // unsupported system at start-up
     };

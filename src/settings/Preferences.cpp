@@ -2,6 +2,8 @@
 
 #include "engine/EngineServices.h"
 
+#include <algorithm>
+
 namespace tarvok::preferences {
 
 namespace {
@@ -38,6 +40,25 @@ QString setDoubleClickCloses(SettingsStore& settings, bool closes) {
 
 bool doubleClickCloses(const SettingsStore& settings) {
     return settings.value(QStringLiteral("CloseConDBClick")) != QLatin1String("False");
+}
+
+Asking asking(const SettingsStore& settings) {
+    Asking result;
+    result.ask = settings.value(QStringLiteral("AskUnknownPrograms")) == QLatin1String("True");
+    bool number = false;
+    const int seconds = settings.value(QStringLiteral("AskTimeout")).toInt(&number);
+    if (number)
+        result.timeoutSeconds = std::clamp(seconds, MinAskTimeout, MaxAskTimeout);
+    result.defaultAllow = settings.value(QStringLiteral("AskDefaultAnswer")) == QLatin1String("Allow");
+    return result;
+}
+
+void setAsking(SettingsStore& settings, const Asking& asking) {
+    settings.setValue(QStringLiteral("AskUnknownPrograms"), boolText(asking.ask));
+    settings.setValue(QStringLiteral("AskTimeout"),
+                      QString::number(std::clamp(asking.timeoutSeconds, MinAskTimeout, MaxAskTimeout)));
+    settings.setValue(QStringLiteral("AskDefaultAnswer"),
+                      asking.defaultAllow ? QStringLiteral("Allow") : QStringLiteral("Block"));
 }
 
 } // namespace tarvok::preferences

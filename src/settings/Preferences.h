@@ -31,5 +31,21 @@ QString setDoubleClickCloses(SettingsStore& settings, bool closes);
 // Whether the stored settings mean that a double click closes: CloseConDBClick not "False".
 bool doubleClickCloses(const SettingsStore& settings);
 
+// Asking before programs without a rule connect, as config.ini keeps it: AskUnknownPrograms
+// "True" asks (off otherwise), AskTimeout the seconds a question waits (60 when absent or not a
+// number, held within MinAskTimeout..MaxAskTimeout), AskDefaultAnswer "Allow" for allowing once
+// when no answer comes (block once otherwise).
+constexpr int DefaultAskTimeout = 60;
+constexpr int MinAskTimeout = 5;
+constexpr int MaxAskTimeout = 3600;
+struct Asking {
+    bool ask = false;
+    int timeoutSeconds = DefaultAskTimeout;
+    bool defaultAllow = false;
+    bool operator==(const Asking&) const = default;
+};
+Asking asking(const SettingsStore& settings);
+void setAsking(SettingsStore& settings, const Asking& asking);
+
 } // namespace preferences
 } // namespace tarvok

@@ -41,6 +41,11 @@ const QList<KeyDefault>& table() {
         {QStringLiteral("JournalRecords"), QString(), true},
         // "True": the enforcer removes the policy when the window ends unexpectedly.
         {QStringLiteral("AllowAllOnCrash"), QString(), true},
+        // Asking before programs without a rule connect: "True" to ask, the seconds a
+        // question waits, and "Allow" for allowing once when none comes (else block once).
+        {QStringLiteral("AskUnknownPrograms"), QString(), true},
+        {QStringLiteral("AskTimeout"), QString(), true},
+        {QStringLiteral("AskDefaultAnswer"), QString(), true},
     };
     return rows;
 }

@@ -4,17 +4,22 @@
 #include "engine/EnforcementEngine.h"
 #include "engine/KernelTable.h"
 #include "engine/ProgramFiles.h"
+#include "engine/ProgramQuestions.h"
 #include "engine/SecurityLevels.h"
 #include "monitor/ActivityTab.h"
 #include "monitor/ConnectionActions.h"
 #include "monitor/ConnectionMonitor.h"
+#include "monitor/AlertWindow.h"
 #include "monitor/ProgramIcons.h"
+#include "monitor/ProgramRules.h"
+#include "monitor/QuestionRows.h"
 #include "policy/PolicyCommands.h"
 #include "policy/RuleEditorDialog.h"
 #include "policy/RuleListController.h"
 #include "policy/RuleListModel.h"
 #include "records/JournalRecords.h"
 #include "settings/LanguageKeys.h"
+#include "settings/Preferences.h"
 #include "settings/SaveFile.h"
 #include "shell/BuildConfig.h"
 #include "shell/ControlBinding.h"
@@ -266,7 +271,8 @@ void Application::loadMainWindow() {
     connect(m_trayActivity, &QTimer::timeout, m_status, &StatusDisplay::showActivity);
     wireCommands();
     m_windows = new ShellWindows({m_folder, m_window.get(), m_events.get(), &m_settings,
-                                  &m_language, &m_prompter, m_tray.get()},
+                                  &m_language, &m_prompter, m_tray.get(),
+                                  [this] { return askUnavailable(); }},
                                  m_window.get());
     connect(m_windows, &ShellWindows::keepPolicyChanged, m_kernel,
             [this](bool keep) { m_kernel->setAllowAllOnCrash(!keep); });
@@ -308,6 +314,7 @@ void Application::loadMainWindow() {
     // Block and allow a program from the alert and the per-application list.
     connect(m_activity, &ActivityTab::programRuleRequested, ruleList,
             &RuleListController::addProgramRuleAtTop);
+    wireQuestions(ruleList);
     m_insight = new RuleInsight({*m_engine, *m_levels, m_rules, *m_ruleList, *m_activity,
                                  *m_window, m_language});
     const auto showNeverMatching = [this] {
@@ -376,6 +383,50 @@ void Application::wireMonitor() {
             if (!rows.isEmpty())
                 m_activity->resolve(log->model()->index(rows.first().row(), 4).data().toString());
         });
+}
+
+// Programs held at their first connection while asking is on: their rows in the alert, the
+// rules their "always" answers make, and the preference.
+void Application::wireQuestions(RuleListController* ruleList) {
+    m_questions = new ProgramQuestions(m_enforcer, m_window.get());
+    m_questions->setEventSink(m_events.get());
+    m_questions->setSomeoneToAsk([this] { return someoneToAsk(); });
+    const auto apply = [this](const preferences::Asking& asking) {
+        m_questions->setTimeout(std::chrono::seconds(asking.timeoutSeconds));
+        m_questions->setDefaultAllow(asking.defaultAllow);
+        m_kernel->setAsking(asking.ask, asking.defaultAllow);
+    };
+    apply(preferences::asking(m_settings));
+    connect(m_windows, &ShellWindows::askingChanged, m_questions, apply);
+    // A rule from an answer is made as the alert's Block makes one.
+    connect(m_questions, &ProgramQuestions::programRuleWanted, ruleList,
+            [this, ruleList](const QString& path, bool accept, quint32 pid) {
+                const monitor::ProgramFile file = monitor::programFileOf(pid, path);
+                ruleList->addProgramRuleAtTop(
+                    file.path, accept, monitor::programRuleDescription(m_language, file, accept));
+            });
+    auto* rows = new QuestionRows(*m_questions, m_prompter, m_language, m_window.get());
+    rows->setIconSource(m_programIcons.get());
+    AlertWindow* alert = m_activity->alertWindow();
+    alert->setQuestions(*rows);
+    connect(m_questions, &ProgramQuestions::added, alert, &AlertWindow::announce);
+}
+
+QString Application::askUnavailable() const {
+    if (m_kernel && m_kernel->filterInForce())
+        return {};
+    if (!m_enforcer.isRunning() && !m_enforcer.failure().isEmpty())
+        return m_enforcer.failure();
+    if (!m_enforcer.filterReason().isEmpty())
+        return m_enforcer.filterReason();
+    return localisedOr(m_language, language::kernel::FilterNotLoaded,
+                       QStringLiteral("the program filter is not loaded"));
+}
+
+bool Application::someoneToAsk() const {
+    if (m_exitRequested || m_shuttingDown || m_prompter.unattended())
+        return false;
+    return !(m_startMinimized && m_tray && !m_tray->available());
 }
 
 void Application::applyLanguage() {
@@ -488,6 +539,9 @@ void Application::shutdown(bool interactive) {
     // Start-up reports still held (the first pass has not come) before this end's own; an
     // unattended end drops them, as they are on standard error already.
     m_prompter.showHeld();
+    // Nobody answers a question after this: each gets the default, and its record says so.
+    if (m_questions)
+        m_questions->answerAllByDefault();
     if (m_kernel)
         m_kernel->remove(); // nothing claims a policy once the program ends
 

@@ -32,7 +32,9 @@ class KernelTable;
 class ProgramIcons;
 class MainWindow;
 class PolicyCommands;
+class ProgramQuestions;
 class RuleInsight;
+class RuleListController;
 class RuleListModel;
 class SecurityLevels;
 class StatusDisplay;
@@ -94,6 +96,9 @@ public:
     RuleListModel* ruleList() const { return m_ruleList; }
     RuleInsight* insight() const { return m_insight; }
     ShellWindows* windows() const { return m_windows; }
+    // The questions about programs held at their first connection, and the link they come by.
+    ProgramQuestions* questions() const { return m_questions; }
+    EnforcerLink& enforcer() { return m_enforcer; }
 
 signals:
     void finished();
@@ -109,6 +114,12 @@ private:
     void report(const QString& text);
     void watchLogWrites();
     void offerKeptUnsaved();
+    void wireQuestions(RuleListController* ruleList);
+    // Why asking cannot work now (the program filter is not in force); empty when it can.
+    QString askUnavailable() const;
+    // Whether a question can reach a person now: not at the end, nor when started minimised
+    // where no tray can bring the window back.
+    bool someoneToAsk() const;
 
     QString m_folder;
     QtPrompter m_qtPrompter;
@@ -157,6 +168,7 @@ private:
     RuleInsight* m_insight = nullptr;
     ShellWindows* m_windows = nullptr; // the secondary windows and the Log tab's commands
     StatusDisplay* m_status = nullptr; // the level and state in the panels and the tray
+    ProgramQuestions* m_questions = nullptr;
 };
 
 } // namespace tarvok

@@ -98,6 +98,11 @@ void ShellWindows::openPreferences() {
             &ShellWindows::doubleClickModeChanged);
     connect(m_preferences, &FrmPreferences::keepPolicyChanged, this,
             &ShellWindows::keepPolicyChanged);
+    connect(m_preferences, &FrmPreferences::askingChanged, this, &ShellWindows::askingChanged);
+    if (m_parts.askUnavailable) {
+        const QString reason = m_parts.askUnavailable();
+        m_preferences->setAskAvailable(reason.isEmpty(), reason);
+    }
     // Window-modal: the main window takes no input until the dialog closes, while its timers
     // and the enforcement go on.
     m_preferences->open();

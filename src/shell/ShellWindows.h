@@ -6,6 +6,7 @@
 // and keeps it for the run.
 
 #include "engine/EngineServices.h"
+#include "settings/Preferences.h"
 
 #include "shell/UpdateCheck.h"
 
@@ -39,6 +40,8 @@ public:
         const LanguageFile* language = nullptr;
         Prompter* prompter = nullptr;
         TrayIcon* tray = nullptr;
+        // Why asking before programs connect cannot work now; empty when it can.
+        std::function<QString()> askUnavailable{};
     };
 
     explicit ShellWindows(const Parts& parts, QObject* parent = nullptr);
@@ -84,6 +87,8 @@ signals:
     void doubleClickModeChanged(const QString& mode);
     // The preferences changed what stays in force when Tarvok ends unexpectedly.
     void keepPolicyChanged(bool keep);
+    // The preferences changed asking before programs without a rule connect.
+    void askingChanged(const tarvok::preferences::Asking& asking);
 
 private:
     void wireLogTab();

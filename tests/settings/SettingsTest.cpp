@@ -13,6 +13,7 @@
 #include "app/AppTestSupport.h"
 #include "fakes/EngineFakes.h"
 #include "fakes/FakePrompter.h"
+#include "support/Accessibility.h"
 #include "support/ScratchFiles.h"
 
 #include <QCheckBox>
@@ -21,7 +22,9 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QSet>
+#include <QLabel>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -528,3 +531,43 @@ TEST_F(FrmPreferencesTest, LogSizeAndLanguageAreTakenOverByOkOnlyNotByEscape) {
 }
 
 } // namespace
+
+// Asking needs the program filter: without it the controls are greyed and say why. Each change
+// writes its key at once; config.ini keeps them (they were dropped as unknown keys), and odd
+// stored values read as the defaults or the nearest bound.
+TEST_F(FrmPreferencesTest, AskingIsGreyedWithItsReasonWithoutTheFilterAndKeptUnderItsKeys) {
+    auto dialog = open();
+    QSignalSpy changes(dialog.get(), &FrmPreferences::askingChanged);
+    QCheckBox* ask = dialog->box("ChkAskUnknownPrograms");
+    auto* timeout = dialog->findChild<QSpinBox*>("txtAskTimeout");
+    auto* answer = dialog->findChild<QComboBox*>("cboAskDefault");
+    auto* reason = dialog->findChild<QLabel*>("lblAskUnavailable");
+    EXPECT_EQ(std::tuple(ask->isChecked(), timeout->value(), answer->currentText()),
+              std::tuple(false, 60, QStringLiteral("Block once")));
+    dialog->setAskAvailable(false, QStringLiteral("the kernel has no BTF"));
+    EXPECT_FALSE(ask->isEnabled() || timeout->isEnabled() || answer->isEnabled());
+    EXPECT_TRUE(reason->isVisible());
+    EXPECT_EQ(reason->text(), QStringLiteral("Not available: the kernel has no BTF"));
+    dialog->setAskAvailable(true, {});
+    ask->click();
+    timeout->setValue(15);
+    answer->setCurrentIndex(1);
+    EXPECT_EQ(changes.size(), 3);
+    EXPECT_EQ(preferences::asking(settings), (preferences::Asking{true, 15, true}));
+    EXPECT_EQ(nameless(dialog.get()), QStringList());
+
+    Settings stored(folder.path());
+    stored.load();
+    preferences::setAsking(stored, preferences::asking(settings));
+    ASSERT_TRUE(stored.save());
+    EXPECT_TRUE(folder.read("config.ini").contains("AskUnknownPrograms=True\r\nAskTimeout=15\r\n"
+                                                   "AskDefaultAnswer=Allow\r\n"));
+    Settings reread(folder.path());
+    reread.load();
+    EXPECT_EQ(preferences::asking(reread), (preferences::Asking{true, 15, true}));
+    const std::pair<const char*, int> timeouts[] = {{"", 60}, {"soon", 60}, {"0", 5}, {"99999", 3600}};
+    for (const auto& [text, seconds] : timeouts) {
+        reread.setValue("AskTimeout", QLatin1String(text));
+        EXPECT_EQ(preferences::asking(reread).timeoutSeconds, seconds) << text;
+    }
+}
