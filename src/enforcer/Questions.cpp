@@ -63,9 +63,13 @@ bool Questions::open(const std::string& tableName, std::string* reason) {
 void Questions::setAsking(bool ask, bool defaultAllow) {
     m_asking = ask && isOpen();
     m_defaultAllow = defaultAllow;
+    // The window's open questions for them end: they were answered here.
     if (!m_asking)
-        while (!m_programs.empty())
-            release(m_programs.begin()->first, m_defaultAllow, false);
+        while (!m_programs.empty()) {
+            const Key key = m_programs.begin()->first;
+            release(key, m_defaultAllow, false);
+            m_reports.gone({statDevice(key.first), key.second});
+        }
 }
 
 void Questions::decide(const Packet& packet, bool allow) {

@@ -55,6 +55,7 @@ constexpr int BlockOnce = 44;
 constexpr int AllowOnce = 45;
 constexpr int Unavailable = 46;    // %1 why the program filter is not in force
 constexpr int Explained = 47;      // what asking does, below the check box
+constexpr int NoAskTable = 48;     // why asking is unavailable while the filter is in force
 } // namespace asking
 
 // [Main] the preference of what stays in force when Tarvok ends unexpectedly.
@@ -129,7 +130,7 @@ inline QList<Key> allKeys() {
         {"Add", 40, 52},                                      // the editor's program field
         {"About", 1, 2}, {"About", 4, 4}, {"About", 6, 6},    // about box
         {"Preferences", 1, 13}, {"Preferences", 40, 40},      // preferences dialog
-        {"Preferences", 41, 47},                              // asking (asking::)
+        {"Preferences", 41, 48},                              // asking (asking::)
         {"Log", 1, 11}, {"Log", 40, 40},                      // log record window
         {"Resolve", 1, 5},                                    // host resolver window
         {"Alert", 1, 6},                                      // alert window, its Block

@@ -394,6 +394,9 @@ void Application::wireQuestions(RuleListController* ruleList) {
     const auto apply = [this](const preferences::Asking& asking) {
         m_questions->setTimeout(std::chrono::seconds(asking.timeoutSeconds));
         m_questions->setDefaultAllow(asking.defaultAllow);
+        // Switched off: what waits gets the default answer now, and its record says so.
+        if (!asking.ask)
+            m_questions->answerAllByDefault();
         m_kernel->setAsking(asking.ask, asking.defaultAllow);
     };
     apply(preferences::asking(m_settings));
@@ -414,7 +417,11 @@ void Application::wireQuestions(RuleListController* ruleList) {
 
 QString Application::askUnavailable() const {
     if (m_kernel && m_kernel->filterInForce())
-        return {};
+        return m_enforcer.canAsk()
+                   ? QString()
+                   : localisedOr(m_language, language::asking::NoAskTable,
+                                 QStringLiteral("the kernel refused the table that holds "
+                                                "connections for a question"));
     if (!m_enforcer.isRunning() && !m_enforcer.failure().isEmpty())
         return m_enforcer.failure();
     if (!m_enforcer.filterReason().isEmpty())
