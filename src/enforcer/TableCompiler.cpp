@@ -377,11 +377,15 @@ std::string script(const SetPolicy& policy, const TableOptions& options) {
         // flow already running at once. The output chain runs before connection tracking and
         // address translation, so that it judges the destination the program asked for, as
         // the pass does; refused there, the packet leaves no conntrack entry behind.
+        const bool filtered = output && options.outgoingByFilter;
+        // A hook with nothing to decide still costs every packet a call: while the program
+        // filter decides outgoing connections, the output hook exists at the Block level only.
+        if (filtered && !block)
+            continue;
         out += output ? "\tchain output {\n\t\ttype filter hook output priority raw; "
                         "policy accept;\n"
                       : "\tchain input {\n\t\ttype filter hook input priority filter; "
                         "policy accept;\n";
-        const bool filtered = output && options.outgoingByFilter;
         if (hasTcp && !filtered)
             out += "\t\ttcp flags & (syn | ack) == syn goto decide" + way + "\n";
         if (hasUdp && !filtered)

@@ -2,6 +2,7 @@
 // network namespace: what a peer may and may not make it do, refusals and cuts through it, and
 // what stays in force when the window dies.
 
+#include "enforcer/TableCompiler.h"
 #include "engine/EnforcerLink.h"
 #include "platform/Spawn.h"
 #include "support/EnforcerSupport.h"
@@ -180,3 +181,26 @@ TEST(Enforcer, TwoInstancesHoldTheirOwnPoliciesAndCountTheirOwnRefusals) {
 
 } // namespace
 } // namespace tarvok
+
+// Every packet pays for each hook a table has, even one with nothing to decide: while the
+// program filter decides outgoing connections, the output hook is there at the Block level only.
+TEST(TableScript, WhileTheFilterDecidesOutgoingOnlyTheBlockLevelHooksOutput) {
+    using namespace tarvok::enforcer;
+    TypedRule rule;
+    rule.protocols = ProtoBoth;
+    struct Case {
+        Level level;
+        bool filtered;
+        bool outputHook;
+    } const cases[] = {{Level::Normal, false, true}, {Level::Normal, true, false},
+                       {Level::Block, false, true},  {Level::Block, true, true}};
+    for (const Case& c : cases) {
+        TableOptions options;
+        options.name = "t";
+        options.outgoingByFilter = c.filtered;
+        const std::string script = tableScript({c.level, false, false, {rule}}, options);
+        EXPECT_EQ(script.find("hook output") != std::string::npos, c.outputHook)
+            << static_cast<int>(c.level) << " " << c.filtered;
+        EXPECT_NE(script.find("hook input"), std::string::npos);
+    }
+}
