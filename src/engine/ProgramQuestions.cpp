@@ -45,6 +45,12 @@ ProgramQuestions::ProgramQuestions(EnforcerLink& link, QObject* parent)
     connect(&m_expiry, &QTimer::timeout, this, &ProgramQuestions::expire);
     connect(&link, &EnforcerLink::question, this, &ProgramQuestions::ask);
     connect(&link, &EnforcerLink::questionGone, this, &ProgramQuestions::gone);
+    // An enforcer that ended took what it held along (the kernel drops it): nothing is left
+    // to answer, and an answer to the next enforcer would mean nothing.
+    connect(&link, &EnforcerLink::gone, this, [this] {
+        while (!m_open.empty())
+            gone(m_open.front().program);
+    });
 }
 
 int ProgramQuestions::indexOf(const enforcer::ProgramFile& program) const {

@@ -107,6 +107,11 @@ TEST_F(Asking, FiftyProgramsAreFiftyRowsEachAnsweredOnItsOwnAndRecorded) {
     EXPECT_EQ(questions.open().size(), 46u);
     EXPECT_EQ(answers.size(), 3u);
 
+    // An enforcer that ended dropped what it held: the rows go, unanswered.
+    emit link.gone(QStringLiteral("ended"));
+    EXPECT_TRUE(questions.open().empty());
+    EXPECT_EQ(answers.size(), 3u);
+
     ASSERT_EQ(events.count(), 3);
     EXPECT_EQ(QStringList({status(0), status(1), status(2)}),
               QStringList({"ALLOWED BY USER", "BLOCKED BY USER", "ALLOWED BY USER"}));
