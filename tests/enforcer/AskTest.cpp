@@ -307,8 +307,10 @@ TEST(Ask, FiftyProgramsAreAskedAtOnceAndEachAnswerReleasesOnlyItsOwn) {
     EXPECT_EQ(processes[0]->exitCode(), 0);
     EXPECT_FALSE(processes[1]->waitForFinished(300)) << "another program's connection waits on";
     EXPECT_EQ(acceptAll(rig.server.fd()), 1);
-    for (int i = 1; i < 50; ++i)
-        rig.link.answer(rig.question(i).program, false);
+    // The questions come in the order the programs reached the queue, not the order started.
+    for (int i = 0; i < 50; ++i)
+        if (rig.question(i).program != first)
+            rig.link.answer(rig.question(i).program, false);
     for (int i = 1; i < 50; ++i) {
         ASSERT_TRUE(processes[static_cast<std::size_t>(i)]->waitForFinished(5000));
         EXPECT_EQ(processes[static_cast<std::size_t>(i)]->exitCode(), ECONNABORTED);
