@@ -274,6 +274,39 @@ TEST(Ask, RulesAndOtherUsersProgramsAreDecidedWithoutAQuestion) {
     }
 }
 
+// An IPv6 connection and an IPv4 one of a dual-stack socket are held and released alike: the
+// queue reads either header and finds the socket either way.
+TEST(Ask, IPv6AndDualStackConnectionsAreHeldUntilTheAnswer) {
+    ASSERT_TRUE(test::addLoopbackAddress("fd00::2") && test::addLoopbackAddress("fd00::3"));
+    test::TcpListener server6("fd00::2");
+    const struct {
+        const char* from;
+        const char* to;
+        std::uint8_t family; // as the question names the remote end
+    } cases[] = {{"fd00::3", "fd00::2", 6}, {"::ffff:127.0.0.3", "::ffff:127.0.0.2", 4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.to);
+        // A rig of its own: an answer stays with this process for the enforcer's life.
+        TARVOK_ASK_RIG(rig);
+        const int listener = c.family == 6 ? server6.fd() : rig.server.fd();
+        const test::Endpoint source = test::endpoint(c.from, 0);
+        const test::Endpoint target =
+            test::endpoint(c.to, c.family == 6 ? server6.port() : rig.server.port());
+        test::Fd client(::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        ASSERT_EQ(::bind(client.get(), source.get(), source.length), 0);
+        ASSERT_EQ(::connect(client.get(), target.get(), target.length), -1);
+        ASSERT_TRUE(rig.waitQuestions(1));
+        EXPECT_EQ(rig.question(0).family, c.family);
+        pollfd out{client.get(), POLLOUT, 0};
+        EXPECT_EQ(::poll(&out, 1, 200), 0) << "held";
+        EXPECT_FALSE(readable(listener, 0));
+        rig.link.answer(rig.question(0).program, true);
+        EXPECT_TRUE(readable(listener, 5000)) << "released";
+        EXPECT_EQ(acceptAll(listener), 1);
+        EXPECT_TRUE(rig.link.goodbye());
+    }
+}
+
 TEST(Ask, AHeldDatagramReachesTheServerOnlyAfterAllow) {
     for (const bool allow : {true, false}) {
         SCOPED_TRACE(allow ? "allow" : "block");
