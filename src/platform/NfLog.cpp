@@ -1,5 +1,7 @@
 #include "platform/NfLog.h"
 
+#include "platform/NfNetlink.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -19,9 +21,7 @@ constexpr std::size_t BufferSize = 256 * 1024;
 // Only the headers are needed: the IP header (at most 60 bytes, IPv6 40) and the ports.
 constexpr std::uint32_t CopyRange = 64;
 
-std::uint16_t port(const unsigned char* bytes) {
-    return static_cast<std::uint16_t>((bytes[0] << 8) | bytes[1]);
-}
+using nfnetlink::port;
 
 std::uint32_t word(const unsigned char* bytes) {
     return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
@@ -41,49 +41,18 @@ void NfLog::close() {
 }
 
 int NfLog::configure(const void* attribute, std::size_t length) {
-    struct {
-        nlmsghdr header;
-        nfgenmsg body;
-        unsigned char attributes[32];
-    } message{};
-    message.header.nlmsg_type = (NFNL_SUBSYS_ULOG << 8) | NFULNL_MSG_CONFIG;
-    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
-    message.header.nlmsg_len = static_cast<std::uint32_t>(NLMSG_LENGTH(sizeof(nfgenmsg)) + length);
-    message.body.nfgen_family = AF_UNSPEC;
-    message.body.version = NFNETLINK_V0;
-    message.body.res_id = htons(m_group);
-    std::memcpy(message.attributes, attribute, length);
-    if (::send(m_fd, &message, message.header.nlmsg_len, 0) < 0)
-        return errno;
-    alignas(nlmsghdr) unsigned char answer[1024];
-    const ssize_t received = ::recv(m_fd, answer, sizeof answer, 0);
-    if (received < 0)
-        return errno;
-    const auto* header = reinterpret_cast<const nlmsghdr*>(answer);
-    if (header->nlmsg_type == NLMSG_ERROR)
-        return -static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error;
-    return 0;
+    return nfnetlink::configure(m_fd, (NFNL_SUBSYS_ULOG << 8) | NFULNL_MSG_CONFIG, m_group,
+                                attribute, length);
 }
 
 int NfLog::open(std::uint16_t group) {
     close();
     m_group = group;
-    m_fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_NETFILTER);
-    if (m_fd < 0)
-        return errno;
-    sockaddr_nl local{};
-    local.nl_family = AF_NETLINK;
-    const timeval timeout{1, 0};
-    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     // Room for a burst of refusals while the GUI thread is busy.
-    const int size = 4 * 1024 * 1024;
-    if (::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        const int error = errno;
-        close();
+    int error = 0;
+    m_fd = nfnetlink::openSocket(4 * 1024 * 1024, &error);
+    if (m_fd < 0)
         return error;
-    }
     struct {
         nlattr header;
         nfulnl_msg_config_cmd command;

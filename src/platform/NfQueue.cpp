@@ -1,5 +1,7 @@
 #include "platform/NfQueue.h"
 
+#include "platform/NfNetlink.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -20,9 +22,7 @@ constexpr std::size_t BufferSize = 256 * 1024;
 // The IP header (IPv4 at most 60 bytes, IPv6 40) and the ports.
 constexpr std::uint32_t CopyRange = 64;
 
-std::uint16_t port(const unsigned char* bytes) {
-    return static_cast<std::uint16_t>((bytes[0] << 8) | bytes[1]);
-}
+using nfnetlink::port;
 
 // Appends one attribute, padded, to a message buffer.
 void attribute(std::vector<unsigned char>& out, std::uint16_t type, const void* data,
@@ -47,48 +47,17 @@ void NfQueue::close() {
 }
 
 int NfQueue::configure(const void* attributes, std::size_t length) {
-    std::vector<unsigned char> message(NLMSG_LENGTH(sizeof(nfgenmsg)), 0);
-    message.insert(message.end(), static_cast<const unsigned char*>(attributes),
-                   static_cast<const unsigned char*>(attributes) + length);
-    auto* header = reinterpret_cast<nlmsghdr*>(message.data());
-    header->nlmsg_len = static_cast<std::uint32_t>(message.size());
-    header->nlmsg_type = (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_CONFIG;
-    header->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
-    auto* body = static_cast<nfgenmsg*>(NLMSG_DATA(header));
-    body->nfgen_family = AF_UNSPEC;
-    body->version = NFNETLINK_V0;
-    body->res_id = htons(m_queue);
-    if (::send(m_fd, message.data(), message.size(), 0) < 0)
-        return errno;
-    alignas(nlmsghdr) unsigned char answer[1024];
-    const ssize_t received = ::recv(m_fd, answer, sizeof answer, 0);
-    if (received < 0)
-        return errno;
-    const auto* reply = reinterpret_cast<const nlmsghdr*>(answer);
-    if (reply->nlmsg_type == NLMSG_ERROR)
-        return -static_cast<const nlmsgerr*>(NLMSG_DATA(reply))->error;
-    return 0;
+    return nfnetlink::configure(m_fd, (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_CONFIG, m_queue,
+                                attributes, length);
 }
 
 int NfQueue::open(std::uint16_t queue, std::uint32_t maxLength) {
     close();
     m_queue = queue;
-    m_fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_NETFILTER);
+    int error = 0;
+    m_fd = nfnetlink::openSocket(1024 * 1024, &error);
     if (m_fd < 0)
-        return errno;
-    const timeval timeout{1, 0};
-    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    const int size = 1024 * 1024;
-    if (::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    // A full socket must not lose the kernel's report of it silently: ENOBUFS says so.
-    sockaddr_nl local{};
-    local.nl_family = AF_NETLINK;
-    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        const int error = errno;
-        close();
         return error;
-    }
     std::vector<unsigned char> bind;
     const nfqnl_msg_config_cmd command{NFQNL_CFG_CMD_BIND, 0, 0};
     attribute(bind, NFQA_CFG_CMD, &command, sizeof command);
