@@ -13,6 +13,7 @@
 #include "engine/EnforcerLink.h"
 
 #include "LoopbackSockets.h"
+#include "OwnCgroup.h"
 
 #include <benchmark/benchmark.h>
 
@@ -30,7 +31,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mntent.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,43 +43,7 @@ using namespace tarvok::enforcer;
 using bench::closeNow;
 using bench::endpoint;
 
-std::string g_root, g_own;
-
-void leaveAskCgroup() {
-    if (FILE* procs = std::fopen((g_root + "/cgroup.procs").c_str(), "we")) {
-        std::fputs("0", procs);
-        std::fclose(procs);
-    }
-    ::rmdir(g_own.c_str());
-}
-
-// Joins a cgroup v2 folder of this process's own, removed at exit; empty when there is none.
-const std::string& askCgroup() {
-    if (!g_own.empty())
-        return g_own;
-    if (FILE* mounts = ::setmntent("/proc/self/mounts", "re")) {
-        while (const mntent* entry = ::getmntent(mounts))
-            if (std::strcmp(entry->mnt_type, "cgroup2") == 0) {
-                g_root = entry->mnt_dir;
-                break;
-            }
-        ::endmntent(mounts);
-    }
-    const std::string own = g_root + "/tarvok-askbench-" + std::to_string(::getpid());
-    if (g_root.empty() || ::mkdir(own.c_str(), 0755) != 0)
-        return g_own;
-    FILE* procs = std::fopen((own + "/cgroup.procs").c_str(), "we");
-    const bool joined = procs && std::fputs("0", procs) >= 0 && std::fflush(procs) == 0;
-    if (procs)
-        std::fclose(procs);
-    if (!joined) {
-        ::rmdir(own.c_str());
-        return g_own;
-    }
-    g_own = own;
-    std::atexit(leaveAskCgroup);
-    return g_own;
-}
+using bench::ownCgroup;
 
 ProgramFile fileOf(const char* path) {
     struct stat file {};
@@ -99,11 +63,11 @@ struct AskBench {
         state.SkipWithError("the probe client is built with the tests only");
         return false;
 #else
-        if (askCgroup().empty()) {
+        if (ownCgroup().empty()) {
             state.SkipWithError("no cgroup v2 folder of the benchmark's own");
             return false;
         }
-        ::setenv("TARVOK_FILTER_CGROUP", g_own.c_str(), 1);
+        ::setenv("TARVOK_FILTER_CGROUP", ownCgroup().c_str(), 1);
         if (!link.start(QStringLiteral(TARVOK_BENCH_ENFORCER), 0xa5c0000u + ::getpid()) ||
             !link.canAsk()) {
             state.SkipWithError("the enforcer cannot hold connections here");

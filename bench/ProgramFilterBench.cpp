@@ -9,6 +9,7 @@
 #include "enforcer/ProgramFilter.h"
 
 #include "LoopbackSockets.h"
+#include "OwnCgroup.h"
 
 #include <benchmark/benchmark.h>
 
@@ -20,7 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <mntent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -31,43 +31,7 @@ namespace {
 using namespace tarvok;
 using namespace tarvok::enforcer;
 
-// This process's own cgroup below the cgroup v2 root, left and removed at exit.
-std::string g_root, g_own;
-
-void leaveOwnCgroup() {
-    if (FILE* procs = std::fopen((g_root + "/cgroup.procs").c_str(), "we")) {
-        std::fputs("0", procs);
-        std::fclose(procs);
-    }
-    ::rmdir(g_own.c_str());
-}
-
-const std::string& ownCgroup() {
-    if (!g_own.empty())
-        return g_own;
-    if (FILE* mounts = ::setmntent("/proc/self/mounts", "re")) {
-        while (const mntent* entry = ::getmntent(mounts))
-            if (std::strcmp(entry->mnt_type, "cgroup2") == 0) {
-                g_root = entry->mnt_dir;
-                break;
-            }
-        ::endmntent(mounts);
-    }
-    const std::string own = g_root + "/tarvok-bench-" + std::to_string(::getpid());
-    if (g_root.empty() || ::mkdir(own.c_str(), 0755) != 0)
-        return g_own;
-    FILE* procs = std::fopen((own + "/cgroup.procs").c_str(), "we");
-    const bool joined = procs && std::fputs("0", procs) >= 0 && std::fflush(procs) == 0;
-    if (procs)
-        std::fclose(procs);
-    if (!joined) {
-        ::rmdir(own.c_str());
-        return g_own;
-    }
-    g_own = own;
-    std::atexit(leaveOwnCgroup);
-    return g_own;
-}
+using bench::ownCgroup;
 
 // What the kernel charges for this process's BPF maps ("memlock" of every map descriptor).
 std::uint64_t mapMemory() {
