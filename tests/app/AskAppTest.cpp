@@ -24,23 +24,6 @@
 
 using namespace tarvok;
 
-namespace {
-
-int acceptAll(int listener) {
-    int count = 0;
-    pollfd ready{listener, POLLIN, 0};
-    while (count < 100 && ::poll(&ready, 1, 0) > 0) {
-        const int fd = ::accept(listener, nullptr, nullptr);
-        if (fd < 0)
-            break;
-        ::close(fd);
-        ++count;
-    }
-    return count;
-}
-
-} // namespace
-
 TEST(Asking, AProgramWaitsInTheAlertUntilAllowedOnceOrBlockedAlways) {
     TARVOK_REQUIRE_PRIVATE_NETWORK();
     ASSERT_TRUE(test::ownCgroup());
@@ -72,7 +55,7 @@ TEST(Asking, AProgramWaitsInTheAlertUntilAllowedOnceOrBlockedAlways) {
         EXPECT_TRUE(QTest::qWaitFor([&] { return rows->model()->rowCount() == 1; }, 5000));
         QTest::qWait(200);
         EXPECT_FALSE(alert->isHidden());
-        EXPECT_EQ(acceptAll(server.fd()), 0) << "nothing passes while the question is open";
+        EXPECT_EQ(server.acceptAll(), 0) << "nothing passes while the question is open";
         rows->setCurrentIndex(rows->model()->index(0, 0));
         alert->findChild<QPushButton*>(button)->click();
     };
@@ -84,7 +67,7 @@ TEST(Asking, AProgramWaitsInTheAlertUntilAllowedOnceOrBlockedAlways) {
     const auto allowed = connectFrom(copy("allowed"));
     answer("cmdAllowOnce");
     EXPECT_EQ(exitCode(*allowed), 0);
-    EXPECT_EQ(acceptAll(server.fd()), 1);
+    EXPECT_EQ(server.acceptAll(), 1);
 
     const QString blockedPath = copy("blocked");
     const auto blocked = connectFrom(blockedPath);
@@ -96,7 +79,7 @@ TEST(Asking, AProgramWaitsInTheAlertUntilAllowedOnceOrBlockedAlways) {
     const auto again = connectFrom(blockedPath);
     EXPECT_EQ(exitCode(*again), EPERM);
     EXPECT_EQ(rows->model()->rowCount(), 0);
-    EXPECT_EQ(acceptAll(server.fd()), 0);
+    EXPECT_EQ(server.acceptAll(), 0);
     app.shutdown(false);
 
     QByteArray logs;

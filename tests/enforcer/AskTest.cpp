@@ -28,28 +28,10 @@ namespace {
 
 using namespace enforcer;
 
-ProgramFile fileOf(const QString& path) {
-    struct stat file {};
-    EXPECT_EQ(::stat(path.toLocal8Bit().constData(), &file), 0);
-    return {file.st_dev, file.st_ino};
-}
-
 // Whether fd becomes readable within ms (a listener: a connection to accept).
 bool readable(int fd, int ms) {
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, ms) > 0;
-}
-
-int acceptAll(int listener) {
-    int count = 0;
-    while (count < 1000 && readable(listener, 0)) {
-        const int fd = ::accept(listener, nullptr, nullptr);
-        if (fd < 0)
-            break;
-        ::close(fd);
-        ++count;
-    }
-    return count;
 }
 
 // An enforcer that asks, and the questions it sent.
@@ -133,7 +115,7 @@ TEST(Ask, NoneOfAHundredHeldConnectionsCompletesWhileTheirQuestionIsOpen) {
         clients.push_back(std::move(fd));
     }
     ASSERT_TRUE(rig.waitQuestions(1));
-    EXPECT_EQ(rig.question(0).program, fileOf(QStringLiteral("/proc/self/exe")));
+    EXPECT_EQ(rig.question(0).program, test::programFile(QStringLiteral("/proc/self/exe")));
     EXPECT_EQ(rig.question(0).pid, static_cast<std::uint32_t>(::getpid()));
     EXPECT_EQ(rig.question(0).remotePort, rig.server.port());
     EXPECT_EQ(rig.question(0).remote[3], 2);
@@ -205,13 +187,13 @@ TEST(Ask, AnAnswerReleasesTheHeldConnectAndStaysWithTheProcessUntilItExits) {
         const QString program = rig.program(QStringLiteral("client"));
         auto process = rig.run(program, "tcp", 2);
         ASSERT_TRUE(rig.waitQuestions(1));
-        EXPECT_EQ(rig.question(0).program, fileOf(program));
+        EXPECT_EQ(rig.question(0).program, test::programFile(program));
         EXPECT_EQ(rig.question(0).pid, static_cast<std::uint32_t>(process->processId()));
         EXPECT_FALSE(readable(rig.server.fd(), 200)) << "held: the server saw nothing";
         rig.link.answer(rig.question(0).program, c.allow);
         ASSERT_TRUE(process->waitForFinished(5000));
         EXPECT_EQ(AskRig::outcomes(*process), (QList<int>{c.first, c.second}));
-        EXPECT_EQ(acceptAll(rig.server.fd()), c.allow ? 2 : 0);
+        EXPECT_EQ(rig.server.acceptAll(), c.allow ? 2 : 0);
         QCoreApplication::processEvents();
         EXPECT_EQ(rig.questions.count(), 1) << "the second connect was not asked about";
         if (c.allow) {
@@ -253,7 +235,7 @@ TEST(Ask, RulesAndOtherUsersProgramsAreDecidedWithoutAQuestion) {
         rule.accept = c.rule == 1;
         if (c.rule == 1 || c.rule == 2) {
             rule.namesProgram = true;
-            rule.program = fileOf(program);
+            rule.program = test::programFile(program);
         } else if (c.rule == 3) {
             rule.family = RuleFamily::V4;
             rule.address = {127, 0, 0, 2};
@@ -288,7 +270,7 @@ TEST(Ask, IPv6AndDualStackConnectionsAreHeldUntilTheAnswer) {
         SCOPED_TRACE(c.to);
         // A rig of its own: an answer stays with this process for the enforcer's life.
         TARVOK_ASK_RIG(rig);
-        const int listener = c.family == 6 ? server6.fd() : rig.server.fd();
+        test::TcpListener& listener = c.family == 6 ? server6 : rig.server;
         const test::Endpoint source = test::endpoint(c.from, 0);
         const test::Endpoint target =
             test::endpoint(c.to, c.family == 6 ? server6.port() : rig.server.port());
@@ -299,10 +281,10 @@ TEST(Ask, IPv6AndDualStackConnectionsAreHeldUntilTheAnswer) {
         EXPECT_EQ(rig.question(0).family, c.family);
         pollfd out{client.get(), POLLOUT, 0};
         EXPECT_EQ(::poll(&out, 1, 200), 0) << "held";
-        EXPECT_FALSE(readable(listener, 0));
+        EXPECT_FALSE(readable(listener.fd(), 0));
         rig.link.answer(rig.question(0).program, true);
-        EXPECT_TRUE(readable(listener, 5000)) << "released";
-        EXPECT_EQ(acceptAll(listener), 1);
+        EXPECT_TRUE(readable(listener.fd(), 5000)) << "released";
+        EXPECT_EQ(listener.acceptAll(), 1);
         EXPECT_TRUE(rig.link.goodbye());
     }
 }
@@ -334,12 +316,12 @@ TEST(Ask, FiftyProgramsAreAskedAtOnceAndEachAnswerReleasesOnlyItsOwn) {
     ASSERT_TRUE(rig.waitQuestions(50, 15000));
     QCoreApplication::processEvents();
     EXPECT_EQ(rig.questions.count(), 50);
-    const ProgramFile first = fileOf(rig.folder.path() + QStringLiteral("/client-0"));
+    const ProgramFile first = test::programFile(rig.folder.path() + QStringLiteral("/client-0"));
     rig.link.answer(first, true);
     ASSERT_TRUE(processes[0]->waitForFinished(5000));
     EXPECT_EQ(processes[0]->exitCode(), 0);
     EXPECT_FALSE(processes[1]->waitForFinished(300)) << "another program's connection waits on";
-    EXPECT_EQ(acceptAll(rig.server.fd()), 1);
+    EXPECT_EQ(rig.server.acceptAll(), 1);
     // The questions come in the order the programs reached the queue, not the order started.
     for (int i = 0; i < 50; ++i)
         if (rig.question(i).program != first)
@@ -348,7 +330,7 @@ TEST(Ask, FiftyProgramsAreAskedAtOnceAndEachAnswerReleasesOnlyItsOwn) {
         ASSERT_TRUE(processes[static_cast<std::size_t>(i)]->waitForFinished(5000));
         EXPECT_EQ(processes[static_cast<std::size_t>(i)]->exitCode(), ECONNABORTED);
     }
-    EXPECT_EQ(acceptAll(rig.server.fd()), 0);
+    EXPECT_EQ(rig.server.acceptAll(), 0);
     EXPECT_TRUE(rig.link.goodbye());
 }
 
@@ -364,7 +346,7 @@ TEST(Ask, SwitchingAskingOffGivesWhatIsHeldTheDefaultAnswer) {
         rig.link.setPolicy(off);
         ASSERT_TRUE(process->waitForFinished(5000));
         EXPECT_EQ(process->exitCode(), defaultAllow ? 0 : ECONNABORTED);
-        EXPECT_EQ(acceptAll(rig.server.fd()), defaultAllow ? 1 : 0);
+        EXPECT_EQ(rig.server.acceptAll(), defaultAllow ? 1 : 0);
         // The window's question ends with it, so that no row waits for a deadline.
         ASSERT_TRUE(rig.gone.count() > 0 || rig.gone.wait(5000));
         EXPECT_EQ(rig.gone.at(0).at(0).value<ProgramFile>(), rig.question(0).program);

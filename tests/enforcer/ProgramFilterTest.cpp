@@ -25,12 +25,6 @@ namespace {
 
 using namespace enforcer;
 
-ProgramFile fileOf(const QString& path) {
-    struct stat file {};
-    EXPECT_EQ(::stat(path.toLocal8Bit().constData(), &file), 0);
-    return {file.st_dev, file.st_ino};
-}
-
 // The probe client under two names.
 struct TwoCopies {
     QTemporaryDir folder;
@@ -163,7 +157,7 @@ TEST(ProgramFilter, RefusesABlockedProgramsCallsBeforeAnyPacketAndLetsTheOtherCo
     ASSERT_TRUE(link.filterInForce()) << link.filterReason().toStdString();
     QSignalSpy refused(&link, &EnforcerLink::refused);
     TwoCopies copies;
-    const ProgramFile a = fileOf(copies.a);
+    const ProgramFile a = test::programFile(copies.a);
     test::TcpListener server("127.0.0.2");
     std::uint16_t udpPort = server.port();
     test::Fd udpServer = test::boundUdp("127.0.0.2", udpPort);

@@ -16,9 +16,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tarvok::test {
+
+// A file as the enforcer's records name a program: stat's device and inode.
+inline enforcer::ProgramFile programFile(const QString& path) {
+    struct stat file {};
+    EXPECT_EQ(::stat(path.toLocal8Bit().constData(), &file), 0) << path.toStdString();
+    return {file.st_dev, file.st_ino};
+}
 
 // A fresh enforcer of this build, its table named apart from every other one's.
 inline quint64 nextInstance() {

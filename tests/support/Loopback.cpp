@@ -106,6 +106,19 @@ TcpListener::TcpListener(const char* address, std::uint16_t port)
         m_port = boundPort(m_fd.get());
 }
 
+int TcpListener::acceptAll() {
+    int count = 0;
+    pollfd waiting{m_fd.get(), POLLIN, 0};
+    while (count < 1000 && ::poll(&waiting, 1, 0) > 0) {
+        const int fd = ::accept(m_fd.get(), nullptr, nullptr);
+        if (fd < 0)
+            break;
+        ::close(fd);
+        ++count;
+    }
+    return count;
+}
+
 platform::TcpRow TcpConnection::clientRow() const {
     return {platform::StateEstablished, clientAddress, platform::portField(clientPort),
             serverAddress, platform::portField(serverPort), family, client6, server6};

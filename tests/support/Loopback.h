@@ -50,6 +50,8 @@ public:
     std::uint16_t port() const { return m_port; }
     const char* address() const { return m_address.c_str(); }
     int fd() const { return m_fd.get(); }
+    // Accepts and closes the connections waiting now (at most 1,000); how many there were.
+    int acceptAll();
 
 private:
     std::string m_address;
