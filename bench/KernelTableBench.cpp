@@ -5,6 +5,7 @@
 //
 //   build/bench/tarvok_bench --benchmark_filter=Kernel
 
+#include "enforcer/ProgramFilter.h"
 #include "enforcer/TableCompiler.h"
 #include "engine/KernelRefusals.h"
 #include "engine/KernelTable.h"
@@ -15,6 +16,7 @@
 #include <QSignalSpy>
 
 #include "LoopbackSockets.h"
+#include "OwnCgroup.h"
 
 #include <benchmark/benchmark.h>
 
@@ -32,6 +34,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -340,29 +343,23 @@ RuleTable& udpPolicy() {
     return table;
 }
 
-// 1,200-byte datagrams (QUIC's size) from 127.0.0.9 to 127.0.0.2, each read as it arrives.
-struct DatagramPair {
-    int server = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int client = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to = endpoint("127.0.0.2", 47952);
-    bool bound = false;
-    DatagramPair() {
-        const sockaddr_in from = endpoint("127.0.0.9", 0);
-        bound = ::bind(server, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
-                ::bind(client, reinterpret_cast<const sockaddr*>(&from), sizeof from) == 0;
+using bench::DatagramPair;
+using bench::threadCpuNs;
+
+// The program filter with the 10,000 rules, attached to this benchmark's own cgroup.
+std::unique_ptr<enforcer::ProgramFilter> openFilter(benchmark::State& state) {
+    const std::string& cgroup = bench::ownCgroup();
+    std::string reason = "no cgroup v2 folder of the benchmark's own";
+    std::unique_ptr<enforcer::ProgramFilter> filter;
+    if (!cgroup.empty())
+        filter = enforcer::ProgramFilter::open(cgroup, &reason);
+    if (!filter ||
+        !filter->apply(typedPolicy(udpPolicy(), SecurityLevel::Normal, false), &reason)) {
+        state.SkipWithError(("the program filter: " + reason).c_str());
+        return nullptr;
     }
-    ~DatagramPair() {
-        ::close(server);
-        ::close(client);
-    }
-    static constexpr std::size_t Size = 1200;
-    bool exchange() {
-        char datagram[Size] = {}, received[1500];
-        return ::sendto(client, datagram, Size, 0, reinterpret_cast<const sockaddr*>(&to),
-                        sizeof to) == static_cast<ssize_t>(Size) &&
-               ::recv(server, received, sizeof received, 0) == static_cast<ssize_t>(Size);
-    }
-};
+    return filter;
+}
 
 // With the 10,000 rules in force (Arg 1), every datagram is judged in both hooks; those of a
 // flow already let through pass the table's cache of remote ends after one lookup.
@@ -383,12 +380,6 @@ void BM_KernelUdpDatagrams(benchmark::State& state) {
 }
 BENCHMARK(BM_KernelUdpDatagrams)->Arg(0)->Arg(1)->MinTime(2.0)->UseRealTime();
 
-double threadCpuNs() {
-    timespec now{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
-}
-
 // The goal's figure: UDP throughput with the 10,000 rules in force over that without a table,
 // from slices that alternate between the two, so that a machine growing busier weighs on both
 // alike; each side's best slice counts. cpu_ratio is taken from this thread's CPU time, which
@@ -396,23 +387,29 @@ double threadCpuNs() {
 // floor_ratio is the same with the rules for TCP alone, which UDP never walks: what the table's
 // two hooks cost a datagram by being there, the most any UDP matching can reach.
 // table_ratio_filtered is the table the enforcer writes while the program filter decides
-// outgoing traffic (input hook only); the filter's own sendmsg hook is not in this figure.
+// outgoing traffic (input hook only), without the filter; filter_ratio is that table with the
+// filter and the same rules in force in this benchmark's own cgroup: what a datagram sent
+// with sendto() pays where the filter runs.
 //
 //   build/bench/tarvok_bench --benchmark_filter=KernelUdpDatagramsRatio
 void BM_KernelUdpDatagramsRatio(benchmark::State& state) {
     constexpr int Slice = 20000;
+    bench::ownCgroup(); // before the sockets, which belong to their maker's cgroup
     DatagramPair pair;
     if (!pair.bound)
         state.SkipWithError("cannot bind");
     // ns a datagram: without a table, with the rules, with the rules for TCP alone
-    double cpu[4] = {1e18, 1e18, 1e18, 1e18}, wall[4] = {1e18, 1e18, 1e18, 1e18};
+    double cpu[5] = {1e18, 1e18, 1e18, 1e18, 1e18}, wall[5] = {1e18, 1e18, 1e18, 1e18, 1e18};
     enforcer::TableOptions filtered;
     filtered.outgoingByFilter = true;
     for (auto _ : state) {
-        for (const int on : {0, 1, 2, 3}) {
+        for (const int on : {0, 1, 2, 3, 4}) {
             if (on)
                 benchTable().write(on == 2 ? &bigPolicy() : &udpPolicy(),
-                                   on == 3 ? filtered : enforcer::TableOptions{});
+                                   on >= 3 ? filtered : enforcer::TableOptions{});
+            std::unique_ptr<enforcer::ProgramFilter> filter;
+            if (on == 4 && !(filter = openFilter(state)))
+                return;
             const double cpuStart = threadCpuNs();
             const auto wallStart = std::chrono::steady_clock::now();
             for (int i = 0; i < Slice; ++i)
@@ -431,6 +428,7 @@ void BM_KernelUdpDatagramsRatio(benchmark::State& state) {
     state.counters["wall_ratio"] = wall[0] / wall[1];
     state.counters["floor_ratio"] = cpu[0] / cpu[2];
     state.counters["table_ratio_filtered"] = cpu[0] / cpu[3];
+    state.counters["filter_ratio"] = cpu[0] / cpu[4];
     state.counters["cpu_ns_without"] = cpu[0];
     state.counters["cpu_ns_with"] = cpu[1];
 }

@@ -1,8 +1,11 @@
 #pragma once
-// Loopback endpoints for the benchmarks, and a close that leaves no TIME_WAIT behind.
+// Loopback endpoints for the benchmarks, a close that leaves no TIME_WAIT behind, and the
+// datagram exchange that the UDP benchmarks time.
 
 #include <arpa/inet.h>
+#include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,6 +25,40 @@ inline void closeNow(int fd) {
     const linger now{1, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
     ::close(fd);
+}
+
+// 1,200-byte datagrams (QUIC's size) from 127.0.0.9 to 127.0.0.2, each read as it arrives.
+struct DatagramPair {
+    int server = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int client = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to = endpoint("127.0.0.2", 47952);
+    bool bound = false;
+    DatagramPair() {
+        const sockaddr_in from = endpoint("127.0.0.9", 0);
+        bound = ::bind(server, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
+                ::bind(client, reinterpret_cast<const sockaddr*>(&from), sizeof from) == 0;
+    }
+    ~DatagramPair() {
+        ::close(server);
+        ::close(client);
+    }
+    DatagramPair(const DatagramPair&) = delete;
+    DatagramPair& operator=(const DatagramPair&) = delete;
+    static constexpr std::size_t Size = 1200;
+    bool exchange() {
+        char datagram[Size] = {}, received[1500];
+        return ::sendto(client, datagram, Size, 0, reinterpret_cast<const sockaddr*>(&to),
+                        sizeof to) == static_cast<ssize_t>(Size) &&
+               ::recv(server, received, sizeof received, 0) == static_cast<ssize_t>(Size);
+    }
+};
+
+// This thread's CPU time in ns. On loopback it carries a datagram's whole path: the sender
+// runs the delivery to the receiving socket, every hook on the way included.
+inline double threadCpuNs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
 }
 
 } // namespace tarvok::bench
