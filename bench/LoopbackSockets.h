@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <ctime>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,15 +29,24 @@ inline void closeNow(int fd) {
 }
 
 // 1,200-byte datagrams (QUIC's size) from 127.0.0.9 to 127.0.0.2, each read as it arrives.
+// With a batch above 1, the client hands the kernel that many at once as one buffer that it
+// cuts into datagrams (UDP_SEGMENT), as QUIC stacks send.
 struct DatagramPair {
+    static constexpr std::size_t Size = 1200, MostBatched = 16;
     int server = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     int client = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to = endpoint("127.0.0.2", 47952);
+    sockaddr_in to;
+    int batch;
     bool bound = false;
-    DatagramPair() {
+    explicit DatagramPair(int batch = 1, std::uint16_t port = 47952)
+        : to(endpoint("127.0.0.2", port)), batch(batch) {
         const sockaddr_in from = endpoint("127.0.0.9", 0);
-        bound = ::bind(server, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
-                ::bind(client, reinterpret_cast<const sockaddr*>(&from), sizeof from) == 0;
+        const int segment = Size;
+        bound = batch >= 1 && batch <= static_cast<int>(MostBatched) &&
+                ::bind(server, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
+                ::bind(client, reinterpret_cast<const sockaddr*>(&from), sizeof from) == 0 &&
+                (batch == 1 ||
+                 ::setsockopt(client, SOL_UDP, UDP_SEGMENT, &segment, sizeof segment) == 0);
     }
     ~DatagramPair() {
         ::close(server);
@@ -44,12 +54,18 @@ struct DatagramPair {
     }
     DatagramPair(const DatagramPair&) = delete;
     DatagramPair& operator=(const DatagramPair&) = delete;
-    static constexpr std::size_t Size = 1200;
+    // Sends one batch and reads each of its datagrams.
     bool exchange() {
-        char datagram[Size] = {}, received[1500];
-        return ::sendto(client, datagram, Size, 0, reinterpret_cast<const sockaddr*>(&to),
-                        sizeof to) == static_cast<ssize_t>(Size) &&
-               ::recv(server, received, sizeof received, 0) == static_cast<ssize_t>(Size);
+        static const char datagrams[Size * MostBatched] = {};
+        char received[1500];
+        const std::size_t length = Size * static_cast<std::size_t>(batch);
+        if (::sendto(client, datagrams, length, 0, reinterpret_cast<const sockaddr*>(&to),
+                     sizeof to) != static_cast<ssize_t>(length))
+            return false;
+        for (int i = 0; i < batch; ++i)
+            if (::recv(server, received, sizeof received, 0) != static_cast<ssize_t>(Size))
+                return false;
+        return true;
     }
 };
 
