@@ -14,7 +14,6 @@
 
 #include <linux/bpf.h>
 #include <linux/types.h>
-#include <bpf/bpf_core_read.h>
 #include <bpf/bpf_endian.h>
 #include <bpf/bpf_helpers.h>
 
@@ -108,14 +107,19 @@ struct {
     __uint(max_entries, FILTER_EVENTS_SIZE);
 } refusals SEC(".maps");
 
+// The calling process's executable file. The task comes as a typed pointer, so the walk is
+// plain loads that the kernel guards, not a helper's copy at every step; a kernel thread has
+// no mm, and a NULL on the way leaves zero.
 static __always_inline void current_program(struct filter_program* program) {
-    struct task_struct* task = (struct task_struct*)bpf_get_current_task();
-    struct inode* inode = BPF_CORE_READ(task, mm, exe_file, f_inode);
+    struct task_struct* task = bpf_get_current_task_btf();
+    struct mm_struct* mm = task->mm;
+    struct file* exe = mm ? mm->exe_file : 0;
+    struct inode* inode = exe ? exe->f_inode : 0;
     program->device = 0;
     program->inode = 0;
     if (inode) {
-        program->device = BPF_CORE_READ(inode, i_sb, s_dev);
-        program->inode = BPF_CORE_READ(inode, i_ino);
+        program->device = inode->i_sb->s_dev;
+        program->inode = inode->i_ino;
     }
 }
 
