@@ -30,18 +30,8 @@ std::uint32_t word(const unsigned char* bytes) {
 
 } // namespace
 
-NfLog::~NfLog() {
-    close();
-}
-
-void NfLog::close() {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
-}
-
 int NfLog::configure(const void* attribute, std::size_t length) {
-    return nfnetlink::configure(m_fd, (NFNL_SUBSYS_ULOG << 8) | NFULNL_MSG_CONFIG, m_group,
+    return nfnetlink::configure(m_fd.get(), (NFNL_SUBSYS_ULOG << 8) | NFULNL_MSG_CONFIG, m_group,
                                 attribute, length);
 }
 
@@ -50,8 +40,8 @@ int NfLog::open(std::uint16_t group) {
     m_group = group;
     // Room for a burst of refusals while the GUI thread is busy.
     int error = 0;
-    m_fd = nfnetlink::openSocket(4 * 1024 * 1024, &error);
-    if (m_fd < 0)
+    m_fd.reset(nfnetlink::openSocket(4 * 1024 * 1024, &error));
+    if (!m_fd.valid())
         return error;
     struct {
         nlattr header;
@@ -181,12 +171,12 @@ std::size_t decodeLoggedDatagram(const unsigned char* data, std::size_t length,
 std::size_t NfLog::read(std::vector<LoggedPacket>& packets, std::size_t max) {
     std::size_t lost = 0;
     const std::size_t first = packets.size();
-    while (m_fd >= 0 && packets.size() - first < max) {
-        const ssize_t received = ::recv(m_fd, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT);
+    while (m_fd.valid() && packets.size() - first < max) {
+        const ssize_t received = ::recv(m_fd.get(), m_buffer.data(), m_buffer.size(), MSG_DONTWAIT);
         if (received < 0) {
             if (errno == ENOBUFS)
                 continue; // the overrun shows as a gap in the sequence numbers
-            break; // EAGAIN: nothing more waits
+            break;        // EAGAIN: nothing more waits
         }
         lost += decodeLoggedDatagram(m_buffer.data(), static_cast<std::size_t>(received),
                                      m_nextSequence, packets);

@@ -36,18 +36,8 @@ void attribute(std::vector<unsigned char>& out, std::uint16_t type, const void* 
 
 } // namespace
 
-NfQueue::~NfQueue() {
-    close();
-}
-
-void NfQueue::close() {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
-}
-
 int NfQueue::configure(const void* attributes, std::size_t length) {
-    return nfnetlink::configure(m_fd, (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_CONFIG, m_queue,
+    return nfnetlink::configure(m_fd.get(), (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_CONFIG, m_queue,
                                 attributes, length);
 }
 
@@ -55,8 +45,8 @@ int NfQueue::open(std::uint16_t queue, std::uint32_t maxLength) {
     close();
     m_queue = queue;
     int error = 0;
-    m_fd = nfnetlink::openSocket(1024 * 1024, &error);
-    if (m_fd < 0)
+    m_fd.reset(nfnetlink::openSocket(1024 * 1024, &error));
+    if (!m_fd.valid())
         return error;
     std::vector<unsigned char> bind;
     const nfqnl_msg_config_cmd command{NFQNL_CFG_CMD_BIND, 0, 0};
@@ -135,8 +125,8 @@ bool decodeQueuedPacket(const unsigned char* attributes, std::size_t length, Que
 
 void NfQueue::read(std::vector<QueuedPacket>& packets, std::size_t max) {
     const std::size_t first = packets.size();
-    while (m_fd >= 0 && packets.size() - first < max) {
-        const ssize_t received = ::recv(m_fd, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT);
+    while (m_fd.valid() && packets.size() - first < max) {
+        const ssize_t received = ::recv(m_fd.get(), m_buffer.data(), m_buffer.size(), MSG_DONTWAIT);
         if (received < 0) {
             if (errno == ENOBUFS)
                 continue; // the kernel dropped what it could not deliver
@@ -152,9 +142,9 @@ void NfQueue::read(std::vector<QueuedPacket>& packets, std::size_t max) {
                 continue;
             QueuedPacket packet;
             packet.id = 0;
-            const bool decoded = decodeQueuedPacket(
-                static_cast<const unsigned char*>(NLMSG_DATA(header)) + body,
-                header->nlmsg_len - NLMSG_LENGTH(body), packet);
+            const bool decoded =
+                decodeQueuedPacket(static_cast<const unsigned char*>(NLMSG_DATA(header)) + body,
+                                   header->nlmsg_len - NLMSG_LENGTH(body), packet);
             if (decoded)
                 packets.push_back(packet);
             else if (packet.id != 0)
@@ -164,7 +154,7 @@ void NfQueue::read(std::vector<QueuedPacket>& packets, std::size_t max) {
 }
 
 int NfQueue::verdict(std::uint32_t id, bool accept) {
-    if (m_fd < 0)
+    if (!m_fd.valid())
         return EBADF;
     std::vector<unsigned char> message(NLMSG_LENGTH(sizeof(nfgenmsg)), 0);
     const nfqnl_msg_verdict_hdr verdict{htonl(accept ? NF_ACCEPT : NF_DROP), htonl(id)};
@@ -177,7 +167,7 @@ int NfQueue::verdict(std::uint32_t id, bool accept) {
     body->nfgen_family = AF_UNSPEC;
     body->version = NFNETLINK_V0;
     body->res_id = htons(m_queue);
-    return ::send(m_fd, message.data(), message.size(), 0) < 0 ? errno : 0;
+    return ::send(m_fd.get(), message.data(), message.size(), 0) < 0 ? errno : 0;
 }
 
 } // namespace tarvok::platform

@@ -5,6 +5,7 @@
 // held is ever passed by an end.
 
 #include "platform/TableRows.h"
+#include "platform/UniqueFd.h"
 
 #include <cstdint>
 #include <vector>
@@ -14,23 +15,18 @@ namespace tarvok::platform {
 struct QueuedPacket {
     std::uint32_t id = 0;
     bool v6 = false;
-    std::uint8_t protocol = 6;        // IPPROTO_TCP or IPPROTO_UDP
-    Address6 source{}, destination{}; // IPv4 in the first four bytes
+    std::uint8_t protocol = 6;                         // IPPROTO_TCP or IPPROTO_UDP
+    Address6 source{}, destination{};                  // IPv4 in the first four bytes
     std::uint16_t sourcePort = 0, destinationPort = 0; // host order
 };
 
 class NfQueue {
 public:
-    NfQueue() = default;
-    ~NfQueue();
-    NfQueue(const NfQueue&) = delete;
-    NfQueue& operator=(const NfQueue&) = delete;
-
     // Binds a queue number, with room for maxLength waiting packets; 0 or an errno value
     // (EPERM without CAP_NET_ADMIN or when another socket holds the number).
     int open(std::uint16_t queue, std::uint32_t maxLength);
-    void close();
-    int fd() const { return m_fd; }
+    void close() { m_fd.reset(); }
+    int fd() const { return m_fd.get(); }
     std::uint16_t queue() const { return m_queue; }
 
     // Reads what is waiting, without blocking, appending at most max packets. A packet that is
@@ -43,7 +39,7 @@ public:
 private:
     int configure(const void* attributes, std::size_t length);
 
-    int m_fd = -1;
+    UniqueFd m_fd;
     std::uint16_t m_queue = 0;
     std::vector<unsigned char> m_buffer;
 };
