@@ -21,8 +21,6 @@ constexpr std::size_t BufferSize = 256 * 1024;
 // Only the headers are needed: the IP header (at most 60 bytes, IPv6 40) and the ports.
 constexpr std::uint32_t CopyRange = 64;
 
-using nfnetlink::port;
-
 std::uint32_t word(const unsigned char* bytes) {
     return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
            (std::uint32_t{bytes[2]} << 8) | bytes[3];
@@ -108,38 +106,25 @@ bool decodeLoggedPacket(const unsigned char* attributes, std::size_t length, Log
         }
         offset += NLA_ALIGN(attribute.nla_len);
     }
-    if (!payload || payloadLength < 1)
+    if (!payload)
         return false;
-    const unsigned version = payload[0] >> 4;
-    if (version == 4) {
-        const std::size_t headerLength = (payload[0] & 0x0f) * 4u;
-        if (headerLength < 20 || payloadLength < headerLength + 4 ||
-            (payload[9] != IPPROTO_TCP && payload[9] != IPPROTO_UDP))
-            return false;
-        packet.family = Family::Inet;
-        packet.protocol = payload[9];
-        std::memcpy(&packet.source, payload + 12, 4);
-        std::memcpy(&packet.destination, payload + 16, 4);
-        packet.sourcePort = port(payload + headerLength);
-        packet.destinationPort = port(payload + headerLength + 2);
-        if (packet.protocol == IPPROTO_TCP && payloadLength >= headerLength + 8)
-            packet.tcpSequence = word(payload + headerLength + 4);
-        return true;
+    nfnetlink::PacketHeaders headers;
+    if (!nfnetlink::decodeHeaders(payload, payloadLength, headers))
+        return false;
+    packet.family = headers.v6 ? Family::Inet6 : Family::Inet;
+    packet.protocol = headers.protocol;
+    if (headers.v6) {
+        std::memcpy(packet.source6.data(), headers.source, 16);
+        std::memcpy(packet.destination6.data(), headers.destination, 16);
+    } else {
+        std::memcpy(&packet.source, headers.source, 4);
+        std::memcpy(&packet.destination, headers.destination, 4);
     }
-    if (version == 6) {
-        if (payloadLength < 44 || (payload[6] != IPPROTO_TCP && payload[6] != IPPROTO_UDP))
-            return false;
-        packet.family = Family::Inet6;
-        packet.protocol = payload[6];
-        std::memcpy(packet.source6.data(), payload + 8, 16);
-        std::memcpy(packet.destination6.data(), payload + 24, 16);
-        packet.sourcePort = port(payload + 40);
-        packet.destinationPort = port(payload + 42);
-        if (packet.protocol == IPPROTO_TCP && payloadLength >= 48)
-            packet.tcpSequence = word(payload + 44);
-        return true;
-    }
-    return false;
+    packet.sourcePort = headers.sourcePort;
+    packet.destinationPort = headers.destinationPort;
+    if (packet.protocol == IPPROTO_TCP && payloadLength >= headers.transport + 8)
+        packet.tcpSequence = word(payload + headers.transport + 4);
+    return true;
 }
 
 std::size_t decodeLoggedDatagram(const unsigned char* data, std::size_t length,

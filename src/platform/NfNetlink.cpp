@@ -5,6 +5,7 @@
 #include <cstring>
 #include <linux/netfilter/nfnetlink.h>
 #include <linux/netlink.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -54,6 +55,38 @@ int configure(int fd, std::uint16_t type, std::uint16_t resourceId, const void* 
     if (reply->nlmsg_type == NLMSG_ERROR)
         return -static_cast<const nlmsgerr*>(NLMSG_DATA(reply))->error;
     return 0;
+}
+
+bool decodeHeaders(const unsigned char* packet, std::size_t length, PacketHeaders& headers) {
+    if (length < 1)
+        return false;
+    const unsigned version = packet[0] >> 4;
+    std::size_t protocolAt = 0, sourceAt = 0, addressLength = 0;
+    if (version == 4) {
+        headers.transport = (packet[0] & 0x0f) * 4u;
+        if (headers.transport < 20)
+            return false;
+        protocolAt = 9;
+        sourceAt = 12;
+        addressLength = 4;
+    } else if (version == 6) {
+        headers.transport = 40;
+        protocolAt = 6;
+        sourceAt = 8;
+        addressLength = 16;
+    } else {
+        return false;
+    }
+    if (length < headers.transport + 4 ||
+        (packet[protocolAt] != IPPROTO_TCP && packet[protocolAt] != IPPROTO_UDP))
+        return false;
+    headers.v6 = version == 6;
+    headers.protocol = packet[protocolAt];
+    headers.source = packet + sourceAt;
+    headers.destination = packet + sourceAt + addressLength;
+    headers.sourcePort = port(packet + headers.transport);
+    headers.destinationPort = port(packet + headers.transport + 2);
+    return true;
 }
 
 } // namespace tarvok::platform::nfnetlink

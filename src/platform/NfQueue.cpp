@@ -22,8 +22,6 @@ constexpr std::size_t BufferSize = 256 * 1024;
 // The IP header (IPv4 at most 60 bytes, IPv6 40) and the ports.
 constexpr std::uint32_t CopyRange = 64;
 
-using nfnetlink::port;
-
 // Appends one attribute, padded, to a message buffer.
 void attribute(std::vector<unsigned char>& out, std::uint16_t type, const void* data,
                std::size_t length) {
@@ -89,38 +87,21 @@ bool decodeQueuedPacket(const unsigned char* attributes, std::size_t length, Que
         }
         offset += NLA_ALIGN(attribute.nla_len);
     }
-    if (!hasId || !payload || payloadLength < 1)
+    if (!hasId || !payload)
         return false;
-    const unsigned version = payload[0] >> 4;
-    if (version == 4) {
-        const std::size_t headerLength = (payload[0] & 0x0f) * 4u;
-        if (headerLength < 20 || payloadLength < headerLength + 4 ||
-            (payload[9] != IPPROTO_TCP && payload[9] != IPPROTO_UDP))
-            return false;
-        packet.v6 = false;
-        packet.protocol = payload[9];
-        packet.source = {};
-        packet.destination = {};
-        std::memcpy(packet.source.data(), payload + 12, 4);
-        std::memcpy(packet.destination.data(), payload + 16, 4);
-        packet.sourcePort = port(payload + headerLength);
-        packet.destinationPort = port(payload + headerLength + 2);
-        return true;
-    }
-    if (version == 6) {
-        // Extension headers before the transport header are not followed: such a packet is
-        // not one a connect() or a plain datagram makes.
-        if (payloadLength < 44 || (payload[6] != IPPROTO_TCP && payload[6] != IPPROTO_UDP))
-            return false;
-        packet.v6 = true;
-        packet.protocol = payload[6];
-        std::memcpy(packet.source.data(), payload + 8, 16);
-        std::memcpy(packet.destination.data(), payload + 24, 16);
-        packet.sourcePort = port(payload + 40);
-        packet.destinationPort = port(payload + 42);
-        return true;
-    }
-    return false;
+    nfnetlink::PacketHeaders headers;
+    if (!nfnetlink::decodeHeaders(payload, payloadLength, headers))
+        return false;
+    const std::size_t addressLength = headers.v6 ? 16 : 4;
+    packet.v6 = headers.v6;
+    packet.protocol = headers.protocol;
+    packet.source = {};
+    packet.destination = {};
+    std::memcpy(packet.source.data(), headers.source, addressLength);
+    std::memcpy(packet.destination.data(), headers.destination, addressLength);
+    packet.sourcePort = headers.sourcePort;
+    packet.destinationPort = headers.destinationPort;
+    return true;
 }
 
 void NfQueue::read(std::vector<QueuedPacket>& packets, std::size_t max) {
