@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QTreeView>
 
+#include "WidgetMain.h"
+
 #include <benchmark/benchmark.h>
 
 namespace {
@@ -73,11 +75,5 @@ BENCHMARK(BM_OpenLogFile)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_SortLogColumn)->Arg(0)->Arg(4)->Arg(3)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return tarvok::bench::runWithWidgets(argc, argv);
 }

@@ -24,6 +24,8 @@
 #include <QTemporaryDir>
 #include <QTreeView>
 
+#include "WidgetMain.h"
+
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
@@ -88,11 +90,5 @@ void BM_FiftyQuestionsShownAndAnswered(benchmark::State& state) {
 BENCHMARK(BM_FiftyQuestionsShownAndAnswered)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return tarvok::bench::runWithWidgets(argc, argv);
 }

@@ -27,6 +27,8 @@
 
 #include "RunTool.h"
 
+#include "WidgetMain.h"
+
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -409,12 +411,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarvok_bench: could not open %d loopback connections\n", Connections);
         return 1;
     }
-    // The monitor's benchmarks show a real list view; the offscreen platform needs no display.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    // The monitor's benchmarks show a real list view.
+    return tarvok::bench::runWithWidgets(argc, argv);
 }
